@@ -1,0 +1,60 @@
+// Helpers shared inside the library and reachable by its tests. Not installed.
+#ifndef TAMSA_INTERNAL_H
+#define TAMSA_INTERNAL_H
+
+#include <cstdint>
+
+#include "tamsa/tamsa.h"
+
+namespace tamsa {
+
+// Largest pixel buffer a record may describe: its byte count must fit in a signed 32-bit word,
+// as every size product of the library is taken in 32 bits.
+inline constexpr int64_t kMaxBufferBytes = INT32_MAX;
+
+// Bytes of a width x height x depth buffer, or -1 when a size is negative, the depth is not 1
+// or 3, or the product does not fit in kMaxBufferBytes.
+constexpr int64_t pixel_bytes(int32_t width, int32_t height, int32_t bytesperpixel) {
+    if (width < 0 || height < 0) return -1;
+    if (bytesperpixel != 1 && bytesperpixel != 3) return -1;
+    const int64_t bytes = int64_t(width) * height * bytesperpixel;
+    return bytes > kMaxBufferBytes ? -1 : bytes;
+}
+
+// Bytes of a record's pixel buffer when the record is usable (non-null, sizes and depth valid,
+// a buffer present unless it is empty), otherwise -1.
+inline int64_t bitmap_bytes(const kv_bitmap *bitmap) {
+    if (bitmap == nullptr) return -1;
+    const int64_t bytes = pixel_bytes(bitmap->width, bitmap->height, bitmap->bytesperpixel);
+    if (bytes > 0 && bitmap->data == nullptr) return -1;
+    return bytes;
+}
+
+// Nearest-neighbour source index: floor(i * source / result), exact for every 32-bit size.
+constexpr uint32_t nearest_index(uint32_t i, uint32_t source, uint32_t result) {
+    return uint32_t(uint64_t(i) * source / result);
+}
+
+// Palette pen lookup through the graphics library's FindColor.
+uint32_t pen_lookup(uint32_t graphics_base, uint32_t colourmap, uint32_t red, uint32_t green,
+                    uint32_t blue, int32_t limit);
+
+// Shear helpers.
+int32_t maxval(int32_t a, int32_t b);
+int32_t interpol(int32_t a, int32_t b, int32_t percent);
+
+// Rotation steps.
+void CalculateBoundary(int32_t *out_width, int32_t *out_height, int32_t width, int32_t height,
+                       float angle);
+int32_t CreateFrame(kv_bitmap *bitmap, int32_t red, int32_t green, int32_t blue,
+                    int32_t target_width, int32_t target_height, float angle);
+void CalculateImage(const kv_bitmap *source, kv_bitmap *destination, float angle);
+
+// PPM header string helpers; left and right return their own static buffers.
+int32_t instr(const char *string, int32_t character);
+char *left(const char *string, int32_t n);
+char *right(const char *string, int32_t start);
+
+}  // namespace tamsa
+
+#endif

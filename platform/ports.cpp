@@ -1,0 +1,214 @@
+// Public message ports and messages, and the sender's side of them.
+//
+// One lock guards every port and message: traffic is one message at a time per server, so a
+// finer scheme would buy nothing. A message is shared between its sender and the port; while
+// the server holds it, it keeps itself alive, so a sender that gave up cannot pull it away.
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+
+#include "platform/ppc.h"
+
+namespace {
+
+enum class message_state { queued, in_service, replied, not_served };
+
+std::mutex &kernel_lock() {
+    static std::mutex lock;
+    return lock;
+}
+
+}  // namespace
+
+struct PPCMessage {
+    int32_t id = 0;
+    uint32_t block = 0;
+    message_state state = message_state::queued;
+    std::condition_variable done;
+    std::shared_ptr<PPCMessage> self;  // set while the server holds the message
+};
+
+struct PPCPort {
+    std::string name;
+    std::deque<std::shared_ptr<PPCMessage>> queue;
+    std::condition_variable arrived;
+    uint32_t wakeups = 0;
+    bool deleted = false;
+};
+
+struct tamsa_port_ref {
+    std::shared_ptr<PPCPort> port;
+};
+
+namespace {
+
+// Public ports by name. Held by pointer so that it outlives static destruction.
+std::map<std::string, std::shared_ptr<PPCPort>> &registry() {
+    static auto *ports = new std::map<std::string, std::shared_ptr<PPCPort>>;
+    return *ports;
+}
+
+uint32_t refused_deletes = 0;
+
+void finish(PPCMessage &message, message_state state) {
+    message.state = state;
+    message.done.notify_all();
+}
+
+}  // namespace
+
+extern "C" {
+
+PPCPort *PPCCreatePort(const PPCTag *tags) {
+    const char *name = nullptr;
+    for (const PPCTag *t = tags; t != nullptr && t->tag != PPCTAG_END; ++t) {
+        if (t->tag == PPCPORTTAG_NAME) name = reinterpret_cast<const char *>(t->data);
+    }
+    if (name == nullptr) return nullptr;
+    try {
+        std::lock_guard<std::mutex> guard(kernel_lock());
+        auto &ports = registry();
+        if (ports.count(name) != 0) return nullptr;
+        auto port = std::make_shared<PPCPort>();
+        port->name = name;
+        ports.emplace(name, port);
+        return port.get();
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+int32_t PPCWaitPort(PPCPort *port) {
+    if (port == nullptr) return 0;
+    std::unique_lock<std::mutex> lock(kernel_lock());
+    port->arrived.wait(lock, [port] { return !port->queue.empty() || port->wakeups != 0; });
+    if (port->wakeups != 0) --port->wakeups;
+    return 1;
+}
+
+PPCMessage *PPCGetMessage(PPCPort *port) {
+    if (port == nullptr) return nullptr;
+    std::lock_guard<std::mutex> guard(kernel_lock());
+    if (port->queue.empty()) return nullptr;
+    std::shared_ptr<PPCMessage> message = std::move(port->queue.front());
+    port->queue.pop_front();
+    message->state = message_state::in_service;
+    message->self = message;
+    return message.get();
+}
+
+uint32_t PPCGetMessageAttr(PPCMessage *message, uint32_t tag) {
+    if (message == nullptr) return 0;
+    switch (tag) {
+        case PPCMSGTAG_MSGID:
+            return uint32_t(message->id);
+        case PPCMSGTAG_DATA:
+            return message->block;
+        default:
+            return 0;
+    }
+}
+
+int32_t PPCReplyMessage(PPCMessage *message) {
+    if (message == nullptr) return 0;
+    std::shared_ptr<PPCMessage> keep;
+    std::lock_guard<std::mutex> guard(kernel_lock());
+    if (message->state != message_state::in_service) return 0;
+    keep = std::move(message->self);
+    finish(*message, message_state::replied);
+    return 1;
+}
+
+int16_t PPCDeletePort(PPCPort *port) {
+    if (port == nullptr) return 0;
+    std::shared_ptr<PPCPort> keep;
+    std::lock_guard<std::mutex> guard(kernel_lock());
+    if (refused_deletes != 0) {
+        --refused_deletes;
+        return 0;
+    }
+    auto &ports = registry();
+    const auto it = ports.find(port->name);
+    if (it != ports.end() && it->second.get() == port) {
+        keep = it->second;
+        ports.erase(it);
+    }
+    port->deleted = true;
+    for (auto &message : port->queue) finish(*message, message_state::not_served);
+    port->queue.clear();
+    return 1;
+}
+
+void PPCCacheFlushAll(void) { std::atomic_thread_fence(std::memory_order_seq_cst); }
+
+tamsa_port_ref *tamsa_port_find(const char *name) {
+    if (name == nullptr) return nullptr;
+    try {
+        std::lock_guard<std::mutex> guard(kernel_lock());
+        const auto &ports = registry();
+        const auto it = ports.find(name);
+        if (it == ports.end()) return nullptr;
+        return new tamsa_port_ref{it->second};
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+void tamsa_port_release(tamsa_port_ref *port) { delete port; }
+
+int32_t tamsa_port_send(tamsa_port_ref *ref, int32_t id, uint32_t block, int32_t timeout_ms) {
+    if (ref == nullptr || ref->port == nullptr) return TAMSA_SEND_NOT_SERVED;
+    PPCPort &port = *ref->port;
+    std::shared_ptr<PPCMessage> message;
+    std::unique_lock<std::mutex> lock(kernel_lock());
+    try {
+        if (port.deleted) return TAMSA_SEND_NOT_SERVED;
+        message = std::make_shared<PPCMessage>();
+        message->id = id;
+        message->block = block;
+        port.queue.push_back(message);
+    } catch (...) {
+        return TAMSA_SEND_NOT_SERVED;
+    }
+    port.arrived.notify_one();
+    const auto finished = [&message] {
+        return message->state == message_state::replied ||
+               message->state == message_state::not_served;
+    };
+    if (timeout_ms < 0) {
+        message->done.wait(lock, finished);
+    } else if (!message->done.wait_for(lock, std::chrono::milliseconds(timeout_ms), finished)) {
+        if (message->state == message_state::queued) {
+            for (auto it = port.queue.begin(); it != port.queue.end(); ++it) {
+                if (*it == message) {
+                    port.queue.erase(it);
+                    break;
+                }
+            }
+            return TAMSA_SEND_TIMEOUT;
+        }
+        // Taken: the server is working on the block, so it is not ours to reuse until the reply.
+        message->done.wait(lock, finished);
+    }
+    return message->state == message_state::replied ? TAMSA_SEND_REPLIED : TAMSA_SEND_NOT_SERVED;
+}
+
+void tamsa_port_wake(tamsa_port_ref *ref) {
+    if (ref == nullptr || ref->port == nullptr) return;
+    std::lock_guard<std::mutex> guard(kernel_lock());
+    ++ref->port->wakeups;
+    ref->port->arrived.notify_all();
+}
+
+void tamsa_port_refuse_deletes(uint32_t n) {
+    std::lock_guard<std::mutex> guard(kernel_lock());
+    refused_deletes = n;
+}
+
+}  // extern "C"

@@ -1,0 +1,6 @@
+#!/usr/bin/env bash
+# The main job: builds, then runs the tamsa command.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/build.sh build -DTAMSA_BUILD_TESTS=OFF -DTAMSA_BUILD_BENCH=OFF >/dev/null
+exec ./build/tools/tamsa "$@"

@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Builds and runs the tests. With --sanitize, under AddressSanitizer and
+# UndefinedBehaviorSanitizer, in a build directory of their own.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+if [ "${1:-}" = "--sanitize" ]; then
+  bash scripts/build.sh build-asan -DTAMSA_SANITIZE=ON -DTAMSA_BUILD_BENCH=OFF
+  export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+  export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+  ctest --test-dir build-asan --output-on-failure -j "$(nproc)"
+  exit 0
+fi
+
+bash scripts/build.sh build
+ctest --test-dir build --output-on-failure -j "$(nproc)"
+bash scripts/install_test.sh build

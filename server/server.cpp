@@ -1,0 +1,87 @@
+// The server task: wait at the port, take one message, serve it, reply, wait again.
+#include "platform/ppc.h"
+#include "server/server.h"
+
+namespace tamsa::server {
+namespace {
+
+// Serves one message, updating the result value; returns true when it was a stop message.
+bool serve_message(PPCMessage *message, uint32_t &result) {
+    const auto id = int32_t(PPCGetMessageAttr(message, PPCMSGTAG_MSGID));
+    const uint32_t block = PPCGetMessageAttr(message, PPCMSGTAG_DATA);
+    const op_row *row = find_op(id);
+    const uint32_t words = row != nullptr ? row->words : 0;
+    // Word 0 alone may be writable when the block is too short for the id's arguments: then
+    // nothing runs, but the sender still gets its answer.
+    const bool word0_ok = range_ok(block, 4);
+    const bool args_ok = range_ok(block, 4 * (1 + uint64_t(words)));
+
+    if (row != nullptr) {
+        std::optional<uint32_t> returned;
+        if (args_ok) {
+            uint32_t args[8] = {};
+            for (uint32_t n = 1; n <= words; ++n) args[n] = platform::load_be32(at(block) + 4 * n);
+            returned = row->serve(args);
+        }
+        switch (row->rule) {
+            case result_rule::stop:
+                result = kStopAnswer;
+                break;
+            case result_rule::returned:
+                result = returned.value_or(0);
+                break;
+            case result_rule::zero:
+                if (returned) result = 0;
+                break;
+            case result_rule::unchanged:
+                break;
+        }
+    }
+    if (word0_ok) platform::store_be32(at(block), result);
+    return row != nullptr && row->rule == result_rule::stop;
+}
+
+}  // namespace
+
+int32_t serve(const char *port_name) {
+    const PPCTag tags[] = {
+        {PPCPORTTAG_NAME, reinterpret_cast<uintptr_t>(port_name != nullptr ? port_name : kPortName)},
+        {PPCTAG_END, 0},
+    };
+    PPCPort *port = PPCCreatePort(tags);
+    if (port == nullptr) return 0;
+
+    // Carried from one message to the next; ids that produce no result leave it as it was.
+    uint32_t result = 0;
+    bool quit = false;
+    while (!quit) {
+        PPCWaitPort(port);
+        PPCMessage *message = PPCGetMessage(port);
+        if (message == nullptr) continue;
+        quit = serve_message(message, result);
+        // Everything the operation wrote, and word 0, must be visible before the reply.
+        PPCCacheFlushAll();
+        PPCReplyMessage(message);
+    }
+    while (PPCDeletePort(port) == 0) {
+    }
+    return 1;
+}
+
+int32_t task_main(const char *port_name, FILE *err) {
+    const uint32_t base = tamsa_open_library(TAMSA_GRAPHICS_NAME, kGraphicsVersion);
+    if (base == 0) {
+        if (err != nullptr) {
+            std::fprintf(err, "Can't open version %ld of %s\n", long(kGraphicsVersion),
+                         TAMSA_GRAPHICS_NAME);
+        }
+        return 20;
+    }
+    tamsa_set_graphics_base(base);
+    serve(port_name);
+    tamsa_set_graphics_base(0);
+    tamsa_close_library(base);
+    return 0;
+}
+
+}  // namespace tamsa::server
