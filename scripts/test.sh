@@ -5,13 +5,13 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 if [ "${1:-}" = "--sanitize" ]; then
-  bash scripts/build.sh build-asan -DTAMSA_SANITIZE=ON -DTAMSA_BUILD_BENCH=OFF
+  bash scripts/build.sh build-asan -DTAMSA_SANITIZE=ON -DTAMSA_BUILD_TESTS=ON -DTAMSA_BUILD_BENCH=OFF
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-  ctest --test-dir build-asan --output-on-failure -j "$(nproc)"
+  ctest --test-dir build-asan --output-on-failure --no-tests=error -j "$(nproc)"
   exit 0
 fi
 
-bash scripts/build.sh build
-ctest --test-dir build --output-on-failure -j "$(nproc)"
+bash scripts/build.sh build -DTAMSA_BUILD_TESTS=ON -DTAMSA_BUILD_BENCH=ON -DTAMSA_SANITIZE=OFF
+ctest --test-dir build --output-on-failure --no-tests=error -j "$(nproc)"
 bash scripts/install_test.sh build
