@@ -35,6 +35,11 @@ constexpr uint32_t nearest_index(uint32_t i, uint32_t source, uint32_t result) {
     return uint32_t(uint64_t(i) * source / result);
 }
 
+// Where an operation has a fast kernel beside its plain one, tests switch the fast one off to
+// prove both write the same bytes. Operations read the switch once per call.
+void use_plain_kernels(bool plain);
+bool plain_kernels();
+
 // Palette pen lookup through the graphics library's FindColor.
 uint32_t pen_lookup(uint32_t graphics_base, uint32_t colourmap, uint32_t red, uint32_t green,
                     uint32_t blue, int32_t limit);
