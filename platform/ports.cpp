@@ -162,7 +162,11 @@ tamsa_port_ref *tamsa_port_find(const char *name) {
 
 void tamsa_port_release(tamsa_port_ref *port) { delete port; }
 
-int32_t tamsa_port_send(tamsa_port_ref *ref, int32_t id, uint32_t block, int32_t timeout_ms) {
+}  // extern "C"
+
+namespace {
+
+int32_t send(tamsa_port_ref *ref, int32_t id, uint32_t block, int32_t timeout_ms, bool first) {
     if (ref == nullptr || ref->port == nullptr) return TAMSA_SEND_NOT_SERVED;
     PPCPort &port = *ref->port;
     std::shared_ptr<PPCMessage> message;
@@ -172,7 +176,11 @@ int32_t tamsa_port_send(tamsa_port_ref *ref, int32_t id, uint32_t block, int32_t
         message = std::make_shared<PPCMessage>();
         message->id = id;
         message->block = block;
-        port.queue.push_back(message);
+        if (first) {
+            port.queue.push_front(message);
+        } else {
+            port.queue.push_back(message);
+        }
     } catch (...) {
         return TAMSA_SEND_NOT_SERVED;
     }
@@ -197,6 +205,18 @@ int32_t tamsa_port_send(tamsa_port_ref *ref, int32_t id, uint32_t block, int32_t
         message->done.wait(lock, finished);
     }
     return message->state == message_state::replied ? TAMSA_SEND_REPLIED : TAMSA_SEND_NOT_SERVED;
+}
+
+}  // namespace
+
+extern "C" {
+
+int32_t tamsa_port_send(tamsa_port_ref *ref, int32_t id, uint32_t block, int32_t timeout_ms) {
+    return send(ref, id, block, timeout_ms, false);
+}
+
+int32_t tamsa_port_send_first(tamsa_port_ref *ref, int32_t id, uint32_t block, int32_t timeout_ms) {
+    return send(ref, id, block, timeout_ms, true);
 }
 
 void tamsa_port_wake(tamsa_port_ref *ref) {

@@ -89,6 +89,10 @@ TAMSA_API void tamsa_port_release(tamsa_port_ref *port);
  * taken by the server is always waited for, so a timeout never leaves the block in use. */
 TAMSA_API int32_t tamsa_port_send(tamsa_port_ref *port, int32_t id, uint32_t block,
                                   int32_t timeout_ms);
+/* As tamsa_port_send, but the message goes to the head of the queue (a stop that must not wait
+ * behind the others). */
+TAMSA_API int32_t tamsa_port_send_first(tamsa_port_ref *port, int32_t id, uint32_t block,
+                                        int32_t timeout_ms);
 /* Wakes the port's waiter without a message. */
 TAMSA_API void tamsa_port_wake(tamsa_port_ref *port);
 /* Makes the next n PPCDeletePort calls refuse (tests). */

@@ -43,12 +43,13 @@ bool serve_message(PPCMessage *message, uint32_t &result) {
 
 }  // namespace
 
-int32_t serve(const char *port_name) {
+int32_t serve(const char *port_name, const started_fn &started) {
     const PPCTag tags[] = {
         {PPCPORTTAG_NAME, reinterpret_cast<uintptr_t>(port_name != nullptr ? port_name : kPortName)},
         {PPCTAG_END, 0},
     };
     PPCPort *port = PPCCreatePort(tags);
+    if (started) started(port != nullptr);
     if (port == nullptr) return 0;
 
     // Carried from one message to the next; ids that produce no result leave it as it was.
@@ -68,17 +69,18 @@ int32_t serve(const char *port_name) {
     return 1;
 }
 
-int32_t task_main(const char *port_name, FILE *err) {
+int32_t task_main(const char *port_name, FILE *err, const started_fn &started) {
     const uint32_t base = tamsa_open_library(TAMSA_GRAPHICS_NAME, kGraphicsVersion);
     if (base == 0) {
         if (err != nullptr) {
             std::fprintf(err, "Can't open version %ld of %s\n", long(kGraphicsVersion),
                          TAMSA_GRAPHICS_NAME);
         }
+        if (started) started(false);
         return 20;
     }
     tamsa_set_graphics_base(base);
-    serve(port_name);
+    serve(port_name, started);
     tamsa_set_graphics_base(0);
     tamsa_close_library(base);
     return 0;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <optional>
 
 #include "tamsa/tamsa.h"
@@ -15,13 +16,16 @@ inline constexpr const char *kPortName = "TAMSAPPC";
 inline constexpr int32_t kGraphicsVersion = 39;
 inline constexpr uint32_t kStopAnswer = 123;
 
+// Told whether the port came up (true) or could not be made (false), before any message.
+using started_fn = std::function<void(bool)>;
+
 // Serves the public port of that name (null: "TAMSAPPC") until a stop message. Returns 0 when
 // the port could not be created, 1 after a stop.
-int32_t serve(const char *port_name);
+int32_t serve(const char *port_name, const started_fn &started = {});
 
 // The task's start-up: opens graphics.library, serves, closes it. When the library cannot be
 // opened it writes why to err and returns 20 without serving; otherwise it returns 0.
-int32_t task_main(const char *port_name, FILE *err);
+int32_t task_main(const char *port_name, FILE *err, const started_fn &started = {});
 
 // ---- the message table ----
 

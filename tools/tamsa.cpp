@@ -1,59 +1,32 @@
-// The tamsa command: starts the server and has a built-in sender exercise it.
-#include <chrono>
+// The tamsa command.
 #include <cstdio>
-#include <thread>
+#include <cstring>
 
-#include "platform/ppc.h"
-#include "server/server.h"
+#include "tools/cli.h"
+#include "tools/commands.h"
 
 namespace {
 
-int32_t send(tamsa_port_ref *port, int32_t id, uint32_t block) {
-    return tamsa_port_send(port, id, block, 5000);
-}
-
-const char *status_name(int32_t status) {
-    switch (status) {
-        case TAMSA_SEND_REPLIED:
-            return "replied";
-        case TAMSA_SEND_NOT_SERVED:
-            return "not served";
-        default:
-            return "timed out";
-    }
-}
+constexpr const char *kUsage =
+    "usage: tamsa [COMMAND] [OPTIONS]\n"
+    "  serve [--port NAME]   serve the port to other processes of this user\n"
+    "  demo                  start the server here and exercise it\n";
 
 }  // namespace
 
-int main() {
-    int32_t task_status = 0;
-    std::thread task([&] { task_status = tamsa::server::task_main(nullptr, stderr); });
-    tamsa_port_ref *port = nullptr;
-    for (int i = 0; i < 5000 && (port = tamsa_port_find(tamsa::server::kPortName)) == nullptr; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+int main(int argc, char **argv) {
+    tamsa::cli::args args(argc - 1, argv + 1);
+    const std::string command = args.empty() ? "demo" : args.next("a command");
+    try {
+        if (command == "serve") return tamsa::tools::serve_command(args);
+        if (command == "demo") return tamsa::tools::demo_command(args);
+        if (command == "-h" || command == "--help" || command == "help") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        throw tamsa::cli::usage_error{"unknown command: " + command};
+    } catch (const tamsa::cli::usage_error &e) {
+        std::fprintf(stderr, "tamsa %s: %s\n", command.c_str(), e.message.c_str());
+        return 2;
     }
-    if (port == nullptr) {
-        task.join();
-        std::fprintf(stderr, "tamsa: the server did not start\n");
-        return 1;
-    }
-    std::printf("server up on port \"%s\"; bus of %llu MiB\n", tamsa::server::kPortName,
-                static_cast<unsigned long long>(tamsa_bus_size() >> 20));
-
-    void *block = PPCAllocVec(32, TAMSA_MEMF_CLEAR);
-    const uint32_t address = tamsa_bus_address(block);
-    for (int32_t id : {11, -1}) {
-        tamsa_bus_store32(address, 0xffffffffu);
-        const int32_t status = send(port, id, address);
-        std::printf("message id %d: %s, word 0 = %u\n", id, status_name(status),
-                    tamsa_bus_load32(address));
-    }
-    const int32_t status = send(port, 0, address);
-    std::printf("message id 0 (stop): %s, word 0 = %u\n", status_name(status),
-                tamsa_bus_load32(address));
-    task.join();
-    PPCFreeVec(block);
-    tamsa_port_release(port);
-    std::printf("server ended with status %d\n", task_status);
-    return task_status;
 }

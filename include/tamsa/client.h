@@ -1,0 +1,77 @@
+/* Tamsa client: the recorder's side of the port.
+ *
+ * A client talks to a server either in this process or in a `tamsa serve` process of the same
+ * user, through the same calls: allocate blocks in the bus, fill an op_block, send a message
+ * and wait for its reply, read word 0, free what the server handed back. Addresses are 32-bit
+ * bus addresses; words in the bus are big-endian.
+ */
+#ifndef TAMSA_CLIENT_H
+#define TAMSA_CLIENT_H
+
+#include <stdint.h>
+
+#include "tamsa/tamsa.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Status of a message. */
+#define TAMSA_REPLIED 0    /* served and replied; word 0 holds the answer */
+#define TAMSA_NOT_SERVED 1 /* the server stopped before serving it; the block was not touched */
+#define TAMSA_TIMEOUT 2    /* not taken in time and withdrawn; the block was not touched */
+#define TAMSA_FAILED 3     /* no connection, or no memory for the message */
+
+/* The port the server makes when no other name is given. */
+#define TAMSA_PORT_NAME "TAMSAPPC"
+
+/* ---- a server in this process ---- */
+
+typedef struct tamsa_server tamsa_server;
+
+/* Starts the server task on a thread, serving the port of that name (null: "TAMSAPPC"). Returns
+ * once the port is up, or null when the server could not start (the name is taken, or its
+ * graphics library could not be opened). */
+TAMSA_API tamsa_server *tamsa_server_start(const char *port_name);
+/* Stops a started server (unless a stop message already did) and waits for it to end. */
+TAMSA_API void tamsa_server_stop(tamsa_server *server);
+
+/* ---- clients ---- */
+
+typedef struct tamsa_client tamsa_client;
+
+/* A client of the server in this process, or null when no port of that name exists. */
+TAMSA_API tamsa_client *tamsa_client_local(const char *port_name);
+/* A client of a `tamsa serve` process of this user, or null when none serves that port. */
+TAMSA_API tamsa_client *tamsa_client_connect(const char *port_name);
+/* Closes the connection; blocks still held by a remote client are freed by its server. */
+TAMSA_API void tamsa_client_close(tamsa_client *client);
+
+/* A block in the bus, or 0. attributes: TAMSA_MEMF_ANY or TAMSA_MEMF_CLEAR. */
+TAMSA_API uint32_t tamsa_client_alloc(tamsa_client *client, uint32_t size, uint32_t attributes);
+/* Frees a block this client allocated or was handed; other addresses are ignored. */
+TAMSA_API void tamsa_client_free(tamsa_client *client, uint32_t address);
+/* Frees a bitmap the server handed back (its pixels, then its record). */
+TAMSA_API void tamsa_client_free_bitmap(tamsa_client *client, uint32_t record);
+
+/* This process's pointer to [address, address + length) of the bus, or null when the range
+ * does not lie in it. */
+TAMSA_API void *tamsa_client_pointer(tamsa_client *client, uint32_t address, uint32_t length);
+/* Big-endian words in the bus (a load outside it gives 0; a store outside it does nothing). */
+TAMSA_API uint32_t tamsa_client_load32(tamsa_client *client, uint32_t address);
+TAMSA_API void tamsa_client_store32(tamsa_client *client, uint32_t address, uint32_t value);
+
+/* Sends a message (id, block) and waits for its reply. timeout_ms below 0 waits for ever; a
+ * message the server has taken is always waited for. Returns a TAMSA_ status. */
+TAMSA_API int32_t tamsa_client_send(tamsa_client *client, int32_t id, uint32_t block,
+                                    int32_t timeout_ms);
+/* Fills a fresh op_block with count argument words (at most 7), sends it, stores word 0 of the
+ * reply in *word0 (when not null) and frees the block. Returns a TAMSA_ status. */
+TAMSA_API int32_t tamsa_client_call(tamsa_client *client, int32_t id, const uint32_t *args,
+                                    uint32_t count, int32_t timeout_ms, uint32_t *word0);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* TAMSA_CLIENT_H */

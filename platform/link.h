@@ -1,0 +1,56 @@
+// The link between a client process and a `tamsa serve` process: a Unix-domain socket named
+// after the port in the user's runtime directory, carrying fixed-size frames. The bus itself is
+// handed over once, as a file descriptor, and then shared. Not installed.
+#ifndef TAMSA_PLATFORM_LINK_H
+#define TAMSA_PLATFORM_LINK_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace tamsa::link {
+
+inline constexpr uint32_t kMagic = 0x544d5341;  // "TMSA"
+inline constexpr uint32_t kVersion = 1;
+
+enum class request_kind : uint32_t {
+    hello = 1,  // answer: version, bus size; the bus's descriptor rides along
+    alloc = 2,  // a: size, b: attributes; answer: the block's address or 0
+    free = 3,   // a: address; status 0 when it was the client's and is gone
+    send = 4,   // a: id, b: block, c: timeout in ms; status: a TAMSA_ status
+};
+
+struct request {
+    uint32_t magic;
+    uint32_t kind;
+    uint32_t a;
+    uint32_t b;
+    int32_t c;
+    uint32_t reserved;
+};
+
+struct response {
+    int32_t status;
+    uint32_t value;
+    uint64_t extra;
+};
+
+static_assert(sizeof(request) == 24 && sizeof(response) == 16);
+
+// Port names are short and plain, as they become file names.
+bool valid_port_name(const char *name);
+// The directory of the sockets: $XDG_RUNTIME_DIR/tamsa, or /tmp/tamsa-<uid>.
+std::string socket_dir();
+// The socket of a port, or "" when the name is not valid or the path would be too long.
+std::string socket_path(const char *port_name);
+
+// Whole-frame transfers that retry after interruptions; false on end of stream or error.
+bool read_full(int fd, void *buffer, size_t length);
+bool write_full(int fd, const void *buffer, size_t length);
+// A frame with a descriptor attached, and its counterpart (descriptor -1 when none came).
+bool send_with_fd(int socket, const void *buffer, size_t length, int fd);
+bool receive_with_fd(int socket, void *buffer, size_t length, int *fd);
+
+}  // namespace tamsa::link
+
+#endif

@@ -1,0 +1,237 @@
+// The client side of the port: the same calls against a server in this process or in a
+// `tamsa serve` process reached through its socket.
+#include "tamsa/client.h"
+
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <string>
+#include <thread>
+
+#include "platform/link.h"
+#include "platform/ppc.h"
+#include "server/server.h"
+
+static_assert(TAMSA_REPLIED == TAMSA_SEND_REPLIED && TAMSA_NOT_SERVED == TAMSA_SEND_NOT_SERVED &&
+              TAMSA_TIMEOUT == TAMSA_SEND_TIMEOUT);
+
+struct tamsa_server {
+    std::string name;
+    std::thread task;
+};
+
+struct tamsa_client {
+    // In this process: the port, and the bus as the library sees it.
+    tamsa_port_ref *port = nullptr;
+    // Remote: the socket and this process's mapping of the server's bus. One request at a time.
+    int socket = -1;
+    uint8_t *base = nullptr;
+    uint64_t size = 0;
+    std::mutex lock;
+
+    bool remote() const { return socket >= 0; }
+};
+
+namespace {
+
+bool exchange(tamsa_client &client, tamsa::link::request_kind kind, uint32_t a, uint32_t b,
+              int32_t c, tamsa::link::response &answer) {
+    const tamsa::link::request request{tamsa::link::kMagic, uint32_t(kind), a, b, c, 0};
+    std::lock_guard<std::mutex> guard(client.lock);
+    return tamsa::link::write_full(client.socket, &request, sizeof request) &&
+           tamsa::link::read_full(client.socket, &answer, sizeof answer);
+}
+
+// The server must be run by this user, as the client is.
+bool same_user(int socket) {
+    ucred peer{};
+    socklen_t length = sizeof peer;
+    return getsockopt(socket, SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0 &&
+           peer.uid == geteuid();
+}
+
+}  // namespace
+
+extern "C" {
+
+tamsa_server *tamsa_server_start(const char *port_name) {
+    const char *name = port_name != nullptr ? port_name : TAMSA_PORT_NAME;
+    auto *server = new (std::nothrow) tamsa_server;
+    if (server == nullptr) return nullptr;
+    std::mutex lock;
+    std::condition_variable changed;
+    int state = 0;  // 1 up, -1 failed
+    try {
+        server->name = name;
+        server->task = std::thread([server, &lock, &changed, &state] {
+            tamsa::server::task_main(server->name.c_str(), stderr, [&](bool up) {
+                std::lock_guard<std::mutex> guard(lock);
+                state = up ? 1 : -1;
+                changed.notify_all();
+            });
+        });
+    } catch (...) {
+        delete server;
+        return nullptr;
+    }
+    std::unique_lock<std::mutex> wait(lock);
+    changed.wait(wait, [&state] { return state != 0; });
+    wait.unlock();
+    if (state < 0) {
+        server->task.join();
+        delete server;
+        return nullptr;
+    }
+    return server;
+}
+
+void tamsa_server_stop(tamsa_server *server) {
+    if (server == nullptr) return;
+    tamsa_port_ref *port = tamsa_port_find(server->name.c_str());
+    if (port != nullptr) {
+        void *block = PPCAllocVec(4, TAMSA_MEMF_CLEAR);
+        // Without memory for a block, a stop still goes through: the server answers it without
+        // writing anywhere.
+        tamsa_port_send(port, 0, tamsa_bus_address(block), -1);
+        PPCFreeVec(block);
+        tamsa_port_release(port);
+    }
+    server->task.join();
+    delete server;
+}
+
+tamsa_client *tamsa_client_local(const char *port_name) {
+    tamsa_port_ref *port = tamsa_port_find(port_name != nullptr ? port_name : TAMSA_PORT_NAME);
+    if (port == nullptr) return nullptr;
+    auto *client = new (std::nothrow) tamsa_client;
+    if (client == nullptr) {
+        tamsa_port_release(port);
+        return nullptr;
+    }
+    client->port = port;
+    return client;
+}
+
+tamsa_client *tamsa_client_connect(const char *port_name) {
+    const std::string path =
+        tamsa::link::socket_path(port_name != nullptr ? port_name : TAMSA_PORT_NAME);
+    if (path.empty()) return nullptr;
+    const int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (s < 0) return nullptr;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    if (connect(s, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0 ||
+        !same_user(s)) {
+        close(s);
+        return nullptr;
+    }
+    const tamsa::link::request hello{tamsa::link::kMagic, uint32_t(tamsa::link::request_kind::hello),
+                                     tamsa::link::kVersion, 0, 0, 0};
+    tamsa::link::response answer{};
+    int bus = -1;
+    if (!tamsa::link::write_full(s, &hello, sizeof hello) ||
+        !tamsa::link::receive_with_fd(s, &answer, sizeof answer, &bus) || answer.status != 0 ||
+        answer.value != tamsa::link::kVersion || bus < 0 || answer.extra == 0 ||
+        answer.extra > (uint64_t(1) << 32)) {
+        if (bus >= 0) close(bus);
+        close(s);
+        return nullptr;
+    }
+    void *map = mmap(nullptr, answer.extra, PROT_READ | PROT_WRITE, MAP_SHARED, bus, 0);
+    close(bus);
+    auto *client = map == MAP_FAILED ? nullptr : new (std::nothrow) tamsa_client;
+    if (client == nullptr) {
+        if (map != MAP_FAILED) munmap(map, answer.extra);
+        close(s);
+        return nullptr;
+    }
+    client->socket = s;
+    client->base = static_cast<uint8_t *>(map);
+    client->size = answer.extra;
+    return client;
+}
+
+void tamsa_client_close(tamsa_client *client) {
+    if (client == nullptr) return;
+    if (client->remote()) {
+        munmap(client->base, client->size);
+        close(client->socket);
+    }
+    tamsa_port_release(client->port);
+    delete client;
+}
+
+uint32_t tamsa_client_alloc(tamsa_client *client, uint32_t size, uint32_t attributes) {
+    if (client == nullptr) return 0;
+    if (!client->remote()) return tamsa_bus_address(PPCAllocVec(size, attributes));
+    tamsa::link::response answer{};
+    if (!exchange(*client, tamsa::link::request_kind::alloc, size, attributes, 0, answer)) return 0;
+    return answer.status == 0 ? answer.value : 0;
+}
+
+void tamsa_client_free(tamsa_client *client, uint32_t address) {
+    if (client == nullptr || address == 0) return;
+    if (!client->remote()) {
+        PPCFreeVec(tamsa_bus_pointer(address));
+        return;
+    }
+    tamsa::link::response answer{};
+    exchange(*client, tamsa::link::request_kind::free, address, 0, 0, answer);
+}
+
+void tamsa_client_free_bitmap(tamsa_client *client, uint32_t record) {
+    if (client == nullptr || tamsa_client_pointer(client, record, 16) == nullptr) return;
+    tamsa_client_free(client, tamsa_client_load32(client, record));
+    tamsa_client_free(client, record);
+}
+
+void *tamsa_client_pointer(tamsa_client *client, uint32_t address, uint32_t length) {
+    if (client == nullptr) return nullptr;
+    if (!client->remote()) {
+        return tamsa_bus_contains(address, length) ? tamsa_bus_pointer(address) : nullptr;
+    }
+    if (address == 0 || uint64_t(address) + length > client->size) return nullptr;
+    return client->base + address;
+}
+
+uint32_t tamsa_client_load32(tamsa_client *client, uint32_t address) {
+    const void *p = tamsa_client_pointer(client, address, 4);
+    return p != nullptr ? tamsa::platform::load_be32(p) : 0;
+}
+
+void tamsa_client_store32(tamsa_client *client, uint32_t address, uint32_t value) {
+    void *p = tamsa_client_pointer(client, address, 4);
+    if (p != nullptr) tamsa::platform::store_be32(p, value);
+}
+
+int32_t tamsa_client_send(tamsa_client *client, int32_t id, uint32_t block, int32_t timeout_ms) {
+    if (client == nullptr) return TAMSA_FAILED;
+    if (!client->remote()) return tamsa_port_send(client->port, id, block, timeout_ms);
+    tamsa::link::response answer{};
+    if (!exchange(*client, tamsa::link::request_kind::send, uint32_t(id), block, timeout_ms,
+                  answer)) {
+        return TAMSA_FAILED;
+    }
+    return answer.status;
+}
+
+int32_t tamsa_client_call(tamsa_client *client, int32_t id, const uint32_t *args, uint32_t count,
+                          int32_t timeout_ms, uint32_t *word0) {
+    if (client == nullptr || count > 7 || (count > 0 && args == nullptr)) return TAMSA_FAILED;
+    const uint32_t block = tamsa_client_alloc(client, 4 * (count + 1), TAMSA_MEMF_CLEAR);
+    if (block == 0) return TAMSA_FAILED;
+    for (uint32_t n = 0; n < count; ++n) tamsa_client_store32(client, block + 4 * (n + 1), args[n]);
+    const int32_t status = tamsa_client_send(client, id, block, timeout_ms);
+    if (word0 != nullptr) *word0 = tamsa_client_load32(client, block);
+    tamsa_client_free(client, block);
+    return status;
+}
+
+}  // extern "C"

@@ -1,0 +1,15 @@
+// The subcommands of the tamsa command.
+#ifndef TAMSA_TOOLS_COMMANDS_H
+#define TAMSA_TOOLS_COMMANDS_H
+
+#include "tools/cli.h"
+
+
+namespace tamsa::tools {
+
+int serve_command(cli::args &args);
+int demo_command(cli::args &args);
+
+}  // namespace tamsa::tools
+
+#endif
