@@ -159,9 +159,9 @@ class synthetic final : public clip {
     bool next(yuv_frame &frame) override {
         if (made_ >= frames_) return false;
         size_frame(frame, width_, height_);
-        static constexpr uint8_t bars[8][3] = {{235, 235, 235}, {235, 235, 16}, {16, 235, 235},
-                                               {16, 235, 16},   {235, 16, 235}, {235, 16, 16},
-                                               {16, 16, 235},   {16, 16, 16}};
+        static constexpr uint8_t bars[8][3] = {{255, 255, 255}, {255, 255, 0}, {0, 255, 255},
+                                               {0, 255, 0},     {255, 0, 255}, {255, 0, 0},
+                                               {0, 0, 255},     {0, 0, 0}};
         const int32_t bar_rows = height_ * 2 / 3;
         const int32_t shift = int32_t(made_ * 4 % uint32_t(width_));
         for (int32_t row = 0; row < height_; ++row) {

@@ -24,6 +24,10 @@ using file_ptr = std::unique_ptr<FILE, file_closer>;
 
 constexpr int64_t kMaxPixels = int64_t(1) << 26;
 
+// libpng's own handlers print; ours only jump back, and the caller says what went wrong.
+[[noreturn]] void png_failed(png_structp png, png_const_charp) { png_longjmp(png, 1); }
+void png_warned(png_structp, png_const_charp) {}
+
 bool ends_with(const std::string &s, const char *suffix) {
     const size_t n = std::strlen(suffix);
     if (s.size() < n) return false;
@@ -79,7 +83,7 @@ picture load_ppm(FILE *f, const std::string &path) {
 }
 
 picture load_png(FILE *f, const std::string &path) {
-    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, png_failed, png_warned);
     png_infop info = png == nullptr ? nullptr : png_create_info_struct(png);
     if (info == nullptr) {
         png_destroy_read_struct(&png, nullptr, nullptr);
@@ -121,7 +125,7 @@ picture load_png(FILE *f, const std::string &path) {
 }
 
 bool write_png(FILE *f, const picture &p) {
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, png_failed, png_warned);
     png_infop info = png == nullptr ? nullptr : png_create_info_struct(png);
     if (info == nullptr) {
         png_destroy_write_struct(&png, nullptr);

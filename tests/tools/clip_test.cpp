@@ -1,0 +1,155 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include "temp_dir.h"
+#include "tools/cli.h"
+#include "tools/clip.h"
+
+namespace {
+
+using tamsa::cli::usage_error;
+using tamsa::tools::yuv_frame;
+using tamsa_test::TempDir;
+
+yuv_frame pattern_frame(int32_t w, int32_t h, uint8_t seed) {
+    yuv_frame f;
+    f.width = w;
+    f.height = h;
+    f.y.resize(size_t(w * h));
+    f.u.resize(size_t(w / 4 * h));
+    f.v.resize(size_t(w / 4 * h));
+    for (size_t i = 0; i < f.y.size(); ++i) f.y[i] = uint8_t(i * 7 + seed);
+    for (size_t i = 0; i < f.u.size(); ++i) f.u[i] = uint8_t(i * 3 + seed + 1);
+    for (size_t i = 0; i < f.v.size(); ++i) f.v[i] = uint8_t(i * 5 + seed + 2);
+    return f;
+}
+
+std::string y4m_bytes(const std::vector<yuv_frame> &frames) {
+    char *text = nullptr;
+    size_t length = 0;
+    FILE *f = open_memstream(&text, &length);
+    tamsa::tools::write_y4m(f, frames);
+    std::fclose(f);
+    std::string bytes(text, length);
+    std::free(text);
+    return bytes;
+}
+
+std::string error_of(const std::function<void()> &f) {
+    try {
+        f();
+    } catch (const usage_error &e) {
+        return e.message;
+    }
+    return "";
+}
+
+TEST(Y4m, FramesReadBackAsWritten) {
+    TempDir dir;
+    const std::vector<yuv_frame> frames = {pattern_frame(12, 3, 1), pattern_frame(12, 3, 9)};
+    TempDir::write(dir.file("a.y4m"), y4m_bytes(frames));
+    auto clip = tamsa::tools::open_y4m(dir.file("a.y4m"));
+    EXPECT_EQ(clip->width(), 12);
+    EXPECT_EQ(clip->height(), 3);
+    yuv_frame f;
+    for (const yuv_frame &expected : frames) {
+        ASSERT_TRUE(clip->next(f));
+        EXPECT_EQ(f.y, expected.y);
+        EXPECT_EQ(f.u, expected.u);
+        EXPECT_EQ(f.v, expected.v);
+    }
+    EXPECT_FALSE(clip->next(f));
+}
+
+TEST(Y4m, HeaderTagsInAnyOrderAndFrameParameters) {
+    TempDir dir;
+    yuv_frame frame = pattern_frame(8, 2, 3);
+    std::string bytes = "YUV4MPEG2 C411 XYSCSS=411 Ip H2 A1:1 F30000:1001 W8\nFRAME Ixyz\n";
+    bytes.append(frame.y.begin(), frame.y.end());
+    bytes.append(frame.u.begin(), frame.u.end());
+    bytes.append(frame.v.begin(), frame.v.end());
+    TempDir::write(dir.file("b.y4m"), bytes);
+    auto clip = tamsa::tools::open_y4m(dir.file("b.y4m"));
+    yuv_frame f;
+    ASSERT_TRUE(clip->next(f));
+    EXPECT_EQ(f.y, frame.y);
+    EXPECT_EQ(f.v, frame.v);
+}
+
+struct bad_y4m {
+    const char *name;
+    std::string bytes;
+    const char *reason;
+};
+
+class Y4mErrors : public ::testing::TestWithParam<bad_y4m> {};
+
+TEST_P(Y4mErrors, GiveOneClearLine) {
+    TempDir dir;
+    TempDir::write(dir.file("c.y4m"), GetParam().bytes);
+    const std::string message = error_of([&] {
+        auto clip = tamsa::tools::open_y4m(dir.file("c.y4m"));
+        yuv_frame f;
+        while (clip->next(f)) {
+        }
+    });
+    EXPECT_NE(message.find(GetParam().reason), std::string::npos) << message;
+    EXPECT_EQ(message.find('\n'), std::string::npos);
+}
+
+std::string frame_bytes(size_t n) { return "FRAME\n" + std::string(n, '\x10'); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, Y4mErrors,
+    ::testing::Values(
+        bad_y4m{"truncated", "YUV4MPEG2 W8 H2 C411\n" + frame_bytes(16 + 4 + 4) + frame_bytes(20),
+                "frame 2 is truncated"},
+        bad_y4m{"wrong_chroma", "YUV4MPEG2 W8 H2 C420jpeg\n" + frame_bytes(24), "'C420jpeg' is not 4:1:1"},
+        bad_y4m{"no_chroma_tag", "YUV4MPEG2 W8 H2\n" + frame_bytes(24), "'C420jpeg' is not 4:1:1"},
+        bad_y4m{"not_y4m", "P6\n2 1\n255\nabcdef", "not a Y4M file"},
+        bad_y4m{"no_size", "YUV4MPEG2 C411\n", "no frame size"},
+        bad_y4m{"odd_width", "YUV4MPEG2 W6 H2 C411\n", "multiple of 4"},
+        bad_y4m{"bad_number", "YUV4MPEG2 W8x H2 C411\n", "bad number"},
+        bad_y4m{"huge", "YUV4MPEG2 W999999996 H999999 C411\n", "bad frame size"},
+        bad_y4m{"no_frame_tag", "YUV4MPEG2 W8 H2 C411\nFRAMX\n" + std::string(24, 'a'), "no FRAME header"},
+        bad_y4m{"header_cut", "YUV4MPEG2 W8 H2 C411", "ends inside a header"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST(Y4m, MissingFileNamesIt) {
+    EXPECT_NE(error_of([] { tamsa::tools::open_y4m("/nonexistent/x.y4m"); }).find("/nonexistent/x.y4m"),
+              std::string::npos);
+}
+
+TEST(RawClip, ReadsPlanesFrameAfterFrame) {
+    TempDir dir;
+    const yuv_frame a = pattern_frame(8, 2, 4);
+    std::string bytes(a.y.begin(), a.y.end());
+    bytes.append(a.u.begin(), a.u.end());
+    bytes.append(a.v.begin(), a.v.end());
+    TempDir::write(dir.file("r.yuv"), bytes + bytes.substr(0, 5));
+    auto clip = tamsa::tools::open_raw(dir.file("r.yuv"), 8, 2);
+    yuv_frame f;
+    ASSERT_TRUE(clip->next(f));
+    EXPECT_EQ(f.u, a.u);
+    EXPECT_NE(error_of([&] { clip->next(f); }).find("truncated"), std::string::npos);
+}
+
+TEST(SyntheticClip, IsDeterministicAndMoves) {
+    auto one = tamsa::tools::synthetic_clip(64, 24, 3);
+    auto two = tamsa::tools::synthetic_clip(64, 24, 3);
+    yuv_frame a, b, a2;
+    ASSERT_TRUE(one->next(a));
+    ASSERT_TRUE(two->next(b));
+    EXPECT_EQ(a.y, b.y);
+    EXPECT_EQ(a.u, b.u);
+    ASSERT_TRUE(one->next(a2));
+    EXPECT_NE(a.y, a2.y) << "the bars move from frame to frame";
+    ASSERT_TRUE(one->next(a2));
+    EXPECT_FALSE(one->next(a2));
+    // Studio range: the white bar's luma is 235, the black bar's 16.
+    EXPECT_EQ(a.y[0], 235);
+    EXPECT_EQ(a.y[63], 16);
+}
+
+}  // namespace
