@@ -8,7 +8,6 @@
 namespace tamsa::tools {
 
 int serve_command(cli::args &args);
-int demo_command(cli::args &args);
 
 }  // namespace tamsa::tools
 

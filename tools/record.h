@@ -1,0 +1,55 @@
+// tamsa record: the recorder's pipeline. Every frame of a YUV 4:1:1 clip goes to the server as
+// the messages a recorder sends: convert (and resize), then correct, deinterlace, cross-fade
+// and reduce to the colour cube as asked.
+#ifndef TAMSA_TOOLS_RECORD_H
+#define TAMSA_TOOLS_RECORD_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tools/cli.h"
+#include "tools/picture.h"
+
+namespace tamsa::tools {
+
+struct record_options {
+    std::string input;               // "" for the built-in clip
+    cli::size2 raw_size;             // raw planes when set (and the built-in clip's size)
+    std::string out_dir = "out";     // "" writes nothing
+    std::string format = "ppm";      // ppm or png
+    uint32_t frames = 0;             // 0: the whole clip (the built-in one has 50)
+    cli::size2 scale;                // id 10 when set, id 2 otherwise
+    bool correct = false;            // id 5
+    int32_t contrast = 100;
+    int32_t brightness = 0;
+    bool invert = false;
+    bool deinterlace = false;        // id 8
+    std::string fade_with;           // id 7 against this clip's frames
+    uint32_t fade_frames = 25;
+    bool remap = false;              // ids 4 and 6: 8-bit colour-cube frames
+    std::string connect;             // a `tamsa serve` port; "" runs the server here
+    uint32_t sheet_every = 0;        // contact sheet of every Nth frame; 0 picks one
+    bool progress = true;            // on stderr, when it is a terminal
+};
+
+struct record_report {
+    uint32_t frames = 0;
+    int32_t width = 0, height = 0;          // of the input
+    int32_t out_width = 0, out_height = 0;  // of the frames written
+    double seconds = 0;
+    double median_round_trip_ms = 0;
+    uint64_t messages = 0;
+    std::string sheet;                      // the contact sheet's file, or ""
+    std::vector<picture> kept;              // every frame made, when keep_frames is set
+};
+
+// Runs the pipeline; throws cli::usage_error with a one-line reason when it cannot.
+record_report run_record(const record_options &options, bool keep_frames = false);
+
+record_options parse_record_options(cli::args &args);
+int record_command(cli::args &args);
+
+}  // namespace tamsa::tools
+
+#endif
