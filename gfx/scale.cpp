@@ -51,17 +51,17 @@ void scale_rows_fast(const uint8_t *source, uint8_t *destination, const uint32_t
             std::memcpy(destination, destination - destination_row, destination_row);
         } else if (dw == sw) {
             std::memcpy(destination, row, destination_row);
+        } else if (Depth == 3 && sy + 1 < sh) {
+            // Every pixel of a row above the last has a byte after it in the source, so a pixel
+            // moves as one 4-byte word; its fourth byte lands on the next destination pixel,
+            // which is written after it. The row's last pixel moves as 3 bytes.
+            uint8_t *out = destination;
+            for (uint32_t x = 0; x + 1 < dw; ++x, out += 3) std::memcpy(out, row + columns[x], 4);
+            std::memcpy(out, row + columns[dw - 1], 3);
         } else {
             uint8_t *out = destination;
             for (uint32_t x = 0; x < dw; ++x, out += Depth) {
-                const uint8_t *pixel = row + columns[x];
-                if constexpr (Depth == 3) {
-                    out[0] = pixel[0];
-                    out[1] = pixel[1];
-                    out[2] = pixel[2];
-                } else {
-                    out[0] = pixel[0];
-                }
+                std::memcpy(out, row + columns[x], Depth);
             }
         }
         previous = sy;

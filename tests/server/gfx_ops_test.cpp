@@ -93,6 +93,8 @@ TEST_F(GfxOps, Remap24WithARangeOutsideItsBlockRunsNothing) {
     std::memset(out->data, 0xcc, 4);
     BitmapPtr out3(kv_allocrawbitmap(3, 1, 1));
     std::memset(out3->data, 0xcc, 3);
+    BitmapPtr out5(kv_allocrawbitmap(5, 1, 1));
+    std::memset(out5->data, 0xcc, 5);
     const uint32_t dest = tamsa_bus_address(out->data);
     auto *pointer_word = static_cast<uint8_t *>(PPCAllocVec(3, TAMSA_MEMF_CLEAR));
 
@@ -110,7 +112,7 @@ TEST_F(GfxOps, Remap24WithARangeOutsideItsBlockRunsNothing) {
         {"no pointer word", 0, dest, 0, 12},
         {"pointer word past its block", tamsa_bus_address(pointer_word), dest, 0, 12},
         {"null source", nowhere.address(), dest, 0, 3},
-        {"source run past its block", record.address(), dest, 0, 15},
+        {"source run past its block", record.address(), tamsa_bus_address(out5->data), 0, 15},
         {"destination past its block", record.address(), tamsa_bus_address(out3->data), 0, 12},
         {"destination starting inside, ending past", record.address(), dest + 1, 0, 12},
         {"null destination", record.address(), 0, 0, 3},
@@ -124,6 +126,8 @@ TEST_F(GfxOps, Remap24WithARangeOutsideItsBlockRunsNothing) {
         EXPECT_EQ(std::vector<uint8_t>(out->data, out->data + 4), std::vector<uint8_t>(4, 0xcc))
             << c.what;
         EXPECT_EQ(std::vector<uint8_t>(out3->data, out3->data + 3), std::vector<uint8_t>(3, 0xcc))
+            << c.what;
+        EXPECT_EQ(std::vector<uint8_t>(out5->data, out5->data + 5), std::vector<uint8_t>(5, 0xcc))
             << c.what;
     }
     PPCFreeVec(pointer_word);
