@@ -67,6 +67,11 @@ library libraries[] = {
 std::mutex library_lock;
 uint32_t graphics_base = 0;
 
+// The test hook: calls for hook_base are answered by it instead of the library.
+uint32_t hook_base = 0;
+tamsa_callos_hook hook = nullptr;
+void *hook_context = nullptr;
+
 library *by_name(const char *name) {
     if (name == nullptr) return nullptr;
     for (library &lib : libraries) {
@@ -89,11 +94,20 @@ extern "C" {
 uint32_t PPCCallOS(PPCCallBlock *call) {
     if (call == nullptr) return 0;
     const library *lib = nullptr;
+    tamsa_callos_hook observer = nullptr;
+    void *context = nullptr;
     {
         std::lock_guard<std::mutex> guard(library_lock);
-        lib = by_base(call->a[6]);
-        if (lib == nullptr || lib->opened == 0) return 0;
+        if (hook != nullptr && call->a[6] == hook_base) {
+            observer = hook;
+            context = hook_context;
+        } else {
+            lib = by_base(call->a[6]);
+            if (lib == nullptr || lib->opened == 0) return 0;
+        }
     }
+    // The hook runs outside the lock, so that it may call back into the stand-in.
+    if (observer != nullptr) return observer(call, context);
     for (size_t i = 0; i < lib->function_count; ++i) {
         if (lib->functions[i].offset == call->offset) return lib->functions[i].call(*call);
     }
@@ -135,6 +149,13 @@ uint32_t tamsa_graphics_base(void) {
         if (lib != nullptr && lib->opened != 0) --lib->opened;
     }
     return graphics_base;
+}
+
+void tamsa_set_callos_hook(uint32_t base, tamsa_callos_hook observer, void *context) {
+    std::lock_guard<std::mutex> guard(library_lock);
+    hook_base = observer != nullptr ? base : 0;
+    hook = observer;
+    hook_context = context;
 }
 
 void tamsa_set_graphics_base(uint32_t base) {

@@ -60,6 +60,11 @@ typedef struct PPCCallBlock {
 /* Runs one function of a 68k library and returns its d0 (0 for an unknown base or offset). */
 TAMSA_API uint32_t PPCCallOS(PPCCallBlock *call);
 
+/* Test hook: while set, every PPCCallOS call whose a6 is base goes to hook instead of the
+ * library, and its answer is the call's d0. A null hook removes it; one hook at a time. */
+typedef uint32_t (*tamsa_callos_hook)(const PPCCallBlock *call, void *context);
+TAMSA_API void tamsa_set_callos_hook(uint32_t base, tamsa_callos_hook hook, void *context);
+
 /* ---- 68k libraries ---- */
 
 #define TAMSA_GRAPHICS_NAME "graphics.library"

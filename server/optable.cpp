@@ -1,6 +1,7 @@
 // The message table: one row per message id.
 #include <iterator>
 
+#include "server/ops.h"
 #include "server/server.h"
 
 namespace tamsa::server {
@@ -14,12 +15,12 @@ constexpr op_row table[] = {
     {1, "OP_QUIT_ALT", 0, result_rule::stop, serve_quit},
     {2, "OP_YUVTORGB", 6, result_rule::unchanged, nullptr},
     {3, "OP_SCALE", 3, result_rule::returned, nullptr},
-    {4, "OP_REMAP24", 4, result_rule::zero, nullptr},
+    {4, "OP_REMAP24", 4, result_rule::zero, serve_remap24},
     {5, "OP_CORRECT", 4, result_rule::unchanged, nullptr},
-    {6, "OP_REMAP8", 3, result_rule::unchanged, nullptr},
+    {6, "OP_REMAP8", 3, result_rule::unchanged, serve_remap8},
     {7, "OP_FADEOVER", 7, result_rule::unchanged, nullptr},
     {8, "OP_DEINTERLACE", 1, result_rule::unchanged, nullptr},
-    {9, "OP_SCALECOPYBITMAP", 3, result_rule::returned, nullptr},
+    {9, "OP_SCALECOPYBITMAP", 3, result_rule::returned, serve_scalecopybitmap},
     {10, "OP_YUVSCALE", 7, result_rule::returned, nullptr},
 };
 

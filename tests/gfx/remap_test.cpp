@@ -1,0 +1,220 @@
+#include <sys/mman.h>
+
+#include <cstring>
+#include <vector>
+
+#include "support.h"
+
+namespace {
+
+using tamsa_test::BitmapPtr;
+using tamsa_test::BusBuffer;
+using tamsa_test::LeakCheck;
+using tamsa_test::random_bitmap;
+using tamsa_test::Rng;
+
+// The cube level of a channel value, from the table of value ranges.
+uint32_t level_of(uint8_t value) {
+    const uint8_t first_of_level[] = {64, 106, 148, 190, 232};
+    uint32_t level = 0;
+    for (uint8_t first : first_of_level) level += value >= first;
+    return level;
+}
+
+std::vector<uint8_t> reference_remap24(const uint8_t *rgb, uint32_t count, const uint8_t *pens) {
+    std::vector<uint8_t> out;
+    for (uint32_t i = 0; i + 3 <= count; i += 3) {
+        const uint32_t index =
+            level_of(rgb[i]) * 36 + level_of(rgb[i + 1]) * 6 + level_of(rgb[i + 2]);
+        out.push_back(pens != nullptr ? pens[index] : uint8_t(index));
+    }
+    return out;
+}
+
+// Every remap test runs with the plain kernel and with the fast one.
+class Remap : public LeakCheck, public ::testing::WithParamInterface<bool> {
+   protected:
+    void SetUp() override {
+        LeakCheck::SetUp();
+        tamsa::use_plain_kernels(GetParam());
+    }
+    void TearDown() override {
+        tamsa::use_plain_kernels(false);
+        LeakCheck::TearDown();
+    }
+};
+INSTANTIATE_TEST_SUITE_P(Kernels, Remap, ::testing::Values(true, false),
+                         [](const auto &info) { return info.param ? "Plain" : "Fast"; });
+
+// A 216-byte pen table in an exact-size block, pens distinct from their indexes.
+BitmapPtr pen_table() {
+    BitmapPtr table(kv_allocrawbitmap(216, 1, 1));
+    for (int i = 0; i < 216; ++i) table->data[i] = uint8_t(255 - i);
+    return table;
+}
+
+TEST_P(Remap, LevelsChangeAtEachBoundary) {
+    const std::pair<uint8_t, uint8_t> value_level[] = {{0, 0},   {63, 0},  {64, 1},  {105, 1},
+                                                       {106, 2}, {147, 2}, {148, 3}, {189, 3},
+                                                       {190, 4}, {231, 4}, {232, 5}, {255, 5}};
+    for (auto [value, level] : value_level) {
+        SCOPED_TRACE("value " + std::to_string(value));
+        const uint8_t rgb[9] = {value, 0, 0, 0, value, 0, 0, 0, value};
+        uint8_t out[3] = {};
+        kv_remap24(rgb, out, nullptr, 9);
+        EXPECT_EQ(out[0], level * 36);
+        EXPECT_EQ(out[1], level * 6);
+        EXPECT_EQ(out[2], level);
+    }
+}
+
+TEST_P(Remap, Remap24ExamplesWithAndWithoutATable) {
+    BitmapPtr rgb(kv_allocrawbitmap(4, 1, 3));
+    const uint8_t pixels[12] = {255, 255, 255, 0, 0, 0, 63, 64, 232, 100, 200, 150};
+    std::memcpy(rgb->data, pixels, 12);
+    {
+        BusBuffer out(4, 0xcc);
+        kv_remap24(rgb->data, out.data(), nullptr, 12);
+        EXPECT_EQ(out.bytes(), (std::vector<uint8_t>{215, 0, 11, 63}));
+    }
+    BitmapPtr pens = pen_table();
+    BusBuffer out(4, 0xcc);
+    kv_remap24(rgb->data, out.data(), pens->data, 12);
+    EXPECT_EQ(out.bytes(), (std::vector<uint8_t>{255 - 215, 255, 255 - 11, 255 - 63}));
+}
+
+TEST_P(Remap, Remap24MatchesTheRuleOnRandomRuns) {
+    BitmapPtr pens = pen_table();
+    for (uint64_t seed = 1; seed <= 60; ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        Rng rng(seed);
+        const uint32_t count = rng.below(400);  // remainders 0, 1 and 2 all occur
+        BitmapPtr rgb = random_bitmap(int32_t(count), 1, 1, seed);
+        const std::vector<uint8_t> before(rgb->data, rgb->data + count);
+        const uint8_t *table = seed % 2 ? pens->data : nullptr;
+        const auto expected = reference_remap24(rgb->data, count, table);
+        BusBuffer out(uint32_t(expected.size()), 0xcc);
+        kv_remap24(rgb->data, out.data(), table, count);
+        EXPECT_EQ(out.bytes(), expected);
+        EXPECT_EQ(std::vector<uint8_t>(rgb->data, rgb->data + count), before);
+    }
+}
+
+TEST_P(Remap, Remap24InPlace) {
+    for (uint32_t count : {0u, 3u, 4u, 300u, 301u, 302u, 3 * 777u}) {
+        SCOPED_TRACE("count " + std::to_string(count));
+        BitmapPtr rgb = random_bitmap(int32_t(count), 1, 1, count);
+        const std::vector<uint8_t> before(rgb->data, rgb->data + count);
+        const auto expected = reference_remap24(before.data(), count, nullptr);
+        kv_remap24(rgb->data, rgb->data, nullptr, count);
+        EXPECT_EQ(std::vector<uint8_t>(rgb->data, rgb->data + expected.size()), expected);
+        EXPECT_EQ(std::vector<uint8_t>(rgb->data + expected.size(), rgb->data + count),
+                  std::vector<uint8_t>(before.begin() + long(expected.size()), before.end()))
+            << "only one byte per pixel is written";
+    }
+}
+
+TEST_P(Remap, Remap24LeavesATrailingPartialPixelUnread) {
+    // Exact-size blocks: a read of the missing bytes of the last pixel, or a write of a fourth
+    // output byte, runs off the block.
+    for (uint32_t count : {1u, 2u, 10u, 11u}) {
+        BitmapPtr rgb = random_bitmap(int32_t(count), 1, 1, count);
+        BusBuffer out(count / 3, 0xcc);
+        kv_remap24(rgb->data, out.data(), nullptr, count);
+        EXPECT_EQ(out.bytes(), reference_remap24(rgb->data, count, nullptr));
+    }
+}
+
+TEST_P(Remap, Remap8TranslatesEveryByte) {
+    BitmapPtr identity(kv_allocrawbitmap(256, 1, 1));
+    BitmapPtr inverse(kv_allocrawbitmap(256, 1, 1));
+    for (int v = 0; v < 256; ++v) {
+        identity->data[v] = uint8_t(v);
+        inverse->data[v] = uint8_t(255 - v);
+    }
+    BitmapPtr run = random_bitmap(1001, 1, 1, 5);
+    const std::vector<uint8_t> before(run->data, run->data + 1001);
+    kv_remap8(run->data, identity->data, 1001);
+    EXPECT_EQ(std::vector<uint8_t>(run->data, run->data + 1001), before);
+
+    kv_remap8(run->data, inverse->data, 1000);
+    std::vector<uint8_t> xored = before;
+    kv_xor(xored.data(), 1000, 255);
+    EXPECT_EQ(std::vector<uint8_t>(run->data, run->data + 1001), xored);
+    EXPECT_EQ(run->data[1000], before[1000]) << "the byte past count is not touched";
+}
+
+TEST_P(Remap, CountZeroTouchesNothing) {
+    BusBuffer buffer(8, 0x5a);
+    const uint8_t table[256] = {};
+    kv_remap24(buffer.data(), buffer.data(), nullptr, 0);
+    kv_remap8(buffer.data(), table, 0);
+    kv_xor(buffer.data(), 0, 0xff);
+    kv_multchunky(table, buffer.data(), 0, 3);
+    kv_divchunky(table, buffer.data(), 0, 1);
+    EXPECT_EQ(buffer.bytes(), std::vector<uint8_t>(8, 0x5a));
+}
+
+class ByteRuns : public LeakCheck {};
+
+TEST_F(ByteRuns, XorUsesTheLowByteOfTheValue) {
+    const std::pair<int32_t, uint8_t> value_mask[] = {{0xff, 0xff},  {0x1ff, 0xff}, {-1, 0xff},
+                                                      {0x100, 0x00}, {0x5a, 0x5a},  {INT32_MIN, 0}};
+    for (auto [value, mask] : value_mask) {
+        BusBuffer buffer(5, 0x3c);
+        kv_xor(buffer.data(), 5, value);
+        EXPECT_EQ(buffer.bytes(), std::vector<uint8_t>(5, uint8_t(0x3c ^ mask))) << value;
+    }
+}
+
+TEST_F(ByteRuns, MultchunkyRepeatsEachByte) {
+    const uint8_t source[] = {1, 2};
+    BusBuffer out(6, 0xcc);
+    kv_multchunky(source, out.data(), 2, 3);
+    EXPECT_EQ(out.bytes(), (std::vector<uint8_t>{1, 1, 1, 2, 2, 2}));
+
+    BusBuffer none(4, 0xcc);
+    kv_multchunky(source, none.data(), 2, 0);
+    EXPECT_EQ(none.bytes(), std::vector<uint8_t>(4, 0xcc)) << "a factor of 0 writes nothing";
+
+    BusBuffer copy(2, 0xcc);
+    kv_multchunky(source, copy.data(), 2, 1);
+    EXPECT_EQ(copy.bytes(), (std::vector<uint8_t>{1, 2}));
+}
+
+TEST_F(ByteRuns, DivchunkyTakesEveryStepthByteFromTheFirst) {
+    const uint8_t source[10] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+    const struct {
+        uint32_t step;
+        std::vector<uint8_t> expected;
+    } cases[] = {
+        {4, {0, 4, 8}},    {1, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9}},
+        {3, {0, 3, 6, 9}}, {9, {0, 9}},
+        {10, {0}},         {0xffffffffu, {0}},
+        {0, {}},  // would never finish: writes nothing
+    };
+    for (const auto &c : cases) {
+        BusBuffer out(uint32_t(c.expected.size()), 0xcc);
+        kv_divchunky(source, out.data(), 10, c.step);
+        EXPECT_EQ(out.bytes(), c.expected) << "step " << c.step;
+    }
+}
+
+TEST_F(ByteRuns, DivchunkyEndsWhereA32BitIndexWouldWrap) {
+    // A run of 4 GiB - 1 bytes, reserved but never touched except where it is read. With a
+    // step past half of it, a 32-bit index wraps back below count after two bytes.
+    const size_t length = size_t(1) << 32;
+    void *map = mmap(nullptr, length, PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (map == MAP_FAILED) GTEST_SKIP() << "cannot reserve 4 GiB of address space";
+    auto *source = static_cast<uint8_t *>(map);
+    const uint32_t step = 0x80000001u;
+    source[0] = 7;
+    source[step] = 9;
+    BusBuffer out(2, 0xcc);
+    kv_divchunky(source, out.data(), 0xffffffffu, step);
+    EXPECT_EQ(out.bytes(), (std::vector<uint8_t>{7, 9}));
+    munmap(map, length);
+}
+
+}  // namespace
