@@ -150,9 +150,9 @@ TEST_F(Blit, FuzzMatchesTheReference) {
         Rng rng(iteration);
         const Kind kind = Kind(rng.below(3));
         const int32_t depth = rng.below(4) == 0 ? 1 : 3;
-        const int32_t dw = int32_t(rng.below(20)), dh = int32_t(rng.below(20));
-        const int32_t sw = int32_t(rng.below(13)), sh = int32_t(rng.below(13));
-        const int32_t x = int32_t(rng.below(40)) - 15, y = int32_t(rng.below(40)) - 15;
+        const int32_t dw = int32_t(rng.below(50)), dh = int32_t(rng.below(12));
+        const int32_t sw = int32_t(rng.below(45)), sh = int32_t(rng.below(9));
+        const int32_t x = int32_t(rng.below(100)) - 45, y = int32_t(rng.below(24)) - 9;
         const int32_t t = rng.below(3) == 0 ? int32_t(rng.next()) : int32_t(rng.below(121)) - 10;
         BusBuffer s(uint32_t(sw * sh * depth));
         rng.fill(s.data(), s.size());
@@ -165,6 +165,35 @@ TEST_F(Blit, FuzzMatchesTheReference) {
             std::memcpy(d->data, before.data(), before.size());
             blit(kind, d.get(), sw, sh, s.data(), x, y, t);
             ASSERT_EQ(pixels(*d), want) << "plain " << plain << " kind " << int(kind) << " t " << t;
+        }
+    }
+}
+
+// Over the usual transparencies the fast kernels replace the divisions by multiply-shifts:
+// every (destination, source) byte pair for the translucent blit, and every pair of the first two
+// source bytes (the third and the destination varied) for the alpha blit, at every t in 0..100.
+TEST_F(Blit, FastKernelsAgreeOverTheUsualRange) {
+    constexpr int32_t kPixels = 65536;
+    std::vector<uint8_t> d(kPixels * 3), src(kPixels * 3);
+    for (Kind kind : {Kind::trans, Kind::alpha}) {
+        for (int32_t k = 0; k < kPixels * 3; ++k) {
+            const int32_t p = k / 3, c = k % 3;
+            if (kind == Kind::trans) {  // every byte pair among the first 65536 bytes
+                d[k] = uint8_t(k), src[k] = uint8_t(k >> 8);
+            } else {  // every pair of the first two source bytes
+                d[k] = uint8_t(k * 13), src[k] = uint8_t(c == 0 ? p : c == 1 ? p >> 8 : p * 7);
+            }
+        }
+        for (int32_t t = 0; t <= 100; ++t) {
+            std::vector<uint8_t> out[2];
+            for (bool plain : {false, true}) {
+                tamsa::use_plain_kernels(plain);
+                std::vector<uint8_t> dst = d;
+                kv_bitmap b{dst.data(), kPixels, 1, 3};
+                blit(kind, &b, kPixels, 1, src.data(), 0, 0, t);
+                out[plain] = std::move(dst);
+            }
+            ASSERT_EQ(out[0], out[1]) << "kind " << int(kind) << " t " << t;
         }
     }
 }
