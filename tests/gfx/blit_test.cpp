@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -162,7 +163,7 @@ TEST_F(Blit, FuzzMatchesTheReference) {
         const auto before = pixels(*d);
         for (bool plain : {true, false}) {
             tamsa::use_plain_kernels(plain);
-            std::memcpy(d->data, before.data(), before.size());
+            std::copy(before.begin(), before.end(), d->data);
             blit(kind, d.get(), sw, sh, s.data(), x, y, t);
             ASSERT_EQ(pixels(*d), want) << "plain " << plain << " kind " << int(kind) << " t " << t;
         }
