@@ -43,15 +43,15 @@ bool place(const kv_bitmap *destination, int32_t source_width, int32_t source_he
     // The rows are walked in the documented order, so a block read from the destination's own
     // pixels gives defined bytes; only the plain kernels keep that order byte by byte.
     const bool apart = !overlaps(destination->data, destination_bytes, source, source_bytes);
-    out = placement{destination->data,
-                    destination->width,
-                    source,
-                    source_width,
-                    depth,
-                    x,
-                    y,
-                    region,
-                    apart && !tamsa::plain_kernels()};
+    out.destination = destination->data;
+    out.destination_width = destination->width;
+    out.source = source;
+    out.source_width = source_width;
+    out.depth = depth;
+    out.x = x;
+    out.y = y;
+    out.region = region;
+    out.fast = apart && !tamsa::plain_kernels();
     return true;
 }
 
@@ -206,8 +206,8 @@ void kv_transalphachunkyblit(kv_bitmap *destination, int32_t source_width, int32
 }
 
 // The wrappers pass the source record's sizes and pixels, not its depth. A 1-byte source under
-// a 3-byte destination would be read three times past its buffer, so it draws nothing; a
-// 3-byte source under a 1-byte destination is read one byte per pixel, inside its buffer.
+// a 3-byte destination would be read at three bytes a pixel, past its buffer, so it draws nothing;
+// a 3-byte source under a 1-byte destination is read one byte per pixel, inside its buffer.
 void kv_blitbitmap(kv_bitmap *destination, const kv_bitmap *source, int32_t x, int32_t y) {
     if (tamsa::bitmap_bytes(source) < 0 || destination == nullptr) return;
     if (source->bytesperpixel < destination->bytesperpixel) return;

@@ -32,16 +32,16 @@ bool aim(const kv_bitmap *destination, int32_t source_width, int32_t source_heig
     const rect region = tamsa::gfx::clip_block(destination->width, destination->height, x, y,
                                                target_width, target_height);
     if (region.empty()) return false;
-    out = target{destination->data,
-                 destination->width,
-                 source,
-                 uint32_t(source_width),
-                 uint32_t(source_height),
-                 x,
-                 y,
-                 uint32_t(target_width),
-                 uint32_t(target_height),
-                 region};
+    out.destination = destination->data;
+    out.destination_width = destination->width;
+    out.source = source;
+    out.source_width = uint32_t(source_width);
+    out.source_height = uint32_t(source_height);
+    out.x = x;
+    out.y = y;
+    out.target_width = uint32_t(target_width);
+    out.target_height = uint32_t(target_height);
+    out.region = region;
     return true;
 }
 
