@@ -162,30 +162,44 @@ TAMSA_API void tamsa_deinterlace_ll(kv_bitmap *frame);
 
 /* ---- blits and drawing ------------------------------------------------------------------ */
 
+/* Block of source_width x source_height pixels copied with its top-left at (x, y), clipped;
+ * a 1-byte destination takes a 1-byte source. Bad records or sizes draw nothing. */
 TAMSA_API void kv_chunkyblit(kv_bitmap *destination, int32_t source_width, int32_t source_height,
                              const uint8_t *source, int32_t x, int32_t y);
+/* The block blended over the destination, transparency 0 (opaque) to 100 (unchanged). */
 TAMSA_API void kv_transchunkyblit(kv_bitmap *destination, int32_t source_width,
                                   int32_t source_height, const uint8_t *source, int32_t x,
                                   int32_t y, int32_t transparency);
+/* The block blended by its own brightness, raised by transparency (100: unchanged). */
 TAMSA_API void kv_transalphachunkyblit(kv_bitmap *destination, int32_t source_width,
                                        int32_t source_height, const uint8_t *source, int32_t x,
                                        int32_t y, int32_t transparency);
+/* kv_chunkyblit of a source record; a 1-byte source under a 3-byte destination draws nothing. */
 TAMSA_API void kv_blitbitmap(kv_bitmap *destination, const kv_bitmap *source, int32_t x,
                              int32_t y);
+/* kv_transchunkyblit of a source record, under the same rule. */
 TAMSA_API void kv_blitbitmaptrans(kv_bitmap *destination, const kv_bitmap *source, int32_t x,
                                   int32_t y, int32_t transparency);
+/* Block scaled by nearest neighbour to target_width x target_height at (x, y), clipped; only
+ * 3-byte destinations are drawn. */
 TAMSA_API void kv_scaledblit(kv_bitmap *destination, int32_t source_width, int32_t source_height,
                              const uint8_t *source, int32_t x, int32_t y, int32_t target_width,
                              int32_t target_height);
+/* The scaled blit of the pixels whose first byte exceeds threshold. */
 TAMSA_API void kv_scaledmaskblit(kv_bitmap *destination, int32_t source_width,
                                  int32_t source_height, const uint8_t *source, int32_t x,
                                  int32_t y, int32_t target_width, int32_t target_height,
                                  int32_t threshold);
+/* A 256 x 256 light map scaled, tinted by red, green, blue / 255 and added, saturating; draws
+ * nothing when its tint tables cannot be allocated. */
 TAMSA_API void kv_scaledlightblit(kv_bitmap *destination, const uint8_t *light_map, int32_t x,
                                   int32_t y, int32_t target_width, int32_t target_height,
                                   int32_t red, int32_t green, int32_t blue);
+/* Line between two inclusive end points, row by row, clipped; 3-byte destinations only. */
 TAMSA_API void kv_drawline(kv_bitmap *destination, int32_t x1, int32_t y1, int32_t x2, int32_t y2,
                            int32_t red, int32_t green, int32_t blue);
+/* Filled box, or every step-th pixel of every step-th row from its clamped top-left corner;
+ * a step below 1 draws nothing. */
 TAMSA_API void kv_drawbox(kv_bitmap *destination, int32_t x1, int32_t y1, int32_t x2, int32_t y2,
                           int32_t red, int32_t green, int32_t blue, int32_t step);
 

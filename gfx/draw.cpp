@@ -1,0 +1,93 @@
+// Lines and boxes in one colour, clipped to the bitmap. End points and corners are inclusive.
+#include <algorithm>
+
+#include "tamsa/internal.h"
+
+namespace {
+
+// Column of the line on row y, for y1 <= y <= y2 and y1 < y2:
+// x1 + ((y - y1) * (x2 - x1)) / (y2 - y1), truncated toward zero. Both factors are below 2^32,
+// so the product of their magnitudes fits 64 unsigned bits and no coordinate can overflow it.
+int64_t line_column(int64_t x1, int64_t y1, int64_t x2, int64_t y2, int64_t y) {
+    const int64_t dx = x2 - x1;
+    const uint64_t run = dx < 0 ? uint64_t(-dx) : uint64_t(dx);
+    const uint64_t q = uint64_t(y - y1) * run / uint64_t(y2 - y1);
+    return dx < 0 ? x1 - int64_t(q) : x1 + int64_t(q);
+}
+
+// Sets columns a..b (either order) of row y, keeping only those inside the row.
+void span(const kv_bitmap &b, int64_t y, int64_t a, int64_t c, const uint8_t colour[3]) {
+    const int64_t first = std::max<int64_t>(std::min(a, c), 0);
+    const int64_t last = std::min<int64_t>(std::max(a, c), b.width - 1);
+    if (first > last) return;
+    uint8_t *d = b.data + (y * b.width + first) * 3;
+    for (int64_t x = first; x <= last; ++x, d += 3) {
+        d[0] = colour[0];
+        d[1] = colour[1];
+        d[2] = colour[2];
+    }
+}
+
+}  // namespace
+
+extern "C" {
+
+// Row by row from the upper end point: each row is joined to the column the line had on the
+// row above, drawn or not. Rows outside the bitmap are not visited: the column of the row just
+// above the first visible one is computed directly.
+void kv_drawline(kv_bitmap *destination, int32_t x1, int32_t y1, int32_t x2, int32_t y2,
+                 int32_t red, int32_t green, int32_t blue) {
+    if (tamsa::bitmap_bytes(destination) < 0 || destination->bytesperpixel != 3) return;
+    if (y2 < y1) {
+        std::swap(x1, x2);
+        std::swap(y1, y2);
+    }
+    const uint8_t colour[3] = {uint8_t(red), uint8_t(green), uint8_t(blue)};
+    const int64_t first = std::max<int64_t>(y1, 0);
+    const int64_t last = std::min<int64_t>(y2, int64_t(destination->height) - 1);
+    if (first > last) return;
+    if (y1 == y2) return span(*destination, y1, x1, x2, colour);
+
+    int64_t previous = first == y1 ? x1 : line_column(x1, y1, x2, y2, first - 1);
+    for (int64_t y = first; y <= last; ++y) {
+        const int64_t current = line_column(x1, y1, x2, y2, y);
+        span(*destination, y, previous, current, colour);
+        previous = current;
+    }
+}
+
+// Fills the rectangle, or with a step above 1 sets every step-th pixel of every step-th row,
+// counted from the corner after clamping.
+void kv_drawbox(kv_bitmap *destination, int32_t x1, int32_t y1, int32_t x2, int32_t y2, int32_t red,
+                int32_t green, int32_t blue, int32_t step) {
+    // A step below 1 would never advance.
+    if (tamsa::bitmap_bytes(destination) < 0 || step <= 0) return;
+    const int32_t width = destination->width;
+    const int32_t height = destination->height;
+    if (width == 0 || height == 0) return;
+    if (y2 < y1) std::swap(y1, y2);
+    if (x2 < x1) std::swap(x1, x2);
+    if (y1 >= height || x1 >= width || x2 < 0 || y2 < 0) return;
+    x1 = std::clamp(x1, 0, width - 1);
+    x2 = std::clamp(x2, 0, width - 1);
+    y1 = std::clamp(y1, 0, height - 1);
+    y2 = std::clamp(y2, 0, height - 1);
+
+    const bool one_byte = destination->bytesperpixel == 1;
+    // 64-bit counters: a large step past the last row or column must not wrap back in.
+    for (int64_t y = y1; y <= y2; y += step) {
+        for (int64_t x = x1; x <= x2; x += step) {
+            const int64_t pixel = y * width + x;
+            if (one_byte) {
+                destination->data[pixel] = uint8_t(red);
+            } else {
+                uint8_t *d = destination->data + pixel * 3;
+                d[0] = uint8_t(red);
+                d[1] = uint8_t(green);
+                d[2] = uint8_t(blue);
+            }
+        }
+    }
+}
+
+}  // extern "C"
