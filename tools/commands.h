@@ -8,6 +8,7 @@
 namespace tamsa::tools {
 
 int serve_command(cli::args &args);
+int image_command(cli::args &args);
 
 }  // namespace tamsa::tools
 

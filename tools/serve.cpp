@@ -104,10 +104,14 @@ int serve_command(cli::args &args) {
     task.join();
     server::gateway_stop(gateway);
     accept.join();
-    std::printf("tamsa serve: stopped after %llu messages from %llu clients\n",
-                static_cast<unsigned long long>(server::gateway_messages(gateway)),
-                static_cast<unsigned long long>(server::gateway_clients(gateway)));
+    const uint64_t messages = server::gateway_messages(gateway);
+    const uint64_t clients = server::gateway_clients(gateway);
     server::gateway_close(gateway);
+    uint64_t blocks = 0;
+    tamsa_alloc_stats(&blocks, nullptr);
+    std::printf("tamsa serve: stopped after %llu messages from %llu clients; %llu blocks left in the bus\n",
+                static_cast<unsigned long long>(messages), static_cast<unsigned long long>(clients),
+                static_cast<unsigned long long>(blocks));
     close(signals);
     close(ended);
     return status == 0 ? 0 : 1;

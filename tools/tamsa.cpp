@@ -33,6 +33,7 @@ int main(int argc, char **argv) {
     try {
         if (command == "serve") return tamsa::tools::serve_command(args);
         if (command == "record") return tamsa::tools::record_command(args);
+        if (command == "image") return tamsa::tools::image_command(args);
         if (command == "-h" || command == "--help" || command == "help") {
             std::fputs(kUsage, stdout);
             return 0;

@@ -1,0 +1,171 @@
+// A client process for the tests of `tamsa serve`: tamsa_test_client MODE PORT [ARGS].
+//   convert N SEED  converts N random frames through ids 2 and 10 and checks every byte against
+//                   the library run in this process
+//   hold            sends long conversions for ever (the test kills it mid-message)
+//   garbage         sends messages whose addresses lie outside the bus, frees what is not its
+//                   own, and talks nonsense on a second connection; checks the answers
+// Exits 0 when every check held, 1 with a line on stderr otherwise.
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/link.h"
+#include "tamsa/client.h"
+#include "tamsa/tamsa.h"
+
+namespace {
+
+int fail(const std::string &why) {
+    std::fprintf(stderr, "test client: %s\n", why.c_str());
+    return 1;
+}
+
+uint32_t rng_state = 1;
+uint32_t next_random() {
+    rng_state ^= rng_state << 13;
+    rng_state ^= rng_state >> 17;
+    rng_state ^= rng_state << 5;
+    return rng_state;
+}
+
+// Frame planes in the server's bus.
+struct planes {
+    uint32_t y, u, v;
+};
+
+planes upload(tamsa_client *c, const std::vector<uint8_t> &y, const std::vector<uint8_t> &u,
+              const std::vector<uint8_t> &v) {
+    planes p{tamsa_client_alloc(c, uint32_t(y.size()), 0), tamsa_client_alloc(c, uint32_t(u.size()), 0),
+             tamsa_client_alloc(c, uint32_t(v.size()), 0)};
+    std::memcpy(tamsa_client_pointer(c, p.y, uint32_t(y.size())), y.data(), y.size());
+    std::memcpy(tamsa_client_pointer(c, p.u, uint32_t(u.size())), u.data(), u.size());
+    std::memcpy(tamsa_client_pointer(c, p.v, uint32_t(v.size())), v.data(), v.size());
+    return p;
+}
+
+int convert(tamsa_client *c, int rounds) {
+    for (int r = 0; r < rounds; ++r) {
+        const int32_t w = int32_t(4 * (1 + next_random() % 40)), h = int32_t(1 + next_random() % 40);
+        const int32_t dw = int32_t(1 + next_random() % 90), dh = int32_t(1 + next_random() % 90);
+        std::vector<uint8_t> y(size_t(w * h)), u(size_t(w / 4 * h)), v(size_t(w / 4 * h));
+        for (auto *plane : {&y, &u, &v}) {
+            for (auto &b : *plane) b = uint8_t(next_random());
+        }
+        const planes p = upload(c, y, u, v);
+        if (p.y == 0 || p.u == 0 || p.v == 0) return fail("no memory in the bus");
+
+        // Id 10 against the library here.
+        uint32_t record = 0;
+        const uint32_t scale_args[7] = {p.y, p.v, p.u, uint32_t(w), uint32_t(h), uint32_t(dw), uint32_t(dh)};
+        if (tamsa_client_call(c, 10, scale_args, 7, -1, &record) != TAMSA_REPLIED || record == 0) {
+            return fail("id 10 not served");
+        }
+        kv_bitmap *expected = fx_yuvscale_ll(y.data(), v.data(), u.data(), w, h, dw, dh);
+        const uint32_t bytes = uint32_t(dw * dh * 3);
+        const auto *got = static_cast<const uint8_t *>(
+            tamsa_client_pointer(c, tamsa_client_load32(c, record), bytes));
+        if (expected == nullptr || got == nullptr || tamsa_client_load32(c, record + 4) != uint32_t(dw) ||
+            tamsa_client_load32(c, record + 8) != uint32_t(dh) || std::memcmp(got, expected->data, bytes) != 0) {
+            return fail("id 10 answered other bytes than the library");
+        }
+        kv_freebitmap(expected);
+        tamsa_client_free_bitmap(c, record);
+
+        // Id 2 into a buffer of ours.
+        const uint32_t n = uint32_t(w * h);
+        const uint32_t rgb = tamsa_client_alloc(c, n * 3, TAMSA_MEMF_CLEAR);
+        const uint32_t convert_args[6] = {p.y, p.v, p.u, rgb, n, 4};
+        if (tamsa_client_call(c, 2, convert_args, 6, -1, nullptr) != TAMSA_REPLIED) return fail("id 2 not served");
+        std::vector<uint8_t> mine(n * 3);
+        fx_yuvtorgb_ll(y.data(), v.data(), u.data(), mine.data(), n, 4);
+        if (std::memcmp(tamsa_client_pointer(c, rgb, n * 3), mine.data(), n * 3) != 0) {
+            return fail("id 2 wrote other bytes than the library");
+        }
+        for (uint32_t a : {p.y, p.u, p.v, rgb}) tamsa_client_free(c, a);
+    }
+    std::printf("ok %d\n", rounds);
+    return 0;
+}
+
+int hold(tamsa_client *c) {
+    constexpr int32_t w = 1024, h = 1024;
+    std::vector<uint8_t> y(size_t(w * h), 100), u(size_t(w / 4 * h), 90), v(size_t(w / 4 * h), 200);
+    const planes p = upload(c, y, u, v);
+    const uint32_t args[7] = {p.y, p.v, p.u, uint32_t(w), uint32_t(h), 3000, 3000};
+    std::printf("ready\n");
+    std::fflush(stdout);
+    for (;;) {
+        uint32_t record = 0;
+        tamsa_client_call(c, 10, args, 7, -1, &record);
+        tamsa_client_free_bitmap(c, record);
+    }
+}
+
+int garbage(tamsa_client *c, const char *port) {
+    const uint32_t outside = 0xfffffff0u;
+    uint32_t word0 = 0;
+    // A result value of our own first, so that rejected messages can be seen to leave it.
+    const uint32_t stray[7] = {outside, outside, outside, outside, 100, 4, 0};
+    if (tamsa_client_call(c, 2, stray, 6, -1, &word0) != TAMSA_REPLIED) return fail("id 2 with stray planes not replied");
+    for (int32_t id : {3, 9, 10}) {
+        if (tamsa_client_call(c, id, stray, 7, -1, &word0) != TAMSA_REPLIED || word0 != 0) {
+            return fail("id " + std::to_string(id) + " with stray addresses did not answer 0");
+        }
+    }
+    if (tamsa_client_send(c, 11, 0, -1) != TAMSA_REPLIED) return fail("a null block was not replied");
+    if (tamsa_client_send(c, 5, outside, -1) != TAMSA_REPLIED) return fail("a block outside the bus was not replied");
+    // Freeing what is not ours is refused quietly.
+    tamsa_client_free(c, 64);
+    tamsa_client_free(c, outside);
+
+    // A second connection that speaks nonsense is hung up on.
+    const std::string path = tamsa::link::socket_path(port);
+    const int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    if (connect(s, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0) return fail("cannot connect");
+    const tamsa::link::request odd{tamsa::link::kMagic, 99, 0, 0, 0, 0};
+    tamsa::link::response answer{};
+    if (!tamsa::link::write_full(s, &odd, sizeof odd) || !tamsa::link::read_full(s, &answer, sizeof answer) ||
+        answer.status != -1) {
+        return fail("an unknown request was not refused");
+    }
+    const char junk[64] = "GET / HTTP/1.0\r\n\r\n";
+    if (!tamsa::link::write_full(s, junk, sizeof junk)) return fail("cannot write junk");
+    if (tamsa::link::read_full(s, &answer, sizeof answer)) return fail("junk was answered");
+    close(s);
+
+    // And the first connection still works.
+    if (tamsa_client_call(c, 11, nullptr, 0, -1, &word0) != TAMSA_REPLIED) return fail("served no more");
+    std::printf("ok garbage\n");
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    if (argc < 3) return fail("usage: tamsa_test_client MODE PORT [ARGS]");
+    const std::string mode = argv[1];
+    tamsa_client *c = tamsa_client_connect(argv[2]);
+    if (c == nullptr) return fail(std::string("cannot connect to ") + argv[2]);
+    int status;
+    if (mode == "convert" && argc == 5) {
+        rng_state = uint32_t(std::atoi(argv[4])) | 1u;
+        status = convert(c, std::atoi(argv[3]));
+    } else if (mode == "hold") {
+        status = hold(c);
+    } else if (mode == "garbage") {
+        status = garbage(c, argv[2]);
+    } else {
+        status = fail("unknown mode " + mode);
+    }
+    tamsa_client_close(c);
+    return status;
+}
