@@ -127,7 +127,8 @@ void dither_plain(const uint8_t *src, uint8_t *dst, int64_t w, int64_t h, int32_
 // A run of bytes against a run of thresholds; a fixed count lets the compiler vectorise it.
 constexpr int64_t kBlock = 64;
 
-void threshold_block(const uint8_t *src, const uint8_t *thresholds, uint8_t *dst) {
+void threshold_block(const uint8_t *__restrict src, const uint8_t *__restrict thresholds,
+                     uint8_t *__restrict dst) {
     for (int64_t i = 0; i < kBlock; ++i) dst[i] = src[i] >= thresholds[i] ? 255 : 0;
 }
 

@@ -44,10 +44,11 @@ void transpose_plain(const uint8_t *src, uint8_t *dst, int64_t w, int64_t h, int
     }
 }
 
-// The same copy in square tiles, so that reads and writes both stay within a few cache lines.
+// The same copy in small square tiles, so that reads and writes both stay within a few cache
+// lines (8 measured fastest on a full-HD frame).
 template <int D>
 void transpose_tiled(const uint8_t *src, uint8_t *dst, int64_t w, int64_t h) {
-    constexpr int64_t kTile = 32;
+    constexpr int64_t kTile = 8;
     for (int64_t y0 = 0; y0 < h; y0 += kTile) {
         const int64_t y1 = std::min(y0 + kTile, h);
         for (int64_t x0 = 0; x0 < w; x0 += kTile) {

@@ -77,7 +77,7 @@ TEST_F(Shear, InterpolRoundsTowardTheStartAndWraps) {
 TEST_F(Shear, RefusesAWidthBeyondItsRecord) {
     uint8_t pixel[3] = {};
     for (const auto &[w, h, shift] : {std::tuple{1000, 1, INT32_MAX - 10},
-                                     std::tuple{1000, 1000, 3000000}, std::tuple{-1, 1, 0}}) {
+                                      std::tuple{1000, 1000, 3000000}, std::tuple{-1, 1, 0}}) {
         kv_bitmap b{pixel, w, h, 3};
         const auto before = snapshot();
         EXPECT_EQ(kv_shearbitmap(&b, 0, 0, shift, 0, 0, 0, 0), 0);
@@ -91,7 +91,7 @@ TEST_F(Shear, RefusesAWidthBeyondItsRecord) {
 
 TEST_F(Transpose, ReflectsAcrossTheDiagonal) {
     for (const auto &[w, h, depth] : {std::tuple{3, 2, 3}, std::tuple{1, 5, 3}, std::tuple{7, 1, 1},
-                                     std::tuple{0, 4, 3}, std::tuple{37, 45, 1}}) {
+                                      std::tuple{0, 4, 3}, std::tuple{37, 45, 1}}) {
         BitmapPtr b = random_bitmap(w, h, depth, 4);
         const auto src = pixels(*b);
         ASSERT_EQ(kv_transposebitmap(b.get()), 1);
