@@ -20,6 +20,11 @@ struct shear_case {
     std::vector<int32_t> shifts;  // per row, worked out by hand
 };
 
+void PrintTo(const shear_case &c, std::ostream *os) {
+    *os << c.w << "x" << c.h << " rows " << c.first_row << ".." << c.last_row << " shifts "
+        << c.first_shift << ".." << c.last_shift;
+}
+
 class ShearBands : public LeakCheck, public ::testing::WithParamInterface<shear_case> {};
 
 TEST_P(ShearBands, ShiftsRowsAndFillsTheRest) {

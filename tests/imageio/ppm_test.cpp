@@ -99,6 +99,10 @@ struct load_case {
     int32_t width, height;  // 0: rejected
 };
 
+void PrintTo(const load_case &c, std::ostream *os) {
+    *os << c.what;
+}
+
 class PpmLoad : public Ppm, public ::testing::WithParamInterface<load_case> {};
 
 TEST_P(PpmLoad, ReadsOnlyWhatTheHeaderAndFileBack) {
