@@ -21,9 +21,16 @@
 
 #include "platform/ppc.h"
 
+// GCC says so with __SANITIZE_ADDRESS__, clang only through __has_feature.
 #if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/asan_interface.h>
 #define TAMSA_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TAMSA_ASAN 1
+#endif
+#endif
+#ifdef TAMSA_ASAN
+#include <sanitizer/asan_interface.h>
 #endif
 
 namespace {

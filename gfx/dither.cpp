@@ -1,0 +1,181 @@
+// Ordered dithering to the eight colours whose channels are 0 or 255, against a threshold
+// matrix tiled over the image from its top-left pixel.
+#include <algorithm>
+#include <cstring>
+
+#include "tamsa/internal.h"
+
+extern "C" {
+
+// Thresholds as tabled, one matrix row per line.
+// clang-format off
+const uint8_t ClassicalScreen[8][8] = {
+    { 84,  91, 112, 133, 147, 140, 119,  98},
+    { 28,  21,  70, 196, 203, 210, 161,  35},
+    {  7,  14,  77, 189, 224, 217, 154,  42},
+    { 49,  56, 105, 168, 182, 175, 126,  63},
+    {147, 140, 119,  98,  84,  91, 112, 133},
+    {203, 210, 161,  35,  28,  21,  70, 196},
+    {224, 217, 154,  42,   7,  14,  77, 189},
+    {182, 175, 126,  63,  49,  56, 105, 168},
+};
+
+const uint8_t Rectangular[3][3] = {
+    {126, 189, 126},
+    {252,  63, 252},
+    {126, 189, 126},
+};
+
+const uint8_t Halftone[6][6] = {
+    {105,  63, 119, 224, 154, 210},
+    { 49,   7,  21, 133, 245, 161},
+    { 91,  35,  77, 189, 182, 231},
+    {217, 147, 203, 112,  70, 126},
+    {140, 252, 168,  56,  14,  28},
+    {196, 175, 238,  98,  42,  84},
+};
+
+const uint8_t Bayer4[4][4] = {
+    { 40, 104, 120, 184},
+    {  8, 200,  88,  24},
+    {160, 224,  80, 144},
+    {128,  64,  48, 240},
+};
+
+const uint8_t Bayer16[16][16] = {
+    {  1, 235,  59, 219,  15, 231,  55, 215,   2, 232,  56, 216,  12, 228,  52, 212},
+    {129,  65, 187, 123, 143,  79, 183, 119, 130,  66, 184, 120, 140,  76, 180, 116},
+    { 33, 193,  17, 251,  47, 207,  31, 247,  34, 194,  18, 248,  44, 204,  28, 244},
+    {161,  97, 145,  81, 175, 111, 159,  95, 162,  98, 146,  82, 172, 108, 156,  92},
+    {  9, 225,  49, 209,   5, 239,  63, 223,  10, 226,  50, 210,   6, 236,  60, 220},
+    {137,  73, 177, 113, 133,  69, 191, 127, 138,  74, 178, 114, 134,  70, 188, 124},
+    { 41, 201,  25, 241,  37, 197,  21, 254,  42, 202,  26, 242,  38, 198,  22, 252},
+    {169, 105, 153,  89, 165, 101, 149,  85, 170, 106, 154,  90, 166, 102, 150,  86},
+    {  3, 233,  57, 217,  13, 229,  53, 213,   0, 234,  58, 218,  14, 230,  54, 214},
+    {131,  67, 185, 121, 141,  77, 181, 117, 128,  64, 186, 122, 142,  78, 182, 118},
+    { 35, 195,  19, 249,  45, 205,  29, 245,  32, 192,  16, 250,  46, 206,  30, 246},
+    {163,  99, 147,  83, 173, 109, 157,  93, 160,  96, 144,  80, 174, 110, 158,  94},
+    { 11, 227,  51, 211,   7, 237,  61, 221,   8, 224,  48, 208,   4, 238,  62, 222},
+    {139,  75, 179, 115, 135,  71, 189, 125, 136,  72, 176, 112, 132,  68, 190, 126},
+    { 43, 203,  27, 243,  39, 199,  23, 253,  40, 200,  24, 240,  36, 196,  20, 254},
+    {171, 107, 155,  91, 167, 103, 151,  87, 168, 104, 152,  88, 164, 100, 148,  84},
+};
+
+const uint8_t FourStars[5][5] = {
+    { 40,  80, 140, 120,  20},
+    { 60, 170, 210, 190, 100},
+    {150, 240, 250, 230, 160},
+    { 90, 200, 220, 180,  50},
+    { 10, 110, 130,  70,  30},
+};
+
+const uint8_t BoxDither[5][5] = {
+    {138, 230,   5, 219, 107},
+    { 87,  46, 179,  67, 148},
+    {189,  26, 250,  15, 199},
+    {158,  77, 168,  56,  97},
+    {128, 209,  36, 240, 117},
+};
+// clang-format on
+
+}  // extern "C"
+
+namespace {
+
+struct matrix {
+    const uint8_t *cells = nullptr;  // n rows of n thresholds
+    int32_t n = 0;
+};
+
+matrix select_matrix(int32_t type) {
+    switch (type) {
+        case 1:
+            return {&ClassicalScreen[0][0], 8};
+        case 2:
+            return {&Rectangular[0][0], 3};
+        case 3:
+            return {&Halftone[0][0], 6};
+        case 4:
+            return {&Bayer4[0][0], 4};
+        case 5:
+            return {&Bayer16[0][0], 16};
+        case 6:
+            return {&FourStars[0][0], 5};
+        case 7:
+            return {&BoxDither[0][0], 5};
+        default:
+            return {};
+    }
+}
+
+// The rule as it reads: one threshold per pixel for its three channels; both indexes wrap by
+// counting. A 1-byte source is grey: its byte stands for all three channels.
+void dither_plain(const uint8_t *src, uint8_t *dst, int64_t w, int64_t h, int32_t d, matrix m) {
+    int32_t ty = 0;
+    for (int64_t y = 0; y < h; ++y) {
+        const uint8_t *thresholds = m.cells + ty * m.n;
+        int32_t tx = 0;
+        for (int64_t x = 0; x < w; ++x, src += d) {
+            const uint8_t t = thresholds[tx];
+            for (int32_t k = 0; k < 3; ++k) *dst++ = src[d == 3 ? k : 0] >= t ? 255 : 0;
+            if (++tx == m.n) tx = 0;
+        }
+        if (++ty == m.n) ty = 0;
+    }
+}
+
+// A run of bytes against a run of thresholds; a fixed count lets the compiler vectorise it.
+constexpr int64_t kBlock = 64;
+
+void threshold_block(const uint8_t *__restrict src, const uint8_t *__restrict thresholds,
+                     uint8_t *__restrict dst) {
+    for (int64_t i = 0; i < kBlock; ++i) dst[i] = src[i] >= thresholds[i] ? 255 : 0;
+}
+
+// 3-byte pixels, a block of bytes at a time: the matrix row is spelled out per byte, long enough
+// that a block may start anywhere in its first period.
+void dither_fast(const uint8_t *src, uint8_t *dst, int64_t w, int64_t h, matrix m) {
+    const int32_t period = 3 * m.n;
+    uint8_t pattern[3 * 16 + kBlock];
+    const int64_t row_bytes = w * 3;
+    int32_t ty = 0;
+    for (int64_t y = 0; y < h; ++y, src += row_bytes, dst += row_bytes) {
+        const uint8_t *thresholds = m.cells + ty * m.n;
+        for (int32_t i = 0, tx = 0, k = 0; i < period + kBlock; ++i) {
+            pattern[i] = thresholds[tx];
+            if (++k == 3) {
+                k = 0;
+                if (++tx == m.n) tx = 0;
+            }
+        }
+        int64_t i = 0;
+        int32_t phase = 0;  // i's position within the period
+        for (; i + kBlock <= row_bytes; i += kBlock) {
+            threshold_block(src + i, pattern + phase, dst + i);
+            phase += kBlock;
+            while (phase >= period) phase -= period;
+        }
+        for (int32_t j = 0; i < row_bytes; ++i, ++j) {
+            dst[i] = src[i] >= pattern[phase + j] ? 255 : 0;
+        }
+        if (++ty == m.n) ty = 0;
+    }
+}
+
+}  // namespace
+
+extern "C" kv_bitmap *kv_dither(const kv_bitmap *bitmap, int32_t type) {
+    if (tamsa::bitmap_bytes(bitmap) < 0) return nullptr;
+    const matrix m = select_matrix(type);
+    if (m.cells == nullptr) return nullptr;
+    // Every byte of the result is written, so it needs no clearing.
+    kv_bitmap *result = kv_allocrawbitmap(bitmap->width, bitmap->height, 3);
+    if (result == nullptr) return nullptr;
+    if (bitmap->bytesperpixel == 3 && !tamsa::plain_kernels()) {
+        dither_fast(bitmap->data, result->data, bitmap->width, bitmap->height, m);
+    } else {
+        dither_plain(bitmap->data, result->data, bitmap->width, bitmap->height,
+                     bitmap->bytesperpixel, m);
+    }
+    return result;
+}

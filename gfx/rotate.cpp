@@ -1,0 +1,213 @@
+// Rotation by any angle: the source gets a border of the fill colour, in place, wide enough for
+// every sample of the result; the result is resampled from it bilinearly by inverse mapping.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <numbers>
+
+#include "tamsa/internal.h"
+
+namespace {
+
+// Multiplied and divided in this order, in double: the sizes depend on the last bit.
+double radians(float angle) {
+    return double(angle) * std::numbers::pi * 2.0 / 360.0;
+}
+
+// Half away from zero.
+int64_t round_corner(double v) {
+    return v > 0.0 ? int64_t(v + 0.5) : int64_t(v - 0.5);
+}
+
+struct extent {
+    int64_t width = 0;
+    int64_t height = 0;
+};
+
+// The rotated rectangle's bounding box in 64 bits, so callers can tell when it outgrows a
+// record. Corners of 32-bit sizes stay far inside the range of int64_t.
+extent boundary(int64_t width, int64_t height, float angle) {
+    const double theta = radians(angle);
+    if (!std::isfinite(theta)) return {};
+    width += width & 1;  // odd sizes turn about a centre half a pixel further out
+    height += height & 1;
+    const int64_t hw = width / 2;
+    const int64_t hh = height / 2;
+    const double c = std::cos(theta);
+    const double s = std::sin(theta);
+    int64_t min_x = INT64_MAX, max_x = INT64_MIN, min_y = INT64_MAX, max_y = INT64_MIN;
+    for (const int64_t x : {hw, -hw}) {
+        for (const int64_t y : {hh, -hh}) {
+            const int64_t rx = round_corner(double(x) * c - double(y) * s);
+            const int64_t ry = round_corner(double(x) * s + double(y) * c);
+            min_x = std::min(min_x, rx);
+            max_x = std::max(max_x, rx);
+            min_y = std::min(min_y, ry);
+            max_y = std::max(max_y, ry);
+        }
+    }
+    const int64_t w = max_x - min_x;
+    const int64_t h = max_y - min_y;
+    return {w + (w & 1), h + (h & 1)};
+}
+
+// The bordered source for a result of target size: the result turned back, one spare pixel on
+// each side. Never less than the source plus one pixel on each side, so no border is negative,
+// whatever the target (empty sources and small targets come out of the corner rounding short).
+extent frame_extent(const kv_bitmap &bitmap, int64_t target_width, int64_t target_height,
+                    float angle) {
+    const extent back = boundary(target_width, target_height, -angle);
+    return {std::max(back.width, int64_t(bitmap.width)) + 2,
+            std::max(back.height, int64_t(bitmap.height)) + 2};
+}
+
+bool fits(extent e, int32_t bytesperpixel) {
+    return e.width <= INT32_MAX && e.height <= INT32_MAX &&
+           tamsa::pixel_bytes(int32_t(e.width), int32_t(e.height), bytesperpixel) >= 0;
+}
+
+uint8_t *fill_pixels(uint8_t *p, int64_t count, const uint8_t *fill, int32_t depth) {
+    if (depth == 1) {
+        std::memset(p, fill[0], size_t(count));
+        return p + count;
+    }
+    for (int64_t i = 0; i < count; ++i, p += 3) std::memcpy(p, fill, 3);
+    return p;
+}
+
+// Four neighbours with their weights, each product truncated before the sum.
+template <int D>
+void resample(const kv_bitmap &src, kv_bitmap &dst, double phi) {
+    const int64_t sw = src.width, sh = src.height, dw = dst.width, dh = dst.height;
+    // The top-left pixel of a bordered source is border: neighbours beyond the source read it.
+    uint8_t fill[D] = {};
+    if (sw > 0 && sh > 0) std::memcpy(fill, src.data, D);
+    uint8_t *out = dst.data;
+    if (!std::isfinite(phi)) {
+        fill_pixels(out, dw * dh, fill, D);
+        return;
+    }
+    const double c = std::cos(phi);
+    const double s = std::sin(phi);
+    const int64_t hsw = sw / 2, hsh = sh / 2, hdw = dw / 2, hdh = dh / 2;
+    const auto at = [&](int64_t col, int64_t row) -> const uint8_t * {
+        if (col < 0 || col >= sw || row < 0 || row >= sh) return fill;
+        return src.data + (row * sw + col) * D;
+    };
+    // Rows run from y = hdh down and columns from x = -hdw; for odd result sizes the extra row
+    // and column go to the bottom and right, so every byte is written.
+    for (int64_t y = hdh; y > hdh - dh; --y) {
+        const double ys = double(y) * s;
+        const double yc = double(y) * c;
+        for (int64_t x = -hdw; x < dw - hdw; ++x) {
+            const double u = double(x) * c - ys;
+            const double v = double(x) * s + yc;
+            int64_t ix = int64_t(u);
+            if (double(ix) > u) --ix;
+            int64_t iy = int64_t(v);
+            if (double(iy) > v) --iy;
+            const double fx = u - double(ix);
+            const double fy = v - double(iy);
+            const int64_t col = hsw + ix;
+            const int64_t lower = hsh - iy;
+            const int64_t upper = lower - 1;
+            const uint8_t *ul, *ur, *ll, *lr;
+            if (col >= 0 && col + 1 < sw && upper >= 0 && lower < sh) {
+                ul = src.data + (upper * sw + col) * D;
+                ur = ul + D;
+                ll = ul + sw * D;
+                lr = ll + D;
+            } else {
+                ul = at(col, upper);
+                ur = at(col + 1, upper);
+                ll = at(col, lower);
+                lr = at(col + 1, lower);
+            }
+            const double w_ul = (1.0 - fx) * fy;
+            const double w_ur = fx * fy;
+            const double w_ll = (1.0 - fx) * (1.0 - fy);
+            const double w_lr = fx * (1.0 - fy);
+            for (int k = 0; k < D; ++k) {
+                const int32_t sum = int32_t(ul[k] * w_ul) + int32_t(ur[k] * w_ur) +
+                                    int32_t(ll[k] * w_ll) + int32_t(lr[k] * w_lr);
+                *out++ = uint8_t(sum > 255 ? 255 : sum);
+            }
+        }
+    }
+}
+
+}  // namespace
+
+namespace tamsa {
+
+void CalculateBoundary(int32_t *out_width, int32_t *out_height, int32_t width, int32_t height,
+                       float angle) {
+    const extent e = boundary(width, height, angle);
+    // Sizes near the 32-bit limit wrap, as 32-bit results do; the rotation checks in 64 bits.
+    if (out_width != nullptr) *out_width = int32_t(uint32_t(e.width));
+    if (out_height != nullptr) *out_height = int32_t(uint32_t(e.height));
+}
+
+int32_t CreateFrame(kv_bitmap *bitmap, int32_t red, int32_t green, int32_t blue,
+                    int32_t target_width, int32_t target_height, float angle) {
+    if (bitmap_bytes(bitmap) < 0 || !std::isfinite(radians(angle))) return 1;
+    const int32_t d = bitmap->bytesperpixel;
+    const extent frame = frame_extent(*bitmap, target_width, target_height, angle);
+    if (!fits(frame, d)) return 1;
+    auto *buffer = static_cast<uint8_t *>(
+        PPCAllocVec(uint32_t(frame.width * frame.height * d), TAMSA_MEMF_ANY));
+    if (buffer == nullptr) return 1;
+
+    // A 1-byte bitmap is bordered with the red byte.
+    const uint8_t fill[3] = {uint8_t(red), uint8_t(green), uint8_t(blue)};
+    const int64_t w = bitmap->width, h = bitmap->height;
+    const int64_t left = (frame.width - w) / 2, right = frame.width - w - left;
+    const int64_t top = (frame.height - h) / 2, bottom = frame.height - h - top;
+    uint8_t *p = fill_pixels(buffer, top * frame.width, fill, d);
+    for (int64_t row = 0; row < h; ++row) {
+        p = fill_pixels(p, left, fill, d);
+        if (w > 0) std::memcpy(p, bitmap->data + row * w * d, size_t(w * d));
+        p = fill_pixels(p + w * d, right, fill, d);
+    }
+    fill_pixels(p, bottom * frame.width, fill, d);
+
+    PPCFreeVec(bitmap->data);
+    bitmap->data = buffer;
+    bitmap->width = int32_t(frame.width);
+    bitmap->height = int32_t(frame.height);
+    return 0;
+}
+
+void CalculateImage(const kv_bitmap *source, kv_bitmap *destination, float angle) {
+    if (bitmap_bytes(source) < 0 || bitmap_bytes(destination) < 0 ||
+        source->bytesperpixel != destination->bytesperpixel) {
+        return;
+    }
+    // Destination points are turned back into the source: the angle negated first.
+    const double phi = radians(-angle);
+    if (source->bytesperpixel == 3) {
+        resample<3>(*source, *destination, phi);
+    } else {
+        resample<1>(*source, *destination, phi);
+    }
+}
+
+}  // namespace tamsa
+
+extern "C" kv_bitmap *kv_rotatebitmap(kv_bitmap *bitmap, int32_t red, int32_t green, int32_t blue,
+                                      float angle) {
+    if (tamsa::bitmap_bytes(bitmap) < 0 || !std::isfinite(radians(angle))) return nullptr;
+    const int32_t d = bitmap->bytesperpixel;
+    // Both the result and the bordered source must be records before the source is touched.
+    const extent result = boundary(bitmap->width, bitmap->height, angle);
+    if (!fits(result, d) || !fits(frame_extent(*bitmap, result.width, result.height, angle), d)) {
+        return nullptr;
+    }
+    const auto width = int32_t(result.width), height = int32_t(result.height);
+    if (tamsa::CreateFrame(bitmap, red, green, blue, width, height, angle) != 0) return nullptr;
+    // The border stays on the source even when the result cannot be made.
+    kv_bitmap *rotated = kv_allocrawbitmap(width, height, d);
+    if (rotated == nullptr) return nullptr;
+    tamsa::CalculateImage(bitmap, rotated, angle);
+    return rotated;
+}

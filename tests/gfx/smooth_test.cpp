@@ -1,0 +1,134 @@
+#include <algorithm>
+
+#include "support.h"
+
+namespace {
+
+using tamsa_test::BitmapPtr;
+using tamsa_test::LeakCheck;
+using tamsa_test::pixels;
+using tamsa_test::random_bitmap;
+using tamsa_test::Rng;
+using tamsa_test::snapshot;
+using tamsa_test::sweep_alloc_failures;
+
+class Smooth : public LeakCheck {};
+
+// Passes of the rule over a copy: inner pixels only, each pass reading the one before.
+std::vector<uint8_t> reference(std::vector<uint8_t> img, int w, int h, int d, int passes) {
+    for (int p = 0; p < passes; ++p) {
+        const std::vector<uint8_t> in = img;
+        const auto at = [&](int x, int y, int k) { return int(in[size_t((y * w + x) * d + k)]); };
+        for (int y = 1; y + 1 < h; ++y) {
+            for (int x = 1; x + 1 < w; ++x) {
+                for (int k = 0; k < d; ++k) {
+                    const int s =
+                        at(x - 1, y, k) + at(x + 1, y, k) + at(x, y - 1, k) + at(x, y + 1, k);
+                    img[size_t((y * w + x) * d + k)] = uint8_t((at(x, y, k) + s / 4) / 2);
+                }
+            }
+        }
+    }
+    return img;
+}
+
+BitmapPtr white_dot(int size) {
+    BitmapPtr b(kv_allocbitmap(size, size, 3));
+    const int centre = (size / 2 * size + size / 2) * 3;
+    for (int k = 0; k < 3; ++k) b->data[centre + k] = 255;
+    return b;
+}
+
+uint8_t channel(const kv_bitmap &b, int x, int y, int k) {
+    return b.data[(y * b.width + x) * 3 + k];
+}
+
+TEST_F(Smooth, WhiteDotOnBlack) {
+    BitmapPtr five = white_dot(5);
+    ASSERT_EQ(kv_smoothbitmap(five.get(), 1), 1);
+    for (int k = 0; k < 3; ++k) {
+        EXPECT_EQ(channel(*five, 2, 2, k), 127);
+        for (auto [x, y] : {std::pair{1, 2}, std::pair{3, 2}, std::pair{2, 1}, std::pair{2, 3}}) {
+            EXPECT_EQ(channel(*five, x, y, k), 31);
+        }
+        for (auto [x, y] : {std::pair{1, 1}, std::pair{3, 3}, std::pair{0, 2}, std::pair{2, 4}}) {
+            EXPECT_EQ(channel(*five, x, y, k), 0);
+        }
+    }
+    ASSERT_EQ(kv_smoothbitmap(five.get(), 1), 1);
+    EXPECT_EQ(channel(*five, 2, 2, 0), 79);
+
+    for (const auto &[passes, centre] : {std::pair{1, 127}, std::pair{2, 63}}) {
+        BitmapPtr three = white_dot(3);
+        ASSERT_EQ(kv_smoothbitmap(three.get(), passes), 1);
+        EXPECT_EQ(channel(*three, 1, 1, 2), centre);
+        EXPECT_EQ(pixels(*three)[0], 0);
+    }
+}
+
+// The record ends with the buffer of the last pass: its own after an even number of passes,
+// the second one after none or an odd number.
+TEST_F(Smooth, KeepsTheBufferOfTheLastPass) {
+    for (int passes = 0; passes <= 3; ++passes) {
+        BitmapPtr b = random_bitmap(6, 5, 3, 1);
+        const uint8_t *own = b->data;
+        ASSERT_EQ(kv_smoothbitmap(b.get(), passes), 1);
+        EXPECT_EQ(b->data == own, passes > 0 && passes % 2 == 0) << passes << " passes";
+    }
+}
+
+TEST_F(Smooth, LeavesFlatAndNarrowBitmapsAsTheyAre) {
+    for (const auto &[w, h, fill] : {std::tuple{7, 6, 0x5b}, std::tuple{2, 9, -1},
+                                     std::tuple{9, 2, -1}, std::tuple{0, 3, -1}}) {
+        BitmapPtr b = random_bitmap(w, h, 3, 5);
+        if (fill >= 0) std::fill_n(b->data, w * h * 3, uint8_t(fill));
+        const auto before = pixels(*b);
+        ASSERT_EQ(kv_smoothbitmap(b.get(), 5), 1);
+        EXPECT_EQ(pixels(*b), before) << w << "x" << h;
+    }
+}
+
+TEST_F(Smooth, NegativePassesChangeNothing) {
+    BitmapPtr b = random_bitmap(5, 5, 3, 2);
+    const uint8_t *own = b->data;
+    const auto before = pixels(*b);
+    EXPECT_EQ(kv_smoothbitmap(b.get(), -1), 0);
+    EXPECT_EQ(kv_smoothbitmap(b.get(), INT32_MIN), 0);
+    EXPECT_EQ(b->data, own);
+    EXPECT_EQ(pixels(*b), before);
+    EXPECT_EQ(kv_smoothbitmap(nullptr, 1), 0);
+    kv_bitmap bad{b->data, 5, 5, 4};
+    EXPECT_EQ(kv_smoothbitmap(&bad, 1), 0);
+}
+
+TEST_F(Smooth, BothKernelsMatchTheReference) {
+    for (uint64_t seed = 1; seed <= 60; ++seed) {
+        Rng rng(seed);
+        const int w = int(rng.below(50)), h = int(rng.below(12)), passes = int(rng.below(6));
+        const int depth = rng.below(2) ? 3 : 1;
+        const auto src = pixels(*random_bitmap(w, h, depth, seed));
+        const auto want = reference(src, w, h, depth, passes);
+        for (bool plain : {true, false}) {
+            BitmapPtr b = random_bitmap(w, h, depth, seed);
+            tamsa::use_plain_kernels(plain);
+            ASSERT_EQ(kv_smoothbitmap(b.get(), passes), 1);
+            EXPECT_EQ(b->bytesperpixel, depth);
+            ASSERT_EQ(pixels(*b), want) << "seed " << seed << (plain ? " plain" : " fast");
+        }
+        tamsa::use_plain_kernels(false);
+    }
+}
+
+TEST_F(Smooth, AllocationFailures) {
+    BitmapPtr b = random_bitmap(8, 7, 3, 3);
+    const auto before = pixels(*b);
+    const auto want = reference(before, 8, 7, 3, 3);
+    EXPECT_EQ(sweep_alloc_failures([&] {
+                  const bool ok = kv_smoothbitmap(b.get(), 3) == 1;
+                  EXPECT_EQ(pixels(*b), ok ? want : before);
+                  return ok;
+              }),
+              2u);
+}
+
+}  // namespace
