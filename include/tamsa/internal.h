@@ -48,8 +48,7 @@ constexpr int64_t yuv_pixels(uint32_t count, uint32_t group) {
 // Bytes a cross-fade blends: factor_a * factor_b * factor_c, or 0 when the product is 0 or
 // less or does not fit in a signed 32-bit word.
 constexpr int64_t fade_bytes(int32_t factor_a, int32_t factor_b, int32_t factor_c) {
-    // Each factor is below 2^31 in size, so the product of three stays below 2^93: check the
-    // second step rather than let it wrap.
+    // Two 32-bit factors always fit in 64 bits; the third may not, so that step is checked.
     const int64_t ab = int64_t(factor_a) * factor_b;
     int64_t abc = 0;
     if (__builtin_mul_overflow(ab, int64_t(factor_c), &abc)) return 0;
