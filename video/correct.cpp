@@ -1,6 +1,5 @@
 // Contrast, brightness and inversion of a frame in place, through one 256-entry table.
 #include <array>
-#include <cstring>
 
 #include "tamsa/internal.h"
 
@@ -29,18 +28,6 @@ void correct_row(uint8_t *bytes, uint64_t count, const correction_table &table) 
     for (uint64_t k = 0; k < count; ++k) bytes[k] = table[bytes[k]];
 }
 
-// Eight lookups per 64-bit load and store.
-void correct_row_fast(uint8_t *bytes, uint64_t count, const correction_table &table) {
-    uint64_t k = 0;
-    for (; k + 8 <= count; k += 8) {
-        uint8_t b[8];
-        std::memcpy(b, bytes + k, 8);
-        for (uint8_t &x : b) x = table[x];
-        std::memcpy(bytes + k, b, 8);
-    }
-    correct_row(bytes + k, count - k, table);
-}
-
 }  // namespace
 
 extern "C" {
@@ -49,7 +36,7 @@ void tamsa_correct_ll(kv_bitmap *bitmap, int32_t contrast, int32_t brightness, i
     const int64_t bytes = tamsa::bitmap_bytes(bitmap);
     if (bytes <= 0) return;
     const correction_table table = make_correction(contrast, brightness, invert);
-    (tamsa::plain_kernels() ? correct_row : correct_row_fast)(bitmap->data, uint64_t(bytes), table);
+    correct_row(bitmap->data, uint64_t(bytes), table);
 }
 
 }  // extern "C"

@@ -1,6 +1,5 @@
 // Two in-place frame operations: one step of a cross-fade, and deinterlacing by doubling the
 // even rows.
-#include <algorithm>
 #include <cstring>
 
 #include "tamsa/internal.h"
@@ -22,24 +21,26 @@ void fade_row(const uint8_t *first, const uint8_t *second, uint8_t *target, uint
 }
 
 // For levels 0..255 every sum fits in 16 bits and is never negative, so the blend runs in
-// unsigned 16-bit lanes the compiler can vectorise. Blocks go through a local buffer, so a
-// target that is one of the sources still sees each source byte before it is overwritten.
+// unsigned 16-bit lanes. Whole blocks of a fixed size go through a local buffer, which lets the
+// compiler vectorise them and lets a target that is one of the sources see each source byte
+// before it is overwritten; the last part block takes the plain kernel.
 void fade_row_fast(const uint8_t *first, const uint8_t *second, uint8_t *target, uint64_t count,
                    int32_t level) {
     const auto second_weight = uint16_t(level);
     const auto first_weight = uint16_t(255 - level);
     constexpr uint64_t kBlock = 256;
     uint8_t block[kBlock];
-    for (uint64_t done = 0; done < count; done += kBlock) {
-        const uint64_t n = std::min(kBlock, count - done);
+    uint64_t done = 0;
+    for (; count - done >= kBlock; done += kBlock) {
         const uint8_t *a = first + done;
         const uint8_t *b = second + done;
-        for (uint64_t i = 0; i < n; ++i) {
+        for (uint64_t i = 0; i < kBlock; ++i) {
             const auto sum = uint16_t(b[i] * second_weight + a[i] * first_weight);
             block[i] = uint8_t(sum / 255);
         }
-        std::memcpy(target + done, block, n);
+        std::memcpy(target + done, block, kBlock);
     }
+    fade_row(first + done, second + done, target + done, count - done, level);
 }
 
 // True when target and source are the same buffer or do not meet at all; a target shifted

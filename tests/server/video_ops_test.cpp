@@ -19,7 +19,7 @@ std::string test_port() {
 
 // An exact-size block of the sender's: a range one byte longer runs out of it.
 class Block {
-  public:
+   public:
     explicit Block(uint32_t size, uint8_t fill = 0)
         : p_(static_cast<uint8_t *>(PPCAllocVec(size, TAMSA_MEMF_ANY))), size_(size) {
         std::memset(p_, fill, size);
@@ -32,14 +32,14 @@ class Block {
     std::vector<uint8_t> bytes() const { return std::vector<uint8_t>(p_, p_ + size_); }
     void randomise(uint64_t seed) const { Rng(seed).fill(p_, size_); }
 
-  private:
+   private:
     uint8_t *p_;
     uint32_t size_;
 };
 
 // A wire record in the bus, as the sender writes one.
 class WireRecord : public Block {
-  public:
+   public:
     WireRecord(uint32_t data, int32_t width, int32_t height, int32_t depth) : Block(16) {
         const uint32_t words[4] = {data, uint32_t(width), uint32_t(height), uint32_t(depth)};
         for (uint32_t i = 0; i < 4; ++i) tamsa_bus_store32(address() + 4 * i, words[i]);
@@ -70,7 +70,8 @@ struct handed_over {
 };
 
 std::vector<uint8_t> bytes_of(const kv_bitmap *b) {
-    return std::vector<uint8_t>(b->data, b->data + int64_t(b->width) * b->height * b->bytesperpixel);
+    return std::vector<uint8_t>(b->data,
+                                b->data + int64_t(b->width) * b->height * b->bytesperpixel);
 }
 
 class VideoOps : public LeakCheck {};
@@ -83,7 +84,8 @@ TEST_F(VideoOps, YuvToRgbConvertsInPlaceOfTheSender) {
     Block y(12), v(3), u(3), rgb(36), expected(36);
     y.randomise(1), v.randomise(2), u.randomise(3);
     fx_yuvtorgb_ll(y.data(), v.data(), u.data(), expected.data(), 10, 4);
-    const uint32_t block = server.block({y.address(), v.address(), u.address(), rgb.address(), 10, 4});
+    const uint32_t block =
+        server.block({y.address(), v.address(), u.address(), rgb.address(), 10, 4});
     EXPECT_EQ(server.send(2, block), TAMSA_SEND_REPLIED);
     EXPECT_EQ(rgb.bytes(), expected.bytes());
     EXPECT_EQ(ServerHarness::word0(block), 0u) << "no result of its own: the value as it was";
@@ -99,7 +101,8 @@ TEST_F(VideoOps, YuvToRgbWithAnyBufferTooShortRunsNothing) {
     for (int which = 0; which < 4; ++which) {
         uint32_t a[4] = {full[0], full[1], full[2], full[3]};
         a[which] = shorter[which];
-        EXPECT_EQ(server.send(2, server.block({a[0], a[1], a[2], a[3], 10, 4})), TAMSA_SEND_REPLIED);
+        EXPECT_EQ(server.send(2, server.block({a[0], a[1], a[2], a[3], 10, 4})),
+                  TAMSA_SEND_REPLIED);
         EXPECT_EQ(rgb.bytes(), std::vector<uint8_t>(36, 0x5a)) << "short buffer " << which;
         EXPECT_EQ(short_rgb.bytes(), std::vector<uint8_t>(35, 0x5a)) << "short buffer " << which;
     }
@@ -133,7 +136,8 @@ TEST_F(VideoOps, YuvScaleHandsBackABitmapAndId2RepeatsItsAddress) {
 
     // Id 2 has no result of its own: word 0 gets the value the last message left, P.
     Block rgb(12);
-    const uint32_t second = server.block({y.address(), v.address(), u.address(), rgb.address(), 4, 4});
+    const uint32_t second =
+        server.block({y.address(), v.address(), u.address(), rgb.address(), 4, 4});
     ASSERT_EQ(server.send(2, second), TAMSA_SEND_REPLIED);
     EXPECT_EQ(ServerHarness::word0(second), p);
 }
@@ -236,11 +240,12 @@ TEST_F(VideoOps, CorrectDecodesBrightnessAndTheInvertFlag) {
         int16_t invert;
     };
     // Brightness arrives plus 256; the flag is the low 16 bits, taken as signed.
-    for (const decoding d : {decoding{256, 0, 0, 0}, decoding{276, 0, 20, 0},
-                             decoding{0, 0, -256, 0}, decoding{256, 0x10000, 0, 0},
-                             decoding{256, 0x1ffff, 0, -1}, decoding{200, 1, -56, 1}}) {
+    for (const decoding d :
+         {decoding{256, 0, 0, 0}, decoding{276, 0, 20, 0}, decoding{0, 0, -256, 0},
+          decoding{256, 0x10000, 0, 0}, decoding{256, 0x1ffff, 0, -1}, decoding{200, 1, -56, 1}}) {
         std::iota(pixels.data(), pixels.data() + 256, 0);
-        const uint32_t block = server.block({frame.address(), 100, d.brightness_word, d.invert_word});
+        const uint32_t block =
+            server.block({frame.address(), 100, d.brightness_word, d.invert_word});
         ASSERT_EQ(server.send(5, block), TAMSA_SEND_REPLIED);
         std::vector<uint8_t> expected(256);
         std::iota(expected.begin(), expected.end(), 0);
@@ -265,8 +270,8 @@ TEST_F(VideoOps, CorrectAndDeinterlaceRefuseFramesLargerThanTheirBuffers) {
 TEST_F(VideoOps, FadeBlendsTheProductOfTheFactors) {
     ServerHarness server(test_port());
     Block first(30, 0), second(30, 255), target(30, 7), short_target(29, 7);
-    ASSERT_EQ(server.send(7, server.block({first.address(), second.address(), target.address(),
-                                           128, 2, 3, 5})),
+    ASSERT_EQ(server.send(7, server.block({first.address(), second.address(), target.address(), 128,
+                                           2, 3, 5})),
               TAMSA_SEND_REPLIED);
     EXPECT_EQ(target.bytes(), std::vector<uint8_t>(30, 128));
     ASSERT_EQ(server.send(7, server.block({first.address(), second.address(),

@@ -39,15 +39,15 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(byte_case{0, 255, 128, 128}, byte_case{255, 0, 128, 127},  // truncation
                       byte_case{37, 200, 0, 37}, byte_case{37, 200, 255, 200},
                       byte_case{90, 90, 77, 90}, byte_case{255, 255, 254, 255},
-                      byte_case{0, 255, 256, 0},  // 256, low 8 bits
-                      byte_case{255, 0, -1, 0},   // 256 again, from the other side
+                      byte_case{0, 255, 256, 0},    // 256, low 8 bits
+                      byte_case{255, 0, -1, 0},     // 256 again, from the other side
                       byte_case{255, 0, 256, 255},  // -255 / 255 = -1
                       byte_case{1, 0, 300, 0}));    // -45 / 255 truncates to 0, not -1
 
 // Random buffers, levels inside and far outside 0..255, both kernels against the rule.
 TEST_F(VideoTest, FadeMatchesTheRuleOnRandomBuffers) {
-    const int32_t levels[] = {0,   1,    127,  128,      254,       255,      256,
-                              -1,  1000, -999, 16843009, INT32_MAX, INT32_MIN};
+    const int32_t levels[] = {0,  1,    127,  128,      254,       255,      256,
+                              -1, 1000, -999, 16843009, INT32_MAX, INT32_MIN};
     for (uint64_t iteration = 0; iteration < 60; ++iteration) {
         SCOPED_TRACE("iteration " + std::to_string(iteration));
         Rng rng(iteration);
@@ -147,19 +147,21 @@ TEST_P(Deinterlace, DoublesTheEvenRows) {
     tamsa_deinterlace_ll(&frame);
     for (int32_t r = 0; r < c.height; ++r) {
         const auto from = before.begin() + c.source_rows[size_t(r)] * row_bytes;
-        EXPECT_EQ(std::vector<uint8_t>(data.data() + r * row_bytes, data.data() + (r + 1) * row_bytes),
-                  std::vector<uint8_t>(from, from + row_bytes))
+        EXPECT_EQ(
+            std::vector<uint8_t>(data.data() + r * row_bytes, data.data() + (r + 1) * row_bytes),
+            std::vector<uint8_t>(from, from + row_bytes))
             << "row " << r;
     }
     EXPECT_EQ(frame.width, c.width);
     EXPECT_EQ(frame.height, c.height);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Frames, Deinterlace,
-    ::testing::Values(rows_case{5, 1, 3, {0}}, rows_case{5, 2, 3, {0, 0}},
-                      rows_case{5, 5, 3, {0, 0, 2, 2, 4}}, rows_case{7, 4, 3, {0, 0, 2, 2}},
-                      rows_case{5, 5, 1, {0, 0, 2, 2, 4}}, rows_case{1, 2, 1, {0, 0}}));
+INSTANTIATE_TEST_SUITE_P(Frames, Deinterlace,
+                         ::testing::Values(rows_case{5, 1, 3, {0}}, rows_case{5, 2, 3, {0, 0}},
+                                           rows_case{5, 5, 3, {0, 0, 2, 2, 4}},
+                                           rows_case{7, 4, 3, {0, 0, 2, 2}},
+                                           rows_case{5, 5, 1, {0, 0, 2, 2, 4}},
+                                           rows_case{1, 2, 1, {0, 0}}));
 
 TEST_F(VideoTest, DeinterlaceLeavesBadAndEmptyFramesAlone) {
     uint8_t bytes[24];

@@ -53,13 +53,12 @@ TEST_P(ScaleSampling, TakesTheListedSourcePixels) {
     });
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Examples, ScaleSampling,
-    ::testing::Values(sampling_case{4, 1, 2, 1, {0, 2}, {0}},
-                      sampling_case{2, 1, 4, 1, {0, 0, 1, 1}, {0}},
-                      sampling_case{5, 1, 3, 1, {0, 1, 3}, {0}},
-                      sampling_case{3, 4, 3, 2, {0, 1, 2}, {0, 2}},
-                      sampling_case{1, 2, 2, 4, {0, 0}, {0, 0, 1, 1}}));
+INSTANTIATE_TEST_SUITE_P(Examples, ScaleSampling,
+                         ::testing::Values(sampling_case{4, 1, 2, 1, {0, 2}, {0}},
+                                           sampling_case{2, 1, 4, 1, {0, 0, 1, 1}, {0}},
+                                           sampling_case{5, 1, 3, 1, {0, 1, 3}, {0}},
+                                           sampling_case{3, 4, 3, 2, {0, 1, 2}, {0, 2}},
+                                           sampling_case{1, 2, 2, 4, {0, 0}, {0, 0, 1, 1}}));
 
 TEST_F(VideoTest, ScaleToTheSameSizeCopies) {
     const BitmapPtr source = random_bitmap(17, 9, 1, 2);

@@ -17,7 +17,9 @@ inline int32_t term(int32_t offset, double constant) {
     return int32_t(std::trunc(offset * constant));
 }
 
-inline uint8_t clamp(int64_t v) { return uint8_t(v < 0 ? 0 : v > 255 ? 255 : v); }
+inline uint8_t clamp(int64_t v) {
+    return uint8_t(v < 0 ? 0 : v > 255 ? 255 : v);
+}
 
 using bgr = std::array<uint8_t, 3>;
 
@@ -31,7 +33,7 @@ inline bgr integer_pixel(uint8_t y, uint8_t u, uint8_t v) {
 
 // The fixture of every video test: the fast kernels are back on after each test.
 class VideoTest : public tamsa_test::LeakCheck {
-  protected:
+   protected:
     void TearDown() override {
         tamsa::use_plain_kernels(false);
         LeakCheck::TearDown();

@@ -179,7 +179,8 @@ TEST_P(YuvNothing, WritesNoByte) {
 INSTANTIATE_TEST_SUITE_P(Cases, YuvNothing,
                          ::testing::Values(nothing_case{"group_0", 10, 0, false},
                                            nothing_case{"group_0_count_0", 0, 0, false},
-                                           nothing_case{"count_beyond_31_bits", UINT32_MAX, 4, false},
+                                           nothing_case{"count_beyond_31_bits", UINT32_MAX, 4,
+                                                        false},
                                            nothing_case{"huge_group", 1, UINT32_MAX, false},
                                            nothing_case{"no_luma_plane", 16, 4, true}),
                          [](const auto &info) { return std::string(info.param.name); });
@@ -235,8 +236,8 @@ TEST_P(MinMax, ClampsLowThenHigh) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Values, MinMax,
-                         ::testing::Values(minmax_case{300, 0, 255, 255}, minmax_case{-3, 0, 255, 0},
-                                           minmax_case{77, 0, 255, 77},
+                         ::testing::Values(minmax_case{300, 0, 255, 255},
+                                           minmax_case{-3, 0, 255, 0}, minmax_case{77, 0, 255, 77},
                                            // low above high: high wins
                                            minmax_case{5, 10, 0, 0}, minmax_case{20, 10, 0, 0},
                                            minmax_case{INT32_MIN, -1, INT32_MAX, -1},

@@ -76,7 +76,8 @@ TEST_P(YuvScaleSampling, TakesTheListedSourcePixels) {
         ASSERT_EQ(result->height, c.dst_height);
         for (size_t y = 0; y < c.rows.size(); ++y) {
             for (size_t x = 0; x < c.columns.size(); ++x) {
-                EXPECT_EQ(pixel_at(*result, int32_t(x), int32_t(y)), src.pixel(c.columns[x], c.rows[y]))
+                EXPECT_EQ(pixel_at(*result, int32_t(x), int32_t(y)),
+                          src.pixel(c.columns[x], c.rows[y]))
                     << "at " << x << ", " << y;
             }
         }
