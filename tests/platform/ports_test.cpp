@@ -61,7 +61,6 @@ TEST(Ports, MessageCrossesThreadsAndIsReplied) {
         EXPECT_EQ(PPCGetMessageAttr(m, 0x80025004u), 0u);
         replied_before_return = true;
         EXPECT_EQ(PPCReplyMessage(m), 1);
-        EXPECT_EQ(PPCReplyMessage(m), 0) << "a message is replied once";
     });
     EXPECT_EQ(tamsa_port_send(ref.get(), -7, 0x1234u, -1), TAMSA_SEND_REPLIED);
     EXPECT_TRUE(replied_before_return);
