@@ -1,7 +1,6 @@
-// The adapters of the message table. Each gets an id's argument words (words[1] to words[7],
-// host order), checks every byte range its operation will read or write against the bus,
-// turns bus addresses into pointers and runs the operation. It returns what the operation
-// returned (a made bitmap handed over as a wire record), or nothing when a check failed and
+// The adapters between message ids and the operations they reach. Each gets the argument words
+// (words[1] to words[7], host order), checks every byte range the operation will read or write
+// against the bus, and returns what the operation returned, or nothing when a check failed and
 // nothing ran. Not installed.
 #ifndef TAMSA_SERVER_OPS_H
 #define TAMSA_SERVER_OPS_H
@@ -13,12 +12,19 @@ namespace tamsa::server {
 
 // ---- video frame operations (ops_video.cpp) ----
 
-std::optional<uint32_t> serve_yuvtorgb(const uint32_t *words);     // id 2
-std::optional<uint32_t> serve_scale(const uint32_t *words);        // id 3
-std::optional<uint32_t> serve_correct(const uint32_t *words);      // id 5
-std::optional<uint32_t> serve_fadeover(const uint32_t *words);     // id 7
-std::optional<uint32_t> serve_deinterlace(const uint32_t *words);  // id 8
-std::optional<uint32_t> serve_yuvscale(const uint32_t *words);     // id 10
+// Id 2: luma, V and U planes, output, pixel count, pixels per chroma sample.
+std::optional<uint32_t> serve_yuvtorgb(const uint32_t *words);
+// Id 3: frame record, new width, new height; answers the new record's address, or 0.
+std::optional<uint32_t> serve_scale(const uint32_t *words);
+// Id 5: frame record, contrast, brightness + 256, invert flag in the low 16 bits.
+std::optional<uint32_t> serve_correct(const uint32_t *words);
+// Id 7: first, second and target buffers, level, three factors whose product is the length.
+std::optional<uint32_t> serve_fadeover(const uint32_t *words);
+// Id 8: frame record.
+std::optional<uint32_t> serve_deinterlace(const uint32_t *words);
+// Id 10: luma, V and U planes, source width and height, result width and height; answers the
+// new record's address, or 0.
+std::optional<uint32_t> serve_yuvscale(const uint32_t *words);
 
 }  // namespace tamsa::server
 

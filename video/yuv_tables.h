@@ -3,6 +3,7 @@
 #ifndef TAMSA_VIDEO_YUV_TABLES_H
 #define TAMSA_VIDEO_YUV_TABLES_H
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 
@@ -42,39 +43,30 @@ constexpr uint8_t clamp_byte(int32_t value) {
 
 // ---- the clamp table of the fast kernels ----
 //
-// Every channel sum lies in [kSumLow, kSumHigh], so a fast kernel can clamp by looking the
-// sum up in one table instead of comparing twice.
+// The tables are the same on every call, so the range of every channel sum is known here:
+// blue = L + blue_u[U], green = L - (green_u[U] + green_v[V]), red = L + red_v[V]. A fast
+// kernel clamps by looking the sum up in one table instead of comparing twice.
 
 namespace detail {
+inline constexpr yuv_tables kTables = make_yuv_tables();
 constexpr int32_t low(const std::array<int32_t, 256> &a) {
-    int32_t m = a[0];
-    for (int32_t v : a) m = v < m ? v : m;
-    return m;
+    return std::ranges::min(a);
 }
 constexpr int32_t high(const std::array<int32_t, 256> &a) {
-    int32_t m = a[0];
-    for (int32_t v : a) m = v > m ? v : m;
-    return m;
-}
-inline constexpr yuv_tables kTables = make_yuv_tables();
-// blue = L + blue_u[U]; green = L - (green_u[U] + green_v[V]); red = L + red_v[V].
-inline constexpr int32_t kLumaLow = low(kTables.luma), kLumaHigh = high(kTables.luma);
-inline constexpr int32_t kGreenLow = low(kTables.green_u) + low(kTables.green_v);
-inline constexpr int32_t kGreenHigh = high(kTables.green_u) + high(kTables.green_v);
-constexpr int32_t min3(int32_t a, int32_t b, int32_t c) {
-    return a < b ? (a < c ? a : c) : (b < c ? b : c);
-}
-constexpr int32_t max3(int32_t a, int32_t b, int32_t c) {
-    return a > b ? (a > c ? a : c) : (b > c ? b : c);
+    return std::ranges::max(a);
 }
 }  // namespace detail
 
 inline constexpr int32_t kSumLow =
-    detail::kLumaLow + detail::min3(detail::low(detail::kTables.blue_u), -detail::kGreenHigh,
-                                    detail::low(detail::kTables.red_v));
+    detail::low(detail::kTables.luma) +
+    std::min({detail::low(detail::kTables.blue_u),
+              -(detail::high(detail::kTables.green_u) + detail::high(detail::kTables.green_v)),
+              detail::low(detail::kTables.red_v)});
 inline constexpr int32_t kSumHigh =
-    detail::kLumaHigh + detail::max3(detail::high(detail::kTables.blue_u), -detail::kGreenLow,
-                                     detail::high(detail::kTables.red_v));
+    detail::high(detail::kTables.luma) +
+    std::max({detail::high(detail::kTables.blue_u),
+              -(detail::low(detail::kTables.green_u) + detail::low(detail::kTables.green_v)),
+              detail::high(detail::kTables.red_v)});
 
 // clamp_table[s - kSumLow] is s clamped to 0..255.
 inline constexpr auto clamp_table = [] {
@@ -83,7 +75,7 @@ inline constexpr auto clamp_table = [] {
     return t;
 }();
 
-static_assert(kSumLow < 0 && kSumHigh > 255);
+static_assert(kSumLow == -276 && kSumHigh == 534);
 
 // The per-group terms of a fast kernel, as offsets into the clamp table: the clamped blue of a
 // pixel is clamp_table[L + blue], and likewise for green and red. Never negative.
