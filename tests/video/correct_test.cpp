@@ -27,7 +27,7 @@ struct table_case {
 
 class CorrectTable : public VideoTest, public ::testing::WithParamInterface<table_case> {};
 
-TEST_P(CorrectTable, HoldsTheDescribedEntries) {
+TEST_P(CorrectTable, HoldsTheExpectedEntries) {
     const table_case &c = GetParam();
     const std::vector<uint8_t> table = correction(c.contrast, c.brightness, c.invert);
     for (const auto &[i, value] : c.entries) EXPECT_EQ(int(table[i]), int(value)) << "entry " << i;

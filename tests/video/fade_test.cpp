@@ -25,7 +25,7 @@ uint8_t blend(uint8_t first, uint8_t second, int32_t level) {
 using byte_case = std::tuple<uint8_t, uint8_t, int32_t, uint8_t>;  // first, second, level, result
 class FadeBytes : public VideoTest, public ::testing::WithParamInterface<byte_case> {};
 
-TEST_P(FadeBytes, BlendAsDescribed) {
+TEST_P(FadeBytes, BlendWithTruncationAndLowBits) {
     const auto [first, second, level, expected] = GetParam();
     BusBuffer a(3, first), b(3, second), target(3);
     both_kernels([&] {

@@ -24,7 +24,7 @@ struct table_case {
 class YuvTables : public VideoTest, public ::testing::WithParamInterface<table_case> {};
 
 // Column 127 is where truncation toward zero and rounding down part ways.
-TEST_P(YuvTables, HoldTheDescribedEntries) {
+TEST_P(YuvTables, HoldTheTruncatedTerms) {
     const table_case &c = GetParam();
     const auto tables = tamsa::video::make_yuv_tables();
     const auto &t = tables.*c.table;
