@@ -10,6 +10,7 @@ using tamsa_test::BusBuffer;
 using tamsa_test::pixels;
 using tamsa_test::random_bitmap;
 using tamsa_test::Rng;
+using video_test::Plane;
 using video_test::VideoTest;
 
 // ---- cross-fade ----
@@ -55,7 +56,8 @@ TEST_F(VideoTest, FadeMatchesTheRuleOnRandomBuffers) {
         const uint32_t count = uint32_t(a * b * 3);
         const int32_t level =
             iteration < std::size(levels) ? levels[iteration] : int32_t(rng.below(256));
-        BusBuffer first(count), second(count), target(count);
+        Plane first(count), second(count);
+        BusBuffer target(count);
         rng.fill(first.data(), count);
         rng.fill(second.data(), count);
         both_kernels([&] {

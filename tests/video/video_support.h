@@ -6,6 +6,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <new>
 
 #include "support.h"
 
@@ -30,6 +31,26 @@ inline bgr integer_pixel(uint8_t y, uint8_t u, uint8_t v) {
             clamp(luma - (term(u - 128, 0.391) + term(v - 128, 0.813))),
             clamp(luma + term(v - 128, 1.596))};
 }
+
+// An input plane in a bus block of exactly its size, so that under AddressSanitizer a read past
+// it is caught (the guard bytes of a BusBuffer catch writes only).
+class Plane {
+   public:
+    explicit Plane(uint32_t size)
+        : p_(static_cast<uint8_t *>(PPCAllocVec(size, TAMSA_MEMF_ANY))), size_(size) {
+        if (p_ == nullptr) throw std::bad_alloc();
+    }
+    ~Plane() { PPCFreeVec(p_); }
+    Plane(const Plane &) = delete;
+    Plane &operator=(const Plane &) = delete;
+    uint8_t *data() const { return p_; }
+    uint32_t size() const { return size_; }
+    uint8_t &operator[](size_t i) const { return p_[i]; }
+
+   private:
+    uint8_t *p_;
+    uint32_t size_;
+};
 
 // The fixture of every video test: the fast kernels are back on after each test.
 class VideoTest : public tamsa_test::LeakCheck {

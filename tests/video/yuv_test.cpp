@@ -11,6 +11,7 @@ using tamsa_test::Rng;
 using video_test::bgr;
 using video_test::clamp;
 using video_test::integer_pixel;
+using video_test::Plane;
 using video_test::VideoTest;
 
 // ---- the conversion tables ----
@@ -98,7 +99,8 @@ struct frame {
         return integer_pixel(y[p], u[p / group], v[p / group]);
     }
     bgr got(uint32_t p) const { return {rgb[3 * p], rgb[3 * p + 1], rgb[3 * p + 2]}; }
-    BusBuffer y, v, u, rgb;
+    Plane y, v, u;
+    BusBuffer rgb;
 };
 
 using count_case = std::tuple<uint32_t, uint32_t, uint32_t>;  // count, group, pixels converted

@@ -12,6 +12,7 @@ using tamsa_test::Rng;
 using tamsa_test::snapshot;
 using video_test::bgr;
 using video_test::integer_pixel;
+using video_test::Plane;
 using video_test::VideoTest;
 
 // Planes of a src_width x src_height frame, exactly as large as the scaled conversion may read:
@@ -39,7 +40,7 @@ struct source_frame {
             fx_yuvscale_ll(y.data(), v.data(), u.data(), width, height, dst_width, dst_height));
     }
     int32_t width, height;
-    BusBuffer y, v, u;
+    Plane y, v, u;
 };
 
 bgr pixel_at(const kv_bitmap &b, int32_t x, int32_t y) {
