@@ -53,6 +53,7 @@ struct gateway {
     std::map<uint32_t, uint64_t> owners;  // block address -> the client that owns it
     uint64_t next_id = 1;
     std::atomic<uint64_t> messages{0};
+    std::atomic<bool> stopping{false};
     std::atomic<uint64_t> served_clients{0};
 };
 
@@ -158,7 +159,10 @@ void serve_client(gateway &g, connection &c) {
            answer_request(g, c, port, request)) {
     }
     tamsa_port_release(port);
-    release_all(g, c.id);
+    // A client that leaves gives its blocks back. One that is still there when the server stops
+    // keeps them: it may be reading its last answers from the bus, which outlives this process
+    // for as long as the client maps it.
+    if (!g.stopping) release_all(g, c.id);
     shutdown(c.socket, SHUT_RDWR);
     c.done = true;
 }
@@ -268,18 +272,20 @@ void gateway_run(gateway *g) {
 }
 
 void gateway_stop(gateway *g) {
+    g->stopping = true;
     const char one = 1;
     (void)!write(g->wake[1], &one, 1);
+    // Only the reading side is shut: an answer on its way out still reaches its client.
     {
         std::lock_guard<std::mutex> guard(g->lock);
-        for (connection &c : g->clients) shutdown(c.socket, SHUT_RDWR);
+        for (connection &c : g->clients) shutdown(c.socket, SHUT_RD);
     }
 }
 
 void gateway_close(gateway *g) {
     if (g == nullptr) return;
     for (connection &c : g->clients) {
-        shutdown(c.socket, SHUT_RDWR);
+        shutdown(c.socket, SHUT_RD);
         if (c.thread.joinable()) c.thread.join();
         close(c.socket);
     }

@@ -15,7 +15,8 @@ struct gateway;
 gateway *gateway_open(const char *port_name, std::string &error);
 // Accepts and serves clients until gateway_stop; each client gets its own thread.
 void gateway_run(gateway *g);
-// Stops accepting, disconnects every client and frees the blocks they still held.
+// Stops accepting and disconnects every client; the blocks of clients still connected stay
+// theirs.
 void gateway_stop(gateway *g);
 // Removes the socket and frees the gateway (after gateway_run has returned).
 void gateway_close(gateway *g);

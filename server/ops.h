@@ -20,6 +20,22 @@ std::optional<uint32_t> serve_remap8(const uint32_t *words);
 // Id 9: source record, new width, new height; answers the new record's address, or 0.
 std::optional<uint32_t> serve_scalecopybitmap(const uint32_t *words);
 
+// ---- video frame operations (ops_video.cpp) ----
+
+// Id 2: luma, V and U planes, output, pixel count, pixels per chroma sample.
+std::optional<uint32_t> serve_yuvtorgb(const uint32_t *words);
+// Id 3: frame record, new width, new height; answers the new record's address, or 0.
+std::optional<uint32_t> serve_scale(const uint32_t *words);
+// Id 5: frame record, contrast, brightness + 256, invert flag in the low 16 bits.
+std::optional<uint32_t> serve_correct(const uint32_t *words);
+// Id 7: first, second and target buffers, level, three factors whose product is the length.
+std::optional<uint32_t> serve_fadeover(const uint32_t *words);
+// Id 8: frame record.
+std::optional<uint32_t> serve_deinterlace(const uint32_t *words);
+// Id 10: luma, V and U planes, source width and height, result width and height; answers the
+// new record's address, or 0.
+std::optional<uint32_t> serve_yuvscale(const uint32_t *words);
+
 }  // namespace tamsa::server
 
 #endif

@@ -13,15 +13,15 @@ std::optional<uint32_t> serve_quit(const uint32_t *) { return kStopAnswer; }
 constexpr op_row table[] = {
     {0, "OP_QUIT", 0, result_rule::stop, serve_quit},
     {1, "OP_QUIT_ALT", 0, result_rule::stop, serve_quit},
-    {2, "OP_YUVTORGB", 6, result_rule::unchanged, nullptr},
-    {3, "OP_SCALE", 3, result_rule::returned, nullptr},
+    {2, "OP_YUVTORGB", 6, result_rule::unchanged, serve_yuvtorgb},
+    {3, "OP_SCALE", 3, result_rule::returned, serve_scale},
     {4, "OP_REMAP24", 4, result_rule::zero, serve_remap24},
-    {5, "OP_CORRECT", 4, result_rule::unchanged, nullptr},
+    {5, "OP_CORRECT", 4, result_rule::unchanged, serve_correct},
     {6, "OP_REMAP8", 3, result_rule::unchanged, serve_remap8},
-    {7, "OP_FADEOVER", 7, result_rule::unchanged, nullptr},
-    {8, "OP_DEINTERLACE", 1, result_rule::unchanged, nullptr},
+    {7, "OP_FADEOVER", 7, result_rule::unchanged, serve_fadeover},
+    {8, "OP_DEINTERLACE", 1, result_rule::unchanged, serve_deinterlace},
     {9, "OP_SCALECOPYBITMAP", 3, result_rule::returned, serve_scalecopybitmap},
-    {10, "OP_YUVSCALE", 7, result_rule::returned, nullptr},
+    {10, "OP_YUVSCALE", 7, result_rule::returned, serve_yuvscale},
 };
 
 constexpr bool ids_are_rows() {

@@ -109,7 +109,7 @@ int serve_command(cli::args &args) {
     server::gateway_close(gateway);
     uint64_t blocks = 0;
     tamsa_alloc_stats(&blocks, nullptr);
-    std::printf("tamsa serve: stopped after %llu messages from %llu clients; %llu blocks left in the bus\n",
+    std::printf("tamsa serve: stopped after %llu messages from %llu clients; %llu blocks left in the bus (held by clients still connected)\n",
                 static_cast<unsigned long long>(messages), static_cast<unsigned long long>(clients),
                 static_cast<unsigned long long>(blocks));
     close(signals);

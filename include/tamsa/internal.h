@@ -35,6 +35,26 @@ constexpr uint32_t nearest_index(uint32_t i, uint32_t source, uint32_t result) {
     return uint32_t(uint64_t(i) * source / result);
 }
 
+// Pixels a planar YUV conversion covers: count rounded up to whole groups, at least one group.
+// 0 when the group is 0 (nothing is converted) or when the 3-byte output would not fit in
+// kMaxBufferBytes.
+constexpr int64_t yuv_pixels(uint32_t count, uint32_t group) {
+    if (group == 0) return 0;
+    const uint64_t groups = count == 0 ? 1 : (uint64_t(count) + group - 1) / group;
+    const uint64_t pixels = groups * group;
+    return pixels * 3 > uint64_t(kMaxBufferBytes) ? 0 : int64_t(pixels);
+}
+
+// Bytes a cross-fade blends: factor_a * factor_b * factor_c, or 0 when the product is 0 or
+// less or does not fit in a signed 32-bit word.
+constexpr int64_t fade_bytes(int32_t factor_a, int32_t factor_b, int32_t factor_c) {
+    // Two 32-bit factors always fit in 64 bits; the third may not, so that step is checked.
+    const int64_t ab = int64_t(factor_a) * factor_b;
+    int64_t abc = 0;
+    if (__builtin_mul_overflow(ab, int64_t(factor_c), &abc)) return 0;
+    return abc <= 0 || abc > INT32_MAX ? 0 : abc;
+}
+
 // Where an operation has a fast kernel beside its plain one, tests switch the fast one off to
 // prove both write the same bytes. Operations read the switch once per call.
 void use_plain_kernels(bool plain);

@@ -153,11 +153,12 @@ TAMSA_API kv_bitmap *tamsa_scale_ll(const kv_bitmap *source, int32_t new_width,
 /* Contrast (percent), brightness and inversion applied to every byte of the frame. */
 TAMSA_API void tamsa_correct_ll(kv_bitmap *bitmap, int32_t contrast, int32_t brightness,
                                 int16_t invert);
-/* target = blend of first and second at level 0..255 over factor_a * factor_b * factor_c bytes. */
+/* target = blend of first and second at level 0..255 over factor_a * factor_b * factor_c bytes;
+ * a product of 0 or less, or beyond 32 bits, blends nothing. */
 TAMSA_API void tamsa_fadeover_ll(const uint8_t *first, const uint8_t *second, uint8_t *target,
                                  int32_t level, int32_t factor_a, int32_t factor_b,
                                  int32_t factor_c);
-/* Every even row copied over the odd row below it. */
+/* Every even row copied over the odd row below it, rows at the record's own depth. */
 TAMSA_API void tamsa_deinterlace_ll(kv_bitmap *frame);
 
 /* ---- blits and drawing ------------------------------------------------------------------ */
