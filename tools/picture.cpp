@@ -170,7 +170,7 @@ void save_picture(const std::string &path, const picture &p) {
     // Written beside the target, then renamed over it: a failure never leaves half a file.
     const std::string temporary = path + ".part" + std::to_string(getpid());
     file_ptr f(std::fopen(temporary.c_str(), "wb"));
-    if (f == nullptr) throw usage_error{path + ": " + std::strerror(errno)};
+    if (f == nullptr) throw usage_error{path + ": cannot write (" + std::strerror(errno) + ")"};
     bool ok;
     if (ends_with(path, ".png")) {
         ok = write_png(f.get(), p);

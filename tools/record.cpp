@@ -230,7 +230,9 @@ record_report run_record(const record_options &o, bool keep_frames) {
     std::unique_ptr<clip> input = open_clip(o.input, o.raw_size.width, o.raw_size.height, built_in);
     std::unique_ptr<clip> fade;
     if (!o.fade_with.empty()) {
-        fade = open_clip(o.fade_with, o.raw_size.width, o.raw_size.height, built_in);
+        // The fade clip holds raw planes when the main clip does; otherwise it is a Y4M file.
+        const bool raw = !o.input.empty() && o.raw_size.width != 0;
+        fade = raw ? open_raw(o.fade_with, o.raw_size.width, o.raw_size.height) : open_y4m(o.fade_with);
         if (fade->width() != input->width() || fade->height() != input->height()) {
             throw usage_error{"the fade clip's frames are " + std::to_string(fade->width()) + "x" +
                               std::to_string(fade->height()) + ", not " + std::to_string(input->width()) +

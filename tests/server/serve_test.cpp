@@ -16,6 +16,7 @@
 #include "platform/link.h"
 #include "tamsa/client.h"
 #include "temp_dir.h"
+#include "tools/record.h"
 
 extern char **environ;
 
@@ -209,6 +210,29 @@ TEST_F(Serve, ATermSignalReturnsQueuedMessagesUnserved) {
     }
     holder.signal(SIGKILL);
     holder.wait();
+}
+
+TEST_F(Serve, TheRecorderGetsTheSameFramesFromAServerProcess) {
+    tamsa::tools::record_options o;
+    o.raw_size = {96, 40};
+    o.frames = 3;
+    o.scale = {50, 30};
+    o.correct = true;
+    o.contrast = 80;
+    o.deinterlace = true;
+    o.out_dir = "";
+    o.progress = false;
+    const auto here = tamsa::tools::run_record(o, true);
+    auto server = start_server("serve-record");
+    o.connect = "serve-record";
+    const auto there = tamsa::tools::run_record(o, true);
+    ASSERT_EQ(there.kept.size(), here.kept.size());
+    for (size_t i = 0; i < here.kept.size(); ++i) EXPECT_EQ(there.kept[i].pixels, here.kept[i].pixels) << i;
+    EXPECT_EQ(there.messages, here.messages);
+    server->signal(SIGTERM);
+    const std::string stopped = server->line();
+    EXPECT_EQ(server->wait(), 0);
+    EXPECT_NE(stopped.find("; 0 blocks left"), std::string::npos) << stopped;
 }
 
 TEST_F(Serve, BadPortNamesAreRefused) {

@@ -1,0 +1,136 @@
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "support.h"
+#include "temp_dir.h"
+#include "tools/cli.h"
+#include "tools/commands.h"
+#include "tools/picture.h"
+
+namespace {
+
+using tamsa::tools::picture;
+using tamsa_test::TempDir;
+
+picture pattern(int32_t w, int32_t h) {
+    picture p;
+    p.width = w;
+    p.height = h;
+    p.pixels.resize(size_t(w * h * 3));
+    for (size_t i = 0; i < p.pixels.size(); ++i) p.pixels[i] = uint8_t(i * 13 + 5);
+    return p;
+}
+
+// Runs the image command in this process; "" on success, else its one-line complaint.
+std::string image(std::vector<std::string> words) {
+    std::vector<char *> argv;
+    for (auto &w : words) argv.push_back(w.data());
+    tamsa::cli::args args(int(argv.size()), argv.data());
+    try {
+        tamsa::tools::image_command(args);
+    } catch (const tamsa::cli::usage_error &e) {
+        return e.message;
+    }
+    return "";
+}
+
+class Image : public tamsa_test::LeakCheck {
+  protected:
+    void SetUp() override {
+        LeakCheck::SetUp();
+        tamsa::tools::save_picture(dir_.file("in.ppm"), pattern(12, 8));
+    }
+    std::string in() const { return dir_.file("in.ppm"); }
+    std::string out(const char *name = "out.png") const { return dir_.file(name); }
+    TempDir dir_;
+};
+
+TEST_F(Image, OperationsGiveWhatTheLibraryGives) {
+    ASSERT_EQ(image({"scale", in(), out(), "6x16"}), "");
+    picture p = tamsa::tools::load_picture(out());
+    EXPECT_EQ(p.width, 6);
+    EXPECT_EQ(p.height, 16);
+    // Nearest neighbour: result pixel (1, 3) is source pixel (2, 1).
+    const picture source = pattern(12, 8);
+    for (int c = 0; c < 3; ++c) EXPECT_EQ(p.pixels[(3 * 6 + 1) * 3 + c], source.pixels[(1 * 12 + 2) * 3 + c]);
+
+    ASSERT_EQ(image({"transpose", in(), out("t.ppm")}), "");
+    ASSERT_EQ(image({"transpose", out("t.ppm"), out("tt.ppm")}), "");
+    EXPECT_EQ(tamsa::tools::load_picture(out("tt.ppm")).pixels, source.pixels) << "transposed twice";
+
+    ASSERT_EQ(image({"cut", in(), out("c.ppm"), "13", "0", "10", "1"}), "");
+    p = tamsa::tools::load_picture(out("c.ppm"));
+    EXPECT_EQ(p.width, 4);
+    EXPECT_EQ(p.height, 2);
+    EXPECT_EQ(p.pixels[3 * 3], 0) << "outside the source is black";
+
+    for (auto words : std::vector<std::vector<std::string>>{
+             {"rotate", in(), out(), "30", "--fill", "1,2,3"},
+             {"shear", in(), out(), "0", "7", "0", "5"},
+             {"smooth", in(), out(), "2"},
+             {"dither", in(), out(), "4"},
+             {"correct", in(), out(), "50", "-10", "--invert"},
+             {"remap", in(), out()},
+             {"blit", in(), out(), in(), "3", "-2", "--transparency", "40"},
+             {"blit", in(), out(), in(), "3", "-2", "--alpha"},
+             {"line", in(), out(), "0", "0", "11", "7", "--colour", "255,0,0"},
+             {"box", in(), out(), "1", "1", "9", "6", "--step", "2"}}) {
+        EXPECT_EQ(image(words), "") << words[0];
+        EXPECT_TRUE(std::filesystem::exists(out())) << words[0];
+        std::filesystem::remove(out());
+    }
+}
+
+TEST_F(Image, ErrorsWriteNothing) {
+    struct bad {
+        std::vector<std::string> words;
+        const char *reason;
+    };
+    const std::string missing = dir_.file("missing.ppm");
+    const std::vector<bad> cases = {
+        {{"scale", missing, out(), "4x4"}, "missing.ppm"},
+        {{"scale", in(), out(), "4by4"}, "bad size"},
+        {{"scale", in(), out(), "0x4"}, "bad size"},
+        {{"scale", in(), out()}, "missing a size"},
+        {{"scale", in(), out(), "4x4", "--fill", "1,2,3"}, "unknown option: --fill"},
+        {{"twirl", in(), out()}, "unknown operation: twirl"},
+        {{"dither", in(), out(), "9"}, "bad matrix type"},
+        {{"rotate", in(), out(), "nan"}, "bad angle"},
+        {{"line", in(), out(), "0", "0", "1", "1", "--colour", "300,0,0"}, "bad colour"},
+        {{"box", in(), out(), "0", "0", "1", "1", "--step", "0"}, "bad step"},
+        {{"blit", in(), out(), missing, "0", "0"}, "missing.ppm"},
+        {{"scale", in(), dir_.file("no/such/dir/out.png"), "4x4"}, "cannot write"},
+        {{"scale"}, "missing an input file"},
+    };
+    for (const bad &c : cases) {
+        const std::string why = image(c.words);
+        EXPECT_NE(why.find(c.reason), std::string::npos) << c.words[0] << ": " << why;
+        EXPECT_EQ(why.find('\n'), std::string::npos);
+    }
+    EXPECT_FALSE(std::filesystem::exists(out()));
+    // Only the input is left in the directory: no half-written or temporary files.
+    size_t files = 0;
+    for (const auto &e : std::filesystem::directory_iterator(dir_.path())) {
+        (void)e;
+        ++files;
+    }
+    EXPECT_EQ(files, 1u);
+}
+
+TEST_F(Image, TheCommandExitsNonZeroWithOneLineOnStderr) {
+    const std::string err = dir_.file("err.txt");
+    const int status = std::system((std::string(TAMSA_COMMAND) + " image scale " + dir_.file("none.ppm") + " " +
+                                    out() + " 4x4 2>" + err).c_str());
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 2);
+    const std::string text = TempDir::read(err);
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
+    EXPECT_EQ(text.rfind("tamsa image: ", 0), 0u) << text;
+    EXPECT_FALSE(std::filesystem::exists(out()));
+}
+
+}  // namespace
