@@ -3,6 +3,7 @@
 # UndefinedBehaviorSanitizer, in a build directory of their own.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+bash scripts/setup.sh --tests
 
 if [ "${1:-}" = "--sanitize" ]; then
   bash scripts/build.sh build-asan -DTAMSA_SANITIZE=ON -DTAMSA_BUILD_TESTS=ON -DTAMSA_BUILD_BENCH=OFF

@@ -1,5 +1,6 @@
 #include "tools/clip.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -148,49 +149,62 @@ void to_yuv(double r, double g, double b, double &y, double &u, double &v) {
 
 uint8_t to_byte(double x) { return uint8_t(std::lround(std::fmin(255.0, std::fmax(0.0, x)))); }
 
+// The frames are worked out once: the bars only move, by whole chroma groups, so every frame
+// is a rotation of the first one's bar rows above a gradient that stays put.
 class synthetic final : public clip {
   public:
     synthetic(int32_t w, int32_t h, uint32_t frames) : frames_(frames) {
         check_size(w, h, "the built-in clip");
         width_ = w;
         height_ = h;
-    }
-
-    bool next(yuv_frame &frame) override {
-        if (made_ >= frames_) return false;
-        size_frame(frame, width_, height_);
+        size_frame(first_, w, h);
         static constexpr uint8_t bars[8][3] = {{255, 255, 255}, {255, 255, 0}, {0, 255, 255},
                                                {0, 255, 0},     {255, 0, 255}, {255, 0, 0},
                                                {0, 0, 255},     {0, 0, 0}};
-        const int32_t bar_rows = height_ * 2 / 3;
-        const int32_t shift = int32_t(made_ * 4 % uint32_t(width_));
-        for (int32_t row = 0; row < height_; ++row) {
-            for (int32_t x0 = 0; x0 < width_; x0 += 4) {
+        bar_rows_ = h * 2 / 3;
+        for (int32_t row = 0; row < h; ++row) {
+            for (int32_t x0 = 0; x0 < w; x0 += 4) {
                 double us = 0, vs = 0;
                 for (int32_t x = x0; x < x0 + 4; ++x) {
                     double r, g, b;
-                    if (row < bar_rows) {
-                        const auto &bar = bars[((x + shift) % width_) * 8 / width_];
+                    if (row < bar_rows_) {
+                        const auto &bar = bars[int64_t(x) * 8 / w];
                         r = bar[0];
                         g = bar[1];
                         b = bar[2];
                     } else {
-                        // A grey ramp left to right, tinted by the row.
-                        const double t = double(x) / width_;
-                        const double s = double(row - bar_rows) / std::max(1, height_ - bar_rows);
+                        // A ramp left to right, tinted by the row.
+                        const double t = double(x) / w;
+                        const double s = double(row - bar_rows_) / std::max(1, h - bar_rows_);
                         r = 255.0 * t;
                         g = 255.0 * t * (1.0 - s);
                         b = 255.0 * (0.5 * t + 0.5 * s);
                     }
                     double y, u, v;
                     to_yuv(r, g, b, y, u, v);
-                    frame.y[size_t(row) * size_t(width_) + size_t(x)] = to_byte(y);
+                    first_.y[size_t(row) * size_t(w) + size_t(x)] = to_byte(y);
                     us += u;
                     vs += v;
                 }
-                const size_t c = size_t(row) * size_t(width_ / 4) + size_t(x0 / 4);
-                frame.u[c] = to_byte(us / 4);
-                frame.v[c] = to_byte(vs / 4);
+                const size_t c = size_t(row) * size_t(w / 4) + size_t(x0 / 4);
+                first_.u[c] = to_byte(us / 4);
+                first_.v[c] = to_byte(vs / 4);
+            }
+        }
+    }
+
+    bool next(yuv_frame &frame) override {
+        if (made_ >= frames_) return false;
+        frame = first_;
+        // Frame n shows the bars moved left by 4n pixels, one chroma group a frame.
+        const size_t groups = size_t(width_ / 4);
+        const size_t shift = made_ % groups;
+        for (int32_t row = 0; row < bar_rows_; ++row) {
+            uint8_t *y = frame.y.data() + size_t(row) * size_t(width_);
+            std::rotate(y, y + shift * 4, y + width_);
+            for (std::vector<uint8_t> *plane : {&frame.u, &frame.v}) {
+                uint8_t *c = plane->data() + size_t(row) * groups;
+                std::rotate(c, c + shift, c + groups);
             }
         }
         ++made_;
@@ -200,6 +214,8 @@ class synthetic final : public clip {
   private:
     uint32_t frames_;
     uint32_t made_ = 0;
+    int32_t bar_rows_ = 0;
+    yuv_frame first_;
 };
 
 }  // namespace

@@ -296,14 +296,16 @@ record_report run_record(const record_options &o, bool keep_frames) {
         } else {
             bytes = s.at(s.load32(record), pixels * 3);
         }
-        picture p = frame_picture(bytes, int32_t(w), int32_t(h), o.remap);
-        if (!o.out_dir.empty()) {
-            char name[32];
-            std::snprintf(name, sizeof name, "frame-%05u.%s", i + 1, o.format.c_str());
-            save_picture((std::filesystem::path(o.out_dir) / name).string(), p);
+        if (!o.out_dir.empty() || keep_frames) {
+            picture p = frame_picture(bytes, int32_t(w), int32_t(h), o.remap);
+            if (!o.out_dir.empty()) {
+                char name[32];
+                std::snprintf(name, sizeof name, "frame-%05u.%s", i + 1, o.format.c_str());
+                save_picture((std::filesystem::path(o.out_dir) / name).string(), p);
+                if (i % every == 0) sheet.add(p);
+            }
+            if (keep_frames) report.kept.push_back(std::move(p));
         }
-        if (i % every == 0) sheet.add(p);
-        if (keep_frames) report.kept.push_back(std::move(p));
         ++report.frames;
         if (show) std::fprintf(stderr, "\rframe %u", report.frames);
     }
