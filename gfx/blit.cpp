@@ -22,12 +22,6 @@ struct placement {
     bool fast;  // the fast row kernels may run
 };
 
-bool overlaps(const uint8_t *a, int64_t a_bytes, const uint8_t *b, int64_t b_bytes) {
-    const auto pa = reinterpret_cast<uintptr_t>(a);
-    const auto pb = reinterpret_cast<uintptr_t>(b);
-    return pa < pb + uint64_t(b_bytes) && pb < pa + uint64_t(a_bytes);
-}
-
 // The shared prologue of the three blits. A 1-byte destination takes a 1-byte source; any
 // other valid destination is 3 bytes per pixel and so is its source.
 bool place(const kv_bitmap *destination, int32_t source_width, int32_t source_height,
@@ -42,7 +36,8 @@ bool place(const kv_bitmap *destination, int32_t source_width, int32_t source_he
     if (region.empty() || source == nullptr) return false;
     // The rows are walked in the documented order, so a block read from the destination's own
     // pixels gives defined bytes; only the plain kernels keep that order byte by byte.
-    const bool apart = !overlaps(destination->data, destination_bytes, source, source_bytes);
+    const bool apart = !tamsa::overlaps(destination->data, uint64_t(destination_bytes), source,
+                                        uint64_t(source_bytes));
     out.destination = destination->data;
     out.destination_width = destination->width;
     out.source = source;

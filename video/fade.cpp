@@ -46,9 +46,7 @@ void fade_row_fast(const uint8_t *first, const uint8_t *second, uint8_t *target,
 // True when target and source are the same buffer or do not meet at all; a target shifted
 // against a source would see bytes the blend has already written.
 bool same_or_apart(const uint8_t *target, const uint8_t *source, uint64_t count) {
-    const auto t = reinterpret_cast<uintptr_t>(target);
-    const auto s = reinterpret_cast<uintptr_t>(source);
-    return t == s || t + count <= s || s + count <= t;
+    return target == source || !tamsa::overlaps(target, count, source, count);
 }
 
 }  // namespace

@@ -61,12 +61,6 @@ void yuvtorgb_row_fast(const uint8_t *y, const uint8_t *v, const uint8_t *u, uin
     }
 }
 
-bool overlaps(const void *a, uint64_t a_bytes, const void *b, uint64_t b_bytes) {
-    const auto pa = reinterpret_cast<uintptr_t>(a);
-    const auto pb = reinterpret_cast<uintptr_t>(b);
-    return pa < pb + b_bytes && pb < pa + a_bytes;
-}
-
 // Pixels to convert, or 0 when there is nothing to do: a group of 0, an output too large for any
 // buffer, or a missing plane.
 int64_t checked_pixels(const uint8_t *y_plane, const uint8_t *v_plane, const uint8_t *u_plane,
@@ -88,9 +82,9 @@ void fx_yuvtorgb_ll(const uint8_t *y_plane, const uint8_t *v_plane, const uint8_
     const yuv_tables tables = tamsa::video::make_yuv_tables();
 
     const uint64_t out_bytes = 3 * uint64_t(pixels);
-    const bool fast = !tamsa::plain_kernels() && !overlaps(rgb, out_bytes, y_plane, pixels) &&
-                      !overlaps(rgb, out_bytes, v_plane, groups) &&
-                      !overlaps(rgb, out_bytes, u_plane, groups);
+    const bool fast = !tamsa::plain_kernels() && !tamsa::overlaps(rgb, out_bytes, y_plane, pixels) &&
+                      !tamsa::overlaps(rgb, out_bytes, v_plane, groups) &&
+                      !tamsa::overlaps(rgb, out_bytes, u_plane, groups);
     (fast ? yuvtorgb_row_fast : yuvtorgb_row)(y_plane, v_plane, u_plane, rgb, groups, group,
                                               tables);
 }

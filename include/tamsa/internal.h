@@ -30,6 +30,14 @@ inline int64_t bitmap_bytes(const kv_bitmap *bitmap) {
     return bytes;
 }
 
+// True when the byte runs [a, a + a_bytes) and [b, b + b_bytes) share a byte. Fast kernels that
+// read ahead or write in blocks step aside for buffers that meet.
+inline bool overlaps(const void *a, uint64_t a_bytes, const void *b, uint64_t b_bytes) {
+    const auto pa = reinterpret_cast<uintptr_t>(a);
+    const auto pb = reinterpret_cast<uintptr_t>(b);
+    return pa < pb + b_bytes && pb < pa + a_bytes;
+}
+
 // Nearest-neighbour source index: floor(i * source / result), exact for every 32-bit size.
 constexpr uint32_t nearest_index(uint32_t i, uint32_t source, uint32_t result) {
     return uint32_t(uint64_t(i) * source / result);

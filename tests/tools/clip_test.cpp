@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "temp_dir.h"
+#include "tools/error_of.h"
 #include "tools/cli.h"
 #include "tools/clip.h"
 
@@ -10,6 +11,7 @@ namespace {
 
 using tamsa::cli::usage_error;
 using tamsa::tools::yuv_frame;
+using tamsa_test::error_of;
 using tamsa_test::TempDir;
 
 yuv_frame pattern_frame(int32_t w, int32_t h, uint8_t seed) {
@@ -34,15 +36,6 @@ std::string y4m_bytes(const std::vector<yuv_frame> &frames) {
     std::string bytes(text, length);
     std::free(text);
     return bytes;
-}
-
-std::string error_of(const std::function<void()> &f) {
-    try {
-        f();
-    } catch (const usage_error &e) {
-        return e.message;
-    }
-    return "";
 }
 
 TEST(Y4m, FramesReadBackAsWritten) {

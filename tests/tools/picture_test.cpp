@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "temp_dir.h"
+#include "tools/error_of.h"
 #include "tools/cli.h"
 #include "tools/picture.h"
 
@@ -12,6 +13,7 @@ using tamsa::cli::usage_error;
 using tamsa::tools::load_picture;
 using tamsa::tools::picture;
 using tamsa::tools::save_picture;
+using tamsa_test::error_of;
 using tamsa_test::TempDir;
 
 picture gradient(int32_t w, int32_t h, int32_t channels) {
@@ -22,15 +24,6 @@ picture gradient(int32_t w, int32_t h, int32_t channels) {
     p.pixels.resize(size_t(w * h * channels));
     for (size_t i = 0; i < p.pixels.size(); ++i) p.pixels[i] = uint8_t(i * 31 + 7);
     return p;
-}
-
-std::string error_of(const std::function<void()> &f) {
-    try {
-        f();
-    } catch (const usage_error &e) {
-        return e.message;
-    }
-    return "";
 }
 
 TEST(Picture, RoundTripsThroughEveryFormat) {

@@ -6,6 +6,7 @@
 
 #include "support.h"
 #include "temp_dir.h"
+#include "tools/error_of.h"
 #include "tools/cli.h"
 #include "tools/clip.h"
 #include "tools/picture.h"
@@ -18,6 +19,7 @@ using tamsa::tools::picture;
 using tamsa::tools::record_options;
 using tamsa::tools::yuv_frame;
 using tamsa_test::BitmapPtr;
+using tamsa_test::error_of;
 using tamsa_test::TempDir;
 
 // The recorder's work for one frame, done with the library directly: what the pipeline's
@@ -189,15 +191,6 @@ TEST_F(RecordRun, WritesEveryFrameAndAContactSheet) {
     EXPECT_EQ(sheet.height, 24 + 8);
     EXPECT_GT(report.messages, 0u);
     EXPECT_GT(report.median_round_trip_ms, 0.0);
-}
-
-std::string error_of(const std::function<void()> &f) {
-    try {
-        f();
-    } catch (const usage_error &e) {
-        return e.message;
-    }
-    return "";
 }
 
 std::string parse_error(std::vector<std::string> words) {
