@@ -19,8 +19,36 @@ namespace {
 
 enum class message_state { queued, in_service, replied, not_served };
 
+// A waiter spins this many rounds, about the cost of going to sleep and being woken, before it
+// sleeps: a server that answers at once is then met without either side sleeping.
+constexpr int kSpinRounds = 2000;
+
+inline void spin_pause() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
+
+// Spins until ready() holds or the rounds run out; true when it holds.
+template <class Ready>
+bool spin_until(Ready ready) {
+    for (int i = 0; i < kSpinRounds; ++i) {
+        if (ready()) return true;
+        spin_pause();
+    }
+    return false;
+}
+
 std::mutex &kernel_lock() {
     static std::mutex lock;
+    return lock;
+}
+
+// The kernel lock is held only for a few instructions at a time, so a taker that finds it held
+// spins for it rather than going to sleep at once (which costs more than the wait).
+std::unique_lock<std::mutex> take_kernel_lock() {
+    std::unique_lock<std::mutex> lock(kernel_lock(), std::defer_lock);
+    if (!spin_until([&lock] { return lock.try_lock(); })) lock.lock();
     return lock;
 }
 
@@ -29,7 +57,8 @@ std::mutex &kernel_lock() {
 struct PPCMessage {
     int32_t id = 0;
     uint32_t block = 0;
-    message_state state = message_state::queued;
+    // Written under the kernel lock; read without it only by a sender spinning for its reply.
+    std::atomic<message_state> state{message_state::queued};
     std::condition_variable done;
     std::shared_ptr<PPCMessage> self;  // set while the server holds the message
 };
@@ -40,6 +69,10 @@ struct PPCPort {
     std::condition_variable arrived;
     uint32_t wakeups = 0;
     bool deleted = false;
+    // Messages plus wake-ups, kept beside them under the lock, so that a waiter can spin on it.
+    std::atomic<uint32_t> pending{0};
+
+    void count() { pending.store(uint32_t(queue.size()) + wakeups, std::memory_order_release); }
 };
 
 struct tamsa_port_ref {
@@ -86,18 +119,21 @@ PPCPort *PPCCreatePort(const PPCTag *tags) {
 
 int32_t PPCWaitPort(PPCPort *port) {
     if (port == nullptr) return 0;
-    std::unique_lock<std::mutex> lock(kernel_lock());
+    spin_until([port] { return port->pending.load(std::memory_order_acquire) != 0; });
+    std::unique_lock<std::mutex> lock = take_kernel_lock();
     port->arrived.wait(lock, [port] { return !port->queue.empty() || port->wakeups != 0; });
     if (port->wakeups != 0) --port->wakeups;
+    port->count();
     return 1;
 }
 
 PPCMessage *PPCGetMessage(PPCPort *port) {
     if (port == nullptr) return nullptr;
-    std::lock_guard<std::mutex> guard(kernel_lock());
+    const std::unique_lock<std::mutex> lock = take_kernel_lock();
     if (port->queue.empty()) return nullptr;
     std::shared_ptr<PPCMessage> message = std::move(port->queue.front());
     port->queue.pop_front();
+    port->count();
     message->state = message_state::in_service;
     message->self = message;
     return message.get();
@@ -118,10 +154,14 @@ uint32_t PPCGetMessageAttr(PPCMessage *message, uint32_t tag) {
 int32_t PPCReplyMessage(PPCMessage *message) {
     if (message == nullptr) return 0;
     std::shared_ptr<PPCMessage> keep;
-    std::lock_guard<std::mutex> guard(kernel_lock());
-    if (message->state != message_state::in_service) return 0;
-    keep = std::move(message->self);
-    finish(*message, message_state::replied);
+    {
+        const std::unique_lock<std::mutex> lock = take_kernel_lock();
+        if (message->state != message_state::in_service) return 0;
+        keep = std::move(message->self);
+        message->state = message_state::replied;
+    }
+    // Woken after the lock is let go, so that the sender does not wake only to wait for it.
+    keep->done.notify_all();
     return 1;
 }
 
@@ -142,6 +182,7 @@ int16_t PPCDeletePort(PPCPort *port) {
     port->deleted = true;
     for (auto &message : port->queue) finish(*message, message_state::not_served);
     port->queue.clear();
+    port->count();
     return 1;
 }
 
@@ -170,7 +211,7 @@ int32_t send(tamsa_port_ref *ref, int32_t id, uint32_t block, int32_t timeout_ms
     if (ref == nullptr || ref->port == nullptr) return TAMSA_SEND_NOT_SERVED;
     PPCPort &port = *ref->port;
     std::shared_ptr<PPCMessage> message;
-    std::unique_lock<std::mutex> lock(kernel_lock());
+    std::unique_lock<std::mutex> lock = take_kernel_lock();
     try {
         if (port.deleted) return TAMSA_SEND_NOT_SERVED;
         message = std::make_shared<PPCMessage>();
@@ -181,14 +222,20 @@ int32_t send(tamsa_port_ref *ref, int32_t id, uint32_t block, int32_t timeout_ms
         } else {
             port.queue.push_back(message);
         }
+        port.count();
     } catch (...) {
         return TAMSA_SEND_NOT_SERVED;
     }
+    lock.unlock();
     port.arrived.notify_one();
     const auto finished = [&message] {
-        return message->state == message_state::replied ||
-               message->state == message_state::not_served;
+        const message_state state = message->state.load(std::memory_order_acquire);
+        return state == message_state::replied || state == message_state::not_served;
     };
+    if (spin_until(finished)) {
+        return message->state == message_state::replied ? TAMSA_SEND_REPLIED : TAMSA_SEND_NOT_SERVED;
+    }
+    lock.lock();
     if (timeout_ms < 0) {
         message->done.wait(lock, finished);
     } else if (!message->done.wait_for(lock, std::chrono::milliseconds(timeout_ms), finished)) {
@@ -199,6 +246,7 @@ int32_t send(tamsa_port_ref *ref, int32_t id, uint32_t block, int32_t timeout_ms
                     break;
                 }
             }
+            port.count();
             return TAMSA_SEND_TIMEOUT;
         }
         // Taken: the server is working on the block, so it is not ours to reuse until the reply.
@@ -223,6 +271,7 @@ void tamsa_port_wake(tamsa_port_ref *ref) {
     if (ref == nullptr || ref->port == nullptr) return;
     std::lock_guard<std::mutex> guard(kernel_lock());
     ++ref->port->wakeups;
+    ref->port->count();
     ref->port->arrived.notify_all();
 }
 
