@@ -36,9 +36,7 @@ std::optional<uint32_t> serve_remap8(const uint32_t *words) {
 
 std::optional<uint32_t> serve_scalecopybitmap(const uint32_t *words) {
     kv_bitmap source{};
-    if (!read_record(words[1], source)) return std::nullopt;
-    const int64_t bytes = bitmap_bytes(&source);
-    if (bytes < 0 || !pixels_ok(source, uint64_t(bytes))) return std::nullopt;
+    if (!read_bitmap(words[1], source)) return std::nullopt;
     return hand_over(kv_scalecopybitmap(&source, int32_t(words[2]), int32_t(words[3])));
 }
 

@@ -37,9 +37,7 @@ std::optional<uint32_t> serve_scale(const uint32_t *words) {
 // the low 16 bits.
 std::optional<uint32_t> serve_correct(const uint32_t *words) {
     kv_bitmap frame{};
-    if (!read_record(words[1], frame)) return std::nullopt;
-    const int64_t bytes = bitmap_bytes(&frame);
-    if (bytes < 0 || !pixels_ok(frame, uint64_t(bytes))) return std::nullopt;
+    if (!read_bitmap(words[1], frame)) return std::nullopt;
     const auto brightness = int32_t(words[3] - 256u);
     const auto invert = int16_t(uint16_t(words[4]));
     tamsa_correct_ll(&frame, int32_t(words[2]), brightness, invert);
@@ -63,9 +61,7 @@ std::optional<uint32_t> serve_fadeover(const uint32_t *words) {
 // Word 1: the frame record.
 std::optional<uint32_t> serve_deinterlace(const uint32_t *words) {
     kv_bitmap frame{};
-    if (!read_record(words[1], frame)) return std::nullopt;
-    const int64_t bytes = bitmap_bytes(&frame);
-    if (bytes < 0 || !pixels_ok(frame, uint64_t(bytes))) return std::nullopt;
+    if (!read_bitmap(words[1], frame)) return std::nullopt;
     tamsa_deinterlace_ll(&frame);
     return 0;
 }

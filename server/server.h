@@ -66,6 +66,9 @@ uint8_t *at(uint32_t address);
 bool read_record(uint32_t address, kv_bitmap &record);
 // True when the record's first bytes pixel bytes lie inside one live block.
 bool pixels_ok(const kv_bitmap &record, uint64_t bytes);
+// Reads a wire record whose whole buffer, at its own size and depth, the operation will touch:
+// false unless the record is usable and all its pixel bytes lie inside one live block.
+bool read_bitmap(uint32_t address, kv_bitmap &record);
 // Rewrites a native record made by the library as a wire record, in its own block, and
 // returns its bus address (0 for null).
 uint32_t hand_over(kv_bitmap *bitmap);

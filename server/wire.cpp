@@ -1,5 +1,6 @@
 // Wire records and bus addresses, converted at the port and nowhere else.
 #include "platform/ppc.h"
+#include "tamsa/internal.h"
 #include "server/server.h"
 
 namespace tamsa::server {
@@ -22,6 +23,12 @@ bool read_record(uint32_t address, kv_bitmap &record) {
 
 bool pixels_ok(const kv_bitmap &record, uint64_t bytes) {
     return range_ok(tamsa_bus_address(record.data), bytes);
+}
+
+bool read_bitmap(uint32_t address, kv_bitmap &record) {
+    if (!read_record(address, record)) return false;
+    const int64_t bytes = bitmap_bytes(&record);
+    return bytes >= 0 && pixels_ok(record, uint64_t(bytes));
 }
 
 uint32_t hand_over(kv_bitmap *bitmap) {
