@@ -4,18 +4,10 @@
 
 #include <cstring>
 
+#include "bus_block.h"
 #include "tamsa/internal.h"
 
 namespace {
-
-// A block in the bus filled with a fixed pattern, freed with the benchmark.
-struct Block {
-    explicit Block(size_t size) : data(static_cast<uint8_t *>(PPCAllocVec(uint32_t(size), 0))) {
-        for (size_t i = 0; i < size; ++i) data[i] = uint8_t(i * 2654435761u >> 13);
-    }
-    ~Block() { PPCFreeVec(data); }
-    uint8_t *data;
-};
 
 void frame_sizes(benchmark::internal::Benchmark *b) {
     b->Args({640, 480})->Args({1920, 1080});

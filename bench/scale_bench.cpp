@@ -4,17 +4,10 @@
 
 #include <cstring>
 
+#include "bus_block.h"
 #include "tamsa/internal.h"
 
 namespace {
-
-struct Block {
-    explicit Block(size_t size) : data(static_cast<uint8_t *>(PPCAllocVec(uint32_t(size), 0))) {
-        for (size_t i = 0; i < size; ++i) data[i] = uint8_t(i * 2654435761u >> 13);
-    }
-    ~Block() { PPCFreeVec(data); }
-    uint8_t *data;
-};
 
 // Arguments: result width, result height, source from twice the size (0, shrink) or from half
 // of it (1, enlarge), plain kernel (0/1).
