@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "tamsa/internal.h"
+#include "tamsa/internal/testing.h"
 
 namespace {
 

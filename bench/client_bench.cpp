@@ -21,7 +21,7 @@ namespace {
 
 // A `tamsa serve` process for the benchmarks of this program, in a runtime directory of its own.
 class server_process {
-  public:
+   public:
     server_process() {
         char dir[] = "/tmp/tamsa-bench-XXXXXX";
         if (mkdtemp(dir) != nullptr) {
@@ -50,7 +50,7 @@ class server_process {
     }
     tamsa_client *client() const { return client_; }
 
-  private:
+   private:
     pid_t pid_ = -1;
     std::string dir_;
     tamsa_client *client_ = nullptr;

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "bus_block.h"
-#include "tamsa/internal.h"
+#include "tamsa/internal/testing.h"
 
 namespace {
 

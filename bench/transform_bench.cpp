@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "tamsa/internal.h"
+#include "tamsa/internal/testing.h"
 
 namespace {
 

@@ -1,12 +1,12 @@
-// Bitmap records: make, free, clone and copy.
+// Bitmap records: make, free, clone, copy and fill; and the library's version.
 #include <cstring>
 
-#include "tamsa/internal.h"
+#include "gfx/gfx.h"
+#include "tamsa/internal/sizes.h"
 
 namespace {
 
-kv_bitmap *alloc_bitmap(int32_t width, int32_t height, int32_t bytesperpixel,
-                        uint32_t attributes) {
+kv_bitmap *alloc_bitmap(int32_t width, int32_t height, int32_t bytesperpixel, uint32_t attributes) {
     const int64_t bytes = tamsa::pixel_bytes(width, height, bytesperpixel);
     if (bytes < 0) return nullptr;
     auto *bitmap = static_cast<kv_bitmap *>(PPCAllocVec(sizeof(kv_bitmap), TAMSA_MEMF_ANY));
@@ -24,7 +24,24 @@ kv_bitmap *alloc_bitmap(int32_t width, int32_t height, int32_t bytesperpixel,
 
 }  // namespace
 
+namespace tamsa::gfx {
+
+uint8_t *fill_pixels(uint8_t *p, int64_t count, const uint8_t *fill, int32_t depth) {
+    if (depth == 1) {
+        std::memset(p, fill[0], size_t(count));
+        return p + count;
+    }
+    for (int64_t i = 0; i < count; ++i, p += 3) std::memcpy(p, fill, 3);
+    return p;
+}
+
+}  // namespace tamsa::gfx
+
 extern "C" {
+
+int32_t tamsa_version(void) {
+    return TAMSA_VERSION_MAJOR * 10000 + TAMSA_VERSION_MINOR * 100 + TAMSA_VERSION_PATCH;
+}
 
 kv_bitmap *kv_allocbitmap(int32_t width, int32_t height, int32_t bytesperpixel) {
     return alloc_bitmap(width, height, bytesperpixel, TAMSA_MEMF_CLEAR);

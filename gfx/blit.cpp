@@ -3,51 +3,30 @@
 #include <algorithm>
 #include <cstring>
 
-#include "gfx/rect.h"
-#include "tamsa/internal.h"
+#include "gfx/placement.h"
+#include "tamsa/internal/sizes.h"
+#include "tamsa/internal/testing.h"
 
 namespace {
 
-using tamsa::gfx::rect;
-
-// A block that passed the checks and has something to draw.
-struct placement {
-    uint8_t *destination;
-    int32_t destination_width;
-    const uint8_t *source;
-    int32_t source_width;
-    int32_t depth;  // bytes per pixel of both sides
-    int32_t x, y;
-    rect region;
-    bool fast;  // the fast row kernels may run
-};
+using tamsa::gfx::placement;
 
 // The shared prologue of the three blits. A 1-byte destination takes a 1-byte source; any
 // other valid destination is 3 bytes per pixel and so is its source.
 bool place(const kv_bitmap *destination, int32_t source_width, int32_t source_height,
            const uint8_t *source, int32_t x, int32_t y, placement &out) {
-    const int64_t destination_bytes = tamsa::bitmap_bytes(destination);
-    if (destination_bytes < 0) return false;
+    if (tamsa::bitmap_bytes(destination) < 0) return false;
     const int32_t depth = destination->bytesperpixel;
-    const int64_t source_bytes = tamsa::pixel_bytes(source_width, source_height, depth);
-    if (source_bytes < 0) return false;
-    const rect region = tamsa::gfx::clip_block(destination->width, destination->height, x, y,
-                                               source_width, source_height);
-    if (region.empty() || source == nullptr) return false;
-    // The rows are walked in the documented order, so a block read from the destination's own
-    // pixels gives defined bytes; only the plain kernels keep that order byte by byte.
-    const bool apart = !tamsa::overlaps(destination->data, uint64_t(destination_bytes), source,
-                                        uint64_t(source_bytes));
-    out.destination = destination->data;
-    out.destination_width = destination->width;
-    out.source = source;
-    out.source_width = source_width;
-    out.depth = depth;
-    out.x = x;
-    out.y = y;
-    out.region = region;
-    out.fast = apart && !tamsa::plain_kernels();
-    return true;
+    if (tamsa::pixel_bytes(source_width, source_height, depth) < 0) return false;
+    out = tamsa::gfx::place_block(*destination, source, source_width, source_height, depth, x, y,
+                                  source_width, source_height);
+    return !out.region.empty() && source != nullptr;
+}
+
+// The rows are walked in the documented order, so a block read from the destination's own
+// pixels gives defined bytes; only the plain kernels keep that order byte by byte.
+bool fast_kernels(const placement &p) {
+    return p.apart && !tamsa::plain_kernels();
 }
 
 // Calls row(destination row, source row, pixels) once per row of the region, top to bottom.
@@ -71,9 +50,10 @@ void copy_row_fast(uint8_t *d, const uint8_t *s, size_t bytes) {
 }
 
 void copy_block(const placement &p) {
-    for_each_row(p, [&p](uint8_t *d, const uint8_t *s, size_t pixels) {
+    const bool fast = fast_kernels(p);
+    for_each_row(p, [&p, fast](uint8_t *d, const uint8_t *s, size_t pixels) {
         const size_t bytes = pixels * size_t(p.depth);
-        p.fast ? copy_row_fast(d, s, bytes) : copy_row(d, s, bytes);
+        fast ? copy_row_fast(d, s, bytes) : copy_row(d, s, bytes);
     });
 }
 
@@ -181,7 +161,7 @@ void kv_transchunkyblit(kv_bitmap *destination, int32_t source_width, int32_t so
     if (!place(destination, source_width, source_height, source, x, y, p)) return;
     // One byte per pixel carries no colour to blend: the source is copied.
     if (p.depth == 1) return copy_block(p);
-    const bool fast = p.fast && transparency >= 0 && transparency <= 100;
+    const bool fast = fast_kernels(p) && transparency >= 0 && transparency <= 100;
     for_each_row(p, [fast, transparency](uint8_t *d, const uint8_t *s, size_t pixels) {
         fast ? trans_row_fast(d, s, pixels * 3, transparency)
              : trans_row(d, s, pixels * 3, transparency);
@@ -194,7 +174,7 @@ void kv_transalphachunkyblit(kv_bitmap *destination, int32_t source_width, int32
     if (!place(destination, source_width, source_height, source, x, y, p)) return;
     if (p.depth == 1) return copy_block(p);
     const int32_t offset = alpha_offset(transparency);
-    const bool fast = p.fast && offset >= 0 && offset <= 255;
+    const bool fast = fast_kernels(p) && offset >= 0 && offset <= 255;
     for_each_row(p, [fast, offset](uint8_t *d, const uint8_t *s, size_t pixels) {
         fast ? alpha_row_fast(d, s, pixels, offset) : alpha_row(d, s, pixels, offset);
     });

@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "tamsa/internal.h"
+#include "tamsa/internal/sizes.h"
+#include "tamsa/internal/testing.h"
 
 extern "C" {
 

@@ -1,7 +1,7 @@
 // Lines and boxes in one colour, clipped to the bitmap. End points and corners are inclusive.
 #include <algorithm>
 
-#include "tamsa/internal.h"
+#include "tamsa/internal/sizes.h"
 
 namespace {
 

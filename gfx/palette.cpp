@@ -1,7 +1,7 @@
 // Palettes: one pen of the screen's colour map for each colour of the 6 x 6 x 6 cube, asked of
 // the graphics library once, so that remapping pixels needs no call across.
+#include "gfx/gfx.h"
 #include "platform/ppc.h"
-#include "tamsa/internal.h"
 
 namespace {
 

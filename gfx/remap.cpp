@@ -4,7 +4,7 @@
 #include <array>
 #include <cstring>
 
-#include "tamsa/internal.h"
+#include "tamsa/internal/testing.h"
 
 namespace {
 

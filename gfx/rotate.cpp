@@ -5,7 +5,8 @@
 #include <cstring>
 #include <numbers>
 
-#include "tamsa/internal.h"
+#include "gfx/gfx.h"
+#include "tamsa/internal/sizes.h"
 
 namespace {
 
@@ -66,15 +67,6 @@ bool fits(extent e, int32_t bytesperpixel) {
            tamsa::pixel_bytes(int32_t(e.width), int32_t(e.height), bytesperpixel) >= 0;
 }
 
-uint8_t *fill_pixels(uint8_t *p, int64_t count, const uint8_t *fill, int32_t depth) {
-    if (depth == 1) {
-        std::memset(p, fill[0], size_t(count));
-        return p + count;
-    }
-    for (int64_t i = 0; i < count; ++i, p += 3) std::memcpy(p, fill, 3);
-    return p;
-}
-
 // Four neighbours with their weights, each product truncated before the sum.
 template <int D>
 void resample(const kv_bitmap &src, kv_bitmap &dst, double phi) {
@@ -84,7 +76,7 @@ void resample(const kv_bitmap &src, kv_bitmap &dst, double phi) {
     if (sw > 0 && sh > 0) std::memcpy(fill, src.data, D);
     uint8_t *out = dst.data;
     if (!std::isfinite(phi)) {
-        fill_pixels(out, dw * dh, fill, D);
+        tamsa::gfx::fill_pixels(out, dw * dh, fill, D);
         return;
     }
     const double c = std::cos(phi);
@@ -163,13 +155,13 @@ int32_t CreateFrame(kv_bitmap *bitmap, int32_t red, int32_t green, int32_t blue,
     const int64_t w = bitmap->width, h = bitmap->height;
     const int64_t left = (frame.width - w) / 2, right = frame.width - w - left;
     const int64_t top = (frame.height - h) / 2, bottom = frame.height - h - top;
-    uint8_t *p = fill_pixels(buffer, top * frame.width, fill, d);
+    uint8_t *p = tamsa::gfx::fill_pixels(buffer, top * frame.width, fill, d);
     for (int64_t row = 0; row < h; ++row) {
-        p = fill_pixels(p, left, fill, d);
+        p = tamsa::gfx::fill_pixels(p, left, fill, d);
         if (w > 0) std::memcpy(p, bitmap->data + row * w * d, size_t(w * d));
-        p = fill_pixels(p + w * d, right, fill, d);
+        p = tamsa::gfx::fill_pixels(p + w * d, right, fill, d);
     }
-    fill_pixels(p, bottom * frame.width, fill, d);
+    tamsa::gfx::fill_pixels(p, bottom * frame.width, fill, d);
 
     PPCFreeVec(bitmap->data);
     bitmap->data = buffer;

@@ -1,48 +1,27 @@
 // Scaled blits: a block of 3-byte pixels stretched or shrunk by nearest-neighbour sampling to a
 // target rectangle, clipped to the destination; copied, masked by a threshold, or added as a
 // tinted light map.
-#include "gfx/rect.h"
-#include "tamsa/internal.h"
+#include "gfx/placement.h"
+#include "tamsa/internal/sizes.h"
+#include "tamsa/internal/testing.h"
 
 namespace {
 
-using tamsa::gfx::rect;
-
-// A target that passed the checks and has something to draw.
-struct target {
-    uint8_t *destination;
-    int32_t destination_width;
-    const uint8_t *source;
-    uint32_t source_width, source_height;
-    int32_t x, y;
-    uint32_t target_width, target_height;
-    rect region;
-};
+using tamsa::gfx::placement;
 
 // Destinations are written 3 bytes per pixel, so others are refused rather than overrun; a
 // source without pixels has nothing to sample.
 bool aim(const kv_bitmap *destination, int32_t source_width, int32_t source_height,
          const uint8_t *source, int32_t x, int32_t y, int32_t target_width, int32_t target_height,
-         target &out) {
+         placement &out) {
     if (tamsa::bitmap_bytes(destination) < 0 || destination->bytesperpixel != 3) return false;
     if (tamsa::pixel_bytes(source_width, source_height, 3) <= 0 || source == nullptr) {
         return false;
     }
     if (target_width <= 0 || target_height <= 0) return false;
-    const rect region = tamsa::gfx::clip_block(destination->width, destination->height, x, y,
-                                               target_width, target_height);
-    if (region.empty()) return false;
-    out.destination = destination->data;
-    out.destination_width = destination->width;
-    out.source = source;
-    out.source_width = uint32_t(source_width);
-    out.source_height = uint32_t(source_height);
-    out.x = x;
-    out.y = y;
-    out.target_width = uint32_t(target_width);
-    out.target_height = uint32_t(target_height);
-    out.region = region;
-    return true;
+    out = tamsa::gfx::place_block(*destination, source, source_width, source_height, 3, x, y,
+                                  target_width, target_height);
+    return !out.region.empty();
 }
 
 // Calls pixel(destination pixel, sampled source pixel) over the region, rows top to bottom and
@@ -50,17 +29,19 @@ bool aim(const kv_bitmap *destination, int32_t source_width, int32_t source_heig
 // one steps the same floor(i * source / target) by its quotient and remainder, which needs no
 // division per pixel and no table.
 template <class Pixel>
-void sample(const target &t, bool fast, Pixel pixel) {
+void sample(const placement &t, bool fast, Pixel pixel) {
+    // Every size here is above 0, so unsigned arithmetic holds them all.
+    const auto source_width = uint32_t(t.source_width), source_height = uint32_t(t.source_height);
+    const auto target_width = uint32_t(t.width), target_height = uint32_t(t.height);
     const uint32_t first = uint32_t(int64_t(t.region.x0) - t.x);
     const uint32_t count = uint32_t(t.region.x1 - t.region.x0);
-    const uint32_t step = t.source_width / t.target_width;
-    const uint32_t step_rest = t.source_width % t.target_width;
-    const uint32_t first_rest = uint32_t(uint64_t(first) * t.source_width % t.target_width);
-    const uint32_t first_u = tamsa::nearest_index(first, t.source_width, t.target_width);
+    const uint32_t step = source_width / target_width;
+    const uint32_t step_rest = source_width % target_width;
+    const uint32_t first_rest = uint32_t(uint64_t(first) * source_width % target_width);
+    const uint32_t first_u = tamsa::nearest_index(first, source_width, target_width);
     for (int64_t n = t.region.y0; n < t.region.y1; ++n) {
-        const uint32_t v =
-            tamsa::nearest_index(uint32_t(n - t.y), t.source_height, t.target_height);
-        const uint8_t *row = t.source + uint64_t(v) * t.source_width * 3;
+        const uint32_t v = tamsa::nearest_index(uint32_t(n - t.y), source_height, target_height);
+        const uint8_t *row = t.source + uint64_t(v) * source_width * 3;
         uint8_t *d = t.destination + (n * t.destination_width + t.region.x0) * 3;
         if (fast) {
             uint32_t u = first_u;
@@ -69,14 +50,14 @@ void sample(const target &t, bool fast, Pixel pixel) {
                 pixel(d, row + size_t(u) * 3);
                 u += step;
                 rest += step_rest;  // both below target_width, so the sum fits
-                if (rest >= t.target_width) {
-                    rest -= t.target_width;
+                if (rest >= target_width) {
+                    rest -= target_width;
                     ++u;
                 }
             }
         } else {
             for (uint32_t k = 0; k < count; ++k, d += 3) {
-                const uint32_t u = tamsa::nearest_index(first + k, t.source_width, t.target_width);
+                const uint32_t u = tamsa::nearest_index(first + k, source_width, target_width);
                 pixel(d, row + size_t(u) * 3);
             }
         }
@@ -109,7 +90,7 @@ extern "C" {
 void kv_scaledblit(kv_bitmap *destination, int32_t source_width, int32_t source_height,
                    const uint8_t *source, int32_t x, int32_t y, int32_t target_width,
                    int32_t target_height) {
-    target t;
+    placement t;
     if (!aim(destination, source_width, source_height, source, x, y, target_width, target_height,
              t)) {
         return;
@@ -120,7 +101,7 @@ void kv_scaledblit(kv_bitmap *destination, int32_t source_width, int32_t source_
 void kv_scaledmaskblit(kv_bitmap *destination, int32_t source_width, int32_t source_height,
                        const uint8_t *source, int32_t x, int32_t y, int32_t target_width,
                        int32_t target_height, int32_t threshold) {
-    target t;
+    placement t;
     if (!aim(destination, source_width, source_height, source, x, y, target_width, target_height,
              t)) {
         return;
@@ -134,7 +115,7 @@ void kv_scaledmaskblit(kv_bitmap *destination, int32_t source_width, int32_t sou
 void kv_scaledlightblit(kv_bitmap *destination, const uint8_t *light_map, int32_t x, int32_t y,
                         int32_t target_width, int32_t target_height, int32_t red, int32_t green,
                         int32_t blue) {
-    target t;
+    placement t;
     if (!aim(destination, kLightSize, kLightSize, light_map, x, y, target_width, target_height,
              t)) {
         return;

@@ -3,7 +3,8 @@
 #include <cstring>
 #include <utility>
 
-#include "tamsa/internal.h"
+#include "tamsa/internal/sizes.h"
+#include "tamsa/internal/testing.h"
 
 namespace {
 

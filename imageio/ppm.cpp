@@ -8,7 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "tamsa/internal.h"
+#include "imageio/ppm.h"
+#include "tamsa/internal/sizes.h"
 
 namespace {
 
@@ -64,7 +65,7 @@ int32_t instr(const char *string, int32_t character) {
 }
 
 char *left(const char *string, int32_t n) {
-    static char buffer[kStringRoom];
+    thread_local char buffer[kStringRoom];
     int32_t i = 0;
     // Stops at the string's end: there is nothing after it to copy.
     for (; string != nullptr && i < n && i < kStringRoom - 1 && string[i] != '\0'; ++i) {
@@ -75,7 +76,7 @@ char *left(const char *string, int32_t n) {
 }
 
 char *right(const char *string, int32_t start) {
-    static char buffer[kStringRoom];
+    thread_local char buffer[kStringRoom];
     size_t i = 0;
     if (string != nullptr) {
         // A start before the string counts from its first character.

@@ -19,7 +19,9 @@
 #include <mutex>
 #include <new>
 
+#include "platform/bus.h"
 #include "platform/ppc.h"
+#include "tamsa/internal/testing.h"
 
 // GCC says so with __SANITIZE_ADDRESS__, clang only through __has_feature.
 #if defined(__SANITIZE_ADDRESS__)
@@ -102,8 +104,12 @@ bool in_bus(const bus_state &b, uint32_t address, uint64_t length) {
 
 namespace tamsa::platform {
 
-int bus_fd() { return bus().fd; }
-uint8_t *bus_base() { return bus().base; }
+int bus_fd() {
+    return bus().fd;
+}
+uint8_t *bus_base() {
+    return bus().base;
+}
 
 }  // namespace tamsa::platform
 
@@ -194,7 +200,9 @@ void tamsa_bus_store32(uint32_t address, uint32_t value) {
     tamsa::platform::store_be32(b.base + address, value);
 }
 
-uint64_t tamsa_bus_size(void) { return bus().size; }
+uint64_t tamsa_bus_size(void) {
+    return bus().size;
+}
 
 void tamsa_alloc_stats(uint64_t *blocks, uint64_t *bytes) {
     bus_state &b = bus();

@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "platform/ppc.h"
+#include "tamsa/internal/testing.h"
 
 namespace {
 
@@ -57,10 +58,11 @@ constexpr library_function graphics_functions[] = {
     {TAMSA_FINDCOLOR_OFFSET, find_color},
 };
 
-constexpr int32_t kGraphicsVersion = 40;
+// The version the stand-in graphics.library reports, newer than any the server asks for.
+constexpr int32_t kStandInGraphicsVersion = 40;
 
 library libraries[] = {
-    {TAMSA_GRAPHICS_NAME, 0x00f40000u, kGraphicsVersion, 0, graphics_functions,
+    {TAMSA_GRAPHICS_NAME, 0x00f40000u, kStandInGraphicsVersion, 0, graphics_functions,
      sizeof graphics_functions / sizeof graphics_functions[0]},
 };
 

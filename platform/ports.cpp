@@ -14,6 +14,7 @@
 #include <string>
 
 #include "platform/ppc.h"
+#include "tamsa/internal/testing.h"
 
 namespace {
 
@@ -186,7 +187,9 @@ int16_t PPCDeletePort(PPCPort *port) {
     return 1;
 }
 
-void PPCCacheFlushAll(void) { std::atomic_thread_fence(std::memory_order_seq_cst); }
+void PPCCacheFlushAll(void) {
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+}
 
 tamsa_port_ref *tamsa_port_find(const char *name) {
     if (name == nullptr) return nullptr;
@@ -201,7 +204,9 @@ tamsa_port_ref *tamsa_port_find(const char *name) {
     }
 }
 
-void tamsa_port_release(tamsa_port_ref *port) { delete port; }
+void tamsa_port_release(tamsa_port_ref *port) {
+    delete port;
+}
 
 }  // extern "C"
 
@@ -233,7 +238,8 @@ int32_t send(tamsa_port_ref *ref, int32_t id, uint32_t block, int32_t timeout_ms
         return state == message_state::replied || state == message_state::not_served;
     };
     if (spin_until(finished)) {
-        return message->state == message_state::replied ? TAMSA_SEND_REPLIED : TAMSA_SEND_NOT_SERVED;
+        return message->state == message_state::replied ? TAMSA_SEND_REPLIED
+                                                        : TAMSA_SEND_NOT_SERVED;
     }
     lock.lock();
     if (timeout_ms < 0) {

@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
-CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMSA_FUZZ=ON >/dev/null
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMSA_FUZZ=ON -DTAMSA_WERROR=ON >/dev/null
 cmake --build build-fuzz -j "$(nproc)"
 
 # New inputs go to a scratch copy of the corpus; crashes are kept in build-fuzz/artifacts.

@@ -1,17 +1,35 @@
 #!/usr/bin/env bash
 # Installs a build into a scratch prefix and builds a C program against it twice: through the
-# CMake package and through pkg-config.
+# CMake package and through pkg-config. For a shared library it also checks that the library
+# exports exactly the functions and tables the installed headers declare.
 set -euo pipefail
 build=$1
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
 cmake --install "$build" --prefix "$root/prefix" >/dev/null
-test -f "$root/prefix/include/tamsa/tamsa.h"
-test ! -e "$root/prefix/include/tamsa/internal.h"
+prefix=$root/prefix
+libdir=$(find "$prefix" -name 'libtamsa.*' -printf '%h\n' | head -n 1)
+test -f "$prefix/include/tamsa/tamsa.h"
+test -f "$prefix/include/tamsa/client.h"
+test "$(find "$prefix/include" -type f | wc -l)" -eq 2
+
+shared=no
+if ls "$libdir"/libtamsa.so* >/dev/null 2>&1; then
+  shared=yes
+  # Every exported name is declared in an installed header, and the reverse.
+  nm -D --defined-only "$libdir/libtamsa.so" | awk '{print $3}' | sort -u > "$root/exported"
+  grep -h 'TAMSA_API' "$prefix/include/tamsa/"*.h | grep -v '#define' |
+    sed -E 's/\(.*//; s/\[.*//; s/;.*//' | awk '{print $NF}' | tr -d '*' | sort -u > "$root/declared"
+  if ! diff -u "$root/declared" "$root/exported"; then
+    echo "install layout: the shared library's exports differ from the headers" >&2
+    exit 1
+  fi
+fi
 
 mkdir -p "$root/consumer"
 cat > "$root/consumer/main.c" <<'C'
 #include <tamsa/tamsa.h>
+#include <tamsa/client.h>
 #include <stdio.h>
 int main(void) {
     kv_bitmap *b = kv_allocbitmap(4, 2, 3);
@@ -21,8 +39,11 @@ int main(void) {
     kv_freebitmap(b);
     uint64_t blocks = 1;
     tamsa_alloc_stats(&blocks, NULL);
-    printf("%s\n", ok && blocks == 0 ? "ok" : "failed");
-    return ok && blocks == 0 ? 0 : 1;
+    ok = ok && blocks == 0;
+    ok = ok && tamsa_version() == TAMSA_VERSION_MAJOR * 10000 + TAMSA_VERSION_MINOR * 100 +
+                                      TAMSA_VERSION_PATCH;
+    printf("%s\n", ok ? "ok" : "failed");
+    return ok ? 0 : 1;
 }
 C
 cat > "$root/consumer/CMakeLists.txt" <<'C'
@@ -32,11 +53,14 @@ find_package(tamsa CONFIG REQUIRED)
 add_executable(consumer main.c)
 target_link_libraries(consumer PRIVATE tamsa::tamsa)
 C
-cmake -S "$root/consumer" -B "$root/consumer/build" -DCMAKE_PREFIX_PATH="$root/prefix" >/dev/null
+cmake -S "$root/consumer" -B "$root/consumer/build" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$root/consumer/build" >/dev/null
-"$root/consumer/build/consumer"
+LD_LIBRARY_PATH="$libdir" "$root/consumer/build/consumer"
 
-PKG_CONFIG_PATH="$root/prefix/lib/pkgconfig" cc "$root/consumer/main.c" -o "$root/consumer/pc" \
-  $(PKG_CONFIG_PATH="$root/prefix/lib/pkgconfig" pkg-config --cflags --libs tamsa)
-"$root/consumer/pc"
-echo "install layout: ok"
+# A static library brings its C++ runtime along only when asked for its private libraries.
+static_flag=--static
+[ "$shared" = yes ] && static_flag=
+export PKG_CONFIG_PATH="$libdir/pkgconfig"
+cc "$root/consumer/main.c" -o "$root/consumer/pc" $(pkg-config --cflags --libs $static_flag tamsa)
+LD_LIBRARY_PATH="$libdir" "$root/consumer/pc"
+echo "install layout ($([ "$shared" = yes ] && echo shared || echo static)): ok"

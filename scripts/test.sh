@@ -6,13 +6,20 @@ cd "$(dirname "$0")/.."
 bash scripts/setup.sh --tests
 
 if [ "${1:-}" = "--sanitize" ]; then
-  bash scripts/build.sh build-asan -DTAMSA_SANITIZE=ON -DTAMSA_BUILD_TESTS=ON -DTAMSA_BUILD_BENCH=OFF
+  bash scripts/build.sh build-asan -DTAMSA_WERROR=ON -DTAMSA_SANITIZE=ON -DTAMSA_BUILD_TESTS=ON \
+    -DTAMSA_BUILD_BENCH=OFF
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
   ctest --test-dir build-asan --output-on-failure --no-tests=error -j "$(nproc)"
   exit 0
 fi
 
-bash scripts/build.sh build -DTAMSA_BUILD_TESTS=ON -DTAMSA_BUILD_BENCH=ON -DTAMSA_SANITIZE=OFF
+bash scripts/build.sh build -DTAMSA_WERROR=ON -DTAMSA_BUILD_TESTS=ON -DTAMSA_BUILD_BENCH=ON \
+  -DTAMSA_SANITIZE=OFF -DBUILD_SHARED_LIBS=OFF
 ctest --test-dir build --output-on-failure --no-tests=error -j "$(nproc)"
 bash scripts/install_test.sh build
+
+# The shared library: built alone, then installed and checked the same way.
+bash scripts/build.sh build-shared -DTAMSA_WERROR=ON -DBUILD_SHARED_LIBS=ON \
+  -DTAMSA_BUILD_TESTS=OFF -DTAMSA_BUILD_BENCH=OFF -DTAMSA_BUILD_TOOLS=OFF
+bash scripts/install_test.sh build-shared

@@ -1,8 +1,6 @@
 // Message adapters for the graphics library's remapping and scaling.
-#include "platform/ppc.h"
 #include "server/ops.h"
-#include "server/server.h"
-#include "tamsa/internal.h"
+#include "server/wire.h"
 
 namespace tamsa::server {
 namespace {
@@ -14,8 +12,8 @@ constexpr uint64_t kByteTableBytes = 256;
 
 std::optional<uint32_t> serve_remap24(const uint32_t *words) {
     // Word 1 points at the source pointer (the data field of a wire record serves).
-    if (!range_ok(words[1], 4)) return std::nullopt;
-    const uint32_t source = platform::load_be32(at(words[1]));
+    uint32_t source = 0;
+    if (!read_word(words[1], source)) return std::nullopt;
     const uint32_t destination = words[2];
     const uint32_t pen_table = words[3];
     // Whole pixels only: a trailing partial pixel is neither read nor written.

@@ -1,7 +1,7 @@
 // Adapters of the video frame operations: ids 2, 3, 5, 7, 8 and 10.
 #include "server/ops.h"
-#include "server/server.h"
-#include "tamsa/internal.h"
+#include "server/wire.h"
+#include "tamsa/internal/sizes.h"
 
 namespace tamsa::server {
 
@@ -77,10 +77,7 @@ std::optional<uint32_t> serve_yuvscale(const uint32_t *words) {
     if (luma < 0 || result < 0) return std::nullopt;
     if (result > 0) {
         if (luma == 0) return std::nullopt;
-        // The chroma of the last pixel of the last row: its row's offset over 4, plus its
-        // column over 4.
-        const uint64_t chroma =
-            uint64_t(src_height - 1) * uint64_t(src_width) / 4 + uint64_t(src_width - 1) / 4 + 1;
+        const uint64_t chroma = scaled_chroma_bytes(src_width, src_height);
         if (!range_ok(y, uint64_t(luma)) || !range_ok(v, chroma) || !range_ok(u, chroma)) {
             return std::nullopt;
         }

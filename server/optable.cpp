@@ -7,7 +7,9 @@
 namespace tamsa::server {
 namespace {
 
-std::optional<uint32_t> serve_quit(const uint32_t *) { return kStopAnswer; }
+std::optional<uint32_t> serve_quit(const uint32_t *) {
+    return kStopAnswer;
+}
 
 // Ids are the row numbers; a row whose operation is null is answered like an unknown id.
 constexpr op_row table[] = {

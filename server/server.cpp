@@ -1,6 +1,12 @@
 // The server task: wait at the port, take one message, serve it, reply, wait again.
-#include "platform/ppc.h"
 #include "server/server.h"
+
+#include <condition_variable>
+#include <mutex>
+
+#include "platform/bus.h"
+#include "platform/ppc.h"
+#include "server/wire.h"
 
 namespace tamsa::server {
 namespace {
@@ -45,7 +51,8 @@ bool serve_message(PPCMessage *message, uint32_t &result) {
 
 int32_t serve(const char *port_name, const started_fn &started) {
     const PPCTag tags[] = {
-        {PPCPORTTAG_NAME, reinterpret_cast<uintptr_t>(port_name != nullptr ? port_name : kPortName)},
+        {PPCPORTTAG_NAME,
+         reinterpret_cast<uintptr_t>(port_name != nullptr ? port_name : kPortName)},
         {PPCTAG_END, 0},
     };
     PPCPort *port = PPCCreatePort(tags);
@@ -70,10 +77,10 @@ int32_t serve(const char *port_name, const started_fn &started) {
 }
 
 int32_t task_main(const char *port_name, FILE *err, const started_fn &started) {
-    const uint32_t base = tamsa_open_library(TAMSA_GRAPHICS_NAME, kGraphicsVersion);
+    const uint32_t base = tamsa_open_library(TAMSA_GRAPHICS_NAME, kGraphicsVersionNeeded);
     if (base == 0) {
         if (err != nullptr) {
-            std::fprintf(err, "Can't open version %ld of %s\n", long(kGraphicsVersion),
+            std::fprintf(err, "Can't open version %ld of %s\n", long(kGraphicsVersionNeeded),
                          TAMSA_GRAPHICS_NAME);
         }
         if (started) started(false);
@@ -84,6 +91,49 @@ int32_t task_main(const char *port_name, FILE *err, const started_fn &started) {
     tamsa_set_graphics_base(0);
     tamsa_close_library(base);
     return 0;
+}
+
+bool start_task(task_thread &t, const char *port_name, FILE *err, std::function<void()> ended) {
+    std::mutex lock;
+    std::condition_variable changed;
+    int state = 0;  // 1 up, -1 failed
+    try {
+        t.port_name = port_name != nullptr ? port_name : kPortName;
+        t.thread = std::thread([&t, &lock, &changed, &state, err, ended = std::move(ended)] {
+            t.status = task_main(t.port_name.c_str(), err, [&](bool up) {
+                std::lock_guard<std::mutex> guard(lock);
+                state = up ? 1 : -1;
+                changed.notify_all();
+            });
+            if (ended) ended();
+        });
+    } catch (...) {
+        return false;
+    }
+    std::unique_lock<std::mutex> wait(lock);
+    changed.wait(wait, [&state] { return state != 0; });
+    wait.unlock();
+    if (state < 0) {
+        t.thread.join();
+        return false;
+    }
+    return true;
+}
+
+void send_stop(const char *port_name, bool first) {
+    tamsa_port_ref *port = tamsa_port_find(port_name);
+    if (port == nullptr) return;
+    // Without memory for a block, a stop still goes through: the server answers it without
+    // writing anywhere.
+    void *block = PPCAllocVec(4, TAMSA_MEMF_CLEAR);
+    const uint32_t address = tamsa_bus_address(block);
+    if (first) {
+        tamsa_port_send_first(port, 0, address, -1);
+    } else {
+        tamsa_port_send(port, 0, address, -1);
+    }
+    PPCFreeVec(block);
+    tamsa_port_release(port);
 }
 
 }  // namespace tamsa::server

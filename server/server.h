@@ -1,5 +1,5 @@
-// The server task: its loop, its message table, and the one place where wire records and bus
-// addresses meet native records and pointers. Not installed.
+// The server task: its loop, its start-up, and its message table. Wire records and bus checks
+// are in server/wire.h. Not installed.
 #ifndef TAMSA_SERVER_SERVER_H
 #define TAMSA_SERVER_SERVER_H
 
@@ -7,13 +7,16 @@
 #include <cstdio>
 #include <functional>
 #include <optional>
+#include <string>
+#include <thread>
 
 #include "tamsa/tamsa.h"
 
 namespace tamsa::server {
 
 inline constexpr const char *kPortName = "TAMSAPPC";
-inline constexpr int32_t kGraphicsVersion = 39;
+// The oldest graphics.library the palettes can work with.
+inline constexpr int32_t kGraphicsVersionNeeded = 39;
 inline constexpr uint32_t kStopAnswer = 123;
 
 // Told whether the port came up (true) or could not be made (false), before any message.
@@ -27,13 +30,30 @@ int32_t serve(const char *port_name, const started_fn &started = {});
 // opened it writes why to err and returns 20 without serving; otherwise it returns 0.
 int32_t task_main(const char *port_name, FILE *err, const started_fn &started = {});
 
+// The task on a thread of its own.
+struct task_thread {
+    std::string port_name;
+    std::thread thread;
+    int32_t status = 0;  // task_main's answer, once the thread has ended
+};
+
+// Starts task_main on t.thread and returns once the port is up (true), or once the task has
+// ended without serving (false, thread joined). ended, when given, runs on the task's thread
+// after task_main returns.
+bool start_task(task_thread &t, const char *port_name, FILE *err, std::function<void()> ended = {});
+
+// Sends a stop message to the port of that name, with a block of its own, and waits for the
+// reply; ahead of every queued message when first is set (those then go back unserved). Does
+// nothing when no such port exists.
+void send_stop(const char *port_name, bool first);
+
 // ---- the message table ----
 
 enum class result_rule : uint8_t {
-    stop,      // result 123, then the server stops
-    unchanged, // the result value stays as it was
-    zero,      // result 0 once the operation has run
-    returned,  // result = what the operation returned (0 when the message was rejected)
+    stop,       // result 123, then the server stops
+    unchanged,  // the result value stays as it was
+    zero,       // result 0 once the operation has run
+    returned,   // result = what the operation returned (0 when the message was rejected)
 };
 
 // Serves one message from its argument words (words[1] to words[7], host order). Returns what
@@ -50,28 +70,6 @@ struct op_row {
 
 // The row of a message id, or null for an unknown id.
 const op_row *find_op(int32_t id);
-
-// ---- wire records and bus addresses ----
-
-// Size of a record in the bus as the other side sees it: data, width, height, bytesperpixel,
-// each a big-endian 32-bit word.
-inline constexpr uint32_t kWireRecordBytes = 16;
-
-// True when [address, address + length) lies inside one live block; empty ranges always pass.
-bool range_ok(uint32_t address, uint64_t length);
-// Native pointer of a bus address (null when outside the bus).
-uint8_t *at(uint32_t address);
-// Reads the wire record at address into a native record. False when the record itself does
-// not lie in the bus; the pixel range is each operation's own check.
-bool read_record(uint32_t address, kv_bitmap &record);
-// True when the record's first bytes pixel bytes lie inside one live block.
-bool pixels_ok(const kv_bitmap &record, uint64_t bytes);
-// Reads a wire record whose whole buffer, at its own size and depth, the operation will touch:
-// false unless the record is usable and all its pixel bytes lie inside one live block.
-bool read_bitmap(uint32_t address, kv_bitmap &record);
-// Rewrites a native record made by the library as a wire record, in its own block, and
-// returns its bus address (0 for null).
-uint32_t hand_over(kv_bitmap *bitmap);
 
 }  // namespace tamsa::server
 

@@ -1,23 +1,46 @@
 // Wire records and bus addresses, converted at the port and nowhere else.
-#include "platform/ppc.h"
-#include "tamsa/internal.h"
-#include "server/server.h"
+#include "server/wire.h"
+
+#include "platform/bus.h"
+#include "tamsa/internal/sizes.h"
 
 namespace tamsa::server {
+
+wire_record load_wire_record(const void *wire) {
+    const auto *w = static_cast<const uint8_t *>(wire);
+    return {platform::load_be32(w), int32_t(platform::load_be32(w + 4)),
+            int32_t(platform::load_be32(w + 8)), int32_t(platform::load_be32(w + 12))};
+}
+
+void store_wire_record(void *wire, const wire_record &record) {
+    auto *w = static_cast<uint8_t *>(wire);
+    platform::store_be32(w, record.data);
+    platform::store_be32(w + 4, uint32_t(record.width));
+    platform::store_be32(w + 8, uint32_t(record.height));
+    platform::store_be32(w + 12, uint32_t(record.bytesperpixel));
+}
 
 bool range_ok(uint32_t address, uint64_t length) {
     return length == 0 || tamsa_bus_contains_block(address, length) != 0;
 }
 
-uint8_t *at(uint32_t address) { return static_cast<uint8_t *>(tamsa_bus_pointer(address)); }
+uint8_t *at(uint32_t address) {
+    return static_cast<uint8_t *>(tamsa_bus_pointer(address));
+}
+
+bool read_word(uint32_t address, uint32_t &value) {
+    if (!range_ok(address, 4)) return false;
+    value = platform::load_be32(at(address));
+    return true;
+}
 
 bool read_record(uint32_t address, kv_bitmap &record) {
     if (!range_ok(address, kWireRecordBytes)) return false;
-    const uint8_t *wire = at(address);
-    record.data = at(platform::load_be32(wire));
-    record.width = int32_t(platform::load_be32(wire + 4));
-    record.height = int32_t(platform::load_be32(wire + 8));
-    record.bytesperpixel = int32_t(platform::load_be32(wire + 12));
+    const wire_record wire = load_wire_record(at(address));
+    record.data = at(wire.data);
+    record.width = wire.width;
+    record.height = wire.height;
+    record.bytesperpixel = wire.bytesperpixel;
     return true;
 }
 
@@ -37,12 +60,17 @@ uint32_t hand_over(kv_bitmap *bitmap) {
     // handing over cannot fail.
     static_assert(sizeof(kv_bitmap) >= kWireRecordBytes);
     const kv_bitmap native = *bitmap;
-    auto *wire = reinterpret_cast<uint8_t *>(bitmap);
-    platform::store_be32(wire, tamsa_bus_address(native.data));
-    platform::store_be32(wire + 4, uint32_t(native.width));
-    platform::store_be32(wire + 8, uint32_t(native.height));
-    platform::store_be32(wire + 12, uint32_t(native.bytesperpixel));
+    store_wire_record(bitmap, {tamsa_bus_address(native.data), native.width, native.height,
+                               native.bytesperpixel});
     return tamsa_bus_address(bitmap);
+}
+
+bool handed_blocks(uint32_t record, uint32_t &record_block, uint32_t &pixel_block) {
+    if (!range_ok(record, kWireRecordBytes)) return false;
+    record_block = record;
+    const uint32_t data = load_wire_record(at(record)).data;
+    pixel_block = tamsa_bus_contains_block(data, 0) != 0 ? data : 0;
+    return true;
 }
 
 }  // namespace tamsa::server

@@ -9,14 +9,20 @@
 
 namespace tamsa::cli {
 
-// An error for the user: one line on stderr, then a non-zero exit.
+// A mistake in the command line: one line on stderr, then exit status 2.
 struct usage_error {
+    std::string message;
+};
+
+// A failure while running (a file that cannot be read or written, a server that cannot be
+// reached, no memory): one line on stderr, then exit status 1.
+struct failure {
     std::string message;
 };
 
 // Command-line arguments consumed from the front.
 class args {
-  public:
+   public:
     args(int argc, char **argv) : items_(argv, argv + argc) {}
     bool empty() const { return at_ >= items_.size(); }
     const std::string &peek() const { return items_[at_]; }
@@ -25,7 +31,7 @@ class args {
     std::string value(const std::string &option) { return next(("a value for " + option).c_str()); }
     std::vector<std::string> rest();
 
-  private:
+   private:
     std::vector<std::string> items_;
     size_t at_ = 0;
 };

@@ -11,6 +11,7 @@ namespace tamsa::tools {
 
 namespace {
 
+using cli::failure;
 using cli::usage_error;
 
 constexpr int64_t kMaxPixels = int64_t(1) << 26;
@@ -18,7 +19,8 @@ constexpr int64_t kMaxPixels = int64_t(1) << 26;
 void check_size(int64_t w, int64_t h, const std::string &what) {
     if (w < 4 || h < 1 || w * h > kMaxPixels) throw usage_error{what + ": bad frame size"};
     if (w % 4 != 0) {
-        throw usage_error{what + ": the width must be a multiple of 4 (one chroma sample per 4 pixels)"};
+        throw usage_error{what +
+                          ": the width must be a multiple of 4 (one chroma sample per 4 pixels)"};
     }
 }
 
@@ -40,22 +42,23 @@ bool read_line(FILE *f, std::string &line, size_t limit, const std::string &what
     line.clear();
     int c;
     while ((c = std::fgetc(f)) != EOF && c != '\n') {
-        if (line.size() >= limit) throw usage_error{what + ": header line too long"};
+        if (line.size() >= limit) throw failure{what + ": header line too long"};
         line.push_back(char(c));
     }
     if (c == EOF && line.empty()) return false;
-    if (c == EOF) throw usage_error{what + ": file ends inside a header"};
+    if (c == EOF) throw failure{what + ": file ends inside a header"};
     return true;
 }
 
 class y4m_clip final : public clip {
-  public:
-    explicit y4m_clip(const std::string &path) : path_(path), file_(std::fopen(path.c_str(), "rb")) {
-        if (file_ == nullptr) throw usage_error{path + ": " + std::strerror(errno)};
+   public:
+    explicit y4m_clip(const std::string &path)
+        : path_(path), file_(std::fopen(path.c_str(), "rb")) {
+        if (file_ == nullptr) throw failure{path + ": " + std::strerror(errno)};
         std::string header;
         if (!read_line(file_.get(), header, 4096, path) || header.rfind("YUV4MPEG2", 0) != 0 ||
             (header.size() > 9 && header[9] != ' ')) {
-            throw usage_error{path + ": not a Y4M file"};
+            throw failure{path + ": not a Y4M file"};
         }
         int64_t w = -1, h = -1;
         std::string chroma = "420jpeg";  // what a stream without a C tag holds
@@ -70,12 +73,12 @@ class y4m_clip final : public clip {
             if (tag[0] == 'H') h = number(tag.substr(1));
             if (tag[0] == 'C') chroma = tag.substr(1);
             if (tag[0] == 'I' && tag != "Ip" && tag != "It" && tag != "Ib" && tag != "I?") {
-                throw usage_error{path + ": mixed interlacing is not read"};
+                throw failure{path + ": mixed interlacing is not read"};
             }
         }
-        if (w < 0 || h < 0) throw usage_error{path + ": the header gives no frame size"};
+        if (w < 0 || h < 0) throw failure{path + ": the header gives no frame size"};
         if (chroma != "411") {
-            throw usage_error{path + ": chroma 'C" + chroma + "' is not 4:1:1 ('C411')"};
+            throw failure{path + ": chroma 'C" + chroma + "' is not 4:1:1 ('C411')"};
         }
         check_size(w, h, path);
         width_ = int32_t(w);
@@ -86,22 +89,24 @@ class y4m_clip final : public clip {
         std::string line;
         if (!read_line(file_.get(), line, 4096, path_)) return false;
         if (line.rfind("FRAME", 0) != 0 || (line.size() > 5 && line[5] != ' ')) {
-            throw usage_error{path_ + ": frame " + std::to_string(frames_ + 1) + " has no FRAME header"};
+            throw failure{path_ + ": frame " + std::to_string(frames_ + 1) +
+                          " has no FRAME header"};
         }
         size_frame(frame, width_, height_);
         for (std::vector<uint8_t> *plane : {&frame.y, &frame.u, &frame.v}) {
             if (std::fread(plane->data(), 1, plane->size(), file_.get()) != plane->size()) {
-                throw usage_error{path_ + ": frame " + std::to_string(frames_ + 1) + " is truncated"};
+                throw failure{path_ + ": frame " + std::to_string(frames_ + 1) + " is truncated"};
             }
         }
         ++frames_;
         return true;
     }
 
-  private:
+   private:
     int64_t number(const std::string &text) const {
-        if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos) {
-            throw usage_error{path_ + ": bad number '" + text + "' in the header"};
+        if (text.empty() || text.size() > 9 ||
+            text.find_first_not_of("0123456789") != std::string::npos) {
+            throw failure{path_ + ": bad number '" + text + "' in the header"};
         }
         return std::stoll(text);
     }
@@ -112,10 +117,10 @@ class y4m_clip final : public clip {
 };
 
 class raw_clip final : public clip {
-  public:
+   public:
     raw_clip(const std::string &path, int32_t w, int32_t h)
         : path_(path), file_(std::fopen(path.c_str(), "rb")) {
-        if (file_ == nullptr) throw usage_error{path + ": " + std::strerror(errno)};
+        if (file_ == nullptr) throw failure{path + ": " + std::strerror(errno)};
         check_size(w, h, path);
         width_ = w;
         height_ = h;
@@ -128,13 +133,13 @@ class raw_clip final : public clip {
         if (got != frame.y.size() ||
             std::fread(frame.u.data(), 1, frame.u.size(), file_.get()) != frame.u.size() ||
             std::fread(frame.v.data(), 1, frame.v.size(), file_.get()) != frame.v.size()) {
-            throw usage_error{path_ + ": frame " + std::to_string(frames_ + 1) + " is truncated"};
+            throw failure{path_ + ": frame " + std::to_string(frames_ + 1) + " is truncated"};
         }
         ++frames_;
         return true;
     }
 
-  private:
+   private:
     std::string path_;
     std::unique_ptr<FILE, file_closer> file_;
     uint32_t frames_ = 0;
@@ -147,12 +152,14 @@ void to_yuv(double r, double g, double b, double &y, double &u, double &v) {
     v = 128.0 + 0.439 * r - 0.368 * g - 0.071 * b;
 }
 
-uint8_t to_byte(double x) { return uint8_t(std::lround(std::fmin(255.0, std::fmax(0.0, x)))); }
+uint8_t to_byte(double x) {
+    return uint8_t(std::lround(std::fmin(255.0, std::fmax(0.0, x))));
+}
 
 // The frames are worked out once: the bars only move, by whole chroma groups, so every frame
 // is a rotation of the first one's bar rows above a gradient that stays put.
 class synthetic final : public clip {
-  public:
+   public:
     synthetic(int32_t w, int32_t h, uint32_t frames) : frames_(frames) {
         check_size(w, h, "the built-in clip");
         width_ = w;
@@ -211,7 +218,7 @@ class synthetic final : public clip {
         return true;
     }
 
-  private:
+   private:
     uint32_t frames_;
     uint32_t made_ = 0;
     int32_t bar_rows_ = 0;
@@ -220,7 +227,9 @@ class synthetic final : public clip {
 
 }  // namespace
 
-std::unique_ptr<clip> open_y4m(const std::string &path) { return std::make_unique<y4m_clip>(path); }
+std::unique_ptr<clip> open_y4m(const std::string &path) {
+    return std::make_unique<y4m_clip>(path);
+}
 
 std::unique_ptr<clip> open_raw(const std::string &path, int32_t width, int32_t height) {
     return std::make_unique<raw_clip>(path, width, height);

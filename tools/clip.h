@@ -18,7 +18,7 @@ struct yuv_frame {
 };
 
 class clip {
-  public:
+   public:
     virtual ~clip() = default;
     // Fills the next frame; false at the end of the clip. Throws cli::usage_error when the
     // clip is damaged.
@@ -26,7 +26,7 @@ class clip {
     int32_t width() const { return width_; }
     int32_t height() const { return height_; }
 
-  protected:
+   protected:
     int32_t width_ = 0;
     int32_t height_ = 0;
 };

@@ -4,7 +4,6 @@
 
 #include "tools/cli.h"
 
-
 namespace tamsa::tools {
 
 int serve_command(cli::args &args);

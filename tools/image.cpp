@@ -15,6 +15,7 @@ namespace tamsa::tools {
 
 namespace {
 
+using cli::failure;
 using cli::usage_error;
 
 struct bitmap_deleter {
@@ -39,11 +40,13 @@ constexpr const char *kUsage =
 
 bitmap_ptr to_bitmap(const picture &p) {
     bitmap_ptr b(kv_allocrawbitmap(p.width, p.height, 3));
-    if (b == nullptr) throw usage_error{"out of memory for a " + std::to_string(p.width) + "x" +
-                                        std::to_string(p.height) + " picture"};
+    if (b == nullptr)
+        throw failure{"out of memory for a " + std::to_string(p.width) + "x" +
+                      std::to_string(p.height) + " picture"};
     const size_t n = size_t(p.width) * size_t(p.height);
     for (size_t i = 0; i < n; ++i) {
-        for (size_t c = 0; c < 3; ++c) b->data[i * 3 + c] = p.pixels[i * size_t(p.channels) + (p.channels == 3 ? c : 0)];
+        for (size_t c = 0; c < 3; ++c)
+            b->data[i * 3 + c] = p.pixels[i * size_t(p.channels) + (p.channels == 3 ? c : 0)];
     }
     return b;
 }
@@ -84,19 +87,23 @@ extras parse_extras(cli::args &args, std::initializer_list<const char *> allowed
     return e;
 }
 
-int32_t coordinate(cli::args &args, const char *what) { return cli::parse_int(args.next(what), what); }
+int32_t coordinate(cli::args &args, const char *what) {
+    return cli::parse_int(args.next(what), what);
+}
 
 // An operation, parsed from its arguments, run on the input's bitmap; it returns the bitmap to
 // write (the input itself for operations in place).
 using operation = std::function<bitmap_ptr(bitmap_ptr)>;
 
 bitmap_ptr made(kv_bitmap *result, const char *what) {
-    if (result == nullptr) throw usage_error{std::string(what) + " failed (out of memory, or the result is too large)"};
+    if (result == nullptr)
+        throw failure{std::string(what) + " failed (out of memory, or the result is too large)"};
     return bitmap_ptr(result);
 }
 
 bitmap_ptr in_place(bitmap_ptr b, int32_t ok, const char *what) {
-    if (ok == 0) throw usage_error{std::string(what) + " failed (out of memory, or the result is too large)"};
+    if (ok == 0)
+        throw failure{std::string(what) + " failed (out of memory, or the result is too large)"};
     return b;
 }
 
@@ -104,7 +111,9 @@ operation parse_operation(const std::string &op, cli::args &args) {
     if (op == "scale") {
         const cli::size2 s = cli::parse_size(args.next("a size WxH"), "size");
         parse_extras(args, {});
-        return [s](bitmap_ptr b) { return made(kv_scalecopybitmap(b.get(), s.width, s.height), "scale"); };
+        return [s](bitmap_ptr b) {
+            return made(kv_scalecopybitmap(b.get(), s.width, s.height), "scale");
+        };
     }
     if (op == "cut") {
         const int32_t x1 = coordinate(args, "x1"), y1 = coordinate(args, "y1");
@@ -121,7 +130,8 @@ operation parse_operation(const std::string &op, cli::args &args) {
         }
         const extras e = parse_extras(args, {"--fill"});
         return [=](bitmap_ptr b) {
-            return made(kv_rotatebitmap(b.get(), e.fill.red, e.fill.green, e.fill.blue, angle), "rotate");
+            return made(kv_rotatebitmap(b.get(), e.fill.red, e.fill.green, e.fill.blue, angle),
+                        "rotate");
         };
     }
     if (op == "shear") {
@@ -130,7 +140,8 @@ operation parse_operation(const std::string &op, cli::args &args) {
         if (s1 < 0 || s2 < 0 || s1 > 65536 || s2 > 65536) throw usage_error{"shifts are 0..65536"};
         const extras e = parse_extras(args, {"--fill"});
         return [=](bitmap_ptr b) {
-            const int32_t ok = kv_shearbitmap(b.get(), r1, r2, s1, s2, e.fill.red, e.fill.green, e.fill.blue);
+            const int32_t ok =
+                kv_shearbitmap(b.get(), r1, r2, s1, s2, e.fill.red, e.fill.green, e.fill.blue);
             return in_place(std::move(b), ok, "shear");
         };
     }
@@ -152,12 +163,14 @@ operation parse_operation(const std::string &op, cli::args &args) {
     }
     if (op == "dither") {
         const int32_t type = cli::parse_int(args.next("a matrix type 1..7"), "matrix type");
-        if (type < 1 || type > 7) throw usage_error{"bad matrix type: " + std::to_string(type) + " (1..7)"};
+        if (type < 1 || type > 7)
+            throw usage_error{"bad matrix type: " + std::to_string(type) + " (1..7)"};
         parse_extras(args, {});
         return [type](bitmap_ptr b) { return made(kv_dither(b.get(), type), "dither"); };
     }
     if (op == "correct") {
-        const int32_t contrast = coordinate(args, "contrast"), brightness = coordinate(args, "brightness");
+        const int32_t contrast = coordinate(args, "contrast"),
+                      brightness = coordinate(args, "brightness");
         if (brightness < -255 || brightness > 255) throw usage_error{"bad brightness (-255..255)"};
         const extras e = parse_extras(args, {"--invert"});
         return [=](bitmap_ptr b) {
@@ -190,7 +203,8 @@ operation parse_operation(const std::string &op, cli::args &args) {
         return [=](bitmap_ptr b) {
             const bitmap_ptr source = to_bitmap(top);
             if (e.alpha) {
-                kv_transalphachunkyblit(b.get(), source->width, source->height, source->data, x, y, e.transparency);
+                kv_transalphachunkyblit(b.get(), source->width, source->height, source->data, x, y,
+                                        e.transparency);
             } else {
                 kv_blitbitmaptrans(b.get(), source.get(), x, y, e.transparency);
             }
@@ -201,10 +215,12 @@ operation parse_operation(const std::string &op, cli::args &args) {
         const int32_t x1 = coordinate(args, "x1"), y1 = coordinate(args, "y1");
         const int32_t x2 = coordinate(args, "x2"), y2 = coordinate(args, "y2");
         const bool box = op == "box";
-        const extras e = box ? parse_extras(args, {"--colour", "--step"}) : parse_extras(args, {"--colour"});
+        const extras e =
+            box ? parse_extras(args, {"--colour", "--step"}) : parse_extras(args, {"--colour"});
         return [=](bitmap_ptr b) {
             if (box) {
-                kv_drawbox(b.get(), x1, y1, x2, y2, e.colour.red, e.colour.green, e.colour.blue, e.step);
+                kv_drawbox(b.get(), x1, y1, x2, y2, e.colour.red, e.colour.green, e.colour.blue,
+                           e.step);
             } else {
                 kv_drawline(b.get(), x1, y1, x2, y2, e.colour.red, e.colour.green, e.colour.blue);
             }

@@ -16,6 +16,7 @@ namespace tamsa::tools {
 
 namespace {
 
+using cli::failure;
 using cli::usage_error;
 using clock_type = std::chrono::steady_clock;
 
@@ -23,20 +24,20 @@ constexpr uint32_t kBuiltInFrames = 50;
 
 // The server, its client and every block the pipeline holds in the bus.
 class session {
-  public:
+   public:
     explicit session(const std::string &connect) {
         if (connect.empty()) {
             server_ = tamsa_server_start(TAMSA_PORT_NAME);
-            if (server_ == nullptr) throw usage_error{"the server could not start"};
+            if (server_ == nullptr) throw failure{"the server could not start"};
             client_ = tamsa_client_local(TAMSA_PORT_NAME);
         } else {
             client_ = tamsa_client_connect(connect.c_str());
             if (client_ == nullptr) {
-                throw usage_error{"no server on port '" + connect + "' (start one with: tamsa serve --port " +
-                                  connect + ")"};
+                throw failure{"no server on port '" + connect +
+                              "' (start one with: tamsa serve --port " + connect + ")"};
             }
         }
-        if (client_ == nullptr) throw usage_error{"cannot reach the server"};
+        if (client_ == nullptr) throw failure{"cannot reach the server"};
         block_ = alloc(32, true);
     }
     ~session() {
@@ -49,20 +50,35 @@ class session {
     session &operator=(const session &) = delete;
 
     uint32_t alloc(uint64_t size, bool clear) {
-        const uint32_t a = size > UINT32_MAX ? 0
-                                             : tamsa_client_alloc(client_, uint32_t(size),
-                                                                  clear ? TAMSA_MEMF_CLEAR : TAMSA_MEMF_ANY);
-        if (a == 0) throw usage_error{"out of memory in the bus"};
+        const uint32_t a = size > UINT32_MAX
+                               ? 0
+                               : tamsa_client_alloc(client_, uint32_t(size),
+                                                    clear ? TAMSA_MEMF_CLEAR : TAMSA_MEMF_ANY);
+        if (a == 0) throw failure{"out of memory in the bus"};
         blocks_.push_back(a);
         return a;
     }
     uint8_t *at(uint32_t address, uint64_t length) {
         auto *p = static_cast<uint8_t *>(tamsa_client_pointer(client_, address, uint32_t(length)));
-        if (p == nullptr) throw usage_error{"the server answered with an address outside the bus"};
+        if (p == nullptr) throw failure{"the server answered with an address outside the bus"};
         return p;
     }
     uint32_t load32(uint32_t address) { return tamsa_client_load32(client_, address); }
-    void store32(uint32_t address, uint32_t value) { tamsa_client_store32(client_, address, value); }
+    void store32(uint32_t address, uint32_t value) {
+        tamsa_client_store32(client_, address, value);
+    }
+
+    // A bitmap record in the bus: written for the server, or read from one it answered.
+    void write_bitmap(uint32_t record, const tamsa_wire_bitmap &bitmap) {
+        tamsa_client_write_bitmap(client_, record, &bitmap);
+    }
+    tamsa_wire_bitmap read_bitmap(uint32_t record) {
+        tamsa_wire_bitmap bitmap{};
+        if (tamsa_client_read_bitmap(client_, record, &bitmap) == 0) {
+            throw failure{"the server answered with a record outside the bus"};
+        }
+        return bitmap;
+    }
 
     // Sends one message through the session's op_block and returns word 0 of the reply.
     uint32_t send(int32_t id, std::initializer_list<uint32_t> args) {
@@ -70,10 +86,11 @@ class session {
         for (uint32_t w : args) store32(block_ + 4 * n++, w);
         const auto start = clock_type::now();
         const int32_t status = tamsa_client_send(client_, id, block_, -1);
-        trips_.push_back(std::chrono::duration<double, std::milli>(clock_type::now() - start).count());
+        trips_.push_back(
+            std::chrono::duration<double, std::milli>(clock_type::now() - start).count());
         if (status != TAMSA_REPLIED) {
-            throw usage_error{"message " + std::to_string(id) + " was not served (status " +
-                              std::to_string(status) + ")"};
+            throw failure{"message " + std::to_string(id) + " was not served (status " +
+                          std::to_string(status) + ")"};
         }
         return load32(block_);
     }
@@ -87,7 +104,7 @@ class session {
 
     const std::vector<double> &round_trips() const { return trips_; }
 
-  private:
+   private:
     tamsa_server *server_ = nullptr;
     tamsa_client *client_ = nullptr;
     uint32_t block_ = 0;
@@ -98,7 +115,7 @@ class session {
 
 // A clip's frames in the bus, converted by the server one after the other.
 class converter {
-  public:
+   public:
     converter(session &s, int32_t width, int32_t height, cli::size2 scale)
         : s_(s), width_(width), height_(height), scale_(scale) {
         const uint64_t pixels = uint64_t(width) * uint64_t(height);
@@ -109,10 +126,7 @@ class converter {
             // The conversion writes into a buffer of ours, described by a record of ours.
             rgb_ = s.alloc(pixels * 3, false);
             record_ = s.alloc(16, false);
-            s.store32(record_, rgb_);
-            s.store32(record_ + 4, uint32_t(width));
-            s.store32(record_ + 8, uint32_t(height));
-            s.store32(record_ + 12, 3);
+            s.write_bitmap(record_, {rgb_, width, height, 3});
         }
     }
     int32_t out_width() const { return scale_.width != 0 ? scale_.width : width_; }
@@ -128,14 +142,14 @@ class converter {
             return record_;
         }
         if (last_ != 0) s_.drop_bitmap(last_);
-        last_ = s_.send(10, {y_, v_, u_, uint32_t(width_), uint32_t(height_), uint32_t(scale_.width),
-                             uint32_t(scale_.height)});
-        if (last_ == 0) throw usage_error{"the server could not make a converted frame"};
+        last_ = s_.send(10, {y_, v_, u_, uint32_t(width_), uint32_t(height_),
+                             uint32_t(scale_.width), uint32_t(scale_.height)});
+        if (last_ == 0) throw failure{"the server could not make a converted frame"};
         s_.keep_bitmap(last_);
         return last_;
     }
 
-  private:
+   private:
     session &s_;
     int32_t width_, height_;
     cli::size2 scale_;
@@ -177,7 +191,7 @@ picture frame_picture(const uint8_t *bytes, int32_t w, int32_t h, bool cube) {
 
 // One picture of every Nth frame, four to a row, with a gap between them.
 class contact_sheet {
-  public:
+   public:
     void add(const picture &p) {
         constexpr int32_t kThumb = 160;
         const int32_t tw = std::min(kThumb, p.width);
@@ -218,37 +232,40 @@ class contact_sheet {
         return s;
     }
 
-  private:
+   private:
     std::vector<picture> thumbs_;
 };
 
 }  // namespace
 
 record_report run_record(const record_options &o, bool keep_frames) {
-    if (o.format != "ppm" && o.format != "png") throw usage_error{"bad format '" + o.format + "' (ppm or png)"};
+    if (o.format != "ppm" && o.format != "png")
+        throw usage_error{"bad format '" + o.format + "' (ppm or png)"};
     const uint32_t built_in = o.frames != 0 ? o.frames : kBuiltInFrames;
     std::unique_ptr<clip> input = open_clip(o.input, o.raw_size.width, o.raw_size.height, built_in);
     std::unique_ptr<clip> fade;
     if (!o.fade_with.empty()) {
         // The fade clip holds raw planes when the main clip does; otherwise it is a Y4M file.
         const bool raw = !o.input.empty() && o.raw_size.width != 0;
-        fade = raw ? open_raw(o.fade_with, o.raw_size.width, o.raw_size.height) : open_y4m(o.fade_with);
+        fade = raw ? open_raw(o.fade_with, o.raw_size.width, o.raw_size.height)
+                   : open_y4m(o.fade_with);
         if (fade->width() != input->width() || fade->height() != input->height()) {
-            throw usage_error{"the fade clip's frames are " + std::to_string(fade->width()) + "x" +
-                              std::to_string(fade->height()) + ", not " + std::to_string(input->width()) +
-                              "x" + std::to_string(input->height())};
+            throw failure{"the fade clip's frames are " + std::to_string(fade->width()) + "x" +
+                          std::to_string(fade->height()) + ", not " +
+                          std::to_string(input->width()) + "x" + std::to_string(input->height())};
         }
     }
     if (!o.out_dir.empty()) {
         std::error_code e;
         std::filesystem::create_directories(o.out_dir, e);
-        if (e) throw usage_error{o.out_dir + ": " + e.message()};
+        if (e) throw failure{o.out_dir + ": " + e.message()};
     }
 
     session s(o.connect);
     converter main_frames(s, input->width(), input->height(), o.scale);
     std::unique_ptr<converter> fade_frames;
-    if (fade) fade_frames = std::make_unique<converter>(s, input->width(), input->height(), o.scale);
+    if (fade)
+        fade_frames = std::make_unique<converter>(s, input->width(), input->height(), o.scale);
 
     record_report report;
     report.width = input->width();
@@ -265,8 +282,9 @@ record_report run_record(const record_options &o, bool keep_frames) {
         const std::vector<uint8_t> table = level_swap_table();
         std::memcpy(s.at(swap, 256), table.data(), 256);
     }
-    const uint32_t every = o.sheet_every != 0 ? o.sheet_every
-                                              : std::max<uint32_t>(1, (o.frames != 0 ? o.frames : built_in) / 12);
+    const uint32_t every = o.sheet_every != 0
+                               ? o.sheet_every
+                               : std::max<uint32_t>(1, (o.frames != 0 ? o.frames : built_in) / 12);
     contact_sheet sheet;
     const bool show = o.progress && isatty(STDERR_FILENO) != 0;
 
@@ -276,16 +294,18 @@ record_report run_record(const record_options &o, bool keep_frames) {
     for (uint32_t i = 0; (o.frames == 0 || i < o.frames) && input->next(frame); ++i) {
         const uint32_t record = main_frames.convert(frame);
         if (o.correct) {
-            s.send(5, {record, uint32_t(o.contrast), uint32_t(o.brightness) + 256u, o.invert ? 1u : 0u});
+            s.send(5, {record, uint32_t(o.contrast), uint32_t(o.brightness) + 256u,
+                       o.invert ? 1u : 0u});
         }
         if (o.deinterlace) s.send(8, {record});
         if (fade) {
             if (fade->next(other)) other_ok = true;
             if (other_ok) {
                 const uint32_t second = fade_frames->convert(other);
-                const uint32_t level = std::min<uint32_t>(255, uint32_t(uint64_t(i) * 255 / std::max(1u, o.fade_frames)));
-                const uint32_t data = s.load32(record);
-                s.send(7, {data, s.load32(second), data, level, w, h, 3});
+                const uint32_t level = std::min<uint32_t>(
+                    255, uint32_t(uint64_t(i) * 255 / std::max(1u, o.fade_frames)));
+                const uint32_t data = s.read_bitmap(record).data;
+                s.send(7, {data, s.read_bitmap(second).data, data, level, w, h, 3});
             }
         }
         const uint8_t *bytes;
@@ -294,7 +314,7 @@ record_report run_record(const record_options &o, bool keep_frames) {
             s.send(6, {cube, swap, uint32_t(pixels)});
             bytes = s.at(cube, pixels);
         } else {
-            bytes = s.at(s.load32(record), pixels * 3);
+            bytes = s.at(s.read_bitmap(record).data, pixels * 3);
         }
         if (!o.out_dir.empty() || keep_frames) {
             picture p = frame_picture(bytes, int32_t(w), int32_t(h), o.remap);
@@ -372,7 +392,8 @@ record_options parse_record_options(cli::args &args) {
         }
     }
     o.correct = any_correction;
-    if (o.contrast < -100000 || o.contrast > 100000) throw usage_error{"bad contrast (percent, -100000..100000)"};
+    if (o.contrast < -100000 || o.contrast > 100000)
+        throw usage_error{"bad contrast (percent, -100000..100000)"};
     if (o.brightness < -255 || o.brightness > 255) throw usage_error{"bad brightness (-255..255)"};
     return o;
 }
@@ -381,10 +402,11 @@ int record_command(cli::args &args) {
     const record_options o = parse_record_options(args);
     const record_report r = run_record(o);
     std::printf("recorded %u frames of %dx%d", r.frames, r.width, r.height);
-    if (r.out_width != r.width || r.out_height != r.height) std::printf(" as %dx%d", r.out_width, r.out_height);
+    if (r.out_width != r.width || r.out_height != r.height)
+        std::printf(" as %dx%d", r.out_width, r.out_height);
     std::printf(" in %.2f s: %.1f frames/s, %llu messages, median round trip %.3f ms\n", r.seconds,
-                r.seconds > 0 ? r.frames / r.seconds : 0.0, static_cast<unsigned long long>(r.messages),
-                r.median_round_trip_ms);
+                r.seconds > 0 ? r.frames / r.seconds : 0.0,
+                static_cast<unsigned long long>(r.messages), r.median_round_trip_ms);
     if (!o.out_dir.empty()) {
         std::printf("frames in %s/, contact sheet %s\n", o.out_dir.c_str(),
                     r.sheet.empty() ? "(none)" : r.sheet.c_str());

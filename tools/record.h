@@ -14,23 +14,23 @@
 namespace tamsa::tools {
 
 struct record_options {
-    std::string input;               // "" for the built-in clip
-    cli::size2 raw_size;             // raw planes when set (and the built-in clip's size)
-    std::string out_dir = "out";     // "" writes nothing
-    std::string format = "ppm";      // ppm or png
-    uint32_t frames = 0;             // 0: the whole clip (the built-in one has 50)
-    cli::size2 scale;                // id 10 when set, id 2 otherwise
-    bool correct = false;            // id 5
+    std::string input;            // "" for the built-in clip
+    cli::size2 raw_size;          // raw planes when set (and the built-in clip's size)
+    std::string out_dir = "out";  // "" writes nothing
+    std::string format = "ppm";   // ppm or png
+    uint32_t frames = 0;          // 0: the whole clip (the built-in one has 50)
+    cli::size2 scale;             // id 10 when set, id 2 otherwise
+    bool correct = false;         // id 5
     int32_t contrast = 100;
     int32_t brightness = 0;
     bool invert = false;
-    bool deinterlace = false;        // id 8
-    std::string fade_with;           // id 7 against this clip's frames
+    bool deinterlace = false;  // id 8
+    std::string fade_with;     // id 7 against this clip's frames
     uint32_t fade_frames = 25;
-    bool remap = false;              // ids 4 and 6: 8-bit colour-cube frames
-    std::string connect;             // a `tamsa serve` port; "" runs the server here
-    uint32_t sheet_every = 0;        // contact sheet of every Nth frame; 0 picks one
-    bool progress = true;            // on stderr, when it is a terminal
+    bool remap = false;        // ids 4 and 6: 8-bit colour-cube frames
+    std::string connect;       // a `tamsa serve` port; "" runs the server here
+    uint32_t sheet_every = 0;  // contact sheet of every Nth frame; 0 picks one
+    bool progress = true;      // on stderr, when it is a terminal
 };
 
 struct record_report {
@@ -40,11 +40,12 @@ struct record_report {
     double seconds = 0;
     double median_round_trip_ms = 0;
     uint64_t messages = 0;
-    std::string sheet;                      // the contact sheet's file, or ""
-    std::vector<picture> kept;              // every frame made, when keep_frames is set
+    std::string sheet;          // the contact sheet's file, or ""
+    std::vector<picture> kept;  // every frame made, when keep_frames is set
 };
 
-// Runs the pipeline; throws cli::usage_error with a one-line reason when it cannot.
+// Runs the pipeline; throws cli::usage_error or cli::failure with a one-line reason when it
+// cannot.
 record_report run_record(const record_options &options, bool keep_frames = false);
 
 record_options parse_record_options(cli::args &args);

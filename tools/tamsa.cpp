@@ -42,5 +42,8 @@ int main(int argc, char **argv) {
     } catch (const tamsa::cli::usage_error &e) {
         std::fprintf(stderr, "tamsa %s: %s\n", command.c_str(), e.message.c_str());
         return 2;
+    } catch (const tamsa::cli::failure &e) {
+        std::fprintf(stderr, "tamsa %s: %s\n", command.c_str(), e.message.c_str());
+        return 1;
     }
 }

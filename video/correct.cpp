@@ -1,7 +1,7 @@
 // Contrast, brightness and inversion of a frame in place, through one 256-entry table.
 #include <array>
 
-#include "tamsa/internal.h"
+#include "tamsa/internal/sizes.h"
 
 namespace {
 

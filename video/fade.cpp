@@ -1,8 +1,8 @@
-// Two in-place frame operations: one step of a cross-fade, and deinterlacing by doubling the
-// even rows.
+// One step of a cross-fade: two frames blended into a third at a level.
 #include <cstring>
 
-#include "tamsa/internal.h"
+#include "tamsa/internal/sizes.h"
+#include "tamsa/internal/testing.h"
 
 namespace {
 
@@ -61,19 +61,6 @@ void tamsa_fadeover_ll(const uint8_t *first, const uint8_t *second, uint8_t *tar
                       same_or_apart(target, first, uint64_t(count)) &&
                       same_or_apart(target, second, uint64_t(count));
     (fast ? fade_row_fast : fade_row)(first, second, target, uint64_t(count), level);
-}
-
-void tamsa_deinterlace_ll(kv_bitmap *frame) {
-    // Rows at the record's own depth: a frame of one-byte pixels read as three-byte ones would
-    // be copied past its buffer.
-    const int64_t bytes = tamsa::bitmap_bytes(frame);
-    if (bytes <= 0) return;
-    const size_t row_bytes = size_t(frame->width) * size_t(frame->bytesperpixel);
-    const int32_t pairs = frame->height / 2;
-    for (int32_t i = 0; i < pairs; ++i) {
-        uint8_t *even = frame->data + size_t(2 * i) * row_bytes;
-        std::memcpy(even + row_bytes, even, row_bytes);
-    }
 }
 
 }  // extern "C"

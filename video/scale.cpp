@@ -1,7 +1,8 @@
 // A resized copy of a frame of one-byte pixels, by nearest-neighbour sampling.
 #include <cstring>
 
-#include "tamsa/internal.h"
+#include "tamsa/internal/sizes.h"
+#include "tamsa/internal/testing.h"
 
 namespace {
 

@@ -1,7 +1,8 @@
 // Planar YUV to blue-first 24-bit pixels: the integer conversion and the per-pixel double one.
 #include <cstring>
 
-#include "tamsa/internal.h"
+#include "tamsa/internal/sizes.h"
+#include "tamsa/internal/testing.h"
 #include "video/yuv_tables.h"
 
 namespace {
@@ -82,7 +83,8 @@ void fx_yuvtorgb_ll(const uint8_t *y_plane, const uint8_t *v_plane, const uint8_
     const yuv_tables tables = tamsa::video::make_yuv_tables();
 
     const uint64_t out_bytes = 3 * uint64_t(pixels);
-    const bool fast = !tamsa::plain_kernels() && !tamsa::overlaps(rgb, out_bytes, y_plane, pixels) &&
+    const bool fast = !tamsa::plain_kernels() &&
+                      !tamsa::overlaps(rgb, out_bytes, y_plane, pixels) &&
                       !tamsa::overlaps(rgb, out_bytes, v_plane, groups) &&
                       !tamsa::overlaps(rgb, out_bytes, u_plane, groups);
     (fast ? yuvtorgb_row_fast : yuvtorgb_row)(y_plane, v_plane, u_plane, rgb, groups, group,

@@ -2,7 +2,8 @@
 // nearest-neighbour sampling.
 #include <cstring>
 
-#include "tamsa/internal.h"
+#include "tamsa/internal/sizes.h"
+#include "tamsa/internal/testing.h"
 #include "video/yuv_tables.h"
 
 namespace {
@@ -90,7 +91,7 @@ kv_bitmap *fx_yuvscale_ll(const uint8_t *y_plane, const uint8_t *v_plane, const 
 
     for (int32_t x = 0; x < dst_width; ++x) {
         tables.columns[x] = int32_t(tamsa::nearest_index(x, src_width, dst_width));
-        tables.chroma_columns[x] = tables.columns[x] / 4;
+        tables.chroma_columns[x] = int32_t(tamsa::scaled_chroma_offset(tables.columns[x]));
     }
     const yuv_tables conversion = tamsa::video::make_yuv_tables();
     const bool fast = !tamsa::plain_kernels();
@@ -107,8 +108,8 @@ kv_bitmap *fx_yuvscale_ll(const uint8_t *y_plane, const uint8_t *v_plane, const 
         }
         previous = sy;
         const int64_t luma_start = int64_t(sy) * src_width;
-        const source_row src{y_plane + luma_start, v_plane + luma_start / 4,
-                             u_plane + luma_start / 4};
+        const int64_t chroma_start = tamsa::scaled_chroma_offset(luma_start);
+        const source_row src{y_plane + luma_start, v_plane + chroma_start, u_plane + chroma_start};
         (fast ? yuvscale_row_fast : yuvscale_row)(src, tables.columns, tables.chroma_columns, out,
                                                   dst_width, conversion);
     }

@@ -4,6 +4,16 @@
  * user, through the same calls: allocate blocks in the bus, fill an op_block, send a message
  * and wait for its reply, read word 0, free what the server handed back. Addresses are 32-bit
  * bus addresses; words in the bus are big-endian.
+ *
+ * Conventions of this header: the message calls answer a TAMSA_ status, where 0
+ * (TAMSA_REPLIED) is success; the other calls answer 1 for success and 0 for failure, or an
+ * address, pointer or handle that is 0 / null on failure. Nothing here throws.
+ *
+ * Ownership: a handle from tamsa_server_start is given back with tamsa_server_stop, one from
+ * tamsa_client_local or tamsa_client_connect with tamsa_client_close. Blocks from
+ * tamsa_client_alloc, and bitmaps the server hands back, belong to the client until it frees
+ * them (tamsa_client_free, tamsa_client_free_bitmap); a remote client's server frees whatever
+ * it still holds when it closes or goes away.
  */
 #ifndef TAMSA_CLIENT_H
 #define TAMSA_CLIENT_H
@@ -40,14 +50,16 @@ TAMSA_API void tamsa_server_stop(tamsa_server *server);
 
 typedef struct tamsa_client tamsa_client;
 
-/* A client of the server in this process, or null when no port of that name exists. */
+/* A client of the server in this process, or null when no port of that name exists. Close it
+ * with tamsa_client_close. */
 TAMSA_API tamsa_client *tamsa_client_local(const char *port_name);
 /* A client of a `tamsa serve` process of this user, or null when none serves that port. */
 TAMSA_API tamsa_client *tamsa_client_connect(const char *port_name);
 /* Closes the connection; blocks still held by a remote client are freed by its server. */
 TAMSA_API void tamsa_client_close(tamsa_client *client);
 
-/* A block in the bus, or 0. attributes: TAMSA_MEMF_ANY or TAMSA_MEMF_CLEAR. */
+/* A block in the bus, or 0; free it with tamsa_client_free. attributes: TAMSA_MEMF_ANY or
+ * TAMSA_MEMF_CLEAR. */
 TAMSA_API uint32_t tamsa_client_alloc(tamsa_client *client, uint32_t size, uint32_t attributes);
 /* Frees a block this client allocated or was handed; other addresses are ignored. */
 TAMSA_API void tamsa_client_free(tamsa_client *client, uint32_t address);
@@ -55,11 +67,30 @@ TAMSA_API void tamsa_client_free(tamsa_client *client, uint32_t address);
 TAMSA_API void tamsa_client_free_bitmap(tamsa_client *client, uint32_t record);
 
 /* This process's pointer to [address, address + length) of the bus, or null when the range
- * does not lie in it. */
+ * does not lie in it. The pointer stays valid until the client is closed; what it points at is
+ * the block's as long as the block is live. */
 TAMSA_API void *tamsa_client_pointer(tamsa_client *client, uint32_t address, uint32_t length);
 /* Big-endian words in the bus (a load outside it gives 0; a store outside it does nothing). */
 TAMSA_API uint32_t tamsa_client_load32(tamsa_client *client, uint32_t address);
 TAMSA_API void tamsa_client_store32(tamsa_client *client, uint32_t address, uint32_t value);
+
+/* A bitmap record as it lies in the bus: four big-endian words, the first the bus address of the
+ * pixels. */
+typedef struct tamsa_wire_bitmap {
+    uint32_t data; /* bus address of the pixel buffer */
+    int32_t width;
+    int32_t height;
+    int32_t bytesperpixel;
+} tamsa_wire_bitmap;
+
+/* Reads the record at a bus address (such as one the server answered); 1, or 0 when the
+ * record does not lie in the bus. */
+TAMSA_API int32_t tamsa_client_read_bitmap(tamsa_client *client, uint32_t record,
+                                           tamsa_wire_bitmap *bitmap);
+/* Writes a record at a bus address (a block of at least 16 bytes); 1, or 0 when it does not
+ * lie in the bus. */
+TAMSA_API int32_t tamsa_client_write_bitmap(tamsa_client *client, uint32_t record,
+                                            const tamsa_wire_bitmap *bitmap);
 
 /* Sends a message (id, block) and waits for its reply. timeout_ms below 0 waits for ever; a
  * message the server has taken is always waited for. Returns a TAMSA_ status. */

@@ -1,9 +1,19 @@
 /* Tamsa: the image-processing server of a video recorder and its chunky-bitmap library.
  *
- * One header for C and C++. Every function has C linkage, reports failure through its
- * return value (0 / null) and never throws. Sizes below 0, depths other than 1 or 3 where a
- * depth is needed, and buffer sizes that do not fit in 31 bits are rejected with nothing
- * allocated or written; a size of 0 is a valid empty image.
+ * One header for C and C++. Every function has C linkage and never throws.
+ *
+ * Conventions of this header: a function that can fail answers 1 for success and 0 for
+ * failure, or a pointer that is null on failure; functions that answer nothing report nothing
+ * and, given arguments they cannot use, do nothing. Sizes below 0, depths other than 1 or 3
+ * where a depth is needed, and buffer sizes that do not fit in 31 bits are rejected with
+ * nothing allocated or written; a size of 0 is a valid empty image.
+ *
+ * Ownership: every block the library hands out comes from PPCAllocVec. A kv_bitmap it returns
+ * is the caller's, freed with kv_freebitmap; a palette with kv_freepalette; a block from
+ * PPCAllocVec with PPCFreeVec. Operations that rebuild a bitmap in place free its old pixel
+ * buffer themselves. The library keeps no reference to anything it returns.
+ *
+ * Threads: the functions may run in several threads at once on different buffers.
  */
 #ifndef TAMSA_TAMSA_H
 #define TAMSA_TAMSA_H
@@ -17,9 +27,17 @@
 #define TAMSA_API
 #endif
 
+/* The version of this header; tamsa_version() gives that of the library linked. */
+#define TAMSA_VERSION_MAJOR 0
+#define TAMSA_VERSION_MINOR 1
+#define TAMSA_VERSION_PATCH 0
+
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* The library's version as major * 10000 + minor * 100 + patch. */
+TAMSA_API int32_t tamsa_version(void);
 
 /* ---- records ---------------------------------------------------------------------------- */
 
@@ -48,7 +66,8 @@ typedef struct kv_bitmap {
 #define TAMSA_MEMF_ANY 0x00000u   /* plain memory, contents undefined */
 #define TAMSA_MEMF_CLEAR 0x10000u /* zero-filled memory */
 
-/* Returns a block of at least size bytes (size 0 gives a valid block), or null. */
+/* Returns a block of at least size bytes (size 0 gives a valid block), or null. Free it with
+ * PPCFreeVec. */
 TAMSA_API void *PPCAllocVec(uint32_t size, uint32_t attributes);
 /* Frees a block from PPCAllocVec; null and pointers that are not live blocks are ignored. */
 TAMSA_API void PPCFreeVec(void *block);
@@ -70,26 +89,24 @@ TAMSA_API uint64_t tamsa_bus_size(void);
 
 /* Live blocks and their bytes (either pointer may be null). */
 TAMSA_API void tamsa_alloc_stats(uint64_t *blocks, uint64_t *bytes);
-/* Makes the n-th PPCAllocVec from now fail (1: the next one); 0 turns it off. Returns how many
- * allocations the previous setting still had to go (0 when it has fired or was off). */
-TAMSA_API uint32_t tamsa_alloc_fail_nth(uint32_t n);
 
 /* ---- bitmap life cycle ------------------------------------------------------------------ */
 
-/* New bitmap with zeroed pixels, or null. */
+/* New bitmap with zeroed pixels, or null. Free it with kv_freebitmap. */
 TAMSA_API kv_bitmap *kv_allocbitmap(int32_t width, int32_t height, int32_t bytesperpixel);
-/* New bitmap with undefined pixels, or null. */
+/* New bitmap with undefined pixels, or null. Free it with kv_freebitmap. */
 TAMSA_API kv_bitmap *kv_allocrawbitmap(int32_t width, int32_t height, int32_t bytesperpixel);
 /* Frees a bitmap and its pixels; null is ignored. */
 TAMSA_API void kv_freebitmap(kv_bitmap *bitmap);
-/* New bitmap holding a copy of the pixels, or null (also for a null or malformed source). */
+/* New bitmap holding a copy of the pixels, or null (also for a null or malformed source). Free it
+ * with kv_freebitmap. */
 TAMSA_API kv_bitmap *kv_clonebitmap(const kv_bitmap *bitmap);
 /* 1 when the pixels were copied, 0 when the records differ in size or depth. */
 TAMSA_API int32_t kv_copybitmap(const kv_bitmap *source, kv_bitmap *destination);
 
 /* ---- palettes (colourmap is the bus address of a colour map) ---------------------------- */
 
-/* New 300-byte palette of pens for the colour cube, or null. */
+/* New 300-byte palette of pens for the colour cube, or null. Free it with kv_freepalette. */
 TAMSA_API uint8_t *kv_allocpalette(uint32_t colourmap);
 /* Frees a palette; null is ignored. */
 TAMSA_API void kv_freepalette(uint8_t *palette);
@@ -119,11 +136,11 @@ TAMSA_API void kv_scale8(const uint8_t *source, uint8_t *destination, uint32_t s
                          uint32_t dw, uint32_t dh);
 /* 1 when the bitmap was scaled in place, 0 with it unchanged. */
 TAMSA_API int32_t kv_scalebitmap(kv_bitmap *bitmap, int32_t new_width, int32_t new_height);
-/* New scaled copy at the source's depth, or null. */
+/* New scaled copy at the source's depth, or null. Free it with kv_freebitmap. */
 TAMSA_API kv_bitmap *kv_scalecopybitmap(const kv_bitmap *bitmap, int32_t new_width,
                                         int32_t new_height);
 /* New bitmap holding the rectangle with corners (x1, y1), (x2, y2) inclusive, black where it
- * leaves the source, or null. */
+ * leaves the source, or null. Free it with kv_freebitmap. */
 TAMSA_API kv_bitmap *kv_cutbitmap(const kv_bitmap *bitmap, int32_t x1, int32_t y1, int32_t x2,
                                   int32_t y2);
 
@@ -132,24 +149,23 @@ TAMSA_API kv_bitmap *kv_cutbitmap(const kv_bitmap *bitmap, int32_t x1, int32_t y
 /* Planar YUV to blue, green, red bytes; count rounded up to whole groups of group pixels that
  * share one chroma sample; a group of 0 converts nothing. */
 TAMSA_API void fx_yuvtorgb_ll(const uint8_t *y_plane, const uint8_t *v_plane,
-                              const uint8_t *u_plane, uint8_t *rgb, uint32_t count,
-                              uint32_t group);
+                              const uint8_t *u_plane, uint8_t *rgb, uint32_t count, uint32_t group);
 /* The same conversion computed per pixel in double precision. */
-TAMSA_API void kv_yuv_to_rgb(const uint8_t *y_plane, const uint8_t *v_plane,
-                             const uint8_t *u_plane, uint8_t *rgb, uint32_t count,
-                             uint32_t group);
+TAMSA_API void kv_yuv_to_rgb(const uint8_t *y_plane, const uint8_t *v_plane, const uint8_t *u_plane,
+                             uint8_t *rgb, uint32_t count, uint32_t group);
 /* kv_yuv_to_rgb with a group of 4. */
 TAMSA_API void kv_yuvtorgb(const uint8_t *y_plane, const uint8_t *v_plane, const uint8_t *u_plane,
                            uint8_t *rgb, uint32_t count);
 /* value clamped to low, then to high. */
 TAMSA_API int32_t fx_minmax(int32_t value, int32_t low, int32_t high);
-/* New blue-first 3-byte bitmap of a YUV frame converted and resized, or null. */
+/* New blue-first 3-byte bitmap of a YUV frame converted and resized, or null. Free it with
+ * kv_freebitmap. */
 TAMSA_API kv_bitmap *fx_yuvscale_ll(const uint8_t *y_plane, const uint8_t *v_plane,
                                     const uint8_t *u_plane, int32_t src_width, int32_t src_height,
                                     int32_t dst_width, int32_t dst_height);
-/* New 1-byte bitmap resized from a frame read as 1 byte per pixel, or null. */
-TAMSA_API kv_bitmap *tamsa_scale_ll(const kv_bitmap *source, int32_t new_width,
-                                    int32_t new_height);
+/* New 1-byte bitmap resized from a frame read as 1 byte per pixel, or null. Free it with
+ * kv_freebitmap. */
+TAMSA_API kv_bitmap *tamsa_scale_ll(const kv_bitmap *source, int32_t new_width, int32_t new_height);
 /* Contrast (percent), brightness and inversion applied to every byte of the frame. */
 TAMSA_API void tamsa_correct_ll(kv_bitmap *bitmap, int32_t contrast, int32_t brightness,
                                 int16_t invert);
@@ -176,8 +192,7 @@ TAMSA_API void kv_transalphachunkyblit(kv_bitmap *destination, int32_t source_wi
                                        int32_t source_height, const uint8_t *source, int32_t x,
                                        int32_t y, int32_t transparency);
 /* kv_chunkyblit of a source record; a 1-byte source under a 3-byte destination draws nothing. */
-TAMSA_API void kv_blitbitmap(kv_bitmap *destination, const kv_bitmap *source, int32_t x,
-                             int32_t y);
+TAMSA_API void kv_blitbitmap(kv_bitmap *destination, const kv_bitmap *source, int32_t x, int32_t y);
 /* kv_transchunkyblit of a source record, under the same rule. */
 TAMSA_API void kv_blitbitmaptrans(kv_bitmap *destination, const kv_bitmap *source, int32_t x,
                                   int32_t y, int32_t transparency);
@@ -188,9 +203,8 @@ TAMSA_API void kv_scaledblit(kv_bitmap *destination, int32_t source_width, int32
                              int32_t target_height);
 /* The scaled blit of the pixels whose first byte exceeds threshold. */
 TAMSA_API void kv_scaledmaskblit(kv_bitmap *destination, int32_t source_width,
-                                 int32_t source_height, const uint8_t *source, int32_t x,
-                                 int32_t y, int32_t target_width, int32_t target_height,
-                                 int32_t threshold);
+                                 int32_t source_height, const uint8_t *source, int32_t x, int32_t y,
+                                 int32_t target_width, int32_t target_height, int32_t threshold);
 /* A 256 x 256 light map scaled, tinted by red, green, blue / 255 and added, saturating; draws
  * nothing when its tint tables cannot be allocated. */
 TAMSA_API void kv_scaledlightblit(kv_bitmap *destination, const uint8_t *light_map, int32_t x,
@@ -207,7 +221,7 @@ TAMSA_API void kv_drawbox(kv_bitmap *destination, int32_t x1, int32_t y1, int32_
 /* ---- geometric transforms and dithering ------------------------------------------------- */
 
 /* New bitmap of the source rotated by angle degrees (the source keeps a border of the fill
- * colour), or null. */
+ * colour), or null. Free it with kv_freebitmap. */
 TAMSA_API kv_bitmap *kv_rotatebitmap(kv_bitmap *bitmap, int32_t red, int32_t green, int32_t blue,
                                      float angle);
 /* 1 when the band was sheared in place, 0 with the bitmap unchanged. */
@@ -218,7 +232,7 @@ TAMSA_API int32_t kv_shearbitmap(kv_bitmap *bitmap, int32_t first_row, int32_t l
 TAMSA_API int32_t kv_transposebitmap(kv_bitmap *bitmap);
 /* 1 when the bitmap was smoothed in place, 0 with it unchanged. */
 TAMSA_API int32_t kv_smoothbitmap(kv_bitmap *bitmap, int32_t passes);
-/* New 8-colour bitmap dithered with matrix type 1..7, or null. */
+/* New 8-colour bitmap dithered with matrix type 1..7, or null. Free it with kv_freebitmap. */
 TAMSA_API kv_bitmap *kv_dither(const kv_bitmap *bitmap, int32_t type);
 
 TAMSA_API extern const uint8_t ClassicalScreen[8][8];
@@ -233,7 +247,7 @@ TAMSA_API extern const uint8_t BoxDither[5][5];
 
 /* 1 when the file was written, 0 when it could not be. */
 TAMSA_API int32_t kv_savebitmapasppm(const kv_bitmap *bitmap, const char *filename);
-/* New 3-byte bitmap read from a binary PPM file, or null. */
+/* New 3-byte bitmap read from a binary PPM file, or null. Free it with kv_freebitmap. */
 TAMSA_API kv_bitmap *kv_loadppmasbitmap(const char *filename);
 
 #ifdef __cplusplus

@@ -2,6 +2,7 @@
 #include <cstring>
 #include <vector>
 
+#include "gfx/gfx.h"
 #include "platform/ppc.h"
 #include "support.h"
 

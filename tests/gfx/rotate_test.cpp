@@ -3,6 +3,7 @@
 #include <limits>
 #include <numbers>
 
+#include "gfx/gfx.h"
 #include "support.h"
 
 namespace {

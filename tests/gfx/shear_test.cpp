@@ -1,5 +1,6 @@
 #include <cstring>
 
+#include "gfx/gfx.h"
 #include "support.h"
 
 namespace {

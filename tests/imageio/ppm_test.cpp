@@ -5,6 +5,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "imageio/ppm.h"
 #include "support.h"
 
 namespace {

@@ -5,6 +5,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/bus.h"
 #include "platform/ppc.h"
 #include "support.h"
 
@@ -97,8 +98,8 @@ TEST_F(Bus, FreeIgnoresWhatIsNotALiveBlock) {
     const auto before = snapshot();
     int on_stack = 0;
     PPCFreeVec(nullptr);
-    PPCFreeVec(p + 8);     // inside a block
-    PPCFreeVec(&on_stack); // outside the bus
+    PPCFreeVec(p + 8);      // inside a block
+    PPCFreeVec(&on_stack);  // outside the bus
     EXPECT_EQ(snapshot(), before);
     PPCFreeVec(p);
     PPCFreeVec(p);  // twice

@@ -9,17 +9,18 @@ using tamsa_test::LeakCheck;
 
 // A colour map in the bus: the pen count, then 0x00RRGGBB per pen, all big-endian.
 class ColourMap {
-  public:
+   public:
     explicit ColourMap(const std::vector<uint32_t> &colours)
         : block_(static_cast<uint8_t *>(PPCAllocVec(4 + 4 * uint32_t(colours.size()), 0))) {
         const uint32_t a = address();
         tamsa_bus_store32(a, uint32_t(colours.size()));
-        for (size_t i = 0; i < colours.size(); ++i) tamsa_bus_store32(a + 4 + 4 * uint32_t(i), colours[i]);
+        for (size_t i = 0; i < colours.size(); ++i)
+            tamsa_bus_store32(a + 4 + 4 * uint32_t(i), colours[i]);
     }
     ~ColourMap() { PPCFreeVec(block_); }
     uint32_t address() const { return tamsa_bus_address(block_); }
 
-  private:
+   private:
     uint8_t *block_;
 };
 
@@ -38,7 +39,7 @@ uint32_t find_color(uint32_t base, uint32_t map, uint8_t r, uint8_t g, uint8_t b
 }
 
 class CallOS : public LeakCheck {
-  protected:
+   protected:
     void SetUp() override {
         LeakCheck::SetUp();
         base_ = tamsa_open_library(TAMSA_GRAPHICS_NAME, 39);

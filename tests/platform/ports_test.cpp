@@ -80,7 +80,8 @@ TEST(Ports, MessagesAreTakenInOrderOfSending) {
             PPCReplyMessage(m);
         }
     });
-    for (int i = 0; i < 50; ++i) EXPECT_EQ(tamsa_port_send(ref.get(), i, 0, -1), TAMSA_SEND_REPLIED);
+    for (int i = 0; i < 50; ++i)
+        EXPECT_EQ(tamsa_port_send(ref.get(), i, 0, -1), TAMSA_SEND_REPLIED);
     server.join();
     PPCDeletePort(port);
 }
@@ -142,7 +143,8 @@ TEST(Ports, DeletingAPortReturnsQueuedMessagesUnserved) {
     PPCPort *port = create("ports-delete");
     ASSERT_NE(port, nullptr);
     PortRef ref(tamsa_port_find("ports-delete"));
-    auto sender = std::async(std::launch::async, [&] { return tamsa_port_send(ref.get(), 1, 0, -1); });
+    auto sender =
+        std::async(std::launch::async, [&] { return tamsa_port_send(ref.get(), 1, 0, -1); });
     PPCWaitPort(port);  // a message is queued
     EXPECT_EQ(PPCDeletePort(port), 1);
     EXPECT_EQ(sender.get(), TAMSA_SEND_NOT_SERVED);
@@ -156,7 +158,8 @@ TEST(Ports, DeletionCanBeRefusedAndRetried) {
     tamsa_port_refuse_deletes(2);
     EXPECT_EQ(PPCDeletePort(port), 0);
     EXPECT_EQ(PPCDeletePort(port), 0);
-    EXPECT_NE(PortRef(tamsa_port_find("ports-refuse")), nullptr) << "a refused deletion keeps the port";
+    EXPECT_NE(PortRef(tamsa_port_find("ports-refuse")), nullptr)
+        << "a refused deletion keeps the port";
     EXPECT_EQ(PPCDeletePort(port), 1);
     EXPECT_EQ(tamsa_port_find("ports-refuse"), nullptr);
 }

@@ -4,6 +4,7 @@
 
 #include "platform/ppc.h"
 #include "server/server.h"
+#include "server/wire.h"
 #include "server_harness.h"
 #include "support.h"
 

@@ -1,6 +1,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "server/wire.h"
 #include "server_harness.h"
 #include "support.h"
 
@@ -37,7 +38,8 @@ TEST_F(Server, UnknownIdsRunNothingAndCarryTheResultValue) {
         EXPECT_EQ(server.send(id, block), TAMSA_SEND_REPLIED) << "id " << id;
         EXPECT_EQ(ServerHarness::word0(block), 0u) << "the result value starts at 0";
         for (uint32_t n = 1; n <= 7; ++n) {
-            EXPECT_EQ(tamsa_bus_load32(block + 4 * n), 0x01010101u * n) << "argument words are read only";
+            EXPECT_EQ(tamsa_bus_load32(block + 4 * n), 0x01010101u * n)
+                << "argument words are read only";
         }
     }
 }
@@ -143,9 +145,22 @@ TEST_F(Server, WireRecordsAreFourBigEndianWords) {
     const uint32_t record = tamsa::server::hand_over(b);
     ASSERT_EQ(record, tamsa_bus_address(b));
     const auto *wire = static_cast<const uint8_t *>(tamsa_bus_pointer(record));
-    const uint8_t expected[16] = {uint8_t(data >> 24), uint8_t(data >> 16), uint8_t(data >> 8),
-                                  uint8_t(data),       0, 0, 0x01, 0x02, 0, 0, 0x03, 0x04,
-                                  0, 0, 0, 3};
+    const uint8_t expected[16] = {uint8_t(data >> 24),
+                                  uint8_t(data >> 16),
+                                  uint8_t(data >> 8),
+                                  uint8_t(data),
+                                  0,
+                                  0,
+                                  0x01,
+                                  0x02,
+                                  0,
+                                  0,
+                                  0x03,
+                                  0x04,
+                                  0,
+                                  0,
+                                  0,
+                                  3};
     EXPECT_EQ(std::memcmp(wire, expected, 16), 0);
 
     kv_bitmap native{};

@@ -14,7 +14,7 @@
 namespace tamsa_test {
 
 class ServerHarness {
-  public:
+   public:
     explicit ServerHarness(std::string port_name) : name_(std::move(port_name)) {
         thread_ = std::thread([this] { served_ = tamsa::server::serve(name_.c_str()); });
         // The port exists once the server has created it.
@@ -56,7 +56,7 @@ class ServerHarness {
 
     static constexpr uint32_t kSentinel = 0xdeadbeefu;
 
-  private:
+   private:
     uint32_t make_block(uint32_t words) {
         void *p = PPCAllocVec(4 * words, TAMSA_MEMF_CLEAR);
         EXPECT_NE(p, nullptr);

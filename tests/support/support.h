@@ -10,7 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "tamsa/internal.h"
+#include "tamsa/internal/sizes.h"
+#include "tamsa/internal/testing.h"
 #include "tamsa/tamsa.h"
 
 namespace tamsa_test {
@@ -30,7 +31,7 @@ inline alloc_snapshot snapshot() {
 // Every test of the library derives from this: whatever a test allocates in the bus, it must
 // have given back by the end.
 class LeakCheck : public ::testing::Test {
-  protected:
+   protected:
     void SetUp() override { before_ = snapshot(); }
     void TearDown() override {
         tamsa_alloc_fail_nth(0);
@@ -39,13 +40,13 @@ class LeakCheck : public ::testing::Test {
         EXPECT_EQ(after.bytes, before_.bytes) << "bytes left allocated";
     }
 
-  private:
+   private:
     alloc_snapshot before_;
 };
 
 // A small deterministic generator; each test seeds its own and reports the seed on failure.
 class Rng {
-  public:
+   public:
     explicit Rng(uint64_t seed) : state_(seed * 0x9e3779b97f4a7c15ull + 1) {}
     uint32_t next() {
         state_ ^= state_ << 13;
@@ -59,14 +60,14 @@ class Rng {
         for (size_t i = 0; i < n; ++i) p[i] = byte();
     }
 
-  private:
+   private:
     uint64_t state_;
 };
 
 // A block in the bus with guard bytes on both sides, checked when it goes away, so that a write
 // past either end fails the test even without AddressSanitizer.
 class BusBuffer {
-  public:
+   public:
     static constexpr uint32_t kGuard = 64;
     static constexpr uint8_t kGuardByte = 0xa5;
 
@@ -82,7 +83,7 @@ class BusBuffer {
     uint8_t &operator[](size_t i) const { return data_[i]; }
     bool guards_intact() const;
 
-  private:
+   private:
     uint8_t *block_ = nullptr;
     uint8_t *data_ = nullptr;
     uint32_t size_ = 0;

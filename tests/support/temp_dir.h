@@ -12,9 +12,10 @@
 namespace tamsa_test {
 
 class TempDir {
-  public:
+   public:
     TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "tamsa-test-XXXXXX").string();
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "tamsa-test-XXXXXX").string();
         if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
         path_ = pattern;
     }
@@ -36,7 +37,7 @@ class TempDir {
         return std::string(std::istreambuf_iterator<char>(in), {});
     }
 
-  private:
+   private:
     std::filesystem::path path_;
 };
 

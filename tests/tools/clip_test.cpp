@@ -3,9 +3,9 @@
 #include <cstdio>
 
 #include "temp_dir.h"
-#include "tools/error_of.h"
 #include "tools/cli.h"
 #include "tools/clip.h"
+#include "tools/error_of.h"
 
 namespace {
 
@@ -91,27 +91,32 @@ TEST_P(Y4mErrors, GiveOneClearLine) {
     EXPECT_EQ(message.find('\n'), std::string::npos);
 }
 
-std::string frame_bytes(size_t n) { return "FRAME\n" + std::string(n, '\x10'); }
+std::string frame_bytes(size_t n) {
+    return "FRAME\n" + std::string(n, '\x10');
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Files, Y4mErrors,
     ::testing::Values(
         bad_y4m{"truncated", "YUV4MPEG2 W8 H2 C411\n" + frame_bytes(16 + 4 + 4) + frame_bytes(20),
                 "frame 2 is truncated"},
-        bad_y4m{"wrong_chroma", "YUV4MPEG2 W8 H2 C420jpeg\n" + frame_bytes(24), "'C420jpeg' is not 4:1:1"},
+        bad_y4m{"wrong_chroma", "YUV4MPEG2 W8 H2 C420jpeg\n" + frame_bytes(24),
+                "'C420jpeg' is not 4:1:1"},
         bad_y4m{"no_chroma_tag", "YUV4MPEG2 W8 H2\n" + frame_bytes(24), "'C420jpeg' is not 4:1:1"},
         bad_y4m{"not_y4m", "P6\n2 1\n255\nabcdef", "not a Y4M file"},
         bad_y4m{"no_size", "YUV4MPEG2 C411\n", "no frame size"},
         bad_y4m{"odd_width", "YUV4MPEG2 W6 H2 C411\n", "multiple of 4"},
         bad_y4m{"bad_number", "YUV4MPEG2 W8x H2 C411\n", "bad number"},
         bad_y4m{"huge", "YUV4MPEG2 W999999996 H999999 C411\n", "bad frame size"},
-        bad_y4m{"no_frame_tag", "YUV4MPEG2 W8 H2 C411\nFRAMX\n" + std::string(24, 'a'), "no FRAME header"},
+        bad_y4m{"no_frame_tag", "YUV4MPEG2 W8 H2 C411\nFRAMX\n" + std::string(24, 'a'),
+                "no FRAME header"},
         bad_y4m{"header_cut", "YUV4MPEG2 W8 H2 C411", "ends inside a header"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST(Y4m, MissingFileNamesIt) {
-    EXPECT_NE(error_of([] { tamsa::tools::open_y4m("/nonexistent/x.y4m"); }).find("/nonexistent/x.y4m"),
-              std::string::npos);
+    EXPECT_NE(
+        error_of([] { tamsa::tools::open_y4m("/nonexistent/x.y4m"); }).find("/nonexistent/x.y4m"),
+        std::string::npos);
 }
 
 TEST(RawClip, ReadsPlanesFrameAfterFrame) {

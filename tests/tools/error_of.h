@@ -14,6 +14,8 @@ inline std::string error_of(const std::function<void()> &f) {
         f();
     } catch (const tamsa::cli::usage_error &e) {
         return e.message;
+    } catch (const tamsa::cli::failure &e) {
+        return e.message;
     }
     return "";
 }

@@ -3,8 +3,8 @@
 #include <filesystem>
 
 #include "temp_dir.h"
-#include "tools/error_of.h"
 #include "tools/cli.h"
+#include "tools/error_of.h"
 #include "tools/picture.h"
 
 namespace {

@@ -6,9 +6,9 @@
 
 #include "support.h"
 #include "temp_dir.h"
-#include "tools/error_of.h"
 #include "tools/cli.h"
 #include "tools/clip.h"
+#include "tools/error_of.h"
 #include "tools/picture.h"
 #include "tools/record.h"
 
@@ -37,8 +37,8 @@ struct direct_options {
 
 BitmapPtr convert_directly(const yuv_frame &f, tamsa::cli::size2 scale) {
     if (scale.width != 0) {
-        return BitmapPtr(fx_yuvscale_ll(f.y.data(), f.v.data(), f.u.data(), f.width, f.height, scale.width,
-                                        scale.height));
+        return BitmapPtr(fx_yuvscale_ll(f.y.data(), f.v.data(), f.u.data(), f.width, f.height,
+                                        scale.width, scale.height));
     }
     BitmapPtr b(kv_allocbitmap(f.width, f.height, 3));
     fx_yuvtorgb_ll(f.y.data(), f.v.data(), f.u.data(), b->data, uint32_t(f.width * f.height), 4);
@@ -91,7 +91,8 @@ struct record_case {
     direct_options direct;
 };
 
-record_case make_case(const char *name, std::function<void(record_options &, direct_options &)> set) {
+record_case make_case(const char *name,
+                      std::function<void(record_options &, direct_options &)> set) {
     record_case c{name, {}, {}};
     c.options.raw_size = {64, 24};
     c.options.frames = 4;
@@ -119,23 +120,30 @@ TEST_P(Record, PipelineEqualsTheLibraryCalledDirectly) {
 
 INSTANTIATE_TEST_SUITE_P(
     Options, Record,
-    ::testing::Values(
-        make_case("convert", [](record_options &, direct_options &) {}),
-        make_case("scale_down", [](record_options &o, direct_options &d) { o.scale = d.scale = {32, 12}; }),
-        make_case("scale_up_odd", [](record_options &o, direct_options &d) { o.scale = d.scale = {77, 31}; }),
-        make_case("correct_deinterlace",
-                  [](record_options &o, direct_options &d) {
-                      o.correct = d.correct = true;
-                      o.contrast = d.contrast = 130;
-                      o.brightness = d.brightness = -20;
-                      o.invert = d.invert = true;
-                      o.deinterlace = d.deinterlace = true;
-                  }),
-        make_case("remap", [](record_options &o, direct_options &d) { o.remap = d.remap = true; }),
-        make_case("scale_remap", [](record_options &o, direct_options &d) {
-            o.scale = d.scale = {40, 40};
-            o.remap = d.remap = true;
-        })),
+    ::testing::Values(make_case("convert", [](record_options &, direct_options &) {}),
+                      make_case("scale_down",
+                                [](record_options &o, direct_options &d) {
+                                    o.scale = d.scale = {32, 12};
+                                }),
+                      make_case("scale_up_odd",
+                                [](record_options &o, direct_options &d) {
+                                    o.scale = d.scale = {77, 31};
+                                }),
+                      make_case("correct_deinterlace",
+                                [](record_options &o, direct_options &d) {
+                                    o.correct = d.correct = true;
+                                    o.contrast = d.contrast = 130;
+                                    o.brightness = d.brightness = -20;
+                                    o.invert = d.invert = true;
+                                    o.deinterlace = d.deinterlace = true;
+                                }),
+                      make_case("remap", [](record_options &o,
+                                            direct_options &d) { o.remap = d.remap = true; }),
+                      make_case("scale_remap",
+                                [](record_options &o, direct_options &d) {
+                                    o.scale = d.scale = {40, 40};
+                                    o.remap = d.remap = true;
+                                })),
     [](const auto &info) { return std::string(info.param.name); });
 
 class RecordRun : public tamsa_test::LeakCheck {};
@@ -217,7 +225,8 @@ TEST_F(RecordRun, UnusableInputsAreReportedBeforeAnythingIsWritten) {
     o.out_dir = dir.file("out");
     o.progress = false;
     o.input = dir.file("missing.y4m");
-    EXPECT_NE(error_of([&] { tamsa::tools::run_record(o); }).find("missing.y4m"), std::string::npos);
+    EXPECT_NE(error_of([&] { tamsa::tools::run_record(o); }).find("missing.y4m"),
+              std::string::npos);
     o.input = "";
     o.format = "gif";
     EXPECT_NE(error_of([&] { tamsa::tools::run_record(o); }).find("bad format"), std::string::npos);
@@ -226,21 +235,31 @@ TEST_F(RecordRun, UnusableInputsAreReportedBeforeAnythingIsWritten) {
     tamsa::tools::write_y4m(f, synthetic_frames(8, 4, 1));
     std::fclose(f);
     o.fade_with = dir.file("small.y4m");
-    EXPECT_NE(error_of([&] { tamsa::tools::run_record(o); }).find("not 640x480"), std::string::npos);
+    EXPECT_NE(error_of([&] { tamsa::tools::run_record(o); }).find("not 640x480"),
+              std::string::npos);
     EXPECT_FALSE(std::filesystem::exists(dir.file("out")));
 }
 
 // The conversion against an independent converter's, where one is installed: the table
 // conversion truncates where that one rounds, so every channel lies within 3 of it.
 TEST_F(RecordRun, AgreesWithAnIndependentConverter) {
-    if (std::system("ffmpeg -version >/dev/null 2>&1") != 0) GTEST_SKIP() << "ffmpeg is not installed";
+    if (std::system("ffmpeg -version >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "ffmpeg is not installed";
     TempDir dir;
     const std::string clip = dir.file("clip.y4m"), reference = dir.file("ref.bgr");
-    ASSERT_EQ(std::system(("ffmpeg -v error -y -f lavfi -i testsrc2=size=320x240:rate=25 -frames:v 4 "
-                           "-pix_fmt yuv411p -f yuv4mpegpipe " + clip).c_str()), 0);
-    ASSERT_EQ(std::system(("ffmpeg -v error -y -i " + clip +
-                           " -pix_fmt bgr24 -sws_flags neighbor+accurate_rnd+full_chroma_int+bitexact "
-                           "-f rawvideo " + reference).c_str()), 0);
+    ASSERT_EQ(
+        std::system(("ffmpeg -v error -y -f lavfi -i testsrc2=size=320x240:rate=25 -frames:v 4 "
+                     "-pix_fmt yuv411p -f yuv4mpegpipe " +
+                     clip)
+                        .c_str()),
+        0);
+    ASSERT_EQ(
+        std::system(("ffmpeg -v error -y -i " + clip +
+                     " -pix_fmt bgr24 -sws_flags neighbor+accurate_rnd+full_chroma_int+bitexact "
+                     "-f rawvideo " +
+                     reference)
+                        .c_str()),
+        0);
     record_options o;
     o.input = clip;
     o.out_dir = "";

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/link.h"
+#include "remote/protocol.h"
 #include "tamsa/client.h"
 #include "tamsa/tamsa.h"
 
@@ -41,7 +41,8 @@ struct planes {
 
 planes upload(tamsa_client *c, const std::vector<uint8_t> &y, const std::vector<uint8_t> &u,
               const std::vector<uint8_t> &v) {
-    planes p{tamsa_client_alloc(c, uint32_t(y.size()), 0), tamsa_client_alloc(c, uint32_t(u.size()), 0),
+    planes p{tamsa_client_alloc(c, uint32_t(y.size()), 0),
+             tamsa_client_alloc(c, uint32_t(u.size()), 0),
              tamsa_client_alloc(c, uint32_t(v.size()), 0)};
     std::memcpy(tamsa_client_pointer(c, p.y, uint32_t(y.size())), y.data(), y.size());
     std::memcpy(tamsa_client_pointer(c, p.u, uint32_t(u.size())), u.data(), u.size());
@@ -51,7 +52,8 @@ planes upload(tamsa_client *c, const std::vector<uint8_t> &y, const std::vector<
 
 int convert(tamsa_client *c, int rounds) {
     for (int r = 0; r < rounds; ++r) {
-        const int32_t w = int32_t(4 * (1 + next_random() % 40)), h = int32_t(1 + next_random() % 40);
+        const int32_t w = int32_t(4 * (1 + next_random() % 40)),
+                      h = int32_t(1 + next_random() % 40);
         const int32_t dw = int32_t(1 + next_random() % 90), dh = int32_t(1 + next_random() % 90);
         std::vector<uint8_t> y(size_t(w * h)), u(size_t(w / 4 * h)), v(size_t(w / 4 * h));
         for (auto *plane : {&y, &u, &v}) {
@@ -62,16 +64,18 @@ int convert(tamsa_client *c, int rounds) {
 
         // Id 10 against the library here.
         uint32_t record = 0;
-        const uint32_t scale_args[7] = {p.y, p.v, p.u, uint32_t(w), uint32_t(h), uint32_t(dw), uint32_t(dh)};
+        const uint32_t scale_args[7] = {p.y,         p.v,          p.u,         uint32_t(w),
+                                        uint32_t(h), uint32_t(dw), uint32_t(dh)};
         if (tamsa_client_call(c, 10, scale_args, 7, -1, &record) != TAMSA_REPLIED || record == 0) {
             return fail("id 10 not served");
         }
         kv_bitmap *expected = fx_yuvscale_ll(y.data(), v.data(), u.data(), w, h, dw, dh);
         const uint32_t bytes = uint32_t(dw * dh * 3);
-        const auto *got = static_cast<const uint8_t *>(
-            tamsa_client_pointer(c, tamsa_client_load32(c, record), bytes));
-        if (expected == nullptr || got == nullptr || tamsa_client_load32(c, record + 4) != uint32_t(dw) ||
-            tamsa_client_load32(c, record + 8) != uint32_t(dh) || std::memcmp(got, expected->data, bytes) != 0) {
+        tamsa_wire_bitmap answer{};
+        tamsa_client_read_bitmap(c, record, &answer);
+        const auto *got = static_cast<const uint8_t *>(tamsa_client_pointer(c, answer.data, bytes));
+        if (expected == nullptr || got == nullptr || answer.width != dw || answer.height != dh ||
+            std::memcmp(got, expected->data, bytes) != 0) {
             return fail("id 10 answered other bytes than the library");
         }
         kv_freebitmap(expected);
@@ -81,7 +85,8 @@ int convert(tamsa_client *c, int rounds) {
         const uint32_t n = uint32_t(w * h);
         const uint32_t rgb = tamsa_client_alloc(c, n * 3, TAMSA_MEMF_CLEAR);
         const uint32_t convert_args[6] = {p.y, p.v, p.u, rgb, n, 4};
-        if (tamsa_client_call(c, 2, convert_args, 6, -1, nullptr) != TAMSA_REPLIED) return fail("id 2 not served");
+        if (tamsa_client_call(c, 2, convert_args, 6, -1, nullptr) != TAMSA_REPLIED)
+            return fail("id 2 not served");
         std::vector<uint8_t> mine(n * 3);
         fx_yuvtorgb_ll(y.data(), v.data(), u.data(), mine.data(), n, 4);
         if (std::memcmp(tamsa_client_pointer(c, rgb, n * 3), mine.data(), n * 3) != 0) {
@@ -112,38 +117,43 @@ int garbage(tamsa_client *c, const char *port) {
     uint32_t word0 = 0;
     // A result value of our own first, so that rejected messages can be seen to leave it.
     const uint32_t stray[7] = {outside, outside, outside, outside, 100, 4, 0};
-    if (tamsa_client_call(c, 2, stray, 6, -1, &word0) != TAMSA_REPLIED) return fail("id 2 with stray planes not replied");
+    if (tamsa_client_call(c, 2, stray, 6, -1, &word0) != TAMSA_REPLIED)
+        return fail("id 2 with stray planes not replied");
     for (int32_t id : {3, 9, 10}) {
         if (tamsa_client_call(c, id, stray, 7, -1, &word0) != TAMSA_REPLIED || word0 != 0) {
             return fail("id " + std::to_string(id) + " with stray addresses did not answer 0");
         }
     }
-    if (tamsa_client_send(c, 11, 0, -1) != TAMSA_REPLIED) return fail("a null block was not replied");
-    if (tamsa_client_send(c, 5, outside, -1) != TAMSA_REPLIED) return fail("a block outside the bus was not replied");
+    if (tamsa_client_send(c, 11, 0, -1) != TAMSA_REPLIED)
+        return fail("a null block was not replied");
+    if (tamsa_client_send(c, 5, outside, -1) != TAMSA_REPLIED)
+        return fail("a block outside the bus was not replied");
     // Freeing what is not ours is refused quietly.
     tamsa_client_free(c, 64);
     tamsa_client_free(c, outside);
 
     // A second connection that speaks nonsense is hung up on.
-    const std::string path = tamsa::link::socket_path(port);
+    const std::string path = tamsa::remote::socket_path(port);
     const int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    if (connect(s, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0) return fail("cannot connect");
-    const tamsa::link::request odd{tamsa::link::kMagic, 99, 0, 0, 0, 0};
-    tamsa::link::response answer{};
-    if (!tamsa::link::write_full(s, &odd, sizeof odd) || !tamsa::link::read_full(s, &answer, sizeof answer) ||
-        answer.status != -1) {
+    if (connect(s, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0)
+        return fail("cannot connect");
+    const tamsa::remote::request odd{tamsa::remote::kMagic, 99, 0, 0, 0, 0};
+    tamsa::remote::response answer{};
+    if (!tamsa::remote::write_full(s, &odd, sizeof odd) ||
+        !tamsa::remote::read_full(s, &answer, sizeof answer) || answer.status != -1) {
         return fail("an unknown request was not refused");
     }
     const char junk[64] = "GET / HTTP/1.0\r\n\r\n";
-    if (!tamsa::link::write_full(s, junk, sizeof junk)) return fail("cannot write junk");
-    if (tamsa::link::read_full(s, &answer, sizeof answer)) return fail("junk was answered");
+    if (!tamsa::remote::write_full(s, junk, sizeof junk)) return fail("cannot write junk");
+    if (tamsa::remote::read_full(s, &answer, sizeof answer)) return fail("junk was answered");
     close(s);
 
     // And the first connection still works.
-    if (tamsa_client_call(c, 11, nullptr, 0, -1, &word0) != TAMSA_REPLIED) return fail("served no more");
+    if (tamsa_client_call(c, 11, nullptr, 0, -1, &word0) != TAMSA_REPLIED)
+        return fail("served no more");
     std::printf("ok garbage\n");
     return 0;
 }

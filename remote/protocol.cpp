@@ -1,4 +1,4 @@
-#include "platform/link.h"
+#include "remote/protocol.h"
 
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace tamsa::link {
+namespace tamsa::remote {
 
 bool valid_port_name(const char *name) {
     if (name == nullptr) return false;
@@ -16,8 +16,8 @@ bool valid_port_name(const char *name) {
     if (n == 0 || n > 64 || name[0] == '.') return false;
     for (size_t i = 0; i < n; ++i) {
         const char c = name[i];
-        const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                           c == '.' || c == '_' || c == '-';
+        const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                           (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-';
         if (!plain) return false;
     }
     return true;
@@ -34,6 +34,13 @@ std::string socket_path(const char *port_name) {
     std::string path = socket_dir() + "/" + port_name + ".sock";
     if (path.size() >= sizeof(sockaddr_un::sun_path)) return "";
     return path;
+}
+
+bool same_user(int socket) {
+    ucred peer{};
+    socklen_t length = sizeof peer;
+    return getsockopt(socket, SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0 &&
+           peer.uid == geteuid();
 }
 
 bool read_full(int fd, void *buffer, size_t length) {
@@ -100,7 +107,8 @@ bool receive_with_fd(int socket, void *buffer, size_t length, int *fd) {
             std::memcpy(fd, CMSG_DATA(h), sizeof(int));
         }
     }
-    if (size_t(n) < length && !read_full(socket, static_cast<uint8_t *>(buffer) + n, length - size_t(n))) {
+    if (size_t(n) < length &&
+        !read_full(socket, static_cast<uint8_t *>(buffer) + n, length - size_t(n))) {
         if (*fd >= 0) close(*fd);
         *fd = -1;
         return false;
@@ -108,4 +116,4 @@ bool receive_with_fd(int socket, void *buffer, size_t length, int *fd) {
     return true;
 }
 
-}  // namespace tamsa::link
+}  // namespace tamsa::remote

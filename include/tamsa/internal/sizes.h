@@ -1,6 +1,7 @@
-// Helpers shared inside the library and reachable by its tests. Not installed.
-#ifndef TAMSA_INTERNAL_H
-#define TAMSA_INTERNAL_H
+// Size arithmetic shared by the library, its server and its tests: byte counts of records and
+// runs, taken in 64 bits and checked against what a 32-bit size may hold. Not installed.
+#ifndef TAMSA_INTERNAL_SIZES_H
+#define TAMSA_INTERNAL_SIZES_H
 
 #include <cstdint>
 
@@ -53,6 +54,20 @@ constexpr int64_t yuv_pixels(uint32_t count, uint32_t group) {
     return pixels * 3 > uint64_t(kMaxBufferBytes) ? 0 : int64_t(pixels);
 }
 
+// The scaled conversion's chroma planes hold one byte per 4 luma bytes, rows or not: a luma row
+// that starts at offset n has its chroma row at n / 4, and luma column x reads chroma column x / 4.
+constexpr int64_t scaled_chroma_offset(int64_t luma_offset) {
+    return luma_offset / 4;
+}
+
+// Bytes of each chroma plane the scaled conversion of a width x height luma plane may read
+// (both sizes above 0): up to the chroma of the last pixel of the last row.
+constexpr uint64_t scaled_chroma_bytes(int32_t width, int32_t height) {
+    return uint64_t(scaled_chroma_offset(int64_t(height - 1) * width) +
+                    scaled_chroma_offset(width - 1)) +
+           1;
+}
+
 // Bytes a cross-fade blends: factor_a * factor_b * factor_c, or 0 when the product is 0 or
 // less or does not fit in a signed 32-bit word.
 constexpr int64_t fade_bytes(int32_t factor_a, int32_t factor_b, int32_t factor_c) {
@@ -62,31 +77,6 @@ constexpr int64_t fade_bytes(int32_t factor_a, int32_t factor_b, int32_t factor_
     if (__builtin_mul_overflow(ab, int64_t(factor_c), &abc)) return 0;
     return abc <= 0 || abc > INT32_MAX ? 0 : abc;
 }
-
-// Where an operation has a fast kernel beside its plain one, tests switch the fast one off to
-// prove both write the same bytes. Operations read the switch once per call.
-void use_plain_kernels(bool plain);
-bool plain_kernels();
-
-// Palette pen lookup through the graphics library's FindColor.
-uint32_t pen_lookup(uint32_t graphics_base, uint32_t colourmap, uint32_t red, uint32_t green,
-                    uint32_t blue, int32_t limit);
-
-// Shear helpers.
-int32_t maxval(int32_t a, int32_t b);
-int32_t interpol(int32_t a, int32_t b, int32_t percent);
-
-// Rotation steps.
-void CalculateBoundary(int32_t *out_width, int32_t *out_height, int32_t width, int32_t height,
-                       float angle);
-int32_t CreateFrame(kv_bitmap *bitmap, int32_t red, int32_t green, int32_t blue,
-                    int32_t target_width, int32_t target_height, float angle);
-void CalculateImage(const kv_bitmap *source, kv_bitmap *destination, float angle);
-
-// PPM header string helpers; left and right return their own static buffers.
-int32_t instr(const char *string, int32_t character);
-char *left(const char *string, int32_t n);
-char *right(const char *string, int32_t start);
 
 }  // namespace tamsa
 

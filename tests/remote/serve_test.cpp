@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/link.h"
+#include "remote/protocol.h"
 #include "tamsa/client.h"
 #include "temp_dir.h"
 #include "tools/record.h"
@@ -26,7 +26,7 @@ using namespace std::chrono_literals;
 
 // A child process whose standard output and error the test reads.
 class child {
-  public:
+   public:
     explicit child(const std::vector<std::string> &argv) {
         int out[2];
         if (pipe(out) != 0) throw std::runtime_error("pipe");
@@ -76,7 +76,7 @@ class child {
     }
     pid_t pid() const { return pid_; }
 
-  private:
+   private:
     pid_t pid_ = -1;
     FILE *output_ = nullptr;
     bool waited_ = false;
@@ -84,9 +84,10 @@ class child {
 
 // Every test gets a runtime directory of its own, so that its sockets meet no others.
 class Serve : public ::testing::Test {
-  protected:
+   protected:
     void SetUp() override {
-        old_runtime_ = std::getenv("XDG_RUNTIME_DIR") != nullptr ? std::getenv("XDG_RUNTIME_DIR") : "";
+        old_runtime_ =
+            std::getenv("XDG_RUNTIME_DIR") != nullptr ? std::getenv("XDG_RUNTIME_DIR") : "";
         setenv("XDG_RUNTIME_DIR", dir_.path().c_str(), 1);
     }
     void TearDown() override {
@@ -97,7 +98,8 @@ class Serve : public ::testing::Test {
         }
     }
     std::unique_ptr<child> start_server(const std::string &port) {
-        auto server = std::make_unique<child>(std::vector<std::string>{TAMSA_COMMAND, "serve", "--port", port});
+        auto server = std::make_unique<child>(
+            std::vector<std::string>{TAMSA_COMMAND, "serve", "--port", port});
         const std::string first = server->line();
         EXPECT_NE(first.find("tamsa serve: port \"" + port + "\""), std::string::npos) << first;
         return server;
@@ -138,7 +140,7 @@ TEST_F(Serve, ClientsInOtherProcessesAtOnceWhileOneDiesAndOneTalksNonsense) {
     EXPECT_EQ(server->wait(), 0) << stopped;
     // Whatever the clients held, the dead one included, went back to the bus.
     EXPECT_NE(stopped.find("; 0 blocks left"), std::string::npos) << stopped;
-    EXPECT_FALSE(std::filesystem::exists(tamsa::link::socket_path("serve-many")));
+    EXPECT_FALSE(std::filesystem::exists(tamsa::remote::socket_path("serve-many")));
 }
 
 TEST_F(Serve, AStopMessageEndsTheServerAndRemovesItsSocket) {
@@ -151,7 +153,7 @@ TEST_F(Serve, AStopMessageEndsTheServerAndRemovesItsSocket) {
     EXPECT_EQ(server->wait(), 0);
     EXPECT_NE(tamsa_client_call(c, 11, nullptr, 0, 1000, &word0), TAMSA_REPLIED);
     tamsa_client_close(c);
-    EXPECT_FALSE(std::filesystem::exists(tamsa::link::socket_path("serve-stop")));
+    EXPECT_FALSE(std::filesystem::exists(tamsa::remote::socket_path("serve-stop")));
     EXPECT_EQ(tamsa_client_connect("serve-stop"), nullptr);
 }
 
@@ -176,7 +178,7 @@ TEST_F(Serve, ASocketLeftByADeadServerIsTakenOver) {
         server->signal(SIGKILL);
         EXPECT_EQ(server->wait(), 128 + SIGKILL);
     }
-    ASSERT_TRUE(std::filesystem::exists(tamsa::link::socket_path("serve-stale")));
+    ASSERT_TRUE(std::filesystem::exists(tamsa::remote::socket_path("serve-stale")));
     auto server = start_server("serve-stale");
     tamsa_client *c = tamsa_client_connect("serve-stale");
     ASSERT_NE(c, nullptr);
@@ -230,7 +232,8 @@ TEST_F(Serve, TheRecorderGetsTheSameFramesFromAServerProcess) {
     o.connect = "serve-record";
     const auto there = tamsa::tools::run_record(o, true);
     ASSERT_EQ(there.kept.size(), here.kept.size());
-    for (size_t i = 0; i < here.kept.size(); ++i) EXPECT_EQ(there.kept[i].pixels, here.kept[i].pixels) << i;
+    for (size_t i = 0; i < here.kept.size(); ++i)
+        EXPECT_EQ(there.kept[i].pixels, here.kept[i].pixels) << i;
     EXPECT_EQ(there.messages, here.messages);
     server->signal(SIGTERM);
     const std::string stopped = server->line();

@@ -1,12 +1,12 @@
 // The gateway of a `tamsa serve` process: it takes other processes' requests from the port's
 // socket and sends their messages to the port on their behalf. Not installed.
-#ifndef TAMSA_SERVER_GATEWAY_H
-#define TAMSA_SERVER_GATEWAY_H
+#ifndef TAMSA_REMOTE_GATEWAY_H
+#define TAMSA_REMOTE_GATEWAY_H
 
 #include <cstdint>
 #include <string>
 
-namespace tamsa::server {
+namespace tamsa::remote {
 
 struct gateway;
 
@@ -26,6 +26,6 @@ const std::string &gateway_path(const gateway *g);
 uint64_t gateway_messages(const gateway *g);
 uint64_t gateway_clients(const gateway *g);
 
-}  // namespace tamsa::server
+}  // namespace tamsa::remote
 
 #endif

@@ -5,7 +5,7 @@
 // here and one in this process. The gateway remembers which blocks each client owns (those it
 // allocated, and the bitmaps the server handed it) so that a client can free only its own, and
 // so that whatever a client leaves behind when it goes away is freed.
-#include "server/gateway.h"
+#include "remote/gateway.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -23,11 +23,13 @@
 #include <set>
 #include <thread>
 
-#include "platform/link.h"
+#include "platform/bus.h"
 #include "platform/ppc.h"
+#include "remote/protocol.h"
 #include "server/server.h"
+#include "server/wire.h"
 
-namespace tamsa::server {
+namespace tamsa::remote {
 
 namespace {
 
@@ -95,35 +97,29 @@ void release_all(gateway &g, uint64_t client) {
 // A bitmap the server handed back in word 0 becomes the client's. Only blocks that nobody owns
 // are taken: a client cannot claim another's blocks by writing a forged word 0.
 void adopt_bitmap(gateway &g, uint64_t client, uint32_t block) {
-    if (!tamsa_bus_contains_block(block, 4)) return;
-    const uint32_t record = tamsa_bus_load32(block);
-    if (!tamsa_bus_contains_block(record, kWireRecordBytes)) return;
-    const uint32_t data = tamsa_bus_load32(record);
-    if (adopt(g, client, record) && tamsa_bus_contains_block(data, 0)) adopt(g, client, data);
+    uint32_t record = 0, record_block = 0, pixel_block = 0;
+    if (!server::read_word(block, record) ||
+        !server::handed_blocks(record, record_block, pixel_block)) {
+        return;
+    }
+    if (adopt(g, client, record_block) && pixel_block != 0) adopt(g, client, pixel_block);
 }
 
 bool returns_bitmap(int32_t id) {
-    const op_row *row = find_op(id);
-    return row != nullptr && row->rule == result_rule::returned;
-}
-
-bool same_user(int socket) {
-    ucred peer{};
-    socklen_t length = sizeof peer;
-    return getsockopt(socket, SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0 &&
-           peer.uid == geteuid();
+    const server::op_row *row = server::find_op(id);
+    return row != nullptr && row->rule == server::result_rule::returned;
 }
 
 // Answers one request; false when the client is to be hung up on.
-bool answer_request(gateway &g, connection &c, tamsa_port_ref *port, const link::request &request) {
-    if (request.magic != link::kMagic) return false;  // not one of ours
-    link::response answer{};
-    switch (link::request_kind(request.kind)) {
-        case link::request_kind::hello:
-            answer.value = link::kVersion;
+bool answer_request(gateway &g, connection &c, tamsa_port_ref *port, const request &request) {
+    if (request.magic != kMagic) return false;  // not one of ours
+    response answer{};
+    switch (request_kind(request.kind)) {
+        case request_kind::hello:
+            answer.value = kVersion;
             answer.extra = tamsa_bus_size();
-            return link::send_with_fd(c.socket, &answer, sizeof answer, platform::bus_fd());
-        case link::request_kind::alloc: {
+            return send_with_fd(c.socket, &answer, sizeof answer, platform::bus_fd());
+        case request_kind::alloc: {
             const uint32_t address = tamsa_bus_address(PPCAllocVec(request.a, request.b));
             if (address != 0 && adopt(g, c.id, address)) {
                 answer.value = address;
@@ -133,10 +129,10 @@ bool answer_request(gateway &g, connection &c, tamsa_port_ref *port, const link:
             }
             break;
         }
-        case link::request_kind::free:
+        case request_kind::free:
             answer.status = release(g, c.id, request.a) ? 0 : 1;
             break;
-        case link::request_kind::send: {
+        case request_kind::send: {
             const auto id = int32_t(request.a);
             answer.status = tamsa_port_send(port, id, request.b, request.c);
             ++g.messages;
@@ -149,13 +145,13 @@ bool answer_request(gateway &g, connection &c, tamsa_port_ref *port, const link:
             answer.status = -1;
             break;
     }
-    return link::write_full(c.socket, &answer, sizeof answer);
+    return write_full(c.socket, &answer, sizeof answer);
 }
 
 void serve_client(gateway &g, connection &c) {
     tamsa_port_ref *port = tamsa_port_find(g.port_name.c_str());
-    link::request request{};
-    while (port != nullptr && link::read_full(c.socket, &request, sizeof request) &&
+    request request{};
+    while (port != nullptr && read_full(c.socket, &request, sizeof request) &&
            answer_request(g, c, port, request)) {
     }
     tamsa_port_release(port);
@@ -201,12 +197,12 @@ bool make_private_dir(const std::string &dir, std::string &error) {
 }  // namespace
 
 gateway *gateway_open(const char *port_name, std::string &error) {
-    const std::string path = link::socket_path(port_name);
+    const std::string path = socket_path(port_name);
     if (path.empty()) {
         error = "bad port name (letters, digits, '.', '_' and '-', at most 64)";
         return nullptr;
     }
-    if (!make_private_dir(link::socket_dir(), error)) return nullptr;
+    if (!make_private_dir(socket_dir(), error)) return nullptr;
 
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
@@ -296,8 +292,14 @@ void gateway_close(gateway *g) {
     delete g;
 }
 
-const std::string &gateway_path(const gateway *g) { return g->path; }
-uint64_t gateway_messages(const gateway *g) { return g->messages; }
-uint64_t gateway_clients(const gateway *g) { return g->served_clients; }
+const std::string &gateway_path(const gateway *g) {
+    return g->path;
+}
+uint64_t gateway_messages(const gateway *g) {
+    return g->messages;
+}
+uint64_t gateway_clients(const gateway *g) {
+    return g->served_clients;
+}
 
-}  // namespace tamsa::server
+}  // namespace tamsa::remote

@@ -7,23 +7,22 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <new>
 #include <string>
-#include <thread>
 
-#include "platform/link.h"
+#include "platform/bus.h"
 #include "platform/ppc.h"
+#include "remote/protocol.h"
 #include "server/server.h"
+#include "server/wire.h"
 
 static_assert(TAMSA_REPLIED == TAMSA_SEND_REPLIED && TAMSA_NOT_SERVED == TAMSA_SEND_NOT_SERVED &&
               TAMSA_TIMEOUT == TAMSA_SEND_TIMEOUT);
 
 struct tamsa_server {
-    std::string name;
-    std::thread task;
+    tamsa::server::task_thread task;
 };
 
 struct tamsa_client {
@@ -40,20 +39,12 @@ struct tamsa_client {
 
 namespace {
 
-bool exchange(tamsa_client &client, tamsa::link::request_kind kind, uint32_t a, uint32_t b,
-              int32_t c, tamsa::link::response &answer) {
-    const tamsa::link::request request{tamsa::link::kMagic, uint32_t(kind), a, b, c, 0};
+bool exchange(tamsa_client &client, tamsa::remote::request_kind kind, uint32_t a, uint32_t b,
+              int32_t c, tamsa::remote::response &answer) {
+    const tamsa::remote::request request{tamsa::remote::kMagic, uint32_t(kind), a, b, c, 0};
     std::lock_guard<std::mutex> guard(client.lock);
-    return tamsa::link::write_full(client.socket, &request, sizeof request) &&
-           tamsa::link::read_full(client.socket, &answer, sizeof answer);
-}
-
-// The server must be run by this user, as the client is.
-bool same_user(int socket) {
-    ucred peer{};
-    socklen_t length = sizeof peer;
-    return getsockopt(socket, SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0 &&
-           peer.uid == geteuid();
+    return tamsa::remote::write_full(client.socket, &request, sizeof request) &&
+           tamsa::remote::read_full(client.socket, &answer, sizeof answer);
 }
 
 }  // namespace
@@ -61,30 +52,9 @@ bool same_user(int socket) {
 extern "C" {
 
 tamsa_server *tamsa_server_start(const char *port_name) {
-    const char *name = port_name != nullptr ? port_name : TAMSA_PORT_NAME;
     auto *server = new (std::nothrow) tamsa_server;
     if (server == nullptr) return nullptr;
-    std::mutex lock;
-    std::condition_variable changed;
-    int state = 0;  // 1 up, -1 failed
-    try {
-        server->name = name;
-        server->task = std::thread([server, &lock, &changed, &state] {
-            tamsa::server::task_main(server->name.c_str(), stderr, [&](bool up) {
-                std::lock_guard<std::mutex> guard(lock);
-                state = up ? 1 : -1;
-                changed.notify_all();
-            });
-        });
-    } catch (...) {
-        delete server;
-        return nullptr;
-    }
-    std::unique_lock<std::mutex> wait(lock);
-    changed.wait(wait, [&state] { return state != 0; });
-    wait.unlock();
-    if (state < 0) {
-        server->task.join();
+    if (!tamsa::server::start_task(server->task, port_name, stderr)) {
         delete server;
         return nullptr;
     }
@@ -93,16 +63,8 @@ tamsa_server *tamsa_server_start(const char *port_name) {
 
 void tamsa_server_stop(tamsa_server *server) {
     if (server == nullptr) return;
-    tamsa_port_ref *port = tamsa_port_find(server->name.c_str());
-    if (port != nullptr) {
-        void *block = PPCAllocVec(4, TAMSA_MEMF_CLEAR);
-        // Without memory for a block, a stop still goes through: the server answers it without
-        // writing anywhere.
-        tamsa_port_send(port, 0, tamsa_bus_address(block), -1);
-        PPCFreeVec(block);
-        tamsa_port_release(port);
-    }
-    server->task.join();
+    tamsa::server::send_stop(server->task.port_name.c_str(), false);
+    server->task.thread.join();
     delete server;
 }
 
@@ -120,7 +82,7 @@ tamsa_client *tamsa_client_local(const char *port_name) {
 
 tamsa_client *tamsa_client_connect(const char *port_name) {
     const std::string path =
-        tamsa::link::socket_path(port_name != nullptr ? port_name : TAMSA_PORT_NAME);
+        tamsa::remote::socket_path(port_name != nullptr ? port_name : TAMSA_PORT_NAME);
     if (path.empty()) return nullptr;
     const int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (s < 0) return nullptr;
@@ -128,17 +90,21 @@ tamsa_client *tamsa_client_connect(const char *port_name) {
     address.sun_family = AF_UNIX;
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
     if (connect(s, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0 ||
-        !same_user(s)) {
+        !tamsa::remote::same_user(s)) {
         close(s);
         return nullptr;
     }
-    const tamsa::link::request hello{tamsa::link::kMagic, uint32_t(tamsa::link::request_kind::hello),
-                                     tamsa::link::kVersion, 0, 0, 0};
-    tamsa::link::response answer{};
+    const tamsa::remote::request hello{tamsa::remote::kMagic,
+                                       uint32_t(tamsa::remote::request_kind::hello),
+                                       tamsa::remote::kVersion,
+                                       0,
+                                       0,
+                                       0};
+    tamsa::remote::response answer{};
     int bus = -1;
-    if (!tamsa::link::write_full(s, &hello, sizeof hello) ||
-        !tamsa::link::receive_with_fd(s, &answer, sizeof answer, &bus) || answer.status != 0 ||
-        answer.value != tamsa::link::kVersion || bus < 0 || answer.extra == 0 ||
+    if (!tamsa::remote::write_full(s, &hello, sizeof hello) ||
+        !tamsa::remote::receive_with_fd(s, &answer, sizeof answer, &bus) || answer.status != 0 ||
+        answer.value != tamsa::remote::kVersion || bus < 0 || answer.extra == 0 ||
         answer.extra > (uint64_t(1) << 32)) {
         if (bus >= 0) close(bus);
         close(s);
@@ -171,8 +137,9 @@ void tamsa_client_close(tamsa_client *client) {
 uint32_t tamsa_client_alloc(tamsa_client *client, uint32_t size, uint32_t attributes) {
     if (client == nullptr) return 0;
     if (!client->remote()) return tamsa_bus_address(PPCAllocVec(size, attributes));
-    tamsa::link::response answer{};
-    if (!exchange(*client, tamsa::link::request_kind::alloc, size, attributes, 0, answer)) return 0;
+    tamsa::remote::response answer{};
+    if (!exchange(*client, tamsa::remote::request_kind::alloc, size, attributes, 0, answer))
+        return 0;
     return answer.status == 0 ? answer.value : 0;
 }
 
@@ -182,14 +149,32 @@ void tamsa_client_free(tamsa_client *client, uint32_t address) {
         PPCFreeVec(tamsa_bus_pointer(address));
         return;
     }
-    tamsa::link::response answer{};
-    exchange(*client, tamsa::link::request_kind::free, address, 0, 0, answer);
+    tamsa::remote::response answer{};
+    exchange(*client, tamsa::remote::request_kind::free, address, 0, 0, answer);
 }
 
 void tamsa_client_free_bitmap(tamsa_client *client, uint32_t record) {
-    if (client == nullptr || tamsa_client_pointer(client, record, 16) == nullptr) return;
-    tamsa_client_free(client, tamsa_client_load32(client, record));
+    tamsa_wire_bitmap bitmap{};
+    if (tamsa_client_read_bitmap(client, record, &bitmap) == 0) return;
+    tamsa_client_free(client, bitmap.data);
     tamsa_client_free(client, record);
+}
+
+int32_t tamsa_client_read_bitmap(tamsa_client *client, uint32_t record, tamsa_wire_bitmap *out) {
+    const void *wire = tamsa_client_pointer(client, record, tamsa::server::kWireRecordBytes);
+    if (wire == nullptr || out == nullptr) return 0;
+    const tamsa::server::wire_record r = tamsa::server::load_wire_record(wire);
+    *out = {r.data, r.width, r.height, r.bytesperpixel};
+    return 1;
+}
+
+int32_t tamsa_client_write_bitmap(tamsa_client *client, uint32_t record,
+                                  const tamsa_wire_bitmap *bitmap) {
+    void *wire = tamsa_client_pointer(client, record, tamsa::server::kWireRecordBytes);
+    if (wire == nullptr || bitmap == nullptr) return 0;
+    tamsa::server::store_wire_record(
+        wire, {bitmap->data, bitmap->width, bitmap->height, bitmap->bytesperpixel});
+    return 1;
 }
 
 void *tamsa_client_pointer(tamsa_client *client, uint32_t address, uint32_t length) {
@@ -214,8 +199,8 @@ void tamsa_client_store32(tamsa_client *client, uint32_t address, uint32_t value
 int32_t tamsa_client_send(tamsa_client *client, int32_t id, uint32_t block, int32_t timeout_ms) {
     if (client == nullptr) return TAMSA_FAILED;
     if (!client->remote()) return tamsa_port_send(client->port, id, block, timeout_ms);
-    tamsa::link::response answer{};
-    if (!exchange(*client, tamsa::link::request_kind::send, uint32_t(id), block, timeout_ms,
+    tamsa::remote::response answer{};
+    if (!exchange(*client, tamsa::remote::request_kind::send, uint32_t(id), block, timeout_ms,
                   answer)) {
         return TAMSA_FAILED;
     }

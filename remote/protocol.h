@@ -1,14 +1,14 @@
-// The link between a client process and a `tamsa serve` process: a Unix-domain socket named
+// The protocol between a client process and a `tamsa serve` process: a Unix-domain socket named
 // after the port in the user's runtime directory, carrying fixed-size frames. The bus itself is
 // handed over once, as a file descriptor, and then shared. Not installed.
-#ifndef TAMSA_PLATFORM_LINK_H
-#define TAMSA_PLATFORM_LINK_H
+#ifndef TAMSA_REMOTE_PROTOCOL_H
+#define TAMSA_REMOTE_PROTOCOL_H
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
-namespace tamsa::link {
+namespace tamsa::remote {
 
 inline constexpr uint32_t kMagic = 0x544d5341;  // "TMSA"
 inline constexpr uint32_t kVersion = 1;
@@ -44,6 +44,9 @@ std::string socket_dir();
 // The socket of a port, or "" when the name is not valid or the path would be too long.
 std::string socket_path(const char *port_name);
 
+// True when the process at the other end of a connected socket runs as this user.
+bool same_user(int socket);
+
 // Whole-frame transfers that retry after interruptions; false on end of stream or error.
 bool read_full(int fd, void *buffer, size_t length);
 bool write_full(int fd, const void *buffer, size_t length);
@@ -51,6 +54,6 @@ bool write_full(int fd, const void *buffer, size_t length);
 bool send_with_fd(int socket, const void *buffer, size_t length, int fd);
 bool receive_with_fd(int socket, void *buffer, size_t length, int *fd);
 
-}  // namespace tamsa::link
+}  // namespace tamsa::remote
 
 #endif

@@ -26,7 +26,8 @@ TEST_F(LocalClient, StartSendStop) {
     const uint32_t args[7] = {1, 2, 3, 4, 5, 6, 7};
     EXPECT_EQ(tamsa_client_call(client, 11, args, 7, -1, &word0), TAMSA_REPLIED);
     EXPECT_EQ(word0, 0u);
-    EXPECT_EQ(tamsa_client_call(client, 11, args, 8, -1, &word0), TAMSA_FAILED) << "at most 7 words";
+    EXPECT_EQ(tamsa_client_call(client, 11, args, 8, -1, &word0), TAMSA_FAILED)
+        << "at most 7 words";
     EXPECT_EQ(tamsa_client_call(client, 11, nullptr, 2, -1, &word0), TAMSA_FAILED);
 
     tamsa_client_close(client);

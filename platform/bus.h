@@ -1,0 +1,30 @@
+// The bus as the rest of the system sees it inside this process: its shared-memory object and
+// mapping, and big-endian words, the byte order of everything that crosses the port. Not
+// installed.
+#ifndef TAMSA_PLATFORM_BUS_H
+#define TAMSA_PLATFORM_BUS_H
+
+#include <cstdint>
+
+namespace tamsa::platform {
+
+// The bus's shared-memory object, for handing it to another process, and its mapping.
+int bus_fd();
+uint8_t *bus_base();
+
+inline uint32_t load_be32(const void *p) {
+    const auto *b = static_cast<const uint8_t *>(p);
+    return uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | uint32_t(b[3]);
+}
+
+inline void store_be32(void *p, uint32_t v) {
+    auto *b = static_cast<uint8_t *>(p);
+    b[0] = uint8_t(v >> 24);
+    b[1] = uint8_t(v >> 16);
+    b[2] = uint8_t(v >> 8);
+    b[3] = uint8_t(v);
+}
+
+}  // namespace tamsa::platform
+
+#endif

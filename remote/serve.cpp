@@ -1,0 +1,85 @@
+// The serve process: the server task on one thread, the gateway's accept loop on another, and
+// this thread waiting for a signal or for the task to end.
+#include "remote/serve.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+
+#include "remote/gateway.h"
+#include "server/server.h"
+
+namespace tamsa::remote {
+
+int serve_process(const char *port_name, FILE *out, FILE *err) {
+    // Signals are taken from a descriptor; every thread made from here on has them blocked.
+    sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGINT);
+    sigaddset(&stops, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+    const int signals = signalfd(-1, &stops, SFD_CLOEXEC);
+    const int ended = eventfd(0, EFD_CLOEXEC);
+
+    std::string error;
+    gateway *g = gateway_open(port_name, error);
+    if (g == nullptr) {
+        std::fprintf(err, "tamsa serve: %s\n", error.c_str());
+        close(signals);
+        close(ended);
+        return 1;
+    }
+
+    server::task_thread task;
+    const bool up = server::start_task(task, port_name, err, [ended] {
+        const uint64_t one = 1;
+        (void)!write(ended, &one, sizeof one);
+    });
+    if (!up) {
+        gateway_close(g);
+        std::fprintf(err, "tamsa serve: the server could not start\n");
+        close(signals);
+        close(ended);
+        return 1;
+    }
+
+    std::thread accept([g] { gateway_run(g); });
+    std::fprintf(out, "tamsa serve: port \"%s\" at %s\n", port_name, gateway_path(g).c_str());
+    std::fflush(out);
+
+    for (bool running = true; running;) {
+        pollfd fds[2] = {{signals, POLLIN, 0}, {ended, POLLIN, 0}};
+        if (poll(fds, 2, -1) < 0) continue;
+        if ((fds[0].revents & POLLIN) != 0) {
+            signalfd_siginfo info{};
+            (void)!read(signals, &info, sizeof info);
+            // Ahead of every queued message, so that the server stops after the one in hand.
+            server::send_stop(port_name, true);
+        }
+        if ((fds[1].revents & POLLIN) != 0) running = false;
+    }
+    task.thread.join();
+    gateway_stop(g);
+    accept.join();
+    const uint64_t messages = gateway_messages(g);
+    const uint64_t clients = gateway_clients(g);
+    gateway_close(g);
+    uint64_t blocks = 0;
+    tamsa_alloc_stats(&blocks, nullptr);
+    std::fprintf(out,
+                 "tamsa serve: stopped after %llu messages from %llu clients; %llu blocks left in "
+                 "the bus (held by clients still connected)\n",
+                 static_cast<unsigned long long>(messages),
+                 static_cast<unsigned long long>(clients), static_cast<unsigned long long>(blocks));
+    close(signals);
+    close(ended);
+    return task.status == 0 ? 0 : 1;
+}
+
+}  // namespace tamsa::remote
