@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs the tests. With --sanitize, under AddressSanitizer and
-# UndefinedBehaviorSanitizer, in a build directory of their own.
+# UndefinedBehaviorSanitizer; with --plain, built without the vector kernels; each in a build
+# directory of its own.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh --tests
@@ -11,6 +12,13 @@ if [ "${1:-}" = "--sanitize" ]; then
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
   ctest --test-dir build-asan --output-on-failure --no-tests=error -j "$(nproc)"
+  exit 0
+fi
+
+if [ "${1:-}" = "--plain" ]; then
+  bash scripts/build.sh build-plain -DTAMSA_WERROR=ON -DTAMSA_SIMD=OFF -DTAMSA_BUILD_TESTS=ON \
+    -DTAMSA_BUILD_BENCH=OFF
+  ctest --test-dir build-plain --output-on-failure --no-tests=error -j "$(nproc)"
   exit 0
 fi
 

@@ -1,10 +1,11 @@
 // One step of a cross-fade: two frames blended into a third at a level.
 #include <cstring>
 
+#include "tamsa/internal/kernels.h"
 #include "tamsa/internal/sizes.h"
-#include "tamsa/internal/testing.h"
+#include "video/fade_row.h"
 
-namespace {
+namespace tamsa::video {
 
 // The blend in 32 bits as the recorder does it. Levels outside 0..255 make the weights
 // negative or large; the sum wraps as two's complement rather than overflow, the quotient
@@ -43,13 +44,28 @@ void fade_row_fast(const uint8_t *first, const uint8_t *second, uint8_t *target,
     fade_row(first + done, second + done, target + done, count - done, level);
 }
 
+namespace {
+
 // True when target and source are the same buffer or do not meet at all; a target shifted
 // against a source would see bytes the blend has already written.
 bool same_or_apart(const uint8_t *target, const uint8_t *source, uint64_t count) {
-    return target == source || !tamsa::overlaps(target, count, source, count);
+    return target == source || !overlaps(target, count, source, count);
 }
 
 }  // namespace
+
+fade_row_fn pick_fade_row(const uint8_t *first, const uint8_t *second, const uint8_t *target,
+                          uint64_t count, int32_t level) {
+    const bool fast = level >= 0 && level <= 255 && same_or_apart(target, first, count) &&
+                      same_or_apart(target, second, count);
+    if (!fast || !kernels::fast_allowed()) return fade_row;
+#if TAMSA_SIMD
+    if (kernels::vector_allowed()) return fade_row_hwy();
+#endif
+    return fade_row_fast;
+}
+
+}  // namespace tamsa::video
 
 extern "C" {
 
@@ -57,10 +73,8 @@ void tamsa_fadeover_ll(const uint8_t *first, const uint8_t *second, uint8_t *tar
                        int32_t factor_a, int32_t factor_b, int32_t factor_c) {
     const int64_t count = tamsa::fade_bytes(factor_a, factor_b, factor_c);
     if (count == 0 || first == nullptr || second == nullptr || target == nullptr) return;
-    const bool fast = !tamsa::plain_kernels() && level >= 0 && level <= 255 &&
-                      same_or_apart(target, first, uint64_t(count)) &&
-                      same_or_apart(target, second, uint64_t(count));
-    (fast ? fade_row_fast : fade_row)(first, second, target, uint64_t(count), level);
+    tamsa::video::pick_fade_row(first, second, target, uint64_t(count), level)(
+        first, second, target, uint64_t(count), level);
 }
 
 }  // extern "C"

@@ -35,6 +35,8 @@ class LeakCheck : public ::testing::Test {
     void SetUp() override { before_ = snapshot(); }
     void TearDown() override {
         tamsa_alloc_fail_nth(0);
+        tamsa::use_plain_kernels(false);
+        tamsa::force_vector_target(0);
         const alloc_snapshot after = snapshot();
         EXPECT_EQ(after.blocks, before_.blocks) << "blocks left allocated";
         EXPECT_EQ(after.bytes, before_.bytes) << "bytes left allocated";
@@ -88,6 +90,29 @@ class BusBuffer {
     uint8_t *data_ = nullptr;
     uint32_t size_ = 0;
 };
+
+// Runs check once with the plain kernels, then with the fast ones on every vector target this
+// CPU offers (once, when the library has no vector kernels); the best kernels run again after.
+template <class Check>
+void each_kernel(Check check) {
+    {
+        SCOPED_TRACE("plain kernels");
+        tamsa::use_plain_kernels(true);
+        check();
+        tamsa::use_plain_kernels(false);
+    }
+    const std::vector<int64_t> targets = tamsa::vector_targets();
+    if (targets.empty()) {
+        SCOPED_TRACE("fast kernels");
+        check();
+    }
+    for (int64_t target : targets) {
+        SCOPED_TRACE(std::string("vector kernels for ") + tamsa::vector_target_name(target));
+        tamsa::force_vector_target(target);
+        check();
+    }
+    tamsa::force_vector_target(0);
+}
 
 struct bitmap_deleter {
     void operator()(kv_bitmap *b) const { kv_freebitmap(b); }

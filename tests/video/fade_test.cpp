@@ -69,6 +69,50 @@ TEST_F(VideoTest, FadeMatchesTheRuleOnRandomBuffers) {
     }
 }
 
+// Every kernel against the rule at odd widths, with each buffer misaligned by 0 to 63 bytes and
+// ending where its block ends, so that a read or write past the row is caught.
+TEST_F(VideoTest, FadeKernelsAgreeAtEveryWidthAndAlignment) {
+    for (uint64_t iteration = 0; iteration < 300; ++iteration) {
+        SCOPED_TRACE("iteration " + std::to_string(iteration));
+        Rng rng(iteration + 1000);
+        const uint32_t count = iteration < 70 ? uint32_t(iteration) : 1 + rng.below(400);
+        const int32_t level =
+            iteration % 3 == 0 ? int32_t(rng.below(256)) : int32_t(iteration % 256);
+        const uint32_t shift[3] = {rng.below(64), rng.below(64), rng.below(64)};
+        Plane first(count + shift[0]), second(count + shift[1]), target(count + shift[2]);
+        rng.fill(first.data(), first.size());
+        rng.fill(second.data(), second.size());
+        const uint8_t *a = first.data() + shift[0], *b = second.data() + shift[1];
+        uint8_t *t = target.data() + shift[2];
+        std::vector<uint8_t> expected(count);
+        for (uint32_t i = 0; i < count; ++i) expected[i] = blend(a[i], b[i], level);
+        tamsa_test::each_kernel([&] {
+            std::memset(target.data(), 0x5a, target.size());
+            tamsa_fadeover_ll(a, b, t, level, int32_t(count), 1, 1);
+            ASSERT_EQ(std::vector<uint8_t>(t, t + count), expected);
+            for (uint32_t i = 0; i < shift[2]; ++i) ASSERT_EQ(target[i], 0x5a) << "before the row";
+        });
+    }
+}
+
+// The fast kernels replace the division by 255 with shifts: every pair of bytes at every level
+// of 0..255 gives the rule's byte.
+TEST_F(VideoTest, FadeKernelsAgreeOnEveryByteAtEveryLevel) {
+    Plane first(65536), second(65536), target(65536);
+    for (uint32_t i = 0; i < 65536; ++i) {
+        first[i] = uint8_t(i);
+        second[i] = uint8_t(i >> 8);
+    }
+    tamsa_test::each_kernel([&] {
+        for (int32_t level = 0; level <= 255; ++level) {
+            tamsa_fadeover_ll(first.data(), second.data(), target.data(), level, 256, 256, 1);
+            for (uint32_t i = 0; i < 65536; ++i) {
+                ASSERT_EQ(target[i], blend(first[i], second[i], level)) << level << " " << i;
+            }
+        }
+    });
+}
+
 // The target may be either source: every source byte is read before its target byte is
 // written. A target shifted against a source sees its own results, in the rule's order.
 TEST_F(VideoTest, FadeIntoASourceBlendsInOrder) {

@@ -1,5 +1,5 @@
 // What the video tests share: the conversion written out from its rule, and a run of a check
-// under both the plain and the fast kernels.
+// under the plain and every fast kernel.
 #ifndef TAMSA_TESTS_VIDEO_SUPPORT_H
 #define TAMSA_TESTS_VIDEO_SUPPORT_H
 
@@ -52,22 +52,13 @@ class Plane {
     uint32_t size_;
 };
 
-// The fixture of every video test: the fast kernels are back on after each test.
+// The fixture of every video test; the leak check also puts the best kernels back.
 class VideoTest : public tamsa_test::LeakCheck {
    protected:
-    void TearDown() override {
-        tamsa::use_plain_kernels(false);
-        LeakCheck::TearDown();
-    }
-    // Runs check once with the plain kernels and once with the fast ones.
+    // Runs check with the plain kernels and with the fast ones on every target.
     template <class Check>
     static void both_kernels(Check check) {
-        for (bool plain : {true, false}) {
-            SCOPED_TRACE(plain ? "plain kernels" : "fast kernels");
-            tamsa::use_plain_kernels(plain);
-            check();
-        }
-        tamsa::use_plain_kernels(false);
+        tamsa_test::each_kernel(check);
     }
 };
 

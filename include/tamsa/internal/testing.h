@@ -29,12 +29,23 @@ void tamsa_port_refuse_deletes(uint32_t n);
 #ifdef __cplusplus
 }
 
+#include <vector>
+
 namespace tamsa {
 
 // Where an operation has a fast kernel beside its plain one, the plain one alone runs while
 // this is set. Operations read the switch once per call.
 void use_plain_kernels(bool plain);
 bool plain_kernels();
+
+// The vector targets this build has kernels for and this CPU runs, best first, each a single
+// Highway target bit; empty when the library was built without vector kernels.
+std::vector<int64_t> vector_targets();
+// Makes the kernels of one of those targets run, as if the CPU had nothing better (0: the best
+// the CPU has again). Not for use while other threads run operations.
+void force_vector_target(int64_t target);
+// A target's name, for test messages.
+const char *vector_target_name(int64_t target);
 
 }  // namespace tamsa
 #endif

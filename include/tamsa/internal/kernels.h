@@ -1,0 +1,26 @@
+// Which kernels an operation may run: what the pick_<op>_row() functions ask before they hand
+// out a vector kernel. Not installed.
+#ifndef TAMSA_INTERNAL_KERNELS_H
+#define TAMSA_INTERNAL_KERNELS_H
+
+#include <cstdint>
+
+namespace tamsa::kernels {
+
+// False while a test keeps every operation on its plain kernels.
+bool fast_allowed();
+
+// The vector target the kernels run on now: a single Highway target bit (such as HWY_AVX2),
+// or 0 when only the plain kernels may run (built without vector kernels, or switched off by a
+// test). A kernel written with intrinsics for one instruction set checks this before it is
+// picked, so that a test that forces a lesser target gets the lesser kernel.
+int64_t vector_target();
+
+// True when vector kernels may run at all.
+inline bool vector_allowed() {
+    return vector_target() != 0;
+}
+
+}  // namespace tamsa::kernels
+
+#endif

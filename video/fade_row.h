@@ -1,0 +1,29 @@
+// The cross-fade's row kernels. The plain fade_row is the rule; the others give the same bytes
+// where pick_fade_row hands them out. Private to video/.
+#ifndef TAMSA_VIDEO_FADE_ROW_H
+#define TAMSA_VIDEO_FADE_ROW_H
+
+#include <cstdint>
+
+namespace tamsa::video {
+
+// target[i] = (second[i] * level + first[i] * (255 - level)) / 255 for count bytes.
+using fade_row_fn = void (*)(const uint8_t *first, const uint8_t *second, uint8_t *target,
+                             uint64_t count, int32_t level);
+
+void fade_row(const uint8_t *first, const uint8_t *second, uint8_t *target, uint64_t count,
+              int32_t level);
+// Portable: 16-bit lanes the compiler vectorises, for levels 0..255.
+void fade_row_fast(const uint8_t *first, const uint8_t *second, uint8_t *target, uint64_t count,
+                   int32_t level);
+// Highway, for levels 0..255, on the best target the CPU has (fade_hwy.cpp).
+fade_row_fn fade_row_hwy();
+
+// The kernel for this blend: a fast one only for levels 0..255 and a target that is either
+// source or meets neither, unless the plain kernels are forced.
+fade_row_fn pick_fade_row(const uint8_t *first, const uint8_t *second, const uint8_t *target,
+                          uint64_t count, int32_t level);
+
+}  // namespace tamsa::video
+
+#endif
