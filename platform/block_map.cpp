@@ -70,7 +70,8 @@ uint64_t block_map::start_marks::at_or_below(uint64_t i) const {
     for (;; ++level) {
         if (level == levels_.size()) return UINT64_MAX;
         const uint64_t bit = i % 64;
-        const uint64_t below = levels_[level][i / 64] & (bit == 63 ? ~uint64_t(0) : (uint64_t(2) << bit) - 1);
+        const uint64_t below =
+            levels_[level][i / 64] & (bit == 63 ? ~uint64_t(0) : (uint64_t(2) << bit) - 1);
         if (below != 0) {
             i = i / 64 * 64 + uint64_t(63 - std::countl_zero(below));
             break;
@@ -309,8 +310,9 @@ void block_map::fill(const chunk &c, block &out) const {
 
 bool block_map::allocate(uint32_t size, uint32_t owner, block &made) {
     // A block of 0 bytes still takes a granule, so that it has an address of its own.
-    const uint64_t span = uint64_t(2) * guard_ +
-                          (size == 0 ? kGranule : (uint64_t(size) + kGranule - 1) / kGranule * kGranule);
+    const uint64_t span =
+        uint64_t(2) * guard_ +
+        (size == 0 ? kGranule : (uint64_t(size) + kGranule - 1) / kGranule * kGranule);
     if (!ok() || span > end_ - begin_) return false;
     owner_state *s = make_state(owner);
     if (s == nullptr) return false;

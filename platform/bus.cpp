@@ -14,6 +14,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -76,7 +77,8 @@ bus_state *create_bus() {
     const int fd = memfd_create("tamsa-bus", MFD_CLOEXEC);
     void *mapping = MAP_FAILED;
     if (fd >= 0 && ftruncate(fd, off_t(kBusSize)) == 0) {
-        mapping = mmap(nullptr, kBusSize, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_NORESERVE, fd, 0);
+        mapping =
+            mmap(nullptr, kBusSize, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_NORESERVE, fd, 0);
     }
     if (mapping == MAP_FAILED) {
         if (fd >= 0) close(fd);
@@ -199,6 +201,7 @@ std::optional<block_info> find_block(uint32_t address) {
     std::lock_guard<std::mutex> guard(b.lock);
     block_map::block block;
     if (!b.map->containing(address, block)) return std::nullopt;
+    if (address - block.address >= std::max(block.size, 1u)) return std::nullopt;
     return block_info{block.address, block.size, block.owner};
 }
 

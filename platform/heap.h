@@ -71,10 +71,10 @@ class allocation_log {
     allocation_log *outer_;
 };
 
-// The live block that contains address. The end of a block counts as in it, so that an empty
-// range there lies inside it (as tamsa_bus_contains_block has it).
+// The live block that holds the byte at address (a block of 0 bytes holds its own address).
 std::optional<block_info> find_block(uint32_t address);
-// [address, address + length) lies inside one live block whose owner is owner.
+// [address, address + length) lies inside one live block whose owner is owner, by the rule of
+// tamsa_bus_contains_block.
 bool owns_range(uint32_t owner, uint32_t address, uint64_t length);
 
 // Live blocks of owner and the bytes asked for them.
