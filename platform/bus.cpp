@@ -40,6 +40,8 @@ namespace {
 using tamsa::platform::allocation_log;
 using tamsa::platform::block_map;
 
+static_assert(tamsa::platform::kNoLimit == block_map::kNoLimit);
+
 constexpr uint32_t kBusSize = uint32_t(1) << 30;
 // Free pages at the top go back to the system once this much has been freed there.
 constexpr uint32_t kTrimBytes = uint32_t(32) << 20;

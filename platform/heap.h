@@ -34,7 +34,7 @@ void *allocate(uint32_t size, uint32_t attributes, uint32_t owner);
 uint32_t current_owner();
 
 // While it lives, what the calling thread allocates through PPCAllocVec belongs to owner.
-// Scopes nest.
+// Scopes nest; each ends on the thread that began it, innermost first.
 class owner_scope {
   public:
     explicit owner_scope(uint32_t owner);
@@ -48,8 +48,8 @@ class owner_scope {
 
 // While it lives, records every block the calling thread allocates (through PPCAllocVec or
 // allocate), so that afterwards exactly those an operation left live can be told apart from
-// every other block, whoever made them. Logs nest; each records what was allocated in its life.
-// An allocation that cannot be recorded fails.
+// every other block, whoever made them. Logs nest, each recording what was allocated in its life,
+// and end as scopes do. An allocation that cannot be recorded fails.
 class allocation_log {
   public:
     allocation_log();
