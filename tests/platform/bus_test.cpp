@@ -332,8 +332,8 @@ TEST_F(Bus, WritesOutsideBlocksCannotHurtTheAllocator) {
               [](const held &x, const held &y) { return x.address() < y.address(); });
     const auto before = snapshot();
 
-    const uint64_t size = tamsa_bus_size();
-    void *other = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_NORESERVE,
+    const uint64_t bus_size = tamsa_bus_size();
+    void *other = mmap(nullptr, bus_size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_NORESERVE,
                        tamsa::platform::bus_fd(), 0);
     ASSERT_NE(other, MAP_FAILED);
     auto *view = static_cast<uint8_t *>(other);
@@ -342,11 +342,11 @@ TEST_F(Bus, WritesOutsideBlocksCannotHurtTheAllocator) {
         std::memset(view + from, 0x5a, h.address() - from);
         from = h.address() + h.size;
     }
-    std::memset(view + from, 0x5a, size - from);
+    std::memset(view + from, 0x5a, bus_size - from);
     // The scribble cost a gigabyte of memory; give back what lies above the last block.
     const uint64_t top = (from + 4095) / 4096 * 4096;
-    EXPECT_EQ(madvise(view + top, size - top, MADV_REMOVE), 0);
-    munmap(other, size);
+    EXPECT_EQ(madvise(view + top, bus_size - top, MADV_REMOVE), 0);
+    munmap(other, bus_size);
 
     EXPECT_EQ(snapshot(), before);
     for (const held &h : live) EXPECT_TRUE(intact(h));
@@ -365,7 +365,7 @@ TEST_F(Bus, WritesOutsideBlocksCannotHurtTheAllocator) {
     for (const held &h : live) PPCFreeVec(h.p);
     EXPECT_EQ(heap::free_owner(9), std::size(sizes));
     EXPECT_EQ(snapshot().blocks, 0u);
-    void *whole = PPCAllocVec(uint32_t(size - (1u << 20)), TAMSA_MEMF_ANY);
+    void *whole = PPCAllocVec(uint32_t(bus_size - (1u << 20)), TAMSA_MEMF_ANY);
     EXPECT_NE(whole, nullptr);
     PPCFreeVec(whole);
 }
