@@ -4,7 +4,7 @@
 # when ffmpeg cannot be had.
 set -euo pipefail
 
-packages=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libboost-dev libpng-dev libhwy-dev
+packages=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libpng-dev libhwy-dev
           clang libclang-rt-14-dev clang-format)
 missing=()
 for p in "${packages[@]}"; do

@@ -1,20 +1,85 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstring>
+#include <map>
 #include <thread>
 #include <vector>
 
 #include "platform/bus.h"
+#include "platform/heap.h"
 #include "platform/ppc.h"
 #include "support.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#define TAMSA_TEST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TAMSA_TEST_ASAN 1
+#endif
+#endif
+#ifdef TAMSA_TEST_ASAN
+#include <sanitizer/asan_interface.h>
+#endif
+
 namespace {
 
+namespace heap = tamsa::platform;
+using heap::block_info;
+using heap::owner_usage;
 using tamsa_test::LeakCheck;
 using tamsa_test::snapshot;
 
 class Bus : public LeakCheck {};
+
+// Tests that look at the whole bus need it to themselves.
+#define ASSERT_BUS_EMPTY() ASSERT_EQ(snapshot().blocks, 0u) << "another block is live"
+
+uint32_t address_of(const void *p) {
+    return tamsa_bus_address(p);
+}
+
+// A live block as the tests expect it: where, how long, whose, and the byte it is filled with.
+struct held {
+    uint8_t *p = nullptr;
+    uint32_t size = 0;
+    uint32_t owner = 0;
+    uint8_t fill = 0;
+    uint32_t address() const { return tamsa_bus_address(p); }
+};
+
+held make(uint32_t size, uint32_t owner, uint8_t fill) {
+    held h{static_cast<uint8_t *>(heap::allocate(size, TAMSA_MEMF_ANY, owner)), size, owner, fill};
+    if (h.p != nullptr) std::memset(h.p, fill, size);
+    return h;
+}
+
+// The block is live as made and owned as expected, found from its first, middle and last byte.
+::testing::AssertionResult found(const held &h) {
+    const uint32_t a = h.address();
+    for (uint32_t at : {a, a + h.size / 2, a + std::max(h.size, 1u) - 1}) {
+        if (heap::find_block(at) != block_info{a, h.size, h.owner}) {
+            return ::testing::AssertionFailure() << "block at " << a << " is not found at " << at;
+        }
+    }
+    if (!heap::owns_range(h.owner, a, h.size)) {
+        return ::testing::AssertionFailure() << "block at " << a << " is not its owner's";
+    }
+    return ::testing::AssertionSuccess();
+}
+
+// As found, and its bytes are as they were filled.
+::testing::AssertionResult intact(const held &h) {
+    if (auto result = found(h); !result) return result;
+    for (uint32_t i = 0; i < h.size; ++i) {
+        if (h.p[i] != h.fill) {
+            return ::testing::AssertionFailure()
+                   << "byte " << i << " of the block at " << h.address() << " changed";
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
 
 TEST_F(Bus, BlocksAreCountedAndFreed) {
     const auto before = snapshot();
@@ -243,5 +308,387 @@ TEST_F(Bus, ThreadsAllocateWithoutOverlap) {
     for (auto &t : threads) t.join();
     for (int t = 0; t < kThreads; ++t) EXPECT_EQ(failures[t], 0) << "thread " << t;
 }
+
+// Nothing the allocator keeps is in the bus: junk written over every byte outside the live
+// blocks, as a careless or hostile client with the bus mapped could write it, changes nothing
+// that the allocator reports or does.
+TEST_F(Bus, WritesOutsideBlocksCannotHurtTheAllocator) {
+    ASSERT_BUS_EMPTY();
+    const uint32_t sizes[] = {0, 1, 15, 16, 17, 100, 4096, 65539, 1u << 20};
+    std::vector<held> live;
+    std::vector<uint8_t *> freed;
+    uint8_t fill = 1;
+    for (uint32_t owner : {0u, 7u, 8u}) {
+        for (uint32_t size : sizes) {
+            live.push_back(make(size, owner, fill++));
+            ASSERT_NE(live.back().p, nullptr);
+        }
+    }
+    // Free runs between live blocks too.
+    for (size_t i = 1; i < live.size(); i += 3) {
+        freed.push_back(live[i].p);
+        PPCFreeVec(live[i].p);
+        live[i].p = nullptr;
+    }
+    std::erase_if(live, [](const held &h) { return h.p == nullptr; });
+    std::sort(live.begin(), live.end(),
+              [](const held &x, const held &y) { return x.address() < y.address(); });
+    const auto before = snapshot();
+
+    const uint64_t bus_size = tamsa_bus_size();
+    void *other = mmap(nullptr, bus_size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_NORESERVE,
+                       tamsa::platform::bus_fd(), 0);
+    ASSERT_NE(other, MAP_FAILED);
+    auto *view = static_cast<uint8_t *>(other);
+    uint64_t from = 0;
+    for (const held &h : live) {
+        std::memset(view + from, 0x5a, h.address() - from);
+        from = h.address() + h.size;
+    }
+    std::memset(view + from, 0x5a, bus_size - from);
+    // The scribble cost a gigabyte of memory; give back what lies above the last block.
+    const uint64_t top = (from + 4095) / 4096 * 4096;
+    EXPECT_EQ(madvise(view + top, bus_size - top, MADV_REMOVE), 0);
+    munmap(other, bus_size);
+
+    EXPECT_EQ(snapshot(), before);
+    for (const held &h : live) EXPECT_TRUE(intact(h));
+    EXPECT_EQ(heap::usage_of(7).blocks, 6u);
+    for (uint8_t *p : freed) PPCFreeVec(p);  // no longer blocks: ignored
+    EXPECT_EQ(snapshot(), before);
+
+    // New blocks land clear of the old ones, and everything still frees and merges.
+    std::vector<held> more;
+    for (uint32_t size : sizes) {
+        more.push_back(make(size, 9, 0xee));
+        ASSERT_NE(more.back().p, nullptr);
+    }
+    for (const held &h : live) EXPECT_TRUE(intact(h));
+    for (const held &h : more) EXPECT_TRUE(intact(h));
+    for (const held &h : live) PPCFreeVec(h.p);
+    EXPECT_EQ(heap::free_owner(9), std::size(sizes));
+    EXPECT_EQ(snapshot().blocks, 0u);
+    void *whole = PPCAllocVec(uint32_t(bus_size - (1u << 20)), TAMSA_MEMF_ANY);
+    EXPECT_NE(whole, nullptr);
+    PPCFreeVec(whole);
+}
+
+TEST_F(Bus, OwnerComesFromTheArgumentOrTheThreadsScope) {
+    std::vector<std::pair<void *, uint32_t>> made;  // block, the owner it must have
+    made.emplace_back(PPCAllocVec(8, 0), heap::kThisProcess);
+    {
+        heap::owner_scope outer(5);
+        made.emplace_back(PPCAllocVec(8, 0), 5);
+        {
+            heap::owner_scope inner(6);
+            made.emplace_back(PPCAllocVec(8, 0), 6);
+            made.emplace_back(heap::allocate(8, 0, 9), 9);
+            EXPECT_EQ(heap::current_owner(), 6u);
+        }
+        made.emplace_back(PPCAllocVec(8, 0), 5);
+        std::thread([&made] { made.emplace_back(PPCAllocVec(8, 0), heap::kThisProcess); }).join();
+    }
+    made.emplace_back(PPCAllocVec(8, 0), heap::kThisProcess);
+    EXPECT_EQ(heap::current_owner(), heap::kThisProcess);
+    for (size_t i = 0; i < made.size(); ++i) {
+        ASSERT_NE(made[i].first, nullptr);
+        const auto found = heap::find_block(address_of(made[i].first));
+        ASSERT_TRUE(found.has_value());
+        EXPECT_EQ(found->owner, made[i].second) << "block " << i;
+    }
+    EXPECT_EQ(heap::usage_of(5), (owner_usage{2, 16}));
+    EXPECT_EQ(heap::usage_of(6), (owner_usage{1, 8}));
+    EXPECT_EQ(heap::usage_of(9), (owner_usage{1, 8}));
+    for (auto [p, owner] : made) PPCFreeVec(p);
+    for (uint32_t owner : {5u, 6u, 9u}) EXPECT_EQ(heap::usage_of(owner), owner_usage{});
+}
+
+TEST_F(Bus, LimitsHandOversAndOwnedFrees) {
+    constexpr uint32_t kClient = 21, kOther = 22;
+    ASSERT_TRUE(heap::set_owner_limit(kClient, 100));
+    void *a = heap::allocate(60, 0, kClient);
+    EXPECT_EQ(heap::allocate(41, 0, kClient), nullptr) << "past the limit";
+    void *b = heap::allocate(40, 0, kClient);
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(heap::usage_of(kClient), (owner_usage{2, 100}));
+    void *mine = PPCAllocVec(1, 0);
+    ASSERT_NE(mine, nullptr);
+    const uint32_t m = address_of(mine), ma = address_of(a);
+
+    const struct {
+        const char *what;
+        uint32_t address, from, to;
+        bool done;
+        uint32_t owner_after;
+    } steps[] = {
+        {"from the wrong owner", m, kClient, kOther, false, 0},
+        {"past the limit", m, 0, kClient, false, 0},
+        {"inside a block", m + 1, 0, kOther, false, 0},
+        {"handed over", m, 0, kOther, true, kOther},
+        {"handed back", m, kOther, 0, true, 0},
+    };
+    for (const auto &step : steps) {
+        EXPECT_EQ(heap::give_block(step.address, step.from, step.to), step.done) << step.what;
+        EXPECT_EQ(heap::find_block(m)->owner, step.owner_after) << step.what;
+        EXPECT_EQ(heap::usage_of(kOther).blocks, step.owner_after == kOther ? 1u : 0u);
+    }
+
+    EXPECT_FALSE(heap::free_block(ma, kOther)) << "not its block";
+    EXPECT_FALSE(heap::free_block(ma + 16, kClient)) << "not a block's start";
+    EXPECT_EQ(heap::usage_of(kClient), (owner_usage{2, 100}));
+    EXPECT_TRUE(heap::free_block(ma, kClient));
+    EXPECT_FALSE(heap::free_block(ma, kClient)) << "twice";
+    EXPECT_EQ(heap::usage_of(kClient), (owner_usage{1, 40}));
+    PPCFreeVec(b);
+    PPCFreeVec(mine);
+    EXPECT_TRUE(heap::set_owner_limit(kClient, heap::kNoLimit));
+}
+
+TEST_F(Bus, FreeingAnOwnerFreesOnlyItsBlocksAndForgetsItsLimit) {
+    constexpr uint32_t kGone = 31, kStays = 32;
+    ASSERT_TRUE(heap::set_owner_limit(kGone, 10000));
+    std::vector<held> stay;
+    for (uint32_t i = 0; i < 30; ++i) {
+        const uint32_t owner = i % 3 == 0 ? kGone : i % 3 == 1 ? kStays : heap::kThisProcess;
+        held h = make(1 + i * 37, owner, uint8_t(i + 1));
+        ASSERT_NE(h.p, nullptr);
+        if (owner != kGone) stay.push_back(h);
+    }
+    EXPECT_EQ(heap::free_owner(kGone), 10u);
+    EXPECT_EQ(heap::usage_of(kGone), owner_usage{});
+    for (const held &h : stay) EXPECT_TRUE(intact(h));
+    held big = make(20000, kGone, 1);
+    EXPECT_NE(big.p, nullptr) << "the limit went with the owner";
+    EXPECT_EQ(heap::free_owner(kGone), 1u);
+    EXPECT_EQ(heap::free_owner(kStays), 10u);
+    EXPECT_EQ(heap::free_owner(kStays), 0u);
+    for (const held &h : stay) {
+        if (h.owner == heap::kThisProcess) PPCFreeVec(h.p);
+    }
+}
+
+// What a server needs after serving a client: exactly the blocks that one operation made and
+// left live, never a block made by someone else, even at an address the operation once had.
+TEST_F(Bus, AllocationLogKeepsExactlyWhatAnOperationLeftLive) {
+    constexpr uint32_t kClient = 41;
+    void *before = PPCAllocVec(32, 0);
+    void *meanwhile = nullptr, *nested = nullptr;
+    std::vector<void *> reusers;
+    uint32_t reused = 0;
+    std::vector<block_info> left, inner_left;
+    block_info record, pixels;
+    {
+        heap::owner_scope scope(kClient);
+        heap::allocation_log log;
+        void *scratch = PPCAllocVec(64, 0);
+        auto *r = static_cast<uint8_t *>(PPCAllocVec(16, 0));
+        void *p = heap::allocate(300, TAMSA_MEMF_CLEAR, kClient);
+        ASSERT_TRUE(scratch != nullptr && r != nullptr && p != nullptr);
+        record = {address_of(r), 16, kClient};
+        pixels = {address_of(p), 300, kClient};
+        std::thread([&meanwhile] { meanwhile = PPCAllocVec(16, 0); }).join();
+        const uint32_t scratch_at = address_of(scratch);
+        PPCFreeVec(scratch);
+        std::thread([&] {
+            for (int i = 0; i < 256 && reused == 0; ++i) {
+                reusers.push_back(PPCAllocVec(64, 0));
+                if (address_of(reusers.back()) == scratch_at) reused = scratch_at;
+            }
+        }).join();
+        {
+            heap::allocation_log inner;
+            nested = PPCAllocVec(8, 0);
+            inner_left = inner.live();
+            PPCFreeVec(nested);
+        }
+        left = log.live();
+    }
+    ASSERT_NE(reused, 0u) << "no block was made where the freed one had been";
+    EXPECT_EQ(left, (std::vector<block_info>{record, pixels}));
+    ASSERT_EQ(inner_left.size(), 1u);
+    EXPECT_EQ(inner_left[0].address, address_of(nested));
+    PPCFreeVec(before);
+    PPCFreeVec(meanwhile);
+    for (void *p : reusers) PPCFreeVec(p);
+    EXPECT_EQ(heap::free_owner(kClient), 2u);
+}
+
+TEST_F(Bus, FailNthCountsAllocationsOfEveryOwner) {
+    constexpr uint32_t kClient = 51;
+    std::vector<block_info> left;
+    // An operation served for a client: its result, server scratch, and the result's pixels.
+    const uint32_t allocations = tamsa_test::sweep_alloc_failures([&left] {
+        heap::owner_scope scope(kClient);
+        heap::allocation_log log;
+        void *record = PPCAllocVec(10, 0);
+        void *scratch = heap::allocate(20, 0, heap::kThisProcess);
+        void *pixels = record != nullptr && scratch != nullptr ? PPCAllocVec(30, 0) : nullptr;
+        PPCFreeVec(scratch);
+        if (pixels == nullptr) {
+            PPCFreeVec(record);
+            EXPECT_TRUE(log.live().empty());
+            EXPECT_EQ(heap::usage_of(kClient), owner_usage{});
+            return false;
+        }
+        left = log.live();
+        PPCFreeVec(record);
+        PPCFreeVec(pixels);
+        return true;
+    });
+    EXPECT_EQ(allocations, 3u);
+    ASSERT_EQ(left.size(), 2u);
+    EXPECT_EQ(left[0].owner, kClient);
+    EXPECT_EQ(left[1].size, 30u);
+}
+
+TEST_F(Bus, FreedSpaceMergesBackIntoOneRun) {
+    ASSERT_BUS_EMPTY();
+    const auto nearly_all = uint32_t(tamsa_bus_size() - (1u << 20));
+    tamsa_test::Rng rng{3};
+    for (int round = 0; round < 3; ++round) {
+        std::vector<void *> blocks;
+        for (int i = 0; i < 3000; ++i) {
+            blocks.push_back(PPCAllocVec(rng.below(50) == 0 ? 1u << 20 : rng.below(5000), 0));
+            ASSERT_NE(blocks.back(), nullptr);
+        }
+        EXPECT_EQ(PPCAllocVec(nearly_all, 0), nullptr) << "the bus is not that empty yet";
+        while (!blocks.empty()) {
+            const size_t k = rng.below(uint32_t(blocks.size()));
+            PPCFreeVec(blocks[k]);
+            blocks[k] = blocks.back();
+            blocks.pop_back();
+        }
+        held whole{static_cast<uint8_t *>(PPCAllocVec(nearly_all, 0)), nearly_all};
+        ASSERT_NE(whole.p, nullptr) << "round " << round;
+        // Found from anywhere inside, across the marks the freed blocks left.
+        EXPECT_TRUE(found(whole));
+        PPCFreeVec(whole.p);
+    }
+}
+
+TEST_F(Bus, OwnedRangeCheckAtTheEdges) {
+    constexpr uint32_t kClient = 71;
+    void *p = heap::allocate(16, 0, kClient);
+    void *next = PPCAllocVec(16, 0);
+    ASSERT_NE(p, nullptr);
+    ASSERT_NE(next, nullptr);
+    const uint32_t a = address_of(p);
+    const struct {
+        int32_t offset;
+        uint64_t length;
+        uint32_t owner;
+        bool inside;
+    } rows[] = {
+        {0, 16, kClient, true}, {0, 17, kClient, false},     {8, 8, kClient, true},
+        {15, 1, kClient, true}, {0, 0, kClient, true},       {-1, 1, kClient, false},
+        {0, 16, 0, false},      {0, 16, kClient + 1, false}, {4, UINT64_MAX, kClient, false},
+    };
+    for (const auto &row : rows) {
+        EXPECT_EQ(heap::owns_range(row.owner, uint32_t(a + row.offset), row.length), row.inside)
+            << "offset " << row.offset << " length " << row.length << " owner " << row.owner;
+    }
+    EXPECT_EQ(heap::find_block(a + 15), (block_info{a, 16, kClient}));
+    EXPECT_EQ(heap::find_block(0), std::nullopt);
+    PPCFreeVec(p);
+    EXPECT_EQ(heap::find_block(a + 8), std::nullopt);
+    EXPECT_FALSE(heap::owns_range(kClient, a, 1));
+    PPCFreeVec(next);
+}
+
+TEST_F(Bus, GapsAroundBlocksArePoisonedUnderTheSanitizer) {
+#ifndef TAMSA_TEST_ASAN
+    GTEST_SKIP() << "only AddressSanitizer builds have red zones";
+#else
+    for (uint32_t size : {0u, 1u, 16u, 100u}) {
+        auto *p = static_cast<uint8_t *>(PPCAllocVec(size, 0));
+        ASSERT_NE(p, nullptr);
+        EXPECT_TRUE(__asan_address_is_poisoned(p - 1)) << size;
+        EXPECT_TRUE(__asan_address_is_poisoned(p + size)) << size;
+        EXPECT_EQ(__asan_region_is_poisoned(p, size), nullptr) << size;
+        PPCFreeVec(p);
+        EXPECT_FALSE(__asan_address_is_poisoned(p - 1)) << size;
+        EXPECT_FALSE(__asan_address_is_poisoned(p + size)) << size;
+    }
+#endif
+}
+
+// Random allocations, frees and hand-overs against a model of what must be live: no two blocks
+// overlap, no block's bytes change under the others, and the counts agree throughout.
+class BusModel : public LeakCheck, public ::testing::WithParamInterface<uint64_t> {};
+
+TEST_P(BusModel, RandomTrafficAgreesWithAModel) {
+    SCOPED_TRACE("seed " + std::to_string(GetParam()));
+    tamsa_test::Rng rng{GetParam()};
+    const uint32_t owners[] = {heap::kThisProcess, 61, 62};
+    const auto base = snapshot();
+    const owner_usage base_self = heap::usage_of(heap::kThisProcess);
+    std::map<uint32_t, held> model;
+    const auto check_counts = [&] {
+        std::map<uint32_t, owner_usage> expected{{0, base_self}, {61, {}}, {62, {}}};
+        tamsa_test::alloc_snapshot total = base;
+        for (const auto &[address, h] : model) {
+            ++expected[h.owner].blocks;
+            expected[h.owner].bytes += h.size;
+            ++total.blocks;
+            total.bytes += h.size;
+        }
+        for (const auto &[owner, use] : expected) {
+            if (heap::usage_of(owner) != use) return false;
+        }
+        return snapshot() == total;
+    };
+    for (int step = 0; step < 4000; ++step) {
+        const uint32_t action = rng.below(20);
+        if (model.empty() || action < 11) {
+            const uint32_t size = rng.below(8) == 0 ? rng.below(1u << 17) : rng.below(600);
+            held h = make(size, owners[rng.below(3)], uint8_t(1 + rng.below(255)));
+            ASSERT_NE(h.p, nullptr) << "step " << step;
+            const uint32_t a = h.address();
+            ASSERT_EQ(a % 16, 0u);
+            const auto after = model.lower_bound(a);
+            if (after != model.end()) {
+                ASSERT_LE(uint64_t(a) + std::max(size, 1u), after->first);
+            }
+            if (after != model.begin()) {
+                const held &before = std::prev(after)->second;
+                ASSERT_LE(uint64_t(before.address()) + std::max(before.size, 1u), a);
+            }
+            model[a] = h;
+        } else {
+            const auto it = std::next(model.begin(), rng.below(uint32_t(model.size())));
+            held &h = it->second;
+            const uint32_t stranger = owners[(rng.below(2) + 1 + h.owner % 3) % 3];
+            ASSERT_NE(stranger, h.owner);
+            if (action < 18) {
+                const uint32_t a = it->first;
+                if (action < 15) {
+                    PPCFreeVec(h.p);
+                } else {
+                    ASSERT_FALSE(heap::free_block(a, stranger));
+                    ASSERT_TRUE(heap::free_block(a, h.owner));
+                }
+                model.erase(it);
+                ASSERT_EQ(heap::find_block(a), std::nullopt) << "step " << step;
+            } else {
+                ASSERT_FALSE(heap::give_block(it->first, stranger, h.owner));
+                ASSERT_TRUE(heap::give_block(it->first, h.owner, stranger));
+                h.owner = stranger;
+            }
+        }
+        ASSERT_TRUE(check_counts()) << "step " << step;
+        if (step % 250 == 0) {
+            for (const auto &[address, h] : model) ASSERT_TRUE(intact(h)) << "step " << step;
+        }
+    }
+    for (const auto &[address, h] : model) ASSERT_TRUE(intact(h));
+    for (const auto &[address, h] : model) {
+        if (h.owner == heap::kThisProcess) PPCFreeVec(h.p);
+    }
+    heap::free_owner(61);
+    heap::free_owner(62);
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, BusModel, ::testing::Values(1, 2, 3));
 
 }  // namespace

@@ -1,0 +1,97 @@
+// Who owns which block of the bus: the allocator's primitives for a server that serves other
+// processes. Every live block carries an owner tag; 0 is this process. Not installed.
+#ifndef TAMSA_PLATFORM_HEAP_H
+#define TAMSA_PLATFORM_HEAP_H
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace tamsa::platform {
+
+inline constexpr uint32_t kThisProcess = 0;
+inline constexpr uint64_t kNoLimit = UINT64_MAX;
+
+struct block_info {
+    uint32_t address = 0;  // bus address of the block's first byte
+    uint32_t size = 0;     // the size it was asked for
+    uint32_t owner = 0;
+    bool operator==(const block_info &) const = default;
+};
+
+struct owner_usage {
+    uint64_t blocks = 0;
+    uint64_t bytes = 0;
+    bool operator==(const owner_usage &) const = default;
+};
+
+// As PPCAllocVec, for the given owner instead of the thread's current one. Counts towards
+// tamsa_alloc_fail_nth; fails (null) when the block would take the owner past its limit.
+void *allocate(uint32_t size, uint32_t attributes, uint32_t owner);
+
+// The owner that PPCAllocVec tags blocks with on the calling thread: the innermost live
+// owner_scope's, else kThisProcess.
+uint32_t current_owner();
+
+// While it lives, what the calling thread allocates through PPCAllocVec belongs to owner.
+// Scopes nest; each ends on the thread that began it, innermost first.
+class owner_scope {
+   public:
+    explicit owner_scope(uint32_t owner);
+    ~owner_scope();
+    owner_scope(const owner_scope &) = delete;
+    owner_scope &operator=(const owner_scope &) = delete;
+
+   private:
+    uint32_t previous_;
+};
+
+// While it lives, records every block the calling thread allocates (through PPCAllocVec or
+// allocate), so that afterwards exactly those an operation left live can be told apart from
+// every other block, whoever made them. Logs nest, each recording what was allocated in its life,
+// and end as scopes do. An allocation that cannot be recorded fails.
+class allocation_log {
+   public:
+    allocation_log();
+    ~allocation_log();
+    allocation_log(const allocation_log &) = delete;
+    allocation_log &operator=(const allocation_log &) = delete;
+
+    // The recorded blocks that are still live, with their owners now, in allocation order.
+    // A block freed and a new one made at the same address by someone else is not included.
+    std::vector<block_info> live() const;
+
+   private:
+    friend void *allocate(uint32_t size, uint32_t attributes, uint32_t owner);
+    struct entry {
+        uint32_t address;
+        uint64_t serial;
+    };
+    std::vector<entry> entries_;
+    allocation_log *outer_;
+};
+
+// The live block that holds the byte at address (a block of 0 bytes holds its own address).
+std::optional<block_info> find_block(uint32_t address);
+// [address, address + length) lies inside one live block whose owner is owner, by the rule of
+// tamsa_bus_contains_block.
+bool owns_range(uint32_t owner, uint32_t address, uint64_t length);
+
+// Live blocks of owner and the bytes asked for them.
+owner_usage usage_of(uint32_t owner);
+// From now on an allocation for owner fails when it would take its live bytes above limit
+// (kNoLimit: none); blocks it already has are kept. False when memory ran out.
+bool set_owner_limit(uint32_t owner, uint64_t limit);
+// Frees every block of owner and forgets its limit (an owner that has gone); returns how many
+// blocks were freed.
+uint64_t free_owner(uint32_t owner);
+// Frees the block that starts at address if owner owns it; false, and nothing changes,
+// otherwise.
+bool free_block(uint32_t address, uint32_t owner);
+// Hands the block that starts at address from one owner to another. False, and nothing
+// changes, when it is not a live block of from or when it would take to past its limit.
+bool give_block(uint32_t address, uint32_t from, uint32_t to);
+
+}  // namespace tamsa::platform
+
+#endif
