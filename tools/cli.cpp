@@ -142,9 +142,10 @@ std::string count_of(uint64_t n, const char *one, const char *many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
-progress::progress(bool wanted, std::string unit)
+progress::progress(bool wanted, std::string unit, std::string units)
     : shown_(wanted && isatty(STDERR_FILENO) != 0),
       unit_(std::move(unit)),
+      units_(std::move(units)),
       start_(std::chrono::steady_clock::now()),
       last_draw_(start_) {}
 
@@ -169,12 +170,12 @@ void progress::step(uint64_t n, uint64_t total) {
     char line[160];
     if (total != 0) {
         const double left = rate > 0 ? double(total > n ? total - n : 0) / rate : 0.0;
-        std::snprintf(line, sizeof line, "%s %llu of %llu, %.1f %ss/s, %.1f s left", unit_.c_str(),
+        std::snprintf(line, sizeof line, "%s %llu of %llu, %.1f %s/s, %.1f s left", unit_.c_str(),
                       static_cast<unsigned long long>(n), static_cast<unsigned long long>(total),
-                      rate, unit_.c_str(), left);
+                      rate, units_.c_str(), left);
     } else {
-        std::snprintf(line, sizeof line, "%s %llu, %.1f %ss/s", unit_.c_str(),
-                      static_cast<unsigned long long>(n), rate, unit_.c_str());
+        std::snprintf(line, sizeof line, "%s %llu, %.1f %s/s", unit_.c_str(),
+                      static_cast<unsigned long long>(n), rate, units_.c_str());
     }
     draw(line);
 }

@@ -86,7 +86,8 @@ std::string count_of(uint64_t n, const char *one, const char *many);
 // has taken a second). Cleared when done.
 class progress {
    public:
-    progress(bool wanted, std::string unit);
+    // unit and units name one step and several ("frame", "frames").
+    progress(bool wanted, std::string unit, std::string units);
     ~progress();
     progress(const progress &) = delete;
     progress &operator=(const progress &) = delete;
@@ -101,7 +102,7 @@ class progress {
    private:
     void draw(const std::string &line);
     bool shown_;
-    std::string unit_;
+    std::string unit_, units_;
     std::chrono::steady_clock::time_point start_;
     std::chrono::steady_clock::time_point last_draw_;
     bool drawn_ = false;

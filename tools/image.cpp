@@ -359,7 +359,7 @@ int image_command(cli::args &args) {
     // Everything the command line can get wrong is refused before a file is read.
     const picture_format format = format_for(out);
     const operation run = parse_operation(op, args);
-    cli::progress meter(true, "pass");
+    cli::progress meter(true, "pass", "passes");
     if (op != "smooth") meter.start_timer("tamsa image " + op);
     const picture source = load_input(in);
     if (format == picture_format::pgm && source.channels != 1) {

@@ -160,7 +160,8 @@ class converter {
     int32_t out_width() const { return scale_.width != 0 ? scale_.width : width_; }
     int32_t out_height() const { return scale_.height != 0 ? scale_.height : height_; }
 
-    // Sends the frame's messages and returns the record of the blue-first result.
+    // Sends the frame's messages (conversion, deinterlacing when asked, resizing) and returns
+    // the record of the blue-first result.
     uint32_t convert(const yuv_frame &f) {
         const uint64_t pixels = uint64_t(width_) * uint64_t(height_);
         std::memcpy(s_.at(y_, pixels), f.y.data(), pixels);
@@ -181,8 +182,6 @@ class converter {
                              {record_, uint32_t(scale_.width), uint32_t(scale_.height)}));
         return last_;
     }
-    // Whether the server deinterlaces the frames as part of convert().
-    bool deinterlaces() const { return deinterlace_ && !one_pass_; }
 
    private:
     // One chroma plane of the clip into the bus, in the layout the group needs.
@@ -349,19 +348,11 @@ class frame_sink {
             }
             // A reader that goes away makes the writes fail, and the run with them.
             std::signal(SIGPIPE, SIG_IGN);
-            buffer_.resize(size_t(1) << 20);
-            std::setvbuf(stdout, buffer_.data(), _IOFBF, buffer_.size());
         } else if (!dir_.empty()) {
             clear_old_frames(dir_, o.overwrite);
             std::error_code e;
             std::filesystem::create_directories(dir_, e);
             if (e) throw failure{dir_ + ": " + e.message()};
-        }
-    }
-    ~frame_sink() {
-        if (stream()) {
-            std::fflush(stdout);
-            std::setvbuf(stdout, nullptr, _IOFBF, BUFSIZ);
         }
     }
     frame_sink(const frame_sink &) = delete;
@@ -406,7 +397,6 @@ class frame_sink {
     std::string format_;
     uint32_t every_;
     contact_sheet sheet_;
-    std::vector<char> buffer_;
 };
 
 }  // namespace
@@ -470,7 +460,7 @@ record_report run_record(const record_options &o, bool keep_frames) {
         const std::vector<uint8_t> table = level_swap_table();
         std::memcpy(s.at(swap, 256), table.data(), 256);
     }
-    cli::progress meter(o.progress, "frame");
+    cli::progress meter(o.progress, "frame", "frames");
 
     const auto start = clock_type::now();
     yuv_frame frame, other;
@@ -481,13 +471,10 @@ record_report run_record(const record_options &o, bool keep_frames) {
             s.send(TAMSA_OP_CORRECT, {record, uint32_t(o.contrast), uint32_t(o.brightness) + 256u,
                                       o.invert ? 1u : 0u});
         }
-        if (deinterlace && !main_frames.deinterlaces()) s.send(TAMSA_OP_DEINTERLACE, {record});
         if (fade) {
             if (fade->next(other)) other_ok = true;
             if (other_ok) {
                 const uint32_t second = fade_frames->convert(other);
-                if (deinterlace && !fade_frames->deinterlaces())
-                    s.send(TAMSA_OP_DEINTERLACE, {second});
                 const uint32_t level = std::min<uint32_t>(
                     255, uint32_t(uint64_t(i) * 255 / std::max(1u, o.fade_frames)));
                 const uint32_t data = s.read_bitmap(record).data;
