@@ -28,26 +28,15 @@ constexpr uint32_t kBuiltInFrames = 50;
 class session {
    public:
     explicit session(const std::string &connect) {
-        if (connect.empty()) {
-            server_ = tamsa_server_start(TAMSA_PORT_NAME);
-            if (server_ == nullptr) throw failure{"the server could not start"};
-            client_ = tamsa_client_local(TAMSA_PORT_NAME);
-        } else {
-            client_ = tamsa_client_connect(connect.c_str());
-            if (client_ == nullptr) {
-                throw failure{"no server on port '" + connect +
-                              "' (start one with: tamsa serve --port " + connect + ")"};
-            }
+        // A constructor that throws runs no destructor: what it made is given back here.
+        try {
+            open(connect);
+        } catch (...) {
+            release();
+            throw;
         }
-        if (client_ == nullptr) throw failure{"cannot reach the server"};
-        block_ = alloc(32, true);
     }
-    ~session() {
-        for (uint32_t b : bitmaps_) tamsa_client_free_bitmap(client_, b);
-        for (uint32_t b : blocks_) tamsa_client_free(client_, b);
-        tamsa_client_close(client_);
-        tamsa_server_stop(server_);
-    }
+    ~session() { release(); }
     session(const session &) = delete;
     session &operator=(const session &) = delete;
 
@@ -107,6 +96,33 @@ class session {
     const std::vector<double> &round_trips() const { return trips_; }
 
    private:
+    void open(const std::string &connect) {
+        if (connect.empty()) {
+            server_ = tamsa_server_start(TAMSA_PORT_NAME);
+            if (server_ == nullptr) throw failure{"the server could not start"};
+            client_ = tamsa_client_local(TAMSA_PORT_NAME);
+        } else {
+            client_ = tamsa_client_connect(connect.c_str());
+            if (client_ == nullptr) {
+                throw failure{"no server on port '" + connect +
+                              "' (start one with: tamsa serve --port " + connect + ")"};
+            }
+        }
+        if (client_ == nullptr) throw failure{"cannot reach the server"};
+        block_ = alloc(32, true);
+    }
+
+    void release() {
+        for (uint32_t b : bitmaps_) tamsa_client_free_bitmap(client_, b);
+        for (uint32_t b : blocks_) tamsa_client_free(client_, b);
+        bitmaps_.clear();
+        blocks_.clear();
+        tamsa_client_close(client_);
+        tamsa_server_stop(server_);
+        client_ = nullptr;
+        server_ = nullptr;
+    }
+
     tamsa_server *server_ = nullptr;
     tamsa_client *client_ = nullptr;
     uint32_t block_ = 0;

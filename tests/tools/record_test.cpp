@@ -10,6 +10,7 @@
 #include "tools/cli.h"
 #include "tools/clip.h"
 #include "tools/error_of.h"
+#include "tools/fixtures.h"
 #include "tools/picture.h"
 #include "tools/record.h"
 
@@ -348,6 +349,45 @@ INSTANTIATE_TEST_SUITE_P(
         layout_case{"mono", tamsa::tools::chroma::mono, 5, 4, {}, false},
         layout_case{"mono_deinterlaced", tamsa::tools::chroma::mono, 5, 5, {}, true}),
     [](const auto &info) { return std::string(info.param.name); });
+
+// Every block of the pipeline, the server's own included, failed in turn: each failure ends the
+// run with a reason and leaves nothing in the bus. The last block of a run is the stop message's,
+// which the server does without by design, so that run goes through.
+TEST_F(RecordRun, EveryAllocationFailureIsReportedAndLeavesNothing) {
+    using tamsa::tools::chroma;
+    TempDir dir;
+    tamsa_test::write_clip(dir.file("c420.y4m"),
+                           {tamsa_test::pattern_frame(10, 6, 1, chroma::c420),
+                            tamsa_test::pattern_frame(10, 6, 2, chroma::c420)});
+    tamsa_test::write_clip(dir.file("c411.y4m"), {tamsa_test::pattern_frame(12, 4, 3)});
+    record_options all;
+    all.input = dir.file("c420.y4m");
+    all.fade_with = all.input;
+    all.scale = {7, 5};
+    all.deinterlace = true;
+    all.correct = all.remap = true;
+    record_options one_pass;
+    one_pass.input = dir.file("c411.y4m");
+    one_pass.scale = {5, 9};
+    for (record_options o : {all, one_pass}) {
+        o.out_dir = "";
+        o.progress = false;
+        std::vector<std::string> reasons;
+        for (uint32_t n = 1; n < 1000; ++n) {
+            const tamsa_test::alloc_snapshot before = tamsa_test::snapshot();
+            tamsa_alloc_fail_nth(n);
+            reasons.push_back(error_of([&] { tamsa::tools::run_record(o); }));
+            const bool fired = tamsa_alloc_fail_nth(0) == 0;
+            EXPECT_EQ(tamsa_test::snapshot(), before) << o.input << ", allocation " << n;
+            if (!fired) break;
+        }
+        ASSERT_GT(reasons.size(), 5u) << o.input;
+        EXPECT_EQ(reasons.back(), "") << "no failure injected";
+        EXPECT_EQ(reasons[reasons.size() - 2], "") << "the stop message's block";
+        for (size_t i = 0; i + 2 < reasons.size(); ++i)
+            EXPECT_NE(reasons[i], "") << o.input << ", allocation " << i + 1;
+    }
+}
 
 TEST_F(RecordRun, TruncatedClipKeepsItsGoodFramesAndTheSheet) {
     TempDir dir;
