@@ -62,6 +62,7 @@ class input {
     const std::string &name() const { return name_; }
 
     size_t read(uint8_t *to, size_t n) {
+        if (n == 0) return 0;  // mono frames have empty chroma planes
         size_t got = std::min(n, back_.size() - back_at_);
         std::memcpy(to, back_.data() + back_at_, got);
         back_at_ += got;
@@ -389,9 +390,9 @@ void write_y4m(FILE *f, const std::vector<yuv_frame> &frames, const std::string 
                  interlace_given ? "" : " Ip", tag, extra.c_str());
     for (const yuv_frame &frame : frames) {
         std::fputs("FRAME\n", f);
-        std::fwrite(frame.y.data(), 1, frame.y.size(), f);
-        std::fwrite(frame.u.data(), 1, frame.u.size(), f);
-        std::fwrite(frame.v.data(), 1, frame.v.size(), f);
+        for (const std::vector<uint8_t> *plane : {&frame.y, &frame.u, &frame.v}) {
+            if (!plane->empty()) std::fwrite(plane->data(), 1, plane->size(), f);
+        }
     }
 }
 
