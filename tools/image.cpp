@@ -95,7 +95,7 @@ void print_usage() {
         "  tamsa image OP --help  what one operation does, with ranges and defaults\n"
         "\n"
         "IN: PPM or PGM (binary or plain, 8 or 16 bits a sample) or PNG; 16-bit samples are\n"
-        "rounded to 8 bits and transparency is dropped, with a warning.\n"
+        "rounded to 8 bits, and transparency is dropped with a warning.\n"
         "OUT: the format its extension names, in any case: .ppm (colour), .pgm (grey only),\n"
         ".pnm (grey or colour, as the result is) or .png; a grey picture comes out grey when the\n"
         "result still is. An unknown extension is refused before any work. OUT is written\n"
