@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs a build into a scratch prefix and builds a C program against it twice: through the
-# CMake package and through pkg-config. For a shared library it also checks that the library
+# CMake package and through pkg-config; then builds and runs the README's client example. For a shared library it also checks that the library
 # exports exactly the functions and tables the installed headers declare.
 set -euo pipefail
 build=$1
@@ -63,4 +63,19 @@ static_flag=--static
 export PKG_CONFIG_PATH="$libdir/pkgconfig"
 cc "$root/consumer/main.c" -o "$root/consumer/pc" $(pkg-config --cflags --libs $static_flag tamsa)
 LD_LIBRARY_PATH="$libdir" "$root/consumer/pc"
+
+# The README's client example, exactly as written there: the first C block of its section.
+readme=$(dirname "$0")/../README.md
+awk '/^### The client API in C$/ { section = 1; next }
+     section && /^```c$/ { inside = 1; next }
+     inside && /^```$/ { exit }
+     inside { print }' "$readme" > "$root/consumer/example.c"
+test -s "$root/consumer/example.c"
+cc -Wall -Wextra -Werror "$root/consumer/example.c" -o "$root/consumer/example" \
+  $(pkg-config --cflags --libs $static_flag tamsa)
+printed=$(LD_LIBRARY_PATH="$libdir" "$root/consumer/example")
+if [ "$printed" != "4x1, first pixel: red 253, green 0, blue 0" ]; then
+  echo "install layout: the README's client example printed: $printed" >&2
+  exit 1
+fi
 echo "install layout ($([ "$shared" = yes ] && echo shared || echo static)): ok"

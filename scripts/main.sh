@@ -1,6 +1,11 @@
 #!/usr/bin/env bash
-# The main job: builds, then records the built-in clip (or what the arguments ask for).
+# The main job: builds, then records the built-in clip (or what the arguments ask for). Runs from
+# any directory: the build stays in the repository, and clip and --out paths are taken from
+# where it is run.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-bash scripts/build.sh build -DTAMSA_BUILD_TESTS=OFF -DTAMSA_BUILD_BENCH=OFF >/dev/null
-exec ./build/tools/tamsa record "$@"
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+if [ ! -x "$repo/build/tools/tamsa" ]; then
+  echo "building... (the first time takes a minute or so)" >&2
+fi
+bash "$repo/scripts/build.sh" build -DTAMSA_BUILD_TESTS=OFF -DTAMSA_BUILD_BENCH=OFF >/dev/null
+exec "$repo/build/tools/tamsa" record "$@"

@@ -1,9 +1,45 @@
 #include "tools/cli.h"
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 
+#include "remote/protocol.h"
+
 namespace tamsa::cli {
+
+namespace {
+
+std::string &command_name() {
+    static std::string name;
+    return name;
+}
+
+std::string prefix() {
+    return command_name().empty() ? "tamsa: " : "tamsa " + command_name() + ": ";
+}
+
+}  // namespace
+
+void set_command(const std::string &name) {
+    command_name() = name;
+}
+
+void warn(const std::string &text) {
+    std::fprintf(stderr, "%swarning: %s\n", prefix().c_str(), text.c_str());
+}
+
+void note(const std::string &text) {
+    std::fprintf(stderr, "%s%s\n", prefix().c_str(), text.c_str());
+}
+
+bool is_help(const std::string &word) {
+    return word == "-h" || word == "--help";
+}
 
 std::string args::next(const char *what) {
     if (empty()) throw usage_error{std::string("missing ") + what};
@@ -16,6 +52,10 @@ std::vector<std::string> args::rest() {
     return r;
 }
 
+bool args::asks_help() const {
+    return std::any_of(items_.begin() + long(at_), items_.end(), is_help);
+}
+
 int32_t parse_int(const std::string &text, const std::string &what) {
     errno = 0;
     char *end = nullptr;
@@ -26,32 +66,148 @@ int32_t parse_int(const std::string &text, const std::string &what) {
     return int32_t(v);
 }
 
+int32_t parse_ranged(const std::string &text, const std::string &what, int32_t low, int32_t high) {
+    const std::string range = " (" + std::to_string(low) + ".." + std::to_string(high) + ")";
+    int32_t v;
+    try {
+        v = parse_int(text, what);
+    } catch (const usage_error &e) {
+        throw usage_error{e.message + range};
+    }
+    if (v < low || v > high) throw usage_error{"bad " + what + ": '" + text + "'" + range};
+    return v;
+}
+
 uint32_t parse_count(const std::string &text, const std::string &what) {
-    const int32_t v = parse_int(text, what);
+    int32_t v = 0;
+    try {
+        v = parse_int(text, what);
+    } catch (const usage_error &) {
+    }
     if (v < 1) throw usage_error{"bad " + what + ": '" + text + "' (1 or more)"};
     return uint32_t(v);
 }
 
 size2 parse_size(const std::string &text, const std::string &what) {
+    const std::string rule = "bad " + what + ": '" + text +
+                             "' (WxH: W and H 1 or more, W x H at most " +
+                             std::to_string(kMaxPixels) + " pixels)";
     const size_t x = text.find('x');
-    if (x == std::string::npos) throw usage_error{"bad " + what + ": '" + text + "' (WxH)"};
-    size2 s{parse_int(text.substr(0, x), what), parse_int(text.substr(x + 1), what)};
-    if (s.width < 1 || s.height < 1 || int64_t(s.width) * s.height > (int64_t(1) << 26)) {
-        throw usage_error{"bad " + what + ": '" + text + "'"};
+    if (x == std::string::npos || text.find('x', x + 1) != std::string::npos)
+        throw usage_error{rule};
+    size2 s;
+    try {
+        s = {parse_int(text.substr(0, x), what), parse_int(text.substr(x + 1), what)};
+    } catch (const usage_error &) {
+        throw usage_error{rule};
     }
+    if (s.width < 1 || s.height < 1 || int64_t(s.width) * s.height > kMaxPixels)
+        throw usage_error{rule};
     return s;
 }
 
 colour parse_colour(const std::string &text, const std::string &what) {
+    const std::string rule = "bad " + what + ": '" + text + "' (R,G,B, each 0..255)";
     const size_t a = text.find(',');
     const size_t b = a == std::string::npos ? a : text.find(',', a + 1);
-    if (b == std::string::npos) throw usage_error{"bad " + what + ": '" + text + "' (R,G,B)"};
-    colour c{parse_int(text.substr(0, a), what), parse_int(text.substr(a + 1, b - a - 1), what),
+    if (b == std::string::npos || text.find(',', b + 1) != std::string::npos)
+        throw usage_error{rule};
+    colour c;
+    try {
+        c = {parse_int(text.substr(0, a), what), parse_int(text.substr(a + 1, b - a - 1), what),
              parse_int(text.substr(b + 1), what)};
+    } catch (const usage_error &) {
+        throw usage_error{rule};
+    }
     for (int32_t v : {c.red, c.green, c.blue}) {
-        if (v < 0 || v > 255) throw usage_error{"bad " + what + ": '" + text + "' (0..255)"};
+        if (v < 0 || v > 255) throw usage_error{rule};
     }
     return c;
+}
+
+std::string parse_port(const std::string &text) {
+    if (!remote::valid_port_name(text.c_str())) {
+        throw usage_error{"bad port name: '" + text +
+                          "' (1 to 64 letters, digits, '.', '_' and '-', not starting with '.')"};
+    }
+    return text;
+}
+
+std::string lower(std::string text) {
+    for (char &c : text) c = char(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+std::string count_of(uint64_t n, const char *one, const char *many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+progress::progress(bool wanted, std::string unit, std::string units)
+    : shown_(wanted && isatty(STDERR_FILENO) != 0),
+      unit_(std::move(unit)),
+      units_(std::move(units)),
+      start_(std::chrono::steady_clock::now()),
+      last_draw_(start_) {}
+
+progress::~progress() {
+    done();
+}
+
+void progress::draw(const std::string &line) {
+    std::fprintf(stderr, "\r%s\x1b[K", line.c_str());
+    std::fflush(stderr);
+    drawn_ = true;
+}
+
+void progress::step(uint64_t n, uint64_t total) {
+    if (!shown_) return;
+    const auto now = std::chrono::steady_clock::now();
+    // A few lines a second are enough to read; the last step is always drawn.
+    if (now - last_draw_ < std::chrono::milliseconds(100) && n != total) return;
+    last_draw_ = now;
+    const double seconds = std::chrono::duration<double>(now - start_).count();
+    const double rate = seconds > 0 ? double(n) / seconds : 0.0;
+    char line[160];
+    if (total != 0) {
+        const double left = rate > 0 ? double(total > n ? total - n : 0) / rate : 0.0;
+        std::snprintf(line, sizeof line, "%s %llu of %llu, %.1f %s/s, %.1f s left", unit_.c_str(),
+                      static_cast<unsigned long long>(n), static_cast<unsigned long long>(total),
+                      rate, units_.c_str(), left);
+    } else {
+        std::snprintf(line, sizeof line, "%s %llu, %.1f %s/s", unit_.c_str(),
+                      static_cast<unsigned long long>(n), rate, units_.c_str());
+    }
+    draw(line);
+}
+
+void progress::start_timer(const std::string &what) {
+    if (!shown_ || timer_.joinable()) return;
+    timer_ = std::thread([this, what] {
+        std::unique_lock<std::mutex> lock(mutex_);
+        auto next = start_ + std::chrono::seconds(1);
+        while (!wake_.wait_until(lock, next, [this] { return stop_; })) {
+            const double seconds =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+            char line[160];
+            std::snprintf(line, sizeof line, "%s: %.1f s", what.c_str(), seconds);
+            draw(line);
+            next += std::chrono::milliseconds(250);
+        }
+    });
+}
+
+void progress::done() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stop_ = true;
+    }
+    wake_.notify_all();
+    if (timer_.joinable()) timer_.join();
+    if (drawn_) {
+        std::fputs("\r\x1b[K", stderr);
+        std::fflush(stderr);
+        drawn_ = false;
+    }
 }
 
 }  // namespace tamsa::cli

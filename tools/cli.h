@@ -2,12 +2,21 @@
 #ifndef TAMSA_TOOLS_CLI_H
 #define TAMSA_TOOLS_CLI_H
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace tamsa::cli {
+
+// Exit statuses, as the help states them.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailure = 1;
+inline constexpr int kExitUsage = 2;
 
 // A mistake in the command line: one line on stderr, then exit status 2.
 struct usage_error {
@@ -20,6 +29,16 @@ struct failure {
     std::string message;
 };
 
+// The subcommand named in warnings and notes ("record", "image", ...).
+void set_command(const std::string &name);
+// One line on stderr that does not stop the run: "tamsa COMMAND: warning: TEXT".
+void warn(const std::string &text);
+// One line on stderr about what the run decided: "tamsa COMMAND: TEXT".
+void note(const std::string &text);
+
+// True for -h and --help.
+bool is_help(const std::string &word);
+
 // Command-line arguments consumed from the front.
 class args {
    public:
@@ -30,13 +49,20 @@ class args {
     // The value of an option whose name was just taken.
     std::string value(const std::string &option) { return next(("a value for " + option).c_str()); }
     std::vector<std::string> rest();
+    // Whether -h or --help is among the words not yet taken.
+    bool asks_help() const;
 
    private:
     std::vector<std::string> items_;
     size_t at_ = 0;
 };
 
+// The most pixels a picture or frame may have: W x H at most 2^26.
+inline constexpr int64_t kMaxPixels = int64_t(1) << 26;
+
 int32_t parse_int(const std::string &text, const std::string &what);
+// An integer within [low, high]; the message names the range.
+int32_t parse_ranged(const std::string &text, const std::string &what, int32_t low, int32_t high);
 uint32_t parse_count(const std::string &text, const std::string &what);  // 1 and above
 struct size2 {
     int32_t width = 0;
@@ -48,6 +74,43 @@ struct colour {
     int32_t red = 0, green = 0, blue = 0;
 };
 colour parse_colour(const std::string &text, const std::string &what);
+// A port name as the serve process accepts it.
+std::string parse_port(const std::string &text);
+
+std::string lower(std::string text);
+// "1 frame", "2 frames".
+std::string count_of(uint64_t n, const char *one, const char *many);
+
+// A progress line on stderr, shown only when stderr is a terminal: "frame N of M, F frames/s,
+// S s left" as steps complete, or the time spent for work that reports no steps (shown once it
+// has taken a second). Cleared when done.
+class progress {
+   public:
+    // unit and units name one step and several ("frame", "frames").
+    progress(bool wanted, std::string unit, std::string units);
+    ~progress();
+    progress(const progress &) = delete;
+    progress &operator=(const progress &) = delete;
+
+    bool shown() const { return shown_; }
+    // Step n of total (0: unknown) is done.
+    void step(uint64_t n, uint64_t total);
+    // From now until done(), a line with the time spent, updated by a thread of its own.
+    void start_timer(const std::string &what);
+    void done();
+
+   private:
+    void draw(const std::string &line);
+    bool shown_;
+    std::string unit_, units_;
+    std::chrono::steady_clock::time_point start_;
+    std::chrono::steady_clock::time_point last_draw_;
+    bool drawn_ = false;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stop_ = false;
+    std::thread timer_;
+};
 
 }  // namespace tamsa::cli
 

@@ -1,5 +1,8 @@
 #include "tools/clip.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -14,54 +17,126 @@ namespace {
 using cli::failure;
 using cli::usage_error;
 
-constexpr int64_t kMaxPixels = int64_t(1) << 26;
-
-void check_size(int64_t w, int64_t h, const std::string &what) {
-    if (w < 4 || h < 1 || w * h > kMaxPixels) throw usage_error{what + ": bad frame size"};
+// Raw planes and the built-in clip hold one chroma sample per 4 pixels of a row.
+void check_411_size(int64_t w, int64_t h, const std::string &what) {
+    if (w < 4 || h < 1 || w * h > cli::kMaxPixels) throw usage_error{what + ": bad frame size"};
     if (w % 4 != 0) {
         throw usage_error{what +
                           ": the width must be a multiple of 4 (one chroma sample per 4 pixels)"};
     }
 }
 
-void size_frame(yuv_frame &f, int32_t w, int32_t h) {
+void size_frame(yuv_frame &f, int32_t w, int32_t h, chroma layout) {
     f.width = w;
     f.height = h;
+    f.layout = layout;
     f.y.resize(size_t(w) * size_t(h));
-    f.u.resize(size_t(w / 4) * size_t(h));
-    f.v.resize(size_t(w / 4) * size_t(h));
+    const size_t c = size_t(chroma_width(layout, w)) * size_t(chroma_height(layout, h));
+    f.u.resize(c);
+    f.v.resize(c);
 }
 
-struct file_closer {
-    void operator()(FILE *f) const { std::fclose(f); }
+// A file, or standard input for "-", with room to put back what was read to look at it.
+class input {
+   public:
+    explicit input(const std::string &path) : name_(path == "-" ? "standard input" : path) {
+        if (path == "-") {
+            if (isatty(STDIN_FILENO) != 0) {
+                throw usage_error{
+                    "standard input is a terminal: pipe a clip in (ffmpeg -i IN -f "
+                    "yuv4mpegpipe - | tamsa record -)"};
+            }
+            file_ = stdin;
+        } else {
+            file_ = std::fopen(path.c_str(), "rb");
+            if (file_ == nullptr) throw failure{path + ": " + std::strerror(errno)};
+            owned_ = true;
+        }
+    }
+    ~input() {
+        if (owned_) std::fclose(file_);
+    }
+    input(const input &) = delete;
+    input &operator=(const input &) = delete;
+
+    const std::string &name() const { return name_; }
+
+    size_t read(uint8_t *to, size_t n) {
+        if (n == 0) return 0;  // mono frames have empty chroma planes
+        size_t got = std::min(n, back_.size() - back_at_);
+        std::memcpy(to, back_.data() + back_at_, got);
+        back_at_ += got;
+        if (got < n) got += std::fread(to + got, 1, n - got, file_);
+        consumed_ += got;
+        return got;
+    }
+    int get() {
+        uint8_t c;
+        return read(&c, 1) == 1 ? c : EOF;
+    }
+    // Bytes read so far, less those put back.
+    uint64_t consumed() const { return consumed_; }
+    // Puts back bytes just read, to be read again.
+    void put_back(const std::string &bytes) {
+        back_ = bytes + back_.substr(back_at_);
+        back_at_ = 0;
+        consumed_ -= bytes.size();
+    }
+    // The size of a regular file, or -1 for a pipe.
+    int64_t size() const {
+        struct stat st {};
+        if (fstat(fileno(file_), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+        return int64_t(st.st_size);
+    }
+
+   private:
+    std::string name_;
+    FILE *file_ = nullptr;
+    bool owned_ = false;
+    std::string back_;
+    size_t back_at_ = 0;
+    uint64_t consumed_ = 0;
 };
 
-// Reads one line of at most limit characters, without its line feed; false at the end of the
-// file before any character.
-bool read_line(FILE *f, std::string &line, size_t limit, const std::string &what) {
+// Reads one line of at most limit characters, without its line feed. Returns false at the end
+// of the input before any character; sets cut when the input ends inside the line.
+bool read_line(input &in, std::string &line, size_t limit, bool &cut) {
     line.clear();
+    cut = false;
     int c;
-    while ((c = std::fgetc(f)) != EOF && c != '\n') {
-        if (line.size() >= limit) throw failure{what + ": header line too long"};
+    while ((c = in.get()) != EOF && c != '\n') {
+        if (line.size() >= limit) throw failure{in.name() + ": header line too long"};
         line.push_back(char(c));
     }
     if (c == EOF && line.empty()) return false;
-    if (c == EOF) throw failure{what + ": file ends inside a header"};
+    cut = c == EOF;
     return true;
 }
 
+struct chroma_tag {
+    const char *tag;
+    chroma layout;
+};
+constexpr chroma_tag kChromaTags[] = {
+    {"420jpeg", chroma::c420}, {"420paldv", chroma::c420}, {"420mpeg2", chroma::c420},
+    {"420", chroma::c420},     {"422", chroma::c422},      {"444", chroma::c444},
+    {"411", chroma::c411},     {"mono", chroma::mono},
+};
+
 class y4m_clip final : public clip {
    public:
-    explicit y4m_clip(const std::string &path)
-        : path_(path), file_(std::fopen(path.c_str(), "rb")) {
-        if (file_ == nullptr) throw failure{path + ": " + std::strerror(errno)};
+    explicit y4m_clip(const std::string &path) : in_(path) {
+        const std::string &name = in_.name();
         std::string header;
-        if (!read_line(file_.get(), header, 4096, path) || header.rfind("YUV4MPEG2", 0) != 0 ||
+        bool cut = false;
+        if (!read_line(in_, header, 4096, cut) || header.rfind("YUV4MPEG2", 0) != 0 ||
             (header.size() > 9 && header[9] != ' ')) {
-            throw failure{path + ": not a Y4M file"};
+            throw failure{name + ": not a Y4M file"};
         }
+        if (cut) throw failure{name + ": file ends inside a header"};
         int64_t w = -1, h = -1;
-        std::string chroma = "420jpeg";  // what a stream without a C tag holds
+        // A stream without a C tag holds 4:2:0.
+        info_.layout = chroma::c420;
         size_t at = 9;
         while (at < header.size()) {
             while (at < header.size() && header[at] == ' ') ++at;
@@ -71,31 +146,49 @@ class y4m_clip final : public clip {
             if (tag.empty()) continue;
             if (tag[0] == 'W') w = number(tag.substr(1));
             if (tag[0] == 'H') h = number(tag.substr(1));
-            if (tag[0] == 'C') chroma = tag.substr(1);
-            if (tag[0] == 'I' && tag != "Ip" && tag != "It" && tag != "Ib" && tag != "I?") {
-                throw failure{path + ": mixed interlacing is not read"};
+            if (tag[0] == 'C') info_.layout = layout_of(tag.substr(1));
+            if (tag[0] == 'I') {
+                if (tag != "Ip" && tag != "It" && tag != "Ib" && tag != "I?") {
+                    throw failure{name + ": interlacing '" + tag +
+                                  "' is not read (Ip, It, Ib or I?)"};
+                }
+                info_.interlace = tag[1];
             }
+            if (tag == "XCOLORRANGE=FULL") info_.full_range = true;
         }
-        if (w < 0 || h < 0) throw failure{path + ": the header gives no frame size"};
-        if (chroma != "411") {
-            throw failure{path + ": chroma 'C" + chroma + "' is not 4:1:1 ('C411')"};
+        if (w < 0 || h < 0) throw failure{name + ": the header gives no frame size"};
+        if (w < 1 || h < 1 || w * h > cli::kMaxPixels) throw failure{name + ": bad frame size"};
+        info_.width = int32_t(w);
+        info_.height = int32_t(h);
+        const int64_t size = in_.size();
+        if (size > 0) {
+            const uint64_t frame = 6 + frame_bytes();
+            info_.frames = uint32_t(std::min<uint64_t>(
+                UINT32_MAX, (uint64_t(size) - std::min(uint64_t(size), in_.consumed())) / frame));
         }
-        check_size(w, h, path);
-        width_ = int32_t(w);
-        height_ = int32_t(h);
     }
 
     bool next(yuv_frame &frame) override {
         std::string line;
-        if (!read_line(file_.get(), line, 4096, path_)) return false;
+        bool cut = false;
+        if (!truncated_.empty() || !read_line(in_, line, 4096, cut)) return false;
+        const std::string which = "frame " + std::to_string(frames_ + 1);
         if (line.rfind("FRAME", 0) != 0 || (line.size() > 5 && line[5] != ' ')) {
-            throw failure{path_ + ": frame " + std::to_string(frames_ + 1) +
-                          " has no FRAME header"};
+            if (cut && std::string("FRAME").rfind(line, 0) == 0) {
+                truncated_ = which + " is truncated (the file ends inside its header)";
+                return false;
+            }
+            throw failure{in_.name() + ": " + which + " has no FRAME header"};
         }
-        size_frame(frame, width_, height_);
+        size_frame(frame, info_.width, info_.height, info_.layout);
+        uint64_t got = 0;
         for (std::vector<uint8_t> *plane : {&frame.y, &frame.u, &frame.v}) {
-            if (std::fread(plane->data(), 1, plane->size(), file_.get()) != plane->size()) {
-                throw failure{path_ + ": frame " + std::to_string(frames_ + 1) + " is truncated"};
+            const size_t n = in_.read(plane->data(), plane->size());
+            got += n;
+            if (n != plane->size()) {
+                truncated_ = which + " is truncated (" + std::to_string(got) + " of " +
+                             std::to_string(frame_bytes()) + " bytes)";
+                return false;
             }
         }
         ++frames_;
@@ -103,45 +196,77 @@ class y4m_clip final : public clip {
     }
 
    private:
+    uint64_t frame_bytes() const {
+        const uint64_t c = uint64_t(chroma_width(info_.layout, info_.width)) *
+                           uint64_t(chroma_height(info_.layout, info_.height));
+        return uint64_t(info_.width) * uint64_t(info_.height) + 2 * c;
+    }
+
     int64_t number(const std::string &text) const {
         if (text.empty() || text.size() > 9 ||
             text.find_first_not_of("0123456789") != std::string::npos) {
-            throw failure{path_ + ": bad number '" + text + "' in the header"};
+            throw failure{in_.name() + ": bad number '" + text + "' in the header"};
         }
         return std::stoll(text);
     }
 
-    std::string path_;
-    std::unique_ptr<FILE, file_closer> file_;
+    chroma layout_of(const std::string &tag) const {
+        for (const chroma_tag &t : kChromaTags) {
+            if (tag == t.tag) return t.layout;
+        }
+        throw failure{in_.name() + ": chroma 'C" + tag +
+                      "' is not read (8-bit 4:2:0, 4:2:2, 4:4:4, 4:1:1 or mono); convert it "
+                      "with: ffmpeg -i IN -pix_fmt yuv420p -f yuv4mpegpipe -"};
+    }
+
+    input in_;
     uint32_t frames_ = 0;
 };
 
 class raw_clip final : public clip {
    public:
-    raw_clip(const std::string &path, int32_t w, int32_t h)
-        : path_(path), file_(std::fopen(path.c_str(), "rb")) {
-        if (file_ == nullptr) throw failure{path + ": " + std::strerror(errno)};
-        check_size(w, h, path);
-        width_ = w;
-        height_ = h;
+    raw_clip(const std::string &path, int32_t w, int32_t h) : in_(path) {
+        // Raw planes have no header; a Y4M header read as pixels would give a garbled clip.
+        uint8_t head[9] = {};
+        const size_t got = in_.read(head, sizeof head);
+        const std::string start(reinterpret_cast<const char *>(head), got);
+        if (start == "YUV4MPEG2") {
+            throw usage_error{in_.name() +
+                              " is a Y4M file, whose header gives its frame size: drop --size"};
+        }
+        in_.put_back(start);
+        check_411_size(w, h, in_.name());
+        info_.width = w;
+        info_.height = h;
+        info_.layout = chroma::c411;
+        const int64_t size = in_.size();
+        if (size > 0) {
+            const uint64_t frame = uint64_t(w) * uint64_t(h) * 3 / 2;
+            info_.frames = uint32_t(std::min<uint64_t>(UINT32_MAX, uint64_t(size) / frame));
+        }
     }
 
     bool next(yuv_frame &frame) override {
-        size_frame(frame, width_, height_);
-        const size_t got = std::fread(frame.y.data(), 1, frame.y.size(), file_.get());
-        if (got == 0 && std::feof(file_.get())) return false;
-        if (got != frame.y.size() ||
-            std::fread(frame.u.data(), 1, frame.u.size(), file_.get()) != frame.u.size() ||
-            std::fread(frame.v.data(), 1, frame.v.size(), file_.get()) != frame.v.size()) {
-            throw failure{path_ + ": frame " + std::to_string(frames_ + 1) + " is truncated"};
+        if (!truncated_.empty()) return false;
+        size_frame(frame, info_.width, info_.height, chroma::c411);
+        uint64_t got = 0;
+        for (std::vector<uint8_t> *plane : {&frame.y, &frame.u, &frame.v}) {
+            const size_t n = in_.read(plane->data(), plane->size());
+            got += n;
+            if (n != plane->size()) {
+                if (got == 0) return false;
+                truncated_ = "frame " + std::to_string(frames_ + 1) + " is truncated (" +
+                             std::to_string(got) + " of " +
+                             std::to_string(frame.y.size() + 2 * frame.u.size()) + " bytes)";
+                return false;
+            }
         }
         ++frames_;
         return true;
     }
 
    private:
-    std::string path_;
-    std::unique_ptr<FILE, file_closer> file_;
+    input in_;
     uint32_t frames_ = 0;
 };
 
@@ -161,10 +286,12 @@ uint8_t to_byte(double x) {
 class synthetic final : public clip {
    public:
     synthetic(int32_t w, int32_t h, uint32_t frames) : frames_(frames) {
-        check_size(w, h, "the built-in clip");
-        width_ = w;
-        height_ = h;
-        size_frame(first_, w, h);
+        check_411_size(w, h, "the built-in clip");
+        info_.width = w;
+        info_.height = h;
+        info_.layout = chroma::c411;
+        info_.frames = frames;
+        size_frame(first_, w, h, chroma::c411);
         static constexpr uint8_t bars[8][3] = {{255, 255, 255}, {255, 255, 0}, {0, 255, 255},
                                                {0, 255, 0},     {255, 0, 255}, {255, 0, 0},
                                                {0, 0, 255},     {0, 0, 0}};
@@ -204,11 +331,11 @@ class synthetic final : public clip {
         if (made_ >= frames_) return false;
         frame = first_;
         // Frame n shows the bars moved left by 4n pixels, one chroma group a frame.
-        const size_t groups = size_t(width_ / 4);
+        const size_t groups = size_t(info_.width / 4);
         const size_t shift = made_ % groups;
         for (int32_t row = 0; row < bar_rows_; ++row) {
-            uint8_t *y = frame.y.data() + size_t(row) * size_t(width_);
-            std::rotate(y, y + shift * 4, y + width_);
+            uint8_t *y = frame.y.data() + size_t(row) * size_t(info_.width);
+            std::rotate(y, y + shift * 4, y + info_.width);
             for (std::vector<uint8_t> *plane : {&frame.u, &frame.v}) {
                 uint8_t *c = plane->data() + size_t(row) * groups;
                 std::rotate(c, c + shift, c + groups);
@@ -249,15 +376,69 @@ std::unique_ptr<clip> open_clip(const std::string &path, int32_t raw_width, int3
     return open_y4m(path);
 }
 
-void write_y4m(FILE *f, const std::vector<yuv_frame> &frames) {
+void write_y4m(FILE *f, const std::vector<yuv_frame> &frames, const std::string &extra) {
     if (frames.empty()) return;
-    std::fprintf(f, "YUV4MPEG2 W%d H%d F25:1 Ip A1:1 C411\n", frames[0].width, frames[0].height);
+    const char *tag = "411";
+    for (const chroma_tag &t : kChromaTags) {
+        if (t.layout == frames[0].layout) {
+            tag = t.tag;
+            break;
+        }
+    }
+    const bool interlace_given = extra.find(" I") != std::string::npos;
+    std::fprintf(f, "YUV4MPEG2 W%d H%d F25:1%s A1:1 C%s%s\n", frames[0].width, frames[0].height,
+                 interlace_given ? "" : " Ip", tag, extra.c_str());
     for (const yuv_frame &frame : frames) {
         std::fputs("FRAME\n", f);
-        std::fwrite(frame.y.data(), 1, frame.y.size(), f);
-        std::fwrite(frame.u.data(), 1, frame.u.size(), f);
-        std::fwrite(frame.v.data(), 1, frame.v.size(), f);
+        for (const std::vector<uint8_t> *plane : {&frame.y, &frame.u, &frame.v}) {
+            if (!plane->empty()) std::fwrite(plane->data(), 1, plane->size(), f);
+        }
     }
+}
+
+int32_t chroma_across(chroma c) {
+    switch (c) {
+        case chroma::c420:
+        case chroma::c422:
+            return 2;
+        case chroma::c444:
+            return 1;
+        case chroma::c411:
+            return 4;
+        case chroma::mono:
+            break;
+    }
+    return 0;
+}
+
+int32_t chroma_down(chroma c) {
+    return c == chroma::c420 ? 2 : c == chroma::mono ? 0 : 1;
+}
+
+int32_t chroma_width(chroma c, int32_t width) {
+    const int32_t n = chroma_across(c);
+    return n == 0 ? 0 : (width + n - 1) / n;
+}
+
+int32_t chroma_height(chroma c, int32_t height) {
+    const int32_t n = chroma_down(c);
+    return n == 0 ? 0 : (height + n - 1) / n;
+}
+
+const char *chroma_name(chroma c) {
+    switch (c) {
+        case chroma::c420:
+            return "4:2:0";
+        case chroma::c422:
+            return "4:2:2";
+        case chroma::c444:
+            return "4:4:4";
+        case chroma::c411:
+            return "4:1:1";
+        case chroma::mono:
+            break;
+    }
+    return "mono";
 }
 
 }  // namespace tamsa::tools

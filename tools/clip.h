@@ -1,5 +1,5 @@
-// Sources of captured frames for the recorder pipeline: YUV 4:1:1 planar clips (one chroma
-// sample per 4 pixels of a row), from a Y4M file, from raw planes, or made up on the spot.
+// Sources of captured frames for the recorder pipeline: planar YUV clips from a Y4M file or
+// stream (4:2:0, 4:2:2, 4:4:4, 4:1:1 or mono), from raw 4:1:1 planes, or made up on the spot.
 #ifndef TAMSA_TOOLS_CLIP_H
 #define TAMSA_TOOLS_CLIP_H
 
@@ -11,29 +11,58 @@
 
 namespace tamsa::tools {
 
+// How the chroma planes sample the picture.
+enum class chroma { c420, c422, c444, c411, mono };
+
+// Pixels per chroma sample across and down; 0 for mono, which has no chroma planes.
+int32_t chroma_across(chroma c);
+int32_t chroma_down(chroma c);
+// The size of a chroma plane of a frame of that size: partial groups at the right and bottom
+// edges get a sample of their own.
+int32_t chroma_width(chroma c, int32_t width);
+int32_t chroma_height(chroma c, int32_t height);
+// "4:2:0" and so on.
+const char *chroma_name(chroma c);
+
 struct yuv_frame {
     int32_t width = 0;
     int32_t height = 0;
-    std::vector<uint8_t> y, u, v;  // y: width * height; u, v: width / 4 * height
+    chroma layout = chroma::c411;
+    // y: width * height; u, v: chroma_width * chroma_height each, rows top first.
+    std::vector<uint8_t> y, u, v;
+};
+
+// What a clip's header says about its frames.
+struct clip_info {
+    int32_t width = 0;
+    int32_t height = 0;
+    chroma layout = chroma::c411;
+    char interlace = 'p';     // p progressive, t top field first, b bottom field first, ? unknown
+    bool full_range = false;  // XCOLORRANGE=FULL
+    uint32_t frames = 0;      // how many frames it holds, when that can be known; else 0
 };
 
 class clip {
    public:
     virtual ~clip() = default;
-    // Fills the next frame; false at the end of the clip. Throws cli::usage_error when the
-    // clip is damaged.
+    // Fills the next frame; false at the end of the clip, or when the clip ends inside a frame
+    // (then truncated() says so). Throws cli::failure when the clip is damaged otherwise.
     virtual bool next(yuv_frame &frame) = 0;
-    int32_t width() const { return width_; }
-    int32_t height() const { return height_; }
+    const clip_info &info() const { return info_; }
+    int32_t width() const { return info_.width; }
+    int32_t height() const { return info_.height; }
+    // Why the clip ended early ("frame 5 is truncated: ..."), or "".
+    const std::string &truncated() const { return truncated_; }
 
    protected:
-    int32_t width_ = 0;
-    int32_t height_ = 0;
+    clip_info info_;
+    std::string truncated_;
 };
 
-// A Y4M clip whose chroma is 4:1:1 ("C411"); throws cli::usage_error for anything else.
+// A Y4M clip; "-" reads standard input. Throws cli::failure for what it cannot read.
 std::unique_ptr<clip> open_y4m(const std::string &path);
-// Raw planes, frame after frame: Y, then U, then V.
+// Raw 4:1:1 planes, frame after frame: Y, then U, then V; "-" reads standard input. A file that
+// starts like a Y4M file is refused (cli::usage_error): its header gives the size.
 std::unique_ptr<clip> open_raw(const std::string &path, int32_t width, int32_t height);
 // The built-in test clip: colour bars moving across a gradient, frames frames long.
 std::unique_ptr<clip> synthetic_clip(int32_t width, int32_t height, uint32_t frames);
@@ -41,8 +70,9 @@ std::unique_ptr<clip> synthetic_clip(int32_t width, int32_t height, uint32_t fra
 std::unique_ptr<clip> open_clip(const std::string &path, int32_t raw_width, int32_t raw_height,
                                 uint32_t synthetic_frames);
 
-// Writes frames as a Y4M 4:1:1 clip (for tests and for handing clips to other programs).
-void write_y4m(FILE *f, const std::vector<yuv_frame> &frames);
+// Writes frames as a Y4M clip of their layout (for tests and for handing clips to other
+// programs); extra goes into the header after the chroma tag (" It", " XCOLORRANGE=FULL").
+void write_y4m(FILE *f, const std::vector<yuv_frame> &frames, const std::string &extra = "");
 
 }  // namespace tamsa::tools
 

@@ -1,9 +1,11 @@
-// Pictures in files, for the command: PPM (P5, P6) and PNG, read into host memory with the
-// channels in red, green, blue order, and written whole or not at all.
+// Pictures in files, for the command: PNM (PPM, PGM; binary or plain, 8 or 16 bits) and PNG,
+// read into host memory with the channels in red, green, blue order, 8 bits each, and written
+// whole or not at all.
 #ifndef TAMSA_TOOLS_PICTURE_H
 #define TAMSA_TOOLS_PICTURE_H
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -14,14 +16,41 @@ struct picture {
     int32_t height = 0;
     int32_t channels = 3;  // 3: red, green, blue; 1: grey
     std::vector<uint8_t> pixels;
+    bool dropped_alpha = false;  // set by load_picture when the file had transparency
 };
 
-// Reads a PPM or PNG file (told apart by their first bytes). Throws cli::usage_error with a
+// What a file name asks for, by its extension in any case.
+enum class picture_format {
+    ppm,  // .ppm: binary colour PPM (grey pictures are written as colour)
+    pgm,  // .pgm: binary PGM (grey pictures only)
+    pnm,  // .pnm: PGM for grey pictures, PPM for colour ones
+    png,  // .png: grey or colour, as the picture is
+};
+
+// The format of a file name; throws cli::usage_error naming the extensions known.
+picture_format format_for(const std::string &path);
+
+// Reads a PNM or PNG file (told apart by their first bytes). Throws cli::failure with a
 // one-line reason when the file cannot be read or is not a picture this reads.
 picture load_picture(const std::string &path);
-// Writes PNG when the name ends in .png, binary PPM otherwise. The file appears only once it is
-// complete. Throws cli::usage_error on failure.
+// Writes the picture in the format its name asks for. The file appears only once it is
+// complete. Throws cli::failure on failure (cli::usage_error for an unknown extension).
 void save_picture(const std::string &path, const picture &p);
+// Writes the picture to an open stream, such as standard output; false when writing failed.
+// Throws cli::failure when the picture cannot be written in that format.
+bool write_picture(FILE *f, const picture &p, picture_format format);
+
+// How PNG files are compressed: zlib level and strategy, and the row filters libpng may use.
+struct png_settings {
+    int level;
+    int strategy;
+    int filters;
+};
+// The settings the command writes with, chosen by measurement (see bench/png_bench.cpp).
+png_settings fast_png();
+// libpng's own defaults, for comparison.
+png_settings default_png();
+bool write_png(FILE *f, const picture &p, const png_settings &settings);
 
 }  // namespace tamsa::tools
 

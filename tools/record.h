@@ -1,10 +1,11 @@
-// tamsa record: the recorder's pipeline. Every frame of a YUV 4:1:1 clip goes to the server as
-// the messages a recorder sends: convert (and resize), then correct, deinterlace, cross-fade
-// and reduce to the colour cube as asked.
+// tamsa record: the recorder's pipeline. Every frame of a YUV clip goes to the server as the
+// messages a recorder sends: convert (and resize), then correct, deinterlace, cross-fade and
+// reduce to the colour cube as asked.
 #ifndef TAMSA_TOOLS_RECORD_H
 #define TAMSA_TOOLS_RECORD_H
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,18 +15,19 @@
 namespace tamsa::tools {
 
 struct record_options {
-    std::string input;            // "" for the built-in clip
+    std::string input;            // "" for the built-in clip, "-" for standard input
     cli::size2 raw_size;          // raw planes when set (and the built-in clip's size)
-    std::string out_dir = "out";  // "" writes nothing
-    std::string format = "ppm";   // ppm or png
+    std::string out_dir = "out";  // "" writes nothing; "-" writes a stream to standard output
+    std::string format = "ppm";   // ppm, png, or rgb (a stream only); any case
+    bool overwrite = false;       // replace an earlier run's frames in out_dir
     uint32_t frames = 0;          // 0: the whole clip (the built-in one has 50)
-    cli::size2 scale;             // id 10 when set, id 2 otherwise
+    cli::size2 scale;             // ids 2 and 9 when set (10 for 4:1:1 clips), id 2 otherwise
     bool correct = false;         // id 5
     int32_t contrast = 100;
     int32_t brightness = 0;
     bool invert = false;
-    bool deinterlace = false;  // id 8
-    std::string fade_with;     // id 7 against this clip's frames
+    std::optional<bool> deinterlace;  // id 8; unset: as the clip's header says
+    std::string fade_with;            // id 7 against this clip's frames
     uint32_t fade_frames = 25;
     bool remap = false;        // ids 4 and 6: 8-bit colour-cube frames
     std::string connect;       // a `tamsa serve` port; "" runs the server here
@@ -41,6 +43,7 @@ struct record_report {
     double median_round_trip_ms = 0;
     uint64_t messages = 0;
     std::string sheet;          // the contact sheet's file, or ""
+    std::string truncated;      // why the clip ended early (the warning given), or ""
     std::vector<picture> kept;  // every frame made, when keep_frames is set
 };
 

@@ -35,6 +35,47 @@ extern "C" {
 /* The port the server makes when no other name is given. */
 #define TAMSA_PORT_NAME "TAMSAPPC"
 
+/* Message ids. An op_block is a run of big-endian words in the bus: word 0 receives the answer,
+ * words 1 to 7 hold the arguments. Planes, buffers and records are bus addresses; pixels come
+ * out blue, green, red; "unchanged" leaves word 0 as the previous message left it.
+ *
+ *  id  name                 argument words                                  word 0 after
+ *   0  OP_QUIT              none; the server stops after replying           123
+ *   1  OP_QUIT_ALT          as 0                                            123
+ *   2  OP_YUVTORGB          1 luma, 2 V, 3 U planes, 4 output (3 bytes a    unchanged
+ *                           pixel), 5 pixel count, 6 pixels a chroma
+ *                           sample (count rounded up to whole groups)
+ *   3  OP_SCALE             1 record (1 byte a pixel), 2 width, 3 height    new record or 0
+ *   4  OP_REMAP24           1 address of a word holding the source pixels   0
+ *                           (a record serves), 2 target (1 byte a pixel),
+ *                           3 pen table (216 bytes) or 0 for colour-cube
+ *                           indexes, 4 source byte count
+ *   5  OP_CORRECT           1 record, 2 contrast in percent, 3 brightness   unchanged
+ *                           + 256, 4 invert flag (low 16 bits)
+ *   6  OP_REMAP8            1 bytes, 2 256-byte table, 3 byte count         unchanged
+ *   7  OP_FADEOVER          1 first, 2 second, 3 target buffers, 4 level    unchanged
+ *                           0..255 (weight of second), 5-7 three factors
+ *                           whose product is the byte count
+ *   8  OP_DEINTERLACE       1 record (3 bytes a pixel): even rows doubled   unchanged
+ *   9  OP_SCALECOPYBITMAP   1 record, 2 width, 3 height                     new record or 0
+ *  10  OP_YUVSCALE          1 luma, 2 V, 3 U planes (a chroma sample per    new record or 0
+ *                           4 pixels of a row), 4 width, 5 height, 6 new
+ *                           width, 7 new height
+ * Other ids run nothing and leave word 0 unchanged. A record the server makes (ids 3, 9, 10)
+ * belongs to the sender: read it with tamsa_client_read_bitmap, free it with
+ * tamsa_client_free_bitmap. */
+#define TAMSA_OP_QUIT 0
+#define TAMSA_OP_QUIT_ALT 1
+#define TAMSA_OP_YUVTORGB 2
+#define TAMSA_OP_SCALE 3
+#define TAMSA_OP_REMAP24 4
+#define TAMSA_OP_CORRECT 5
+#define TAMSA_OP_REMAP8 6
+#define TAMSA_OP_FADEOVER 7
+#define TAMSA_OP_DEINTERLACE 8
+#define TAMSA_OP_SCALECOPYBITMAP 9
+#define TAMSA_OP_YUVSCALE 10
+
 /* ---- a server in this process ---- */
 
 typedef struct tamsa_server tamsa_server;

@@ -244,7 +244,8 @@ TEST_F(Serve, TheRecorderGetsTheSameFramesFromAServerProcess) {
 TEST_F(Serve, BadPortNamesAreRefused) {
     child bad({TAMSA_COMMAND, "serve", "--port", "../x"});
     const std::string why = bad.rest();
-    EXPECT_EQ(bad.wait(), 1);
+    // A mistake in the command line, as every other: exit status 2.
+    EXPECT_EQ(bad.wait(), 2);
     EXPECT_NE(why.find("bad port name"), std::string::npos) << why;
 }
 

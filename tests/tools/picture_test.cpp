@@ -5,6 +5,7 @@
 #include "temp_dir.h"
 #include "tools/cli.h"
 #include "tools/error_of.h"
+#include "tools/fixtures.h"
 #include "tools/picture.h"
 
 namespace {
@@ -28,16 +29,54 @@ picture gradient(int32_t w, int32_t h, int32_t channels) {
 
 TEST(Picture, RoundTripsThroughEveryFormat) {
     TempDir dir;
-    for (const char *name : {"a.ppm", "a.png", "a.PNG"}) {
-        for (int32_t channels : {1, 3}) {
-            const picture p = gradient(5, 3, channels);
-            save_picture(dir.file(name), p);
-            const picture q = load_picture(dir.file(name));
-            EXPECT_EQ(q.width, 5) << name;
-            EXPECT_EQ(q.height, 3);
-            EXPECT_EQ(q.channels, channels);
-            EXPECT_EQ(q.pixels, p.pixels) << name << " " << channels;
+    struct format_case {
+        const char *name;
+        int32_t channels;
+        int32_t read_back;  // channels of what is read back
+    };
+    for (const format_case c :
+         {format_case{"a.ppm", 3, 3}, format_case{"a.PPM", 1, 3}, format_case{"a.pgm", 1, 1},
+          format_case{"a.Pnm", 1, 1}, format_case{"a.pnm", 3, 3}, format_case{"a.png", 1, 1},
+          format_case{"a.PNG", 3, 3}}) {
+        const picture p = gradient(5, 3, c.channels);
+        save_picture(dir.file(c.name), p);
+        const picture q = load_picture(dir.file(c.name));
+        EXPECT_EQ(q.width, 5) << c.name;
+        EXPECT_EQ(q.height, 3);
+        ASSERT_EQ(q.channels, c.read_back) << c.name;
+        // Grey written as colour comes back with each level three times.
+        for (size_t i = 0; i < q.pixels.size(); ++i) {
+            ASSERT_EQ(q.pixels[i], p.pixels[c.channels == c.read_back ? i : i / 3])
+                << c.name << " " << i;
         }
+    }
+}
+
+TEST(Picture, OtherPnmFormsReadAsEightBits) {
+    TempDir dir;
+    struct form_case {
+        const char *name;
+        std::string bytes;
+        int32_t channels;
+        std::vector<uint8_t> pixels;
+    };
+    const std::vector<form_case> cases = {
+        {"plain_colour",
+         "P3\n2 1\n255\n1 2 3\n# comment\n 250 251 252\n",
+         3,
+         {1, 2, 3, 250, 251, 252}},
+        {"plain_grey_small_max", "P2 3 1 4 0 2 4", 1, {0, 128, 255}},
+        {"sixteen_bit", std::string("P5\n2 1\n65535\n\x80\x00\xff\xff", 17), 1, {128, 255}},
+        {"sixteen_bit_colour",
+         std::string("P6 1 1 1000 \x00\x00\x01\xf4\x03\xe8", 18),
+         3,
+         {0, 128, 255}},
+    };
+    for (const form_case &c : cases) {
+        TempDir::write(dir.file("f"), c.bytes);
+        const picture p = load_picture(dir.file("f"));
+        EXPECT_EQ(p.channels, c.channels) << c.name;
+        EXPECT_EQ(p.pixels, c.pixels) << c.name;
     }
 }
 
@@ -57,6 +96,17 @@ TEST(Picture, PpmHeadersWithCommentsAreRead) {
     EXPECT_EQ(std::string(p.pixels.begin(), p.pixels.end()), "abcdef");
 }
 
+TEST(Picture, SixteenBitPngWithAlphaIsRoundedAndTheAlphaDropped) {
+    TempDir dir;
+    tamsa_test::write_rgba16_png(dir.file("a.png"), {0, 32768, 65535, 100, 257, 65279, 65280, 0});
+    const picture p = load_picture(dir.file("a.png"));
+    EXPECT_EQ(p.channels, 3);
+    EXPECT_EQ(p.pixels, (std::vector<uint8_t>{0, 128, 255, 1, 254, 254}));
+    EXPECT_TRUE(p.dropped_alpha);
+    save_picture(dir.file("b.png"), p);
+    EXPECT_FALSE(load_picture(dir.file("b.png")).dropped_alpha);
+}
+
 struct bad_file {
     const char *name;
     std::string bytes;
@@ -74,14 +124,17 @@ TEST_P(PictureErrors, GiveOneClearLine) {
 INSTANTIATE_TEST_SUITE_P(
     Files, PictureErrors,
     ::testing::Values(bad_file{"short", "P6\n2 2\n255\nabc", "ends inside its pixels"},
-                      bad_file{"ascii", "P3\n1 1\n255\n1 2 3\n", "not a binary PPM"},
-                      bad_file{"deep", "P6\n1 1\n65535\nabcdef", "8-bit"},
+                      bad_file{"plain_short", "P3\n1 1\n255\n1 2\n", "ends inside its pixels"},
+                      bad_file{"plain_above_max", "P2\n1 1\n7\n8\n", "exceeds the maximum 7"},
+                      bad_file{"deep_short", "P6\n1 1\n65535\nabcde", "ends inside its pixels"},
+                      bad_file{"bitmap", "P4\n1 1\n\x80", "PBM bitmaps"},
+                      bad_file{"no_max", "P6\n1 1\n0\nabc", "bad maximum sample value"},
                       bad_file{"zero", "P6\n0 1\n255\n", "bad picture size"},
                       bad_file{"huge", "P6\n99999 99999\n255\n", "bad picture size"},
-                      bad_file{"garbage_header", "P6\nx y\n255\n", "bad PPM header"},
+                      bad_file{"garbage_header", "P6\nx y\n255\n", "bad PNM header"},
                       bad_file{"png_cut", std::string("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR", 16),
                                "bad PNG file"},
-                      bad_file{"empty", "", "not a binary PPM"}),
+                      bad_file{"empty", "", "not a PNM or PNG file"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST(Picture, AFailedSaveLeavesNoFile) {
