@@ -132,24 +132,35 @@ int garbage(tamsa_client *c, const char *port) {
     tamsa_client_free(c, 64);
     tamsa_client_free(c, outside);
 
-    // A second connection that speaks nonsense is hung up on.
+    // A connection that speaks nonsense is hung up on, before its hello and after it.
     const std::string path = tamsa::remote::socket_path(port);
-    const int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    if (connect(s, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0)
-        return fail("cannot connect");
-    const tamsa::remote::request odd{tamsa::remote::kMagic, 99, 0, 0, 0, 0};
-    tamsa::remote::response answer{};
-    if (!tamsa::remote::write_full(s, &odd, sizeof odd) ||
-        !tamsa::remote::read_full(s, &answer, sizeof answer) || answer.status != -1) {
-        return fail("an unknown request was not refused");
+    for (bool greet : {false, true}) {
+        const int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (connect(s, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0)
+            return fail("cannot connect");
+        tamsa::remote::response answer{};
+        if (greet) {
+            const tamsa::remote::request hello{
+                tamsa::remote::kMagic, 1, tamsa::remote::kVersion, 0, 0, 0};
+            int bus = -1;
+            if (!tamsa::remote::write_full(s, &hello, sizeof hello) ||
+                !tamsa::remote::receive_with_fd(s, &answer, sizeof answer, &bus) || bus < 0) {
+                return fail("a hello was not answered");
+            }
+            close(bus);
+        }
+        const tamsa::remote::request odd{tamsa::remote::kMagic, 99, 0, 0, 0, 0};
+        const char junk[64] = "GET / HTTP/1.0\r\n\r\n";
+        const bool sent = greet ? tamsa::remote::write_full(s, &odd, sizeof odd)
+                                : tamsa::remote::write_full(s, junk, sizeof junk);
+        if (!sent) return fail("cannot write nonsense");
+        if (tamsa::remote::read_full(s, &answer, sizeof answer))
+            return fail("nonsense was answered");
+        close(s);
     }
-    const char junk[64] = "GET / HTTP/1.0\r\n\r\n";
-    if (!tamsa::remote::write_full(s, junk, sizeof junk)) return fail("cannot write junk");
-    if (tamsa::remote::read_full(s, &answer, sizeof answer)) return fail("junk was answered");
-    close(s);
 
     // And the first connection still works.
     if (tamsa_client_call(c, 11, nullptr, 0, -1, &word0) != TAMSA_REPLIED)
