@@ -113,6 +113,7 @@ struct gateway {
 
     std::atomic<uint64_t> messages{0};
     std::atomic<uint64_t> served_clients{0};
+    std::atomic<uint64_t> connections{0};
 };
 
 namespace {
@@ -125,19 +126,23 @@ void watch(gateway &g, connection &c, uint32_t events) {
 }
 
 // Ends a connection and frees what its client holds; one whose message is with the server is
-// only unhooked, and ended when the message is done.
+// only unhooked (it no longer counts as open), and ended when the message is done.
 void drop(gateway &g, uint32_t owner) {
     const auto it = g.clients.find(owner);
     if (it == g.clients.end()) return;
     connection &c = *it->second;
+    const bool counted = !c.gone;
     epoll_ctl(g.epoll, EPOLL_CTL_DEL, c.socket, nullptr);
     if (c.message != nullptr) {
         c.gone = true;
+        if (counted) --g.connections;
         return;
     }
     close(c.socket);
     platform::free_owner(owner);
     g.clients.erase(it);
+    // Last, so that whoever sees the count fall sees the client's blocks gone too.
+    if (counted) --g.connections;
 }
 
 // Answers are 16 bytes and a client has at most one unread; one that does not fit means the
@@ -151,7 +156,6 @@ bool reply(connection &c, const response &answer) {
 }
 
 bool start_send(gateway &g, connection &c, const decision &d) {
-    ++g.messages;
     if (g.port == nullptr) g.port = tamsa_port_find(g.port_name.c_str());
     const uint32_t owner = c.state.owner;
     try {
@@ -161,6 +165,7 @@ bool start_send(gateway &g, connection &c, const decision &d) {
         return reply(c, send_answer(TAMSA_FAILED, 0, 0, false));
     }
     if (c.message == nullptr) return reply(c, send_answer(TAMSA_NOT_SERVED, 0, 0, false));
+    ++g.messages;
     // Nothing more is read from it until the answer is out; hang-ups are still reported.
     watch(g, c, 0);
     if (d.timeout_ms >= 0) {
@@ -283,6 +288,7 @@ void accept_all(gateway &g) {
             g.greetings.emplace_back(
                 clock_type::now() + std::chrono::milliseconds(g.options.greet_ms), owner);
             g.clients.emplace(owner, std::move(c));
+            ++g.connections;
         } catch (...) {
             close(s);
             continue;
@@ -438,6 +444,7 @@ void gateway_run(gateway *g) {
         close(c->socket);
     }
     g->clients.clear();
+    g->connections = 0;
     g->greetings.clear();
     g->timeouts.clear();
 }
@@ -469,6 +476,9 @@ uint64_t gateway_messages(const gateway *g) {
 }
 uint64_t gateway_clients(const gateway *g) {
     return g->served_clients;
+}
+uint64_t gateway_connections(const gateway *g) {
+    return g->connections;
 }
 
 uint64_t raise_open_file_limit() {

@@ -36,6 +36,9 @@ const std::string &gateway_path(const gateway *g);
 // Messages sent and clients served so far.
 uint64_t gateway_messages(const gateway *g);
 uint64_t gateway_clients(const gateway *g);
+// Connections open now. One that went away while its message is with the server is no longer
+// counted; its blocks are freed once the message is done.
+uint64_t gateway_connections(const gateway *g);
 
 // Raises this process's soft limit on open files as far as its hard limit allows; returns the
 // limit now in force.

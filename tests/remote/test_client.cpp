@@ -1,7 +1,8 @@
 // A client process for the tests of `tamsa serve`: tamsa_test_client MODE PORT [ARGS].
 //   convert N SEED  converts N random frames through ids 2 and 10 and checks every byte against
 //                   the library run in this process
-//   hold            sends long conversions for ever (the test kills it mid-message)
+//   hold            sends long conversions for ever, saying "served N" after each (the test
+//                   kills it mid-message)
 //   garbage         sends messages whose addresses lie outside the bus, frees what is not its
 //                   own, and talks nonsense on a second connection; checks the answers
 // Exits 0 when every check held, 1 with a line on stderr otherwise.
@@ -105,10 +106,12 @@ int hold(tamsa_client *c) {
     const uint32_t args[7] = {p.y, p.v, p.u, uint32_t(w), uint32_t(h), 3000, 3000};
     std::printf("ready\n");
     std::fflush(stdout);
-    for (;;) {
+    for (uint64_t n = 1;; ++n) {
         uint32_t record = 0;
         tamsa_client_call(c, 10, args, 7, -1, &record);
         tamsa_client_free_bitmap(c, record);
+        std::printf("served %llu\n", static_cast<unsigned long long>(n));
+        std::fflush(stdout);
     }
 }
 
