@@ -14,6 +14,7 @@
 #include "remote/gateway.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/resource.h>
@@ -437,11 +438,15 @@ void gateway_run(gateway *g) {
         expire(*g);
     }
     // Every answer is out. Clients still here keep their blocks: the bus outlives this process
-    // for as long as a client maps it.
+    // for as long as a client maps it. One that has hung up without being seen to is gone.
     for (auto &[owner, c] : g->clients) {
+        pollfd p{c->socket, POLLRDHUP, 0};
+        const bool gone =
+            c->gone || (poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLRDHUP)) != 0);
         epoll_ctl(g->epoll, EPOLL_CTL_DEL, c->socket, nullptr);
         shutdown(c->socket, SHUT_RDWR);
         close(c->socket);
+        if (gone && c->message == nullptr) platform::free_owner(owner);
     }
     g->clients.clear();
     g->connections = 0;

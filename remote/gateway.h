@@ -27,7 +27,8 @@ gateway *gateway_open(const char *port_name, const gateway_options &options, std
 void gateway_run(gateway *g);
 // Makes gateway_run return once every answer it has is out. Clients still connected are
 // disconnected and keep their blocks (they may still be reading their last answers from the
-// bus). Call it once the port's server has stopped, so that no message is in service.
+// bus); those that have hung up have theirs freed. Call it once the port's server has stopped,
+// so that no message is in service.
 void gateway_stop(gateway *g);
 // Removes the socket and frees the gateway (after gateway_run has returned).
 void gateway_close(gateway *g);
