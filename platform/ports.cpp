@@ -67,8 +67,8 @@ struct PPCMessage {
     std::shared_ptr<PPCMessage> self;  // set while the server holds the message
     // Written by the server while it holds the message; read by the sender once it is done.
     tamsa::platform::message_answer answer;
-    std::function<void()> finished;  // for a posted message: run once it is done
-    PPCPort *port = nullptr;         // the port whose queue holds it, while it is queued
+    tamsa::platform::message_done finished;  // for a posted message: run once it is done
+    PPCPort *port = nullptr;                 // the port whose queue holds it, while it is queued
 };
 
 struct PPCPort {
@@ -98,7 +98,7 @@ std::map<std::string, std::shared_ptr<PPCPort>> &registry() {
 uint32_t refused_deletes = 0;
 
 // With the kernel lock held; the caller runs what comes back once it has let the lock go.
-std::function<void()> finish(PPCMessage &message, message_state state) {
+tamsa::platform::message_done finish(PPCMessage &message, message_state state) {
     message.state = state;
     message.done.notify_all();
     return std::move(message.finished);
@@ -164,7 +164,7 @@ uint32_t PPCGetMessageAttr(PPCMessage *message, uint32_t tag) {
 int32_t PPCReplyMessage(PPCMessage *message) {
     if (message == nullptr) return 0;
     std::shared_ptr<PPCMessage> keep;
-    std::function<void()> finished;
+    tamsa::platform::message_done finished;
     {
         const std::unique_lock<std::mutex> lock = take_kernel_lock();
         if (message->state != message_state::in_service) return 0;
@@ -174,14 +174,14 @@ int32_t PPCReplyMessage(PPCMessage *message) {
     }
     // Woken after the lock is let go, so that the sender does not wake only to wait for it.
     keep->done.notify_all();
-    if (finished) finished();
+    if (finished) finished(TAMSA_SEND_REPLIED, keep->answer);
     return 1;
 }
 
 int16_t PPCDeletePort(PPCPort *port) {
     if (port == nullptr) return 0;
     std::shared_ptr<PPCPort> keep;
-    std::vector<std::function<void()>> finished;
+    std::vector<tamsa::platform::message_done> finished;
     {
         std::lock_guard<std::mutex> guard(kernel_lock());
         if (refused_deletes != 0) {
@@ -196,20 +196,20 @@ int16_t PPCDeletePort(PPCPort *port) {
         }
         port->deleted = true;
         for (auto &message : port->queue) {
-            std::function<void()> f = finish(*message, message_state::not_served);
+            tamsa::platform::message_done f = finish(*message, message_state::not_served);
             if (f) {
                 try {
                     finished.push_back(std::move(f));
                 } catch (...) {
                     // Without room to defer it, it runs here, under the lock.
-                    f();
+                    f(TAMSA_SEND_NOT_SERVED, {});
                 }
             }
         }
         port->queue.clear();
         port->count();
     }
-    for (auto &f : finished) f();
+    for (auto &f : finished) f(TAMSA_SEND_NOT_SERVED, {});
     return 1;
 }
 
@@ -241,7 +241,7 @@ namespace {
 // Queues a message; null when the port has gone or memory ran out. Returns with the lock held.
 std::shared_ptr<PPCMessage> queue(PPCPort &port, std::unique_lock<std::mutex> &lock, int32_t id,
                                   uint32_t block, uint32_t owner, bool first,
-                                  std::function<void()> finished) {
+                                  tamsa::platform::message_done finished) {
     lock = take_kernel_lock();
     if (port.deleted) return nullptr;
     std::shared_ptr<PPCMessage> message;
@@ -324,7 +324,7 @@ void set_message_answer(PPCMessage *message, message_answer answer) {
 }
 
 message_handle post_message(tamsa_port_ref *ref, int32_t id, uint32_t block, uint32_t owner,
-                            std::function<void()> finished) {
+                            message_done finished) {
     if (ref == nullptr || ref->port == nullptr) return nullptr;
     PPCPort &port = *ref->port;
     std::unique_lock<std::mutex> lock;

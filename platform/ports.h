@@ -34,13 +34,16 @@ void set_message_answer(PPCMessage *message, message_answer answer);
 // ---- the sender's side ----
 
 using message_handle = std::shared_ptr<PPCMessage>;
+// Told how a posted message went: TAMSA_SEND_REPLIED with the server's answer, or
+// TAMSA_SEND_NOT_SERVED with an empty one.
+using message_done = std::function<void(int32_t status, const message_answer &answer)>;
 
 // Queues a message from owner and returns at once. finished runs once when the message is
 // replied or returned unserved, on the thread that did so; it must be short and must not call
 // into the port. Null when the port has gone or memory ran out: then nothing was queued and
 // finished never runs.
 message_handle post_message(tamsa_port_ref *port, int32_t id, uint32_t block, uint32_t owner,
-                            std::function<void()> finished);
+                            message_done finished);
 // Takes back a message the server has not taken yet: true, and it will never be served nor
 // finished runs. False once the server holds it or is done with it.
 bool withdraw_message(const message_handle &message);

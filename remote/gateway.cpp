@@ -4,8 +4,9 @@
 // a few bytes, never a thread. A connection's requests are taken one at a time: the next frame
 // is read only once the previous one is answered, so a client's message never meets another
 // request of the same client, and a client cannot free a block its own message is using.
-// Messages go to the port without waiting: the server's thread reports each one done through
-// an eventfd the loop watches, and the loop answers the client then.
+// Messages go to the port without waiting. When one is done, the thread that finished it (the
+// server's) writes the client its answer at once, then tells the loop through an eventfd, and
+// the loop goes back to reading that client.
 //
 // Each client is an owner of the bus. What it allocates, and what the operations of its
 // messages leave live, are its blocks from birth; it can free only those, the server touches
@@ -54,12 +55,18 @@ constexpr uint64_t kWakeTag = uint64_t(1) << 32;
 // Frames of one connection taken in a row before the others get their turn.
 constexpr int kFramesPerTurn = 64;
 
-// Where the server's thread leaves the owners whose messages are done. The messages' completions
-// hold it too, so it outlives the gateway should one come late.
+// A message done: whose, and whether its answer reached the client.
+struct completion {
+    uint32_t owner;
+    bool answered;
+};
+
+// Where the server's thread leaves the messages that are done. The messages' completions hold
+// it too, so it outlives the gateway should one come late.
 struct completions {
     int event = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     std::mutex lock;
-    std::vector<uint32_t> done;
+    std::vector<completion> done;
     bool stop = false;
 
     ~completions() {
@@ -69,11 +76,11 @@ struct completions {
         const uint64_t one = 1;
         (void)!write(event, &one, sizeof one);
     }
-    void post(uint32_t owner) {
+    void post(completion c) {
         {
             std::lock_guard<std::mutex> guard(lock);
             try {
-                done.push_back(owner);
+                done.push_back(c);
             } catch (...) {
                 // Left unanswered, the client would wait for ever; a stop is all that is left.
                 stop = true;
@@ -148,20 +155,37 @@ void drop(gateway &g, uint32_t owner) {
 
 // Answers are 16 bytes and a client has at most one unread; one that does not fit means the
 // client stopped reading, and it is hung up on.
-bool reply(connection &c, const response &answer) {
+bool write_answer(int socket, const response &answer) {
     ssize_t n;
     do {
-        n = send(c.socket, &answer, sizeof answer, MSG_NOSIGNAL | MSG_DONTWAIT);
+        n = send(socket, &answer, sizeof answer, MSG_NOSIGNAL | MSG_DONTWAIT);
     } while (n < 0 && errno == EINTR);
     return n == ssize_t(sizeof answer);
+}
+
+bool reply(connection &c, const response &answer) {
+    return write_answer(c.socket, answer);
 }
 
 bool start_send(gateway &g, connection &c, const decision &d) {
     if (g.port == nullptr) g.port = tamsa_port_find(g.port_name.c_str());
     const uint32_t owner = c.state.owner;
+    // Runs on the thread that finishes the message. The socket stays open while the message is
+    // out (a connection is ended only once its message is done), so writing to it is safe.
+    const auto done = [sink = g.sink, owner, socket = c.socket](int32_t status,
+                                                                const platform::message_answer &a) {
+        const bool answered =
+            write_answer(socket, send_answer(status, a.result, a.left.size(), a.over_limit));
+        sink->post({owner, answered});
+    };
     try {
-        c.message = platform::post_message(g.port, d.id, d.block, owner,
-                                           [sink = g.sink, owner] { sink->post(owner); });
+        c.message = platform::post_message(g.port, d.id, d.block, owner, done);
+        if (c.message == nullptr) {
+            // The port may have been made again since it was found.
+            tamsa_port_release(g.port);
+            g.port = tamsa_port_find(g.port_name.c_str());
+            c.message = platform::post_message(g.port, d.id, d.block, owner, done);
+        }
     } catch (...) {
         return reply(c, send_answer(TAMSA_FAILED, 0, 0, false));
     }
@@ -221,22 +245,18 @@ void serve_connection(gateway &g, connection &c) {
     }
 }
 
-void finish_send(gateway &g, uint32_t owner) {
-    const auto it = g.clients.find(owner);
+void finish_send(gateway &g, const completion &done) {
+    const auto it = g.clients.find(done.owner);
     if (it == g.clients.end()) return;
     connection &c = *it->second;
     if (c.message == nullptr) return;
-    const int32_t status = platform::message_status(c.message);
-    if (status < 0) return;
-    const platform::message_answer &a = platform::answer_of(c.message);
-    const response answer = send_answer(status, a.result, a.left.size(), a.over_limit);
     c.message.reset();
     if (c.timed) {
-        g.timeouts.erase({c.deadline, owner});
+        g.timeouts.erase({c.deadline, done.owner});
         c.timed = false;
     }
-    if (c.gone || !reply(c, answer)) {
-        drop(g, owner);
+    if (c.gone || !done.answered) {
+        drop(g, done.owner);
         return;
     }
     watch(g, c, EPOLLIN);
@@ -246,14 +266,14 @@ void finish_send(gateway &g, uint32_t owner) {
 bool drain(gateway &g) {
     uint64_t count = 0;
     (void)!read(g.sink->event, &count, sizeof count);
-    std::vector<uint32_t> done;
+    std::vector<completion> done;
     bool stop = false;
     {
         std::lock_guard<std::mutex> guard(g.sink->lock);
         done.swap(g.sink->done);
         stop = g.sink->stop;
     }
-    for (uint32_t owner : done) finish_send(g, owner);
+    for (const completion &c : done) finish_send(g, c);
     return stop;
 }
 
@@ -420,22 +440,45 @@ gateway *gateway_open(const char *port_name, const gateway_options &options, std
     return g.release();
 }
 
+namespace {
+
+// Once stopping: messages not yet taken go back unserved; true while one is still out.
+bool withdraw_all(gateway &g) {
+    bool out = false;
+    for (auto &[owner, c] : g.clients) {
+        if (c->message == nullptr) continue;
+        if (!platform::withdraw_message(c->message)) {
+            out = true;
+            continue;
+        }
+        c->message.reset();
+        if (!c->gone) reply(*c, send_answer(TAMSA_NOT_SERVED, 0, 0, false));
+    }
+    return out;
+}
+
+}  // namespace
+
 void gateway_run(gateway *g) {
     epoll_event events[64];
-    for (bool stop = false; !stop;) {
+    for (bool stopping = false;;) {
+        // Stopping ends once no message is out: the server's thread may write to its socket.
+        if (stopping && !withdraw_all(*g)) break;
         const int n = epoll_wait(g->epoll, events, 64, next_wait_ms(*g));
         if (n < 0 && errno != EINTR) break;
         for (int i = 0; i < n; ++i) {
             const uint64_t tag = events[i].data.u64;
-            if (tag == kListenerTag) {
+            if (tag == kWakeTag) {
+                stopping = drain(*g) || stopping;
+            } else if (stopping) {
+                continue;
+            } else if (tag == kListenerTag) {
                 accept_all(*g);
-            } else if (tag == kWakeTag) {
-                stop = drain(*g);
             } else {
                 readable(*g, uint32_t(tag), events[i].events);
             }
         }
-        expire(*g);
+        if (!stopping) expire(*g);
     }
     // Every answer is out. Clients still here keep their blocks: the bus outlives this process
     // for as long as a client maps it. One that has hung up without being seen to is gone.
@@ -446,7 +489,7 @@ void gateway_run(gateway *g) {
         epoll_ctl(g->epoll, EPOLL_CTL_DEL, c->socket, nullptr);
         shutdown(c->socket, SHUT_RDWR);
         close(c->socket);
-        if (gone && c->message == nullptr) platform::free_owner(owner);
+        if (gone) platform::free_owner(owner);
     }
     g->clients.clear();
     g->connections = 0;

@@ -150,8 +150,10 @@ TEST(Ports, PostedMessagesCarryTheirOwnerAndTheirAnswer) {
     ASSERT_NE(port, nullptr);
     PortRef ref(tamsa_port_find("ports-post"));
     std::atomic<int> finished{0};
-    const platform::message_handle posted =
-        platform::post_message(ref.get(), 10, 0x40, 7, [&finished] { ++finished; });
+    const platform::message_handle posted = platform::post_message(
+        ref.get(), 10, 0x40, 7, [&finished](int32_t status, const platform::message_answer &a) {
+            finished += status == TAMSA_SEND_REPLIED && a.result == 0x1234;
+        });
     ASSERT_NE(posted, nullptr);
     EXPECT_EQ(platform::message_status(posted), -1);
     PPCMessage *m = PPCGetMessage(port);
@@ -193,7 +195,7 @@ TEST(Ports, OnlyAQueuedMessageCanBeWithdrawn) {
     ASSERT_NE(port, nullptr);
     PortRef ref(tamsa_port_find("ports-withdraw"));
     std::atomic<int> finished{0};
-    const auto count = [&finished] { ++finished; };
+    const auto count = [&finished](int32_t, const platform::message_answer &) { ++finished; };
     const platform::message_handle taken = platform::post_message(ref.get(), 1, 0, 3, count);
     const platform::message_handle queued = platform::post_message(ref.get(), 2, 0, 3, count);
     ASSERT_NE(taken, nullptr);
