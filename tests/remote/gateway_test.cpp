@@ -139,9 +139,15 @@ TEST(Requests, FramesAreDecidedInOrderOfTheProtocol) {
 
     const remote::decision made = decide(2, 64, TAMSA_MEMF_CLEAR);
     ASSERT_EQ(made.what, action::reply);
-    const uint32_t mine = made.answer.value;
+    uint32_t mine = made.answer.value;
     EXPECT_TRUE(platform::owns_range(kClient, mine, 64));
     EXPECT_EQ(decide(2, 1).answer.status, TAMSA_OVER_LIMIT);
+    EXPECT_TRUE(platform::free_block(mine, kClient));
+    tamsa_alloc_fail_nth(1);
+    EXPECT_EQ(decide(2, 64).answer.status, 1) << "no room is not the limit";
+    EXPECT_EQ(platform::usage_of(kClient), platform::owner_usage{});
+    mine = decide(2, 64).answer.value;
+    ASSERT_NE(mine, 0u);
     EXPECT_EQ(decide(3, mine + 16).answer.status, 1) << "a free inside a block";
     EXPECT_EQ(decide(3, tamsa_bus_address(theirs)).answer.status, 1) << "another's block";
     EXPECT_NE(platform::find_block(tamsa_bus_address(theirs)), std::nullopt);
