@@ -76,15 +76,17 @@ struct completions {
         const uint64_t one = 1;
         (void)!write(event, &one, sizeof one);
     }
+    // Room for one completion a connection is made as each connection comes, here and in the
+    // list the loop takes them into, so that neither posting nor taking needs memory.
+    void make_room(size_t connections, std::vector<completion> &taken) {
+        taken.reserve(connections);
+        std::lock_guard<std::mutex> guard(lock);
+        done.reserve(connections);
+    }
     void post(completion c) {
         {
             std::lock_guard<std::mutex> guard(lock);
-            try {
-                done.push_back(c);
-            } catch (...) {
-                // Left unanswered, the client would wait for ever; a stop is all that is left.
-                stop = true;
-            }
+            done.push_back(c);
         }
         wake();
     }
@@ -117,6 +119,7 @@ struct gateway {
     std::unordered_map<uint32_t, std::unique_ptr<connection>> clients;  // by owner
     std::deque<std::pair<clock_type::time_point, uint32_t>> greetings;  // in order of arrival
     std::set<std::pair<clock_type::time_point, uint32_t>> timeouts;
+    std::vector<completion> taken;  // completions being handled
     uint32_t next_owner = 1;
 
     std::atomic<uint64_t> messages{0};
@@ -266,14 +269,15 @@ void finish_send(gateway &g, const completion &done) {
 bool drain(gateway &g) {
     uint64_t count = 0;
     (void)!read(g.sink->event, &count, sizeof count);
-    std::vector<completion> done;
     bool stop = false;
     {
+        // Both lists have room for one completion a connection, whichever holds them.
         std::lock_guard<std::mutex> guard(g.sink->lock);
-        done.swap(g.sink->done);
+        g.taken.swap(g.sink->done);
         stop = g.sink->stop;
     }
-    for (const completion &c : done) finish_send(g, c);
+    for (const completion &c : g.taken) finish_send(g, c);
+    g.taken.clear();
     return stop;
 }
 
@@ -308,6 +312,7 @@ void accept_all(gateway &g) {
             c->state.limit = g.options.client_limit;
             g.greetings.emplace_back(
                 clock_type::now() + std::chrono::milliseconds(g.options.greet_ms), owner);
+            g.sink->make_room(g.clients.size() + 1, g.taken);
             g.clients.emplace(owner, std::move(c));
             ++g.connections;
         } catch (...) {
