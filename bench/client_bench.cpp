@@ -7,10 +7,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <string>
-#include <thread>
 
 #include "tamsa/client.h"
 #include "tools/record.h"
@@ -30,15 +29,22 @@ class server_process {
         }
         char *argv[] = {const_cast<char *>(TAMSA_COMMAND), const_cast<char *>("serve"),
                         const_cast<char *>("--port"), const_cast<char *>("bench"), nullptr};
+        // The server says where it serves once its socket is up: that line is the go-ahead.
+        int out[2];
+        if (pipe(out) != 0) return;
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        posix_spawn_file_actions_addclose(&actions, out[0]);
         if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv, environ) != 0) pid_ = -1;
         posix_spawn_file_actions_destroy(&actions);
-        for (int i = 0; i < 5000 && client_ == nullptr && pid_ > 0; ++i) {
+        close(out[1]);
+        char line[256] = {};
+        FILE *said = fdopen(out[0], "r");
+        if (pid_ > 0 && said != nullptr && std::fgets(line, sizeof line, said) != nullptr) {
             client_ = tamsa_client_connect("bench");
-            if (client_ == nullptr) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
+        if (said != nullptr) std::fclose(said);
     }
     ~server_process() {
         tamsa_client_close(client_);

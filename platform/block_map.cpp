@@ -450,6 +450,11 @@ block_map::usage block_map::usage_of(uint32_t owner) const {
     return s == nullptr ? usage{} : s->use;
 }
 
+uint64_t block_map::limit_of(uint32_t owner) const {
+    const owner_state *s = state(owner);
+    return s == nullptr ? kNoLimit : s->limit;
+}
+
 uint32_t block_map::any_of(uint32_t owner) const {
     const owner_state *s = state(owner);
     return s == nullptr || s->head == kNone ? 0 : chunks_[s->head].start + guard_;

@@ -61,6 +61,7 @@ class block_map {
     // Fails only when private memory runs out.
     bool set_limit(uint32_t owner, uint64_t bytes);
     usage usage_of(uint32_t owner) const;
+    uint64_t limit_of(uint32_t owner) const;
     // The address of one live block of owner, or 0 when it has none.
     uint32_t any_of(uint32_t owner) const;
     usage total() const { return total_; }

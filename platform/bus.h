@@ -11,6 +11,9 @@ namespace tamsa::platform {
 // The bus's shared-memory object, for handing it to another process, and its mapping.
 int bus_fd();
 uint8_t *bus_base();
+// Bytes of the shared part of the bus, [0, shared_bytes()): what another process maps from
+// bus_fd(). The rest, up to tamsa_bus_size(), is this process's alone.
+uint64_t shared_bytes();
 
 inline uint32_t load_be32(const void *p) {
     const auto *b = static_cast<const uint8_t *>(p);

@@ -1,5 +1,10 @@
 // Who owns which block of the bus: the allocator's primitives for a server that serves other
 // processes. Every live block carries an owner tag; 0 is this process. Not installed.
+//
+// The bus has two parts. The shared part, [16, shared_bytes()), is the memory other processes
+// map. Above it lies a part no other process maps, for what an operation allocates while it
+// serves another process: its scratch tables and records hold indexes and native pointers,
+// which a client writing into the bus while the operation runs must not be able to change.
 #ifndef TAMSA_PLATFORM_HEAP_H
 #define TAMSA_PLATFORM_HEAP_H
 
@@ -26,8 +31,31 @@ struct owner_usage {
 };
 
 // As PPCAllocVec, for the given owner instead of the thread's current one. Counts towards
-// tamsa_alloc_fail_nth; fails (null) when the block would take the owner past its limit.
+// tamsa_alloc_fail_nth; fails (null) when the block would take the owner past its limit. The
+// block comes from the thread's current part of the bus.
 void *allocate(uint32_t size, uint32_t attributes, uint32_t owner);
+
+enum class area : uint8_t {
+    shared,       // memory other processes map
+    server_only,  // memory only this process maps
+};
+
+// The part of the bus PPCAllocVec and allocate take blocks from on the calling thread: the
+// innermost live area_scope's, else the shared part.
+area current_area();
+
+// While it lives, what the calling thread allocates comes from the given part of the bus. Scopes
+// nest; each ends on the thread that began it, innermost first.
+class area_scope {
+   public:
+    explicit area_scope(area where);
+    ~area_scope();
+    area_scope(const area_scope &) = delete;
+    area_scope &operator=(const area_scope &) = delete;
+
+   private:
+    area previous_;
+};
 
 // The owner that PPCAllocVec tags blocks with on the calling thread: the innermost live
 // owner_scope's, else kThisProcess.
@@ -60,6 +88,9 @@ class allocation_log {
     // The recorded blocks that are still live, with their owners now, in allocation order.
     // A block freed and a new one made at the same address by someone else is not included.
     std::vector<block_info> live() const;
+    // True once an allocation in the log's life failed because it would have taken its owner
+    // past its limit.
+    bool refused_by_limit() const { return refused_by_limit_; }
 
    private:
     friend void *allocate(uint32_t size, uint32_t attributes, uint32_t owner);
@@ -69,6 +100,7 @@ class allocation_log {
     };
     std::vector<entry> entries_;
     allocation_log *outer_;
+    bool refused_by_limit_ = false;
 };
 
 // The live block that holds the byte at address (a block of 0 bytes holds its own address).
@@ -77,10 +109,11 @@ std::optional<block_info> find_block(uint32_t address);
 // tamsa_bus_contains_block.
 bool owns_range(uint32_t owner, uint32_t address, uint64_t length);
 
-// Live blocks of owner and the bytes asked for them.
+// Live blocks of owner and the bytes asked for them, in both parts of the bus.
 owner_usage usage_of(uint32_t owner);
-// From now on an allocation for owner fails when it would take its live bytes above limit
-// (kNoLimit: none); blocks it already has are kept. False when memory ran out.
+// From now on an allocation for owner fails when it would take its live bytes in that part of
+// the bus above limit (kNoLimit: none); blocks it already has are kept. False when memory ran
+// out.
 bool set_owner_limit(uint32_t owner, uint64_t limit);
 // Frees every block of owner and forgets its limit (an owner that has gone); returns how many
 // blocks were freed.

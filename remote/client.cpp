@@ -7,6 +7,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -20,6 +21,8 @@
 
 static_assert(TAMSA_REPLIED == TAMSA_SEND_REPLIED && TAMSA_NOT_SERVED == TAMSA_SEND_NOT_SERVED &&
               TAMSA_TIMEOUT == TAMSA_SEND_TIMEOUT);
+static_assert(TAMSA_OVER_LIMIT != TAMSA_REPLIED && TAMSA_OVER_LIMIT != TAMSA_NOT_SERVED &&
+              TAMSA_OVER_LIMIT != TAMSA_TIMEOUT && TAMSA_OVER_LIMIT != TAMSA_FAILED);
 
 struct tamsa_server {
     tamsa::server::task_thread task;
@@ -45,6 +48,13 @@ bool exchange(tamsa_client &client, tamsa::remote::request_kind kind, uint32_t a
     std::lock_guard<std::mutex> guard(client.lock);
     return tamsa::remote::write_full(client.socket, &request, sizeof request) &&
            tamsa::remote::read_full(client.socket, &answer, sizeof answer);
+}
+
+// A request that gets no answer: it costs the client no wait for the server.
+void tell(tamsa_client &client, tamsa::remote::request_kind kind, uint32_t a) {
+    const tamsa::remote::request request{tamsa::remote::kMagic, uint32_t(kind), a, 0, 0, 0};
+    std::lock_guard<std::mutex> guard(client.lock);
+    tamsa::remote::write_full(client.socket, &request, sizeof request);
 }
 
 }  // namespace
@@ -81,9 +91,12 @@ tamsa_client *tamsa_client_local(const char *port_name) {
 }
 
 tamsa_client *tamsa_client_connect(const char *port_name) {
-    const std::string path =
-        tamsa::remote::socket_path(port_name != nullptr ? port_name : TAMSA_PORT_NAME);
-    if (path.empty()) return nullptr;
+    if (port_name == nullptr) port_name = TAMSA_PORT_NAME;
+    const std::string path = tamsa::remote::socket_path(port_name);
+    if (path.empty()) {
+        errno = tamsa::remote::valid_port_name(port_name) ? ENAMETOOLONG : EINVAL;
+        return nullptr;
+    }
     const int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (s < 0) return nullptr;
     sockaddr_un address{};
@@ -149,8 +162,7 @@ void tamsa_client_free(tamsa_client *client, uint32_t address) {
         PPCFreeVec(tamsa_bus_pointer(address));
         return;
     }
-    tamsa::remote::response answer{};
-    exchange(*client, tamsa::remote::request_kind::free, address, 0, 0, answer);
+    tell(*client, tamsa::remote::request_kind::release, address);
 }
 
 void tamsa_client_free_bitmap(tamsa_client *client, uint32_t record) {

@@ -8,15 +8,27 @@
 
 namespace tamsa::remote {
 
+// What a client may hold in the bus when nothing else is said: enough for many full-size frames
+// of the recorder, a quarter of the shared part.
+inline constexpr uint64_t kDefaultClientLimit = uint64_t(256) << 20;
+
+struct gateway_options {
+    uint64_t client_limit = kDefaultClientLimit;  // live bytes per client (UINT64_MAX: none)
+    int greet_ms = 5000;  // a connection that has not greeted by then is closed
+};
+
 struct gateway;
 
 // Binds the socket of the port. Fails (null, with the reason in error) when the port's socket
-// is served by a live process, or the socket cannot be made.
-gateway *gateway_open(const char *port_name, std::string &error);
-// Accepts and serves clients until gateway_stop; each client gets its own thread.
+// path is unusable, the port is served by a live process, or the socket cannot be made.
+gateway *gateway_open(const char *port_name, const gateway_options &options, std::string &error);
+// Serves clients until gateway_stop, on the calling thread: one event loop for every
+// connection; messages go to the port without waiting for them.
 void gateway_run(gateway *g);
-// Stops accepting and disconnects every client; the blocks of clients still connected stay
-// theirs.
+// Makes gateway_run return once every answer it has is out. Clients still connected are
+// disconnected and keep their blocks (they may still be reading their last answers from the
+// bus); those that have hung up have theirs freed. Call it once the port's server has stopped,
+// so that no message is in service.
 void gateway_stop(gateway *g);
 // Removes the socket and frees the gateway (after gateway_run has returned).
 void gateway_close(gateway *g);
@@ -25,6 +37,13 @@ const std::string &gateway_path(const gateway *g);
 // Messages sent and clients served so far.
 uint64_t gateway_messages(const gateway *g);
 uint64_t gateway_clients(const gateway *g);
+// Connections open now. One that went away while its message is with the server is no longer
+// counted; its blocks are freed once the message is done.
+uint64_t gateway_connections(const gateway *g);
+
+// Raises this process's soft limit on open files as far as its hard limit allows; returns the
+// limit now in force.
+uint64_t raise_open_file_limit();
 
 }  // namespace tamsa::remote
 

@@ -29,11 +29,30 @@ std::string socket_dir() {
     return "/tmp/tamsa-" + std::to_string(geteuid());
 }
 
+namespace {
+
+std::string path_of(const char *port_name) {
+    return socket_dir() + "/" + port_name + ".sock";
+}
+
+}  // namespace
+
 std::string socket_path(const char *port_name) {
     if (!valid_port_name(port_name)) return "";
-    std::string path = socket_dir() + "/" + port_name + ".sock";
+    std::string path = path_of(port_name);
     if (path.size() >= sizeof(sockaddr_un::sun_path)) return "";
     return path;
+}
+
+std::string socket_path_problem(const char *port_name) {
+    if (!valid_port_name(port_name)) {
+        return "bad port name (letters, digits, '.', '_' and '-', at most 64)";
+    }
+    const std::string path = path_of(port_name);
+    if (path.size() < sizeof(sockaddr_un::sun_path)) return "";
+    return "the socket path " + path + " is too long (" + std::to_string(path.size()) +
+           " bytes, at most " + std::to_string(sizeof(sockaddr_un::sun_path) - 1) +
+           "); set XDG_RUNTIME_DIR to a shorter directory";
 }
 
 bool same_user(int socket) {

@@ -11,13 +11,20 @@
 namespace tamsa::remote {
 
 inline constexpr uint32_t kMagic = 0x544d5341;  // "TMSA"
-inline constexpr uint32_t kVersion = 1;
+inline constexpr uint32_t kVersion = 2;
 
+// A connection's first request is a hello; anything else first, a second hello, a frame without
+// the magic or a kind not listed here ends the connection. Every request but release is
+// answered, and the next one is read only once the answer is out.
 enum class request_kind : uint32_t {
-    hello = 1,  // answer: version, bus size; the bus's descriptor rides along
-    alloc = 2,  // a: size, b: attributes; answer: the block's address or 0
-    free = 3,   // a: address; status 0 when it was the client's and is gone
-    send = 4,   // a: id, b: block, c: timeout in ms; status: a TAMSA_ status
+    hello = 1,    // a: the client's version; answer: version, bytes of the bus to map; the bus's
+                  // descriptor rides along
+    alloc = 2,    // a: size, b: attributes; answer: the block's address, or status 1 (no room) or
+                  // TAMSA_OVER_LIMIT
+    free = 3,     // a: address; status 0 when it was the client's and is gone
+    send = 4,     // a: id, b: block, c: timeout in ms; status: a TAMSA_ status; value: the result
+                  // word; extra: how many blocks the operation left live for the client
+    release = 5,  // as free, without an answer
 };
 
 struct request {
@@ -43,6 +50,8 @@ bool valid_port_name(const char *name);
 std::string socket_dir();
 // The socket of a port, or "" when the name is not valid or the path would be too long.
 std::string socket_path(const char *port_name);
+// Why a port has no socket path, for a message ("" when it has one).
+std::string socket_path_problem(const char *port_name);
 
 // True when the process at the other end of a connected socket runs as this user.
 bool same_user(int socket);

@@ -1,4 +1,4 @@
-// The serve process: the server task on one thread, the gateway's accept loop on another, and
+// The serve process: the server task on one thread, the gateway's event loop on another, and
 // this thread waiting for a signal or for the task to end.
 #include "remote/serve.h"
 
@@ -16,7 +16,15 @@
 
 namespace tamsa::remote {
 
-int serve_process(const char *port_name, FILE *out, FILE *err) {
+namespace {
+
+// Descriptors the process needs besides one per client.
+constexpr uint64_t kOwnDescriptors = 32;
+constexpr uint64_t kClientsWanted = 1024;
+
+}  // namespace
+
+int serve_process(const char *port_name, const gateway_options &options, FILE *out, FILE *err) {
     // Signals are taken from a descriptor; every thread made from here on has them blocked.
     sigset_t stops;
     sigemptyset(&stops);
@@ -27,8 +35,17 @@ int serve_process(const char *port_name, FILE *out, FILE *err) {
     const int signals = signalfd(-1, &stops, SFD_CLOEXEC);
     const int ended = eventfd(0, EFD_CLOEXEC);
 
+    const uint64_t files = raise_open_file_limit();
+    if (files < kClientsWanted + kOwnDescriptors) {
+        std::fprintf(
+            err,
+            "tamsa serve: the open-file limit is %llu, so at most about %llu clients can "
+            "be connected at once (raise the hard limit, e.g. ulimit -Hn)\n",
+            static_cast<unsigned long long>(files),
+            static_cast<unsigned long long>(files > kOwnDescriptors ? files - kOwnDescriptors : 0));
+    }
     std::string error;
-    gateway *g = gateway_open(port_name, error);
+    gateway *g = gateway_open(port_name, options, error);
     if (g == nullptr) {
         std::fprintf(err, "tamsa serve: %s\n", error.c_str());
         close(signals);
@@ -49,7 +66,7 @@ int serve_process(const char *port_name, FILE *out, FILE *err) {
         return 1;
     }
 
-    std::thread accept([g] { gateway_run(g); });
+    std::thread loop([g] { gateway_run(g); });
     std::fprintf(out, "tamsa serve: port \"%s\" at %s\n", port_name, gateway_path(g).c_str());
     std::fflush(out);
 
@@ -66,7 +83,7 @@ int serve_process(const char *port_name, FILE *out, FILE *err) {
     }
     task.thread.join();
     gateway_stop(g);
-    accept.join();
+    loop.join();
     const uint64_t messages = gateway_messages(g);
     const uint64_t clients = gateway_clients(g);
     gateway_close(g);

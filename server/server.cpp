@@ -3,6 +3,7 @@
 
 #include <condition_variable>
 #include <mutex>
+#include <vector>
 
 #include "platform/bus.h"
 #include "platform/ppc.h"
@@ -11,10 +12,9 @@
 namespace tamsa::server {
 namespace {
 
-// Serves one message, updating the result value; returns true when it was a stop message.
-bool serve_message(PPCMessage *message, uint32_t &result) {
-    const auto id = int32_t(PPCGetMessageAttr(message, PPCMSGTAG_MSGID));
-    const uint32_t block = PPCGetMessageAttr(message, PPCMSGTAG_DATA);
+// Serves one message with the thread's owner and area set, updating the result value; returns
+// true when it was a stop message.
+bool serve_message(int32_t id, uint32_t block, uint32_t &result) {
     const op_row *row = find_op(id);
     const uint32_t words = row != nullptr ? row->words : 0;
     // Word 0 alone may be writable when the block is too short for the id's arguments: then
@@ -49,6 +49,32 @@ bool serve_message(PPCMessage *message, uint32_t &result) {
 
 }  // namespace
 
+served serve_as(uint32_t owner, int32_t id, uint32_t block, uint32_t &result) {
+    served out;
+    platform::owner_scope scope(owner);
+    // Another process's operation works in memory that process cannot map; what it hands back
+    // is copied out to the shared part (hand_over).
+    platform::area_scope where(owner == platform::kThisProcess ? platform::area::shared
+                                                               : platform::area::server_only);
+    platform::allocation_log log;
+    out.stop = serve_message(id, block, result);
+    out.answer.result = result;
+    out.answer.over_limit = log.refused_by_limit();
+    try {
+        out.answer.left = log.live();
+    } catch (...) {
+        out.answer.left.clear();
+    }
+    // Nothing in the server's own part outlives the operation, so it is empty between messages.
+    const uint64_t shared = platform::shared_bytes();
+    std::erase_if(out.answer.left, [shared](const platform::block_info &b) {
+        if (b.address < shared) return false;
+        PPCFreeVec(tamsa_bus_pointer(b.address));
+        return true;
+    });
+    return out;
+}
+
 int32_t serve(const char *port_name, const started_fn &started) {
     const PPCTag tags[] = {
         {PPCPORTTAG_NAME,
@@ -66,7 +92,12 @@ int32_t serve(const char *port_name, const started_fn &started) {
         PPCWaitPort(port);
         PPCMessage *message = PPCGetMessage(port);
         if (message == nullptr) continue;
-        quit = serve_message(message, result);
+        served done = serve_as(platform::message_owner(message),
+                               int32_t(PPCGetMessageAttr(message, PPCMSGTAG_MSGID)),
+                               PPCGetMessageAttr(message, PPCMSGTAG_DATA), result);
+        quit = done.stop;
+        // The answer goes back with the message, so that no one need read it from the bus.
+        platform::set_message_answer(message, std::move(done.answer));
         // Everything the operation wrote, and word 0, must be visible before the reply.
         PPCCacheFlushAll();
         PPCReplyMessage(message);

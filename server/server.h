@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/ports.h"
 #include "tamsa/tamsa.h"
 
 namespace tamsa::server {
@@ -29,6 +30,18 @@ int32_t serve(const char *port_name, const started_fn &started = {});
 // The task's start-up: opens graphics.library, serves, closes it. When the library cannot be
 // opened it writes why to err and returns 20 without serving; otherwise it returns 0.
 int32_t task_main(const char *port_name, FILE *err, const started_fn &started = {});
+
+// What serving one message came to.
+struct served {
+    bool stop = false;
+    platform::message_answer answer;
+};
+
+// Serves one message as the loop does, for the sender owner: every range the message names must
+// lie in one block of owner; what the operation allocates is owner's from birth, and for a
+// sender in another process it is made in the server's own part of the bus and only the result
+// is copied out. result is the result value carried from message to message.
+served serve_as(uint32_t owner, int32_t id, uint32_t block, uint32_t &result);
 
 // The task on a thread of its own.
 struct task_thread {

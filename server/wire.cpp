@@ -1,7 +1,10 @@
 // Wire records and bus addresses, converted at the port and nowhere else.
 #include "server/wire.h"
 
+#include <cstring>
+
 #include "platform/bus.h"
+#include "platform/heap.h"
 #include "tamsa/internal/sizes.h"
 
 namespace tamsa::server {
@@ -21,7 +24,7 @@ void store_wire_record(void *wire, const wire_record &record) {
 }
 
 bool range_ok(uint32_t address, uint64_t length) {
-    return length == 0 || tamsa_bus_contains_block(address, length) != 0;
+    return length == 0 || platform::owns_range(platform::current_owner(), address, length);
 }
 
 uint8_t *at(uint32_t address) {
@@ -56,21 +59,31 @@ bool read_bitmap(uint32_t address, kv_bitmap &record) {
 
 uint32_t hand_over(kv_bitmap *bitmap) {
     if (bitmap == nullptr) return 0;
-    // The native record is at least as large as the wire record, so the block is reused and
-    // handing over cannot fail.
-    static_assert(sizeof(kv_bitmap) >= kWireRecordBytes);
     const kv_bitmap native = *bitmap;
-    store_wire_record(bitmap, {tamsa_bus_address(native.data), native.width, native.height,
-                               native.bytesperpixel});
-    return tamsa_bus_address(bitmap);
-}
-
-bool handed_blocks(uint32_t record, uint32_t &record_block, uint32_t &pixel_block) {
-    if (!range_ok(record, kWireRecordBytes)) return false;
-    record_block = record;
-    const uint32_t data = load_wire_record(at(record)).data;
-    pixel_block = tamsa_bus_contains_block(data, 0) != 0 ? data : 0;
-    return true;
+    if (platform::current_area() == platform::area::shared) {
+        // The native record is at least as large as the wire record, so the block is reused and
+        // handing over cannot fail.
+        static_assert(sizeof(kv_bitmap) >= kWireRecordBytes);
+        store_wire_record(bitmap, {tamsa_bus_address(native.data), native.width, native.height,
+                                   native.bytesperpixel});
+        return tamsa_bus_address(bitmap);
+    }
+    // The library made it where the sender cannot map it: the sender gets a copy it can.
+    const int64_t bytes = bitmap_bytes(&native);
+    platform::area_scope shared(platform::area::shared);
+    void *record = bytes >= 0 ? PPCAllocVec(kWireRecordBytes, TAMSA_MEMF_ANY) : nullptr;
+    void *data = record != nullptr ? PPCAllocVec(uint32_t(bytes), TAMSA_MEMF_ANY) : nullptr;
+    uint32_t handed = 0;
+    if (data != nullptr) {
+        if (bytes > 0) std::memcpy(data, native.data, size_t(bytes));
+        store_wire_record(
+            record, {tamsa_bus_address(data), native.width, native.height, native.bytesperpixel});
+        handed = tamsa_bus_address(record);
+    } else {
+        PPCFreeVec(record);
+    }
+    kv_freebitmap(bitmap);
+    return handed;
 }
 
 }  // namespace tamsa::server

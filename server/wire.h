@@ -25,26 +25,26 @@ struct wire_record {
 wire_record load_wire_record(const void *wire);
 void store_wire_record(void *wire, const wire_record &record);
 
-// True when [address, address + length) lies inside one live block; empty ranges always pass.
+// True when [address, address + length) lies inside one live block of the thread's current
+// owner (the sender of the message being served); empty ranges always pass.
 bool range_ok(uint32_t address, uint64_t length);
 // Native pointer of a bus address (null when outside the bus).
 uint8_t *at(uint32_t address);
-// The big-endian word at address; false when it does not lie inside one live block.
+// The big-endian word at address; false when it does not pass range_ok.
 bool read_word(uint32_t address, uint32_t &value);
 // Reads the wire record at address into a native record. False when the record itself does
 // not lie in the bus; the pixel range is each operation's own check.
 bool read_record(uint32_t address, kv_bitmap &record);
-// True when the record's first bytes pixel bytes lie inside one live block.
+// True when the record's first bytes pixel bytes pass range_ok.
 bool pixels_ok(const kv_bitmap &record, uint64_t bytes);
 // Reads a wire record whose whole buffer, at its own size and depth, the operation will touch:
-// false unless the record is usable and all its pixel bytes lie inside one live block.
+// false unless the record is usable and all its pixel bytes pass range_ok.
 bool read_bitmap(uint32_t address, kv_bitmap &record);
-// Rewrites a native record made by the library as a wire record, in its own block, and
-// returns its bus address (0 for null).
+// Hands a bitmap the library made over to the sender as a wire record and returns its bus
+// address (0 for null). Made in the shared part, the record is rewritten in its own block; made
+// in the server's own part, it is copied to new blocks in the shared part and freed, and 0
+// comes back, with nothing left, when those cannot be had.
 uint32_t hand_over(kv_bitmap *bitmap);
-// The blocks of a bitmap the server handed back at record: the record's own and, when its
-// data word names one, that of its pixels (0 otherwise). False when record names no block.
-bool handed_blocks(uint32_t record, uint32_t &record_block, uint32_t &pixel_block);
 
 }  // namespace tamsa::server
 

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <memory>
 
+#include "remote/protocol.h"
 #include "tamsa/client.h"
 #include "tools/clip.h"
 
@@ -102,7 +103,11 @@ class session {
             if (server_ == nullptr) throw failure{"the server could not start"};
             client_ = tamsa_client_local(TAMSA_PORT_NAME);
         } else {
+            errno = 0;
             client_ = tamsa_client_connect(connect.c_str());
+            if (client_ == nullptr && errno == ENAMETOOLONG) {
+                throw failure{remote::socket_path_problem(connect.c_str())};
+            }
             if (client_ == nullptr) {
                 throw failure{"no server on port '" + connect +
                               "' (start one with: tamsa serve --port " + connect + ")"};

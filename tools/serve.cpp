@@ -1,5 +1,8 @@
 // tamsa serve: the server as a process of its own, reached by clients through its socket.
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include "remote/serve.h"
 #include "tamsa/client.h"
@@ -11,7 +14,7 @@ namespace tamsa::tools {
 namespace {
 
 constexpr const char *kServeHelp =
-    "usage: tamsa serve [--port NAME]\n"
+    "usage: tamsa serve [--port NAME] [--client-limit SIZE]\n"
     "\n"
     "Serves the message port to other processes of this user until it gets a stop message\n"
     "(id 0 or 1), SIGINT or SIGTERM; a signal stops it after the message in hand. Says where it\n"
@@ -22,10 +25,36 @@ constexpr const char *kServeHelp =
     "                         '_' and '-', not starting with '.'; clients reach it with\n"
     "                         tamsa record --connect NAME or tamsa_client_connect(NAME)\n"
     "\n"
+    "  --client-limit SIZE    the most bytes of the bus one client may hold at once (default\n"
+    "                         256M): bytes, or a number with K, M or G, 1 to 4G, or none; a\n"
+    "                         message or allocation that would pass it is answered\n"
+    "                         TAMSA_OVER_LIMIT\n"
+    "\n"
     "The socket lives in $XDG_RUNTIME_DIR/tamsa/ (else /tmp/tamsa-UID/), mode 0600.\n"
     "\n"
     "Exit status: 0 after a stop, 1 when it cannot serve (the port is taken), 2 bad command\n"
     "line.\n";
+
+// A size in bytes: digits, then K, M or G (powers of 1024) if wanted; "none" for no limit.
+uint64_t parse_bytes(const std::string &text, const std::string &what) {
+    if (text == "none") return UINT64_MAX;
+    size_t digits = 0;
+    while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
+    const std::string unit = text.substr(digits);
+    const int shift = unit.empty()                 ? 0
+                      : unit == "K" || unit == "k" ? 10
+                      : unit == "M" || unit == "m" ? 20
+                      : unit == "G" || unit == "g" ? 30
+                                                   : -1;
+    // At most 4G: the bus has 32-bit addresses, so no client could hold more.
+    const uint64_t most = uint64_t(4) << (30 - std::max(shift, 0));
+    if (digits == 0 || digits > 10 || shift < 0 || std::stoull(text.substr(0, digits)) > most ||
+        std::stoull(text.substr(0, digits)) == 0) {
+        throw cli::usage_error{"bad " + what + " '" + text +
+                               "' (bytes, or a number with K, M or G, from 1 to 4G; or none)"};
+    }
+    return std::stoull(text.substr(0, digits)) << shift;
+}
 
 }  // namespace
 
@@ -35,15 +64,18 @@ int serve_command(cli::args &args) {
         return cli::kExitOk;
     }
     std::string port_name = TAMSA_PORT_NAME;
+    remote::gateway_options options;
     while (!args.empty()) {
         const std::string option = args.next("an option");
         if (option == "--port") {
             port_name = cli::parse_port(args.value(option));
+        } else if (option == "--client-limit") {
+            options.client_limit = parse_bytes(args.value(option), "client limit");
         } else {
             throw cli::usage_error{"unknown option: " + option + " (tamsa serve --help)"};
         }
     }
-    return remote::serve_process(port_name.c_str(), stdout, stderr);
+    return remote::serve_process(port_name.c_str(), options, stdout, stderr);
 }
 
 }  // namespace tamsa::tools

@@ -31,6 +31,10 @@ extern "C" {
 #define TAMSA_NOT_SERVED 1 /* the server stopped before serving it; the block was not touched */
 #define TAMSA_TIMEOUT 2    /* not taken in time and withdrawn; the block was not touched */
 #define TAMSA_FAILED 3     /* no connection, or no memory for the message */
+/* Served and replied (word 0 holds the answer, 0 for a bitmap not made), but an allocation of
+ * the operation was refused: it would have taken this client past its server's limit on live
+ * bytes (`tamsa serve --client-limit`). Freeing blocks makes room again. */
+#define TAMSA_OVER_LIMIT 4
 
 /* The port the server makes when no other name is given. */
 #define TAMSA_PORT_NAME "TAMSAPPC"
@@ -94,13 +98,15 @@ typedef struct tamsa_client tamsa_client;
 /* A client of the server in this process, or null when no port of that name exists. Close it
  * with tamsa_client_close. */
 TAMSA_API tamsa_client *tamsa_client_local(const char *port_name);
-/* A client of a `tamsa serve` process of this user, or null when none serves that port. */
+/* A client of a `tamsa serve` process of this user, or null when none serves that port; errno
+ * is then ENAMETOOLONG when the port's socket path would be too long for a socket (a long
+ * XDG_RUNTIME_DIR), EINVAL for a bad port name. */
 TAMSA_API tamsa_client *tamsa_client_connect(const char *port_name);
 /* Closes the connection; blocks still held by a remote client are freed by its server. */
 TAMSA_API void tamsa_client_close(tamsa_client *client);
 
-/* A block in the bus, or 0; free it with tamsa_client_free. attributes: TAMSA_MEMF_ANY or
- * TAMSA_MEMF_CLEAR. */
+/* A block in the bus, or 0 (no room, or for a remote client, its server's limit on live bytes
+ * reached); free it with tamsa_client_free. attributes: TAMSA_MEMF_ANY or TAMSA_MEMF_CLEAR. */
 TAMSA_API uint32_t tamsa_client_alloc(tamsa_client *client, uint32_t size, uint32_t attributes);
 /* Frees a block this client allocated or was handed; other addresses are ignored. */
 TAMSA_API void tamsa_client_free(tamsa_client *client, uint32_t address);

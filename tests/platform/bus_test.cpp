@@ -251,7 +251,7 @@ TEST_F(Bus, SecondMappingSeesTheSameBytes) {
     ASSERT_NE(p, nullptr);
     const int fd = tamsa::platform::bus_fd();
     ASSERT_GE(fd, 0);
-    const uint64_t size = tamsa_bus_size();
+    const uint64_t size = heap::shared_bytes();
     void *other = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_NORESERVE, fd, 0);
     ASSERT_NE(other, MAP_FAILED);
     auto *view = static_cast<uint8_t *>(other) + tamsa_bus_address(p);
@@ -268,9 +268,9 @@ TEST_F(Bus, ReservedNotCommitted) {
     ASSERT_NE(p, nullptr);
     struct stat st {};
     ASSERT_EQ(fstat(tamsa::platform::bus_fd(), &st), 0);
-    EXPECT_EQ(uint64_t(st.st_size), tamsa_bus_size());
+    EXPECT_EQ(uint64_t(st.st_size), heap::shared_bytes());
     // Only what was touched is backed by memory: far less than the region's size.
-    EXPECT_LT(uint64_t(st.st_blocks) * 512, tamsa_bus_size() / 16);
+    EXPECT_LT(uint64_t(st.st_blocks) * 512, heap::shared_bytes() / 16);
     PPCFreeVec(p);
 }
 
@@ -335,7 +335,7 @@ TEST_F(Bus, WritesOutsideBlocksCannotHurtTheAllocator) {
               [](const held &x, const held &y) { return x.address() < y.address(); });
     const auto before = snapshot();
 
-    const uint64_t bus_size = tamsa_bus_size();
+    const uint64_t bus_size = heap::shared_bytes();
     void *other = mmap(nullptr, bus_size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_NORESERVE,
                        tamsa::platform::bus_fd(), 0);
     ASSERT_NE(other, MAP_FAILED);
@@ -514,6 +514,74 @@ TEST_F(Bus, AllocationLogKeepsExactlyWhatAnOperationLeftLive) {
     EXPECT_EQ(heap::free_owner(kClient), 2u);
 }
 
+// What an operation allocates while it serves another process comes from the part no other
+// process maps; ownership, limits and frees work the same across both parts.
+TEST_F(Bus, TheServersOwnPartLiesBeyondWhatOthersMap) {
+    constexpr uint32_t kClient = 45;
+    const uint64_t shared = heap::shared_bytes();
+    struct stat st {};
+    ASSERT_EQ(fstat(tamsa::platform::bus_fd(), &st), 0);
+    ASSERT_EQ(uint64_t(st.st_size), shared) << "another process maps exactly the shared part";
+    ASSERT_LT(shared, tamsa_bus_size());
+    ASSERT_TRUE(heap::set_owner_limit(kClient, 120));
+    held own, own_too, back_out;
+    bool limited = false;
+    {
+        heap::owner_scope scope(kClient);
+        heap::area_scope where(heap::area::server_only);
+        EXPECT_EQ(heap::current_area(), heap::area::server_only);
+        heap::allocation_log log;
+        own = make(100, kClient, 3);
+        own_too = make(20, kClient, 4);
+        EXPECT_EQ(heap::allocate(1, 0, kClient), nullptr) << "past the limit in this part";
+        limited = log.refused_by_limit();
+        {
+            heap::area_scope out(heap::area::shared);
+            back_out = make(100, kClient, 5);
+        }
+    }
+    EXPECT_EQ(heap::current_area(), heap::area::shared);
+    EXPECT_TRUE(limited);
+    for (const held &h : {own, own_too}) {
+        ASSERT_NE(h.p, nullptr);
+        EXPECT_GE(h.address(), shared);
+        EXPECT_LT(uint64_t(h.address()) + h.size, tamsa_bus_size());
+        EXPECT_TRUE(intact(h));
+    }
+    ASSERT_NE(back_out.p, nullptr);
+    EXPECT_LT(uint64_t(back_out.address()) + back_out.size, shared);
+    EXPECT_EQ(heap::usage_of(kClient), (owner_usage{3, 220}));
+    EXPECT_FALSE(heap::owns_range(kClient, own.address() + 90, 20)) << "past the block's end";
+    EXPECT_EQ(heap::free_owner(kClient), 3u);
+    EXPECT_EQ(heap::find_block(own.address()), std::nullopt);
+}
+
+// The log tells a refusal by the owner's limit from any other failed allocation.
+TEST_F(Bus, AllocationLogTellsARefusalByTheLimit) {
+    constexpr uint32_t kClient = 46;
+    ASSERT_TRUE(heap::set_owner_limit(kClient, 64));
+    const struct {
+        const char *what;
+        uint32_t size;
+        uint32_t fail_nth;
+        bool made, limited;
+    } rows[] = {
+        {"within the limit", 64, 0, true, false},
+        {"past the limit", 65, 0, false, true},
+        {"an injected failure", 8, 1, false, false},
+    };
+    for (const auto &row : rows) {
+        heap::allocation_log log;
+        tamsa_alloc_fail_nth(row.fail_nth);
+        void *p = heap::allocate(row.size, 0, kClient);
+        tamsa_alloc_fail_nth(0);
+        EXPECT_EQ(p != nullptr, row.made) << row.what;
+        EXPECT_EQ(log.refused_by_limit(), row.limited) << row.what;
+        PPCFreeVec(p);
+    }
+    EXPECT_TRUE(heap::set_owner_limit(kClient, heap::kNoLimit));
+}
+
 TEST_F(Bus, FailNthCountsAllocationsOfEveryOwner) {
     constexpr uint32_t kClient = 51;
     std::vector<block_info> left;
@@ -544,7 +612,7 @@ TEST_F(Bus, FailNthCountsAllocationsOfEveryOwner) {
 
 TEST_F(Bus, FreedSpaceMergesBackIntoOneRun) {
     ASSERT_BUS_EMPTY();
-    const auto nearly_all = uint32_t(tamsa_bus_size() - (1u << 20));
+    const auto nearly_all = uint32_t(heap::shared_bytes() - (1u << 20));
     tamsa_test::Rng rng{3};
     for (int round = 0; round < 3; ++round) {
         std::vector<void *> blocks;

@@ -4,6 +4,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/ports.h"
 #include "platform/ppc.h"
 #include "support.h"
 
@@ -116,7 +117,7 @@ TEST(Ports, TakenMessageIsWaitedForPastTheTimeout) {
     for (int attempt = 0; attempt < 50 && !exercised; ++attempt) {
         std::atomic<bool> reply_sent{false};
         auto sender = std::async(std::launch::async, [&] {
-            const int32_t status = tamsa_port_send(ref.get(), 3, 0, 30);
+            const int32_t status = tamsa_port_send(ref.get(), 3, 0, 2);
             return std::make_pair(status, reply_sent.load());
         });
         PPCMessage *m = nullptr;
@@ -127,16 +128,96 @@ TEST(Ports, TakenMessageIsWaitedForPastTheTimeout) {
             EXPECT_EQ(sender.get().first, TAMSA_SEND_TIMEOUT);
             continue;
         }
-        std::this_thread::sleep_for(80ms);
+        // Held ten times as long as the sender's timeout: it must still be waiting.
+        EXPECT_EQ(sender.wait_for(20ms), std::future_status::timeout)
+            << "the sender returned while the server still held its block";
         reply_sent = true;
         PPCReplyMessage(m);
         const auto [status, seen_reply] = sender.get();
         EXPECT_EQ(status, TAMSA_SEND_REPLIED);
-        EXPECT_TRUE(seen_reply) << "the sender returned while the server still held its block";
+        EXPECT_TRUE(seen_reply);
         exercised = true;
     }
     EXPECT_TRUE(exercised);
     PPCDeletePort(port);
+}
+
+// A posted message: the sender is told when it is done, and reads the answer and the owner it
+// was sent with from the message, not from the bus.
+TEST(Ports, PostedMessagesCarryTheirOwnerAndTheirAnswer) {
+    namespace platform = tamsa::platform;
+    PPCPort *port = create("ports-post");
+    ASSERT_NE(port, nullptr);
+    PortRef ref(tamsa_port_find("ports-post"));
+    std::atomic<int> finished{0};
+    const platform::message_handle posted = platform::post_message(
+        ref.get(), 10, 0x40, 7, [&finished](int32_t status, const platform::message_answer &a) {
+            finished += status == TAMSA_SEND_REPLIED && a.result == 0x1234;
+        });
+    ASSERT_NE(posted, nullptr);
+    EXPECT_EQ(platform::message_status(posted), -1);
+    PPCMessage *m = PPCGetMessage(port);
+    ASSERT_EQ(m, posted.get());
+    EXPECT_EQ(platform::message_owner(m), 7u);
+    const platform::message_answer answer{0x1234, {{0x80, 16, 7}}, true};
+    platform::set_message_answer(m, answer);
+    EXPECT_EQ(finished, 0);
+    PPCReplyMessage(m);
+    EXPECT_EQ(finished, 1);
+    EXPECT_EQ(platform::message_status(posted), TAMSA_SEND_REPLIED);
+    EXPECT_EQ(platform::answer_of(posted).result, 0x1234u);
+    EXPECT_EQ(platform::answer_of(posted).left, answer.left);
+    EXPECT_TRUE(platform::answer_of(posted).over_limit);
+
+    // The waiting sender gets the same, and a sender here is this process.
+    std::thread server([port] {
+        PPCMessage *taken = nullptr;
+        while ((taken = PPCGetMessage(port)) == nullptr) PPCWaitPort(port);
+        platform::set_message_answer(taken, {platform::message_owner(taken) + 1, {}, false});
+        PPCReplyMessage(taken);
+        while ((taken = PPCGetMessage(port)) == nullptr) PPCWaitPort(port);
+        platform::set_message_answer(taken, {platform::message_owner(taken) + 1, {}, false});
+        PPCReplyMessage(taken);
+    });
+    platform::message_answer got;
+    EXPECT_EQ(platform::send_message(ref.get(), 2, 0, 9, -1, &got), TAMSA_SEND_REPLIED);
+    EXPECT_EQ(got.result, 10u);
+    EXPECT_EQ(platform::send_message(ref.get(), 2, 0, platform::kThisProcess, -1, &got),
+              TAMSA_SEND_REPLIED);
+    EXPECT_EQ(got.result, platform::kThisProcess + 1);
+    server.join();
+    PPCDeletePort(port);
+}
+
+TEST(Ports, OnlyAQueuedMessageCanBeWithdrawn) {
+    namespace platform = tamsa::platform;
+    PPCPort *port = create("ports-withdraw");
+    ASSERT_NE(port, nullptr);
+    PortRef ref(tamsa_port_find("ports-withdraw"));
+    std::atomic<int> finished{0};
+    const auto count = [&finished](int32_t, const platform::message_answer &) { ++finished; };
+    const platform::message_handle taken = platform::post_message(ref.get(), 1, 0, 3, count);
+    const platform::message_handle queued = platform::post_message(ref.get(), 2, 0, 3, count);
+    ASSERT_NE(taken, nullptr);
+    ASSERT_NE(queued, nullptr);
+    PPCMessage *m = PPCGetMessage(port);
+    ASSERT_EQ(m, taken.get());
+    EXPECT_FALSE(platform::withdraw_message(taken)) << "the server holds it";
+    EXPECT_TRUE(platform::withdraw_message(queued));
+    EXPECT_FALSE(platform::withdraw_message(queued)) << "once";
+    EXPECT_EQ(platform::message_status(queued), TAMSA_SEND_NOT_SERVED);
+    EXPECT_EQ(PPCGetMessage(port), nullptr) << "a withdrawn message is never served";
+    PPCReplyMessage(m);
+    EXPECT_EQ(platform::message_status(taken), TAMSA_SEND_REPLIED);
+    EXPECT_FALSE(platform::withdraw_message(taken));
+
+    // Deleting the port returns what is queued, and tells its senders.
+    const platform::message_handle left = platform::post_message(ref.get(), 3, 0, 3, count);
+    ASSERT_NE(left, nullptr);
+    EXPECT_EQ(PPCDeletePort(port), 1);
+    EXPECT_EQ(platform::message_status(left), TAMSA_SEND_NOT_SERVED);
+    EXPECT_EQ(finished, 2) << "once for the replied one, once for the returned one";
+    EXPECT_EQ(platform::post_message(ref.get(), 4, 0, 3, count), nullptr) << "the port is gone";
 }
 
 TEST(Ports, DeletingAPortReturnsQueuedMessagesUnserved) {

@@ -5,15 +5,20 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "remote/protocol.h"
+#include "support.h"
 #include "tamsa/client.h"
 #include "temp_dir.h"
 #include "tools/record.h"
@@ -21,8 +26,6 @@
 extern char **environ;
 
 namespace {
-
-using namespace std::chrono_literals;
 
 // A child process whose standard output and error the test reads.
 class child {
@@ -97,9 +100,11 @@ class Serve : public ::testing::Test {
             setenv("XDG_RUNTIME_DIR", old_runtime_.c_str(), 1);
         }
     }
-    std::unique_ptr<child> start_server(const std::string &port) {
-        auto server = std::make_unique<child>(
-            std::vector<std::string>{TAMSA_COMMAND, "serve", "--port", port});
+    std::unique_ptr<child> start_server(const std::string &port,
+                                        const std::vector<std::string> &more = {}) {
+        std::vector<std::string> argv{TAMSA_COMMAND, "serve", "--port", port};
+        argv.insert(argv.end(), more.begin(), more.end());
+        auto server = std::make_unique<child>(argv);
         const std::string first = server->line();
         EXPECT_NE(first.find("tamsa serve: port \"" + port + "\""), std::string::npos) << first;
         return server;
@@ -121,8 +126,8 @@ TEST_F(Serve, ClientsInOtherProcessesAtOnceWhileOneDiesAndOneTalksNonsense) {
     ASSERT_EQ(holder.line(), "ready");
     child converter(client("convert", "serve-many", {"40", "7"}));
     child nonsense(client("garbage", "serve-many"));
-    std::this_thread::sleep_for(50ms);
-    holder.signal(SIGKILL);  // in the middle of one of its conversions
+    ASSERT_EQ(holder.line(), "served 1");
+    holder.signal(SIGKILL);  // on its way to, or in the middle of, its next conversion
     EXPECT_EQ(holder.wait(), 128 + SIGKILL);
     const std::string converted = converter.rest();
     EXPECT_EQ(converter.wait(), 0) << converted;
@@ -188,33 +193,69 @@ TEST_F(Serve, ASocketLeftByADeadServerIsTakenOver) {
     EXPECT_EQ(server->wait(), 0);
 }
 
-TEST_F(Serve, ATermSignalReturnsQueuedMessagesUnserved) {
-    auto server = start_server("serve-term");
-    child holder(client("hold", "serve-term"));
-    ASSERT_EQ(holder.line(), "ready");
-    // Messages queued behind the holder's long conversions.
-    std::vector<std::thread> senders;
-    std::vector<int32_t> statuses(4, -1);
-    for (int i = 0; i < 4; ++i) {
-        senders.emplace_back([&statuses, i] {
-            tamsa_client *c = tamsa_client_connect("serve-term");
-            if (c == nullptr) {  // too late: the server is gone already
-                statuses[size_t(i)] = TAMSA_FAILED;
-                return;
-            }
-            statuses[size_t(i)] = tamsa_client_call(c, 11, nullptr, 0, -1, nullptr);
-            tamsa_client_close(c);
-        });
+// Client C's op_block is filled for id 10; A and B, other connections, send id 10 on it over
+// and over and free whatever its word 0 names. Their messages run nothing and their frees free
+// nothing: C's frames stay right, and nothing is left when everyone has gone.
+TEST_F(Serve, ClientsCannotUseOrFreeAnotherClientsBlocks) {
+    auto server = start_server("serve-share");
+    tamsa_client *c = tamsa_client_connect("serve-share");
+    tamsa_client *a = tamsa_client_connect("serve-share");
+    tamsa_client *b = tamsa_client_connect("serve-share");
+    ASSERT_TRUE(c != nullptr && a != nullptr && b != nullptr);
+    constexpr int32_t w = 64, h = 48, dw = 80, dh = 60;
+    std::vector<uint8_t> y(w * h), v(w * h / 4), u(w * h / 4);
+    tamsa_test::Rng rng(3);
+    for (auto *plane : {&y, &v, &u}) rng.fill(plane->data(), plane->size());
+    uint32_t planes[3];
+    for (int i = 0; i < 3; ++i) {
+        const auto &plane = i == 0 ? y : i == 1 ? v : u;
+        planes[i] = tamsa_client_alloc(c, uint32_t(plane.size()), 0);
+        ASSERT_NE(planes[i], 0u);
+        std::memcpy(tamsa_client_pointer(c, planes[i], uint32_t(plane.size())), plane.data(),
+                    plane.size());
     }
-    std::this_thread::sleep_for(100ms);
+    const uint32_t block = tamsa_client_alloc(c, 32, TAMSA_MEMF_CLEAR);
+    const uint32_t words[7] = {planes[0], planes[1], planes[2], w, h, dw, dh};
+    for (uint32_t n = 0; n < 7; ++n) tamsa_client_store32(c, block + 4 * (n + 1), words[n]);
+    kv_bitmap *expected = fx_yuvscale_ll(y.data(), v.data(), u.data(), w, h, dw, dh);
+    ASSERT_NE(expected, nullptr);
+
+    std::atomic<bool> done{false};
+    const auto meddle = [&done, block](tamsa_client *x) {
+        int sent = 0, answered = 0;
+        while (!done) {
+            answered += tamsa_client_send(x, 10, block, -1) == TAMSA_REPLIED;
+            ++sent;
+            tamsa_client_free_bitmap(x, tamsa_client_load32(x, block));
+        }
+        return std::make_pair(sent, answered);
+    };
+    auto by_a = std::async(std::launch::async, meddle, a);
+    auto by_b = std::async(std::launch::async, meddle, b);
+    int wrong = 0;
+    for (int round = 0; round < 300; ++round) {
+        ASSERT_EQ(tamsa_client_send(c, 10, block, -1), TAMSA_REPLIED);
+        const uint32_t record = tamsa_client_load32(c, block);
+        tamsa_wire_bitmap frame{};
+        ASSERT_EQ(tamsa_client_read_bitmap(c, record, &frame), 1);
+        const void *pixels = tamsa_client_pointer(c, frame.data, dw * dh * 3);
+        wrong += frame.width != dw || frame.height != dh || pixels == nullptr ||
+                 std::memcmp(pixels, expected->data, dw * dh * 3) != 0;
+        tamsa_client_free_bitmap(c, record);
+    }
+    done = true;
+    for (auto *meddler : {&by_a, &by_b}) {
+        const auto [sent, answered] = meddler->get();
+        EXPECT_GT(sent, 0);
+        EXPECT_EQ(answered, sent) << "a message on another's block is still answered";
+    }
+    EXPECT_EQ(wrong, 0);
+    kv_freebitmap(expected);
+    for (tamsa_client *x : {a, b, c}) tamsa_client_close(x);
     server->signal(SIGTERM);
-    for (auto &t : senders) t.join();
+    const std::string stopped = server->line();
     EXPECT_EQ(server->wait(), 0);
-    for (int32_t s : statuses) {
-        EXPECT_TRUE(s == TAMSA_REPLIED || s == TAMSA_NOT_SERVED || s == TAMSA_FAILED) << s;
-    }
-    holder.signal(SIGKILL);
-    holder.wait();
+    EXPECT_NE(stopped.find("; 0 blocks left"), std::string::npos) << stopped;
 }
 
 TEST_F(Serve, TheRecorderGetsTheSameFramesFromAServerProcess) {
@@ -247,6 +288,46 @@ TEST_F(Serve, BadPortNamesAreRefused) {
     // A mistake in the command line, as every other: exit status 2.
     EXPECT_EQ(bad.wait(), 2);
     EXPECT_NE(why.find("bad port name"), std::string::npos) << why;
+}
+
+// A runtime directory whose socket path would not fit in a socket address is named as such,
+// by the server and by a client.
+TEST_F(Serve, ASocketPathTooLongIsNamed) {
+    const std::string deep = (dir_.path() / std::string(100, 'd')).string();
+    ASSERT_TRUE(std::filesystem::create_directory(deep));
+    setenv("XDG_RUNTIME_DIR", deep.c_str(), 1);
+    child bad({TAMSA_COMMAND, "serve", "--port", "long"});
+    const std::string why = bad.rest();
+    EXPECT_EQ(bad.wait(), 1);
+    EXPECT_NE(why.find("too long"), std::string::npos) << why;
+    EXPECT_NE(why.find(deep + "/tamsa/long.sock"), std::string::npos) << why;
+    errno = 0;
+    EXPECT_EQ(tamsa_client_connect("long"), nullptr);
+    EXPECT_EQ(errno, ENAMETOOLONG);
+    child recorder({TAMSA_COMMAND, "record", "--connect", "long", "--out", "-"});
+    const std::string said = recorder.rest();
+    EXPECT_EQ(recorder.wait(), 1);
+    EXPECT_NE(said.find("too long"), std::string::npos) << said;
+}
+
+TEST_F(Serve, TheClientLimitTakesASizeWithAUnit) {
+    for (const char *bad : {"0", "12X", "5G", "K", "-1", "99999999999"}) {
+        child refused({TAMSA_COMMAND, "serve", "--port", "serve-limit", "--client-limit", bad});
+        const std::string why = refused.rest();
+        EXPECT_EQ(refused.wait(), 2) << bad;
+        EXPECT_NE(why.find("bad client limit"), std::string::npos) << why;
+    }
+    auto server = start_server("serve-limit", {"--client-limit", "64K"});
+    tamsa_client *c = tamsa_client_connect("serve-limit");
+    ASSERT_NE(c, nullptr);
+    const uint32_t most = tamsa_client_alloc(c, 64 << 10, 0);
+    EXPECT_NE(most, 0u);
+    EXPECT_EQ(tamsa_client_alloc(c, 1, 0), 0u);
+    tamsa_client_free(c, most);
+    EXPECT_NE(tamsa_client_alloc(c, 1, 0), 0u);
+    tamsa_client_close(c);
+    server->signal(SIGTERM);
+    EXPECT_EQ(server->wait(), 0);
 }
 
 }  // namespace

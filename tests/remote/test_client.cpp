@@ -1,7 +1,13 @@
-// A client process for the tests of `tamsa serve`: tamsa_test_client MODE PORT [ARGS].
-//   convert N SEED  converts N random frames through ids 2 and 10 and checks every byte against
-//                   the library run in this process
-//   hold            sends long conversions for ever (the test kills it mid-message)
+// A client process for the tests of `tamsa serve` and scripts/soak.sh:
+// tamsa_test_client MODE PORT [ARGS].
+//   convert N SEED  converts N random frames through ids 10, 2 and 5 and checks every byte
+//                   against the library run in this process
+//   check SEED      does the same for ever, saying "ok", "wrong" or "failed" for each frame
+//   random SEED     sends random requests for ever: messages of any id but the stop ids, on
+//                   blocks of its own and on any address, frees of its own blocks and of others,
+//                   allocations up to past its limit, and nonsense on connections of their own
+//   hold            sends long conversions for ever, saying "served N" after each (the test
+//                   kills it mid-message)
 //   garbage         sends messages whose addresses lie outside the bus, frees what is not its
 //                   own, and talks nonsense on a second connection; checks the answers
 // Exits 0 when every check held, 1 with a line on stderr otherwise.
@@ -9,6 +15,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -44,58 +51,169 @@ planes upload(tamsa_client *c, const std::vector<uint8_t> &y, const std::vector<
     planes p{tamsa_client_alloc(c, uint32_t(y.size()), 0),
              tamsa_client_alloc(c, uint32_t(u.size()), 0),
              tamsa_client_alloc(c, uint32_t(v.size()), 0)};
+    if (p.y == 0 || p.u == 0 || p.v == 0) return p;
     std::memcpy(tamsa_client_pointer(c, p.y, uint32_t(y.size())), y.data(), y.size());
     std::memcpy(tamsa_client_pointer(c, p.u, uint32_t(u.size())), u.data(), u.size());
     std::memcpy(tamsa_client_pointer(c, p.v, uint32_t(v.size())), v.data(), v.size());
     return p;
 }
 
-int convert(tamsa_client *c, int rounds) {
-    for (int r = 0; r < rounds; ++r) {
-        const int32_t w = int32_t(4 * (1 + next_random() % 40)),
-                      h = int32_t(1 + next_random() % 40);
-        const int32_t dw = int32_t(1 + next_random() % 90), dh = int32_t(1 + next_random() % 90);
-        std::vector<uint8_t> y(size_t(w * h)), u(size_t(w / 4 * h)), v(size_t(w / 4 * h));
-        for (auto *plane : {&y, &u, &v}) {
-            for (auto &b : *plane) b = uint8_t(next_random());
-        }
-        const planes p = upload(c, y, u, v);
-        if (p.y == 0 || p.u == 0 || p.v == 0) return fail("no memory in the bus");
+enum class outcome { ok, wrong, failed };
 
-        // Id 10 against the library here.
-        uint32_t record = 0;
-        const uint32_t scale_args[7] = {p.y,         p.v,          p.u,         uint32_t(w),
-                                        uint32_t(h), uint32_t(dw), uint32_t(dh)};
-        if (tamsa_client_call(c, 10, scale_args, 7, -1, &record) != TAMSA_REPLIED || record == 0) {
-            return fail("id 10 not served");
-        }
-        kv_bitmap *expected = fx_yuvscale_ll(y.data(), v.data(), u.data(), w, h, dw, dh);
-        const uint32_t bytes = uint32_t(dw * dh * 3);
+// One random frame: converted and resized (id 10), converted in place (id 2) and the resized
+// one corrected (id 5), each compared byte for byte with the library here.
+outcome check_frame(tamsa_client *c) {
+    const int32_t w = int32_t(4 * (1 + next_random() % 40)), h = int32_t(1 + next_random() % 40);
+    const int32_t dw = int32_t(1 + next_random() % 90), dh = int32_t(1 + next_random() % 90);
+    std::vector<uint8_t> y(size_t(w * h)), u(size_t(w / 4 * h)), v(size_t(w / 4 * h));
+    for (auto *plane : {&y, &u, &v}) {
+        for (auto &b : *plane) b = uint8_t(next_random());
+    }
+    const planes p = upload(c, y, u, v);
+    const uint32_t n = uint32_t(w * h);
+    const uint32_t rgb = tamsa_client_alloc(c, n * 3, TAMSA_MEMF_CLEAR);
+    if (p.y == 0 || p.u == 0 || p.v == 0 || rgb == 0) return outcome::failed;
+    outcome result = outcome::ok;
+
+    uint32_t record = 0;
+    const uint32_t scale_args[7] = {p.y,         p.v,          p.u,         uint32_t(w),
+                                    uint32_t(h), uint32_t(dw), uint32_t(dh)};
+    kv_bitmap *expected = fx_yuvscale_ll(y.data(), v.data(), u.data(), w, h, dw, dh);
+    const uint32_t bytes = uint32_t(dw * dh * 3);
+    if (tamsa_client_call(c, 10, scale_args, 7, -1, &record) != TAMSA_REPLIED || record == 0) {
+        result = outcome::failed;
+    } else {
         tamsa_wire_bitmap answer{};
         tamsa_client_read_bitmap(c, record, &answer);
         const auto *got = static_cast<const uint8_t *>(tamsa_client_pointer(c, answer.data, bytes));
         if (expected == nullptr || got == nullptr || answer.width != dw || answer.height != dh ||
             std::memcmp(got, expected->data, bytes) != 0) {
-            return fail("id 10 answered other bytes than the library");
+            result = outcome::wrong;
         }
-        kv_freebitmap(expected);
+        const int32_t contrast = int32_t(next_random() % 200),
+                      brightness = int32_t(next_random() % 100) - 50;
+        const uint32_t correct_args[4] = {record, uint32_t(contrast), uint32_t(brightness + 256),
+                                          next_random() % 2};
+        if (tamsa_client_call(c, 5, correct_args, 4, -1, nullptr) != TAMSA_REPLIED) {
+            result = outcome::failed;
+        } else if (result == outcome::ok) {
+            tamsa_correct_ll(expected, contrast, brightness, int16_t(correct_args[3]));
+            if (std::memcmp(got, expected->data, bytes) != 0) result = outcome::wrong;
+        }
         tamsa_client_free_bitmap(c, record);
+    }
+    kv_freebitmap(expected);
 
-        // Id 2 into a buffer of ours.
-        const uint32_t n = uint32_t(w * h);
-        const uint32_t rgb = tamsa_client_alloc(c, n * 3, TAMSA_MEMF_CLEAR);
-        const uint32_t convert_args[6] = {p.y, p.v, p.u, rgb, n, 4};
-        if (tamsa_client_call(c, 2, convert_args, 6, -1, nullptr) != TAMSA_REPLIED)
-            return fail("id 2 not served");
+    const uint32_t convert_args[6] = {p.y, p.v, p.u, rgb, n, 4};
+    if (tamsa_client_call(c, 2, convert_args, 6, -1, nullptr) != TAMSA_REPLIED) {
+        result = outcome::failed;
+    } else {
         std::vector<uint8_t> mine(n * 3);
         fx_yuvtorgb_ll(y.data(), v.data(), u.data(), mine.data(), n, 4);
-        if (std::memcmp(tamsa_client_pointer(c, rgb, n * 3), mine.data(), n * 3) != 0) {
-            return fail("id 2 wrote other bytes than the library");
+        if (std::memcmp(tamsa_client_pointer(c, rgb, n * 3), mine.data(), n * 3) != 0 &&
+            result == outcome::ok) {
+            result = outcome::wrong;
         }
-        for (uint32_t a : {p.y, p.u, p.v, rgb}) tamsa_client_free(c, a);
+    }
+    for (uint32_t a : {p.y, p.u, p.v, rgb}) tamsa_client_free(c, a);
+    return result;
+}
+
+int convert(tamsa_client *c, int rounds) {
+    for (int r = 0; r < rounds; ++r) {
+        switch (check_frame(c)) {
+            case outcome::ok:
+                break;
+            case outcome::wrong:
+                return fail("a frame came back with other bytes than the library's");
+            case outcome::failed:
+                return fail("a message was not served");
+        }
     }
     std::printf("ok %d\n", rounds);
     return 0;
+}
+
+int check(tamsa_client *c) {
+    for (;;) {
+        const outcome o = check_frame(c);
+        std::puts(o == outcome::ok ? "ok" : o == outcome::wrong ? "wrong" : "failed");
+        std::fflush(stdout);
+    }
+}
+
+int raw_connection(const char *port) {
+    const std::string path = tamsa::remote::socket_path(port);
+    const int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    if (s >= 0 && connect(s, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0) {
+        close(s);
+        return -1;
+    }
+    return s;
+}
+
+// A word for a message: an address in a block of ours, a small number, or anything.
+uint32_t random_word(const std::vector<std::pair<uint32_t, uint32_t>> &mine) {
+    const uint32_t pick = next_random() % 8;
+    if (pick < 4 && !mine.empty()) {
+        const auto &[address, size] = mine[next_random() % mine.size()];
+        return address + (size == 0 ? 0 : next_random() % size);
+    }
+    if (pick < 7) return next_random() % 700;
+    return next_random();
+}
+
+int random_requests(tamsa_client *c, const char *port) {
+    std::vector<std::pair<uint32_t, uint32_t>> mine;  // address, size
+    for (;;) {
+        const uint32_t what = next_random() % 16;
+        if (what < 3 || mine.empty()) {
+            const uint32_t size =
+                next_random() % 32 == 0 ? next_random() % (320u << 20) : next_random() % 2048;
+            const uint32_t a =
+                tamsa_client_alloc(c, size, next_random() % 2 ? TAMSA_MEMF_CLEAR : 0);
+            if (a == 0) continue;
+            mine.emplace_back(a, size);
+            for (uint32_t at = 0; at + 4 <= std::min(size, 256u); at += 4) {
+                tamsa_client_store32(c, a + at, random_word(mine));
+            }
+        } else if (what < 5) {
+            const size_t k = next_random() % mine.size();
+            tamsa_client_free(c, mine[k].first);
+            mine.erase(mine.begin() + long(k));
+            tamsa_client_free(c, random_word(mine));  // may not be ours
+        } else if (what < 15) {
+            // Any id but 0 and 1, which would stop the server for everyone.
+            const int32_t id = next_random() % 12 == 0 ? -1 - int32_t(next_random() % 3)
+                                                       : int32_t(2 + next_random() % 11);
+            uint32_t args[7];
+            for (uint32_t &a : args) a = random_word(mine);
+            if (next_random() % 4 == 0) {
+                tamsa_client_send(c, id, random_word(mine), int32_t(next_random() % 3) - 1);
+            } else {
+                uint32_t word0 = 0;
+                tamsa_client_call(c, id, args, 7, -1, &word0);
+                // Whatever came back is freed as if it were a bitmap of ours.
+                tamsa_client_free_bitmap(c, word0);
+            }
+        } else {
+            const int s = raw_connection(port);
+            if (s < 0) continue;
+            // Frames of every kind but a message, which might be a stop.
+            const uint32_t words[] = {tamsa::remote::kMagic, 0, 1, 2, 3, 5, 99, 4096};
+            uint32_t junk[60];
+            for (uint32_t &w : junk) w = words[next_random() % 8];
+            tamsa::remote::write_full(s, junk, (next_random() % 60) * 4);
+            close(s);
+        }
+        while (mine.size() > 48) {
+            tamsa_client_free(c, mine.front().first);
+            mine.erase(mine.begin());
+        }
+    }
 }
 
 int hold(tamsa_client *c) {
@@ -105,10 +223,12 @@ int hold(tamsa_client *c) {
     const uint32_t args[7] = {p.y, p.v, p.u, uint32_t(w), uint32_t(h), 3000, 3000};
     std::printf("ready\n");
     std::fflush(stdout);
-    for (;;) {
+    for (uint64_t n = 1;; ++n) {
         uint32_t record = 0;
         tamsa_client_call(c, 10, args, 7, -1, &record);
         tamsa_client_free_bitmap(c, record);
+        std::printf("served %llu\n", static_cast<unsigned long long>(n));
+        std::fflush(stdout);
     }
 }
 
@@ -132,24 +252,35 @@ int garbage(tamsa_client *c, const char *port) {
     tamsa_client_free(c, 64);
     tamsa_client_free(c, outside);
 
-    // A second connection that speaks nonsense is hung up on.
+    // A connection that speaks nonsense is hung up on, before its hello and after it.
     const std::string path = tamsa::remote::socket_path(port);
-    const int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    if (connect(s, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0)
-        return fail("cannot connect");
-    const tamsa::remote::request odd{tamsa::remote::kMagic, 99, 0, 0, 0, 0};
-    tamsa::remote::response answer{};
-    if (!tamsa::remote::write_full(s, &odd, sizeof odd) ||
-        !tamsa::remote::read_full(s, &answer, sizeof answer) || answer.status != -1) {
-        return fail("an unknown request was not refused");
+    for (bool greet : {false, true}) {
+        const int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (connect(s, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0)
+            return fail("cannot connect");
+        tamsa::remote::response answer{};
+        if (greet) {
+            const tamsa::remote::request hello{
+                tamsa::remote::kMagic, 1, tamsa::remote::kVersion, 0, 0, 0};
+            int bus = -1;
+            if (!tamsa::remote::write_full(s, &hello, sizeof hello) ||
+                !tamsa::remote::receive_with_fd(s, &answer, sizeof answer, &bus) || bus < 0) {
+                return fail("a hello was not answered");
+            }
+            close(bus);
+        }
+        const tamsa::remote::request odd{tamsa::remote::kMagic, 99, 0, 0, 0, 0};
+        const char junk[64] = "GET / HTTP/1.0\r\n\r\n";
+        const bool sent = greet ? tamsa::remote::write_full(s, &odd, sizeof odd)
+                                : tamsa::remote::write_full(s, junk, sizeof junk);
+        if (!sent) return fail("cannot write nonsense");
+        if (tamsa::remote::read_full(s, &answer, sizeof answer))
+            return fail("nonsense was answered");
+        close(s);
     }
-    const char junk[64] = "GET / HTTP/1.0\r\n\r\n";
-    if (!tamsa::remote::write_full(s, junk, sizeof junk)) return fail("cannot write junk");
-    if (tamsa::remote::read_full(s, &answer, sizeof answer)) return fail("junk was answered");
-    close(s);
 
     // And the first connection still works.
     if (tamsa_client_call(c, 11, nullptr, 0, -1, &word0) != TAMSA_REPLIED)
@@ -169,6 +300,12 @@ int main(int argc, char **argv) {
     if (mode == "convert" && argc == 5) {
         rng_state = uint32_t(std::atoi(argv[4])) | 1u;
         status = convert(c, std::atoi(argv[3]));
+    } else if (mode == "check" && argc == 4) {
+        rng_state = uint32_t(std::atoi(argv[3])) | 1u;
+        status = check(c);
+    } else if (mode == "random" && argc == 4) {
+        rng_state = uint32_t(std::atoi(argv[3])) | 1u;
+        status = random_requests(c, argv[2]);
     } else if (mode == "hold") {
         status = hold(c);
     } else if (mode == "garbage") {

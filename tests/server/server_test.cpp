@@ -1,12 +1,16 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/bus.h"
+#include "platform/heap.h"
+#include "platform/ports.h"
 #include "server/wire.h"
 #include "server_harness.h"
 #include "support.h"
 
 namespace {
 
+namespace platform = tamsa::platform;
 using tamsa_test::BitmapPtr;
 using tamsa_test::LeakCheck;
 using tamsa_test::ServerHarness;
@@ -109,27 +113,194 @@ TEST_F(Server, RefusedPortDeletionIsRetried) {
 }
 
 TEST_F(Server, MessagesQueuedAfterAStopAreReturnedUnserved) {
-    ServerHarness server(test_port());
-    // Hold the server in a message so that the next ones queue up behind the stop.
-    std::vector<std::thread> senders;
-    std::vector<int32_t> statuses(4, -1);
-    const uint32_t stop_block = server.block_for(0);
+    const std::string name = test_port();
     std::vector<uint32_t> blocks;
-    for (int i = 0; i < 4; ++i) blocks.push_back(server.block_for(0));
-    senders.emplace_back([&] { statuses[0] = server.send(0, stop_block); });
-    for (int i = 1; i < 4; ++i) {
-        senders.emplace_back([&, i] { statuses[i] = server.send(11, blocks[i]); });
+    std::vector<void *> memory;
+    for (int i = 0; i < 4; ++i) {
+        memory.push_back(PPCAllocVec(4, 0));
+        blocks.push_back(tamsa_bus_address(memory.back()));
+        tamsa_bus_store32(blocks.back(), ServerHarness::kSentinel);
     }
-    for (auto &t : senders) t.join();
+    // Queued before the server takes its first message: the stop, then three more.
+    std::vector<platform::message_handle> sent;
+    std::thread server([&] {
+        tamsa::server::serve(name.c_str(), [&](bool up) {
+            ASSERT_TRUE(up);
+            tamsa_port_ref *ref = tamsa_port_find(name.c_str());
+            for (int i = 0; i < 4; ++i) {
+                sent.push_back(platform::post_message(ref, i == 0 ? 0 : 11, blocks[size_t(i)],
+                                                      platform::kThisProcess, {}));
+            }
+            tamsa_port_release(ref);
+        });
+    });
     server.join();
-    // Whatever the order of arrival: every sender got an answer, and none waits for ever.
-    EXPECT_EQ(statuses[0], TAMSA_SEND_REPLIED);
-    for (int i = 1; i < 4; ++i) {
-        EXPECT_TRUE(statuses[i] == TAMSA_SEND_REPLIED || statuses[i] == TAMSA_SEND_NOT_SERVED);
-        if (statuses[i] == TAMSA_SEND_NOT_SERVED) {
-            EXPECT_EQ(ServerHarness::word0(blocks[i]), ServerHarness::kSentinel);
-        }
+    ASSERT_EQ(sent.size(), 4u);
+    EXPECT_EQ(platform::message_status(sent[0]), TAMSA_SEND_REPLIED);
+    EXPECT_EQ(ServerHarness::word0(blocks[0]), 123u);
+    for (size_t i = 1; i < 4; ++i) {
+        EXPECT_EQ(platform::message_status(sent[i]), TAMSA_SEND_NOT_SERVED) << i;
+        EXPECT_EQ(ServerHarness::word0(blocks[i]), ServerHarness::kSentinel) << i;
     }
+    for (void *p : memory) PPCFreeVec(p);
+}
+
+// ---- senders in other processes ----
+
+constexpr uint32_t kMe = 5, kOther = 6;
+
+// A block of one sender, filled with one byte; freed with the test.
+class Owned {
+   public:
+    Owned(uint32_t size, uint32_t owner, uint8_t fill = 0)
+        : p_(static_cast<uint8_t *>(platform::allocate(size, TAMSA_MEMF_ANY, owner))), size_(size) {
+        if (p_ != nullptr) std::memset(p_, fill, size);
+    }
+    ~Owned() { PPCFreeVec(p_); }
+    Owned(const Owned &) = delete;
+    Owned &operator=(const Owned &) = delete;
+    uint32_t address() const { return tamsa_bus_address(p_); }
+    uint8_t *data() const { return p_; }
+    std::vector<uint8_t> bytes() const { return std::vector<uint8_t>(p_, p_ + size_); }
+    void words(std::initializer_list<uint32_t> words) const {
+        uint32_t at = address();
+        for (uint32_t w : words) tamsa_bus_store32((at += 4) - 4, w);
+    }
+
+   private:
+    uint8_t *p_;
+    uint32_t size_;
+};
+
+// The operation runs only on blocks of its sender: a range in another sender's block, or in
+// a block of the sender's that runs on into another's, makes the message run nothing, as a
+// range outside the bus does.
+TEST_F(Server, MessagesNamingAnotherSendersBlocksRunNothing) {
+    // A 4 x 4 frame of 3-byte pixels, its planes in groups of 4 pixels.
+    Owned y(16, kMe, 90), v(4, kMe, 200), u(4, kMe, 60), out(48, kMe, 1), table(256, kMe, 7);
+    Owned word(4, kMe), record(16, kMe), record_to_other(16, kMe);
+    Owned other_y(16, kOther, 90), other_out(48, kOther, 1), other_word(4, kOther),
+        other_record(16, kOther);
+    word.words({out.address()});
+    other_word.words({out.address()});
+    record.words({out.address(), 4, 4, 3});
+    record_to_other.words({other_out.address(), 4, 4, 3});
+    other_record.words({out.address(), 4, 4, 3});
+    const struct {
+        const char *what;
+        int32_t id;
+        std::vector<uint32_t> words;
+        const Owned &watched;
+        bool changes;
+    } rows[] = {
+        {"id 2 on its own blocks",
+         2,
+         {y.address(), v.address(), u.address(), out.address(), 16, 4},
+         out,
+         true},
+        {"id 2 into another's buffer",
+         2,
+         {y.address(), v.address(), u.address(), other_out.address(), 16, 4},
+         other_out,
+         false},
+        {"id 2 from another's plane",
+         2,
+         {other_y.address(), v.address(), u.address(), out.address(), 16, 4},
+         out,
+         false},
+        {"id 4 through another's word",
+         4,
+         {other_word.address(), out.address(), 0, 48},
+         out,
+         false},
+        {"id 5 on its own record", 5, {record.address(), 50, 300, 0}, out, true},
+        {"id 5 on pixels of another", 5, {record_to_other.address(), 50, 300, 0}, other_out, false},
+        {"id 5 on another's record", 5, {other_record.address(), 50, 300, 0}, out, false},
+        {"id 6 on another's buffer",
+         6,
+         {other_out.address(), table.address(), 48},
+         other_out,
+         false},
+        {"id 7 into another's buffer",
+         7,
+         {out.address(), out.address(), other_out.address(), 128, 4, 4, 3},
+         other_out,
+         false},
+        {"id 8 on another's record", 8, {other_record.address(), 0}, out, false},
+    };
+    const platform::owner_usage mine = platform::usage_of(kMe), theirs = platform::usage_of(kOther);
+    for (const auto &row : rows) {
+        const Owned block(4 * uint32_t(1 + row.words.size()), kMe);
+        for (size_t n = 0; n < row.words.size(); ++n) {
+            tamsa_bus_store32(block.address() + 4 * uint32_t(n + 1), row.words[n]);
+        }
+        const std::vector<uint8_t> before = row.watched.bytes();
+        uint32_t result = 77;
+        tamsa::server::serve_as(kMe, row.id, block.address(), result);
+        EXPECT_EQ(row.watched.bytes() != before, row.changes) << row.what;
+        EXPECT_EQ(result, 77u) << row.what;
+    }
+    // A message on another's op_block is not even answered in it.
+    const Owned block(32, kOther);
+    block.words({ServerHarness::kSentinel, y.address(), v.address(), u.address(), 4, 4, 2, 2});
+    uint32_t result = 77;
+    const auto served = tamsa::server::serve_as(kMe, 10, block.address(), result);
+    EXPECT_EQ(tamsa_bus_load32(block.address()), ServerHarness::kSentinel);
+    EXPECT_EQ(result, 0u) << "a rejected id 10 answers 0";
+    EXPECT_TRUE(served.answer.left.empty());
+    EXPECT_EQ(platform::usage_of(kMe), mine) << "nothing made for the sender";
+    EXPECT_EQ(platform::usage_of(kOther).blocks, theirs.blocks + 1) << "the op_block alone";
+}
+
+// What an operation makes for a sender in another process is made where that process cannot
+// write, then copied to the shared part as the sender's; every failure leaves nothing.
+TEST_F(Server, ResultsForAnotherProcessAreCopiedOutOfTheServersOwnPart) {
+    Owned y(48, kMe), v(12, kMe), u(12, kMe), block(32, kMe);
+    tamsa_test::Rng(7).fill(y.data(), 48);
+    tamsa_test::Rng(8).fill(v.data(), 12);
+    tamsa_test::Rng(9).fill(u.data(), 12);
+    block.words({0, y.address(), v.address(), u.address(), 8, 6, 5, 9});
+    const BitmapPtr direct(fx_yuvscale_ll(y.data(), v.data(), u.data(), 8, 6, 5, 9));
+    ASSERT_NE(direct, nullptr);
+    const platform::owner_usage before = platform::usage_of(kMe);
+
+    uint32_t result = 0;
+    const auto served = tamsa::server::serve_as(kMe, 10, block.address(), result);
+    ASSERT_NE(result, 0u);
+    EXPECT_EQ(served.answer.result, result);
+    EXPECT_EQ(tamsa_bus_load32(block.address()), result);
+    ASSERT_EQ(served.answer.left.size(), 2u);
+    const platform::block_info record = served.answer.left[0], data = served.answer.left[1];
+    EXPECT_EQ(record.address, result);
+    EXPECT_EQ(tamsa_bus_load32(result), data.address);
+    EXPECT_EQ(tamsa_bus_load32(result + 4), 5u);
+    EXPECT_EQ(tamsa_bus_load32(result + 8), 9u);
+    EXPECT_EQ(tamsa_bus_load32(result + 12), 3u);
+    for (const auto &b : served.answer.left) {
+        EXPECT_EQ(b.owner, kMe);
+        EXPECT_LE(uint64_t(b.address) + b.size, platform::shared_bytes());
+    }
+    const auto *pixels = static_cast<const uint8_t *>(tamsa_bus_pointer(data.address));
+    EXPECT_EQ(std::vector<uint8_t>(pixels, pixels + 5 * 9 * 3), tamsa_test::pixels(*direct));
+    EXPECT_EQ(platform::usage_of(kMe).blocks, before.blocks + 2) << "and nothing else";
+    EXPECT_TRUE(platform::free_block(data.address, kMe));
+    EXPECT_TRUE(platform::free_block(record.address, kMe));
+
+    const uint32_t allocations = tamsa_test::sweep_alloc_failures([&] {
+        result = 0;
+        const auto again = tamsa::server::serve_as(kMe, 10, block.address(), result);
+        for (const auto &b : again.answer.left) platform::free_block(b.address, kMe);
+        return result != 0;
+    });
+    EXPECT_EQ(allocations, 6u) << "two tables and the bitmap, then the bitmap copied out";
+
+    // The sender's limit: the operation fails, and says why.
+    ASSERT_TRUE(platform::set_owner_limit(kMe, before.bytes + 100));
+    const auto limited = tamsa::server::serve_as(kMe, 10, block.address(), result);
+    EXPECT_EQ(result, 0u);
+    EXPECT_TRUE(limited.answer.over_limit);
+    EXPECT_EQ(platform::usage_of(kMe), before);
+    ASSERT_TRUE(platform::set_owner_limit(kMe, platform::kNoLimit));
 }
 
 TEST_F(Server, ATakenPortNameEndsTheServerAtOnce) {

@@ -18,7 +18,10 @@ inline constexpr int64_t kMaxBufferBytes = INT32_MAX;
 constexpr int64_t pixel_bytes(int32_t width, int32_t height, int32_t bytesperpixel) {
     if (width < 0 || height < 0) return -1;
     if (bytesperpixel != 1 && bytesperpixel != 3) return -1;
-    const int64_t bytes = int64_t(width) * height * bytesperpixel;
+    // Two sizes below 2^31 multiply within 64 bits; the depth could take that past them.
+    const int64_t pixels = int64_t(width) * height;
+    if (pixels > kMaxBufferBytes) return -1;
+    const int64_t bytes = pixels * bytesperpixel;
     return bytes > kMaxBufferBytes ? -1 : bytes;
 }
 

@@ -1,0 +1,312 @@
+// The gateway in this process, with clients on real sockets: its request decoding, its event
+// loop, and what it does when clients or the server go away. Where the order of events
+// matters, the test itself takes the messages from the port, so that nothing depends on timing.
+#include <dirent.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <future>
+#include <thread>
+#include <vector>
+
+#include "platform/bus.h"
+#include "platform/heap.h"
+#include "platform/ports.h"
+#include "remote/gateway.h"
+#include "remote/requests.h"
+#include "support.h"
+#include "tamsa/client.h"
+#include "temp_dir.h"
+
+namespace {
+
+namespace platform = tamsa::platform;
+namespace remote = tamsa::remote;
+using tamsa_test::LeakCheck;
+
+constexpr const char *kPort = "gateway-test";
+
+size_t threads_of_this_process() {
+    size_t n = 0;
+    DIR *d = opendir("/proc/self/task");
+    while (const dirent *e = readdir(d)) n += e->d_name[0] != '.';
+    closedir(d);
+    return n;
+}
+
+// A gateway on its own thread, in a runtime directory of the test's own, serving a port that is
+// either a server's or the test's own (the test then takes the messages itself).
+class Gateway : public LeakCheck {
+   protected:
+    void SetUp() override {
+        LeakCheck::SetUp();
+        const char *old = std::getenv("XDG_RUNTIME_DIR");
+        old_runtime_ = old != nullptr ? old : "";
+        setenv("XDG_RUNTIME_DIR", dir_.path().c_str(), 1);
+    }
+    void TearDown() override {
+        if (g_ != nullptr) {
+            remote::gateway_stop(g_);
+            loop_.join();
+            remote::gateway_close(g_);
+        }
+        if (port_ != nullptr) PPCDeletePort(port_);
+        tamsa_server_stop(server_);
+        if (old_runtime_.empty()) {
+            unsetenv("XDG_RUNTIME_DIR");
+        } else {
+            setenv("XDG_RUNTIME_DIR", old_runtime_.c_str(), 1);
+        }
+        LeakCheck::TearDown();
+    }
+
+    // with_server: a server task serves the port; otherwise the port is the test's.
+    void start(bool with_server, remote::gateway_options options = {}) {
+        if (with_server) {
+            server_ = tamsa_server_start(kPort);
+            ASSERT_NE(server_, nullptr);
+        } else {
+            const PPCTag tags[] = {{PPCPORTTAG_NAME, reinterpret_cast<uintptr_t>(kPort)},
+                                   {PPCTAG_END, 0}};
+            port_ = PPCCreatePort(tags);
+            ASSERT_NE(port_, nullptr);
+        }
+        std::string error;
+        g_ = remote::gateway_open(kPort, options, error);
+        ASSERT_NE(g_, nullptr) << error;
+        loop_ = std::thread([this] { remote::gateway_run(g_); });
+    }
+
+    // The next message on the test's own port, waited for.
+    PPCMessage *take() {
+        PPCMessage *m = nullptr;
+        while ((m = PPCGetMessage(port_)) == nullptr) PPCWaitPort(port_);
+        return m;
+    }
+
+    // Waits until the gateway has ended every connection (and freed what their clients held).
+    void wait_for_no_connections() const {
+        while (remote::gateway_connections(g_) != 0) std::this_thread::yield();
+    }
+
+    tamsa_test::TempDir dir_;
+    std::string old_runtime_;
+    remote::gateway *g_ = nullptr;
+    std::thread loop_;
+    tamsa_server *server_ = nullptr;
+    PPCPort *port_ = nullptr;
+};
+
+// A raw connection to the gateway, for frames the client library never sends.
+int raw_connection() {
+    const std::string path = remote::socket_path(kPort);
+    const int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    if (connect(s, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0) {
+        close(s);
+        return -1;
+    }
+    return s;
+}
+
+// Frames decided in order, as one connection would send them.
+TEST(Requests, FramesAreDecidedInOrderOfTheProtocol) {
+    using remote::action;
+    constexpr uint32_t kClient = 80, kOther = 81;
+    remote::client_state client{kClient, 64, false};
+    const auto decide = [&client](uint32_t kind, uint32_t a, uint32_t b = 0, int32_t c = 0,
+                                  uint32_t magic = remote::kMagic) {
+        const remote::request r{magic, kind, a, b, c, 0};
+        uint8_t bytes[sizeof r];
+        std::memcpy(bytes, &r, sizeof r);
+        return remote::decide(client, bytes);
+    };
+    void *theirs = platform::allocate(8, 0, kOther);
+    ASSERT_NE(theirs, nullptr);
+
+    EXPECT_EQ(decide(2, 8).what, action::hang_up) << "an allocation before the hello";
+    EXPECT_EQ(decide(1, remote::kVersion, 0, 0, 0x12345678).what, action::hang_up) << "no magic";
+    const remote::decision hello = decide(1, remote::kVersion);
+    EXPECT_EQ(hello.what, action::reply_with_bus);
+    EXPECT_EQ(hello.answer.value, remote::kVersion);
+    EXPECT_EQ(hello.answer.extra, platform::shared_bytes());
+    EXPECT_EQ(decide(1, remote::kVersion).what, action::hang_up) << "a second hello";
+
+    const remote::decision made = decide(2, 64, TAMSA_MEMF_CLEAR);
+    ASSERT_EQ(made.what, action::reply);
+    uint32_t mine = made.answer.value;
+    EXPECT_TRUE(platform::owns_range(kClient, mine, 64));
+    EXPECT_EQ(decide(2, 1).answer.status, TAMSA_OVER_LIMIT);
+    EXPECT_TRUE(platform::free_block(mine, kClient));
+    tamsa_alloc_fail_nth(1);
+    EXPECT_EQ(decide(2, 64).answer.status, 1) << "no room is not the limit";
+    EXPECT_EQ(platform::usage_of(kClient), platform::owner_usage{});
+    mine = decide(2, 64).answer.value;
+    ASSERT_NE(mine, 0u);
+    EXPECT_EQ(decide(3, mine + 16).answer.status, 1) << "a free inside a block";
+    EXPECT_EQ(decide(3, tamsa_bus_address(theirs)).answer.status, 1) << "another's block";
+    EXPECT_NE(platform::find_block(tamsa_bus_address(theirs)), std::nullopt);
+    EXPECT_EQ(decide(5, mine).what, action::nothing) << "a release is not answered";
+    EXPECT_EQ(platform::find_block(mine), std::nullopt);
+    const remote::decision again = decide(2, 1);
+    EXPECT_EQ(again.answer.status, 0) << "room again";
+
+    const remote::decision send = decide(4, 10, 0x40, 250);
+    EXPECT_EQ(send.what, action::send);
+    EXPECT_EQ(send.id, 10);
+    EXPECT_EQ(send.block, 0x40u);
+    EXPECT_EQ(send.timeout_ms, 250);
+    EXPECT_EQ(decide(99, 0).what, action::hang_up) << "an unknown kind";
+    EXPECT_EQ(platform::free_owner(kClient), 1u);
+    PPCFreeVec(theirs);
+}
+
+// The stop comes while one message is in service and three wait: the one in hand is answered,
+// the others go back to their clients unserved.
+TEST_F(Gateway, WhenTheServerStopsQueuedMessagesGoBackUnserved) {
+    start(false);
+    std::vector<std::future<int32_t>> calls;
+    std::vector<tamsa_client *> clients;
+    for (int i = 0; i < 4; ++i) {
+        clients.push_back(tamsa_client_connect(kPort));
+        ASSERT_NE(clients.back(), nullptr);
+    }
+    for (tamsa_client *c : clients) {
+        calls.push_back(std::async(
+            std::launch::async, [c] { return tamsa_client_call(c, 11, nullptr, 0, -1, nullptr); }));
+    }
+    PPCMessage *in_hand = take();
+    while (remote::gateway_messages(g_) != 4) std::this_thread::yield();
+    PPCReplyMessage(in_hand);
+    PPCDeletePort(port_);
+    port_ = nullptr;
+    int replied = 0, unserved = 0;
+    for (auto &call : calls) {
+        const int32_t status = call.get();
+        replied += status == TAMSA_REPLIED;
+        unserved += status == TAMSA_NOT_SERVED;
+    }
+    EXPECT_EQ(replied, 1);
+    EXPECT_EQ(unserved, 3);
+    for (tamsa_client *c : clients) tamsa_client_close(c);
+    wait_for_no_connections();
+}
+
+// A client that dies with its message in service keeps its blocks until the reply: the server
+// may still be writing into them.
+TEST_F(Gateway, AClientGoneInServiceIsFreedOnlyAfterTheReply) {
+    start(false);
+    const int s = raw_connection();
+    ASSERT_GE(s, 0);
+    const auto exchange = [s](uint32_t kind, uint32_t a, uint32_t b) {
+        const remote::request r{remote::kMagic, kind, a, b, -1, 0};
+        remote::response answer{};
+        int bus = -1;
+        EXPECT_TRUE(remote::write_full(s, &r, sizeof r));
+        if (kind == 4) return answer;  // sent; not waited for
+        EXPECT_TRUE(remote::receive_with_fd(s, &answer, sizeof answer, &bus));
+        if (bus >= 0) close(bus);
+        return answer;
+    };
+    exchange(1, remote::kVersion, 0);
+    const uint32_t block = exchange(2, 32, TAMSA_MEMF_CLEAR).value;
+    ASSERT_NE(block, 0u);
+    const uint32_t owner = platform::find_block(block)->owner;
+    exchange(4, 2, block);
+    PPCMessage *m = take();
+    EXPECT_EQ(platform::message_owner(m), owner);
+    close(s);
+    // Seen gone, but its block is kept while the message is in service.
+    while (remote::gateway_connections(g_) != 0) std::this_thread::yield();
+    EXPECT_EQ(platform::usage_of(owner).blocks, 1u);
+    PPCReplyMessage(m);
+    while (platform::usage_of(owner).blocks != 0) std::this_thread::yield();
+}
+
+TEST_F(Gateway, AnUntakenMessageTimesOutAndIsWithdrawn) {
+    start(false);
+    tamsa_client *c = tamsa_client_connect(kPort);
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(tamsa_client_call(c, 11, nullptr, 0, 5, nullptr), TAMSA_TIMEOUT);
+    EXPECT_EQ(PPCGetMessage(port_), nullptr) << "a timed-out message is never served";
+    // And the connection goes on.
+    auto call = std::async(std::launch::async,
+                           [c] { return tamsa_client_call(c, 11, nullptr, 0, -1, nullptr); });
+    PPCReplyMessage(take());
+    EXPECT_EQ(call.get(), TAMSA_REPLIED);
+    tamsa_client_close(c);
+    wait_for_no_connections();
+}
+
+// A thousand clients at once cost the gateway no thread; one that never greets is hung up on
+// when its time is up, and the others are served as before.
+TEST_F(Gateway, IdleClientsCostNoThreadAndSilentOnesAreClosed) {
+    constexpr size_t kClients = 1024;
+    // Two descriptors a client here (its socket, the gateway's end), and some to spare.
+    if (remote::raise_open_file_limit() < 2 * kClients + 64) {
+        GTEST_SKIP() << "the open-file limit is too low for " << kClients << " clients";
+    }
+    remote::gateway_options options;
+    options.greet_ms = 200;
+    start(true, options);
+    const size_t threads = threads_of_this_process();
+    std::vector<tamsa_client *> clients;
+    for (size_t i = 0; i < kClients; ++i) {
+        clients.push_back(tamsa_client_connect(kPort));
+        ASSERT_NE(clients.back(), nullptr) << "client " << i;
+    }
+    EXPECT_EQ(remote::gateway_connections(g_), kClients);
+    EXPECT_EQ(threads_of_this_process(), threads);
+
+    const int silent = raw_connection();
+    ASSERT_GE(silent, 0);
+    char byte = 0;
+    EXPECT_EQ(recv(silent, &byte, 1, 0), 0) << "hung up on";
+    close(silent);
+    for (tamsa_client *c : {clients.front(), clients.back()}) {
+        uint32_t word0 = 1;
+        EXPECT_EQ(tamsa_client_call(c, 11, nullptr, 0, -1, &word0), TAMSA_REPLIED);
+        EXPECT_EQ(word0, 0u);
+    }
+    for (tamsa_client *c : clients) tamsa_client_close(c);
+    wait_for_no_connections();
+}
+
+// Each client has a limit of its own on live bytes; reaching it makes its allocations fail and
+// its operations answer TAMSA_OVER_LIMIT, and freeing makes room again.
+TEST_F(Gateway, EachClientHasALimitOfItsOwn) {
+    remote::gateway_options options;
+    options.client_limit = 64 << 10;
+    start(true, options);
+    tamsa_client *a = tamsa_client_connect(kPort);
+    tamsa_client *b = tamsa_client_connect(kPort);
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    const uint32_t planes = tamsa_client_alloc(a, 16 << 10, TAMSA_MEMF_CLEAR);
+    const uint32_t big = tamsa_client_alloc(a, 40 << 10, 0);
+    ASSERT_NE(planes, 0u);
+    ASSERT_NE(big, 0u);
+    EXPECT_EQ(tamsa_client_alloc(a, 16 << 10, 0), 0u) << "past its limit";
+    const uint32_t theirs = tamsa_client_alloc(b, 60 << 10, 0);
+    EXPECT_NE(theirs, 0u) << "another client's room is its own";
+
+    // A 64 x 64 frame's planes, resized to 80 x 80: 19,200 bytes of result.
+    const uint32_t args[7] = {planes, planes + 4096, planes + 8192, 64, 64, 80, 80};
+    uint32_t frame = 1;
+    EXPECT_EQ(tamsa_client_call(a, 10, args, 7, -1, &frame), TAMSA_OVER_LIMIT);
+    EXPECT_EQ(frame, 0u);
+    tamsa_client_free(a, big);
+    EXPECT_EQ(tamsa_client_call(a, 10, args, 7, -1, &frame), TAMSA_REPLIED);
+    EXPECT_NE(frame, 0u);
+    tamsa_client_free_bitmap(a, frame);
+    tamsa_client_close(a);
+    tamsa_client_close(b);
+    wait_for_no_connections();
+}
+
+}  // namespace
