@@ -5,6 +5,7 @@
 #include <cstring>
 #include <numbers>
 
+#include "gfx/draw_row.h"
 #include "gfx/gfx.h"
 #include "tamsa/internal/sizes.h"
 
@@ -76,7 +77,7 @@ void resample(const kv_bitmap &src, kv_bitmap &dst, double phi) {
     if (sw > 0 && sh > 0) std::memcpy(fill, src.data, D);
     uint8_t *out = dst.data;
     if (!std::isfinite(phi)) {
-        tamsa::gfx::fill_pixels(out, dw * dh, fill, D);
+        tamsa::gfx::pick_span_row()(out, uint64_t(dw * dh), fill, D);
         return;
     }
     const double c = std::cos(phi);
@@ -155,13 +156,19 @@ int32_t CreateFrame(kv_bitmap *bitmap, int32_t red, int32_t green, int32_t blue,
     const int64_t w = bitmap->width, h = bitmap->height;
     const int64_t left = (frame.width - w) / 2, right = frame.width - w - left;
     const int64_t top = (frame.height - h) / 2, bottom = frame.height - h - top;
-    uint8_t *p = tamsa::gfx::fill_pixels(buffer, top * frame.width, fill, d);
+    const tamsa::gfx::span_row_fn span = tamsa::gfx::pick_span_row();
+    uint8_t *p = buffer;
+    span(p, uint64_t(top * frame.width), fill, d);
+    p += top * frame.width * d;
     for (int64_t row = 0; row < h; ++row) {
-        p = tamsa::gfx::fill_pixels(p, left, fill, d);
+        span(p, uint64_t(left), fill, d);
+        p += left * d;
         if (w > 0) std::memcpy(p, bitmap->data + row * w * d, size_t(w * d));
-        p = tamsa::gfx::fill_pixels(p + w * d, right, fill, d);
+        p += w * d;
+        span(p, uint64_t(right), fill, d);
+        p += right * d;
     }
-    tamsa::gfx::fill_pixels(p, bottom * frame.width, fill, d);
+    span(p, uint64_t(bottom * frame.width), fill, d);
 
     PPCFreeVec(bitmap->data);
     bitmap->data = buffer;

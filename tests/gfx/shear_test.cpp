@@ -31,7 +31,8 @@ class ShearBands : public LeakCheck, public ::testing::WithParamInterface<shear_
 TEST_P(ShearBands, ShiftsRowsAndFillsTheRest) {
     const shear_case t = GetParam();
     const int32_t grow = *std::max_element(t.shifts.begin(), t.shifts.end());
-    for (int depth : {3, 1}) {
+    tamsa_test::each_kernel([&] {
+        for (int depth : {3, 1}) {
         BitmapPtr b = random_bitmap(t.w, t.h, depth, 9);
         const auto src = pixels(*b);
         const uint8_t *old = b->data;
@@ -54,6 +55,7 @@ TEST_P(ShearBands, ShiftsRowsAndFillsTheRest) {
             }
         }
     }
+    });
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -69,7 +71,9 @@ INSTANTIATE_TEST_SUITE_P(
                       shear_case{3, 2, 0, 1, -3, -4, {0, 0}},
                       // a band of 2^32 - 1 rows wraps the percentages; shifts stay in the row
                       shear_case{1, 3, INT32_MIN, INT32_MAX, 5, 0, {5, 5, 5}},
-                      shear_case{0, 2, 0, 1, 0, 2, {0, 2}}));
+                      shear_case{0, 2, 0, 1, 0, 2, {0, 2}},
+                      // fills longer than the widest vector, at every kernel
+                      shear_case{150, 3, 0, 2, 0, 131, {0, 65, 131}}));
 
 TEST_F(Shear, InterpolRoundsTowardTheStartAndWraps) {
     EXPECT_EQ(tamsa::interpol(10, 0, 33), 7);
