@@ -1,11 +1,10 @@
 // Blits of a w x h block of 3-byte pixels, one pixel in from the left edge of a destination one
-// pixel wider, so that every row is a kernel call of its own that starts off alignment. Each
-// beside a memcpy of the bytes it writes. Arguments: width, height, and 1 to run the plain
+// pixel wider, so that every row is a kernel call of its own that starts off alignment; each
+// against a memcpy of the bytes it writes. Arguments: width, height, and 1 to run the plain
 // kernels instead of the fast ones.
 #include <benchmark/benchmark.h>
 
-#include <cstring>
-
+#include "memcpy_ratio.h"
 #include "tamsa/internal/testing.h"
 
 namespace {
@@ -39,36 +38,23 @@ struct setup {
           destination_pixels(uint64_t(w + 1) * h * 3),
           source(uint64_t(w) * h * 3),
           light(256 * 256 * 3),
-          destination{destination_pixels.data(), w + 1, h, 3} {
-        tamsa::use_plain_kernels(state.range(2) != 0);
-    }
-    int64_t pixels() const { return int64_t(w) * h; }
+          destination{destination_pixels.data(), w + 1, h, 3} {}
 };
 
 template <class Op>
 void run(benchmark::State &state, Op op) {
     setup s(state);
-    for (auto _ : state) {
-        op(s);
-        benchmark::ClobberMemory();
-    }
+    tamsa::use_plain_kernels(state.range(2) != 0);
+    tamsa_bench::against_memcpy(state, uint64_t(s.w) * s.h * 3, [&] { op(s); });
     tamsa::use_plain_kernels(false);
-    state.SetItemsProcessed(state.iterations() * s.pixels());
-    state.SetBytesProcessed(state.iterations() * s.pixels() * 3);
 }
 
-void BM_Memcpy(benchmark::State &state) {
-    run(state, [](setup &s) {
-        std::memcpy(s.destination.data, s.source.data(), size_t(s.pixels()) * 3);
-    });
-}
 void BM_ChunkyBlit(benchmark::State &state) {
     run(state, [](setup &s) { kv_chunkyblit(&s.destination, s.w, s.h, s.source.data(), 1, 0); });
 }
 void BM_TransChunkyBlit(benchmark::State &state) {
-    run(state, [](setup &s) {
-        kv_transchunkyblit(&s.destination, s.w, s.h, s.source.data(), 1, 0, 30);
-    });
+    run(state,
+        [](setup &s) { kv_transchunkyblit(&s.destination, s.w, s.h, s.source.data(), 1, 0, 30); });
 }
 void BM_TransAlphaChunkyBlit(benchmark::State &state) {
     run(state, [](setup &s) {
@@ -94,26 +80,19 @@ void BM_ScaledLightBlit(benchmark::State &state) {
     });
 }
 
-void sizes(benchmark::internal::Benchmark *b, bool plain) {
+void sizes(benchmark::internal::Benchmark *b) {
     for (const auto &[w, h] : {std::pair{640, 480}, {641, 479}, {1920, 1080}, {1917, 1079}}) {
         b->Args({w, h, 0});
-        if (plain) b->Args({w, h, 1});
+        b->Args({w, h, 1});
     }
-    b->ArgNames({"w", "h", "plain"});
-}
-void with_plain(benchmark::internal::Benchmark *b) {
-    sizes(b, true);
-}
-void fast_only(benchmark::internal::Benchmark *b) {
-    sizes(b, false);
+    b->ArgNames({"w", "h", "plain"})->UseManualTime()->Unit(benchmark::kMicrosecond);
 }
 
-BENCHMARK(BM_Memcpy)->Apply(fast_only);
-BENCHMARK(BM_ChunkyBlit)->Apply(with_plain);
-BENCHMARK(BM_TransChunkyBlit)->Apply(with_plain);
-BENCHMARK(BM_TransAlphaChunkyBlit)->Apply(with_plain);
-BENCHMARK(BM_ScaledBlit)->Apply(with_plain);
-BENCHMARK(BM_ScaledMaskBlit)->Apply(with_plain);
-BENCHMARK(BM_ScaledLightBlit)->Apply(with_plain);
+BENCHMARK(BM_ChunkyBlit)->Apply(sizes);
+BENCHMARK(BM_TransChunkyBlit)->Apply(sizes);
+BENCHMARK(BM_TransAlphaChunkyBlit)->Apply(sizes);
+BENCHMARK(BM_ScaledBlit)->Apply(sizes);
+BENCHMARK(BM_ScaledMaskBlit)->Apply(sizes);
+BENCHMARK(BM_ScaledLightBlit)->Apply(sizes);
 
 }  // namespace

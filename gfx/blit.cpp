@@ -69,8 +69,7 @@ void trans_row(uint8_t *d, const uint8_t *s, uint64_t bytes, int32_t t) {
     for (uint64_t k = 0; k < bytes; ++k) d[k] = weigh(d[k], s[k], wd, ws, 100);
 }
 
-void trans_row_fast(uint8_t *__restrict d, const uint8_t *__restrict s, uint64_t bytes,
-                    int32_t t) {
+void trans_row_fast(uint8_t *__restrict d, const uint8_t *__restrict s, uint64_t bytes, int32_t t) {
     const uint16_t wd = uint16_t(t);
     const uint16_t ws = uint16_t(100 - t);
     uint64_t k = 0;

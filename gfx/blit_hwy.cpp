@@ -12,10 +12,10 @@ HWY_BEFORE_NAMESPACE();
 namespace tamsa::gfx::HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
-// Bytes widened to 16-bit lanes, where every sum of a weight in range fits. The divisions are multiply-shifts
-// that give the quotient for every 16-bit numerator: x / 100 is (x * 41944) >> 22, x / 255 is
-// (x * 32897) >> 23 and x / 3 is (x * 21846) >> 16. Whole vectors only; the rest of the row
-// takes the plain kernel. The portable fallback target has no halves: it runs the portable
+// Bytes widened to 16-bit lanes, where every sum of a weight in range fits. The divisions are
+// multiply-shifts that give the quotient for every 16-bit numerator: x / 100 is (x * 41944) >> 22,
+// x / 255 is (x * 32897) >> 23 and x / 3 is (x * 21846) >> 16. Whole vectors only; the rest of the
+// row takes the plain kernel. The portable fallback target has no halves: it runs the portable
 // kernels.
 #if HWY_TARGET != HWY_SCALAR
 

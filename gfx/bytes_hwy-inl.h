@@ -34,8 +34,8 @@ HWY_INLINE hn::Vec<hn::RepartitionToWide<D8>> widen_upper(D8 d8, hn::Vec<D8> v) 
 template <class D8>
 HWY_INLINE hn::Vec<D8> narrow(D8 d8, hn::Vec<hn::RepartitionToWide<D8>> lower,
                               hn::Vec<hn::RepartitionToWide<D8>> upper) {
-    alignas(16) static constexpr uint8_t kSort[16] = {0, 2, 4,  6,  8,  10, 12, 14,
-                                                      1, 3, 5,  7,  9,  11, 13, 15};
+    alignas(16) static constexpr uint8_t kSort[16] = {0, 2, 4, 6, 8, 10, 12, 14,
+                                                      1, 3, 5, 7, 9, 11, 13, 15};
     const auto mixed = hn::Or(lower, hn::ShiftLeft<8>(upper));
     return hn::TableLookupBytes(hn::BitCast(d8, mixed), hn::LoadDup128(d8, kSort));
 }

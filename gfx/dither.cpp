@@ -116,12 +116,23 @@ namespace tamsa::gfx {
 
 // One threshold per pixel for its three channels; the column index wraps by counting.
 void dither_row(const uint8_t *source, uint8_t *result, uint64_t pixels, int32_t depth,
-                const uint8_t *thresholds, int32_t n, uint64_t first) {
+                const uint8_t *thresholds, int32_t n, const uint8_t *, uint64_t first) {
     auto tx = int32_t(first % uint64_t(n));
     for (uint64_t x = 0; x < pixels; ++x, source += depth) {
         const uint8_t t = thresholds[tx];
         for (int32_t k = 0; k < 3; ++k) *result++ = source[depth == 3 ? k : 0] >= t ? 255 : 0;
         if (++tx == n) tx = 0;
+    }
+}
+
+void spell_thresholds(const uint8_t *thresholds, int32_t n, int32_t depth, uint8_t *spelled) {
+    const int32_t per_pixel = depth == 3 ? 3 : 1;
+    for (size_t i = 0, tx = 0, k = 0; i < kDitherSpelled; ++i) {
+        spelled[i] = thresholds[tx];
+        if (++k == size_t(per_pixel)) {
+            k = 0;
+            if (++tx == size_t(n)) tx = 0;
+        }
     }
 }
 
@@ -138,29 +149,23 @@ void threshold_block(const uint8_t *__restrict source, const uint8_t *__restrict
 
 }  // namespace
 
-// 3-byte pixels a block of bytes at a time: the matrix row is spelled out per byte, long enough
-// that a block may start anywhere in its first period. Blocks are whole pixels, so the rest of
-// the row starts on a pixel and takes the plain kernel.
+// 3-byte pixels a block of bytes at a time, each block's thresholds read from the spelled row
+// where the block starts in its period. Blocks are whole pixels, so the rest of the row starts
+// on a pixel and takes the plain kernel.
 void dither_row_fast(const uint8_t *source, uint8_t *result, uint64_t pixels, int32_t depth,
-                     const uint8_t *thresholds, int32_t n, uint64_t first) {
-    if (depth != 3) return dither_row(source, result, pixels, depth, thresholds, n, first);
-    const auto period = uint64_t(3 * n);
-    uint8_t pattern[3 * kMaxDitherSize + kBlock];
-    for (uint64_t i = 0, tx = first % uint64_t(n), k = 0; i < period + kBlock; ++i) {
-        pattern[i] = thresholds[tx];
-        if (++k == 3) {
-            k = 0;
-            if (++tx == uint64_t(n)) tx = 0;
-        }
+                     const uint8_t *thresholds, int32_t n, const uint8_t *spelled, uint64_t first) {
+    if (depth != 3) {
+        return dither_row(source, result, pixels, depth, thresholds, n, spelled, first);
     }
+    const auto period = uint64_t(3 * n);
     constexpr uint64_t kPixels = kBlock / 3;
     uint64_t x = 0;
-    uint64_t phase = 0;  // the first byte's place within the period
+    uint64_t phase = 3 * (first % uint64_t(n));  // the block's first byte within the period
     for (; x + kPixels <= pixels; x += kPixels) {
-        threshold_block(source + 3 * x, pattern + phase, result + 3 * x);
-        phase = (phase + 3 * kPixels) % period;
+        threshold_block(source + 3 * x, spelled + phase, result + 3 * x);
+        phase = (phase + kBlock) % period;
     }
-    dither_row(source + 3 * x, result + 3 * x, pixels - x, 3, thresholds, n, first + x);
+    dither_row(source + 3 * x, result + 3 * x, pixels - x, 3, thresholds, n, spelled, first + x);
 }
 
 dither_row_fn pick_dither_row(int32_t n) {
@@ -183,11 +188,19 @@ extern "C" kv_bitmap *kv_dither(const kv_bitmap *bitmap, int32_t type) {
     const int32_t depth = bitmap->bytesperpixel;
     const auto width = uint64_t(bitmap->width);
     const tamsa::gfx::dither_row_fn row = tamsa::gfx::pick_dither_row(m.n);
+    // Every matrix row spelled out once for the fast kernels.
+    uint8_t spelled[tamsa::gfx::kMaxDitherSize][tamsa::gfx::kDitherSpelled];
+    if (row != tamsa::gfx::dither_row) {
+        for (int32_t r = 0; r < m.n; ++r) {
+            tamsa::gfx::spell_thresholds(m.cells + r * m.n, m.n, depth, spelled[r]);
+        }
+    }
     // The matrix row is found once per image row and wraps by counting.
     int32_t ty = 0;
     for (int64_t y = 0; y < bitmap->height; ++y) {
-        row(bitmap->data + uint64_t(y) * width * uint64_t(depth), result->data + uint64_t(y) * width * 3,
-            width, depth, m.cells + ty * m.n, m.n, 0);
+        row(bitmap->data + uint64_t(y) * width * uint64_t(depth),
+            result->data + uint64_t(y) * width * 3, width, depth, m.cells + ty * m.n, m.n,
+            spelled[ty], 0);
         if (++ty == m.n) ty = 0;
     }
     return result;

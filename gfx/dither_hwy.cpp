@@ -1,7 +1,4 @@
 // The ordered dither's vector kernel, compiled once per target Highway builds for.
-#include <algorithm>
-#include <cstring>
-
 #include "gfx/dither_row.h"
 
 #undef HWY_TARGET_INCLUDE
@@ -13,56 +10,44 @@ HWY_BEFORE_NAMESPACE();
 namespace tamsa::gfx::HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
-// The thresholds of a row repeat every n pixels, 3n bytes: they are spelled out once per call,
-// one per byte (one per pixel for a grey source), long enough that a vector may start anywhere
-// in the first period. A byte at least its threshold is the maximum of the two. Each step takes
-// whole pixels, so the rest of the row starts on a pixel and takes the plain kernel.
+// The thresholds of a row repeat every n pixels, 3n bytes; each step loads them from the spelled
+// row where the step starts in its period. A byte at least its threshold is the maximum of the
+// two. Each step takes whole pixels, so the rest of the row starts on a pixel and takes the
+// plain kernel.
 void dither_row_vector(const uint8_t *HWY_RESTRICT source, uint8_t *HWY_RESTRICT result,
                        uint64_t pixels, int32_t depth, const uint8_t *thresholds, int32_t n,
-                       uint64_t first) {
+                       const uint8_t *spelled, uint64_t first) {
     const hn::ScalableTag<uint8_t> d8;
     const size_t lanes = hn::Lanes(d8);
-    constexpr size_t kMaxLanes = HWY_MAX_BYTES;
-    HWY_ALIGN uint8_t pattern[3 * kMaxDitherSize + 3 * kMaxLanes];
     const auto per_pixel = uint64_t(depth == 3 ? 3 : 1);
     const uint64_t period = per_pixel * uint64_t(n);
-    // One period by counting, then doubled until it is long enough.
-    for (uint64_t x = 0, tx = first % uint64_t(n); x < uint64_t(n); ++x) {
-        for (uint64_t k = 0; k < per_pixel; ++k) pattern[x * per_pixel + k] = thresholds[tx];
-        if (++tx == uint64_t(n)) tx = 0;
-    }
-    for (uint64_t filled = period; filled < period + 3 * lanes; filled *= 2) {
-        std::memcpy(pattern + filled, pattern, std::min(filled, period + 3 * lanes - filled));
-    }
     const auto at_least = [](hn::Vec<decltype(d8)> v, hn::Vec<decltype(d8)> t) {
         return hn::VecFromMask(hn::Eq(hn::Max(v, t), v));
     };
     uint64_t x = 0;
-    uint64_t phase = 0;  // the first byte's place within the period
+    uint64_t phase = per_pixel * (first % uint64_t(n));  // the step's first byte in the period
+    const uint64_t step = per_pixel * lanes % period;
     if (depth == 3) {
-        const uint64_t step = 3 * lanes % period;
         for (; x + lanes <= pixels; x += lanes) {
             const uint8_t *s = source + 3 * x;
             uint8_t *r = result + 3 * x;
-            const uint8_t *t = pattern + phase;
+            const uint8_t *t = spelled + phase;
             hn::StoreU(at_least(hn::LoadU(d8, s), hn::LoadU(d8, t)), d8, r);
-            hn::StoreU(at_least(hn::LoadU(d8, s + lanes), hn::LoadU(d8, t + lanes)), d8,
-                       r + lanes);
+            hn::StoreU(at_least(hn::LoadU(d8, s + lanes), hn::LoadU(d8, t + lanes)), d8, r + lanes);
             hn::StoreU(at_least(hn::LoadU(d8, s + 2 * lanes), hn::LoadU(d8, t + 2 * lanes)), d8,
                        r + 2 * lanes);
             phase += step;
             if (phase >= period) phase -= period;
         }
     } else {
-        const uint64_t step = lanes % period;
         for (; x + lanes <= pixels; x += lanes) {
-            const auto v = at_least(hn::LoadU(d8, source + x), hn::LoadU(d8, pattern + phase));
+            const auto v = at_least(hn::LoadU(d8, source + x), hn::LoadU(d8, spelled + phase));
             hn::StoreInterleaved3(v, v, v, d8, result + 3 * x);
             phase += step;
             if (phase >= period) phase -= period;
         }
     }
-    dither_row(source + per_pixel * x, result + 3 * x, pixels - x, depth, thresholds, n,
+    dither_row(source + per_pixel * x, result + 3 * x, pixels - x, depth, thresholds, n, spelled,
                first + x);
 }
 

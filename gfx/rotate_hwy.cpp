@@ -64,8 +64,8 @@ void rotate_pixels(const rotation_source &src, int64_t y, int64_t first, uint64_
         {4, Z, Z, Z, Z, Z, Z, Z, 12, Z, Z, Z, Z, Z, Z, Z},
         {5, Z, Z, Z, Z, Z, Z, Z, 13, Z, Z, Z, Z, Z, Z, Z}};
     const auto byte = [&](hn::Vec<decltype(du)> pair, int j) {
-        const auto alone = hn::BitCast(du, hn::TableLookupBytesOr0(hn::BitCast(d8, pair),
-                                                                   hn::LoadDup128(d8, kPick[j])));
+        const auto alone = hn::BitCast(
+            du, hn::TableLookupBytesOr0(hn::BitCast(d8, pair), hn::LoadDup128(d8, kPick[j])));
 #if HWY_TARGET <= HWY_AVX3
         return hn::ConvertTo(df, alone);
 #else
@@ -123,10 +123,10 @@ void rotate_pixels(const rotation_source &src, int64_t y, int64_t first, uint64_
             const auto pixel = hn::Or(hn::Or(channel(0), hn::ShiftLeft<8>(channel(1))),
                                       hn::ShiftLeft<16>(channel(2)));
             const hn::Repartition<uint8_t, decltype(d32)> d32b;
-            alignas(16) static constexpr uint8_t kDrop[16] = {0, 1, 2,  4,  5,  6,  8, 9,
+            alignas(16) static constexpr uint8_t kDrop[16] = {0,  1,  2,  4,  5, 6, 8, 9,
                                                               10, 12, 13, 14, Z, Z, Z, Z};
-            auto packed = hn::BitCast(
-                d32, hn::TableLookupBytesOr0(hn::BitCast(d32b, pixel), hn::LoadDup128(d32b, kDrop)));
+            auto packed = hn::BitCast(d32, hn::TableLookupBytesOr0(hn::BitCast(d32b, pixel),
+                                                                   hn::LoadDup128(d32b, kDrop)));
             if constexpr (hn::MaxLanes(d32) > 4) {
                 // Two 16-byte blocks: the second one's 12 bytes move next to the first's.
                 alignas(32) static constexpr int32_t kTogether[8] = {0, 1, 2, 4, 5, 6, 3, 3};

@@ -209,11 +209,10 @@ void kv_scaledmaskblit(kv_bitmap *destination, int32_t source_width, int32_t sou
         return;
     }
     const tamsa::gfx::scaled_mask_row_fn row = tamsa::gfx::pick_scaled_mask_row(t.apart);
-    sample(t, false,
-           [row, threshold](uint8_t *d, const uint8_t *s, const uint32_t *columns,
-                            uint64_t pixels, uint64_t row_bytes) {
-               row(d, s, columns, pixels, row_bytes, threshold);
-           });
+    sample(
+        t, false,
+        [row, threshold](uint8_t *d, const uint8_t *s, const uint32_t *columns, uint64_t pixels,
+                         uint64_t row_bytes) { row(d, s, columns, pixels, row_bytes, threshold); });
 }
 
 void kv_scaledlightblit(kv_bitmap *destination, const uint8_t *light_map, int32_t x, int32_t y,
@@ -238,10 +237,8 @@ void kv_scaledlightblit(kv_bitmap *destination, const uint8_t *light_map, int32_
         const tamsa::gfx::scaled_light_row_fn row =
             tamsa::gfx::pick_scaled_light_row(t.apart, light);
         sample(t, false,
-               [row, &light](uint8_t *d, const uint8_t *s, const uint32_t *columns,
-                             uint64_t pixels, uint64_t row_bytes) {
-                   row(d, s, columns, pixels, row_bytes, light);
-               });
+               [row, &light](uint8_t *d, const uint8_t *s, const uint32_t *columns, uint64_t pixels,
+                             uint64_t row_bytes) { row(d, s, columns, pixels, row_bytes, light); });
     }
     for (uint8_t *table : tables) {
         if (table != nullptr) PPCFreeVec(table);

@@ -17,8 +17,9 @@ namespace hn = hwy::HWY_NAMESPACE;
 // Each sampled pixel is gathered as 4 bytes into a 32-bit lane, the fourth byte is dropped
 // within each 16-byte block and the blocks' 12-byte runs are moved together: a vector of n lanes
 // then starts with the 3n bytes of n pixels, and n bytes 0. It is stored whole, so the n bytes
-// after the pixels are written too and rewritten later: a step runs only while those stay inside the run, and only
-// while the gathered fourth byte stays inside the source row. The rest takes the plain kernel.
+// after the pixels are written too and rewritten later: a step runs only while those stay inside
+// the run, and only while the gathered fourth byte stays inside the source row. The rest takes the
+// plain kernel.
 template <class D32>
 class sampler {
    public:
@@ -27,7 +28,7 @@ class sampler {
 
     explicit sampler(D32 d32) : n_(hn::Lanes(d32)) {
         constexpr uint8_t Z = 0x80;
-        alignas(16) static constexpr uint8_t kDrop[16] = {0, 1, 2,  4,  5,  6,  8, 9,
+        alignas(16) static constexpr uint8_t kDrop[16] = {0,  1,  2,  4,  5, 6, 8, 9,
                                                           10, 12, 13, 14, Z, Z, Z, Z};
         drop_ = hn::LoadDup128(D8(), kDrop);
         HWY_ALIGN int32_t lanes[HWY_MAX_BYTES / 4];
@@ -114,8 +115,10 @@ void scaled_light_row_vector(uint8_t *HWY_RESTRICT d, const uint8_t *HWY_RESTRIC
     uint64_t k = 0;
     for (; s.fits(columns, k, pixels, row_bytes); k += n) {
         const auto light = s.pack(s.gather(row, columns + k));
-        const auto lower = hn::ShiftRight<7>(hn::MulHigh(hn::Mul(widen_lower(d8, light), tint_lower), by255));
-        const auto upper = hn::ShiftRight<7>(hn::MulHigh(hn::Mul(widen_upper(d8, light), tint_upper), by255));
+        const auto lower =
+            hn::ShiftRight<7>(hn::MulHigh(hn::Mul(widen_lower(d8, light), tint_lower), by255));
+        const auto upper =
+            hn::ShiftRight<7>(hn::MulHigh(hn::Mul(widen_upper(d8, light), tint_upper), by255));
         uint8_t *p = d + 3 * k;
         hn::StoreU(hn::SaturatedAdd(hn::LoadU(d8, p), narrow(d8, lower, upper)), d8, p);
     }

@@ -35,8 +35,8 @@ void smooth_block(const uint8_t *__restrict above, const uint8_t *__restrict mid
 }
 
 template <int D>
-void smooth_row_blocks(const uint8_t *above, const uint8_t *mid, const uint8_t *below,
-                       uint8_t *out, uint64_t bytes) {
+void smooth_row_blocks(const uint8_t *above, const uint8_t *mid, const uint8_t *below, uint8_t *out,
+                       uint64_t bytes) {
     uint64_t i = D;
     for (; i + kBlock + D <= bytes; i += kBlock) {
         smooth_block<D>(above + i, mid + i, below + i, out + i);
@@ -47,8 +47,8 @@ void smooth_row_blocks(const uint8_t *above, const uint8_t *mid, const uint8_t *
 
 }  // namespace
 
-void smooth_row_fast(const uint8_t *above, const uint8_t *mid, const uint8_t *below,
-                     uint8_t *out, uint64_t bytes, int32_t depth) {
+void smooth_row_fast(const uint8_t *above, const uint8_t *mid, const uint8_t *below, uint8_t *out,
+                     uint64_t bytes, int32_t depth) {
     if (bytes < uint64_t(3 * depth)) return;
     if (depth == 3) return smooth_row_blocks<3>(above, mid, below, out, bytes);
     smooth_row_blocks<1>(above, mid, below, out, bytes);

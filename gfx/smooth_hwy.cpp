@@ -18,8 +18,8 @@ namespace hn = hwy::HWY_NAMESPACE;
 // quarter and the half are shifts of sums that are never negative. Whole vectors only; the rest
 // of the row takes the plain kernel as a row of its own that starts one pixel before it.
 void smooth_row_vector(const uint8_t *HWY_RESTRICT above, const uint8_t *HWY_RESTRICT mid,
-                       const uint8_t *HWY_RESTRICT below, uint8_t *HWY_RESTRICT out,
-                       uint64_t bytes, int32_t depth) {
+                       const uint8_t *HWY_RESTRICT below, uint8_t *HWY_RESTRICT out, uint64_t bytes,
+                       int32_t depth) {
     if (bytes < uint64_t(3 * depth)) return;
     const hn::ScalableTag<uint8_t> d8;
     const size_t n = hn::Lanes(d8);
@@ -44,8 +44,8 @@ void smooth_row_vector(const uint8_t *HWY_RESTRICT above, const uint8_t *HWY_RES
 
 #else
 
-void smooth_row_vector(const uint8_t *above, const uint8_t *mid, const uint8_t *below,
-                       uint8_t *out, uint64_t bytes, int32_t depth) {
+void smooth_row_vector(const uint8_t *above, const uint8_t *mid, const uint8_t *below, uint8_t *out,
+                       uint64_t bytes, int32_t depth) {
     smooth_row_fast(above, mid, below, out, bytes, depth);
 }
 

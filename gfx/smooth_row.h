@@ -16,8 +16,8 @@ using smooth_row_fn = void (*)(const uint8_t *above, const uint8_t *mid, const u
 void smooth_row(const uint8_t *above, const uint8_t *mid, const uint8_t *below, uint8_t *out,
                 uint64_t bytes, int32_t depth);
 // Portable: 16-bit sums the compiler vectorises.
-void smooth_row_fast(const uint8_t *above, const uint8_t *mid, const uint8_t *below,
-                     uint8_t *out, uint64_t bytes, int32_t depth);
+void smooth_row_fast(const uint8_t *above, const uint8_t *mid, const uint8_t *below, uint8_t *out,
+                     uint64_t bytes, int32_t depth);
 // Highway (smooth_hwy.cpp).
 smooth_row_fn smooth_row_hwy();
 

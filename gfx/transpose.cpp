@@ -40,9 +40,8 @@ void transpose_tiles(const uint8_t *source, uint8_t *destination, int64_t width,
 
 }  // namespace
 
-void transpose_band_fast(const uint8_t *source, uint8_t *destination, int64_t width,
-                         int64_t height, int64_t rows, int32_t depth, int64_t first,
-                         int64_t last) {
+void transpose_band_fast(const uint8_t *source, uint8_t *destination, int64_t width, int64_t height,
+                         int64_t rows, int32_t depth, int64_t first, int64_t last) {
     if (depth == 3) {
         return transpose_tiles<3>(source, destination, width, height, rows, first, last);
     }

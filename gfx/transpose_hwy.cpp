@@ -42,8 +42,10 @@ HWY_INLINE void transpose_4x4_rgb(const V8 r[4], V8 c[4]) {
     const hn::Repartition<uint32_t, D8> d32;
     const hn::Repartition<uint64_t, D8> d64;
     constexpr uint8_t Z = 0x80;
-    alignas(16) static constexpr uint8_t kPad[16] = {0, 1, 2, Z, 3, 4, 5, Z, 6, 7, 8, Z, 9, 10, 11, Z};
-    alignas(16) static constexpr uint8_t kDrop[16] = {0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, Z, Z, Z, Z};
+    alignas(16) static constexpr uint8_t kPad[16] = {0, 1, 2, Z, 3, 4,  5,  Z,
+                                                     6, 7, 8, Z, 9, 10, 11, Z};
+    alignas(16) static constexpr uint8_t kDrop[16] = {0,  1,  2,  4,  5, 6, 8, 9,
+                                                      10, 12, 13, 14, Z, Z, Z, Z};
     const auto pad = hn::Load(d8, kPad);
     const auto drop = hn::Load(d8, kDrop);
     hn::Vec<decltype(d32)> p[4];
@@ -91,8 +93,7 @@ void transpose_band_vector(const uint8_t *HWY_RESTRICT source, uint8_t *HWY_REST
             // Each column's 16 pixels are four runs of 12 bytes: three whole vectors.
             HWY_UNROLL(4)
             for (int j = 0; j < 4; ++j) {
-                const V8 a = columns[0][j], b = columns[1][j], e = columns[2][j],
-                         f = columns[3][j];
+                const V8 a = columns[0][j], b = columns[1][j], e = columns[2][j], f = columns[3][j];
                 uint8_t *out = destination + (x + j) * height * 3;
                 hn::StoreU(hn::Or(a, hn::ShiftLeftBytes<12>(d8, b)), d8, out);
                 hn::StoreU(hn::Or(hn::ShiftRightBytes<4>(d8, b), hn::ShiftLeftBytes<8>(d8, e)), d8,

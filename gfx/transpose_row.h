@@ -22,9 +22,8 @@ using transpose_band_fn = void (*)(const uint8_t *source, uint8_t *destination, 
 void transpose_band(const uint8_t *source, uint8_t *destination, int64_t width, int64_t height,
                     int64_t rows, int32_t depth, int64_t first, int64_t last);
 // Portable: square tiles of the band, so that reads and writes stay within a few cache lines.
-void transpose_band_fast(const uint8_t *source, uint8_t *destination, int64_t width,
-                         int64_t height, int64_t rows, int32_t depth, int64_t first,
-                         int64_t last);
+void transpose_band_fast(const uint8_t *source, uint8_t *destination, int64_t width, int64_t height,
+                         int64_t rows, int32_t depth, int64_t first, int64_t last);
 // Highway, on whole bands (transpose_hwy.cpp).
 transpose_band_fn transpose_band_hwy();
 

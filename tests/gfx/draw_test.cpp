@@ -142,8 +142,8 @@ TEST_F(Draw, SpansMatchTheRuleOnEveryKernel) {
         auto want = pixels(*b);
         points set;
         if (box) {
-            for (int y = std::max(std::min(c[1], c[3]), 0); y <= std::min(std::max(c[1], c[3]), h - 1);
-                 ++y) {
+            for (int y = std::max(std::min(c[1], c[3]), 0);
+                 y <= std::min(std::max(c[1], c[3]), h - 1); ++y) {
                 set = set + row(y, std::max(std::min(c[0], c[2]), 0),
                                 std::min(std::max(c[0], c[2]), w - 1));
             }
@@ -161,8 +161,8 @@ TEST_F(Draw, SpansMatchTheRuleOnEveryKernel) {
             } else {
                 kv_drawline(b.get(), c[0], c[1], c[2], c[3], colour[0], colour[1], colour[2]);
             }
-            ASSERT_EQ(pixels(*b), want) << (box ? "box " : "line ") << c[0] << "," << c[1]
-                                        << " " << c[2] << "," << c[3];
+            ASSERT_EQ(pixels(*b), want)
+                << (box ? "box " : "line ") << c[0] << "," << c[1] << " " << c[2] << "," << c[3];
         });
     }
 }

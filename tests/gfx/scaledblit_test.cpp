@@ -247,8 +247,13 @@ TEST_F(Scaled, FuzzMatchesTheReference) {
         SCOPED_TRACE("iteration " + std::to_string(iteration));
         Rng rng(iteration);
         const bool wide = iteration % 2 == 0;
-        call c{Kind(rng.below(3)), int32_t(rng.below(wide ? 200 : 9)), int32_t(rng.below(9)),
-               0, 0, 0, 0};
+        call c{Kind(rng.below(3)),
+               int32_t(rng.below(wide ? 200 : 9)),
+               int32_t(rng.below(9)),
+               0,
+               0,
+               0,
+               0};
         const int32_t dw = int32_t(rng.below(wide ? 300 : 16)), dh = int32_t(rng.below(16));
         c.tw = int32_t(rng.below(wide ? 400 : 25)) - 2, c.th = int32_t(rng.below(25)) - 2;
         if (rng.below(8) == 0) c.tw = int32_t(rng.next() >> 1);  // far wider than the image

@@ -33,28 +33,28 @@ TEST_P(ShearBands, ShiftsRowsAndFillsTheRest) {
     const int32_t grow = *std::max_element(t.shifts.begin(), t.shifts.end());
     tamsa_test::each_kernel([&] {
         for (int depth : {3, 1}) {
-        BitmapPtr b = random_bitmap(t.w, t.h, depth, 9);
-        const auto src = pixels(*b);
-        const uint8_t *old = b->data;
-        ASSERT_EQ(kv_shearbitmap(b.get(), t.first_row, t.last_row, t.first_shift, t.last_shift,
-                                 0x1a0, 0x2b0, 0x3c0),
-                  1);
-        const uint8_t fill[3] = {0xa0, 0xb0, 0xc0};  // a 1-byte bitmap is filled with red
-        EXPECT_NE(b->data, old);
-        ASSERT_GE(grow, 0);
-        ASSERT_EQ(b->width, t.w + std::max({grow, t.first_shift, t.last_shift, 0}));
-        ASSERT_EQ(b->height, t.h);
-        for (int32_t y = 0; y < t.h; ++y) {
-            for (int32_t x = 0; x < b->width; ++x) {
-                const int32_t sx = x - t.shifts[y];
-                for (int k = 0; k < depth; ++k) {
-                    const uint8_t want =
-                        sx >= 0 && sx < t.w ? src[(y * t.w + sx) * depth + k] : fill[k];
-                    ASSERT_EQ(b->data[(y * b->width + x) * depth + k], want) << x << "," << y;
+            BitmapPtr b = random_bitmap(t.w, t.h, depth, 9);
+            const auto src = pixels(*b);
+            const uint8_t *old = b->data;
+            ASSERT_EQ(kv_shearbitmap(b.get(), t.first_row, t.last_row, t.first_shift, t.last_shift,
+                                     0x1a0, 0x2b0, 0x3c0),
+                      1);
+            const uint8_t fill[3] = {0xa0, 0xb0, 0xc0};  // a 1-byte bitmap is filled with red
+            EXPECT_NE(b->data, old);
+            ASSERT_GE(grow, 0);
+            ASSERT_EQ(b->width, t.w + std::max({grow, t.first_shift, t.last_shift, 0}));
+            ASSERT_EQ(b->height, t.h);
+            for (int32_t y = 0; y < t.h; ++y) {
+                for (int32_t x = 0; x < b->width; ++x) {
+                    const int32_t sx = x - t.shifts[y];
+                    for (int k = 0; k < depth; ++k) {
+                        const uint8_t want =
+                            sx >= 0 && sx < t.w ? src[(y * t.w + sx) * depth + k] : fill[k];
+                        ASSERT_EQ(b->data[(y * b->width + x) * depth + k], want) << x << "," << y;
+                    }
                 }
             }
         }
-    }
     });
 }
 
@@ -134,8 +134,8 @@ TEST_F(Transpose, EveryKernelReflects) {
         std::vector<uint8_t> want(pixels(*start).size());
         for (int32_t y = 0; y < h; ++y) {
             for (int32_t x = 0; x < w; ++x) {
-                std::memcpy(&want[size_t((x * h + y) * depth)],
-                            start->data + (y * w + x) * depth, size_t(depth));
+                std::memcpy(&want[size_t((x * h + y) * depth)], start->data + (y * w + x) * depth,
+                            size_t(depth));
             }
         }
         tamsa_test::each_kernel([&] {
