@@ -32,6 +32,8 @@ void alpha_row(uint8_t *d, const uint8_t *s, uint64_t pixels, int32_t offset);
 void alpha_row_fast(uint8_t *d, const uint8_t *s, uint64_t pixels, int32_t offset);
 // Highway, for offsets 0..255 on rows that share no byte (blit_hwy.cpp).
 alpha_row_fn alpha_row_hwy();
+// AVX-512 with VBMI, likewise (blit_avx512vbmi.cpp, built where TAMSA_AVX512VBMI is set).
+void alpha_row_avx512vbmi(uint8_t *d, const uint8_t *s, uint64_t pixels, int32_t offset);
 alpha_row_fn pick_alpha_row(bool apart, int32_t offset);
 
 }  // namespace tamsa::gfx

@@ -72,12 +72,17 @@ void rotate_pixels(const rotation_source &src, int64_t y, int64_t first, uint64_
         return hn::Sub(hn::BitCast(df, hn::Or(alone, magic_bits)), magic);
 #endif
     };
-    // A product truncated toward zero, as int32_t() does.
     const hn::Rebind<int32_t, decltype(df)> d32;
+#if HWY_TARGET <= HWY_AVX3
+    const auto cap64 = hn::Set(du, uint64_t(255));
+    const auto four_magic = hn::Set(du, 4 * 0x4330000000000000ull);
+#else
+    // A product truncated toward zero, as int32_t() does.
     const auto truncated = [&](hn::Vec<decltype(df)> b, hn::Vec<decltype(df)> w) {
         return hn::DemoteTo(d32, hn::Mul(b, w));
     };
     const auto cap32 = hn::Set(d32, 255);
+#endif
     // 3-byte results are stored 4 bytes a pixel and the fourth dropped, which writes n bytes past
     // the group; a group runs only while they stay in the row.
     const uint64_t spill = D == 3 ? n : 0;
@@ -101,27 +106,65 @@ void rotate_pixels(const rotation_source &src, int64_t y, int64_t first, uint64_
         const auto w_ll = hn::Mul(hn::Sub(one, fx), hn::Sub(one, fy));
         const auto w_lr = hn::Mul(fx, hn::Sub(one, fy));
         const auto offset = hn::Add(hn::Sub(base, hn::Mul(iv, vrow)), hn::Mul(iu, vdepth));
-        HWY_ALIGN uint64_t at[hn::MaxLanes(du)];
-        hn::Store(hn::Sub(hn::BitCast(du, hn::Add(offset, magic)), magic_bits), du, at);
+        const auto at = hn::Sub(hn::BitCast(du, hn::Add(offset, magic)), magic_bits);
+#if HWY_TARGET <= HWY_AVX3
+        // AVX-512 gathers beat loading the lanes one by one.
+        const hn::RebindToSigned<decltype(df)> di;
+        const auto *bytes = reinterpret_cast<const uint64_t *>(src.data);
+        const auto upper = hn::GatherOffset(du, bytes, hn::BitCast(di, at));
+        const auto lower =
+            hn::GatherOffset(du, bytes, hn::Add(hn::BitCast(di, at), hn::Set(di, row_bytes)));
+#else
+        HWY_ALIGN uint64_t offsets[hn::MaxLanes(du)];
+        hn::Store(at, du, offsets);
         HWY_ALIGN uint64_t pairs[2][hn::MaxLanes(du)];
         for (size_t i = 0; i < n; ++i) {
-            std::memcpy(&pairs[0][i], src.data + at[i], 8);
-            std::memcpy(&pairs[1][i], src.data + at[i] + row_bytes, 8);
+            std::memcpy(&pairs[0][i], src.data + offsets[i], 8);
+            std::memcpy(&pairs[1][i], src.data + offsets[i] + row_bytes, 8);
         }
         const auto upper = hn::Load(du, pairs[0]);
         const auto lower = hn::Load(du, pairs[1]);
+#endif
+#if HWY_TARGET <= HWY_AVX3
+        // The product rounded down by an add of 2^52 that itself rounds down (AVX-512's rounding
+        // per instruction, which Highway does not offer): the integer lands in the low bits,
+        // and four such sums less 4 * 2^52 are the sum of the truncated products.
+        const auto floored = [&](hn::Vec<decltype(df)> b, hn::Vec<decltype(df)> w) {
+            const auto product = hn::Mul(b, w);
+            return hn::BitCast(du, hn::Vec<decltype(df)>{_mm512_add_round_pd(
+                                       product.raw, magic.raw,
+                                       _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC)});
+        };
+        const auto channel = [&](int ch) {
+            const auto sum = hn::Add(
+                hn::Add(floored(byte(upper, ch), w_ul), floored(byte(upper, D + ch), w_ur)),
+                hn::Add(floored(byte(lower, ch), w_ll), floored(byte(lower, D + ch), w_lr)));
+            return hn::Min(hn::Sub(sum, four_magic), cap64);
+        };
+        hn::Vec<decltype(du)> pixel64 = channel(0);
+        if constexpr (D == 3) {
+            pixel64 = hn::Or(hn::Or(pixel64, hn::ShiftLeft<8>(channel(1))),
+                             hn::ShiftLeft<16>(channel(2)));
+        }
+        const hn::Rebind<uint32_t, decltype(du)> du32;
+        const auto pixel = hn::BitCast(d32, hn::TruncateTo(du32, pixel64));
+#else
         const auto channel = [&](int ch) {
             const auto sum = hn::Add(
                 hn::Add(truncated(byte(upper, ch), w_ul), truncated(byte(upper, D + ch), w_ur)),
                 hn::Add(truncated(byte(lower, ch), w_ll), truncated(byte(lower, D + ch), w_lr)));
             return hn::Min(sum, cap32);
         };
+        hn::Vec<decltype(d32)> pixel = channel(0);
+        if constexpr (D == 3) {
+            pixel = hn::Or(hn::Or(pixel, hn::ShiftLeft<8>(channel(1))),
+                           hn::ShiftLeft<16>(channel(2)));
+        }
+#endif
         if constexpr (D == 1) {
             const hn::Rebind<uint8_t, decltype(du)> dbytes;
-            hn::StoreU(hn::DemoteTo(dbytes, channel(0)), dbytes, out + k);
+            hn::StoreU(hn::DemoteTo(dbytes, pixel), dbytes, out + k);
         } else {
-            const auto pixel = hn::Or(hn::Or(channel(0), hn::ShiftLeft<8>(channel(1))),
-                                      hn::ShiftLeft<16>(channel(2)));
             const hn::Repartition<uint8_t, decltype(d32)> d32b;
             alignas(16) static constexpr uint8_t kDrop[16] = {0,  1,  2,  4,  5, 6, 8, 9,
                                                               10, 12, 13, 14, Z, Z, Z, Z};
