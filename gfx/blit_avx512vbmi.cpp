@@ -78,8 +78,10 @@ void alpha_row_avx512vbmi(uint8_t *d, const uint8_t *s, uint64_t pixels, int32_t
         const __m512i dv[3] = {_mm512_loadu_si512(dp), _mm512_loadu_si512(dp + 64),
                                _mm512_loadu_si512(dp + 128)};
         __m512i result[3][2];
+#pragma GCC unroll 4
         for (int half = 0; half < 2; ++half) {
             __m512i sc[3], dc[3];
+#pragma GCC unroll 4
             for (int c = 0; c < 3; ++c) {
                 const __m512i idx = load(kApart[c][half]);
                 sc[c] = _mm512_maskz_permutex2var_epi8(kEven, sv[half], idx, sv[half + 1]);
@@ -89,16 +91,19 @@ void alpha_row_avx512vbmi(uint8_t *d, const uint8_t *s, uint64_t pixels, int32_t
             const __m512i a =
                 _mm512_min_epu16(_mm512_sub_epi16(top, _mm512_mulhi_epu16(sum, third)), full);
             const __m512i wa = _mm512_sub_epi16(full, a);
+#pragma GCC unroll 4
             for (int c = 0; c < 3; ++c) {
-                const __m512i x = _mm512_add_epi16(_mm512_mullo_epi16(dc[c], a),
-                                                   _mm512_mullo_epi16(sc[c], wa));
+                const __m512i x =
+                    _mm512_add_epi16(_mm512_mullo_epi16(dc[c], a), _mm512_mullo_epi16(sc[c], wa));
                 result[c][half] = _mm512_srli_epi16(_mm512_mulhi_epu16(x, by255), 7);
             }
         }
         __m512i channel[3];
+#pragma GCC unroll 4
         for (int c = 0; c < 3; ++c) {
             channel[c] = _mm512_permutex2var_epi8(result[c][0], load(kPack), result[c][1]);
         }
+#pragma GCC unroll 4
         for (int k = 0; k < 3; ++k) {
             const __m512i two =
                 _mm512_permutex2var_epi8(channel[0], load(kTogether[k][0]), channel[1]);

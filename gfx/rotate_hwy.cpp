@@ -131,9 +131,9 @@ void rotate_pixels(const rotation_source &src, int64_t y, int64_t first, uint64_
         // and four such sums less 4 * 2^52 are the sum of the truncated products.
         const auto floored = [&](hn::Vec<decltype(df)> b, hn::Vec<decltype(df)> w) {
             const auto product = hn::Mul(b, w);
-            return hn::BitCast(du, hn::Vec<decltype(df)>{_mm512_add_round_pd(
-                                       product.raw, magic.raw,
-                                       _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC)});
+            return hn::BitCast(
+                du, hn::Vec<decltype(df)>{_mm512_add_round_pd(
+                        product.raw, magic.raw, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC)});
         };
         const auto channel = [&](int ch) {
             const auto sum = hn::Add(
@@ -157,8 +157,8 @@ void rotate_pixels(const rotation_source &src, int64_t y, int64_t first, uint64_
         };
         hn::Vec<decltype(d32)> pixel = channel(0);
         if constexpr (D == 3) {
-            pixel = hn::Or(hn::Or(pixel, hn::ShiftLeft<8>(channel(1))),
-                           hn::ShiftLeft<16>(channel(2)));
+            pixel =
+                hn::Or(hn::Or(pixel, hn::ShiftLeft<8>(channel(1))), hn::ShiftLeft<16>(channel(2)));
         }
 #endif
         if constexpr (D == 1) {
