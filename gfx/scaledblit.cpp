@@ -11,10 +11,10 @@
 
 namespace tamsa::gfx {
 
-void scaled_copy_row(uint8_t *d, const uint8_t *row, const uint32_t *columns, uint64_t pixels,
+void scaled_copy_row(uint8_t *d, const uint8_t *row, const column_run &columns, uint64_t pixels,
                      uint64_t) {
     for (uint64_t k = 0; k < pixels; ++k, d += 3) {
-        const uint8_t *s = row + columns[k];
+        const uint8_t *s = row + columns.offsets[k];
         d[0] = s[0];
         d[1] = s[1];
         d[2] = s[2];
@@ -22,10 +22,10 @@ void scaled_copy_row(uint8_t *d, const uint8_t *row, const uint32_t *columns, ui
 }
 
 // Only the first byte decides, compared as a signed value with the whole threshold.
-void scaled_mask_row(uint8_t *d, const uint8_t *row, const uint32_t *columns, uint64_t pixels,
+void scaled_mask_row(uint8_t *d, const uint8_t *row, const column_run &columns, uint64_t pixels,
                      uint64_t, int32_t threshold) {
     for (uint64_t k = 0; k < pixels; ++k, d += 3) {
-        const uint8_t *s = row + columns[k];
+        const uint8_t *s = row + columns.offsets[k];
         if (int32_t(s[0]) > threshold) {
             d[0] = s[0];
             d[1] = s[1];
@@ -43,11 +43,30 @@ inline uint8_t add_saturated(uint8_t d, uint8_t add) {
 
 }  // namespace
 
-void scaled_light_row(uint8_t *d, const uint8_t *row, const uint32_t *columns, uint64_t pixels,
+void scaled_light_row(uint8_t *d, const uint8_t *row, const column_run &columns, uint64_t pixels,
                       uint64_t, const tint &t) {
     for (uint64_t k = 0; k < pixels; ++k, d += 3) {
-        const uint8_t *s = row + columns[k];
+        const uint8_t *s = row + columns.offsets[k];
         for (int c = 0; c < 3; ++c) d[c] = add_saturated(d[c], t.table[c][s[c]]);
+    }
+}
+
+void window_columns(const uint32_t *offsets, uint64_t pixels, uint64_t row_bytes, uint32_t *windows,
+                    uint8_t *bytes, uint8_t *firsts) {
+    for (uint64_t b = 0; b < pixels / 4; ++b) {
+        const uint32_t *o = offsets + 4 * b;
+        uint8_t *to = bytes + 16 * b;
+        uint8_t *first = firsts + 16 * b;
+        const bool fits = uint64_t(o[3]) + 3 - o[0] <= 16 && uint64_t(o[0]) + 16 <= row_bytes;
+        windows[b] = fits ? o[0] : kNoWindow;
+        for (int i = 0; i < 16; ++i) to[i] = first[i] = kNoByte;
+        if (!fits) continue;
+        for (int i = 0; i < 4; ++i) {
+            for (int k = 0; k < 3; ++k) {
+                to[3 * i + k] = uint8_t(o[i] - o[0] + uint32_t(k));
+                first[3 * i + k] = uint8_t(o[i] - o[0]);
+            }
+        }
     }
 }
 
@@ -146,7 +165,13 @@ void sample(const placement &t, bool repeat, Row row) {
     const auto count = uint32_t(t.region.x1 - t.region.x0);
     const uint64_t row_bytes = uint64_t(source_width) * 3;
     const bool fast = tamsa::kernels::fast_allowed();
-    uint32_t columns[kRun];
+    uint32_t offsets[kRun], windows[kRun / 4];
+    uint8_t bytes[4 * kRun], firsts[4 * kRun];
+    const tamsa::gfx::column_run columns{offsets, windows, bytes, firsts};
+    const auto table = [&](uint32_t start, uint32_t length) {
+        build_columns(first + start, length, source_width, target_width, fast, offsets);
+        if (fast) tamsa::gfx::window_columns(offsets, length, row_bytes, windows, bytes, firsts);
+    };
     const auto run = [&](uint32_t start, uint32_t length, int64_t n, int64_t &previous_v) {
         const uint32_t v = tamsa::nearest_index(uint32_t(n - t.y), source_height, target_height);
         uint8_t *d = t.destination + (n * t.destination_width + t.region.x0 + start) * 3;
@@ -160,7 +185,7 @@ void sample(const placement &t, bool repeat, Row row) {
     if (t.apart) {
         for (uint32_t start = 0; start < count; start += kRun) {
             const uint32_t length = std::min(kRun, count - start);
-            build_columns(first + start, length, source_width, target_width, fast, columns);
+            table(start, length);
             int64_t previous_v = -1;
             for (int64_t n = t.region.y0; n < t.region.y1; ++n) run(start, length, n, previous_v);
         }
@@ -169,7 +194,7 @@ void sample(const placement &t, bool repeat, Row row) {
     for (int64_t n = t.region.y0; n < t.region.y1; ++n) {
         for (uint32_t start = 0; start < count; start += kRun) {
             const uint32_t length = std::min(kRun, count - start);
-            build_columns(first + start, length, source_width, target_width, fast, columns);
+            table(start, length);
             int64_t no_repeat = -1;
             run(start, length, n, no_repeat);
         }
@@ -209,10 +234,11 @@ void kv_scaledmaskblit(kv_bitmap *destination, int32_t source_width, int32_t sou
         return;
     }
     const tamsa::gfx::scaled_mask_row_fn row = tamsa::gfx::pick_scaled_mask_row(t.apart);
-    sample(
-        t, false,
-        [row, threshold](uint8_t *d, const uint8_t *s, const uint32_t *columns, uint64_t pixels,
-                         uint64_t row_bytes) { row(d, s, columns, pixels, row_bytes, threshold); });
+    sample(t, false,
+           [row, threshold](uint8_t *d, const uint8_t *s, const tamsa::gfx::column_run &columns,
+                            uint64_t pixels, uint64_t row_bytes) {
+               row(d, s, columns, pixels, row_bytes, threshold);
+           });
 }
 
 void kv_scaledlightblit(kv_bitmap *destination, const uint8_t *light_map, int32_t x, int32_t y,
@@ -237,7 +263,8 @@ void kv_scaledlightblit(kv_bitmap *destination, const uint8_t *light_map, int32_
         const tamsa::gfx::scaled_light_row_fn row =
             tamsa::gfx::pick_scaled_light_row(t.apart, light);
         sample(t, false,
-               [row, &light](uint8_t *d, const uint8_t *s, const uint32_t *columns, uint64_t pixels,
+               [row, &light](uint8_t *d, const uint8_t *s, const tamsa::gfx::column_run &columns,
+                             uint64_t pixels,
                              uint64_t row_bytes) { row(d, s, columns, pixels, row_bytes, light); });
     }
     for (uint8_t *table : tables) {

@@ -8,13 +8,28 @@
 
 namespace tamsa::gfx {
 
-// Destination pixel k of the run (3 bytes from d + 3k) samples the source pixel that starts at
-// byte columns[k] of the source row, which is row_bytes long; columns never decrease.
+// A run of destination columns, tabled once for every row it is drawn on. Destination pixel k of
+// the run (3 bytes from d + 3k) samples the source pixel that starts at byte offsets[k] of the
+// source row, which is row_bytes long; offsets never decrease. For the vector kernels, per block
+// of four pixels: a 16-byte window of the source row that holds their samples (its offset, or
+// kNoWindow), and per byte of the block, 12 and then 4 unused, the window byte it takes and the
+// window byte that starts its pixel (kNoByte for the unused ones).
+struct column_run {
+    const uint32_t *offsets;
+    const uint32_t *windows;
+    const uint8_t *bytes;
+    const uint8_t *firsts;
+};
+inline constexpr uint32_t kNoWindow = UINT32_MAX;
+inline constexpr uint8_t kNoByte = 0x80;
+// Fills windows (pixels / 4 of them), bytes and firsts (16 per window) for a run.
+void window_columns(const uint32_t *offsets, uint64_t pixels, uint64_t row_bytes, uint32_t *windows,
+                    uint8_t *bytes, uint8_t *firsts);
 
 // Copies the sampled pixel.
-using scaled_copy_row_fn = void (*)(uint8_t *d, const uint8_t *row, const uint32_t *columns,
+using scaled_copy_row_fn = void (*)(uint8_t *d, const uint8_t *row, const column_run &columns,
                                     uint64_t pixels, uint64_t row_bytes);
-void scaled_copy_row(uint8_t *d, const uint8_t *row, const uint32_t *columns, uint64_t pixels,
+void scaled_copy_row(uint8_t *d, const uint8_t *row, const column_run &columns, uint64_t pixels,
                      uint64_t row_bytes);
 scaled_copy_row_fn scaled_copy_row_hwy();  // scaledblit_hwy.cpp
 // Vector kernels only where source and destination share no byte: a block read from the
@@ -22,9 +37,9 @@ scaled_copy_row_fn scaled_copy_row_hwy();  // scaledblit_hwy.cpp
 scaled_copy_row_fn pick_scaled_copy_row(bool apart);
 
 // Copies the sampled pixel when its first byte is greater than the threshold.
-using scaled_mask_row_fn = void (*)(uint8_t *d, const uint8_t *row, const uint32_t *columns,
+using scaled_mask_row_fn = void (*)(uint8_t *d, const uint8_t *row, const column_run &columns,
                                     uint64_t pixels, uint64_t row_bytes, int32_t threshold);
-void scaled_mask_row(uint8_t *d, const uint8_t *row, const uint32_t *columns, uint64_t pixels,
+void scaled_mask_row(uint8_t *d, const uint8_t *row, const column_run &columns, uint64_t pixels,
                      uint64_t row_bytes, int32_t threshold);
 scaled_mask_row_fn scaled_mask_row_hwy();
 scaled_mask_row_fn pick_scaled_mask_row(bool apart);
@@ -36,9 +51,9 @@ struct tint {
     const uint8_t *table[3];
     int32_t value[3];
 };
-using scaled_light_row_fn = void (*)(uint8_t *d, const uint8_t *row, const uint32_t *columns,
+using scaled_light_row_fn = void (*)(uint8_t *d, const uint8_t *row, const column_run &columns,
                                      uint64_t pixels, uint64_t row_bytes, const tint &t);
-void scaled_light_row(uint8_t *d, const uint8_t *row, const uint32_t *columns, uint64_t pixels,
+void scaled_light_row(uint8_t *d, const uint8_t *row, const column_run &columns, uint64_t pixels,
                       uint64_t row_bytes, const tint &t);
 scaled_light_row_fn scaled_light_row_hwy();
 scaled_light_row_fn pick_scaled_light_row(bool apart, const tint &t);
