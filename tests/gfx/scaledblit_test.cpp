@@ -77,6 +77,16 @@ class Scaled : public LeakCheck {
     }
 };
 
+// Runs c with its source at byte offset of the destination's own pixels, through every kernel.
+void expect_inside(const call &c, const kv_bitmap &start, int32_t offset,
+                   const std::vector<uint8_t> &want) {
+    tamsa_test::each_kernel([&] {
+        BitmapPtr d(kv_clonebitmap(&start));
+        run(c, d.get(), d->data + offset);
+        ASSERT_EQ(pixels(*d), want);
+    });
+}
+
 // A source whose pixel (u, v) reads (u, v, 7), so a wrong sample names itself.
 std::vector<uint8_t> labelled(int32_t w, int32_t h) {
     std::vector<uint8_t> s;
@@ -270,6 +280,30 @@ TEST_F(Scaled, FuzzMatchesTheReference) {
         // An empty source has nothing to sample.
         const bool empty = c.kind != Kind::light && c.sw * c.sh == 0;
         expect(c, *start, source, empty ? pixels(*start) : reference(c, *start, source));
+    }
+}
+
+// A source read from the destination's own pixels sees the pixels drawn before, in the rule's
+// order: rows top to bottom, columns left to right.
+TEST_F(Scaled, SourceInsideTheDestinationFollowsTheTraversal) {
+    for (Kind kind : {Kind::copy, Kind::mask}) {
+        for (int32_t offset : {0, 7, 150, 282, 400}) {
+            SCOPED_TRACE("kind " + std::to_string(int(kind)) + " offset " + std::to_string(offset));
+            BitmapPtr start = random_bitmap(90, 6, 3, uint64_t(offset));
+            const call c{kind, 40, 3, 2, 1, 85, 5, 100};
+            std::vector<uint8_t> want = pixels(*start);
+            for (int64_t n = 1; n < 6; ++n) {
+                for (int64_t m = 2; m < 87 && m < 90; ++m) {
+                    const int64_t i = m - c.x, j = n - c.y;
+                    const uint8_t *p = want.data() + offset + ((j * 3 / 5) * 40 + i * 40 / 85) * 3;
+                    uint8_t *q = want.data() + (n * 90 + m) * 3;
+                    if (kind == Kind::copy || p[0] > c.threshold) {
+                        for (int k = 0; k < 3; ++k) q[k] = p[k];  // in order: they may meet
+                    }
+                }
+            }
+            expect_inside(c, *start, offset, want);
+        }
     }
 }
 
