@@ -68,38 +68,47 @@ void transpose_band_vector(const uint8_t *HWY_RESTRICT source, uint8_t *HWY_REST
                            int64_t first, int64_t last) {
     const D8 d8;
     int64_t x = first;
+    // The band is turned over 16 rows at a time, each destination row written in order.
+    constexpr int64_t kTile = 16;
     if (rows == kTransposeBand && depth == 1) {
         for (; x + 16 <= last; x += 16) {
-            V8 v[16];
-            HWY_UNROLL(16)
-            for (int r = 0; r < 16; ++r) v[r] = hn::LoadU(d8, source + r * width + x);
-            transpose_16x16(v);
-            HWY_UNROLL(16)
-            for (int j = 0; j < 16; ++j) hn::StoreU(v[j], d8, destination + (x + j) * height);
+            for (int64_t t = 0; t < kTransposeBand; t += kTile) {
+                V8 v[16];
+                HWY_UNROLL(16)
+                for (int r = 0; r < 16; ++r) v[r] = hn::LoadU(d8, source + (t + r) * width + x);
+                transpose_16x16(v);
+                HWY_UNROLL(16)
+                for (int j = 0; j < 16; ++j) {
+                    hn::StoreU(v[j], d8, destination + (x + j) * height + t);
+                }
+            }
         }
     } else if (rows == kTransposeBand && depth == 3) {
         // Four columns at a time: 12 bytes of each row, loaded 16 at a time.
         for (; x + 4 <= last && 3 * x + 16 <= 3 * width; x += 4) {
-            V8 columns[4][4];  // [quarter of the band][column]
-            HWY_UNROLL(4)
-            for (int q = 0; q < 4; ++q) {
-                V8 r[4];
+            for (int64_t t = 0; t < kTransposeBand; t += kTile) {
+                V8 columns[4][4];  // [quarter of the tile][column]
                 HWY_UNROLL(4)
-                for (int i = 0; i < 4; ++i) {
-                    r[i] = hn::LoadU(d8, source + ((4 * q + i) * width + x) * 3);
+                for (int q = 0; q < 4; ++q) {
+                    V8 r[4];
+                    HWY_UNROLL(4)
+                    for (int i = 0; i < 4; ++i) {
+                        r[i] = hn::LoadU(d8, source + ((t + 4 * q + i) * width + x) * 3);
+                    }
+                    transpose_4x4_rgb(r, columns[q]);
                 }
-                transpose_4x4_rgb(r, columns[q]);
-            }
-            // Each column's 16 pixels are four runs of 12 bytes: three whole vectors.
-            HWY_UNROLL(4)
-            for (int j = 0; j < 4; ++j) {
-                const V8 a = columns[0][j], b = columns[1][j], e = columns[2][j], f = columns[3][j];
-                uint8_t *out = destination + (x + j) * height * 3;
-                hn::StoreU(hn::Or(a, hn::ShiftLeftBytes<12>(d8, b)), d8, out);
-                hn::StoreU(hn::Or(hn::ShiftRightBytes<4>(d8, b), hn::ShiftLeftBytes<8>(d8, e)), d8,
-                           out + 16);
-                hn::StoreU(hn::Or(hn::ShiftRightBytes<8>(d8, e), hn::ShiftLeftBytes<4>(d8, f)), d8,
-                           out + 32);
+                // Each column's 16 pixels are four runs of 12 bytes: three whole vectors.
+                HWY_UNROLL(4)
+                for (int j = 0; j < 4; ++j) {
+                    const V8 a = columns[0][j], b = columns[1][j], e = columns[2][j],
+                             f = columns[3][j];
+                    uint8_t *out = destination + ((x + j) * height + t) * 3;
+                    hn::StoreU(hn::Or(a, hn::ShiftLeftBytes<12>(d8, b)), d8, out);
+                    hn::StoreU(hn::Or(hn::ShiftRightBytes<4>(d8, b), hn::ShiftLeftBytes<8>(d8, e)),
+                               d8, out + 16);
+                    hn::StoreU(hn::Or(hn::ShiftRightBytes<8>(d8, e), hn::ShiftLeftBytes<4>(d8, f)),
+                               d8, out + 32);
+                }
             }
         }
     }

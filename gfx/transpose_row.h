@@ -10,7 +10,7 @@
 namespace tamsa::gfx {
 
 // The most rows a band holds.
-inline constexpr int64_t kTransposeBand = 16;
+inline constexpr int64_t kTransposeBand = 32;
 
 // rows source rows (at most kTransposeBand) of width pixels of depth bytes, starting at source;
 // pixel x of band row r, for x from first up to last, goes to pixel r of destination row x,
