@@ -6,17 +6,20 @@
 #include <hwy/foreach_target.h>  // must come before highway.h
 #include <hwy/highway.h>
 
-#include "gfx/bytes_hwy-inl.h"
-
 HWY_BEFORE_NAMESPACE();
 namespace tamsa::gfx::HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
 #if HWY_TARGET != HWY_SCALAR
 
-// The five bytes of each output byte widened to 16-bit lanes, where their sum fits; the
-// quarter and the half are shifts of sums that are never negative. Whole vectors only; the rest
-// of the row takes the plain kernel as a row of its own that starts one pixel before it.
+// In bytes, without widening. With x / 2 for the halving that rounds down, as a byte average that
+// rounds up less the low bit of x ^ y: p = (l + r) / 2 with a the low bit of l + r, likewise
+// q = (u + d) / 2 with b; then (l + r + u + d) / 4 = (p + q + (a & b)) / 2, which is the average
+// of p and q rounded up where p + q is odd and a & b is 1, rounded down elsewhere; and the
+// result is the average of the centre and that, rounded down. (The sums of two bytes, p + q and
+// the carries cover every case: 2p + a + 2q + b over 4 rounds down to (p + q + (a & b)) / 2.)
+// Whole vectors only; the rest of the row takes the plain kernel as a row of its own that starts
+// one pixel before it.
 void smooth_row_vector(const uint8_t *HWY_RESTRICT above, const uint8_t *HWY_RESTRICT mid,
                        const uint8_t *HWY_RESTRICT below, uint8_t *HWY_RESTRICT out, uint64_t bytes,
                        int32_t depth) {
@@ -24,20 +27,21 @@ void smooth_row_vector(const uint8_t *HWY_RESTRICT above, const uint8_t *HWY_RES
     const hn::ScalableTag<uint8_t> d8;
     const size_t n = hn::Lanes(d8);
     const auto d = uint64_t(depth);
+    const auto one = hn::Set(d8, uint8_t(1));
+    using V = hn::Vec<decltype(d8)>;
+    // The average rounded down, and the low bit of the sum.
+    const auto half_down = [&](V x, V y, V &odd) {
+        odd = hn::And(hn::Xor(x, y), one);
+        return hn::Sub(hn::AverageRound(x, y), odd);
+    };
     uint64_t i = d;
     for (; i + n + d <= bytes; i += n) {
-        const auto c = hn::LoadU(d8, mid + i);
-        const auto l = hn::LoadU(d8, mid + i - d);
-        const auto r = hn::LoadU(d8, mid + i + d);
-        const auto u = hn::LoadU(d8, above + i);
-        const auto b = hn::LoadU(d8, below + i);
-        const auto half = [&](auto widen) {
-            const auto s = hn::Add(hn::Add(widen(l), widen(r)), hn::Add(widen(u), widen(b)));
-            return hn::ShiftRight<1>(hn::Add(widen(c), hn::ShiftRight<2>(s)));
-        };
-        const auto lower = half([&](hn::Vec<decltype(d8)> v) { return widen_lower(d8, v); });
-        const auto upper = half([&](hn::Vec<decltype(d8)> v) { return widen_upper(d8, v); });
-        hn::StoreU(narrow(d8, lower, upper), d8, out + i);
+        V a, b, pq_odd, c_odd;
+        const V p = half_down(hn::LoadU(d8, mid + i - d), hn::LoadU(d8, mid + i + d), a);
+        const V q = half_down(hn::LoadU(d8, above + i), hn::LoadU(d8, below + i), b);
+        const V down = half_down(p, q, pq_odd);
+        const V quarter = hn::Add(down, hn::And(pq_odd, hn::And(a, b)));
+        hn::StoreU(half_down(hn::LoadU(d8, mid + i), quarter, c_odd), d8, out + i);
     }
     smooth_row(above + i - d, mid + i - d, below + i - d, out + i - d, bytes - i + d, depth);
 }

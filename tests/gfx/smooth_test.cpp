@@ -120,6 +120,41 @@ TEST_F(Smooth, EveryKernelMatchesTheReference) {
     }
 }
 
+// The vector kernels smooth in bytes, with averages in place of the sums and divisions: on every
+// kernel, for every pair of sums l + r and u + d (at centre 0 and at centre 255, which between
+// them tell every quarter from its neighbours), and for every centre with every quarter.
+TEST_F(Smooth, ByteArithmeticMatchesTheRuleForEverySum) {
+    constexpr int32_t kSums = 511 * 511;
+    constexpr int32_t kWidth = 3 * kSums + 2;
+    BitmapPtr start(kv_allocbitmap(kWidth, 3, 3));
+    uint8_t *above = start->data, *mid = above + kWidth * 3, *below = mid + kWidth * 3;
+    const auto split = [](int32_t sum, uint8_t &a, uint8_t &b) {
+        a = uint8_t(std::min(sum, 255));
+        b = uint8_t(sum - a);
+    };
+    // Combination j sits on channel k of pixel 3j + 1 and of the pixels around it.
+    const auto place = [&](int32_t j, int k, uint8_t l, uint8_t r, uint8_t u, uint8_t d,
+                           uint8_t c) {
+        const int32_t centre = (3 * j + 1) * 3 + k;
+        mid[centre - 3] = l, mid[centre] = c, mid[centre + 3] = r;
+        above[centre] = u, below[centre] = d;
+    };
+    for (int32_t j = 0; j < kSums; ++j) {
+        uint8_t l, r, u, d;
+        split(j / 511, l, r);
+        split(j % 511, u, d);
+        place(j, 0, l, r, u, d, 0);
+        place(j, 1, l, r, u, d, 255);
+        if (j < 65536) place(j, 2, uint8_t(j), uint8_t(j), uint8_t(j), uint8_t(j), uint8_t(j >> 8));
+    }
+    const auto want = reference(pixels(*start), kWidth, 3, 3, 1);
+    tamsa_test::each_kernel([&] {
+        BitmapPtr b(kv_clonebitmap(start.get()));
+        ASSERT_EQ(kv_smoothbitmap(b.get(), 1), 1);
+        ASSERT_EQ(pixels(*b), want);
+    });
+}
+
 TEST_F(Smooth, AllocationFailures) {
     BitmapPtr b = random_bitmap(8, 7, 3, 3);
     const auto before = pixels(*b);
