@@ -12,8 +12,7 @@ namespace hn = hwy::HWY_NAMESPACE;
 
 // The thresholds of a row repeat every n pixels, 3n bytes; each step loads them from the spelled
 // row where the step starts in its period. A byte at least its threshold is the maximum of the
-// two. Each step takes whole pixels, so the rest of the row starts on a pixel and takes the
-// plain kernel.
+// two. Each step takes whole pixels; rows shorter than a step take the plain kernel.
 void dither_row_vector(const uint8_t *HWY_RESTRICT source, uint8_t *HWY_RESTRICT result,
                        uint64_t pixels, int32_t depth, const uint8_t *thresholds, int32_t n,
                        const uint8_t *spelled, uint64_t first) {
@@ -24,31 +23,36 @@ void dither_row_vector(const uint8_t *HWY_RESTRICT source, uint8_t *HWY_RESTRICT
     const auto at_least = [](hn::Vec<decltype(d8)> v, hn::Vec<decltype(d8)> t) {
         return hn::VecFromMask(hn::Eq(hn::Max(v, t), v));
     };
-    uint64_t x = 0;
-    uint64_t phase = per_pixel * (first % uint64_t(n));  // the step's first byte in the period
-    const uint64_t step = per_pixel * lanes % period;
-    if (depth == 3) {
-        for (; x + lanes <= pixels; x += lanes) {
+    // The step of lanes pixels at pixel x, whose first byte lies at phase in the period.
+    const auto dither_step = [&](uint64_t x, uint64_t phase) {
+        const uint8_t *t = spelled + phase;
+        if (depth == 3) {
             const uint8_t *s = source + 3 * x;
             uint8_t *r = result + 3 * x;
-            const uint8_t *t = spelled + phase;
             hn::StoreU(at_least(hn::LoadU(d8, s), hn::LoadU(d8, t)), d8, r);
             hn::StoreU(at_least(hn::LoadU(d8, s + lanes), hn::LoadU(d8, t + lanes)), d8, r + lanes);
             hn::StoreU(at_least(hn::LoadU(d8, s + 2 * lanes), hn::LoadU(d8, t + 2 * lanes)), d8,
                        r + 2 * lanes);
-            phase += step;
-            if (phase >= period) phase -= period;
-        }
-    } else {
-        for (; x + lanes <= pixels; x += lanes) {
-            const auto v = at_least(hn::LoadU(d8, source + x), hn::LoadU(d8, spelled + phase));
+        } else {
+            const auto v = at_least(hn::LoadU(d8, source + x), hn::LoadU(d8, t));
             hn::StoreInterleaved3(v, v, v, d8, result + 3 * x);
-            phase += step;
-            if (phase >= period) phase -= period;
         }
+    };
+    if (pixels < lanes) {
+        dither_row(source, result, pixels, depth, thresholds, n, spelled, first);
+        return;
     }
-    dither_row(source + per_pixel * x, result + 3 * x, pixels - x, depth, thresholds, n, spelled,
-               first + x);
+    uint64_t phase = per_pixel * (first % uint64_t(n));
+    const uint64_t step = per_pixel * lanes % period;
+    for (uint64_t x = 0; x + lanes <= pixels; x += lanes) {
+        dither_step(x, phase);
+        phase += step;
+        if (phase >= period) phase -= period;
+    }
+    // The last step ends with the row; the pixels it dithers again come out the same, since the
+    // source is not the result.
+    const uint64_t last = pixels - lanes;
+    dither_step(last, per_pixel * ((first + last) % uint64_t(n)));
 }
 
 }  // namespace tamsa::gfx::HWY_NAMESPACE

@@ -18,8 +18,7 @@ namespace hn = hwy::HWY_NAMESPACE;
 // of p and q rounded up where p + q is odd and a & b is 1, rounded down elsewhere; and the
 // result is the average of the centre and that, rounded down. (The sums of two bytes, p + q and
 // the carries cover every case: 2p + a + 2q + b over 4 rounds down to (p + q + (a & b)) / 2.)
-// Whole vectors only; the rest of the row takes the plain kernel as a row of its own that starts
-// one pixel before it.
+// Rows shorter than a vector take the plain kernel.
 void smooth_row_vector(const uint8_t *HWY_RESTRICT above, const uint8_t *HWY_RESTRICT mid,
                        const uint8_t *HWY_RESTRICT below, uint8_t *HWY_RESTRICT out, uint64_t bytes,
                        int32_t depth) {
@@ -34,16 +33,22 @@ void smooth_row_vector(const uint8_t *HWY_RESTRICT above, const uint8_t *HWY_RES
         odd = hn::And(hn::Xor(x, y), one);
         return hn::Sub(hn::AverageRound(x, y), odd);
     };
-    uint64_t i = d;
-    for (; i + n + d <= bytes; i += n) {
+    const auto step = [&](uint64_t i) {
         V a, b, pq_odd, c_odd;
         const V p = half_down(hn::LoadU(d8, mid + i - d), hn::LoadU(d8, mid + i + d), a);
         const V q = half_down(hn::LoadU(d8, above + i), hn::LoadU(d8, below + i), b);
         const V down = half_down(p, q, pq_odd);
         const V quarter = hn::Add(down, hn::And(pq_odd, hn::And(a, b)));
         hn::StoreU(half_down(hn::LoadU(d8, mid + i), quarter, c_odd), d8, out + i);
+    };
+    if (bytes < n + 2 * d) {
+        smooth_row(above, mid, below, out, bytes, depth);
+        return;
     }
-    smooth_row(above + i - d, mid + i - d, below + i - d, out + i - d, bytes - i + d, depth);
+    for (uint64_t i = d; i + n + d <= bytes; i += n) step(i);
+    // The last vector ends where the row's inner bytes end; the bytes it computes again come out
+    // the same, since the rows read are not the row written.
+    step(bytes - d - n);
 }
 
 #else
