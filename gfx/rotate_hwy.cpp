@@ -86,8 +86,9 @@ void rotate_pixels(const rotation_source &src, int64_t y, int64_t first, uint64_
     // 3-byte results are stored 4 bytes a pixel and the fourth dropped, which writes n bytes past
     // the group; a group runs only while they stay in the row.
     const uint64_t spill = D == 3 ? n : 0;
-    uint64_t k = 0;
-    for (; D * (k + n) + spill <= D * count; k += n) {
+    // The group of n pixels at k; exact stores only its own bytes. False when the group takes
+    // the plain kernel's edge cases, which it then leaves undone.
+    const auto group = [&](uint64_t k, bool exact) {
         const auto x = hn::Add(lanes, hn::Set(df, double(first + int64_t(k))));
         const auto u = hn::Sub(hn::Mul(x, c), vys);
         const auto v = hn::Add(hn::Mul(x, s), vyc);
@@ -95,10 +96,7 @@ void rotate_pixels(const rotation_source &src, int64_t y, int64_t first, uint64_
         const auto iv = hn::Floor(v);
         const auto inside = hn::And(hn::And(hn::Ge(iu, min_u), hn::Le(iu, max_u)),
                                     hn::And(hn::Ge(iv, min_v), hn::Le(iv, max_v)));
-        if (!hn::AllTrue(df, inside)) {
-            rotate_row(src, y, first + int64_t(k), n, out + D * k);
-            continue;
-        }
+        if (!hn::AllTrue(df, inside)) return false;
         const auto fx = hn::Sub(u, iu);
         const auto fy = hn::Sub(v, iv);
         const auto w_ul = hn::Mul(hn::Sub(one, fx), fy);
@@ -175,9 +173,27 @@ void rotate_pixels(const rotation_source &src, int64_t y, int64_t first, uint64_
                 alignas(32) static constexpr int32_t kTogether[8] = {0, 1, 2, 4, 5, 6, 3, 3};
                 packed = hn::TableLookupLanes(packed, hn::SetTableIndices(d32, kTogether));
             }
-            hn::StoreU(hn::BitCast(d32b, packed), d32b, out + 3 * k);
+            const hn::RebindToUnsigned<decltype(d32)> du32;
+            const auto bytes32 = hn::BitCast(du32, packed);
+            if (exact) {
+                hn::BlendedStore(bytes32, hn::FirstN(du32, 3 * n / 4), du32,
+                                 reinterpret_cast<uint32_t *>(out + 3 * k));
+            } else {
+                hn::StoreU(hn::BitCast(d32b, packed), d32b, out + 3 * k);
+            }
         }
+        return true;
+    };
+    // Whole 32-bit lanes hold the 3n bytes of a group only from four pixels on.
+    const bool exact = D == 1 || n % 4 == 0;
+    uint64_t k = 0;
+    for (; k + n <= count; k += n) {
+        const bool spills = D * (k + n) + spill > D * count;
+        if (spills && !exact) break;
+        if (!group(k, spills)) rotate_row(src, y, first + int64_t(k), n, out + D * k);
     }
+    // One more group that ends with the row: the pixels it computes again come out the same.
+    if (k < count && count >= n && exact && group(count - n, true)) k = count;
     rotate_row(src, y, first + int64_t(k), count - k, out + D * k);
 }
 
