@@ -63,7 +63,7 @@ inline __m512i load(const table &t) {
 // 64 pixels a step. Each channel of each half of the step's pixels lands in 16-bit lanes, where
 // the weight and the blend are computed as the portable kernels do: sum / 3 is the high half of
 // sum * 21846, x / 255 is (x * 32897) >> 23, both exact over every 16-bit x. The rest of the row
-// takes the plain kernel.
+// takes the Highway kernel, which narrows its vectors for it.
 void alpha_row_avx512vbmi(uint8_t *d, const uint8_t *s, uint64_t pixels, int32_t offset) {
     const __m512i top = _mm512_set1_epi16(int16_t(255 + offset));
     const __m512i full = _mm512_set1_epi16(255);
@@ -112,7 +112,7 @@ void alpha_row_avx512vbmi(uint8_t *d, const uint8_t *s, uint64_t pixels, int32_t
             _mm512_storeu_si512(dp + 64 * k, out);
         }
     }
-    alpha_row(d + 3 * i, s + 3 * i, pixels - i, offset);
+    alpha_row_hwy()(d + 3 * i, s + 3 * i, pixels - i, offset);
 }
 
 }  // namespace tamsa::gfx

@@ -48,17 +48,16 @@ void trans_row_vector(uint8_t *HWY_RESTRICT d, const uint8_t *HWY_RESTRICT s, ui
 }
 
 // The pixels' channels are taken apart, so that one weight per pixel serves its three bytes.
-void alpha_row_vector(uint8_t *HWY_RESTRICT d, const uint8_t *HWY_RESTRICT s, uint64_t pixels,
-                      int32_t offset) {
-    const hn::ScalableTag<uint8_t> d8;
-    const hn::RepartitionToWide<decltype(d8)> d16;
+template <class D8>
+uint64_t alpha_steps(D8 d8, uint8_t *HWY_RESTRICT d, const uint8_t *HWY_RESTRICT s, uint64_t pixels,
+                     int32_t offset, uint64_t i) {
+    const hn::RepartitionToWide<D8> d16;
     const size_t n = hn::Lanes(d8);
     const auto top = hn::Set(d16, uint16_t(255 + offset));
     const auto full = hn::Set(d16, uint16_t(255));
     const auto third = hn::Set(d16, uint16_t(21846));
-    uint64_t i = 0;
     for (; i + n <= pixels; i += n) {
-        hn::Vec<decltype(d8)> s0, s1, s2, d0, d1, d2;
+        hn::Vec<D8> s0, s1, s2, d0, d1, d2;
         hn::LoadInterleaved3(d8, s + 3 * i, s0, s1, s2);
         hn::LoadInterleaved3(d8, d + 3 * i, d0, d1, d2);
         const auto s0l = widen_lower(d8, s0), s1l = widen_lower(d8, s1), s2l = widen_lower(d8, s2);
@@ -68,7 +67,7 @@ void alpha_row_vector(uint8_t *HWY_RESTRICT d, const uint8_t *HWY_RESTRICT s, ui
         const auto ah =
             hn::Min(hn::Sub(top, hn::MulHigh(hn::Add(hn::Add(s0h, s1h), s2h), third)), full);
         const auto wl = hn::Sub(full, al), wh = hn::Sub(full, ah);
-        const auto blend = [&](hn::Vec<decltype(d8)> dv, hn::Vec<decltype(d16)> sl,
+        const auto blend = [&](hn::Vec<D8> dv, hn::Vec<decltype(d16)> sl,
                                hn::Vec<decltype(d16)> sh) {
             const auto lo = hn::Add(hn::Mul(widen_lower(d8, dv), al), hn::Mul(sl, wl));
             const auto hi = hn::Add(hn::Mul(widen_upper(d8, dv), ah), hn::Mul(sh, wh));
@@ -77,6 +76,17 @@ void alpha_row_vector(uint8_t *HWY_RESTRICT d, const uint8_t *HWY_RESTRICT s, ui
         hn::StoreInterleaved3(blend(d0, s0l, s0h), blend(d1, s1l, s1h), blend(d2, s2l, s2h), d8,
                               d + 3 * i);
     }
+    if constexpr (hn::MaxLanes(d8) > 16) {
+        return alpha_steps(hn::Half<D8>(), d, s, pixels, offset, i);
+    } else {
+        return i;
+    }
+}
+
+// Whole vectors, then halves of them down to 16 pixels; the rest takes the plain kernel.
+void alpha_row_vector(uint8_t *HWY_RESTRICT d, const uint8_t *HWY_RESTRICT s, uint64_t pixels,
+                      int32_t offset) {
+    const uint64_t i = alpha_steps(hn::ScalableTag<uint8_t>(), d, s, pixels, offset, 0);
     alpha_row(d + 3 * i, s + 3 * i, pixels - i, offset);
 }
 

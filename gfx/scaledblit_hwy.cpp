@@ -50,10 +50,13 @@ class sampler {
         return true;
     }
 
-    // The bytes of the windowed step at pixel k, picked by table (bytes or firsts).
-    hn::Vec<D8> pick(const uint8_t *row, const column_run &c, const uint8_t *table,
-                     uint64_t k) const {
-        const auto windows = load_windows(D8(), row, c.windows + k / 4);
+    // The windows of the step at pixel k, one per 16-byte block.
+    hn::Vec<D8> windows(const uint8_t *row, const column_run &c, uint64_t k) const {
+        return load_windows(D8(), row, c.windows + k / 4);
+    }
+
+    // The step's bytes picked from its windows by table (bytes or firsts).
+    hn::Vec<D8> pick(hn::Vec<D8> windows, const uint8_t *table, uint64_t k) const {
         return together(hn::TableLookupBytesOr0(windows, hn::LoadU(D8(), table + 4 * k)));
     }
 
@@ -124,7 +127,7 @@ void scaled_copy_row_vector(uint8_t *HWY_RESTRICT d, const uint8_t *HWY_RESTRICT
         const sampler<decltype(d32)> s(d32);
         for (; s.fits(k, pixels); k += s.lanes()) {
             if (s.windowed(columns, k)) {
-                hn::StoreU(s.pick(row, columns, columns.bytes, k), d8, d + 3 * k);
+                hn::StoreU(s.pick(s.windows(row, columns, k), columns.bytes, k), d8, d + 3 * k);
             } else if (s.gatherable(columns, k, row_bytes)) {
                 hn::StoreU(s.pack(s.gather(row, columns, k)), d8, d + 3 * k);
             } else {
@@ -155,11 +158,12 @@ void scaled_mask_row_vector(uint8_t *HWY_RESTRICT d, const uint8_t *HWY_RESTRICT
         for (; s.fits(k, pixels); k += s.lanes()) {
             uint8_t *p = d + 3 * k;
             if (s.windowed(columns, k)) {
-                const auto firsts = s.pick(row, columns, columns.firsts, k);
+                const auto windows = s.windows(row, columns, k);
+                const auto firsts = s.pick(windows, columns.firsts, k);
                 const auto drawn =
                     threshold < 0 ? pixel_bytes : hn::And(pixel_bytes, firsts > limit8);
                 const auto out =
-                    hn::IfThenElse(drawn, s.pick(row, columns, columns.bytes, k), hn::LoadU(d8, p));
+                    hn::IfThenElse(drawn, s.pick(windows, columns.bytes, k), hn::LoadU(d8, p));
                 s.store(out, p);
             } else if (s.gatherable(columns, k, row_bytes)) {
                 const auto lanes = s.gather(row, columns, k);
@@ -201,7 +205,7 @@ void scaled_light_row_vector(uint8_t *HWY_RESTRICT d, const uint8_t *HWY_RESTRIC
         };
         for (; s.fits(k, pixels); k += n) {
             if (s.windowed(columns, k)) {
-                add(d + 3 * k, s.pick(row, columns, columns.bytes, k));
+                add(d + 3 * k, s.pick(s.windows(row, columns, k), columns.bytes, k));
             } else if (s.gatherable(columns, k, row_bytes)) {
                 add(d + 3 * k, s.pack(s.gather(row, columns, k)));
             } else {
