@@ -4,6 +4,10 @@
 #include <algorithm>
 #include <cstring>
 
+#if TAMSA_SIMD
+#include <hwy/detect_targets.h>
+#endif
+
 #include "gfx/placement.h"
 #include "gfx/scaledblit_row.h"
 #include "tamsa/internal/kernels.h"
@@ -51,23 +55,39 @@ void scaled_light_row(uint8_t *d, const uint8_t *row, const column_run &columns,
     }
 }
 
-void window_columns(const uint32_t *offsets, uint64_t pixels, uint64_t row_bytes, uint32_t *windows,
-                    uint8_t *bytes, uint8_t *firsts) {
-    for (uint64_t b = 0; b < pixels / 4; ++b) {
-        const uint32_t *o = offsets + 4 * b;
-        uint8_t *to = bytes + 16 * b;
-        uint8_t *first = firsts + 16 * b;
-        const bool fits = uint64_t(o[3]) + 3 - o[0] <= 16 && uint64_t(o[0]) + 16 <= row_bytes;
-        windows[b] = fits ? o[0] : kNoWindow;
-        for (int i = 0; i < 16; ++i) to[i] = first[i] = kNoByte;
+namespace {
+
+// The windows of size bytes for groups of group pixels: where a group's samples all lie within
+// size bytes from the first one's and the window stays inside the row, its offset, and per
+// destination byte of the group (3 per pixel, table bytes in all) the window byte it takes and
+// the window byte that starts its pixel; elsewhere kNoWindow, and kNoByte for every byte.
+void windows_of(const uint32_t *offsets, uint64_t pixels, uint64_t row_bytes, uint32_t group,
+                uint32_t size, uint32_t table, uint32_t *windows, uint8_t *bytes, uint8_t *firsts) {
+    for (uint64_t g = 0; g < pixels / group; ++g) {
+        const uint32_t *o = offsets + group * g;
+        uint8_t *to = bytes + table * g;
+        uint8_t *first = firsts + table * g;
+        const bool fits =
+            uint64_t(o[group - 1]) + 3 - o[0] <= size && uint64_t(o[0]) + size <= row_bytes;
+        windows[g] = fits ? o[0] : kNoWindow;
+        for (uint32_t i = 0; i < table; ++i) to[i] = first[i] = kNoByte;
         if (!fits) continue;
-        for (int i = 0; i < 4; ++i) {
-            for (int k = 0; k < 3; ++k) {
-                to[3 * i + k] = uint8_t(o[i] - o[0] + uint32_t(k));
+        for (uint32_t i = 0; i < group; ++i) {
+            for (uint32_t k = 0; k < 3; ++k) {
+                to[3 * i + k] = uint8_t(o[i] - o[0] + k);
                 first[3 * i + k] = uint8_t(o[i] - o[0]);
             }
         }
     }
+}
+
+}  // namespace
+
+void window_columns(const uint32_t *offsets, uint64_t pixels, uint64_t row_bytes, uint32_t *windows,
+                    uint8_t *bytes, uint8_t *firsts, uint32_t *wide_windows, uint8_t *wide_bytes,
+                    uint8_t *wide_firsts) {
+    windows_of(offsets, pixels, row_bytes, 4, 16, 16, windows, bytes, firsts);
+    windows_of(offsets, pixels, row_bytes, 16, 64, 64, wide_windows, wide_bytes, wide_firsts);
 }
 
 scaled_copy_row_fn pick_scaled_copy_row(bool apart) {
@@ -80,6 +100,9 @@ scaled_copy_row_fn pick_scaled_copy_row(bool apart) {
 }
 
 scaled_mask_row_fn pick_scaled_mask_row(bool apart) {
+#if TAMSA_AVX512VBMI
+    if (apart && kernels::vector_target() == HWY_AVX3_DL) return scaled_mask_row_avx512vbmi;
+#endif
 #if TAMSA_SIMD
     if (apart && kernels::vector_allowed()) return scaled_mask_row_hwy();
 #else
@@ -92,6 +115,11 @@ scaled_light_row_fn pick_scaled_light_row(bool apart, const tint &t) {
 #if TAMSA_SIMD
     bool usual = true;
     for (int32_t v : t.value) usual = usual && v >= 0 && v <= 255;
+#if TAMSA_AVX512VBMI
+    if (apart && usual && kernels::vector_target() == HWY_AVX3_DL) {
+        return scaled_light_row_avx512vbmi;
+    }
+#endif
     if (apart && usual && kernels::vector_allowed()) return scaled_light_row_hwy();
 #else
     (void)apart;
@@ -165,12 +193,16 @@ void sample(const placement &t, bool repeat, Row row) {
     const auto count = uint32_t(t.region.x1 - t.region.x0);
     const uint64_t row_bytes = uint64_t(source_width) * 3;
     const bool fast = tamsa::kernels::fast_allowed();
-    uint32_t offsets[kRun], windows[kRun / 4];
-    uint8_t bytes[4 * kRun], firsts[4 * kRun];
-    const tamsa::gfx::column_run columns{offsets, windows, bytes, firsts};
+    uint32_t offsets[kRun], windows[kRun / 4], wide_windows[kRun / 16];
+    uint8_t bytes[4 * kRun], firsts[4 * kRun], wide_bytes[4 * kRun], wide_firsts[4 * kRun];
+    const tamsa::gfx::column_run columns{offsets,      windows,    bytes,      firsts,
+                                         wide_windows, wide_bytes, wide_firsts};
     const auto table = [&](uint32_t start, uint32_t length) {
         build_columns(first + start, length, source_width, target_width, fast, offsets);
-        if (fast) tamsa::gfx::window_columns(offsets, length, row_bytes, windows, bytes, firsts);
+        if (fast) {
+            tamsa::gfx::window_columns(offsets, length, row_bytes, windows, bytes, firsts,
+                                       wide_windows, wide_bytes, wide_firsts);
+        }
     };
     const auto run = [&](uint32_t start, uint32_t length, int64_t n, int64_t &previous_v) {
         const uint32_t v = tamsa::nearest_index(uint32_t(n - t.y), source_height, target_height);

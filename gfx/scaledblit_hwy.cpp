@@ -105,7 +105,8 @@ class sampler {
 };
 
 column_run from(const column_run &c, uint64_t k) {
-    return {c.offsets + k, c.windows + k / 4, c.bytes + 4 * k, c.firsts + 4 * k};
+    return {c.offsets + k, c.windows + k / 4, c.bytes + 4 * k, c.firsts + 4 * k,
+            nullptr,       nullptr,           nullptr};
 }
 
 // Runs steps(d32, k) with whole vectors, then with halves of them down to 16 bytes, so that the

@@ -14,17 +14,25 @@ namespace tamsa::gfx {
 // of four pixels: a 16-byte window of the source row that holds their samples (its offset, or
 // kNoWindow), and per byte of the block, 12 and then 4 unused, the window byte it takes and the
 // window byte that starts its pixel (kNoByte for the unused ones).
+// The same per step of 16 pixels with a window of 64 bytes (wide_windows, wide_bytes and
+// wide_firsts, 64 table bytes a step, 48 of them used), for kernels that permute bytes across a
+// whole 64-byte vector.
 struct column_run {
     const uint32_t *offsets;
     const uint32_t *windows;
     const uint8_t *bytes;
     const uint8_t *firsts;
+    const uint32_t *wide_windows;
+    const uint8_t *wide_bytes;
+    const uint8_t *wide_firsts;
 };
 inline constexpr uint32_t kNoWindow = UINT32_MAX;
 inline constexpr uint8_t kNoByte = 0x80;
-// Fills windows (pixels / 4 of them), bytes and firsts (16 per window) for a run.
+// Fills the windows of a run: windows (pixels / 4 of them), bytes and firsts (16 per window),
+// wide_windows (pixels / 16), wide_bytes and wide_firsts (64 per wide window).
 void window_columns(const uint32_t *offsets, uint64_t pixels, uint64_t row_bytes, uint32_t *windows,
-                    uint8_t *bytes, uint8_t *firsts);
+                    uint8_t *bytes, uint8_t *firsts, uint32_t *wide_windows, uint8_t *wide_bytes,
+                    uint8_t *wide_firsts);
 
 // Copies the sampled pixel.
 using scaled_copy_row_fn = void (*)(uint8_t *d, const uint8_t *row, const column_run &columns,
@@ -42,6 +50,9 @@ using scaled_mask_row_fn = void (*)(uint8_t *d, const uint8_t *row, const column
 void scaled_mask_row(uint8_t *d, const uint8_t *row, const column_run &columns, uint64_t pixels,
                      uint64_t row_bytes, int32_t threshold);
 scaled_mask_row_fn scaled_mask_row_hwy();
+// AVX-512 with VBMI (scaledblit_avx512vbmi.cpp, built where TAMSA_AVX512VBMI is set).
+void scaled_mask_row_avx512vbmi(uint8_t *d, const uint8_t *row, const column_run &columns,
+                                uint64_t pixels, uint64_t row_bytes, int32_t threshold);
 scaled_mask_row_fn pick_scaled_mask_row(bool apart);
 
 // Adds the tinted light, saturating: d[c] = min(d[c] + table[c][light byte c], 255), where
@@ -56,6 +67,8 @@ using scaled_light_row_fn = void (*)(uint8_t *d, const uint8_t *row, const colum
 void scaled_light_row(uint8_t *d, const uint8_t *row, const column_run &columns, uint64_t pixels,
                       uint64_t row_bytes, const tint &t);
 scaled_light_row_fn scaled_light_row_hwy();
+void scaled_light_row_avx512vbmi(uint8_t *d, const uint8_t *row, const column_run &columns,
+                                 uint64_t pixels, uint64_t row_bytes, const tint &t);
 scaled_light_row_fn pick_scaled_light_row(bool apart, const tint &t);
 
 }  // namespace tamsa::gfx
