@@ -291,7 +291,10 @@ void kv_scaledlightblit(kv_bitmap *destination, const uint8_t *light_map, int32_
         build_tint(tables[0], red);
         build_tint(tables[1], green);
         build_tint(tables[2], blue);
-        const tamsa::gfx::tint light{{tables[0], tables[1], tables[2]}, {red, green, blue}};
+        tamsa::gfx::tint light{{tables[0], tables[1], tables[2]}, {red, green, blue}, {}};
+        for (size_t i = 0; i < sizeof light.spelled; ++i) {
+            light.spelled[i] = uint8_t(light.value[i % 3]);
+        }
         const tamsa::gfx::scaled_light_row_fn row =
             tamsa::gfx::pick_scaled_light_row(t.apart, light);
         sample(t, false,

@@ -55,10 +55,8 @@ void scaled_mask_row_avx512vbmi(uint8_t *d, const uint8_t *row, const column_run
 // 16-byte block, which leaves them in order.
 void scaled_light_row_avx512vbmi(uint8_t *d, const uint8_t *row, const column_run &columns,
                                  uint64_t pixels, uint64_t row_bytes, const tint &t) {
-    alignas(64) uint8_t pattern[64];
-    for (int i = 0; i < 64; ++i) pattern[i] = i < 48 ? uint8_t(t.value[i % 3]) : 0;
     const __m512i zero = _mm512_setzero_si512();
-    const __m512i tints = _mm512_load_si512(pattern);
+    const __m512i tints = _mm512_loadu_si512(t.spelled);
     const __m512i tint_lower = _mm512_unpacklo_epi8(tints, zero);
     const __m512i tint_upper = _mm512_unpackhi_epi8(tints, zero);
     const __m512i by255 = _mm512_set1_epi16(int16_t(32897));

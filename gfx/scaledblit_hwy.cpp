@@ -192,9 +192,8 @@ void scaled_light_row_vector(uint8_t *HWY_RESTRICT d, const uint8_t *HWY_RESTRIC
         const hn::RepartitionToWide<decltype(d8)> d16;
         const sampler<decltype(d32)> s(d32);
         const size_t n = s.lanes();
-        HWY_ALIGN uint8_t pattern[HWY_MAX_BYTES];
-        for (size_t i = 0; i < 4 * n; ++i) pattern[i] = i < 3 * n ? uint8_t(t.value[i % 3]) : 0;
-        const auto tints = hn::Load(d8, pattern);
+        // The bytes after the pixels are 0 in every light vector, so their tints do no harm.
+        const auto tints = hn::LoadU(d8, t.spelled);
         const auto tint_lower = widen_lower(d8, tints), tint_upper = widen_upper(d8, tints);
         const auto by255 = hn::Set(d16, uint16_t(32897));
         const auto add = [&](uint8_t *p, hn::Vec<decltype(d8)> light) {

@@ -61,6 +61,7 @@ scaled_mask_row_fn pick_scaled_mask_row(bool apart);
 struct tint {
     const uint8_t *table[3];
     int32_t value[3];
+    uint8_t spelled[64];  // the low bytes of the three values, over and over
 };
 using scaled_light_row_fn = void (*)(uint8_t *d, const uint8_t *row, const column_run &columns,
                                      uint64_t pixels, uint64_t row_bytes, const tint &t);
