@@ -1,111 +1,125 @@
-// Geometric transforms, dithering and PPM files on one 1920 x 1080 frame of 3-byte pixels.
-// Where an operation has a plain kernel beside its fast one, /plain:1 measures the plain one.
+// Geometric transforms, smoothing, dithering and shear on frames of 3-byte pixels, each against a
+// memcpy of the bytes it writes. Arguments: width, height, and 1 to run the plain kernels
+// instead of the fast ones.
 #include <benchmark/benchmark.h>
-#include <unistd.h>
 
-#include <cstdlib>
-#include <string>
-
+#include "gfx/gfx.h"
+#include "memcpy_ratio.h"
 #include "tamsa/internal/testing.h"
 
 namespace {
 
-constexpr int32_t kWidth = 1920;
-constexpr int32_t kHeight = 1080;
-constexpr int64_t kPixels = int64_t(kWidth) * kHeight;
-
 // A frame with smooth gradients and some noise, so that every threshold and weight is used.
-kv_bitmap *frame() {
-    kv_bitmap *b = kv_allocrawbitmap(kWidth, kHeight, 3);
+kv_bitmap *frame(int32_t w, int32_t h) {
+    kv_bitmap *b = kv_allocrawbitmap(w, h, 3);
     uint32_t noise = 12345;
-    for (int32_t y = 0; y < kHeight; ++y) {
-        for (int32_t x = 0; x < kWidth; ++x) {
+    for (int32_t y = 0; y < h; ++y) {
+        for (int32_t x = 0; x < w; ++x) {
             noise = noise * 1103515245u + 12345u;
-            uint8_t *p = b->data + (int64_t(y) * kWidth + x) * 3;
-            p[0] = uint8_t(x * 255 / kWidth);
-            p[1] = uint8_t(y * 255 / kHeight);
+            uint8_t *p = b->data + (int64_t(y) * w + x) * 3;
+            p[0] = uint8_t(x * 255 / w);
+            p[1] = uint8_t(y * 255 / h);
             p[2] = uint8_t(noise >> 24);
         }
     }
     return b;
 }
 
-void finish(benchmark::State &state) {
-    state.SetItemsProcessed(state.iterations() * kPixels);
-    tamsa::use_plain_kernels(false);
-}
-
-void BM_Rotate30(benchmark::State &state) {
-    kv_bitmap *source = frame();
-    for (auto _ : state) {
-        // The rotation borders its source in place: each round starts from a fresh copy.
-        state.PauseTiming();
-        kv_bitmap *b = kv_clonebitmap(source);
-        state.ResumeTiming();
-        kv_bitmap *r = kv_rotatebitmap(b, 0, 0, 0, 30.f);
-        benchmark::DoNotOptimize(r);
-        state.PauseTiming();
-        kv_freebitmap(r);
+struct sized {
+    int32_t w, h;
+    kv_bitmap *b;
+    explicit sized(benchmark::State &state)
+        : w(int32_t(state.range(0))), h(int32_t(state.range(1))), b(frame(w, h)) {
+        tamsa::use_plain_kernels(state.range(2) != 0);
+    }
+    ~sized() {
+        tamsa::use_plain_kernels(false);
         kv_freebitmap(b);
-        state.ResumeTiming();
     }
-    finish(state);
-    kv_freebitmap(source);
-}
-BENCHMARK(BM_Rotate30)->Unit(benchmark::kMillisecond);
+    uint64_t bytes() const { return uint64_t(w) * uint64_t(h) * 3; }
+};
 
+// The rotation borders its source in place: each call turns a fresh copy, made untimed. The
+// copy's bytes are the rotated result's.
+void BM_Rotate30(benchmark::State &state) {
+    sized f(state);
+    int32_t rw = 0, rh = 0;
+    tamsa::CalculateBoundary(&rw, &rh, f.w, f.h, 30.f);
+    kv_bitmap *copy = nullptr, *result = nullptr;
+    tamsa_bench::against_memcpy(
+        state, uint64_t(rw) * uint64_t(rh) * 3,
+        [&] {
+            kv_freebitmap(result);
+            kv_freebitmap(copy);
+            result = nullptr;
+            copy = kv_clonebitmap(f.b);
+        },
+        [&] { result = kv_rotatebitmap(copy, 0, 0, 0, 30.f); });
+    kv_freebitmap(result);
+    kv_freebitmap(copy);
+}
+
+// In place through a new buffer, turned over and back on alternate calls.
 void BM_Transpose(benchmark::State &state) {
-    tamsa::use_plain_kernels(state.range(0) != 0);
-    kv_bitmap *b = frame();
-    for (auto _ : state) benchmark::DoNotOptimize(kv_transposebitmap(b));
-    finish(state);
-    kv_freebitmap(b);
+    sized f(state);
+    tamsa_bench::against_memcpy(state, f.bytes(), [&] { kv_transposebitmap(f.b); });
 }
-BENCHMARK(BM_Transpose)->ArgName("plain")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
-void BM_Smooth4(benchmark::State &state) {
-    tamsa::use_plain_kernels(state.range(0) != 0);
-    kv_bitmap *b = frame();
-    for (auto _ : state) benchmark::DoNotOptimize(kv_smoothbitmap(b, 4));
-    finish(state);
-    kv_freebitmap(b);
+void BM_SmoothOnePass(benchmark::State &state) {
+    sized f(state);
+    tamsa_bench::against_memcpy(state, f.bytes(), [&] { kv_smoothbitmap(f.b, 1); });
 }
-BENCHMARK(BM_Smooth4)->ArgName("plain")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
-void BM_DitherBayer4(benchmark::State &state) {
-    tamsa::use_plain_kernels(state.range(0) != 0);
-    kv_bitmap *b = frame();
-    for (auto _ : state) {
-        kv_bitmap *r = kv_dither(b, 4);
-        benchmark::DoNotOptimize(r);
-        kv_freebitmap(r);
+// Each call makes a new result; the one before is freed inside the call, as a caller would.
+void BM_Dither(benchmark::State &state) {
+    sized f(state);
+    const auto type = int32_t(state.range(3));
+    kv_bitmap *result = nullptr;
+    tamsa_bench::against_memcpy(state, f.bytes(), [&] {
+        kv_freebitmap(result);
+        result = kv_dither(f.b, type);
+    });
+    kv_freebitmap(result);
+}
+
+// Every row shifted, the widest by a tenth of the width; the bytes are the wider result's.
+void BM_Shear(benchmark::State &state) {
+    sized f(state);
+    const int32_t shift = f.w / 10;
+    kv_bitmap *copy = nullptr;
+    tamsa_bench::against_memcpy(
+        state, uint64_t(f.w + shift) * uint64_t(f.h) * 3,
+        [&] {
+            kv_freebitmap(copy);
+            copy = kv_clonebitmap(f.b);
+        },
+        [&] { kv_shearbitmap(copy, 0, f.h - 1, 0, shift, 10, 20, 30); });
+    kv_freebitmap(copy);
+}
+
+void sizes(benchmark::internal::Benchmark *b) {
+    for (const auto &[w, h] : {std::pair{640, 480}, {641, 479}, {1920, 1080}, {1917, 1079}}) {
+        b->Args({w, h, 0});
+        b->Args({w, h, 1});
     }
-    finish(state);
-    kv_freebitmap(b);
+    b->ArgNames({"w", "h", "plain"})->UseManualTime()->Unit(benchmark::kMicrosecond);
 }
-BENCHMARK(BM_DitherBayer4)->ArgName("plain")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
-void BM_PpmSaveLoad(benchmark::State &state) {
-    kv_bitmap *b = frame();
-    std::string name = "/tmp/tamsa-bench-XXXXXX";
-    const int fd = mkstemp(name.data());
-    if (fd >= 0) close(fd);
-    for (auto _ : state) {
-        if (kv_savebitmapasppm(b, name.c_str()) != 1) {
-            state.SkipWithError("save failed");
-            break;
+// Bayer4, and Halftone, whose period of 18 bytes divides no vector.
+void dither_sizes(benchmark::internal::Benchmark *b) {
+    for (const auto &[w, h] : {std::pair{640, 480}, {641, 479}, {1920, 1080}, {1917, 1079}}) {
+        for (int64_t type : {4, 3}) {
+            b->Args({w, h, 0, type});
+            b->Args({w, h, 1, type});
         }
-        kv_bitmap *back = kv_loadppmasbitmap(name.c_str());
-        if (back == nullptr) {
-            state.SkipWithError("load failed");
-            break;
-        }
-        kv_freebitmap(back);
     }
-    finish(state);
-    unlink(name.c_str());
-    kv_freebitmap(b);
+    b->ArgNames({"w", "h", "plain", "type"})->UseManualTime()->Unit(benchmark::kMicrosecond);
 }
-BENCHMARK(BM_PpmSaveLoad)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+BENCHMARK(BM_Rotate30)->Apply(sizes);
+BENCHMARK(BM_Transpose)->Apply(sizes);
+BENCHMARK(BM_SmoothOnePass)->Apply(sizes);
+BENCHMARK(BM_Dither)->Apply(dither_sizes);
+BENCHMARK(BM_Shear)->Apply(sizes);
 
 }  // namespace

@@ -3,71 +3,37 @@
 #include <algorithm>
 #include <cstring>
 
+#if TAMSA_SIMD
+#include <hwy/detect_targets.h>
+#endif
+
+#include "gfx/blit_row.h"
 #include "gfx/placement.h"
+#include "tamsa/internal/kernels.h"
 #include "tamsa/internal/sizes.h"
-#include "tamsa/internal/testing.h"
+
+namespace tamsa::gfx {
+
+void copy_row(uint8_t *d, const uint8_t *s, uint64_t bytes) {
+    for (uint64_t k = 0; k < bytes; ++k) d[k] = s[k];
+}
+
+void copy_row_fast(uint8_t *d, const uint8_t *s, uint64_t bytes) {
+    std::memcpy(d, s, size_t(bytes));
+}
+
+// A block read from the destination's own pixels must see the bytes the blit has already
+// written, in the documented order: only the plain kernels keep that order byte by byte.
+copy_row_fn pick_copy_row(bool apart) {
+    return apart && kernels::fast_allowed() ? copy_row_fast : copy_row;
+}
 
 namespace {
-
-using tamsa::gfx::placement;
-
-// The shared prologue of the three blits. A 1-byte destination takes a 1-byte source; any
-// other valid destination is 3 bytes per pixel and so is its source.
-bool place(const kv_bitmap *destination, int32_t source_width, int32_t source_height,
-           const uint8_t *source, int32_t x, int32_t y, placement &out) {
-    if (tamsa::bitmap_bytes(destination) < 0) return false;
-    const int32_t depth = destination->bytesperpixel;
-    if (tamsa::pixel_bytes(source_width, source_height, depth) < 0) return false;
-    out = tamsa::gfx::place_block(*destination, source, source_width, source_height, depth, x, y,
-                                  source_width, source_height);
-    return !out.region.empty() && source != nullptr;
-}
-
-// The rows are walked in the documented order, so a block read from the destination's own
-// pixels gives defined bytes; only the plain kernels keep that order byte by byte.
-bool fast_kernels(const placement &p) {
-    return p.apart && !tamsa::plain_kernels();
-}
-
-// Calls row(destination row, source row, pixels) once per row of the region, top to bottom.
-template <class Row>
-void for_each_row(const placement &p, Row row) {
-    const int64_t count = p.region.x1 - p.region.x0;
-    const int64_t u = int64_t(p.region.x0) - p.x;
-    for (int64_t n = p.region.y0; n < p.region.y1; ++n) {
-        uint8_t *d = p.destination + (n * p.destination_width + p.region.x0) * p.depth;
-        const uint8_t *s = p.source + ((n - p.y) * p.source_width + u) * p.depth;
-        row(d, s, size_t(count));
-    }
-}
-
-void copy_row(uint8_t *d, const uint8_t *s, size_t bytes) {
-    for (size_t k = 0; k < bytes; ++k) d[k] = s[k];
-}
-
-void copy_row_fast(uint8_t *d, const uint8_t *s, size_t bytes) {
-    std::memcpy(d, s, bytes);
-}
-
-void copy_block(const placement &p) {
-    const bool fast = fast_kernels(p);
-    for_each_row(p, [&p, fast](uint8_t *d, const uint8_t *s, size_t pixels) {
-        const size_t bytes = pixels * size_t(p.depth);
-        fast ? copy_row_fast(d, s, bytes) : copy_row(d, s, bytes);
-    });
-}
 
 // (d * wd + s * ws) / divisor on 32-bit two's complement words: weights outside their usual
 // range wrap rather than overflow, the quotient truncates toward zero and its low byte is kept.
 inline uint8_t weigh(uint32_t d, uint32_t s, uint32_t wd, uint32_t ws, int32_t divisor) {
     return uint8_t(int32_t(d * wd + s * ws) / divisor);
-}
-
-// Every byte of the row, whatever its channel: D := (D * t + S * (100 - t)) / 100.
-void trans_row(uint8_t *d, const uint8_t *s, size_t bytes, int32_t t) {
-    const uint32_t wd = uint32_t(t);
-    const uint32_t ws = 100u - uint32_t(t);
-    for (size_t k = 0; k < bytes; ++k) d[k] = weigh(d[k], s[k], wd, ws, 100);
 }
 
 // The fast kernels below run only on buffers that do not overlap, and only for weights in their
@@ -87,37 +53,8 @@ inline uint8_t trans_byte(uint8_t d, uint8_t s, uint16_t wd, uint16_t ws) {
     return div100(uint16_t(d * wd + s * ws));
 }
 
-void trans_row_fast(uint8_t *__restrict d, const uint8_t *__restrict s, size_t bytes, int32_t t) {
-    const uint16_t wd = uint16_t(t);
-    const uint16_t ws = uint16_t(100 - t);
-    size_t k = 0;
-    for (; k + kBlock <= bytes; k += kBlock) {
-        for (size_t j = 0; j < kBlock; ++j) d[k + j] = trans_byte(d[k + j], s[k + j], wd, ws);
-    }
-    for (; k < bytes; ++k) d[k] = trans_byte(d[k], s[k], wd, ws);
-}
-
-// The alpha blit's offset: t * 2.55 taken in integers, so 100 gives 255 exactly (the binary
-// 2.55 falls short of it) and the product wraps like every other 32-bit one.
-int32_t alpha_offset(int32_t t) {
-    return int32_t(uint32_t(t) * 255u) / 100;
-}
-
-// The brighter the source pixel, the more of it shows: a = min(255 - L + o, 255), then
-// D := (D * a + S * (255 - a)) / 255 per byte, in channel order.
-void alpha_row(uint8_t *d, const uint8_t *s, size_t pixels, int32_t offset) {
-    for (size_t i = 0; i < pixels; ++i, d += 3, s += 3) {
-        const int32_t brightness = (s[0] + s[1] + s[2]) / 3;
-        int32_t a = 255 - brightness + offset;
-        if (a > 255) a = 255;
-        const uint32_t wd = uint32_t(a);
-        const uint32_t ws = 255u - uint32_t(a);
-        for (int c = 0; c < 3; ++c) d[c] = weigh(d[c], s[c], wd, ws, 255);
-    }
-}
-
-// For 0 <= offset <= 255 the weight lies in 0..255 with no clamp below. Each block first
-// spreads its pixels' weights over their bytes, then blends all its bytes alike.
+// For 0 <= offset <= 255 the weight lies in 0..255 with no clamp below; sum / 3 is
+// (sum * 683) >> 11 for every sum of three bytes.
 inline uint16_t alpha_weight(const uint8_t *s, uint16_t offset) {
     const uint32_t sum = s[0] + s[1] + s[2];
     return uint16_t(std::min<uint32_t>(255u - ((sum * 683u) >> 11) + offset, 255u));
@@ -127,10 +64,51 @@ inline uint8_t alpha_byte(uint8_t d, uint8_t s, uint16_t a) {
     return div255(uint16_t(d * a + s * (255 - a)));
 }
 
-void alpha_row_fast(uint8_t *__restrict d, const uint8_t *__restrict s, size_t pixels,
+}  // namespace
+
+// Every byte of the row, whatever its channel.
+void trans_row(uint8_t *d, const uint8_t *s, uint64_t bytes, int32_t t) {
+    const uint32_t wd = uint32_t(t);
+    const uint32_t ws = 100u - uint32_t(t);
+    for (uint64_t k = 0; k < bytes; ++k) d[k] = weigh(d[k], s[k], wd, ws, 100);
+}
+
+void trans_row_fast(uint8_t *__restrict d, const uint8_t *__restrict s, uint64_t bytes, int32_t t) {
+    const uint16_t wd = uint16_t(t);
+    const uint16_t ws = uint16_t(100 - t);
+    uint64_t k = 0;
+    for (; k + kBlock <= bytes; k += kBlock) {
+        for (size_t j = 0; j < kBlock; ++j) d[k + j] = trans_byte(d[k + j], s[k + j], wd, ws);
+    }
+    for (; k < bytes; ++k) d[k] = trans_byte(d[k], s[k], wd, ws);
+}
+
+trans_row_fn pick_trans_row(bool apart, int32_t t) {
+    if (!apart || t < 0 || t > 100 || !kernels::fast_allowed()) return trans_row;
+#if TAMSA_SIMD
+    if (kernels::vector_allowed()) return trans_row_hwy();
+#endif
+    return trans_row_fast;
+}
+
+// The brighter the source pixel, the more of it shows; bytes in channel order.
+void alpha_row(uint8_t *d, const uint8_t *s, uint64_t pixels, int32_t offset) {
+    for (uint64_t i = 0; i < pixels; ++i, d += 3, s += 3) {
+        const int32_t brightness = (s[0] + s[1] + s[2]) / 3;
+        int32_t a = 255 - brightness + offset;
+        if (a > 255) a = 255;
+        const uint32_t wd = uint32_t(a);
+        const uint32_t ws = 255u - uint32_t(a);
+        for (int c = 0; c < 3; ++c) d[c] = weigh(d[c], s[c], wd, ws, 255);
+    }
+}
+
+// Each block first spreads its pixels' weights over their bytes, then blends all its bytes
+// alike.
+void alpha_row_fast(uint8_t *__restrict d, const uint8_t *__restrict s, uint64_t pixels,
                     int32_t offset) {
     const uint16_t o = uint16_t(offset);
-    size_t i = 0;
+    uint64_t i = 0;
     for (; i + kBlock <= pixels; i += kBlock, d += 3 * kBlock, s += 3 * kBlock) {
         uint16_t a[3 * kBlock];
         for (size_t p = 0; p < kBlock; ++p) {
@@ -142,6 +120,62 @@ void alpha_row_fast(uint8_t *__restrict d, const uint8_t *__restrict s, size_t p
         const uint16_t a = alpha_weight(s, o);
         for (int c = 0; c < 3; ++c) d[c] = alpha_byte(d[c], s[c], a);
     }
+}
+
+alpha_row_fn pick_alpha_row(bool apart, int32_t offset) {
+    if (!apart || offset < 0 || offset > 255 || !kernels::fast_allowed()) return alpha_row;
+#if TAMSA_AVX512VBMI
+    if (kernels::vector_target() == HWY_AVX3_DL) return alpha_row_avx512vbmi;
+#endif
+#if TAMSA_SIMD
+    if (kernels::vector_allowed()) return alpha_row_hwy();
+#endif
+    return alpha_row_fast;
+}
+
+}  // namespace tamsa::gfx
+
+namespace {
+
+using tamsa::gfx::placement;
+
+// The shared prologue of the three blits. A 1-byte destination takes a 1-byte source; any
+// other valid destination is 3 bytes per pixel and so is its source.
+bool place(const kv_bitmap *destination, int32_t source_width, int32_t source_height,
+           const uint8_t *source, int32_t x, int32_t y, placement &out) {
+    if (tamsa::bitmap_bytes(destination) < 0) return false;
+    const int32_t depth = destination->bytesperpixel;
+    if (tamsa::pixel_bytes(source_width, source_height, depth) < 0) return false;
+    out = tamsa::gfx::place_block(*destination, source, source_width, source_height, depth, x, y,
+                                  source_width, source_height);
+    return !out.region.empty() && source != nullptr;
+}
+
+// Calls row(destination row, source row, pixels) once per row of the region, top to bottom.
+// A block that spans whole rows of both sides, with no gap, is one long row.
+template <class Row>
+void for_each_row(const placement &p, Row row) {
+    const int64_t count = p.region.x1 - p.region.x0;
+    const int64_t u = int64_t(p.region.x0) - p.x;
+    const int64_t first = p.region.y0;
+    int64_t rows = p.region.y1 - p.region.y0;
+    uint64_t pixels = uint64_t(count);
+    if (count == p.destination_width && count == p.source_width) {
+        pixels *= uint64_t(rows);
+        rows = 1;
+    }
+    for (int64_t n = first; n < first + rows; ++n) {
+        uint8_t *d = p.destination + (n * p.destination_width + p.region.x0) * p.depth;
+        const uint8_t *s = p.source + ((n - p.y) * p.source_width + u) * p.depth;
+        row(d, s, pixels);
+    }
+}
+
+void copy_block(const placement &p) {
+    const tamsa::gfx::copy_row_fn copy = tamsa::gfx::pick_copy_row(p.apart);
+    for_each_row(p, [&p, copy](uint8_t *d, const uint8_t *s, uint64_t pixels) {
+        copy(d, s, pixels * uint64_t(p.depth));
+    });
 }
 
 }  // namespace
@@ -161,10 +195,9 @@ void kv_transchunkyblit(kv_bitmap *destination, int32_t source_width, int32_t so
     if (!place(destination, source_width, source_height, source, x, y, p)) return;
     // One byte per pixel carries no colour to blend: the source is copied.
     if (p.depth == 1) return copy_block(p);
-    const bool fast = fast_kernels(p) && transparency >= 0 && transparency <= 100;
-    for_each_row(p, [fast, transparency](uint8_t *d, const uint8_t *s, size_t pixels) {
-        fast ? trans_row_fast(d, s, pixels * 3, transparency)
-             : trans_row(d, s, pixels * 3, transparency);
+    const tamsa::gfx::trans_row_fn blend = tamsa::gfx::pick_trans_row(p.apart, transparency);
+    for_each_row(p, [blend, transparency](uint8_t *d, const uint8_t *s, uint64_t pixels) {
+        blend(d, s, pixels * 3, transparency);
     });
 }
 
@@ -173,10 +206,12 @@ void kv_transalphachunkyblit(kv_bitmap *destination, int32_t source_width, int32
     placement p;
     if (!place(destination, source_width, source_height, source, x, y, p)) return;
     if (p.depth == 1) return copy_block(p);
-    const int32_t offset = alpha_offset(transparency);
-    const bool fast = fast_kernels(p) && offset >= 0 && offset <= 255;
-    for_each_row(p, [fast, offset](uint8_t *d, const uint8_t *s, size_t pixels) {
-        fast ? alpha_row_fast(d, s, pixels, offset) : alpha_row(d, s, pixels, offset);
+    // t * 2.55 taken in integers, so 100 gives 255 exactly (the binary 2.55 falls short of
+    // it) and the product wraps like every other 32-bit one.
+    const int32_t offset = int32_t(uint32_t(transparency) * 255u) / 100;
+    const tamsa::gfx::alpha_row_fn blend = tamsa::gfx::pick_alpha_row(p.apart, offset);
+    for_each_row(p, [blend, offset](uint8_t *d, const uint8_t *s, uint64_t pixels) {
+        blend(d, s, pixels, offset);
     });
 }
 

@@ -3,8 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
+#include "gfx/dither_row.h"
+#include "tamsa/internal/kernels.h"
 #include "tamsa/internal/sizes.h"
-#include "tamsa/internal/testing.h"
 
 extern "C" {
 
@@ -109,61 +110,73 @@ matrix select_matrix(int32_t type) {
     }
 }
 
-// The rule as it reads: one threshold per pixel for its three channels; both indexes wrap by
-// counting. A 1-byte source is grey: its byte stands for all three channels.
-void dither_plain(const uint8_t *src, uint8_t *dst, int64_t w, int64_t h, int32_t d, matrix m) {
-    int32_t ty = 0;
-    for (int64_t y = 0; y < h; ++y) {
-        const uint8_t *thresholds = m.cells + ty * m.n;
-        int32_t tx = 0;
-        for (int64_t x = 0; x < w; ++x, src += d) {
-            const uint8_t t = thresholds[tx];
-            for (int32_t k = 0; k < 3; ++k) *dst++ = src[d == 3 ? k : 0] >= t ? 255 : 0;
-            if (++tx == m.n) tx = 0;
-        }
-        if (++ty == m.n) ty = 0;
+}  // namespace
+
+namespace tamsa::gfx {
+
+// One threshold per pixel for its three channels; the column index wraps by counting.
+void dither_row(const uint8_t *source, uint8_t *result, uint64_t pixels, int32_t depth,
+                const uint8_t *thresholds, int32_t n, const uint8_t *, uint64_t first) {
+    auto tx = int32_t(first % uint64_t(n));
+    for (uint64_t x = 0; x < pixels; ++x, source += depth) {
+        const uint8_t t = thresholds[tx];
+        for (int32_t k = 0; k < 3; ++k) *result++ = source[depth == 3 ? k : 0] >= t ? 255 : 0;
+        if (++tx == n) tx = 0;
     }
 }
+
+void spell_thresholds(const uint8_t *thresholds, int32_t n, int32_t depth, uint8_t *spelled) {
+    const int32_t per_pixel = depth == 3 ? 3 : 1;
+    for (size_t i = 0, tx = 0, k = 0; i < kDitherSpelled; ++i) {
+        spelled[i] = thresholds[tx];
+        if (++k == size_t(per_pixel)) {
+            k = 0;
+            if (++tx == size_t(n)) tx = 0;
+        }
+    }
+}
+
+namespace {
 
 // A run of bytes against a run of thresholds; a fixed count lets the compiler vectorise it.
-constexpr int64_t kBlock = 64;
+// 48 bytes: 16 whole pixels.
+constexpr uint64_t kBlock = 48;
 
-void threshold_block(const uint8_t *__restrict src, const uint8_t *__restrict thresholds,
-                     uint8_t *__restrict dst) {
-    for (int64_t i = 0; i < kBlock; ++i) dst[i] = src[i] >= thresholds[i] ? 255 : 0;
-}
-
-// 3-byte pixels, a block of bytes at a time: the matrix row is spelled out per byte, long enough
-// that a block may start anywhere in its first period.
-void dither_fast(const uint8_t *src, uint8_t *dst, int64_t w, int64_t h, matrix m) {
-    const int32_t period = 3 * m.n;
-    uint8_t pattern[3 * 16 + kBlock];
-    const int64_t row_bytes = w * 3;
-    int32_t ty = 0;
-    for (int64_t y = 0; y < h; ++y, src += row_bytes, dst += row_bytes) {
-        const uint8_t *thresholds = m.cells + ty * m.n;
-        for (int32_t i = 0, tx = 0, k = 0; i < period + kBlock; ++i) {
-            pattern[i] = thresholds[tx];
-            if (++k == 3) {
-                k = 0;
-                if (++tx == m.n) tx = 0;
-            }
-        }
-        int64_t i = 0;
-        int32_t phase = 0;  // i's position within the period
-        for (; i + kBlock <= row_bytes; i += kBlock) {
-            threshold_block(src + i, pattern + phase, dst + i);
-            phase += kBlock;
-            while (phase >= period) phase -= period;
-        }
-        for (int32_t j = 0; i < row_bytes; ++i, ++j) {
-            dst[i] = src[i] >= pattern[phase + j] ? 255 : 0;
-        }
-        if (++ty == m.n) ty = 0;
-    }
+void threshold_block(const uint8_t *__restrict source, const uint8_t *__restrict thresholds,
+                     uint8_t *__restrict result) {
+    for (uint64_t i = 0; i < kBlock; ++i) result[i] = source[i] >= thresholds[i] ? 255 : 0;
 }
 
 }  // namespace
+
+// 3-byte pixels a block of bytes at a time, each block's thresholds read from the spelled row
+// where the block starts in its period. Blocks are whole pixels, so the rest of the row starts
+// on a pixel and takes the plain kernel.
+void dither_row_fast(const uint8_t *source, uint8_t *result, uint64_t pixels, int32_t depth,
+                     const uint8_t *thresholds, int32_t n, const uint8_t *spelled, uint64_t first) {
+    if (depth != 3) {
+        return dither_row(source, result, pixels, depth, thresholds, n, spelled, first);
+    }
+    const auto period = uint64_t(3 * n);
+    constexpr uint64_t kPixels = kBlock / 3;
+    uint64_t x = 0;
+    uint64_t phase = 3 * (first % uint64_t(n));  // the block's first byte within the period
+    for (; x + kPixels <= pixels; x += kPixels) {
+        threshold_block(source + 3 * x, spelled + phase, result + 3 * x);
+        phase = (phase + kBlock) % period;
+    }
+    dither_row(source + 3 * x, result + 3 * x, pixels - x, 3, thresholds, n, spelled, first + x);
+}
+
+dither_row_fn pick_dither_row(int32_t n) {
+    if (n > kMaxDitherSize || !kernels::fast_allowed()) return dither_row;
+#if TAMSA_SIMD
+    if (kernels::vector_allowed()) return dither_row_hwy();
+#endif
+    return dither_row_fast;
+}
+
+}  // namespace tamsa::gfx
 
 extern "C" kv_bitmap *kv_dither(const kv_bitmap *bitmap, int32_t type) {
     if (tamsa::bitmap_bytes(bitmap) < 0) return nullptr;
@@ -172,11 +185,23 @@ extern "C" kv_bitmap *kv_dither(const kv_bitmap *bitmap, int32_t type) {
     // Every byte of the result is written, so it needs no clearing.
     kv_bitmap *result = kv_allocrawbitmap(bitmap->width, bitmap->height, 3);
     if (result == nullptr) return nullptr;
-    if (bitmap->bytesperpixel == 3 && !tamsa::plain_kernels()) {
-        dither_fast(bitmap->data, result->data, bitmap->width, bitmap->height, m);
-    } else {
-        dither_plain(bitmap->data, result->data, bitmap->width, bitmap->height,
-                     bitmap->bytesperpixel, m);
+    const int32_t depth = bitmap->bytesperpixel;
+    const auto width = uint64_t(bitmap->width);
+    const tamsa::gfx::dither_row_fn row = tamsa::gfx::pick_dither_row(m.n);
+    // Every matrix row spelled out once for the fast kernels.
+    uint8_t spelled[tamsa::gfx::kMaxDitherSize][tamsa::gfx::kDitherSpelled];
+    if (row != tamsa::gfx::dither_row) {
+        for (int32_t r = 0; r < m.n; ++r) {
+            tamsa::gfx::spell_thresholds(m.cells + r * m.n, m.n, depth, spelled[r]);
+        }
+    }
+    // The matrix row is found once per image row and wraps by counting.
+    int32_t ty = 0;
+    for (int64_t y = 0; y < bitmap->height; ++y) {
+        row(bitmap->data + uint64_t(y) * width * uint64_t(depth),
+            result->data + uint64_t(y) * width * 3, width, depth, m.cells + ty * m.n, m.n,
+            spelled[ty], 0);
+        if (++ty == m.n) ty = 0;
     }
     return result;
 }

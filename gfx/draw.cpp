@@ -1,7 +1,42 @@
 // Lines and boxes in one colour, clipped to the bitmap. End points and corners are inclusive.
 #include <algorithm>
+#include <cstring>
 
+#include "gfx/draw_row.h"
+#include "tamsa/internal/kernels.h"
 #include "tamsa/internal/sizes.h"
+
+namespace tamsa::gfx {
+
+void span_row(uint8_t *d, uint64_t pixels, const uint8_t *colour, int32_t depth) {
+    for (uint64_t i = 0; i < pixels; ++i) {
+        for (int32_t k = 0; k < depth; ++k) *d++ = colour[k];
+    }
+}
+
+// One block of the pattern, 16 whole pixels, copied as often as it fits.
+void span_row_fast(uint8_t *d, uint64_t pixels, const uint8_t *colour, int32_t depth) {
+    if (depth == 1) {
+        std::memset(d, colour[0], size_t(pixels));
+        return;
+    }
+    constexpr uint64_t kPixels = 16;
+    uint8_t block[3 * kPixels];
+    span_row(block, kPixels, colour, 3);
+    uint64_t i = 0;
+    for (; i + kPixels <= pixels; i += kPixels) std::memcpy(d + 3 * i, block, sizeof block);
+    span_row(d + 3 * i, pixels - i, colour, 3);
+}
+
+span_row_fn pick_span_row() {
+    if (!kernels::fast_allowed()) return span_row;
+#if TAMSA_SIMD
+    if (kernels::vector_allowed()) return span_row_hwy();
+#endif
+    return span_row_fast;
+}
+
+}  // namespace tamsa::gfx
 
 namespace {
 
@@ -16,16 +51,12 @@ int64_t line_column(int64_t x1, int64_t y1, int64_t x2, int64_t y2, int64_t y) {
 }
 
 // Sets columns a..b (either order) of row y, keeping only those inside the row.
-void span(const kv_bitmap &b, int64_t y, int64_t a, int64_t c, const uint8_t colour[3]) {
+void span(const kv_bitmap &b, int64_t y, int64_t a, int64_t c, const uint8_t colour[3],
+          tamsa::gfx::span_row_fn row) {
     const int64_t first = std::max<int64_t>(std::min(a, c), 0);
     const int64_t last = std::min<int64_t>(std::max(a, c), b.width - 1);
     if (first > last) return;
-    uint8_t *d = b.data + (y * b.width + first) * 3;
-    for (int64_t x = first; x <= last; ++x, d += 3) {
-        d[0] = colour[0];
-        d[1] = colour[1];
-        d[2] = colour[2];
-    }
+    row(b.data + (y * b.width + first) * 3, uint64_t(last - first + 1), colour, 3);
 }
 
 }  // namespace
@@ -46,12 +77,13 @@ void kv_drawline(kv_bitmap *destination, int32_t x1, int32_t y1, int32_t x2, int
     const int64_t first = std::max<int64_t>(y1, 0);
     const int64_t last = std::min<int64_t>(y2, int64_t(destination->height) - 1);
     if (first > last) return;
-    if (y1 == y2) return span(*destination, y1, x1, x2, colour);
+    const tamsa::gfx::span_row_fn row = tamsa::gfx::pick_span_row();
+    if (y1 == y2) return span(*destination, y1, x1, x2, colour, row);
 
     int64_t previous = first == y1 ? x1 : line_column(x1, y1, x2, y2, first - 1);
     for (int64_t y = first; y <= last; ++y) {
         const int64_t current = line_column(x1, y1, x2, y2, y);
-        span(*destination, y, previous, current, colour);
+        span(*destination, y, previous, current, colour, row);
         previous = current;
     }
 }
@@ -74,17 +106,31 @@ void kv_drawbox(kv_bitmap *destination, int32_t x1, int32_t y1, int32_t x2, int3
     y2 = std::clamp(y2, 0, height - 1);
 
     const bool one_byte = destination->bytesperpixel == 1;
+    const uint8_t colour[3] = {uint8_t(red), uint8_t(green), uint8_t(blue)};
+    if (step == 1) {
+        // Filled: one span per row, or one for all of them when the rows are whole.
+        const int32_t d = destination->bytesperpixel;
+        const tamsa::gfx::span_row_fn row = tamsa::gfx::pick_span_row();
+        const auto pixels = uint64_t(x2 - x1 + 1);
+        const bool whole = x1 == 0 && x2 == width - 1;
+        for (int64_t y = y1; y <= y2; ++y) {
+            uint8_t *start = destination->data + (y * width + x1) * d;
+            if (whole) {
+                row(start, pixels * uint64_t(y2 - y1 + 1), colour, d);
+                break;
+            }
+            row(start, pixels, colour, d);
+        }
+        return;
+    }
     // 64-bit counters: a large step past the last row or column must not wrap back in.
     for (int64_t y = y1; y <= y2; y += step) {
         for (int64_t x = x1; x <= x2; x += step) {
             const int64_t pixel = y * width + x;
             if (one_byte) {
-                destination->data[pixel] = uint8_t(red);
+                destination->data[pixel] = colour[0];
             } else {
-                uint8_t *d = destination->data + pixel * 3;
-                d[0] = uint8_t(red);
-                d[1] = uint8_t(green);
-                d[2] = uint8_t(blue);
+                std::memcpy(destination->data + pixel * 3, colour, 3);
             }
         }
     }

@@ -21,10 +21,19 @@ int64_t usable_targets() {
     return targets;
 }
 
-// The best target currently allowed: the lowest bit is the best.
+// The best target currently allowed: the lowest bit is the best. Asking the CPU costs many
+// CPUID instructions, each a trap out of a virtual machine, so the answer is kept until a test
+// forces another target (-1: not known yet).
+std::atomic<int64_t> best{-1};
+
 int64_t best_target() {
-    const int64_t targets = hwy::SupportedTargets() & HWY_TARGETS;
-    return targets & -targets;
+    int64_t target = best.load(std::memory_order_relaxed);
+    if (target < 0) {
+        const int64_t targets = hwy::SupportedTargets() & HWY_TARGETS;
+        target = targets & -targets;
+        best.store(target, std::memory_order_relaxed);
+    }
+    return target;
 }
 #endif
 
@@ -50,6 +59,7 @@ void force_vector_target(int64_t target) {
     usable_targets();
     hwy::SetSupportedTargetsForTest(target);
     hwy::GetChosenTarget().Update(hwy::SupportedTargets());
+    best.store(-1, std::memory_order_relaxed);
 #else
     (void)target;
 #endif

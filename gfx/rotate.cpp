@@ -1,11 +1,16 @@
 // Rotation by any angle: the source gets a border of the fill colour, in place, wide enough for
 // every sample of the result; the result is resampled from it bilinearly by inverse mapping.
+// Built with -ffp-contract=off: a multiply and an add fused into one rounding would change the
+// last bit of a coordinate or a weight, and with it the bytes the vector kernel must match.
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <numbers>
 
+#include "gfx/draw_row.h"
 #include "gfx/gfx.h"
+#include "gfx/rotate_row.h"
+#include "tamsa/internal/kernels.h"
 #include "tamsa/internal/sizes.h"
 
 namespace {
@@ -67,70 +72,102 @@ bool fits(extent e, int32_t bytesperpixel) {
            tamsa::pixel_bytes(int32_t(e.width), int32_t(e.height), bytesperpixel) >= 0;
 }
 
-// Four neighbours with their weights, each product truncated before the sum.
-template <int D>
+// The result from the bordered source, row by row from the top.
 void resample(const kv_bitmap &src, kv_bitmap &dst, double phi) {
-    const int64_t sw = src.width, sh = src.height, dw = dst.width, dh = dst.height;
+    const int64_t dw = dst.width, dh = dst.height;
+    const int32_t depth = src.bytesperpixel;
+    tamsa::gfx::rotation_source source{src.data, src.width, src.height, depth, {}, 0.0, 0.0};
     // The top-left pixel of a bordered source is border: neighbours beyond the source read it.
-    uint8_t fill[D] = {};
-    if (sw > 0 && sh > 0) std::memcpy(fill, src.data, D);
+    if (src.width > 0 && src.height > 0) std::memcpy(source.fill, src.data, size_t(depth));
     uint8_t *out = dst.data;
     if (!std::isfinite(phi)) {
-        tamsa::gfx::fill_pixels(out, dw * dh, fill, D);
+        tamsa::gfx::pick_span_row()(out, uint64_t(dw * dh), source.fill, depth);
         return;
     }
-    const double c = std::cos(phi);
-    const double s = std::sin(phi);
-    const int64_t hsw = sw / 2, hsh = sh / 2, hdw = dw / 2, hdh = dh / 2;
-    const auto at = [&](int64_t col, int64_t row) -> const uint8_t * {
-        if (col < 0 || col >= sw || row < 0 || row >= sh) return fill;
-        return src.data + (row * sw + col) * D;
-    };
+    source.c = std::cos(phi);
+    source.s = std::sin(phi);
+    const tamsa::gfx::rotate_row_fn row = tamsa::gfx::pick_rotate_row();
     // Rows run from y = hdh down and columns from x = -hdw; for odd result sizes the extra row
     // and column go to the bottom and right, so every byte is written.
-    for (int64_t y = hdh; y > hdh - dh; --y) {
-        const double ys = double(y) * s;
-        const double yc = double(y) * c;
-        for (int64_t x = -hdw; x < dw - hdw; ++x) {
-            const double u = double(x) * c - ys;
-            const double v = double(x) * s + yc;
-            int64_t ix = int64_t(u);
-            if (double(ix) > u) --ix;
-            int64_t iy = int64_t(v);
-            if (double(iy) > v) --iy;
-            const double fx = u - double(ix);
-            const double fy = v - double(iy);
-            const int64_t col = hsw + ix;
-            const int64_t lower = hsh - iy;
-            const int64_t upper = lower - 1;
-            const uint8_t *ul, *ur, *ll, *lr;
-            if (col >= 0 && col + 1 < sw && upper >= 0 && lower < sh) {
-                ul = src.data + (upper * sw + col) * D;
-                ur = ul + D;
-                ll = ul + sw * D;
-                lr = ll + D;
-            } else {
-                ul = at(col, upper);
-                ur = at(col + 1, upper);
-                ll = at(col, lower);
-                lr = at(col + 1, lower);
-            }
-            const double w_ul = (1.0 - fx) * fy;
-            const double w_ur = fx * fy;
-            const double w_ll = (1.0 - fx) * (1.0 - fy);
-            const double w_lr = fx * (1.0 - fy);
-            for (int k = 0; k < D; ++k) {
-                const int32_t sum = int32_t(ul[k] * w_ul) + int32_t(ur[k] * w_ur) +
-                                    int32_t(ll[k] * w_ll) + int32_t(lr[k] * w_lr);
-                *out++ = uint8_t(sum > 255 ? 255 : sum);
-            }
-        }
+    const int64_t hdw = dw / 2, hdh = dh / 2;
+    for (int64_t y = hdh; y > hdh - dh; --y, out += dw * depth) {
+        row(source, y, -hdw, uint64_t(dw), out);
     }
 }
 
 }  // namespace
 
 namespace tamsa {
+namespace gfx {
+
+namespace {
+
+template <int D>
+void rotate_pixels(const rotation_source &src, int64_t y, int64_t first, uint64_t count,
+                   uint8_t *out) {
+    const int64_t sw = src.width, sh = src.height;
+    const double c = src.c, s = src.s;
+    const int64_t hsw = sw / 2, hsh = sh / 2;
+    const auto at = [&](int64_t col, int64_t row) -> const uint8_t * {
+        if (col < 0 || col >= sw || row < 0 || row >= sh) return src.fill;
+        return src.data + (row * sw + col) * D;
+    };
+    const double ys = double(y) * s;
+    const double yc = double(y) * c;
+    for (int64_t x = first; x < first + int64_t(count); ++x) {
+        const double u = double(x) * c - ys;
+        const double v = double(x) * s + yc;
+        int64_t ix = int64_t(u);
+        if (double(ix) > u) --ix;
+        int64_t iy = int64_t(v);
+        if (double(iy) > v) --iy;
+        const double fx = u - double(ix);
+        const double fy = v - double(iy);
+        const int64_t col = hsw + ix;
+        const int64_t lower = hsh - iy;
+        const int64_t upper = lower - 1;
+        const uint8_t *ul, *ur, *ll, *lr;
+        if (col >= 0 && col + 1 < sw && upper >= 0 && lower < sh) {
+            ul = src.data + (upper * sw + col) * D;
+            ur = ul + D;
+            ll = ul + sw * D;
+            lr = ll + D;
+        } else {
+            ul = at(col, upper);
+            ur = at(col + 1, upper);
+            ll = at(col, lower);
+            lr = at(col + 1, lower);
+        }
+        const double w_ul = (1.0 - fx) * fy;
+        const double w_ur = fx * fy;
+        const double w_ll = (1.0 - fx) * (1.0 - fy);
+        const double w_lr = fx * (1.0 - fy);
+        for (int k = 0; k < D; ++k) {
+            const int32_t sum = int32_t(ul[k] * w_ul) + int32_t(ur[k] * w_ur) +
+                                int32_t(ll[k] * w_ll) + int32_t(lr[k] * w_lr);
+            *out++ = uint8_t(sum > 255 ? 255 : sum);
+        }
+    }
+}
+
+}  // namespace
+
+// u and v are the result point turned back into the source; the four neighbours of its
+// position and their weights, each product truncated before the sum.
+void rotate_row(const rotation_source &source, int64_t y, int64_t first, uint64_t count,
+                uint8_t *out) {
+    if (source.depth == 3) return rotate_pixels<3>(source, y, first, count, out);
+    rotate_pixels<1>(source, y, first, count, out);
+}
+
+rotate_row_fn pick_rotate_row() {
+#if TAMSA_SIMD
+    if (kernels::vector_allowed()) return rotate_row_hwy();
+#endif
+    return rotate_row;
+}
+
+}  // namespace gfx
 
 void CalculateBoundary(int32_t *out_width, int32_t *out_height, int32_t width, int32_t height,
                        float angle) {
@@ -155,13 +192,19 @@ int32_t CreateFrame(kv_bitmap *bitmap, int32_t red, int32_t green, int32_t blue,
     const int64_t w = bitmap->width, h = bitmap->height;
     const int64_t left = (frame.width - w) / 2, right = frame.width - w - left;
     const int64_t top = (frame.height - h) / 2, bottom = frame.height - h - top;
-    uint8_t *p = tamsa::gfx::fill_pixels(buffer, top * frame.width, fill, d);
+    const tamsa::gfx::span_row_fn span = tamsa::gfx::pick_span_row();
+    uint8_t *p = buffer;
+    span(p, uint64_t(top * frame.width), fill, d);
+    p += top * frame.width * d;
     for (int64_t row = 0; row < h; ++row) {
-        p = tamsa::gfx::fill_pixels(p, left, fill, d);
+        span(p, uint64_t(left), fill, d);
+        p += left * d;
         if (w > 0) std::memcpy(p, bitmap->data + row * w * d, size_t(w * d));
-        p = tamsa::gfx::fill_pixels(p + w * d, right, fill, d);
+        p += w * d;
+        span(p, uint64_t(right), fill, d);
+        p += right * d;
     }
-    tamsa::gfx::fill_pixels(p, bottom * frame.width, fill, d);
+    span(p, uint64_t(bottom * frame.width), fill, d);
 
     PPCFreeVec(bitmap->data);
     bitmap->data = buffer;
@@ -177,11 +220,7 @@ void CalculateImage(const kv_bitmap *source, kv_bitmap *destination, float angle
     }
     // Destination points are turned back into the source: the angle negated first.
     const double phi = radians(-angle);
-    if (source->bytesperpixel == 3) {
-        resample<3>(*source, *destination, phi);
-    } else {
-        resample<1>(*source, *destination, phi);
-    }
+    resample(*source, *destination, phi);
 }
 
 }  // namespace tamsa

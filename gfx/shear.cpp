@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "gfx/draw_row.h"
 #include "gfx/gfx.h"
 #include "tamsa/internal/sizes.h"
 
@@ -64,6 +65,7 @@ int32_t kv_shearbitmap(kv_bitmap *bitmap, int32_t first_row, int32_t last_row, i
 
     // A 1-byte bitmap is filled with the red byte.
     const uint8_t fill[3] = {uint8_t(red), uint8_t(green), uint8_t(blue)};
+    const tamsa::gfx::span_row_fn span = tamsa::gfx::pick_span_row();
     for (int64_t y = 0; y < h; ++y) {
         int64_t shift = 0;
         if (first_row <= y && y <= last_row) {
@@ -72,9 +74,9 @@ int32_t kv_shearbitmap(kv_bitmap *bitmap, int32_t first_row, int32_t last_row, i
             shift = std::clamp(tamsa::interpol(first_shift, last_shift, percent), 0, grow);
         }
         uint8_t *row = buffer + y * new_width * d;
-        tamsa::gfx::fill_pixels(row, shift, fill, d);
+        span(row, uint64_t(shift), fill, d);
         if (w > 0) std::memcpy(row + shift * d, bitmap->data + y * w * d, size_t(w * d));
-        tamsa::gfx::fill_pixels(row + (shift + w) * d, grow - shift, fill, d);
+        span(row + (shift + w) * d, uint64_t(grow - shift), fill, d);
     }
     PPCFreeVec(bitmap->data);
     bitmap->data = buffer;

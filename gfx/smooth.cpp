@@ -3,57 +3,78 @@
 #include <cstring>
 #include <utility>
 
+#include "gfx/smooth_row.h"
+#include "tamsa/internal/kernels.h"
 #include "tamsa/internal/sizes.h"
-#include "tamsa/internal/testing.h"
 
-namespace {
+namespace tamsa::gfx {
 
-// The rule as it reads: centre weight one half, the neighbours' sum truncated to a quarter.
-void smooth_pass_plain(const uint8_t *src, uint8_t *dst, int64_t w, int64_t h, int32_t d) {
-    const int64_t row = w * d;
-    for (int64_t y = 1; y < h - 1; ++y) {
-        for (int64_t x = 1; x < w - 1; ++x) {
-            for (int32_t k = 0; k < d; ++k) {
-                const int64_t i = (y * w + x) * d + k;
-                const int32_t s = src[i - d] + src[i + d] + src[i + row] + src[i - row];
-                dst[i] = uint8_t((src[i] + s / 4) / 2);
-            }
-        }
+// Centre weight one half, the neighbours' sum truncated to a quarter.
+void smooth_row(const uint8_t *above, const uint8_t *mid, const uint8_t *below, uint8_t *out,
+                uint64_t bytes, int32_t depth) {
+    const auto d = uint64_t(depth);
+    for (uint64_t i = d; i + d < bytes; ++i) {
+        const int32_t s = mid[i - d] + mid[i + d] + below[i] + above[i];
+        out[i] = uint8_t((mid[i] + s / 4) / 2);
     }
 }
 
-// One row's inner bytes as a flat run, a fixed block at a time so that the compiler turns the
-// 16-bit sums into vector code; the channels of a pixel need no loop of their own.
-constexpr int64_t kBlock = 32;
+namespace {
+
+// A fixed block of bytes at a time, so that the compiler turns the 16-bit sums into vector code;
+// the channels of a pixel need no loop of their own.
+constexpr uint64_t kBlock = 32;
 
 template <int D>
 void smooth_block(const uint8_t *__restrict above, const uint8_t *__restrict mid,
                   const uint8_t *__restrict below, uint8_t *__restrict out) {
-    for (int64_t i = 0; i < kBlock; ++i) {
+    for (uint64_t i = 0; i < kBlock; ++i) {
         const uint16_t s = uint16_t(mid[i - D] + mid[i + D] + above[i] + below[i]);
         out[i] = uint8_t((mid[i] + s / 4) / 2);
     }
 }
 
 template <int D>
-void smooth_row(const uint8_t *above, const uint8_t *mid, const uint8_t *below, uint8_t *out,
-                int64_t count) {
-    int64_t i = D;
-    for (; i + kBlock <= count - D; i += kBlock) {
+void smooth_row_blocks(const uint8_t *above, const uint8_t *mid, const uint8_t *below, uint8_t *out,
+                       uint64_t bytes) {
+    uint64_t i = D;
+    for (; i + kBlock + D <= bytes; i += kBlock) {
         smooth_block<D>(above + i, mid + i, below + i, out + i);
     }
-    for (; i < count - D; ++i) {
-        const uint16_t s = uint16_t(mid[i - D] + mid[i + D] + above[i] + below[i]);
-        out[i] = uint8_t((mid[i] + s / 4) / 2);
-    }
+    // The rest as a row of its own that starts one pixel before it.
+    smooth_row(above + i - D, mid + i - D, below + i - D, out + i - D, bytes - i + D, D);
 }
 
-template <int D>
-void smooth_pass_fast(const uint8_t *src, uint8_t *dst, int64_t w, int64_t h) {
-    const int64_t row = w * D;
+}  // namespace
+
+void smooth_row_fast(const uint8_t *above, const uint8_t *mid, const uint8_t *below, uint8_t *out,
+                     uint64_t bytes, int32_t depth) {
+    if (bytes < uint64_t(3 * depth)) return;
+    if (depth == 3) return smooth_row_blocks<3>(above, mid, below, out, bytes);
+    smooth_row_blocks<1>(above, mid, below, out, bytes);
+}
+
+smooth_row_fn pick_smooth_row() {
+    if (!kernels::fast_allowed()) return smooth_row;
+#if TAMSA_SIMD
+    if (kernels::vector_allowed()) return smooth_row_hwy();
+#endif
+    return smooth_row_fast;
+}
+
+}  // namespace tamsa::gfx
+
+namespace {
+
+// What the passes never write: the first and the last row, and the first and the last pixel of
+// every row between them.
+void copy_border(const uint8_t *from, uint8_t *to, int64_t w, int64_t h, int32_t d) {
+    const int64_t row = w * d;
+    std::memcpy(to, from, size_t(row));
+    std::memcpy(to + (h - 1) * row, from + (h - 1) * row, size_t(row));
     for (int64_t y = 1; y < h - 1; ++y) {
-        const uint8_t *mid = src + y * row;
-        smooth_row<D>(mid - row, mid, mid + row, dst + y * row, row);
+        std::memcpy(to + y * row, from + y * row, size_t(d));
+        std::memcpy(to + y * row + row - d, from + y * row + row - d, size_t(d));
     }
 }
 
@@ -67,22 +88,28 @@ extern "C" int32_t kv_smoothbitmap(kv_bitmap *bitmap, int32_t passes) {
     const int64_t w = bitmap->width, h = bitmap->height;
     kv_bitmap *second = kv_allocrawbitmap(bitmap->width, bitmap->height, d);
     if (second == nullptr) return 0;
-    if (bytes > 0) std::memcpy(second->data, bitmap->data, size_t(bytes));
+
+    // Without inner pixels no pass writes anything; the buffers hold the same bytes throughout.
+    const int32_t work = w >= 3 && h >= 3 ? passes : 0;
+    // The second buffer starts as a copy of the first. Where a pass follows, it writes every
+    // inner pixel before any is read, so only the border needs copying.
+    if (work > 0) {
+        copy_border(bitmap->data, second->data, w, h, d);
+    } else if (bytes > 0) {
+        std::memcpy(second->data, bitmap->data, size_t(bytes));
+    }
 
     // Pass 1 reads the record's buffer and writes the second, pass 2 the other way round.
     uint8_t *const first = bitmap->data;
     uint8_t *read = first;
     uint8_t *write = second->data;
-    const bool plain = tamsa::plain_kernels();
-    // Without inner pixels no pass writes anything; the buffers hold the same bytes throughout.
-    const int32_t work = w >= 3 && h >= 3 ? passes : 0;
+    const tamsa::gfx::smooth_row_fn row = tamsa::gfx::pick_smooth_row();
+    const int64_t row_bytes = w * d;
     for (int32_t pass = 0; pass < work; ++pass) {
-        if (plain) {
-            smooth_pass_plain(read, write, w, h, d);
-        } else if (d == 3) {
-            smooth_pass_fast<3>(read, write, w, h);
-        } else {
-            smooth_pass_fast<1>(read, write, w, h);
+        for (int64_t y = 1; y < h - 1; ++y) {
+            const uint8_t *mid = read + y * row_bytes;
+            row(mid - row_bytes, mid, mid + row_bytes, write + y * row_bytes, uint64_t(row_bytes),
+                d);
         }
         std::swap(read, write);
     }

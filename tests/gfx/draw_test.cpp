@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <set>
 #include <utility>
 #include <vector>
@@ -119,6 +120,50 @@ TEST_F(Draw, LineFuzzMatchesTheRowByRowRule) {
         BitmapPtr b(kv_allocbitmap(w, h, 3));
         kv_drawline(b.get(), c[0], c[1], c[2], c[3], 1, 2, 3);
         ASSERT_EQ(drawn(*b), reference_line(c[0], c[1], c[2], c[3], w, h));
+    }
+}
+
+// Filled boxes and lines on rows from 0 to a few hundred pixels, placed across every edge,
+// through the plain span kernel and the vector kernels of every target: exactly the pixels of
+// the rule take the colour, every other byte keeps its value.
+TEST_F(Draw, SpansMatchTheRuleOnEveryKernel) {
+    for (uint32_t iteration = 0; iteration < 200; ++iteration) {
+        SCOPED_TRACE("iteration " + std::to_string(iteration));
+        Rng rng(iteration);
+        const int w = int(rng.below(300)), h = int(rng.below(6));
+        const bool box = rng.below(2) == 0;
+        const int depth = box && rng.below(3) == 0 ? 1 : 3;
+        int32_t c[4];
+        for (int k = 0; k < 4; ++k) {
+            c[k] = int32_t(rng.below(uint32_t((k % 2 ? h : w) + 40))) - 20;
+        }
+        const uint8_t colour[3] = {rng.byte(), rng.byte(), rng.byte()};
+        BitmapPtr b = random_bitmap(w, h, depth, iteration);
+        auto want = pixels(*b);
+        points set;
+        if (box) {
+            for (int y = std::max(std::min(c[1], c[3]), 0);
+                 y <= std::min(std::max(c[1], c[3]), h - 1); ++y) {
+                set = set + row(y, std::max(std::min(c[0], c[2]), 0),
+                                std::min(std::max(c[0], c[2]), w - 1));
+            }
+        } else {
+            set = reference_line(c[0], c[1], c[2], c[3], w, h);
+        }
+        for (const auto &[x, y] : set) {
+            for (int k = 0; k < depth; ++k) want[size_t((y * w + x) * depth + k)] = colour[k];
+        }
+        const auto before = pixels(*b);
+        tamsa_test::each_kernel([&] {
+            std::copy(before.begin(), before.end(), b->data);
+            if (box) {
+                kv_drawbox(b.get(), c[0], c[1], c[2], c[3], colour[0], colour[1], colour[2], 1);
+            } else {
+                kv_drawline(b.get(), c[0], c[1], c[2], c[3], colour[0], colour[1], colour[2]);
+            }
+            ASSERT_EQ(pixels(*b), want)
+                << (box ? "box " : "line ") << c[0] << "," << c[1] << " " << c[2] << "," << c[3];
+        });
     }
 }
 

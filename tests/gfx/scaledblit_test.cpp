@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <vector>
@@ -64,17 +65,27 @@ class Scaled : public LeakCheck {
         tamsa::use_plain_kernels(false);
         LeakCheck::TearDown();
     }
-    // Runs c through the plain and the fast column walk; both must give want.
+    // Runs c through the plain kernels and the vector kernels of every target; each must give
+    // want.
     void expect(const call &c, const kv_bitmap &start, const uint8_t *s,
                 const std::vector<uint8_t> &want) {
-        for (bool plain : {true, false}) {
-            tamsa::use_plain_kernels(plain);
+        tamsa_test::each_kernel([&] {
             BitmapPtr d(kv_clonebitmap(&start));
             run(c, d.get(), s);
-            ASSERT_EQ(pixels(*d), want) << "plain " << plain;
-        }
+            ASSERT_EQ(pixels(*d), want);
+        });
     }
 };
+
+// Runs c with its source at byte offset of the destination's own pixels, through every kernel.
+void expect_inside(const call &c, const kv_bitmap &start, int32_t offset,
+                   const std::vector<uint8_t> &want) {
+    tamsa_test::each_kernel([&] {
+        BitmapPtr d(kv_clonebitmap(&start));
+        run(c, d.get(), d->data + offset);
+        ASSERT_EQ(pixels(*d), want);
+    });
+}
 
 // A source whose pixel (u, v) reads (u, v, 7), so a wrong sample names itself.
 std::vector<uint8_t> labelled(int32_t w, int32_t h) {
@@ -201,6 +212,22 @@ TEST_F(Scaled, LightAddsTheTintedMapAndSaturates) {
     }
 }
 
+// The vector kernels compute the tint tables' entries for tints 0..255 instead of reading them:
+// every tint against every light byte, added to 0 and to a byte that saturates.
+TEST_F(Scaled, LightMatchesItsTablesForEveryTintAndByte) {
+    std::vector<uint8_t> map(256 * 256 * 3);
+    for (uint32_t u = 0; u < 256; ++u) map[3 * u] = map[3 * u + 1] = map[3 * u + 2] = uint8_t(u);
+    for (uint8_t base : {0, 200}) {
+        BitmapPtr start(kv_allocbitmap(256, 1, 3));
+        std::fill_n(start->data, 256 * 3, base);
+        for (int32_t t = 0; t < 256; ++t) {
+            SCOPED_TRACE("tint " + std::to_string(t));
+            const call c{Kind::light, 256, 256, 0, 0, 256, 1, 0, {t, 255 - t, (t * 97) % 256}};
+            expect(c, *start, map.data(), reference(c, *start, map.data()));
+        }
+    }
+}
+
 TEST_F(Scaled, LightTableFailureDrawsNothingAndFreesTheOthers) {
     std::vector<uint8_t> map(256 * 256 * 3);
     Rng(4).fill(map.data(), map.size());
@@ -220,29 +247,63 @@ TEST_F(Scaled, LightTableFailureDrawsNothingAndFreesTheOthers) {
               3u);
 }
 
+// Random sources, targets (some far wider than the image) and placements across every edge,
+// destinations from 0 to a few hundred pixels wide; the source sits in a block of exactly its
+// size, misaligned by 0 to 63 bytes.
 TEST_F(Scaled, FuzzMatchesTheReference) {
     std::vector<uint8_t> map(256 * 256 * 3);
     Rng(99).fill(map.data(), map.size());
-    for (uint32_t iteration = 0; iteration < 2000; ++iteration) {
+    for (uint32_t iteration = 0; iteration < 600; ++iteration) {
         SCOPED_TRACE("iteration " + std::to_string(iteration));
         Rng rng(iteration);
-        call c{Kind(rng.below(3)), int32_t(rng.below(9)), int32_t(rng.below(9)), 0, 0, 0, 0};
-        const int32_t dw = int32_t(rng.below(16)), dh = int32_t(rng.below(16));
-        c.tw = int32_t(rng.below(25)) - 2, c.th = int32_t(rng.below(25)) - 2;
+        const bool wide = iteration % 2 == 0;
+        call c{Kind(rng.below(3)),
+               int32_t(rng.below(wide ? 200 : 9)),
+               int32_t(rng.below(9)),
+               0,
+               0,
+               0,
+               0};
+        const int32_t dw = int32_t(rng.below(wide ? 300 : 16)), dh = int32_t(rng.below(16));
+        c.tw = int32_t(rng.below(wide ? 400 : 25)) - 2, c.th = int32_t(rng.below(25)) - 2;
         if (rng.below(8) == 0) c.tw = int32_t(rng.next() >> 1);  // far wider than the image
-        c.x = int32_t(rng.below(40)) - 20;
-        if (c.tw > 40) c.x = -int32_t(rng.below(uint32_t(c.tw)));
+        c.x = int32_t(rng.below(uint32_t(dw + 40))) - 20;
+        if (c.tw > 400) c.x = -int32_t(rng.below(uint32_t(c.tw)));
         c.y = int32_t(rng.below(40)) - 20;
         c.threshold = int32_t(rng.below(300)) - 20;
         for (int32_t &v : c.tint)
             v = rng.below(4) == 0 ? int32_t(rng.next()) : int32_t(rng.below(256));
-        BusBuffer s(uint32_t(c.sw * c.sh * 3));
-        rng.fill(s.data(), s.size());
-        const uint8_t *source = c.kind == Kind::light ? map.data() : s.data();
+        const uint32_t shift = rng.below(64);
+        BitmapPtr block = random_bitmap(int32_t(shift) + c.sw * c.sh * 3, 1, 1, iteration + 5);
+        const uint8_t *source = c.kind == Kind::light ? map.data() : block->data + shift;
         BitmapPtr start = random_bitmap(dw, dh, 3, iteration);
         // An empty source has nothing to sample.
         const bool empty = c.kind != Kind::light && c.sw * c.sh == 0;
         expect(c, *start, source, empty ? pixels(*start) : reference(c, *start, source));
+    }
+}
+
+// A source read from the destination's own pixels sees the pixels drawn before, in the rule's
+// order: rows top to bottom, columns left to right.
+TEST_F(Scaled, SourceInsideTheDestinationFollowsTheTraversal) {
+    for (Kind kind : {Kind::copy, Kind::mask}) {
+        for (int32_t offset : {0, 7, 150, 282, 400}) {
+            SCOPED_TRACE("kind " + std::to_string(int(kind)) + " offset " + std::to_string(offset));
+            BitmapPtr start = random_bitmap(90, 6, 3, uint64_t(offset));
+            const call c{kind, 40, 3, 2, 1, 85, 5, 100};
+            std::vector<uint8_t> want = pixels(*start);
+            for (int64_t n = 1; n < 6; ++n) {
+                for (int64_t m = 2; m < 87 && m < 90; ++m) {
+                    const int64_t i = m - c.x, j = n - c.y;
+                    const uint8_t *p = want.data() + offset + ((j * 3 / 5) * 40 + i * 40 / 85) * 3;
+                    uint8_t *q = want.data() + (n * 90 + m) * 3;
+                    if (kind == Kind::copy || p[0] > c.threshold) {
+                        for (int k = 0; k < 3; ++k) q[k] = p[k];  // in order: they may meet
+                    }
+                }
+            }
+            expect_inside(c, *start, offset, want);
+        }
     }
 }
 

@@ -31,29 +31,31 @@ class ShearBands : public LeakCheck, public ::testing::WithParamInterface<shear_
 TEST_P(ShearBands, ShiftsRowsAndFillsTheRest) {
     const shear_case t = GetParam();
     const int32_t grow = *std::max_element(t.shifts.begin(), t.shifts.end());
-    for (int depth : {3, 1}) {
-        BitmapPtr b = random_bitmap(t.w, t.h, depth, 9);
-        const auto src = pixels(*b);
-        const uint8_t *old = b->data;
-        ASSERT_EQ(kv_shearbitmap(b.get(), t.first_row, t.last_row, t.first_shift, t.last_shift,
-                                 0x1a0, 0x2b0, 0x3c0),
-                  1);
-        const uint8_t fill[3] = {0xa0, 0xb0, 0xc0};  // a 1-byte bitmap is filled with red
-        EXPECT_NE(b->data, old);
-        ASSERT_GE(grow, 0);
-        ASSERT_EQ(b->width, t.w + std::max({grow, t.first_shift, t.last_shift, 0}));
-        ASSERT_EQ(b->height, t.h);
-        for (int32_t y = 0; y < t.h; ++y) {
-            for (int32_t x = 0; x < b->width; ++x) {
-                const int32_t sx = x - t.shifts[y];
-                for (int k = 0; k < depth; ++k) {
-                    const uint8_t want =
-                        sx >= 0 && sx < t.w ? src[(y * t.w + sx) * depth + k] : fill[k];
-                    ASSERT_EQ(b->data[(y * b->width + x) * depth + k], want) << x << "," << y;
+    tamsa_test::each_kernel([&] {
+        for (int depth : {3, 1}) {
+            BitmapPtr b = random_bitmap(t.w, t.h, depth, 9);
+            const auto src = pixels(*b);
+            const uint8_t *old = b->data;
+            ASSERT_EQ(kv_shearbitmap(b.get(), t.first_row, t.last_row, t.first_shift, t.last_shift,
+                                     0x1a0, 0x2b0, 0x3c0),
+                      1);
+            const uint8_t fill[3] = {0xa0, 0xb0, 0xc0};  // a 1-byte bitmap is filled with red
+            EXPECT_NE(b->data, old);
+            ASSERT_GE(grow, 0);
+            ASSERT_EQ(b->width, t.w + std::max({grow, t.first_shift, t.last_shift, 0}));
+            ASSERT_EQ(b->height, t.h);
+            for (int32_t y = 0; y < t.h; ++y) {
+                for (int32_t x = 0; x < b->width; ++x) {
+                    const int32_t sx = x - t.shifts[y];
+                    for (int k = 0; k < depth; ++k) {
+                        const uint8_t want =
+                            sx >= 0 && sx < t.w ? src[(y * t.w + sx) * depth + k] : fill[k];
+                        ASSERT_EQ(b->data[(y * b->width + x) * depth + k], want) << x << "," << y;
+                    }
                 }
             }
         }
-    }
+    });
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -69,7 +71,9 @@ INSTANTIATE_TEST_SUITE_P(
                       shear_case{3, 2, 0, 1, -3, -4, {0, 0}},
                       // a band of 2^32 - 1 rows wraps the percentages; shifts stay in the row
                       shear_case{1, 3, INT32_MIN, INT32_MAX, 5, 0, {5, 5, 5}},
-                      shear_case{0, 2, 0, 1, 0, 2, {0, 2}}));
+                      shear_case{0, 2, 0, 1, 0, 2, {0, 2}},
+                      // fills longer than the widest vector, at every kernel
+                      shear_case{150, 3, 0, 2, 0, 131, {0, 65, 131}}));
 
 TEST_F(Shear, InterpolRoundsTowardTheStartAndWraps) {
     EXPECT_EQ(tamsa::interpol(10, 0, 33), 7);
@@ -118,18 +122,27 @@ TEST_F(Transpose, ReflectsAcrossTheDiagonal) {
     }
 }
 
-TEST_F(Transpose, PlainAndFastKernelsAgree) {
+// Sizes from 1 to a few hundred, both depths, through the plain kernels and the vector kernels of
+// every target, against the rule.
+TEST_F(Transpose, EveryKernelReflects) {
     for (uint64_t seed = 1; seed <= 40; ++seed) {
         Rng rng(seed);
-        const int32_t w = int32_t(1 + rng.below(90)), h = int32_t(1 + rng.below(90));
+        const int32_t w = int32_t(1 + rng.below(seed % 2 ? 90 : 300));
+        const int32_t h = int32_t(1 + rng.below(seed % 2 ? 90 : 40));
         const int depth = rng.below(2) ? 3 : 1;
-        BitmapPtr a = random_bitmap(w, h, depth, seed);
-        BitmapPtr b = random_bitmap(w, h, depth, seed);
-        tamsa::use_plain_kernels(true);
-        ASSERT_EQ(kv_transposebitmap(a.get()), 1);
-        tamsa::use_plain_kernels(false);
-        ASSERT_EQ(kv_transposebitmap(b.get()), 1);
-        ASSERT_EQ(pixels(*a), pixels(*b)) << "seed " << seed << ", " << w << "x" << h;
+        BitmapPtr start = random_bitmap(w, h, depth, seed);
+        std::vector<uint8_t> want(pixels(*start).size());
+        for (int32_t y = 0; y < h; ++y) {
+            for (int32_t x = 0; x < w; ++x) {
+                std::memcpy(&want[size_t((x * h + y) * depth)], start->data + (y * w + x) * depth,
+                            size_t(depth));
+            }
+        }
+        tamsa_test::each_kernel([&] {
+            BitmapPtr b(kv_clonebitmap(start.get()));
+            ASSERT_EQ(kv_transposebitmap(b.get()), 1);
+            ASSERT_EQ(pixels(*b), want) << "seed " << seed << ", " << w << "x" << h;
+        });
     }
 }
 

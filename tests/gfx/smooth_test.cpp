@@ -101,22 +101,58 @@ TEST_F(Smooth, NegativePassesChangeNothing) {
     EXPECT_EQ(kv_smoothbitmap(&bad, 1), 0);
 }
 
-TEST_F(Smooth, BothKernelsMatchTheReference) {
-    for (uint64_t seed = 1; seed <= 60; ++seed) {
+// Widths from 0 to a few hundred pixels, both depths, through the plain kernels and the vector
+// kernels of every target.
+TEST_F(Smooth, EveryKernelMatchesTheReference) {
+    for (uint64_t seed = 1; seed <= 80; ++seed) {
         Rng rng(seed);
-        const int w = int(rng.below(50)), h = int(rng.below(12)), passes = int(rng.below(6));
+        const int w = int(rng.below(seed % 2 ? 50 : 300)), h = int(rng.below(12));
+        const int passes = int(rng.below(6));
         const int depth = rng.below(2) ? 3 : 1;
         const auto src = pixels(*random_bitmap(w, h, depth, seed));
         const auto want = reference(src, w, h, depth, passes);
-        for (bool plain : {true, false}) {
+        tamsa_test::each_kernel([&] {
             BitmapPtr b = random_bitmap(w, h, depth, seed);
-            tamsa::use_plain_kernels(plain);
             ASSERT_EQ(kv_smoothbitmap(b.get(), passes), 1);
             EXPECT_EQ(b->bytesperpixel, depth);
-            ASSERT_EQ(pixels(*b), want) << "seed " << seed << (plain ? " plain" : " fast");
-        }
-        tamsa::use_plain_kernels(false);
+            ASSERT_EQ(pixels(*b), want) << "seed " << seed;
+        });
     }
+}
+
+// The vector kernels smooth in bytes, with averages in place of the sums and divisions: on every
+// kernel, for every pair of sums l + r and u + d (at centre 0 and at centre 255, which between
+// them tell every quarter from its neighbours), and for every centre with every quarter.
+TEST_F(Smooth, ByteArithmeticMatchesTheRuleForEverySum) {
+    constexpr int32_t kSums = 511 * 511;
+    constexpr int32_t kWidth = 3 * kSums + 2;
+    BitmapPtr start(kv_allocbitmap(kWidth, 3, 3));
+    uint8_t *above = start->data, *mid = above + kWidth * 3, *below = mid + kWidth * 3;
+    const auto split = [](int32_t sum, uint8_t &a, uint8_t &b) {
+        a = uint8_t(std::min(sum, 255));
+        b = uint8_t(sum - a);
+    };
+    // Combination j sits on channel k of pixel 3j + 1 and of the pixels around it.
+    const auto place = [&](int32_t j, int k, uint8_t l, uint8_t r, uint8_t u, uint8_t d,
+                           uint8_t c) {
+        const int32_t centre = (3 * j + 1) * 3 + k;
+        mid[centre - 3] = l, mid[centre] = c, mid[centre + 3] = r;
+        above[centre] = u, below[centre] = d;
+    };
+    for (int32_t j = 0; j < kSums; ++j) {
+        uint8_t l, r, u, d;
+        split(j / 511, l, r);
+        split(j % 511, u, d);
+        place(j, 0, l, r, u, d, 0);
+        place(j, 1, l, r, u, d, 255);
+        if (j < 65536) place(j, 2, uint8_t(j), uint8_t(j), uint8_t(j), uint8_t(j), uint8_t(j >> 8));
+    }
+    const auto want = reference(pixels(*start), kWidth, 3, 3, 1);
+    tamsa_test::each_kernel([&] {
+        BitmapPtr b(kv_clonebitmap(start.get()));
+        ASSERT_EQ(kv_smoothbitmap(b.get(), 1), 1);
+        ASSERT_EQ(pixels(*b), want);
+    });
 }
 
 TEST_F(Smooth, AllocationFailures) {

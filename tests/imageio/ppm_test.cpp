@@ -73,13 +73,34 @@ TEST_F(Ppm, RoundTrips) {
 }
 
 TEST_F(Ppm, GreyBitmapsAreWrittenAsGreyTriplets) {
-    BitmapPtr b = random_bitmap(1500, 2, 1, 8);  // more than one block of triplets
+    BitmapPtr b = random_bitmap(17000, 2, 1, 8);  // more than one block of triplets
     ASSERT_EQ(kv_savebitmapasppm(b.get(), path("g.ppm").c_str()), 1);
-    EXPECT_EQ(fs::file_size(path("g.ppm")), std::strlen("P6\n1500 2\n255\n") + 9000);
+    EXPECT_EQ(fs::file_size(path("g.ppm")), std::strlen("P6\n17000 2\n255\n") + 102000);
     BitmapPtr back(kv_loadppmasbitmap(path("g.ppm").c_str()));
     ASSERT_NE(back, nullptr);
-    for (int i = 0; i < 3000; ++i) {
+    for (int i = 0; i < 34000; ++i) {
         for (int k = 0; k < 3; ++k) ASSERT_EQ(back->data[i * 3 + k], b->data[i]) << i;
+    }
+}
+
+// An empty bitmap is saved with its 0 and loads back as the same empty bitmap; a failed
+// allocation on the way back leaves nothing allocated.
+TEST_F(Ppm, EmptyBitmapsRoundTrip) {
+    for (const auto &[w, h] : {std::pair{0, 5}, std::pair{5, 0}, std::pair{0, 0}}) {
+        SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h));
+        BitmapPtr b(kv_allocbitmap(w, h, 3));
+        const std::string p = path("e.ppm");
+        ASSERT_EQ(kv_savebitmapasppm(b.get(), p.c_str()), 1);
+        EXPECT_EQ(read(p), "P6\n" + std::to_string(w) + " " + std::to_string(h) + "\n255\n");
+        EXPECT_EQ(sweep_alloc_failures([&] {
+                      BitmapPtr back(kv_loadppmasbitmap(p.c_str()));
+                      if (back == nullptr) return false;
+                      EXPECT_EQ(back->width, w);
+                      EXPECT_EQ(back->height, h);
+                      EXPECT_EQ(back->bytesperpixel, 3);
+                      return true;
+                  }),
+                  2u);
     }
 }
 
@@ -97,7 +118,7 @@ TEST_F(Ppm, SaveFailures) {
 struct load_case {
     const char *what;
     std::string bytes;
-    int32_t width, height;  // 0: rejected
+    int32_t width, height;  // -1: rejected
 };
 
 void PrintTo(const load_case &c, std::ostream *os) {
@@ -114,7 +135,7 @@ TEST_P(PpmLoad, ReadsOnlyWhatTheHeaderAndFileBack) {
     BitmapPtr b(kv_loadppmasbitmap(p.c_str()));
     const uint32_t left = tamsa_alloc_fail_nth(0);
     EXPECT_EQ(open_files(), files) << "the file is closed";
-    if (t.width == 0) {
+    if (t.width < 0) {
         EXPECT_EQ(b, nullptr);
         EXPECT_EQ(left, 1000u) << "nothing is allocated for a header the file cannot back";
         return;
@@ -131,25 +152,31 @@ TEST_P(PpmLoad, ReadsOnlyWhatTheHeaderAndFileBack) {
 const std::string kPixels12x56(12 * 56 * 3, '\x7b');
 INSTANTIATE_TEST_SUITE_P(
     Files, PpmLoad,
-    ::testing::Values(load_case{"plain", "P6\n2 1\n255\n" + six_bytes(), 2, 1},
-                      load_case{"surplus", "P6\n2 1\n255\n" + six_bytes() + "extra", 2, 1},
-                      load_case{"three numbers", "P6\n12 34 56\n255\n" + kPixels12x56, 12, 56},
-                      load_case{"low maxval", "X6\n640 1\n15\n" + std::string(1920, '\x0f'), 640,
-                                1},
-                      load_case{"P5", "P5\n2 1\n255\n" + six_bytes(), 0, 0},
-                      load_case{"short", "P6\n2 1\n255\n" + six_bytes().substr(1), 0, 0},
-                      load_case{"empty", "", 0, 0}, load_case{"magic only", "P6\n", 0, 0},
-                      load_case{"no space", "P6\n21\n255\n" + six_bytes(), 0, 0},
-                      load_case{"zero width", "P6\n0 1\n255\n", 0, 0},
-                      load_case{"negative", "P6\n-2 -1\n255\n" + six_bytes(), 0, 0},
-                      load_case{"no digits", "P6\nab cd\n255\n" + six_bytes(), 0, 0},
-                      load_case{"31 bits", "P6\n32768 32768\n255\n", 0, 0},
-                      load_case{"wraps 32 bits", "P6\n65536 65536\n255\n", 0, 0},
-                      load_case{"beyond long", "P6\n99999999999999999999 1\n255\n", 0, 0},
-                      load_case{"beyond int", "P6\n4294967298 1\n255\n" + six_bytes(), 0, 0},
-                      load_case{"no maxval", "P6\n2 1\n", 0, 0},
-                      load_case{"cut size line", "P6\n2 1", 0, 0},
-                      load_case{"huge and short", "P6\n20000 20000\n255\n" + six_bytes(), 0, 0}),
+    ::testing::Values(
+        load_case{"plain", "P6\n2 1\n255\n" + six_bytes(), 2, 1},
+        load_case{"surplus", "P6\n2 1\n255\n" + six_bytes() + "extra", 2, 1},
+        load_case{"three numbers", "P6\n12 34 56\n255\n" + kPixels12x56, 12, 56},
+        load_case{"low maxval", "X6\n640 1\n15\n" + std::string(1920, '\x0f'), 640, 1},
+        load_case{"P5", "P5\n2 1\n255\n" + six_bytes(), -1, -1},
+        load_case{"short", "P6\n2 1\n255\n" + six_bytes().substr(1), -1, -1},
+        load_case{"empty", "", -1, -1}, load_case{"magic only", "P6\n", -1, -1},
+        load_case{"no space", "P6\n21\n255\n" + six_bytes(), -1, -1},
+        load_case{"zero height", "P6\n5 0\n255\n", 5, 0},
+        // lines read as a stream reads them: 9 characters of the first line
+        load_case{"long magic line", "P6\t\t\t\t\t\t2 1\n255\n" + six_bytes(), -1, -1},
+        // and each line filling its room: 66 bytes of header
+        load_case{"long lines",
+                  "P6\t\t\t\t\t\t\n" + std::string(44, ' ') + "2 1\n255\t\t\t\t\t\n" + six_bytes(),
+                  2, 1},
+        load_case{"zero width", "P6\n0 1\n255\n", 0, 1},
+        load_case{"negative", "P6\n-2 -1\n255\n" + six_bytes(), -1, -1},
+        load_case{"no digits", "P6\nab cd\n255\n" + six_bytes(), -1, -1},
+        load_case{"31 bits", "P6\n32768 32768\n255\n", -1, -1},
+        load_case{"wraps 32 bits", "P6\n65536 65536\n255\n", -1, -1},
+        load_case{"beyond long", "P6\n99999999999999999999 1\n255\n", -1, -1},
+        load_case{"beyond int", "P6\n4294967298 1\n255\n" + six_bytes(), -1, -1},
+        load_case{"no maxval", "P6\n2 1\n", -1, -1}, load_case{"cut size line", "P6\n2 1", -1, -1},
+        load_case{"huge and short", "P6\n20000 20000\n255\n" + six_bytes(), -1, -1}),
     [](const auto &info) {
         std::string name = info.param.what;
         std::replace(name.begin(), name.end(), ' ', '_');

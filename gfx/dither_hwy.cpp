@@ -1,0 +1,71 @@
+// The ordered dither's vector kernel, compiled once per target Highway builds for.
+#include "gfx/dither_row.h"
+
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "gfx/dither_hwy.cpp"
+#include <hwy/foreach_target.h>  // must come before highway.h
+#include <hwy/highway.h>
+
+HWY_BEFORE_NAMESPACE();
+namespace tamsa::gfx::HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
+
+// The thresholds of a row repeat every n pixels, 3n bytes; each step loads them from the spelled
+// row where the step starts in its period. A byte at least its threshold is the maximum of the
+// two. Each step takes whole pixels; rows shorter than a step take the plain kernel.
+void dither_row_vector(const uint8_t *HWY_RESTRICT source, uint8_t *HWY_RESTRICT result,
+                       uint64_t pixels, int32_t depth, const uint8_t *thresholds, int32_t n,
+                       const uint8_t *spelled, uint64_t first) {
+    const hn::ScalableTag<uint8_t> d8;
+    const size_t lanes = hn::Lanes(d8);
+    const auto per_pixel = uint64_t(depth == 3 ? 3 : 1);
+    const uint64_t period = per_pixel * uint64_t(n);
+    const auto at_least = [](hn::Vec<decltype(d8)> v, hn::Vec<decltype(d8)> t) {
+        return hn::VecFromMask(hn::Eq(hn::Max(v, t), v));
+    };
+    // The step of lanes pixels at pixel x, whose first byte lies at phase in the period.
+    const auto dither_step = [&](uint64_t x, uint64_t phase) {
+        const uint8_t *t = spelled + phase;
+        if (depth == 3) {
+            const uint8_t *s = source + 3 * x;
+            uint8_t *r = result + 3 * x;
+            hn::StoreU(at_least(hn::LoadU(d8, s), hn::LoadU(d8, t)), d8, r);
+            hn::StoreU(at_least(hn::LoadU(d8, s + lanes), hn::LoadU(d8, t + lanes)), d8, r + lanes);
+            hn::StoreU(at_least(hn::LoadU(d8, s + 2 * lanes), hn::LoadU(d8, t + 2 * lanes)), d8,
+                       r + 2 * lanes);
+        } else {
+            const auto v = at_least(hn::LoadU(d8, source + x), hn::LoadU(d8, t));
+            hn::StoreInterleaved3(v, v, v, d8, result + 3 * x);
+        }
+    };
+    if (pixels < lanes) {
+        dither_row(source, result, pixels, depth, thresholds, n, spelled, first);
+        return;
+    }
+    uint64_t phase = per_pixel * (first % uint64_t(n));
+    const uint64_t step = per_pixel * lanes % period;
+    for (uint64_t x = 0; x + lanes <= pixels; x += lanes) {
+        dither_step(x, phase);
+        phase += step;
+        if (phase >= period) phase -= period;
+    }
+    // The last step ends with the row; the pixels it dithers again come out the same, since the
+    // source is not the result.
+    const uint64_t last = pixels - lanes;
+    dither_step(last, per_pixel * ((first + last) % uint64_t(n)));
+}
+
+}  // namespace tamsa::gfx::HWY_NAMESPACE
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+namespace tamsa::gfx {
+
+HWY_EXPORT(dither_row_vector);
+
+dither_row_fn dither_row_hwy() {
+    return &HWY_DYNAMIC_DISPATCH(dither_row_vector);
+}
+
+}  // namespace tamsa::gfx
+#endif

@@ -1,0 +1,64 @@
+// The span kernel's vector form, compiled once per target Highway builds for.
+#include <cstring>
+
+#include "gfx/draw_row.h"
+
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "gfx/draw_hwy.cpp"
+#include <hwy/foreach_target.h>  // must come before highway.h
+#include <hwy/highway.h>
+
+HWY_BEFORE_NAMESPACE();
+namespace tamsa::gfx::HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
+
+// Three vectors hold a whole number of 3-byte pixels, so the colour's pattern repeats every
+// three stores. Whole vectors only; the rest, and spans shorter than a vector, take the plain
+// kernel.
+void span_row_vector(uint8_t *HWY_RESTRICT d, uint64_t pixels, const uint8_t *colour,
+                     int32_t depth) {
+    const hn::ScalableTag<uint8_t> d8;
+    const size_t n = hn::Lanes(d8);
+    uint64_t i = 0;
+    if (pixels < n) return span_row(d, pixels, colour, depth);
+    if (depth == 3) {
+        // 16 pixels spelled out, then copied up to three vectors (3n bytes, a multiple of 48).
+        uint8_t seed[48];
+        for (size_t p = 0; p < 16; ++p) {
+            seed[3 * p] = colour[0];
+            seed[3 * p + 1] = colour[1];
+            seed[3 * p + 2] = colour[2];
+        }
+        HWY_ALIGN uint8_t
+            pattern[3 * HWY_MAX_BYTES < sizeof seed ? sizeof seed : 3 * HWY_MAX_BYTES];
+        for (size_t k = 0; k < 3 * n; k += sizeof seed) std::memcpy(pattern + k, seed, sizeof seed);
+        const auto a = hn::Load(d8, pattern), b = hn::Load(d8, pattern + n),
+                   c = hn::Load(d8, pattern + 2 * n);
+        for (; i + n <= pixels; i += n) {
+            uint8_t *p = d + 3 * i;
+            hn::StoreU(a, d8, p);
+            hn::StoreU(b, d8, p + n);
+            hn::StoreU(c, d8, p + 2 * n);
+        }
+        span_row(d + 3 * i, pixels - i, colour, depth);
+        return;
+    }
+    const auto v = hn::Set(d8, colour[0]);
+    for (; i + n <= pixels; i += n) hn::StoreU(v, d8, d + i);
+    span_row(d + i, pixels - i, colour, depth);
+}
+
+}  // namespace tamsa::gfx::HWY_NAMESPACE
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+namespace tamsa::gfx {
+
+HWY_EXPORT(span_row_vector);
+
+span_row_fn span_row_hwy() {
+    return &HWY_DYNAMIC_DISPATCH(span_row_vector);
+}
+
+}  // namespace tamsa::gfx
+#endif

@@ -1,0 +1,141 @@
+// The transpose's vector kernel, compiled once per target Highway builds for. It works on 16-byte
+// vectors on every target: a band of 16 rows is turned over in tiles of 16 rows, whose bytes
+// never need to cross a 16-byte block.
+#include "gfx/transpose_row.h"
+
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "gfx/transpose_hwy.cpp"
+#include <hwy/foreach_target.h>  // must come before highway.h
+#include <hwy/highway.h>
+
+HWY_BEFORE_NAMESPACE();
+namespace tamsa::gfx::HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
+
+#if HWY_TARGET != HWY_SCALAR
+
+using D8 = hn::Full128<uint8_t>;
+using V8 = hn::Vec<D8>;
+
+// 16 rows of 16 one-byte pixels: four rounds of interleaving row i with row i + 8 leave column
+// j in vector j.
+// The loops are unrolled whole, so that every vector stays in a register.
+HWY_INLINE void transpose_16x16(V8 v[16]) {
+    HWY_UNROLL(4)
+    for (int round = 0; round < 4; ++round) {
+        V8 next[16];
+        HWY_UNROLL(8)
+        for (int i = 0; i < 8; ++i) {
+            next[2 * i] = hn::InterleaveLower(v[i], v[i + 8]);
+            next[2 * i + 1] = hn::InterleaveUpper(D8(), v[i], v[i + 8]);
+        }
+        HWY_UNROLL(16)
+        for (int i = 0; i < 16; ++i) v[i] = next[i];
+    }
+}
+
+// Four rows of four 3-byte pixels (the first 12 bytes of each vector) to four columns of four
+// pixels, each in the first 12 bytes of its vector and zero after them: pixels are padded to
+// 32-bit lanes, the 4 x 4 lanes turned over, and the padding dropped again.
+HWY_INLINE void transpose_4x4_rgb(const V8 r[4], V8 c[4]) {
+    const D8 d8;
+    const hn::Repartition<uint32_t, D8> d32;
+    const hn::Repartition<uint64_t, D8> d64;
+    constexpr uint8_t Z = 0x80;
+    alignas(16) static constexpr uint8_t kPad[16] = {0, 1, 2, Z, 3, 4,  5,  Z,
+                                                     6, 7, 8, Z, 9, 10, 11, Z};
+    alignas(16) static constexpr uint8_t kDrop[16] = {0,  1,  2,  4,  5, 6, 8, 9,
+                                                      10, 12, 13, 14, Z, Z, Z, Z};
+    const auto pad = hn::Load(d8, kPad);
+    const auto drop = hn::Load(d8, kDrop);
+    hn::Vec<decltype(d32)> p[4];
+    HWY_UNROLL(4)
+    for (int i = 0; i < 4; ++i) p[i] = hn::BitCast(d32, hn::TableLookupBytesOr0(r[i], pad));
+    const auto t0 = hn::BitCast(d64, hn::InterleaveLower(d32, p[0], p[1]));
+    const auto t1 = hn::BitCast(d64, hn::InterleaveLower(d32, p[2], p[3]));
+    const auto t2 = hn::BitCast(d64, hn::InterleaveUpper(d32, p[0], p[1]));
+    const auto t3 = hn::BitCast(d64, hn::InterleaveUpper(d32, p[2], p[3]));
+    c[0] = hn::TableLookupBytesOr0(hn::BitCast(d8, hn::InterleaveLower(d64, t0, t1)), drop);
+    c[1] = hn::TableLookupBytesOr0(hn::BitCast(d8, hn::InterleaveUpper(d64, t0, t1)), drop);
+    c[2] = hn::TableLookupBytesOr0(hn::BitCast(d8, hn::InterleaveLower(d64, t2, t3)), drop);
+    c[3] = hn::TableLookupBytesOr0(hn::BitCast(d8, hn::InterleaveUpper(d64, t2, t3)), drop);
+}
+
+// Whole bands of 16 rows only, and only columns whose 16-byte loads stay inside their row; the
+// rest of the band takes the plain kernel.
+void transpose_band_vector(const uint8_t *HWY_RESTRICT source, uint8_t *HWY_RESTRICT destination,
+                           int64_t width, int64_t height, int64_t rows, int32_t depth,
+                           int64_t first, int64_t last) {
+    const D8 d8;
+    int64_t x = first;
+    // The band is turned over 16 rows at a time, each destination row written in order.
+    constexpr int64_t kTile = 16;
+    if (rows == kTransposeBand && depth == 1) {
+        for (; x + 16 <= last; x += 16) {
+            for (int64_t t = 0; t < kTransposeBand; t += kTile) {
+                V8 v[16];
+                HWY_UNROLL(16)
+                for (int r = 0; r < 16; ++r) v[r] = hn::LoadU(d8, source + (t + r) * width + x);
+                transpose_16x16(v);
+                HWY_UNROLL(16)
+                for (int j = 0; j < 16; ++j) {
+                    hn::StoreU(v[j], d8, destination + (x + j) * height + t);
+                }
+            }
+        }
+    } else if (rows == kTransposeBand && depth == 3) {
+        // Four columns at a time: 12 bytes of each row, loaded 16 at a time.
+        for (; x + 4 <= last && 3 * x + 16 <= 3 * width; x += 4) {
+            for (int64_t t = 0; t < kTransposeBand; t += kTile) {
+                V8 columns[4][4];  // [quarter of the tile][column]
+                HWY_UNROLL(4)
+                for (int q = 0; q < 4; ++q) {
+                    V8 r[4];
+                    HWY_UNROLL(4)
+                    for (int i = 0; i < 4; ++i) {
+                        r[i] = hn::LoadU(d8, source + ((t + 4 * q + i) * width + x) * 3);
+                    }
+                    transpose_4x4_rgb(r, columns[q]);
+                }
+                // Each column's 16 pixels are four runs of 12 bytes: three whole vectors.
+                HWY_UNROLL(4)
+                for (int j = 0; j < 4; ++j) {
+                    const V8 a = columns[0][j], b = columns[1][j], e = columns[2][j],
+                             f = columns[3][j];
+                    uint8_t *out = destination + ((x + j) * height + t) * 3;
+                    hn::StoreU(hn::Or(a, hn::ShiftLeftBytes<12>(d8, b)), d8, out);
+                    hn::StoreU(hn::Or(hn::ShiftRightBytes<4>(d8, b), hn::ShiftLeftBytes<8>(d8, e)),
+                               d8, out + 16);
+                    hn::StoreU(hn::Or(hn::ShiftRightBytes<8>(d8, e), hn::ShiftLeftBytes<4>(d8, f)),
+                               d8, out + 32);
+                }
+            }
+        }
+    }
+    transpose_band(source, destination, width, height, rows, depth, x, last);
+}
+
+#else
+
+void transpose_band_vector(const uint8_t *source, uint8_t *destination, int64_t width,
+                           int64_t height, int64_t rows, int32_t depth, int64_t first,
+                           int64_t last) {
+    transpose_band_fast(source, destination, width, height, rows, depth, first, last);
+}
+
+#endif
+
+}  // namespace tamsa::gfx::HWY_NAMESPACE
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+namespace tamsa::gfx {
+
+HWY_EXPORT(transpose_band_vector);
+
+transpose_band_fn transpose_band_hwy() {
+    return &HWY_DYNAMIC_DISPATCH(transpose_band_vector);
+}
+
+}  // namespace tamsa::gfx
+#endif

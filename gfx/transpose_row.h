@@ -1,0 +1,35 @@
+// The transpose's kernels. A transpose has no rows of its own to hand a kernel: its unit is a
+// band of source rows, whose pixels become a run of pixels in every destination row. The plain
+// transpose_band is the rule; the others give the same bytes where pick_transpose_band hands
+// them out. Private to gfx/.
+#ifndef TAMSA_GFX_TRANSPOSE_ROW_H
+#define TAMSA_GFX_TRANSPOSE_ROW_H
+
+#include <cstdint>
+
+namespace tamsa::gfx {
+
+// The most rows a band holds.
+inline constexpr int64_t kTransposeBand = 32;
+
+// rows source rows (at most kTransposeBand) of width pixels of depth bytes, starting at source;
+// pixel x of band row r, for x from first up to last, goes to pixel r of destination row x,
+// whose rows are height pixels long and whose pixel 0 of row 0 is at destination.
+using transpose_band_fn = void (*)(const uint8_t *source, uint8_t *destination, int64_t width,
+                                   int64_t height, int64_t rows, int32_t depth, int64_t first,
+                                   int64_t last);
+
+void transpose_band(const uint8_t *source, uint8_t *destination, int64_t width, int64_t height,
+                    int64_t rows, int32_t depth, int64_t first, int64_t last);
+// Portable: square tiles of the band, so that reads and writes stay within a few cache lines.
+void transpose_band_fast(const uint8_t *source, uint8_t *destination, int64_t width, int64_t height,
+                         int64_t rows, int32_t depth, int64_t first, int64_t last);
+// Highway, on whole bands (transpose_hwy.cpp).
+transpose_band_fn transpose_band_hwy();
+
+// Source and destination are different buffers, as the transpose makes them.
+transpose_band_fn pick_transpose_band();
+
+}  // namespace tamsa::gfx
+
+#endif
