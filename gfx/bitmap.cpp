@@ -1,7 +1,6 @@
-// Bitmap records: make, free, clone, copy and fill; and the library's version.
+// Bitmap records: make, free, clone and copy; and the library's version.
 #include <cstring>
 
-#include "gfx/gfx.h"
 #include "tamsa/internal/sizes.h"
 
 namespace {
@@ -23,19 +22,6 @@ kv_bitmap *alloc_bitmap(int32_t width, int32_t height, int32_t bytesperpixel, ui
 }
 
 }  // namespace
-
-namespace tamsa::gfx {
-
-uint8_t *fill_pixels(uint8_t *p, int64_t count, const uint8_t *fill, int32_t depth) {
-    if (depth == 1) {
-        std::memset(p, fill[0], size_t(count));
-        return p + count;
-    }
-    for (int64_t i = 0; i < count; ++i, p += 3) std::memcpy(p, fill, 3);
-    return p;
-}
-
-}  // namespace tamsa::gfx
 
 extern "C" {
 

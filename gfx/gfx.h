@@ -24,12 +24,6 @@ int32_t CreateFrame(kv_bitmap *bitmap, int32_t red, int32_t green, int32_t blue,
                     int32_t target_width, int32_t target_height, float angle);
 void CalculateImage(const kv_bitmap *source, kv_bitmap *destination, float angle);
 
-namespace gfx {
-
-// Writes count pixels of the fill colour at p (depth 1: its first byte) and returns the end.
-uint8_t *fill_pixels(uint8_t *p, int64_t count, const uint8_t *fill, int32_t depth);
-
-}  // namespace gfx
 }  // namespace tamsa
 
 #endif

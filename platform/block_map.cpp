@@ -391,14 +391,16 @@ bool block_map::release(uint32_t address, block &freed, run &trim) {
     }
     link_free(c);
 
-    // Pages are given back only when the top has shrunk by a good stretch since the last time,
-    // so that a block freed and allocated again near the top does not fault its pages in anew.
+    // Pages are given back only when the top has shrunk by a good stretch, and the first trim_
+    // bytes above the live blocks stay committed: an operation that makes and frees frames of
+    // a few tens of megabytes over and over does not fault their pages in anew each time.
     const chunk &k = chunks_[c];
     if (k.next == kNone) {
         const uint32_t from = round_up(k.start, kPage);
-        if (high_water_ > from && high_water_ - from >= trim_) {
-            trim = {from, std::min(round_up(high_water_, kPage), end_)};
-            high_water_ = k.start;
+        if (high_water_ > from && high_water_ - from >= uint64_t(trim_) * 2) {
+            const uint32_t kept = from + trim_;
+            trim = {kept, std::min(round_up(high_water_, kPage), end_)};
+            high_water_ = kept;
         }
     }
     return true;

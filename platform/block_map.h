@@ -35,9 +35,10 @@ class block_map {
     };
 
     // Hands out [begin, end) (multiples of kGranule, begin > 0). Each block has `guard` bytes
-    // (a multiple of kGranule) of its own before and after it. Once the free run at the top
-    // reaches `trim` bytes below the highest address ever handed out, release reports its pages.
-    block_map(uint32_t begin, uint32_t end, uint32_t guard, uint32_t trim);
+    // (a multiple of kGranule) of its own before and after it. The first `keep` bytes of the
+    // free run at the top stay committed; once the run reaches twice that below the highest
+    // address ever handed out, release reports the pages beyond them.
+    block_map(uint32_t begin, uint32_t end, uint32_t guard, uint32_t keep);
     ~block_map();
     block_map(const block_map &) = delete;
     block_map &operator=(const block_map &) = delete;

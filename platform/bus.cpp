@@ -52,8 +52,9 @@ static_assert(tamsa::platform::kNoLimit == block_map::kNoLimit);
 constexpr uint32_t kSharedSize = uint32_t(1) << 30;
 constexpr uint32_t kServerOnlySize = uint32_t(1) << 29;
 constexpr uint32_t kBusSize = kSharedSize + kServerOnlySize;
-// Free pages at the top of a part go back to the system once this much has been freed there.
-constexpr uint32_t kTrimBytes = uint32_t(32) << 20;
+// This much free memory at the top of a part stays committed; free pages beyond it go back to
+// the system once twice as much has been freed there.
+constexpr uint32_t kTrimBytes = uint32_t(64) << 20;
 
 // Under AddressSanitizer every block gets poisoned red zones, so that a read or write past a
 // buffer in the bus is caught like one past a malloc block.

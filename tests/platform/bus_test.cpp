@@ -274,6 +274,28 @@ TEST_F(Bus, ReservedNotCommitted) {
     PPCFreeVec(p);
 }
 
+// Frames of some tens of megabytes made and freed over and over keep their pages; a large
+// stretch freed at the top goes back to the system.
+TEST_F(Bus, FreedPagesAtTheTopAreKeptUpToAReserve) {
+    const auto committed = [] {
+        struct stat st {};
+        EXPECT_EQ(fstat(tamsa::platform::bus_fd(), &st), 0);
+        return uint64_t(st.st_blocks) * 512;
+    };
+    constexpr uint32_t kMiB = 1 << 20;
+    const uint64_t before = committed();
+    void *frame = PPCAllocVec(48 * kMiB, TAMSA_MEMF_CLEAR);
+    ASSERT_NE(frame, nullptr);
+    std::memset(frame, 1, 48 * kMiB);
+    PPCFreeVec(frame);
+    EXPECT_GE(committed(), before + 47 * kMiB) << "a 48 MiB frame's pages were given back";
+    void *large = PPCAllocVec(300 * kMiB, TAMSA_MEMF_ANY);
+    ASSERT_NE(large, nullptr);
+    std::memset(large, 1, 300 * kMiB);
+    PPCFreeVec(large);
+    EXPECT_LE(committed(), before + 66 * kMiB) << "300 MiB freed at the top stayed committed";
+}
+
 TEST_F(Bus, ThreadsAllocateWithoutOverlap) {
     constexpr int kThreads = 4;
     constexpr int kRounds = 2000;
