@@ -86,30 +86,22 @@ constexpr channel_split make_split(uint32_t c) {
 }
 constexpr channel_split kSplits[3] = {make_split(0), make_split(1), make_split(2)};
 
-struct cube_kernel {
-    __m512i first[3], third[3], low[3], high[3];
-    __mmask64 from_third[3];
-    cube_kernel() {
-        for (int c = 0; c < 3; ++c) {
-            first[c] = _mm512_load_si512(kSplits[c].first);
-            third[c] = _mm512_load_si512(kSplits[c].third);
-            from_third[c] = _cvtu64_mask64(kSplits[c].from_third);
-            low[c] = _mm512_load_si512(kShares[c].entries);
-            high[c] = _mm512_load_si512(kShares[c].entries + 64);
-        }
-    }
-    // The cube indexes of the 64 pixels in v0, v1, v2.
+// One channel's share of the cube index of 64 pixels: the channel split out of their 192 bytes
+// (v0, v1, v2) and looked up by its value halved (in 16-bit lanes, bit 7 of a low byte takes a
+// bit of its neighbour, and the permute reads bits 0..6 only).
+struct channel_share {
+    __m512i first, third, low, high;
+    __mmask64 from_third;
+    explicit channel_share(int c)
+        : first(_mm512_load_si512(kSplits[c].first)),
+          third(_mm512_load_si512(kSplits[c].third)),
+          low(_mm512_load_si512(kShares[c].entries)),
+          high(_mm512_load_si512(kShares[c].entries + 64)),
+          from_third(_cvtu64_mask64(kSplits[c].from_third)) {}
     __m512i operator()(__m512i v0, __m512i v1, __m512i v2) const {
-        __m512i index = _mm512_setzero_si512();
-        for (int c = 0; c < 3; ++c) {
-            __m512i channel = _mm512_permutex2var_epi8(v0, first[c], v1);
-            channel = _mm512_mask_permutexvar_epi8(channel, from_third[c], third[c], v2);
-            // Halved in 16-bit lanes: bit 7 of a low byte takes a bit of its neighbour, and the
-            // permute reads bits 0..6 only.
-            const __m512i half = _mm512_srli_epi16(channel, 1);
-            index = _mm512_add_epi8(index, _mm512_permutex2var_epi8(low[c], half, high[c]));
-        }
-        return index;
+        const __m512i channel = _mm512_mask_permutexvar_epi8(
+            _mm512_permutex2var_epi8(v0, first, v1), from_third, third, v2);
+        return _mm512_permutex2var_epi8(low, _mm512_srli_epi16(channel, 1), high);
     }
 };
 
@@ -134,11 +126,35 @@ void lookup_row_avx512vbmi(uint8_t *bytes, uint64_t count, const uint8_t *table)
 // or below them, so a run remapped onto itself comes out in order.
 void remap24_row_avx512vbmi(const uint8_t *source, uint8_t *destination, const uint8_t *pens,
                             uint64_t pixels) {
-    const cube_kernel cube;
+    const channel_share red(0), green(1), blue(2);
     alignas(64) uint8_t pen_copy[256] = {};
     if (pens != nullptr) std::memcpy(pen_copy, pens, 216);
     const table256 pen_table(pen_copy);
-    for (uint64_t i = 0; i < pixels; i += 64, source += 192) {
+    const auto index_of = [&](__m512i v0, __m512i v1, __m512i v2) {
+        const __m512i index =
+            _mm512_add_epi8(_mm512_add_epi8(red(v0, v1, v2), green(v0, v1, v2)), blue(v0, v1, v2));
+        return pens != nullptr ? pen_table(index) : index;
+    };
+    uint64_t i = 0;
+    // Two blocks at a time, their loads ahead of their stores; the source a few blocks ahead is
+    // asked for early, since the frame is read at three times the rate it is written.
+    constexpr uint64_t kAhead = 2048;
+    const uint8_t *end = source + 3 * pixels;
+    for (; i + 128 <= pixels; i += 128, source += 384) {
+        if (uint64_t(end - source) >= kAhead + 384) {
+            for (int k = 0; k < 384; k += 64) {
+                _mm_prefetch(reinterpret_cast<const char *>(source + kAhead + k), _MM_HINT_T0);
+            }
+        }
+        const __m512i a0 = _mm512_loadu_si512(source), a1 = _mm512_loadu_si512(source + 64),
+                      a2 = _mm512_loadu_si512(source + 128);
+        const __m512i b0 = _mm512_loadu_si512(source + 192), b1 = _mm512_loadu_si512(source + 256),
+                      b2 = _mm512_loadu_si512(source + 320);
+        const __m512i a = index_of(a0, a1, a2), b = index_of(b0, b1, b2);
+        _mm512_storeu_si512(destination + i, a);
+        _mm512_storeu_si512(destination + i + 64, b);
+    }
+    for (; i < pixels; i += 64, source += 192) {
         const uint64_t n = pixels - i;
         const uint64_t bytes = 3 * n;
         const __m512i v0 = load_bytes(source, bytes);
@@ -146,9 +162,7 @@ void remap24_row_avx512vbmi(const uint8_t *source, uint8_t *destination, const u
             bytes > 64 ? load_bytes(source + 64, bytes - 64) : _mm512_setzero_si512();
         const __m512i v2 =
             bytes > 128 ? load_bytes(source + 128, bytes - 128) : _mm512_setzero_si512();
-        __m512i index = cube(v0, v1, v2);
-        if (pens != nullptr) index = pen_table(index);
-        store_bytes(destination + i, n, index);
+        store_bytes(destination + i, n, index_of(v0, v1, v2));
     }
 }
 

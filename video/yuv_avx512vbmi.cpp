@@ -101,14 +101,21 @@ template <uint32_t G>
 constexpr spread<G> kSpread = make_spread<G>();
 
 struct weaver {
-    __m512i index[3];
-    __mmask64 red[3];
-    weaver() {
-        for (int j = 0; j < 3; ++j) {
-            index[j] = _mm512_load_si512(kWeave.index[j]);
-            red[j] = _cvtu64_mask64(kWeave.red[j]);
-        }
+    __m512i index0, index1, index2;
+    __mmask64 red0, red1, red2;
+    weaver()
+        : index0(_mm512_load_si512(kWeave.index[0])),
+          index1(_mm512_load_si512(kWeave.index[1])),
+          index2(_mm512_load_si512(kWeave.index[2])),
+          red0(_cvtu64_mask64(kWeave.red[0])),
+          red1(_cvtu64_mask64(kWeave.red[1])),
+          red2(_cvtu64_mask64(kWeave.red[2])) {}
+
+    static __m512i woven(__m512i blue, __m512i green, __m512i red, __m512i index, __mmask64 m) {
+        return _mm512_mask_permutexvar_epi8(_mm512_permutex2var_epi8(blue, index, green), m, index,
+                                            red);
     }
+
     // Clamps the channel sums of 64 pixels (even and odd lanes) and writes the first n pixels.
     void put(uint8_t *rgb, uint64_t n, __m512i luma_even, __m512i luma_odd, const chroma &even,
              const chroma &odd) const {
@@ -116,14 +123,18 @@ struct weaver {
                                                  _mm512_add_epi16(luma_odd, odd.blue));
         const __m512i green = _mm512_packus_epi16(_mm512_sub_epi16(luma_even, even.green),
                                                   _mm512_sub_epi16(luma_odd, odd.green));
-        const __m512i red8 = _mm512_packus_epi16(_mm512_add_epi16(luma_even, even.red),
-                                                 _mm512_add_epi16(luma_odd, odd.red));
-        const uint64_t bytes = 3 * n;
-        for (int j = 0; j < 3 && uint64_t(64 * j) < bytes; ++j) {
-            const __m512i bg = _mm512_permutex2var_epi8(blue, index[j], green);
-            const __m512i out = _mm512_mask_permutexvar_epi8(bg, red[j], index[j], red8);
-            store_bytes(rgb + 64 * j, bytes - 64 * j, out);
+        const __m512i red = _mm512_packus_epi16(_mm512_add_epi16(luma_even, even.red),
+                                                _mm512_add_epi16(luma_odd, odd.red));
+        if (n == 64) {
+            _mm512_storeu_si512(rgb, woven(blue, green, red, index0, red0));
+            _mm512_storeu_si512(rgb + 64, woven(blue, green, red, index1, red1));
+            _mm512_storeu_si512(rgb + 128, woven(blue, green, red, index2, red2));
+            return;
         }
+        const uint64_t bytes = 3 * n;
+        store_bytes(rgb, bytes, woven(blue, green, red, index0, red0));
+        if (bytes > 64) store_bytes(rgb + 64, bytes - 64, woven(blue, green, red, index1, red1));
+        if (bytes > 128) store_bytes(rgb + 128, bytes - 128, woven(blue, green, red, index2, red2));
     }
 };
 

@@ -62,7 +62,7 @@ inline void prefetch_bytes(const void *p, size_t n) {
 template <class Row, class Ahead>
 void nearest_rows(uint8_t *out, size_t row_bytes, uint32_t source_height, uint32_t result_height,
                   Row &&row, Ahead &&ahead) {
-    constexpr uint32_t kAhead = 2;
+    constexpr uint32_t kAhead = 4;
     nearest_walk walk(0, source_height, result_height);
     nearest_walk later(kAhead, source_height, result_height);
     uint32_t previous = 0;
