@@ -253,15 +253,15 @@ TEST_F(RemapKernels, AgreeWithTheRulesAtEveryLengthAndAlignment) {
         const auto cube = reference_remap24(before.data(), n, pen_run);
 
         tamsa_test::each_kernel([&] {
-            std::memcpy(source.data, before.data(), n);
+            std::copy(before.begin(), before.end(), source.data);
             kv_remap8(source.data, table.data, n);
             for (uint32_t i = 0; i < n; ++i) ASSERT_EQ(source.data[i], table.data[before[i]]) << i;
 
-            std::memcpy(source.data, before.data(), n);
+            std::copy(before.begin(), before.end(), source.data);
             kv_xor(source.data, n, mask);
             for (uint32_t i = 0; i < n; ++i) ASSERT_EQ(source.data[i], before[i] ^ mask) << i;
 
-            std::memcpy(source.data, before.data(), n);
+            std::copy(before.begin(), before.end(), source.data);
             BusBuffer out(uint32_t(cube.size()) + shift[1], 0x5a);
             kv_remap24(source.data, out.data() + shift[1], pen_run, n);
             ASSERT_EQ(std::vector<uint8_t>(out.data() + shift[1], out.data() + out.size()), cube);
@@ -269,7 +269,7 @@ TEST_F(RemapKernels, AgreeWithTheRulesAtEveryLengthAndAlignment) {
             kv_remap24(source.data, source.data, pen_run, n);  // onto itself
             ASSERT_EQ(std::vector<uint8_t>(source.data, source.data + cube.size()), cube);
 
-            std::memcpy(source.data, before.data(), n);
+            std::copy(before.begin(), before.end(), source.data);
             BusBuffer repeated(n * factor, 0x5a);
             kv_multchunky(source.data, repeated.data(), n, factor);
             for (uint32_t i = 0; i < n * factor; ++i) ASSERT_EQ(repeated[i], before[i / factor]);
