@@ -44,6 +44,7 @@ void copy_row(const uint8_t *row, uint8_t *out, const gather_plan &plan) {
 
 namespace {
 
+#if TAMSA_SIMD
 // The plan's layout in its scratch: a base per block of the smallest block size (16), then a
 // lane per result byte, padded to whole 64-byte vectors so that every lane load reads the plan.
 uint64_t plan_blocks(uint64_t bytes) {
@@ -85,6 +86,8 @@ bool build_plan(gather_plan &plan, uint8_t *scratch, uint32_t block) {
     plan.lanes = lanes;
     return true;
 }
+
+#endif
 
 bool is_copy(const gather_plan &plan) {
     if (uint64_t(plan.pixels) * plan.depth != plan.readable) return false;
