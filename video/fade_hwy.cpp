@@ -3,6 +3,7 @@
 
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "video/fade_hwy.cpp"
+#include <hwy/cache_control.h>
 #include <hwy/foreach_target.h>  // must come before highway.h
 #include <hwy/highway.h>
 
@@ -31,8 +32,13 @@ void fade_row_vector(const uint8_t *first, const uint8_t *second, uint8_t *targe
     const auto first_weight = hn::Set(d16, uint16_t(255 - level));
     const auto low_byte = hn::Set(d16, uint16_t{0xff});
     const auto reciprocal = hn::Set(d16, uint16_t{0x8081});
+    constexpr uint64_t kAhead = 1024;
     uint64_t i = 0;
     for (; i + n <= count; i += n) {
+        if (count - i > kAhead) {
+            hwy::Prefetch(first + i + kAhead);
+            hwy::Prefetch(second + i + kAhead);
+        }
         const auto a = hn::BitCast(d16, hn::LoadU(d8, first + i));
         const auto b = hn::BitCast(d16, hn::LoadU(d8, second + i));
         const auto even = hn::Add(hn::Mul(hn::And(a, low_byte), first_weight),
