@@ -43,7 +43,8 @@ void remap24_row_avx512vbmi(const uint8_t *source, uint8_t *destination, const u
 
 // The kernel for this run: fast ones only for a destination that is the source itself or meets
 // it nowhere (a destination that is the source takes each output byte after the bytes of its
-// pixel, and at or below them, also in blocks).
+// pixel, and at or below them, also in blocks); vector ones only for pens outside the
+// destination, since they read the pens once, up front.
 remap24_row_fn pick_remap24_row(const uint8_t *source, const uint8_t *destination,
                                 const uint8_t *pens, uint64_t pixels);
 

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "gfx/remap_row.h"
 #include "support.h"
 
 namespace {
@@ -305,9 +306,15 @@ TEST_F(RemapKernels, OverlapsKeepTheRulesOrder) {
     }
 }
 
-// Levels and pens replaced by arithmetic and permutes: every colour of the cube's input, with
-// and without pens, on every kernel.
+// Levels and pens replaced by arithmetic and permutes: the level arithmetic and the halved
+// values on every byte, then every colour of the cube's input, with and without pens, on every
+// kernel.
 TEST_F(RemapKernels, CubeIndexOfEveryColour) {
+    for (uint32_t v = 0; v < 256; ++v) {
+        ASSERT_EQ(tamsa::gfx::cube_level_arithmetic(v), level_of(uint8_t(v))) << v;
+        // The permute kernel looks levels up by the value halved.
+        ASSERT_EQ(level_of(uint8_t(v)), level_of(uint8_t(v & ~1u))) << v;
+    }
     const uint32_t colours = 1u << 24;
     BitmapPtr rgb(kv_allocrawbitmap(int32_t(colours), 1, 3));
     for (uint32_t c = 0; c < colours; ++c) {
