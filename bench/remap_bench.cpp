@@ -1,60 +1,73 @@
-// Remapping whole frames: RGB to colour-cube pens, and bytes through a table, beside a memcpy
-// of the output's size.
+// The byte runs over whole frames, timed against a memcpy of the output (the counter
+// x_memcpy): RGB to colour-cube indexes or pens, bytes through a table, xor, repeating and
+// thinning.
 #include <benchmark/benchmark.h>
 
-#include <cstring>
-
 #include "bus_block.h"
+#include "memcpy_ratio.h"
 #include "tamsa/internal/testing.h"
 
 namespace {
 
 void frame_sizes(benchmark::internal::Benchmark *b) {
-    b->Args({640, 480})->Args({1920, 1080});
+    b->Args({640, 480, 0})->Args({640, 480, 1})->Args({1920, 1080, 0});
+    b->Args({641, 479, 0})->Args({1917, 1079, 0});
+    b->ArgNames({"w", "h", "plain"})->UseManualTime();
 }
 
-// Arguments: width, height, pen table (0/1), plain kernel (0/1).
+size_t pixels_of(const benchmark::State &state) {
+    tamsa::use_plain_kernels(state.range(2) != 0);
+    return size_t(state.range(0) * state.range(1));
+}
+
+// Id 4: one byte out per 3-byte pixel, without and with pens.
+template <bool Pens>
 void BM_Remap24(benchmark::State &state) {
-    const auto pixels = size_t(state.range(0) * state.range(1));
+    const size_t pixels = pixels_of(state);
     Block rgb(pixels * 3), out(pixels), pens(216);
-    const uint8_t *table = state.range(2) != 0 ? pens.data : nullptr;
-    tamsa::use_plain_kernels(state.range(3) != 0);
-    for (auto _ : state) {
-        kv_remap24(rgb.data, out.data, table, uint32_t(pixels * 3));
-        benchmark::DoNotOptimize(out.data);
-        benchmark::ClobberMemory();
-    }
+    tamsa_bench::against_memcpy(state, pixels, [&] {
+        kv_remap24(rgb.data, out.data, Pens ? pens.data : nullptr, uint32_t(pixels * 3));
+    });
     tamsa::use_plain_kernels(false);
-    state.SetItemsProcessed(int64_t(state.iterations() * pixels));
 }
-BENCHMARK(BM_Remap24)
-    ->ArgNames({"w", "h", "pens", "plain"})
-    ->ArgsProduct({{640}, {480}, {0, 1}, {0, 1}})
-    ->ArgsProduct({{1920}, {1080}, {0, 1}, {0, 1}});
+BENCHMARK(BM_Remap24<false>)->Name("BM_Remap24")->Apply(frame_sizes);
+BENCHMARK(BM_Remap24<true>)->Name("BM_Remap24Pens")->Apply(frame_sizes);
 
+// Id 6: every byte of a 3-byte frame through a table, in place.
 void BM_Remap8(benchmark::State &state) {
-    const auto pixels = size_t(state.range(0) * state.range(1));
-    Block buffer(pixels), table(256);
-    for (auto _ : state) {
-        kv_remap8(buffer.data, table.data, uint32_t(pixels));
-        benchmark::DoNotOptimize(buffer.data);
-        benchmark::ClobberMemory();
-    }
-    state.SetItemsProcessed(int64_t(state.iterations() * pixels));
+    const size_t bytes = 3 * pixels_of(state);
+    Block buffer(bytes), table(256);
+    tamsa_bench::against_memcpy(state, bytes,
+                                [&] { kv_remap8(buffer.data, table.data, uint32_t(bytes)); });
+    tamsa::use_plain_kernels(false);
 }
-BENCHMARK(BM_Remap8)->ArgNames({"w", "h"})->Apply(frame_sizes);
+BENCHMARK(BM_Remap8)->Apply(frame_sizes);
 
-// The floor: copying the one byte per pixel that both remaps write.
-void BM_RemapOutputMemcpy(benchmark::State &state) {
-    const auto pixels = size_t(state.range(0) * state.range(1));
-    Block from(pixels), to(pixels);
-    for (auto _ : state) {
-        std::memcpy(to.data, from.data, pixels);
-        benchmark::DoNotOptimize(to.data);
-        benchmark::ClobberMemory();
-    }
-    state.SetItemsProcessed(int64_t(state.iterations() * pixels));
+void BM_Xor(benchmark::State &state) {
+    const size_t bytes = 3 * pixels_of(state);
+    Block buffer(bytes);
+    tamsa_bench::against_memcpy(state, bytes, [&] { kv_xor(buffer.data, uint32_t(bytes), 0x5a); });
+    tamsa::use_plain_kernels(false);
 }
-BENCHMARK(BM_RemapOutputMemcpy)->ArgNames({"w", "h"})->Apply(frame_sizes);
+BENCHMARK(BM_Xor)->Apply(frame_sizes);
+
+// A frame's bytes each written twice, and every second byte of a frame.
+void BM_Multchunky(benchmark::State &state) {
+    const size_t bytes = pixels_of(state);
+    Block source(bytes), out(2 * bytes);
+    tamsa_bench::against_memcpy(state, 2 * bytes,
+                                [&] { kv_multchunky(source.data, out.data, uint32_t(bytes), 2); });
+    tamsa::use_plain_kernels(false);
+}
+BENCHMARK(BM_Multchunky)->Apply(frame_sizes);
+
+void BM_Divchunky(benchmark::State &state) {
+    const size_t bytes = 2 * pixels_of(state);
+    Block source(bytes), out(bytes / 2);
+    tamsa_bench::against_memcpy(state, bytes / 2,
+                                [&] { kv_divchunky(source.data, out.data, uint32_t(bytes), 2); });
+    tamsa::use_plain_kernels(false);
+}
+BENCHMARK(BM_Divchunky)->Apply(frame_sizes);
 
 }  // namespace

@@ -3,10 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#if TAMSA_SIMD
-#include <hwy/detect_targets.h>
-#endif
-
 #include "gfx/blit_row.h"
 #include "gfx/placement.h"
 #include "tamsa/internal/kernels.h"
@@ -125,7 +121,7 @@ void alpha_row_fast(uint8_t *__restrict d, const uint8_t *__restrict s, uint64_t
 alpha_row_fn pick_alpha_row(bool apart, int32_t offset) {
     if (!apart || offset < 0 || offset > 255 || !kernels::fast_allowed()) return alpha_row;
 #if TAMSA_AVX512VBMI
-    if (kernels::vector_target() == HWY_AVX3_DL) return alpha_row_avx512vbmi;
+    if (kernels::avx512vbmi_allowed()) return alpha_row_avx512vbmi;
 #endif
 #if TAMSA_SIMD
     if (kernels::vector_allowed()) return alpha_row_hwy();

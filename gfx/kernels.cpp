@@ -21,19 +21,15 @@ int64_t usable_targets() {
     return targets;
 }
 
-// The best target currently allowed: the lowest bit is the best. Asking the CPU costs many
-// CPUID instructions, each a trap out of a virtual machine, so the answer is kept until a test
-// forces another target (-1: not known yet).
-std::atomic<int64_t> best{-1};
+// The targets a test has left allowed (0: all usable ones). Kept here because asking Highway
+// runs CPUID every time, which a virtual machine makes cost microseconds per call.
+std::atomic<int64_t> forced{0};
 
+// The best target currently allowed: the lowest bit is the best.
 int64_t best_target() {
-    int64_t target = best.load(std::memory_order_relaxed);
-    if (target < 0) {
-        const int64_t targets = hwy::SupportedTargets() & HWY_TARGETS;
-        target = targets & -targets;
-        best.store(target, std::memory_order_relaxed);
-    }
-    return target;
+    int64_t targets = forced.load(std::memory_order_relaxed);
+    if (targets == 0) targets = usable_targets();
+    return targets & -targets;
 }
 #endif
 
@@ -58,8 +54,9 @@ void force_vector_target(int64_t target) {
 #if TAMSA_SIMD
     usable_targets();
     hwy::SetSupportedTargetsForTest(target);
-    hwy::GetChosenTarget().Update(hwy::SupportedTargets());
-    best.store(-1, std::memory_order_relaxed);
+    const int64_t now = hwy::SupportedTargets();
+    hwy::GetChosenTarget().Update(now);
+    forced.store(target == 0 ? 0 : now & HWY_TARGETS, std::memory_order_relaxed);
 #else
     (void)target;
 #endif
@@ -85,6 +82,19 @@ int64_t vector_target() {
     return plain_kernels() ? 0 : best_target();
 #else
     return 0;
+#endif
+}
+
+bool avx512vbmi_allowed() {
+#if TAMSA_AVX512VBMI
+    // Highway offers AVX3_DL only where the OS saves the AVX-512 state; the CPU check names the
+    // instructions the intrinsics use.
+    static const bool cpu =
+        __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+        __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi");
+    return cpu && vector_target() == HWY_AVX3_DL;
+#else
+    return false;
 #endif
 }
 

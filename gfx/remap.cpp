@@ -4,7 +4,11 @@
 #include <array>
 #include <cstring>
 
-#include "tamsa/internal/testing.h"
+#include "gfx/remap_row.h"
+#include "tamsa/internal/kernels.h"
+#include "tamsa/internal/sizes.h"
+
+namespace tamsa::gfx {
 
 namespace {
 
@@ -12,17 +16,6 @@ namespace {
 constexpr uint32_t cube_level(uint32_t value) {
     const int32_t level = int32_t(value + 20) / 42 - 1;
     return level < 0 ? 0 : uint32_t(level);
-}
-
-void remap24_row(const uint8_t *source, uint8_t *destination, const uint8_t *pen_table,
-                 size_t pixels) {
-    for (size_t i = 0; i < pixels; ++i, source += 3) {
-        // All three bytes are read before the output byte is written: the run may be remapped
-        // onto itself.
-        const uint32_t index =
-            cube_level(source[0]) * 36 + cube_level(source[1]) * 6 + cube_level(source[2]);
-        destination[i] = pen_table != nullptr ? pen_table[index] : uint8_t(index);
-    }
 }
 
 // Each channel's share of the cube index, per value.
@@ -36,57 +29,176 @@ constexpr auto kGreenShare = level_table(6);
 constexpr auto kBlueShare = level_table(1);
 
 template <bool Pens>
-void remap24_row_fast(const uint8_t *source, uint8_t *destination, const uint8_t *pen_table,
-                      size_t pixels) {
-    for (size_t i = 0; i < pixels; ++i, source += 3) {
-        const uint8_t index =
+void remap24_shares(const uint8_t *source, uint8_t *destination, const uint8_t *pens,
+                    uint64_t pixels) {
+    for (uint64_t i = 0; i < pixels; ++i, source += 3) {
+        const auto index =
             uint8_t(kRedShare[source[0]] + kGreenShare[source[1]] + kBlueShare[source[2]]);
-        destination[i] = Pens ? pen_table[index] : index;
+        destination[i] = Pens ? pens[index] : index;
     }
 }
 
+// True when a destination is the source itself or meets it nowhere.
+bool same_or_apart(const void *destination, uint64_t destination_bytes, const void *source,
+                   uint64_t source_bytes) {
+    return destination == source || !overlaps(destination, destination_bytes, source, source_bytes);
+}
+
 }  // namespace
+
+// ---- byte table ----
+
+void lookup_row(uint8_t *bytes, uint64_t count, const uint8_t *table) {
+    for (uint64_t i = 0; i < count; ++i) bytes[i] = table[bytes[i]];
+}
+
+lookup_row_fn pick_lookup_row(const uint8_t *bytes, uint64_t count, const uint8_t *table) {
+    // The vector kernels hold the table in registers: a table inside the run would change
+    // under the rule's own writes.
+    if (!kernels::fast_allowed() || overlaps(bytes, count, table, 256)) return lookup_row;
+#if TAMSA_AVX512VBMI
+    if (kernels::avx512vbmi_allowed()) return lookup_row_avx512vbmi;
+#endif
+#if TAMSA_SIMD
+    if (kernels::vector_allowed()) return lookup_row_hwy();
+#endif
+    return lookup_row;
+}
+
+// ---- colour cube ----
+
+void remap24_row(const uint8_t *source, uint8_t *destination, const uint8_t *pens,
+                 uint64_t pixels) {
+    for (uint64_t i = 0; i < pixels; ++i, source += 3) {
+        // All three bytes are read before the output byte is written: the run may be remapped
+        // onto itself.
+        const uint32_t index =
+            cube_level(source[0]) * 36 + cube_level(source[1]) * 6 + cube_level(source[2]);
+        destination[i] = pens != nullptr ? pens[index] : uint8_t(index);
+    }
+}
+
+void remap24_row_fast(const uint8_t *source, uint8_t *destination, const uint8_t *pens,
+                      uint64_t pixels) {
+    if (pens != nullptr) {
+        remap24_shares<true>(source, destination, pens, pixels);
+    } else {
+        remap24_shares<false>(source, destination, nullptr, pixels);
+    }
+}
+
+remap24_row_fn pick_remap24_row(const uint8_t *source, const uint8_t *destination,
+                                const uint8_t *pens, uint64_t pixels) {
+    if (!kernels::fast_allowed() || !same_or_apart(destination, pixels, source, 3 * pixels)) {
+        return remap24_row;
+    }
+    // The vector kernels read the pens once, before writing: pens inside the destination would
+    // change under the rule's own writes.
+    if (pens == nullptr || !overlaps(destination, pixels, pens, 216)) {
+#if TAMSA_AVX512VBMI
+        if (kernels::avx512vbmi_allowed()) return remap24_row_avx512vbmi;
+#endif
+#if TAMSA_SIMD
+        if (kernels::vector_allowed()) return remap24_row_hwy();
+#endif
+    }
+    return remap24_row_fast;
+}
+
+// ---- xor ----
+
+void xor_row(uint8_t *bytes, uint64_t count, uint8_t mask) {
+    for (uint64_t i = 0; i < count; ++i) bytes[i] ^= mask;
+}
+
+xor_row_fn pick_xor_row() {
+    if (!kernels::fast_allowed()) return xor_row;
+#if TAMSA_SIMD
+    if (kernels::vector_allowed()) return xor_row_hwy();
+#endif
+    return xor_row;
+}
+
+// ---- repeat and thin ----
+
+void repeat_row(const uint8_t *source, uint8_t *destination, uint64_t count, uint32_t factor) {
+    // The destination is written in one sweep, so no 32-bit index can wrap back over it.
+    for (uint64_t i = 0; i < count; ++i, destination += factor) {
+        std::memset(destination, source[i], factor);
+    }
+}
+
+repeat_row_fn pick_repeat_row(const uint8_t *source, const uint8_t *destination, uint64_t count,
+                              uint32_t factor) {
+    if (!kernels::fast_allowed()) return repeat_row;
+#if TAMSA_SIMD
+    if (factor == 2 && kernels::vector_allowed() &&
+        !overlaps(destination, 2 * count, source, count)) {
+        return repeat2_row_hwy();
+    }
+#else
+    (void)source, (void)destination, (void)count, (void)factor;
+#endif
+    return repeat_row;
+}
+
+void thin_row(const uint8_t *source, uint8_t *destination, uint64_t count, uint32_t step) {
+    // The source index is 64-bit: a 32-bit one could wrap below count and never finish.
+    for (uint64_t k = 0; k < count; k += step) *destination++ = source[k];
+}
+
+thin_row_fn pick_thin_row(const uint8_t *source, const uint8_t *destination, uint64_t count,
+                          uint32_t step) {
+    if (!kernels::fast_allowed()) return thin_row;
+#if TAMSA_SIMD
+    // In place, byte j is written after source bytes up to 2j + 1 are read, also in blocks.
+    if (step == 2 && kernels::vector_allowed() &&
+        same_or_apart(destination, (count + 1) / 2, source, count)) {
+        return thin2_row_hwy();
+    }
+#else
+    (void)source, (void)destination, (void)count, (void)step;
+#endif
+    return thin_row;
+}
+
+}  // namespace tamsa::gfx
 
 extern "C" {
 
 void kv_remap24(const uint8_t *source, uint8_t *destination, const uint8_t *pen_table,
                 uint32_t count) {
     // A trailing partial pixel is not read.
-    const size_t pixels = count / 3;
+    const uint64_t pixels = count / 3;
     if (pixels == 0 || source == nullptr || destination == nullptr) return;
-    if (tamsa::plain_kernels()) {
-        remap24_row(source, destination, pen_table, pixels);
-    } else if (pen_table != nullptr) {
-        remap24_row_fast<true>(source, destination, pen_table, pixels);
-    } else {
-        remap24_row_fast<false>(source, destination, nullptr, pixels);
-    }
+    tamsa::gfx::pick_remap24_row(source, destination, pen_table, pixels)(source, destination,
+                                                                         pen_table, pixels);
 }
 
 void kv_remap8(uint8_t *buffer, const uint8_t *table, uint32_t count) {
     if (count == 0 || buffer == nullptr || table == nullptr) return;
-    for (uint32_t i = 0; i < count; ++i) buffer[i] = table[buffer[i]];
+    tamsa::gfx::pick_lookup_row(buffer, count, table)(buffer, count, table);
 }
 
 void kv_xor(uint8_t *buffer, uint32_t count, int32_t value) {
     if (count == 0 || buffer == nullptr) return;
-    const auto mask = uint8_t(value & 0xff);
-    for (uint32_t i = 0; i < count; ++i) buffer[i] ^= mask;
+    tamsa::gfx::pick_xor_row()(buffer, count, uint8_t(value & 0xff));
 }
 
 void kv_multchunky(const uint8_t *source, uint8_t *destination, uint32_t count, uint32_t factor) {
     if (count == 0 || factor == 0 || source == nullptr || destination == nullptr) return;
-    // The destination is written in one sweep, so no 32-bit index can wrap back over it.
-    for (uint32_t i = 0; i < count; ++i, destination += factor) {
-        std::memset(destination, source[i], factor);
-    }
+    // The destination holds count * factor bytes; a product beyond 32 bits is no buffer a
+    // 32-bit count can describe.
+    const uint64_t bytes = uint64_t(count) * factor;
+    if (bytes > UINT32_MAX) return;
+    tamsa::gfx::pick_repeat_row(source, destination, count, factor)(source, destination, count,
+                                                                    factor);
 }
 
 void kv_divchunky(const uint8_t *source, uint8_t *destination, uint32_t count, uint32_t step) {
     // A step of 0 would never reach the end of the run.
     if (count == 0 || step == 0 || source == nullptr || destination == nullptr) return;
-    // The source index is 64-bit: a 32-bit one could wrap below count and never finish.
-    for (uint64_t k = 0; k < count; k += step) *destination++ = source[k];
+    tamsa::gfx::pick_thin_row(source, destination, count, step)(source, destination, count, step);
 }
 
 }  // extern "C"

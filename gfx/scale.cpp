@@ -2,71 +2,141 @@
 #include <algorithm>
 #include <cstring>
 
+#include "gfx/scale_row.h"
+#include "tamsa/internal/kernels.h"
+#include "tamsa/internal/nearest.h"
 #include "tamsa/internal/sizes.h"
 #include "tamsa/internal/testing.h"
 
+namespace tamsa::gfx {
+
+void gather_row(const uint8_t *row, uint8_t *out, const gather_plan &plan) {
+    for (uint32_t x = 0; x < plan.pixels; ++x) {
+        const uint8_t *pixel = row + plan.offsets[x];
+        for (uint32_t c = 0; c < plan.depth; ++c) *out++ = pixel[c];
+    }
+}
+
+void gather_row_fast(const uint8_t *row, uint8_t *out, const gather_plan &plan) {
+    const uint32_t *offsets = plan.offsets;
+    const uint32_t n = plan.pixels;
+    if (plan.depth == 1) {
+        for (uint32_t x = 0; x < n; ++x) out[x] = row[offsets[x]];
+        return;
+    }
+    if (plan.depth == 3 && n > 0) {
+        // A pixel with a byte after it in the row moves as one 4-byte word; its fourth byte
+        // lands on the next result pixel, which is written after it.
+        for (uint32_t x = 0; x + 1 < n; ++x, out += 3) {
+            std::memcpy(out, row + offsets[x], offsets[x] + 4 <= plan.readable ? 4 : 3);
+        }
+        std::memcpy(out, row + offsets[n - 1], 3);
+        return;
+    }
+    for (uint32_t x = 0; x < n; ++x, out += plan.depth) {
+        std::memcpy(out, row + offsets[x], plan.depth);
+    }
+}
+
+void copy_row(const uint8_t *row, uint8_t *out, const gather_plan &plan) {
+    if (plan.pixels > 0) std::memcpy(out, row + plan.offsets[0], size_t(plan.pixels) * plan.depth);
+}
+
 namespace {
+
+#if TAMSA_SIMD
+// The plan's layout in its scratch: a base per block of the smallest block size (16), then a
+// lane per result byte, padded to whole 64-byte vectors so that every lane load reads the plan.
+uint64_t plan_blocks(uint64_t bytes) {
+    return (bytes + 15) / 16;
+}
+uint64_t padded(uint64_t bytes) {
+    return (bytes + 63) / 64 * 64;
+}
+
+// Builds the plan for blocks of `block` result bytes; false when a block's source bytes do
+// not fit one window of 2 * block bytes.
+bool build_plan(gather_plan &plan, uint8_t *scratch, uint32_t block) {
+    const uint64_t bytes = uint64_t(plan.pixels) * plan.depth;
+    auto *bases = reinterpret_cast<uint32_t *>(scratch);
+    uint8_t *lanes = scratch + 4 * plan_blocks(bytes);
+    uint32_t x = 0, c = 0;  // pixel and byte within it of result byte k
+    for (uint64_t k0 = 0, b = 0; k0 < bytes; k0 += block, ++b) {
+        const uint64_t k1 = bytes - k0 < block ? bytes : k0 + block;
+        // Offsets need not rise: take the lowest source byte of the block as its base.
+        uint32_t low = UINT32_MAX, high = 0;
+        uint32_t xs = x, cs = c;
+        for (uint64_t k = k0; k < k1; ++k) {
+            const uint32_t source = plan.offsets[xs] + cs;
+            low = source < low ? source : low;
+            high = source > high ? source : high;
+            if (++cs == plan.depth) cs = 0, ++xs;
+        }
+        if (high - low >= 2 * block) return false;
+        bases[b] = low;
+        for (uint64_t k = k0; k < k1; ++k) {
+            lanes[k] = uint8_t(plan.offsets[x] + c - low);
+            if (++c == plan.depth) c = 0, ++x;
+        }
+    }
+    std::memset(lanes + bytes, 0, padded(bytes) - bytes);
+    plan.block = block;
+    plan.block_shift = uint32_t(__builtin_ctz(block));
+    plan.bases = bases;
+    plan.lanes = lanes;
+    return true;
+}
+
+#endif
+
+bool is_copy(const gather_plan &plan) {
+    if (uint64_t(plan.pixels) * plan.depth != plan.readable) return false;
+    for (uint32_t x = 0; x < plan.pixels; ++x) {
+        if (plan.offsets[x] != x * plan.depth) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+uint64_t gather_plan_bytes(uint32_t pixels, uint32_t depth) {
+#if TAMSA_SIMD
+    const uint64_t bytes = uint64_t(pixels) * depth;
+    return 4 * plan_blocks(bytes) + padded(bytes);
+#else
+    (void)pixels, (void)depth;
+    return 0;
+#endif
+}
+
+gather_row_fn pick_gather_row(gather_plan &plan, uint8_t *scratch) {
+    plan.block = 0;
+    if (!kernels::fast_allowed()) return gather_row;
+    if (is_copy(plan)) return copy_row;
+    if (scratch != nullptr) {
+#if TAMSA_AVX512VBMI
+        if (kernels::avx512vbmi_allowed() && build_plan(plan, scratch, 64)) {
+            return gather_row_avx512vbmi;
+        }
+#endif
+#if TAMSA_SIMD
+        if (kernels::vector_allowed() && build_plan(plan, scratch, 16)) return gather_row_hwy();
+#endif
+    }
+    plan.block = 0;
+    return gather_row_fast;
+}
+
+}  // namespace tamsa::gfx
+
+namespace {
+
+using tamsa::gfx::gather_plan;
 
 // True when a w x h buffer of depth bytes per pixel is one a record could describe.
 bool buffer_fits(uint32_t w, uint32_t h, int32_t depth) {
     return w <= uint32_t(INT32_MAX) && h <= uint32_t(INT32_MAX) &&
            tamsa::pixel_bytes(int32_t(w), int32_t(h), depth) >= 0;
-}
-
-// The byte offset, within a source row, of the pixel each destination column takes. Built once
-// per call, so that the row loops only add and copy.
-uint32_t *alloc_columns(uint32_t sw, uint32_t dw, uint32_t depth) {
-    const uint64_t bytes = uint64_t(dw) * sizeof(uint32_t);
-    if (bytes > UINT32_MAX) return nullptr;
-    auto *columns = static_cast<uint32_t *>(PPCAllocVec(uint32_t(bytes), TAMSA_MEMF_CLEAR));
-    if (columns == nullptr) return nullptr;
-    for (uint32_t x = 0; x < dw; ++x) columns[x] = depth * tamsa::nearest_index(x, sw, dw);
-    return columns;
-}
-
-template <size_t Depth>
-void scale_rows(const uint8_t *source, uint8_t *destination, const uint32_t *columns, uint32_t sw,
-                uint32_t sh, uint32_t dw, uint32_t dh) {
-    const size_t source_row = size_t(sw) * Depth;
-    for (uint32_t y = 0; y < dh; ++y) {
-        const uint8_t *row = source + tamsa::nearest_index(y, sh, dh) * source_row;
-        for (uint32_t x = 0; x < dw; ++x) {
-            const uint8_t *pixel = row + columns[x];
-            for (size_t c = 0; c < Depth; ++c) *destination++ = pixel[c];
-        }
-    }
-}
-
-// As scale_rows, but a row that takes the same source row as the one above it (what enlarging
-// does) is copied from the destination, and a row of the source's own width is copied whole.
-template <size_t Depth>
-void scale_rows_fast(const uint8_t *source, uint8_t *destination, const uint32_t *columns,
-                     uint32_t sw, uint32_t sh, uint32_t dw, uint32_t dh) {
-    const size_t source_row = size_t(sw) * Depth;
-    const size_t destination_row = size_t(dw) * Depth;
-    uint32_t previous = 0;
-    for (uint32_t y = 0; y < dh; ++y, destination += destination_row) {
-        const uint32_t sy = tamsa::nearest_index(y, sh, dh);
-        const uint8_t *row = source + sy * source_row;
-        if (y > 0 && sy == previous) {
-            std::memcpy(destination, destination - destination_row, destination_row);
-        } else if (dw == sw) {
-            std::memcpy(destination, row, destination_row);
-        } else if (Depth == 3 && sy + 1 < sh) {
-            // Every pixel of a row above the last has a byte after it in the source, so a pixel
-            // moves as one 4-byte word; its fourth byte lands on the next destination pixel,
-            // which is written after it. The row's last pixel moves as 3 bytes.
-            uint8_t *out = destination;
-            for (uint32_t x = 0; x + 1 < dw; ++x, out += 3) std::memcpy(out, row + columns[x], 4);
-            std::memcpy(out, row + columns[dw - 1], 3);
-        } else {
-            uint8_t *out = destination;
-            for (uint32_t x = 0; x < dw; ++x, out += Depth) {
-                std::memcpy(out, row + columns[x], Depth);
-            }
-        }
-        previous = sy;
-    }
 }
 
 // Scales depth-byte pixels from sw x sh to dw x dh. False, with nothing written, when a size is
@@ -77,14 +147,29 @@ bool scale_pixels(const uint8_t *source, uint8_t *destination, uint32_t sw, uint
     if (!buffer_fits(sw, sh, depth) || !buffer_fits(dw, dh, depth)) return false;
     if (dw == 0 || dh == 0) return true;
     if (sw == 0 || sh == 0 || source == nullptr || destination == nullptr) return false;
-    uint32_t *columns = alloc_columns(sw, dw, uint32_t(depth));
+    // The column table holds the byte offset of every column's source pixel, built once per
+    // call; a vector kernel's plan follows it in the same block where it fits in 32 bits.
+    const uint64_t table_bytes = uint64_t(dw) * sizeof(uint32_t);
+    uint64_t bytes = table_bytes + tamsa::gfx::gather_plan_bytes(dw, uint32_t(depth));
+    if (bytes > UINT32_MAX) bytes = table_bytes;
+    if (bytes > UINT32_MAX) return false;
+    auto *columns = static_cast<uint32_t *>(PPCAllocVec(uint32_t(bytes), TAMSA_MEMF_ANY));
     if (columns == nullptr) return false;
-    const bool plain = tamsa::plain_kernels();
-    if (depth == 3) {
-        (plain ? scale_rows<3> : scale_rows_fast<3>)(source, destination, columns, sw, sh, dw, dh);
-    } else {
-        (plain ? scale_rows<1> : scale_rows_fast<1>)(source, destination, columns, sw, sh, dw, dh);
-    }
+    tamsa::nearest_columns(columns, 0, dw, sw, dw, uint32_t(depth));
+
+    gather_plan plan;
+    plan.offsets = columns;
+    plan.pixels = dw;
+    plan.depth = uint32_t(depth);
+    plan.readable = sw * uint32_t(depth);
+    uint8_t *scratch =
+        bytes > table_bytes ? reinterpret_cast<uint8_t *>(columns) + table_bytes : nullptr;
+    const tamsa::gfx::gather_row_fn row = tamsa::gfx::pick_gather_row(plan, scratch);
+    const size_t row_bytes = size_t(sw) * size_t(depth);
+    tamsa::nearest_rows(
+        destination, size_t(dw) * size_t(depth), sh, dh,
+        [&](uint8_t *out, uint32_t sy) { row(source + sy * row_bytes, out, plan); },
+        [&](uint32_t sy) { tamsa::prefetch_bytes(source + sy * row_bytes, row_bytes); });
     PPCFreeVec(columns);
     return true;
 }

@@ -4,13 +4,10 @@
 #include <algorithm>
 #include <cstring>
 
-#if TAMSA_SIMD
-#include <hwy/detect_targets.h>
-#endif
-
 #include "gfx/placement.h"
 #include "gfx/scaledblit_row.h"
 #include "tamsa/internal/kernels.h"
+#include "tamsa/internal/nearest.h"
 #include "tamsa/internal/sizes.h"
 
 namespace tamsa::gfx {
@@ -101,7 +98,7 @@ scaled_copy_row_fn pick_scaled_copy_row(bool apart) {
 
 scaled_mask_row_fn pick_scaled_mask_row(bool apart) {
 #if TAMSA_AVX512VBMI
-    if (apart && kernels::vector_target() == HWY_AVX3_DL) return scaled_mask_row_avx512vbmi;
+    if (apart && kernels::avx512vbmi_allowed()) return scaled_mask_row_avx512vbmi;
 #endif
 #if TAMSA_SIMD
     if (apart && kernels::vector_allowed()) return scaled_mask_row_hwy();
@@ -116,7 +113,7 @@ scaled_light_row_fn pick_scaled_light_row(bool apart, const tint &t) {
     bool usual = true;
     for (int32_t v : t.value) usual = usual && v >= 0 && v <= 255;
 #if TAMSA_AVX512VBMI
-    if (apart && usual && kernels::vector_target() == HWY_AVX3_DL) {
+    if (apart && usual && kernels::avx512vbmi_allowed()) {
         return scaled_light_row_avx512vbmi;
     }
 #endif
@@ -161,19 +158,7 @@ void build_columns(uint32_t first, uint32_t count, uint32_t source, uint32_t tar
         }
         return;
     }
-    const uint32_t whole = source / target;
-    const uint32_t rest = source % target;
-    uint32_t u = tamsa::nearest_index(first, source, target);
-    auto remainder = uint32_t(uint64_t(first) * source % target);
-    for (uint32_t k = 0; k < count; ++k) {
-        out[k] = 3 * u;
-        u += whole;
-        remainder += rest;  // both below target, so the sum fits
-        if (remainder >= target) {
-            remainder -= target;
-            ++u;
-        }
-    }
+    tamsa::nearest_columns(out, first, count, source, target, 3);
 }
 
 // Columns are tabled in runs of this many.

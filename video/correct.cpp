@@ -1,6 +1,7 @@
 // Contrast, brightness and inversion of a frame in place, through one 256-entry table.
 #include <array>
 
+#include "gfx/remap_row.h"
 #include "tamsa/internal/sizes.h"
 
 namespace {
@@ -24,10 +25,6 @@ correction_table make_correction(int32_t contrast, int32_t brightness, int16_t i
     return table;
 }
 
-void correct_row(uint8_t *bytes, uint64_t count, const correction_table &table) {
-    for (uint64_t k = 0; k < count; ++k) bytes[k] = table[bytes[k]];
-}
-
 }  // namespace
 
 extern "C" {
@@ -35,8 +32,10 @@ extern "C" {
 void tamsa_correct_ll(kv_bitmap *bitmap, int32_t contrast, int32_t brightness, int16_t invert) {
     const int64_t bytes = tamsa::bitmap_bytes(bitmap);
     if (bytes <= 0) return;
+    // The table is built once per call; the pass over the frame is the byte-table kernel.
     const correction_table table = make_correction(contrast, brightness, invert);
-    correct_row(bitmap->data, uint64_t(bytes), table);
+    tamsa::gfx::pick_lookup_row(bitmap->data, uint64_t(bytes), table.data())(
+        bitmap->data, uint64_t(bytes), table.data());
 }
 
 }  // extern "C"

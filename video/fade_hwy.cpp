@@ -3,6 +3,7 @@
 
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "video/fade_hwy.cpp"
+#include <hwy/cache_control.h>
 #include <hwy/foreach_target.h>  // must come before highway.h
 #include <hwy/highway.h>
 
@@ -10,29 +11,48 @@ HWY_BEFORE_NAMESPACE();
 namespace tamsa::video::HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
-// Whole vectors of bytes widened to 16-bit lanes, where every sum of a level 0..255 fits;
-// x / 255 is (x + 1 + (x >> 8)) >> 8 over all of 0..65025. A block's bytes are all read before
-// any is written, so a target that is one of the sources is blended in order. The bytes after
-// the last whole vector take the plain kernel.
+#if HWY_TARGET == HWY_SCALAR
+// One lane per vector gains nothing over the portable kernel.
 void fade_row_vector(const uint8_t *first, const uint8_t *second, uint8_t *target, uint64_t count,
                      int32_t level) {
-    const hn::ScalableTag<uint16_t> d16;
-    const hn::Rebind<uint8_t, decltype(d16)> d8;
-    const hn::RebindToSigned<decltype(d16)> di16;  // bytes are demoted from signed lanes
-    const size_t n = hn::Lanes(d16);
+    fade_row_fast(first, second, target, count, level);
+}
+#else
+// Whole vectors of bytes, taken as 16-bit lanes: the even bytes are the low halves, the odd
+// ones the high halves, so no lane is widened or narrowed. Every sum of a level 0..255 fits 16
+// bits, and x / 255 is (x * 0x8081) >> 23 over all of them: the high half of the product shifted
+// by 7. A block's bytes are all read before any is written, so a target that is one of the
+// sources is blended in order. The bytes after the last whole vector take the plain kernel.
+void fade_row_vector(const uint8_t *first, const uint8_t *second, uint8_t *target, uint64_t count,
+                     int32_t level) {
+    const hn::ScalableTag<uint8_t> d8;
+    const hn::Repartition<uint16_t, decltype(d8)> d16;
+    const size_t n = hn::Lanes(d8);
     const auto second_weight = hn::Set(d16, uint16_t(level));
     const auto first_weight = hn::Set(d16, uint16_t(255 - level));
-    const auto one = hn::Set(d16, uint16_t(1));
+    const auto low_byte = hn::Set(d16, uint16_t{0xff});
+    const auto reciprocal = hn::Set(d16, uint16_t{0x8081});
+    constexpr uint64_t kAhead = 1024;
     uint64_t i = 0;
     for (; i + n <= count; i += n) {
-        const auto a = hn::PromoteTo(d16, hn::LoadU(d8, first + i));
-        const auto b = hn::PromoteTo(d16, hn::LoadU(d8, second + i));
-        const auto sum = hn::Add(hn::Mul(a, first_weight), hn::Mul(b, second_weight));
-        const auto quotient = hn::ShiftRight<8>(hn::Add(hn::Add(sum, one), hn::ShiftRight<8>(sum)));
-        hn::StoreU(hn::DemoteTo(d8, hn::BitCast(di16, quotient)), d8, target + i);
+        if (count - i > kAhead) {
+            hwy::Prefetch(first + i + kAhead);
+            hwy::Prefetch(second + i + kAhead);
+        }
+        const auto a = hn::BitCast(d16, hn::LoadU(d8, first + i));
+        const auto b = hn::BitCast(d16, hn::LoadU(d8, second + i));
+        const auto even = hn::Add(hn::Mul(hn::And(a, low_byte), first_weight),
+                                  hn::Mul(hn::And(b, low_byte), second_weight));
+        const auto odd = hn::Add(hn::Mul(hn::ShiftRight<8>(a), first_weight),
+                                 hn::Mul(hn::ShiftRight<8>(b), second_weight));
+        const auto even_quotient = hn::ShiftRight<7>(hn::MulHigh(even, reciprocal));
+        const auto odd_quotient = hn::ShiftRight<7>(hn::MulHigh(odd, reciprocal));
+        const auto blend = hn::Or(even_quotient, hn::ShiftLeft<8>(odd_quotient));
+        hn::StoreU(hn::BitCast(d8, blend), d8, target + i);
     }
     fade_row(first + i, second + i, target + i, count - i, level);
 }
+#endif
 
 }  // namespace tamsa::video::HWY_NAMESPACE
 HWY_AFTER_NAMESPACE();

@@ -1,17 +1,11 @@
 // Planar YUV to blue-first 24-bit pixels: the integer conversion and the per-pixel double one.
 #include <cstring>
 
+#include "tamsa/internal/kernels.h"
 #include "tamsa/internal/sizes.h"
-#include "tamsa/internal/testing.h"
-#include "video/yuv_tables.h"
+#include "video/yuv_row.h"
 
-namespace {
-
-using tamsa::video::chroma_terms;
-using tamsa::video::clamp_byte;
-using tamsa::video::clamp_table;
-using tamsa::video::terms_of;
-using tamsa::video::yuv_tables;
+namespace tamsa::video {
 
 // The conversion as its rule reads: chroma looked up once per group, each term truncated before
 // the sums, every channel clamped. Reads and writes in the rule's own order, so it is exact
@@ -33,11 +27,19 @@ void yuvtorgb_row(const uint8_t *y, const uint8_t *v, const uint8_t *u, uint8_t 
     }
 }
 
+namespace {
+
 inline void put_pixel(uint8_t *out, int32_t luma, const chroma_terms &c) {
     out[0] = clamp_table[luma + c.blue];
     out[1] = clamp_table[luma + c.green];
     out[2] = clamp_table[luma + c.red];
 }
+
+bool meets(const uint8_t *rgb, uint64_t rgb_bytes, const uint8_t *plane, uint64_t plane_bytes) {
+    return overlaps(rgb, rgb_bytes, plane, plane_bytes);
+}
+
+}  // namespace
 
 // Clamps through one table lookup per channel, and for the captured layout (4 pixels to a
 // chroma sample) converts a whole group into one 12-byte store. Only for outputs that do not
@@ -62,6 +64,48 @@ void yuvtorgb_row_fast(const uint8_t *y, const uint8_t *v, const uint8_t *u, uin
     }
 }
 
+yuv_row_fn pick_yuvtorgb_row(const uint8_t *y, const uint8_t *v, const uint8_t *u,
+                             const uint8_t *rgb, uint64_t groups, uint32_t group) {
+    const uint64_t pixels = groups * group;
+    const uint64_t out_bytes = 3 * pixels;
+    if (meets(rgb, out_bytes, y, pixels) || meets(rgb, out_bytes, v, groups) ||
+        meets(rgb, out_bytes, u, groups)) {
+        return yuvtorgb_row;
+    }
+    return pick_yuvtorgb_row_apart(group);
+}
+
+yuv_row_fn pick_yuvtorgb_row_apart(uint32_t group) {
+    if (!kernels::fast_allowed()) return yuvtorgb_row;
+    if (group == 1 || group == 2 || group == 4 || group == 8) {
+#if TAMSA_AVX512VBMI
+        if (kernels::avx512vbmi_allowed()) {
+            switch (group) {
+                case 1:
+                    return yuv1_row_avx512vbmi;
+                case 2:
+                    return yuv2_row_avx512vbmi;
+                case 4:
+                    return yuv4_row_avx512vbmi;
+                default:
+                    return yuv8_row_avx512vbmi;
+            }
+        }
+#endif
+#if TAMSA_SIMD
+        if (kernels::vector_allowed()) return group == 1 ? yuv1_row_hwy() : yuvn_row_hwy();
+#endif
+    }
+    return yuvtorgb_row_fast;
+}
+
+}  // namespace tamsa::video
+
+namespace {
+
+using tamsa::video::clamp_byte;
+using tamsa::video::yuv_tables;
+
 // Pixels to convert, or 0 when there is nothing to do: a group of 0, an output too large for any
 // buffer, or a missing plane.
 int64_t checked_pixels(const uint8_t *y_plane, const uint8_t *v_plane, const uint8_t *u_plane,
@@ -80,15 +124,9 @@ void fx_yuvtorgb_ll(const uint8_t *y_plane, const uint8_t *v_plane, const uint8_
     const int64_t pixels = checked_pixels(y_plane, v_plane, u_plane, rgb, count, group);
     if (pixels == 0) return;
     const uint64_t groups = uint64_t(pixels) / group;
-    const yuv_tables tables = tamsa::video::make_yuv_tables();
-
-    const uint64_t out_bytes = 3 * uint64_t(pixels);
-    const bool fast = !tamsa::plain_kernels() &&
-                      !tamsa::overlaps(rgb, out_bytes, y_plane, pixels) &&
-                      !tamsa::overlaps(rgb, out_bytes, v_plane, groups) &&
-                      !tamsa::overlaps(rgb, out_bytes, u_plane, groups);
-    (fast ? yuvtorgb_row_fast : yuvtorgb_row)(y_plane, v_plane, u_plane, rgb, groups, group,
-                                              tables);
+    const yuv_tables &tables = tamsa::video::kYuvTables;
+    tamsa::video::pick_yuvtorgb_row(y_plane, v_plane, u_plane, rgb, groups, group)(
+        y_plane, v_plane, u_plane, rgb, groups, group, tables);
 }
 
 void kv_yuv_to_rgb(const uint8_t *y_plane, const uint8_t *v_plane, const uint8_t *u_plane,
@@ -97,7 +135,7 @@ void kv_yuv_to_rgb(const uint8_t *y_plane, const uint8_t *v_plane, const uint8_t
     if (pixels == 0) return;
     const uint64_t groups = uint64_t(pixels) / group;
     // The studio-range luma of the integer conversion, so that both agree on black and white.
-    const yuv_tables tables = tamsa::video::make_yuv_tables();
+    const yuv_tables &tables = tamsa::video::kYuvTables;
 
     for (uint64_t g = 0; g < groups; ++g) {
         const double u = u_plane[g] - 128.0;

@@ -24,7 +24,6 @@ constexpr int32_t yuv_term(int32_t offset, double constant) {
     return int32_t(double(offset) * constant);
 }
 
-// Built afresh for every call; five times 256 products are nothing beside a frame.
 constexpr yuv_tables make_yuv_tables() {
     yuv_tables t{};
     for (int32_t i = 0; i < 256; ++i) {
@@ -37,6 +36,9 @@ constexpr yuv_tables make_yuv_tables() {
     return t;
 }
 
+// The tables are the same for every call, so they are worked out once, when the library is built.
+inline constexpr yuv_tables kYuvTables = make_yuv_tables();
+
 constexpr uint8_t clamp_byte(int32_t value) {
     return value < 0 ? 0 : value > 255 ? 255 : uint8_t(value);
 }
@@ -48,7 +50,6 @@ constexpr uint8_t clamp_byte(int32_t value) {
 // kernel clamps by looking the sum up in one table instead of comparing twice.
 
 namespace detail {
-inline constexpr yuv_tables kTables = make_yuv_tables();
 constexpr int32_t low(const std::array<int32_t, 256> &a) {
     return std::ranges::min(a);
 }
@@ -58,15 +59,15 @@ constexpr int32_t high(const std::array<int32_t, 256> &a) {
 }  // namespace detail
 
 inline constexpr int32_t kSumLow =
-    detail::low(detail::kTables.luma) +
-    std::min({detail::low(detail::kTables.blue_u),
-              -(detail::high(detail::kTables.green_u) + detail::high(detail::kTables.green_v)),
-              detail::low(detail::kTables.red_v)});
+    detail::low(kYuvTables.luma) +
+    std::min({detail::low(kYuvTables.blue_u),
+              -(detail::high(kYuvTables.green_u) + detail::high(kYuvTables.green_v)),
+              detail::low(kYuvTables.red_v)});
 inline constexpr int32_t kSumHigh =
-    detail::high(detail::kTables.luma) +
-    std::max({detail::high(detail::kTables.blue_u),
-              -(detail::low(detail::kTables.green_u) + detail::low(detail::kTables.green_v)),
-              detail::high(detail::kTables.red_v)});
+    detail::high(kYuvTables.luma) +
+    std::max({detail::high(kYuvTables.blue_u),
+              -(detail::low(kYuvTables.green_u) + detail::low(kYuvTables.green_v)),
+              detail::high(kYuvTables.red_v)});
 
 // clamp_table[s - kSumLow] is s clamped to 0..255.
 inline constexpr auto clamp_table = [] {

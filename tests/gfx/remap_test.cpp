@@ -1,8 +1,10 @@
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <vector>
 
+#include "gfx/remap_row.h"
 #include "support.h"
 
 namespace {
@@ -218,3 +220,157 @@ TEST_F(ByteRuns, DivchunkyEndsWhereA32BitIndexWouldWrap) {
 }
 
 }  // namespace
+
+// ---- the kernels against the rules ----
+
+class RemapKernels : public LeakCheck {};
+
+// n random bytes in a block of exactly shift + n bytes, returned from byte shift on: the run is
+// misaligned by shift and ends where its block ends, so that a read past it is caught.
+struct run_block {
+    run_block(uint32_t n, uint32_t shift, uint64_t seed)
+        : block(random_bitmap(int32_t(n + shift + (n + shift == 0)), 1, 1, seed)),
+          data(block->data + shift) {}
+    BitmapPtr block;
+    uint8_t *data;
+};
+
+// The byte table in place, the cube with and without pens (apart and in place), xor, repeat
+// and thin: every kernel at every length to a few hundred bytes, misaligned by 0 to 63 bytes,
+// ending where their blocks end, against the rules written out here.
+TEST_F(RemapKernels, AgreeWithTheRulesAtEveryLengthAndAlignment) {
+    BitmapPtr pens = pen_table();
+    for (uint64_t iteration = 0; iteration < 400; ++iteration) {
+        SCOPED_TRACE("iteration " + std::to_string(iteration));
+        Rng rng(iteration + 77);
+        const uint32_t n = iteration < 80 ? uint32_t(iteration) : rng.below(700);
+        const uint32_t shift[2] = {rng.below(64), rng.below(64)};
+        const run_block source(n, shift[0], iteration);
+        const std::vector<uint8_t> before(source.data, source.data + n);
+        run_block table(256, shift[1], iteration + 1);
+        const uint8_t mask = rng.byte();
+        const uint32_t factor = 1 + rng.below(4), step = 1 + rng.below(4);
+        const uint8_t *pen_run = iteration % 2 ? pens->data : nullptr;
+        const auto cube = reference_remap24(before.data(), n, pen_run);
+
+        tamsa_test::each_kernel([&] {
+            std::copy(before.begin(), before.end(), source.data);
+            kv_remap8(source.data, table.data, n);
+            for (uint32_t i = 0; i < n; ++i) ASSERT_EQ(source.data[i], table.data[before[i]]) << i;
+
+            std::copy(before.begin(), before.end(), source.data);
+            kv_xor(source.data, n, mask);
+            for (uint32_t i = 0; i < n; ++i) ASSERT_EQ(source.data[i], before[i] ^ mask) << i;
+
+            std::copy(before.begin(), before.end(), source.data);
+            BusBuffer out(uint32_t(cube.size()) + shift[1], 0x5a);
+            kv_remap24(source.data, out.data() + shift[1], pen_run, n);
+            ASSERT_EQ(std::vector<uint8_t>(out.data() + shift[1], out.data() + out.size()), cube);
+            for (uint32_t i = 0; i < shift[1]; ++i) ASSERT_EQ(out[i], 0x5a) << "before the run";
+            kv_remap24(source.data, source.data, pen_run, n);  // onto itself
+            ASSERT_EQ(std::vector<uint8_t>(source.data, source.data + cube.size()), cube);
+
+            std::copy(before.begin(), before.end(), source.data);
+            BusBuffer repeated(n * factor, 0x5a);
+            kv_multchunky(source.data, repeated.data(), n, factor);
+            for (uint32_t i = 0; i < n * factor; ++i) ASSERT_EQ(repeated[i], before[i / factor]);
+
+            BusBuffer thinned((n + step - 1) / step, 0x5a);
+            kv_divchunky(source.data, thinned.data(), n, step);
+            for (uint32_t j = 0; j < thinned.size(); ++j) ASSERT_EQ(thinned[j], before[j * step]);
+            kv_divchunky(source.data, source.data, n, step);  // onto itself
+            for (uint32_t j = 0; j < thinned.size(); ++j)
+                ASSERT_EQ(source.data[j], before[j * step]);
+        });
+    }
+}
+
+// Where a run meets what it is translated by, the rule's order decides: a table or pens inside
+// the destination are read as the run has rewritten them so far, and a shifted destination sees
+// the bytes it has written.
+TEST_F(RemapKernels, OverlapsKeepTheRulesOrder) {
+    for (uint32_t n : {64u, 300u, 1000u}) {
+        SCOPED_TRACE("length " + std::to_string(n));
+        std::vector<uint8_t> results[2];
+        for (bool plain : {true, false}) {
+            BitmapPtr run = random_bitmap(int32_t(5 * n + 600), 1, 1, n);
+            uint8_t *b = run->data;
+            tamsa::use_plain_kernels(plain);
+            kv_remap8(b, b + 100, n);                          // the table lies in the run
+            kv_remap24(b + n + 16, b, b + 40, 3 * n);          // the pens lie in the destination
+            kv_remap24(b + 2 * n, b + 2 * n + 5, nullptr, n);  // shifted forward
+            kv_divchunky(b + 1, b, n, 2);                      // thinned one byte down
+            results[plain] = tamsa_test::pixels(*run);
+        }
+        EXPECT_EQ(results[0], results[1]);
+    }
+}
+
+// Levels and pens replaced by arithmetic and permutes: the level arithmetic and the halved
+// values on every byte, then every colour of the cube's input, with and without pens, on every
+// kernel.
+TEST_F(RemapKernels, CubeIndexOfEveryColour) {
+    for (uint32_t v = 0; v < 256; ++v) {
+        ASSERT_EQ(tamsa::gfx::cube_level_arithmetic(v), level_of(uint8_t(v))) << v;
+        // The permute kernel looks levels up by the value halved.
+        ASSERT_EQ(level_of(uint8_t(v)), level_of(uint8_t(v & ~1u))) << v;
+    }
+    const uint32_t colours = 1u << 24;
+    BitmapPtr rgb(kv_allocrawbitmap(int32_t(colours), 1, 3));
+    for (uint32_t c = 0; c < colours; ++c) {
+        rgb->data[3 * c] = uint8_t(c >> 16);
+        rgb->data[3 * c + 1] = uint8_t(c >> 8);
+        rgb->data[3 * c + 2] = uint8_t(c);
+    }
+    BitmapPtr pens = pen_table();
+    BitmapPtr out(kv_allocrawbitmap(int32_t(colours), 1, 1));
+    std::vector<uint8_t> index(colours);
+    for (uint32_t c = 0; c < colours; ++c) {
+        index[c] = uint8_t(level_of(uint8_t(c >> 16)) * 36 + level_of(uint8_t(c >> 8)) * 6 +
+                           level_of(uint8_t(c)));
+    }
+    tamsa_test::each_kernel([&] {
+        kv_remap24(rgb->data, out->data, nullptr, 3 * colours);
+        ASSERT_TRUE(std::memcmp(out->data, index.data(), colours) == 0);
+        kv_remap24(rgb->data, out->data, pens->data, 3 * colours);
+        for (uint32_t c = 0; c < colours; ++c) ASSERT_EQ(out->data[c], pens->data[index[c]]) << c;
+    });
+}
+
+// A count and factor whose product leaves 32 bits describe no destination: nothing is written.
+// One byte less is a destination of 4 GiB - 1 bytes, written in full: its address range is one
+// 16 MiB block mapped over and over, so the writes cost little memory, except for its last
+// 16 MiB and the page after them, which are memory of their own and show where the run ends.
+TEST_F(ByteRuns, MultchunkyWritesNothingWhenTheProductLeaves32Bits) {
+    const uint8_t source[3] = {7, 8, 9};
+    BusBuffer out(64, 0x5a);
+    kv_multchunky(source, out.data(), 2, 0x80000000u);
+    kv_multchunky(source, out.data(), 3, 0x80000000u);
+    kv_multchunky(source, out.data(), 0xffffffffu, 0xffffffffu);
+    EXPECT_EQ(out.bytes(), std::vector<uint8_t>(64, 0x5a));
+
+    constexpr size_t kAlias = size_t(16) << 20, kRange = size_t(1) << 32, kPage = 4096;
+    const int fd = memfd_create("alias", 0);
+    void *map = mmap(nullptr, kRange + kPage, PROT_NONE,
+                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (fd < 0 || map == MAP_FAILED || ftruncate(fd, kAlias) != 0) {
+        GTEST_SKIP() << "cannot map 4 GiB of address space";
+    }
+    auto *destination = static_cast<uint8_t *>(map);
+    for (size_t at = 0; at + kAlias < kRange; at += kAlias) {
+        ASSERT_NE(mmap(destination + at, kAlias, PROT_READ | PROT_WRITE,
+                       MAP_SHARED | MAP_FIXED | MAP_POPULATE, fd, 0),
+                  MAP_FAILED);
+    }
+    ASSERT_NE(mmap(destination + kRange - kAlias, kAlias + kPage, PROT_READ | PROT_WRITE,
+                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0),
+              MAP_FAILED);
+    kv_multchunky(source, destination, 3, 0x55555555u);  // 3 * 0x55555555 = 2^32 - 1
+    EXPECT_EQ(destination[0], 9) << "each alias shows the last bytes written through it";
+    EXPECT_EQ(destination[kRange - kAlias], 9);
+    EXPECT_EQ(destination[kRange - 2], 9);
+    EXPECT_EQ(destination[kRange - 1], 0) << "nothing past count * factor";
+    EXPECT_EQ(destination[kRange], 0);
+    munmap(map, kRange + kPage);
+    close(fd);
+}

@@ -167,19 +167,35 @@ TEST_P(Scale, NothingToSampleOrNoColumnTableWritesNothing) {
     EXPECT_EQ(out.bytes(), untouched);
 }
 
-TEST_P(Scale, PlainAndFastKernelsAgree) {
-    for (uint64_t seed = 1; seed <= 40; ++seed) {
-        Rng rng(seed);
-        const uint32_t sw = 1 + rng.below(300), sh = 1 + rng.below(50);
-        const uint32_t dw = 1 + rng.below(300), dh = 1 + rng.below(120);
-        BitmapPtr source = random_bitmap(int32_t(sw), int32_t(sh), depth(), seed);
-        const uint32_t bytes = dw * dh * uint32_t(depth());
-        BusBuffer fast(bytes, 0x11), slow(bytes, 0x22);
-        tamsa::use_plain_kernels(false);
-        scale(depth(), source->data, fast.data(), sw, sh, dw, dh);
-        tamsa::use_plain_kernels(true);
-        scale(depth(), source->data, slow.data(), sw, sh, dw, dh);
-        ASSERT_TRUE(fast.bytes() == slow.bytes()) << "seed " << seed;
+class ScaleKernels : public LeakCheck {};
+
+// Every kernel against the rule, at both depths: widths from 0 to a few hundred, at the ratios
+// that take each path (halving, doubling, the same width, a little under and over 2:1, any),
+// the source misaligned by 0 to 63 bytes and ending where its block ends, the result misaligned
+// in a guarded buffer.
+TEST_F(ScaleKernels, AgreeWithTheRuleAtEveryWidthRatioAndAlignment) {
+    for (uint64_t iteration = 0; iteration < 360; ++iteration) {
+        SCOPED_TRACE("iteration " + std::to_string(iteration));
+        Rng rng(iteration + 500);
+        const int depth = iteration % 2 ? 3 : 1;
+        const uint32_t sw = 1 + rng.below(iteration < 40 ? 40 : 400);
+        const uint32_t widths[6] = {sw / 2, 2 * sw, sw, sw * 20 / 39, sw * 20 / 41, rng.below(500)};
+        const uint32_t dw = widths[iteration / 2 % 6];
+        const uint32_t sh = 1 + rng.below(6), dh = rng.below(9);
+        const uint32_t shift[2] = {rng.below(64), rng.below(64)};
+        const uint32_t source_bytes = sw * sh * uint32_t(depth);
+        BitmapPtr block = random_bitmap(int32_t(source_bytes + shift[0]), 1, 1, iteration);
+        const uint8_t *source = block->data + shift[0];
+        const auto expected = reference_scale(source, sw, sh, dw, dh, depth);
+        BusBuffer out(uint32_t(expected.size()) + shift[1]);
+        tamsa_test::each_kernel([&] {
+            std::memset(out.data(), 0x5a, out.size());
+            scale(depth, source, out.data() + shift[1], sw, sh, dw, dh);
+            ASSERT_TRUE(std::vector<uint8_t>(out.data() + shift[1], out.data() + out.size()) ==
+                        expected)
+                << sw << "x" << sh << " to " << dw << "x" << dh << " at depth " << depth;
+            for (uint32_t i = 0; i < shift[1]; ++i) ASSERT_EQ(out[i], 0x5a) << "before the result";
+        });
     }
 }
 

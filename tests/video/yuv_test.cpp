@@ -1,11 +1,12 @@
 #include <cstring>
 #include <tuple>
 
-#include "video/yuv_tables.h"
+#include "video/yuv_row.h"
 #include "video_support.h"
 
 namespace {
 
+using tamsa_test::BitmapPtr;
 using tamsa_test::BusBuffer;
 using tamsa_test::Rng;
 using video_test::bgr;
@@ -136,6 +137,79 @@ TEST_F(VideoTest, YuvToRgbMatchesTheRuleOnRandomFrames) {
             std::memset(f.rgb.data(), 0, f.rgb.size());
             fx_yuvtorgb_ll(f.y.data(), f.v.data(), f.u.data(), f.rgb.data(), count, group);
             for (uint32_t p = 0; p < pixels; ++p) ASSERT_EQ(f.got(p), f.expected(p, group)) << p;
+        });
+    }
+}
+
+// Every kernel against the rule: groups of 1, 2, 4 and 8 (the vector kernels) and others,
+// counts from 0 to a few hundred pixels, every plane and the output misaligned by 0 to 63 bytes,
+// the planes ending where their blocks end, the output in a guarded buffer.
+TEST_F(VideoTest, YuvKernelsAgreeAtEveryCountGroupAndAlignment) {
+    const uint32_t groups[] = {1, 2, 4, 8, 3, 5};
+    for (uint64_t iteration = 0; iteration < 360; ++iteration) {
+        SCOPED_TRACE("iteration " + std::to_string(iteration));
+        Rng rng(iteration + 900);
+        const uint32_t group = groups[iteration % 6];
+        const uint32_t count = iteration < 120 ? uint32_t(iteration) : rng.below(700);
+        const uint32_t pixels = std::max<uint32_t>(1, (count + group - 1) / group) * group;
+        uint32_t shift[4];
+        for (uint32_t &s : shift) s = rng.below(64);
+        Plane y(pixels + shift[0]), v(pixels / group + shift[1]), u(pixels / group + shift[2]);
+        rng.fill(y.data(), y.size());
+        rng.fill(v.data(), v.size());
+        rng.fill(u.data(), u.size());
+        const uint8_t *yp = y.data() + shift[0], *vp = v.data() + shift[1],
+                      *up = u.data() + shift[2];
+        BusBuffer rgb(3 * pixels + shift[3]);
+        tamsa_test::each_kernel([&] {
+            std::memset(rgb.data(), 0x5a, rgb.size());
+            fx_yuvtorgb_ll(yp, vp, up, rgb.data() + shift[3], count, group);
+            for (uint32_t p = 0; p < pixels; ++p) {
+                const uint8_t *got = rgb.data() + shift[3] + 3 * p;
+                ASSERT_EQ(bgr({got[0], got[1], got[2]}),
+                          integer_pixel(yp[p], up[p / group], vp[p / group]))
+                    << "pixel " << p << " of " << pixels << " in groups of " << group;
+            }
+            for (uint32_t i = 0; i < shift[3]; ++i) ASSERT_EQ(rgb[i], 0x5a) << "before the output";
+        });
+    }
+}
+
+// The vector kernels replace the tables with arithmetic: every term equals its table on every
+// byte, and every kernel converts every (Y, U, V) there is, in groups of 1, 2, 4 and 8, as the
+// rule does.
+TEST_F(VideoTest, YuvKernelsAgreeOnEveryPixel) {
+    using namespace tamsa::video;
+    for (int i = 0; i < 256; ++i) {
+        const auto b = uint8_t(i);
+        EXPECT_EQ(yuv_term_value(kLumaTerm, b), kYuvTables.luma[i]) << i;
+        EXPECT_EQ(yuv_term_value(kRedVTerm, b), kYuvTables.red_v[i]) << i;
+        EXPECT_EQ(yuv_term_value(kGreenVTerm, b), kYuvTables.green_v[i]) << i;
+        EXPECT_EQ(yuv_term_value(kBlueUTerm, b), kYuvTables.blue_u[i]) << i;
+        EXPECT_EQ(yuv_term_value(kGreenUTerm, b), kYuvTables.green_u[i]) << i;
+    }
+    // Pixel p is Y = p & 255 with U = p >> 16 and V = (p >> 8) & 255, so every group of up to
+    // 256 pixels shares its chroma.
+    const uint32_t pixels = 1u << 24;
+    Plane y(pixels);
+    std::vector<uint8_t> expected(3 * size_t(pixels));
+    for (uint32_t p = 0; p < pixels; ++p) {
+        y[p] = uint8_t(p);
+        const bgr e = integer_pixel(uint8_t(p), uint8_t(p >> 16), uint8_t(p >> 8));
+        std::copy(e.begin(), e.end(), expected.begin() + 3 * size_t(p));
+    }
+    BitmapPtr rgb(kv_allocrawbitmap(int32_t(pixels), 1, 3));
+    for (uint32_t group : {1u, 2u, 4u, 8u}) {
+        SCOPED_TRACE("groups of " + std::to_string(group));
+        Plane v(pixels / group), u(pixels / group);
+        for (uint32_t g = 0; g < pixels / group; ++g) {
+            u[g] = uint8_t(g * group >> 16);
+            v[g] = uint8_t(g * group >> 8);
+        }
+        tamsa_test::each_kernel([&] {
+            std::memset(rgb->data, 0, 3 * size_t(pixels));
+            fx_yuvtorgb_ll(y.data(), v.data(), u.data(), rgb->data, pixels, group);
+            ASSERT_TRUE(std::memcmp(rgb->data, expected.data(), expected.size()) == 0);
         });
     }
 }

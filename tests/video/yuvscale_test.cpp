@@ -17,13 +17,15 @@ using video_test::VideoTest;
 
 // Planes of a src_width x src_height frame, exactly as large as the scaled conversion may read:
 // the chroma of source pixel (x, y) is byte (y * width) / 4 + x / 4.
+// With a shift, each plane starts that many bytes into its block (still ending at its end).
 struct source_frame {
-    source_frame(int32_t width, int32_t height, uint64_t seed)
+    source_frame(int32_t width, int32_t height, uint64_t seed, uint32_t shift = 0)
         : width(width),
           height(height),
-          y(uint32_t(width * height)),
-          v(chroma_bytes(width, height)),
-          u(chroma_bytes(width, height)) {
+          shift(shift),
+          y(uint32_t(width * height) + shift),
+          v(chroma_bytes(width, height) + shift),
+          u(chroma_bytes(width, height) + shift) {
         Rng rng(seed);
         rng.fill(y.data(), y.size());
         rng.fill(v.data(), v.size());
@@ -32,14 +34,15 @@ struct source_frame {
     static uint32_t chroma_bytes(int32_t w, int32_t h) { return (h - 1) * w / 4 + (w - 1) / 4 + 1; }
 
     bgr pixel(int32_t sx, int32_t sy) const {
-        const int32_t chroma = sy * width / 4 + sx / 4;
-        return integer_pixel(y[sy * width + sx], u[chroma], v[chroma]);
+        const int32_t chroma = sy * width / 4 + sx / 4 + int32_t(shift);
+        return integer_pixel(y[sy * width + sx + shift], u[chroma], v[chroma]);
     }
     BitmapPtr scaled(int32_t dst_width, int32_t dst_height) const {
-        return BitmapPtr(
-            fx_yuvscale_ll(y.data(), v.data(), u.data(), width, height, dst_width, dst_height));
+        return BitmapPtr(fx_yuvscale_ll(y.data() + shift, v.data() + shift, u.data() + shift, width,
+                                        height, dst_width, dst_height));
     }
     int32_t width, height;
+    uint32_t shift;
     Plane y, v, u;
 };
 
@@ -125,6 +128,27 @@ TEST_F(VideoTest, YuvScaleMatchesTheRuleOnRandomSizes) {
         const source_frame src(1 + int32_t(rng.below(37)), 1 + int32_t(rng.below(19)), iteration);
         const auto dst_width = 1 + int32_t(rng.below(41));
         const auto dst_height = 1 + int32_t(rng.below(23));
+        both_kernels([&] {
+            const BitmapPtr result = src.scaled(dst_width, dst_height);
+            ASSERT_NE(result, nullptr);
+            expect_sampled(src, *result);
+        });
+    }
+}
+
+// Every kernel against the rule on rows up to past the 1024 pixels a vector kernel gathers at a
+// time: halving, doubling, the same width, a quarter, any width, with the planes misaligned by 0
+// to 63 bytes and ending where their blocks end.
+TEST_F(VideoTest, YuvScaleKernelsAgreeAtEveryWidthRatioAndAlignment) {
+    for (uint64_t iteration = 0; iteration < 60; ++iteration) {
+        SCOPED_TRACE("iteration " + std::to_string(iteration));
+        Rng rng(iteration + 300);
+        const auto width = 1 + int32_t(rng.below(iteration < 20 ? 100 : 1400));
+        const source_frame src(width, 1 + int32_t(rng.below(4)), iteration, rng.below(64));
+        const int32_t widths[5] = {width / 2, 2 * width, width, width / 4,
+                                   1 + int32_t(rng.below(1500))};
+        const int32_t dst_width = std::max(1, widths[iteration % 5]);
+        const auto dst_height = 1 + int32_t(rng.below(5));
         both_kernels([&] {
             const BitmapPtr result = src.scaled(dst_width, dst_height);
             ASSERT_NE(result, nullptr);

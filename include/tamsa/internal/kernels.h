@@ -21,6 +21,11 @@ inline bool vector_allowed() {
     return vector_target() != 0;
 }
 
+// True when the kernels written with AVX-512 VBMI intrinsics may run: the build has them, the
+// CPU and the OS run them, and the vector target is AVX3_DL, the Highway target with the same
+// instructions (so that a test forcing a lesser target gets the lesser kernels).
+bool avx512vbmi_allowed();
+
 }  // namespace tamsa::kernels
 
 #endif
