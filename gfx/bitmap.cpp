@@ -1,6 +1,7 @@
 // Bitmap records: make, free, clone and copy; and the library's version.
 #include <cstring>
 
+#include "platform/heap.h"
 #include "tamsa/internal/sizes.h"
 
 namespace {
@@ -13,7 +14,13 @@ kv_bitmap *alloc_bitmap(int32_t width, int32_t height, int32_t bytesperpixel, ui
     bitmap->width = width;
     bitmap->height = height;
     bitmap->bytesperpixel = bytesperpixel;
-    bitmap->data = static_cast<uint8_t *>(PPCAllocVec(uint32_t(bytes), attributes));
+    {
+        // Pixels lie where every client maps the bus, even while the server works for another
+        // process: a client that writes there changes pixels and nothing else, and a bitmap the
+        // server hands over needs no copy.
+        tamsa::platform::area_scope pixels(tamsa::platform::area::shared);
+        bitmap->data = static_cast<uint8_t *>(PPCAllocVec(uint32_t(bytes), attributes));
+    }
     if (bitmap->data == nullptr) {
         PPCFreeVec(bitmap);
         return nullptr;

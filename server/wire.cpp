@@ -68,19 +68,31 @@ uint32_t hand_over(kv_bitmap *bitmap) {
                                    native.bytesperpixel});
         return tamsa_bus_address(bitmap);
     }
-    // The library made it where the sender cannot map it: the sender gets a copy it can.
+    // The library made the record where the sender cannot map it: the sender gets a wire record
+    // it can. Pixels lie in the shared part already (kv_allocbitmap puts them there), so only
+    // a buffer made elsewhere is copied.
     const int64_t bytes = bitmap_bytes(&native);
+    const uint32_t pixels = tamsa_bus_address(native.data);
+    const bool shared_pixels = pixels != 0 && pixels < platform::shared_bytes();
     platform::area_scope shared(platform::area::shared);
     void *record = bytes >= 0 ? PPCAllocVec(kWireRecordBytes, TAMSA_MEMF_ANY) : nullptr;
-    void *data = record != nullptr ? PPCAllocVec(uint32_t(bytes), TAMSA_MEMF_ANY) : nullptr;
+    void *data = nullptr;
+    if (record != nullptr) {
+        data = shared_pixels ? native.data : PPCAllocVec(uint32_t(bytes), TAMSA_MEMF_ANY);
+    }
     uint32_t handed = 0;
     if (data != nullptr) {
-        if (bytes > 0) std::memcpy(data, native.data, size_t(bytes));
+        if (bytes > 0 && data != native.data) std::memcpy(data, native.data, size_t(bytes));
         store_wire_record(
             record, {tamsa_bus_address(data), native.width, native.height, native.bytesperpixel});
         handed = tamsa_bus_address(record);
     } else {
         PPCFreeVec(record);
+    }
+    if (data == native.data) {
+        // The pixels are the handed bitmap's now: only the native record goes.
+        PPCFreeVec(bitmap);
+        return handed;
     }
     kv_freebitmap(bitmap);
     return handed;

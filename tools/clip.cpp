@@ -329,18 +329,27 @@ class synthetic final : public clip {
 
     bool next(yuv_frame &frame) override {
         if (made_ >= frames_) return false;
-        frame = first_;
-        // Frame n shows the bars moved left by 4n pixels, one chroma group a frame.
+        // Frame n shows the bars moved left by 4n pixels, one chroma group a frame: each bar row
+        // is its first frame's row in two pieces, the rows below the bars the same as ever.
         const size_t groups = size_t(info_.width / 4);
         const size_t shift = made_ % groups;
-        for (int32_t row = 0; row < bar_rows_; ++row) {
-            uint8_t *y = frame.y.data() + size_t(row) * size_t(info_.width);
-            std::rotate(y, y + shift * 4, y + info_.width);
-            for (std::vector<uint8_t> *plane : {&frame.u, &frame.v}) {
-                uint8_t *c = plane->data() + size_t(row) * groups;
-                std::rotate(c, c + shift, c + groups);
+        const auto turn = [this, shift](const std::vector<uint8_t> &from, std::vector<uint8_t> &to,
+                                        size_t row_bytes, size_t step) {
+            to.resize(from.size());
+            const size_t bar_bytes = size_t(bar_rows_) * row_bytes;
+            const size_t cut = shift * step;
+            for (size_t row = 0; row < bar_bytes; row += row_bytes) {
+                std::memcpy(&to[row], &from[row + cut], row_bytes - cut);
+                std::memcpy(&to[row + row_bytes - cut], &from[row], cut);
             }
-        }
+            std::memcpy(to.data() + bar_bytes, from.data() + bar_bytes, from.size() - bar_bytes);
+        };
+        frame.width = first_.width;
+        frame.height = first_.height;
+        frame.layout = first_.layout;
+        turn(first_.y, frame.y, size_t(info_.width), 4);
+        turn(first_.u, frame.u, groups, 1);
+        turn(first_.v, frame.v, groups, 1);
         ++made_;
         return true;
     }

@@ -582,6 +582,8 @@ record_options parse_record_options(cli::args &args) {
             o.overwrite = true;
         } else if (a == "--no-progress") {
             o.progress = false;
+        } else if (a == "--no-output") {
+            o.out_dir.clear();
         } else if (a.size() > 1 && a[0] == '-') {
             throw usage_error{"unknown option: " + a + " (tamsa record --help lists them)"};
         } else if (o.input.empty()) {
@@ -629,6 +631,7 @@ const char *const kRecordHelp =
     "  --sheet-every N        the contact sheet shows every Nth frame (1 or more; default:\n"
     "                         about 12 frames in all)\n"
     "  --no-progress          no progress line (it is shown only when stderr is a terminal)\n"
+    "  --no-output            write no frames at all: the pipeline alone, to time it\n"
     "\n"
     "Messages to the server, in the order they are sent:\n"
     "  --scale WxH            resize to W x H pixels, nearest neighbour (W x H at most\n"

@@ -160,6 +160,8 @@ INSTANTIATE_TEST_SUITE_P(
                      "recorded 3 frames of 16x8", "png/frame-00003.png"},
         command_case{"one_frame", "record --size 16x8 --frames 1 --out one", 0, "",
                      "recorded 1 frame of 16x8 in", "one/contact.png"},
+        command_case{"no_output", "record c420.y4m --no-output", 0, "", "recorded 3 frames",
+                     "!out"},
         command_case{"overwrite", "record c420.y4m --out old_y -y", 0, "", "recorded 3 frames",
                      "!old_y/frame-00009.ppm"},
         command_case{"truncated", "record cut.y4m --out cut", 0,
