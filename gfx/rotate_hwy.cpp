@@ -86,32 +86,31 @@ void rotate_pixels(const rotation_source &src, int64_t y, int64_t first, uint64_
     // 3-byte results are stored 4 bytes a pixel and the fourth dropped, which writes n bytes past
     // the group; a group runs only while they stay in the row.
     const uint64_t spill = D == 3 ? n : 0;
-    // The group of n pixels at k; exact stores only its own bytes. False when the group takes
-    // the plain kernel's edge cases, which it then leaves undone.
-    const auto group = [&](uint64_t k, bool exact) {
+    using VF = hn::Vec<decltype(df)>;
+    using VU = hn::Vec<decltype(du)>;
+    // The group of n pixels at k turned back into the source: u, v and their floors. False when
+    // the group takes the plain kernel's edge cases.
+    const auto locate = [&](uint64_t k, VF &u, VF &v, VF &iu, VF &iv) {
         const auto x = hn::Add(lanes, hn::Set(df, double(first + int64_t(k))));
-        const auto u = hn::Sub(hn::Mul(x, c), vys);
-        const auto v = hn::Add(hn::Mul(x, s), vyc);
-        const auto iu = hn::Floor(u);
-        const auto iv = hn::Floor(v);
+        u = hn::Sub(hn::Mul(x, c), vys);
+        v = hn::Add(hn::Mul(x, s), vyc);
+        iu = hn::Floor(u);
+        iv = hn::Floor(v);
         const auto inside = hn::And(hn::And(hn::Ge(iu, min_u), hn::Le(iu, max_u)),
                                     hn::And(hn::Ge(iv, min_v), hn::Le(iv, max_v)));
-        if (!hn::AllTrue(df, inside)) return false;
-        const auto fx = hn::Sub(u, iu);
-        const auto fy = hn::Sub(v, iv);
-        const auto w_ul = hn::Mul(hn::Sub(one, fx), fy);
-        const auto w_ur = hn::Mul(fx, fy);
-        const auto w_ll = hn::Mul(hn::Sub(one, fx), hn::Sub(one, fy));
-        const auto w_lr = hn::Mul(fx, hn::Sub(one, fy));
+        return hn::AllTrue(df, inside);
+    };
+    // Both neighbour pairs of every pixel of a located group, as 8 bytes from the upper and from
+    // the lower row.
+    const auto fetch = [&](VF iu, VF iv, VU &upper, VU &lower) {
         const auto offset = hn::Add(hn::Sub(base, hn::Mul(iv, vrow)), hn::Mul(iu, vdepth));
         const auto at = hn::Sub(hn::BitCast(du, hn::Add(offset, magic)), magic_bits);
 #if HWY_TARGET <= HWY_AVX3
         // AVX-512 gathers beat loading the lanes one by one.
         const hn::RebindToSigned<decltype(df)> di;
         const auto *bytes = reinterpret_cast<const uint64_t *>(src.data);
-        const auto upper = hn::GatherOffset(du, bytes, hn::BitCast(di, at));
-        const auto lower =
-            hn::GatherOffset(du, bytes, hn::Add(hn::BitCast(di, at), hn::Set(di, row_bytes)));
+        upper = hn::GatherOffset(du, bytes, hn::BitCast(di, at));
+        lower = hn::GatherOffset(du, bytes, hn::Add(hn::BitCast(di, at), hn::Set(di, row_bytes)));
 #else
         HWY_ALIGN uint64_t offsets[hn::MaxLanes(du)];
         hn::Store(at, du, offsets);
@@ -120,9 +119,18 @@ void rotate_pixels(const rotation_source &src, int64_t y, int64_t first, uint64_
             std::memcpy(&pairs[0][i], src.data + offsets[i], 8);
             std::memcpy(&pairs[1][i], src.data + offsets[i] + row_bytes, 8);
         }
-        const auto upper = hn::Load(du, pairs[0]);
-        const auto lower = hn::Load(du, pairs[1]);
+        upper = hn::Load(du, pairs[0]);
+        lower = hn::Load(du, pairs[1]);
 #endif
+    };
+    // The pixels of a fetched group, stored at k; exact stores only their own bytes.
+    const auto finish = [&](VF u, VF v, VF iu, VF iv, VU upper, VU lower, uint64_t k, bool exact) {
+        const auto fx = hn::Sub(u, iu);
+        const auto fy = hn::Sub(v, iv);
+        const auto w_ul = hn::Mul(hn::Sub(one, fx), fy);
+        const auto w_ur = hn::Mul(fx, fy);
+        const auto w_ll = hn::Mul(hn::Sub(one, fx), hn::Sub(one, fy));
+        const auto w_lr = hn::Mul(fx, hn::Sub(one, fy));
 #if HWY_TARGET <= HWY_AVX3
         // The product rounded down by an add of 2^52 that itself rounds down (AVX-512's rounding
         // per instruction, which Highway does not offer): the integer lands in the low bits,
@@ -182,11 +190,36 @@ void rotate_pixels(const rotation_source &src, int64_t y, int64_t first, uint64_
                 hn::StoreU(hn::BitCast(d32b, packed), d32b, out + 3 * k);
             }
         }
+    };
+    // One group: false when it takes the plain kernel's edge cases, which it then leaves undone.
+    const auto group = [&](uint64_t k, bool exact) {
+        VF u = hn::Zero(df), v = u, iu = u, iv = u;
+        if (!locate(k, u, v, iu, iv)) return false;
+        VU upper = hn::Zero(du), lower = upper;
+        fetch(iu, iv, upper, lower);
+        finish(u, v, iu, iv, upper, lower, k, exact);
         return true;
     };
     // Whole 32-bit lanes hold the 3n bytes of a group only from four pixels on.
     const bool exact = D == 1 || n % 4 == 0;
     uint64_t k = 0;
+    // Two groups a step, both fetched before either is worked out: the gathers wait on memory,
+    // and the second group's are under way while the first's arithmetic runs.
+    for (; k + 2 * n <= count && D * (k + 2 * n) + spill <= D * count; k += 2 * n) {
+        VF u0 = hn::Zero(df), v0 = u0, iu0 = u0, iv0 = u0, u1 = u0, v1 = u0, iu1 = u0, iv1 = u0;
+        if (!locate(k, u0, v0, iu0, iv0) || !locate(k + n, u1, v1, iu1, iv1)) {
+            if (!group(k, false)) rotate_row(src, y, first + int64_t(k), n, out + D * k);
+            if (!group(k + n, false)) {
+                rotate_row(src, y, first + int64_t(k + n), n, out + D * (k + n));
+            }
+            continue;
+        }
+        VU upper0 = hn::Zero(du), lower0 = upper0, upper1 = upper0, lower1 = upper0;
+        fetch(iu0, iv0, upper0, lower0);
+        fetch(iu1, iv1, upper1, lower1);
+        finish(u0, v0, iu0, iv0, upper0, lower0, k, false);
+        finish(u1, v1, iu1, iv1, upper1, lower1, k + n, false);
+    }
     for (; k + n <= count; k += n) {
         const bool spills = D * (k + n) + spill > D * count;
         if (spills && !exact) break;
