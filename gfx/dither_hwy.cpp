@@ -1,5 +1,6 @@
 // The ordered dither's vector kernel, compiled once per target Highway builds for.
 #include "gfx/dither_row.h"
+#include "tamsa/internal/kernels.h"
 
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "gfx/dither_hwy.cpp"
@@ -24,7 +25,7 @@ void dither_row_vector(const uint8_t *HWY_RESTRICT source, uint8_t *HWY_RESTRICT
         return hn::VecFromMask(hn::Eq(hn::Max(v, t), v));
     };
     // The step of lanes pixels at pixel x, whose first byte lies at phase in the period.
-    const auto dither_step = [&](uint64_t x, uint64_t phase) {
+    const auto dither_step = [&](uint64_t x, uint64_t phase) TAMSA_LAMBDA_INLINE {
         const uint8_t *t = spelled + phase;
         if (depth == 3) {
             const uint8_t *s = source + 3 * x;

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "gfx/rotate_row.h"
+#include "tamsa/internal/kernels.h"
 
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "gfx/rotate_hwy.cpp"
@@ -63,7 +64,7 @@ void rotate_pixels(const rotation_source &src, int64_t y, int64_t first, uint64_
         {3, Z, Z, Z, Z, Z, Z, Z, 11, Z, Z, Z, Z, Z, Z, Z},
         {4, Z, Z, Z, Z, Z, Z, Z, 12, Z, Z, Z, Z, Z, Z, Z},
         {5, Z, Z, Z, Z, Z, Z, Z, 13, Z, Z, Z, Z, Z, Z, Z}};
-    const auto byte = [&](hn::Vec<decltype(du)> pair, int j) {
+    const auto byte = [&](hn::Vec<decltype(du)> pair, int j) TAMSA_LAMBDA_INLINE {
         const auto alone = hn::BitCast(
             du, hn::TableLookupBytesOr0(hn::BitCast(d8, pair), hn::LoadDup128(d8, kPick[j])));
 #if HWY_TARGET <= HWY_AVX3
@@ -78,9 +79,8 @@ void rotate_pixels(const rotation_source &src, int64_t y, int64_t first, uint64_
     const auto four_magic = hn::Set(du, 4 * 0x4330000000000000ull);
 #else
     // A product truncated toward zero, as int32_t() does.
-    const auto truncated = [&](hn::Vec<decltype(df)> b, hn::Vec<decltype(df)> w) {
-        return hn::DemoteTo(d32, hn::Mul(b, w));
-    };
+    const auto truncated = [&](hn::Vec<decltype(df)> b, hn::Vec<decltype(df)> w)
+                               TAMSA_LAMBDA_INLINE { return hn::DemoteTo(d32, hn::Mul(b, w)); };
     const auto cap32 = hn::Set(d32, 255);
 #endif
     // 3-byte results are stored 4 bytes a pixel and the fourth dropped, which writes n bytes past
@@ -90,7 +90,7 @@ void rotate_pixels(const rotation_source &src, int64_t y, int64_t first, uint64_
     using VU = hn::Vec<decltype(du)>;
     // The group of n pixels at k turned back into the source: u, v and their floors. False when
     // the group takes the plain kernel's edge cases.
-    const auto locate = [&](uint64_t k, VF &u, VF &v, VF &iu, VF &iv) {
+    const auto locate = [&](uint64_t k, VF &u, VF &v, VF &iu, VF &iv) TAMSA_LAMBDA_INLINE {
         const auto x = hn::Add(lanes, hn::Set(df, double(first + int64_t(k))));
         u = hn::Sub(hn::Mul(x, c), vys);
         v = hn::Add(hn::Mul(x, s), vyc);
@@ -102,7 +102,7 @@ void rotate_pixels(const rotation_source &src, int64_t y, int64_t first, uint64_
     };
     // Both neighbour pairs of every pixel of a located group, as 8 bytes from the upper and from
     // the lower row.
-    const auto fetch = [&](VF iu, VF iv, VU &upper, VU &lower) {
+    const auto fetch = [&](VF iu, VF iv, VU &upper, VU &lower) TAMSA_LAMBDA_INLINE {
         const auto offset = hn::Add(hn::Sub(base, hn::Mul(iv, vrow)), hn::Mul(iu, vdepth));
         const auto at = hn::Sub(hn::BitCast(du, hn::Add(offset, magic)), magic_bits);
 #if HWY_TARGET <= HWY_AVX3
@@ -124,7 +124,8 @@ void rotate_pixels(const rotation_source &src, int64_t y, int64_t first, uint64_
 #endif
     };
     // The pixels of a fetched group, stored at k; exact stores only their own bytes.
-    const auto finish = [&](VF u, VF v, VF iu, VF iv, VU upper, VU lower, uint64_t k, bool exact) {
+    const auto finish = [&](VF u, VF v, VF iu, VF iv, VU upper, VU lower, uint64_t k,
+                            bool exact) TAMSA_LAMBDA_INLINE {
         const auto fx = hn::Sub(u, iu);
         const auto fy = hn::Sub(v, iv);
         const auto w_ul = hn::Mul(hn::Sub(one, fx), fy);
@@ -135,13 +136,14 @@ void rotate_pixels(const rotation_source &src, int64_t y, int64_t first, uint64_
         // The product rounded down by an add of 2^52 that itself rounds down (AVX-512's rounding
         // per instruction, which Highway does not offer): the integer lands in the low bits,
         // and four such sums less 4 * 2^52 are the sum of the truncated products.
-        const auto floored = [&](hn::Vec<decltype(df)> b, hn::Vec<decltype(df)> w) {
+        const auto floored = [&](hn::Vec<decltype(df)> b,
+                                 hn::Vec<decltype(df)> w) TAMSA_LAMBDA_INLINE {
             const auto product = hn::Mul(b, w);
             return hn::BitCast(
                 du, hn::Vec<decltype(df)>{_mm512_add_round_pd(
                         product.raw, magic.raw, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC)});
         };
-        const auto channel = [&](int ch) {
+        const auto channel = [&](int ch) TAMSA_LAMBDA_INLINE {
             const auto sum = hn::Add(
                 hn::Add(floored(byte(upper, ch), w_ul), floored(byte(upper, D + ch), w_ur)),
                 hn::Add(floored(byte(lower, ch), w_ll), floored(byte(lower, D + ch), w_lr)));
@@ -155,7 +157,7 @@ void rotate_pixels(const rotation_source &src, int64_t y, int64_t first, uint64_
         const hn::Rebind<uint32_t, decltype(du)> du32;
         const auto pixel = hn::BitCast(d32, hn::TruncateTo(du32, pixel64));
 #else
-        const auto channel = [&](int ch) {
+        const auto channel = [&](int ch) TAMSA_LAMBDA_INLINE {
             const auto sum = hn::Add(
                 hn::Add(truncated(byte(upper, ch), w_ul), truncated(byte(upper, D + ch), w_ur)),
                 hn::Add(truncated(byte(lower, ch), w_ll), truncated(byte(lower, D + ch), w_lr)));
@@ -192,7 +194,7 @@ void rotate_pixels(const rotation_source &src, int64_t y, int64_t first, uint64_
         }
     };
     // One group: false when it takes the plain kernel's edge cases, which it then leaves undone.
-    const auto group = [&](uint64_t k, bool exact) {
+    const auto group = [&](uint64_t k, bool exact) TAMSA_LAMBDA_INLINE {
         VF u = hn::Zero(df), v = u, iu = u, iv = u;
         if (!locate(k, u, v, iu, iv)) return false;
         VU upper = hn::Zero(du), lower = upper;
@@ -203,22 +205,26 @@ void rotate_pixels(const rotation_source &src, int64_t y, int64_t first, uint64_
     // Whole 32-bit lanes hold the 3n bytes of a group only from four pixels on.
     const bool exact = D == 1 || n % 4 == 0;
     uint64_t k = 0;
-    // Two groups a step, both fetched before either is worked out: the gathers wait on memory,
-    // and the second group's are under way while the first's arithmetic runs.
-    for (; k + 2 * n <= count && D * (k + 2 * n) + spill <= D * count; k += 2 * n) {
-        VF u0 = hn::Zero(df), v0 = u0, iu0 = u0, iv0 = u0, u1 = u0, v1 = u0, iu1 = u0, iv1 = u0;
-        if (!locate(k, u0, v0, iu0, iv0) || !locate(k + n, u1, v1, iu1, iv1)) {
-            if (!group(k, false)) rotate_row(src, y, first + int64_t(k), n, out + D * k);
-            if (!group(k + n, false)) {
-                rotate_row(src, y, first + int64_t(k + n), n, out + D * (k + n));
+    // G groups a step, all fetched before any is worked out: the gathers wait on memory, and
+    // the later groups' are under way while the first's arithmetic runs.
+    constexpr size_t G = 4;
+    for (; k + G * n <= count && D * (k + G * n) + spill <= D * count; k += G * n) {
+        VF u[G], v[G], iu[G], iv[G];
+        bool inside = true;
+        for (size_t g = 0; g < G; ++g) inside &= locate(k + g * n, u[g], v[g], iu[g], iv[g]);
+        if (!inside) {
+            for (size_t g = 0; g < G; ++g) {
+                if (!group(k + g * n, false)) {
+                    rotate_row(src, y, first + int64_t(k + g * n), n, out + D * (k + g * n));
+                }
             }
             continue;
         }
-        VU upper0 = hn::Zero(du), lower0 = upper0, upper1 = upper0, lower1 = upper0;
-        fetch(iu0, iv0, upper0, lower0);
-        fetch(iu1, iv1, upper1, lower1);
-        finish(u0, v0, iu0, iv0, upper0, lower0, k, false);
-        finish(u1, v1, iu1, iv1, upper1, lower1, k + n, false);
+        VU upper[G], lower[G];
+        for (size_t g = 0; g < G; ++g) fetch(iu[g], iv[g], upper[g], lower[g]);
+        for (size_t g = 0; g < G; ++g) {
+            finish(u[g], v[g], iu[g], iv[g], upper[g], lower[g], k + g * n, false);
+        }
     }
     for (; k + n <= count; k += n) {
         const bool spills = D * (k + n) + spill > D * count;

@@ -5,6 +5,10 @@
 
 #include <cstdint>
 
+// A lambda inside a vector kernel that is called from more than one place, inlined all the
+// same: out of line, its vector arguments would travel through the stack.
+#define TAMSA_LAMBDA_INLINE __attribute__((always_inline))
+
 namespace tamsa::kernels {
 
 // False while a test keeps every operation on its plain kernels.
