@@ -6,28 +6,13 @@
 #include <cstring>
 
 #include "gfx/remap_row.h"
+#include "tamsa/internal/avx512_bytes.h"
 
 namespace tamsa::gfx {
 namespace {
 
-// The first n bytes of a vector (n below 64).
-inline __mmask64 first_bytes(uint64_t n) {
-    return _cvtu64_mask64((uint64_t{1} << n) - 1);
-}
-
-// n bytes from p (up to 64), none read past them.
-inline __m512i load_bytes(const uint8_t *p, uint64_t n) {
-    if (n >= 64) return _mm512_loadu_si512(p);
-    return _mm512_maskz_loadu_epi8(first_bytes(n), p);
-}
-
-inline void store_bytes(uint8_t *p, uint64_t n, __m512i v) {
-    if (n >= 64) {
-        _mm512_storeu_si512(p, v);
-    } else {
-        _mm512_mask_storeu_epi8(p, first_bytes(n), v);
-    }
-}
+using avx512::load_bytes;
+using avx512::store_bytes;
 
 // A 256-entry table in four registers; bit 7 of a byte picks the upper two, bits 0..6 an entry.
 struct table256 {

@@ -5,28 +5,15 @@
 // the CPU runs it.
 #include <immintrin.h>
 
+#include "tamsa/internal/avx512_bytes.h"
 #include "video/yuv_row.h"
 
 namespace tamsa::video {
 namespace {
 
-// The first n bytes of a vector (n below 64).
-inline __mmask64 first_bytes(uint64_t n) {
-    return _cvtu64_mask64((uint64_t{1} << n) - 1);
-}
-
-inline __m512i load_bytes(const uint8_t *p, uint64_t n) {
-    if (n >= 64) return _mm512_loadu_si512(p);
-    return _mm512_maskz_loadu_epi8(first_bytes(n), p);
-}
-
-inline void store_bytes(uint8_t *p, uint64_t n, __m512i v) {
-    if (n >= 64) {
-        _mm512_storeu_si512(p, v);
-    } else {
-        _mm512_mask_storeu_epi8(p, first_bytes(n), v);
-    }
-}
+using avx512::first_bytes;
+using avx512::load_bytes;
+using avx512::store_bytes;
 
 // A table term of bytes held in 16-bit lanes (see yuv_row.h): whole * x + high half of
 // x * fraction, minus x >> 15 (-1 for negative x).

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "check.h"
 #include "tamsa/tamsa.h"
 
 namespace {
@@ -18,13 +19,6 @@ int memory_file() {
     static const int fd = memfd_create("ppm-fuzz", MFD_CLOEXEC);
     return fd;
 }
-
-void check(bool ok, int line) {
-    if (ok) return;
-    std::fprintf(stderr, "ppm_fuzz.cpp:%d: check failed\n", line);
-    std::abort();
-}
-#define CHECK(condition) check(condition, __LINE__)
 
 }  // namespace
 

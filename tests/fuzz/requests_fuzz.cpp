@@ -9,6 +9,7 @@
 #include <cstring>
 #include <vector>
 
+#include "check.h"
 #include "platform/bus.h"
 #include "platform/heap.h"
 #include "remote/requests.h"
@@ -21,13 +22,6 @@ namespace remote = tamsa::remote;
 
 constexpr uint32_t kClient = 1, kOther = 2;
 constexpr uint64_t kLimit = uint64_t(1) << 20;
-
-void check(bool ok, int line) {
-    if (ok) return;
-    std::fprintf(stderr, "requests_fuzz.cpp:%d: check failed\n", line);
-    std::abort();
-}
-#define CHECK(condition) check(condition, __LINE__)
 
 }  // namespace
 

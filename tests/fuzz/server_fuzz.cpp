@@ -11,6 +11,7 @@
 #include <cstring>
 #include <vector>
 
+#include "check.h"
 #include "platform/bus.h"
 #include "platform/heap.h"
 #include "server/server.h"
@@ -22,13 +23,6 @@ namespace platform = tamsa::platform;
 constexpr uint32_t kSender = 1, kOther = 2;
 // Keeps every operation's work small: a result past it is refused before anything is made.
 constexpr uint64_t kSenderLimit = uint64_t(4) << 20;
-
-void check(bool ok, int line) {
-    if (ok) return;
-    std::fprintf(stderr, "server_fuzz.cpp:%d: check failed\n", line);
-    std::abort();
-}
-#define CHECK(condition) check(condition, __LINE__)
 
 struct block {
     uint32_t address = 0;
