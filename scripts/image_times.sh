@@ -39,7 +39,6 @@ row smooth "ffmpeg convolution (3x3 cross)" ffmpeg -loglevel error -y -i "$in" \
   -vf "convolution=0 1 0 1 1 1 0 1 0:0 1 0 1 1 1 0 1 0:0 1 0 1 1 1 0 1 0:0 1 0 1 1 1 0 1 0:1/5:1/5:1/5:1/5" "$out"
 row smooth "pnmsmooth (3x3)" sh -c "pnmsmooth '$in' > '$out'"
 row dither "tamsa image dither 4" "$tamsa" image dither "$in" "$out" 4
-row dither "ffmpeg paletteuse bayer" ffmpeg -loglevel error -y -i "$in" -f lavfi \
-  -i "color=c=black:s=2x4,format=rgb24,geq=r='255*mod(X,2)':g='255*mod(Y,2)':b='255*floor(Y/2)'" \
-  -lavfi "[0][1]paletteuse=dither=bayer" -frames:v 1 "$out"
+row dither "ffmpeg sws_dither=bayer to rgb8" ffmpeg -loglevel error -y -i "$in" \
+  -vf "scale=sws_dither=bayer,format=rgb8,format=rgb24" "$out"
 row dither "ppmdither (2 levels a channel)" sh -c "ppmdither -red 2 -green 2 -blue 2 '$in' > '$out'"
