@@ -203,6 +203,42 @@ TEST_F(RecordRun, WritesEveryFrameAndAContactSheet) {
     EXPECT_GT(report.median_round_trip_ms, 0.0);
 }
 
+// The sheet from its rule: every Nth frame cut down to 160 columns by nearest neighbour (pixel
+// x, y of a W x H frame's thumbnail takes x * W / 160, y * H / h, h = H * 160 / W), four to a
+// row on grey 40, with gaps of 4.
+TEST_F(RecordRun, ContactSheetHoldsNearestNeighbourThumbnails) {
+    TempDir dir;
+    constexpr int32_t kW = 328, kH = 20, kThumbW = 160, kThumbH = kH * kThumbW / kW, kGap = 4;
+    record_options o;
+    o.raw_size = {kW, kH};
+    o.frames = 9;
+    o.sheet_every = 2;
+    o.out_dir = dir.file("out");
+    o.progress = false;
+    const auto report = tamsa::tools::run_record(o, true);
+    ASSERT_EQ(report.kept.size(), 9u);
+
+    picture expected;
+    expected.width = 4 * (kThumbW + kGap) + kGap;
+    expected.height = 2 * (kThumbH + kGap) + kGap;
+    expected.pixels.assign(size_t(expected.width) * size_t(expected.height) * 3, 40);
+    for (size_t t = 0; t < 5; ++t) {
+        const picture &frame = report.kept[2 * t];
+        const size_t x0 = kGap + t % 4 * (kThumbW + kGap), y0 = kGap + t / 4 * (kThumbH + kGap);
+        for (size_t y = 0; y < kThumbH; ++y) {
+            for (size_t x = 0; x < kThumbW; ++x) {
+                const size_t from = (y * kH / kThumbH * kW + x * kW / kThumbW) * 3;
+                const size_t to = ((y0 + y) * size_t(expected.width) + x0 + x) * 3;
+                for (size_t c = 0; c < 3; ++c) expected.pixels[to + c] = frame.pixels[from + c];
+            }
+        }
+    }
+    const picture sheet = tamsa::tools::load_picture(report.sheet);
+    ASSERT_EQ(sheet.width, expected.width);
+    ASSERT_EQ(sheet.height, expected.height);
+    EXPECT_EQ(sheet.pixels, expected.pixels);
+}
+
 std::string parse_error(std::vector<std::string> words) {
     std::vector<char *> argv;
     for (auto &w : words) argv.push_back(w.data());
