@@ -275,12 +275,7 @@ operation parse_operation(const std::string &op, cli::args &args) {
             // Indexes first, in the last third of the result, then spread to their colours.
             uint8_t *indexes = cube->data + 2 * size_t(n);
             kv_remap24(b->data, indexes, nullptr, n * 3);
-            for (uint32_t i = 0; i < n; ++i) {
-                const uint8_t c = indexes[i];
-                cube->data[i * 3] = uint8_t(c / 36 * 51);
-                cube->data[i * 3 + 1] = uint8_t(c / 6 % 6 * 51);
-                cube->data[i * 3 + 2] = uint8_t(c % 6 * 51);
-            }
+            cube_colours(indexes, n, cube->data);
             return cube;
         };
     }

@@ -217,6 +217,15 @@ bool write_png(FILE *f, const picture &p, const png_settings &settings) {
     return true;
 }
 
+void cube_colours(const uint8_t *indexes, size_t count, uint8_t *rgb) {
+    for (size_t i = 0; i < count; ++i) {
+        const uint8_t c = indexes[i];
+        rgb[i * 3] = uint8_t(c / 36 % 6 * 51);
+        rgb[i * 3 + 1] = uint8_t(c / 6 % 6 * 51);
+        rgb[i * 3 + 2] = uint8_t(c % 6 * 51);
+    }
+}
+
 picture_format format_for(const std::string &path) {
     const std::string name = cli::lower(path);
     for (const extension &e : kExtensions) {

@@ -4,6 +4,7 @@
 #ifndef TAMSA_TOOLS_PICTURE_H
 #define TAMSA_TOOLS_PICTURE_H
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -39,6 +40,11 @@ void save_picture(const std::string &path, const picture &p);
 // Writes the picture to an open stream, such as standard output; false when writing failed.
 // Throws cli::failure when the picture cannot be written in that format.
 bool write_picture(FILE *f, const picture &p, picture_format format);
+
+// Colour-cube indexes (0..215) spread to their colours: index c holds the levels c / 36,
+// c / 6 % 6 and c % 6 of the first, second and third channel, each level 51 apart. The
+// indexes may be the last third of rgb's bytes: each is read before its pixel is written.
+void cube_colours(const uint8_t *indexes, size_t count, uint8_t *rgb);
 
 // How PNG files are compressed: zlib level and strategy, and the row filters libpng may use.
 struct png_settings {

@@ -257,18 +257,15 @@ picture frame_picture(const uint8_t *bytes, int32_t w, int32_t h, bool cube) {
     p.channels = 3;
     const size_t n = size_t(w) * size_t(h);
     p.pixels.resize(n * 3);
+    if (cube) {
+        cube_colours(bytes, n, p.pixels.data());
+        return p;
+    }
     for (size_t i = 0; i < n; ++i) {
         uint8_t *o = &p.pixels[i * 3];
-        if (cube) {
-            const uint8_t c = bytes[i];
-            o[0] = uint8_t(c / 36 % 6 * 51);
-            o[1] = uint8_t(c / 6 % 6 * 51);
-            o[2] = uint8_t(c % 6 * 51);
-        } else {
-            o[0] = bytes[i * 3 + 2];
-            o[1] = bytes[i * 3 + 1];
-            o[2] = bytes[i * 3];
-        }
+        o[0] = bytes[i * 3 + 2];
+        o[1] = bytes[i * 3 + 1];
+        o[2] = bytes[i * 3];
     }
     return p;
 }
