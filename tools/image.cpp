@@ -23,92 +23,6 @@ struct bitmap_deleter {
 };
 using bitmap_ptr = std::unique_ptr<kv_bitmap, bitmap_deleter>;
 
-// Each operation's words and what they mean, for the help.
-struct op_help {
-    const char *name;
-    const char *synopsis;
-    const char *text;
-};
-
-constexpr op_help kOps[] = {
-    {"scale", "scale IN OUT WxH",
-     "Resizes to W x H pixels by nearest neighbour: no smoothing, columns and rows are\n"
-     "dropped or repeated. W and H 1 or more, W x H at most 67108864."},
-    {"cut", "cut IN OUT X1 Y1 X2 Y2",
-     "Copies the rectangle between two corners (pixels, both corners included, in any\n"
-     "order); what lies outside the picture comes out black."},
-    {"rotate", "rotate IN OUT DEGREES [--fill R,G,B]",
-     "Rotates counter-clockwise by DEGREES (a decimal number, -1000000..1000000). The picture\n"
-     "grows to hold every rotated pixel; --fill colours the corners it gains (each 0..255,\n"
-     "default 0,0,0)."},
-    {"shear", "shear IN OUT ROW1 ROW2 SHIFT1 SHIFT2 [--fill R,G,B]",
-     "Shifts rows ROW1 to ROW2 to the right, by SHIFT1 pixels at ROW1 growing linearly to\n"
-     "SHIFT2 at ROW2 (shifts 0..65536); other rows stay. The picture widens by the larger\n"
-     "shift; --fill colours the pixels uncovered (each 0..255, default 0,0,0)."},
-    {"transpose", "transpose IN OUT", "Swaps rows and columns (a mirror along the diagonal)."},
-    {"smooth", "smooth IN OUT PASSES",
-     "Averages each inner pixel with its four neighbours (the pixel half, each neighbour an\n"
-     "eighth), PASSES times (1..10000). The border keeps its pixels."},
-    {"dither", "dither IN OUT TYPE",
-     "Ordered dithering to the 8 colours whose channels are 0 or 255, with threshold matrix\n"
-     "TYPE: 1 classical screen 8x8, 2 rectangular 3x3, 3 halftone 6x6, 4 Bayer 4x4,\n"
-     "5 Bayer 16x16, 6 four stars 5x5, 7 box 5x5."},
-    {"correct", "correct IN OUT CONTRAST BRIGHTNESS [--invert]",
-     "CONTRAST in percent around mid-grey 128: 100 keeps, 0 gives flat grey, below 0 mirrors\n"
-     "the levels (-100000..100000). Then BRIGHTNESS is added (-255..255). --invert turns\n"
-     "each level L into 255 - L at the end."},
-    {"remap", "remap IN OUT",
-     "Reduces to the 216 colours of the 6x6x6 colour cube (levels 0, 51, ..., 255)."},
-    {"blit", "blit IN OUT OTHER X Y [--transparency T] [--alpha]",
-     "Places the picture OTHER with its top-left corner at (X, Y) of IN, clipped to IN's\n"
-     "edges. --transparency T in percent: 0 (default) covers, 100 leaves IN showing\n"
-     "(0..100). --alpha blends by OTHER's brightness instead: white covers, black leaves IN\n"
-     "showing, and T adds transparency to every pixel."},
-    {"line", "line IN OUT X1 Y1 X2 Y2 [--colour R,G,B]",
-     "Draws a line between two points, both included, clipped to the picture (colour each\n"
-     "0..255, default 255,255,255)."},
-    {"box", "box IN OUT X1 Y1 X2 Y2 [--colour R,G,B] [--step N]",
-     "Fills the box between two corners, both included, clipped to the picture (colour\n"
-     "each 0..255, default 255,255,255). --step N sets only every Nth pixel of every Nth\n"
-     "row, from the top-left corner (1..65536, default 1)."},
-};
-
-const op_help *find_help(const std::string &name) {
-    for (const op_help &h : kOps) {
-        if (name == h.name) return &h;
-    }
-    return nullptr;
-}
-
-void print_usage() {
-    std::fputs(
-        "usage: tamsa image OP IN OUT [ARGUMENTS] [OPTIONS]\n"
-        "\n"
-        "Runs one of the library's operations on the picture IN and writes the result to OUT.\n"
-        "Coordinates, sizes and shifts are in pixels, from (0, 0) at the top left.\n"
-        "\n"
-        "Operations:\n",
-        stdout);
-    for (const op_help &h : kOps) std::printf("  %s\n", h.synopsis);
-    std::fputs(
-        "\n"
-        "  tamsa image OP --help  what one operation does, with ranges and defaults\n"
-        "\n"
-        "IN: PPM or PGM (binary or plain, 8 or 16 bits a sample) or PNG; 16-bit samples are\n"
-        "rounded to 8 bits, and transparency is dropped with a warning.\n"
-        "OUT: the format its extension names, in any case: .ppm (colour), .pgm (grey only),\n"
-        ".pnm (grey or colour, as the result is) or .png; a grey picture comes out grey when the\n"
-        "result still is. An unknown extension is refused before any work. OUT is written\n"
-        "whole or not at all.\n"
-        "\n"
-        "Exit status: 0 done, 1 failed while running (a file, memory), 2 bad command line.\n",
-        stdout);
-}
-
-void print_op_help(const op_help &h) {
-    std::printf("usage: tamsa image %s\n\n%s\n", h.synopsis, h.text);
-}
-
 picture load_input(const std::string &path) {
     picture p = load_picture(path);
     if (p.dropped_alpha) cli::warn(path + ": transparency dropped (the library has no alpha)");
@@ -169,6 +83,17 @@ int32_t coordinate(cli::args &args, const char *what) {
     return cli::parse_int(args.next(what), what);
 }
 
+// Two points or corners: X1 Y1 X2 Y2.
+struct corners {
+    int32_t x1, y1, x2, y2;
+};
+
+corners parse_corners(cli::args &args) {
+    const int32_t x1 = coordinate(args, "x1"), y1 = coordinate(args, "y1");
+    const int32_t x2 = coordinate(args, "x2"), y2 = coordinate(args, "y2");
+    return {x1, y1, x2, y2};
+}
+
 // An operation, parsed from its arguments, run on the input's bitmap; it returns the bitmap to
 // write (the input itself for operations in place). Operations that work in steps report them.
 using operation = std::function<bitmap_ptr(bitmap_ptr, cli::progress &)>;
@@ -185,133 +110,240 @@ bitmap_ptr in_place(bitmap_ptr b, int32_t ok, const char *what) {
     return b;
 }
 
-operation parse_operation(const std::string &op, cli::args &args) {
-    if (op == "scale") {
-        const cli::size2 s = cli::parse_size(args.next("a size WxH"), "size");
-        parse_extras(args, {});
-        return [s](bitmap_ptr b, cli::progress &) {
-            return made(kv_scalecopybitmap(b.get(), s.width, s.height), "scale");
-        };
+operation parse_scale(cli::args &args) {
+    const cli::size2 s = cli::parse_size(args.next("a size WxH"), "size");
+    parse_extras(args, {});
+    return [s](bitmap_ptr b, cli::progress &) {
+        return made(kv_scalecopybitmap(b.get(), s.width, s.height), "scale");
+    };
+}
+
+operation parse_cut(cli::args &args) {
+    const corners c = parse_corners(args);
+    parse_extras(args, {});
+    return [=](bitmap_ptr b, cli::progress &) {
+        return made(kv_cutbitmap(b.get(), c.x1, c.y1, c.x2, c.y2), "cut");
+    };
+}
+
+operation parse_rotate(cli::args &args) {
+    const std::string text = args.next("an angle in degrees");
+    char *end = nullptr;
+    const float angle = std::strtof(text.c_str(), &end);
+    if (text.empty() || *end != '\0' || !std::isfinite(angle) || std::fabs(angle) > 1e6f) {
+        throw usage_error{"bad angle: '" + text + "' (degrees, -1000000..1000000)"};
     }
-    if (op == "cut") {
-        const int32_t x1 = coordinate(args, "x1"), y1 = coordinate(args, "y1");
-        const int32_t x2 = coordinate(args, "x2"), y2 = coordinate(args, "y2");
-        parse_extras(args, {});
-        return [=](bitmap_ptr b, cli::progress &) {
-            return made(kv_cutbitmap(b.get(), x1, y1, x2, y2), "cut");
-        };
-    }
-    if (op == "rotate") {
-        const std::string text = args.next("an angle in degrees");
-        char *end = nullptr;
-        const float angle = std::strtof(text.c_str(), &end);
-        if (text.empty() || *end != '\0' || !std::isfinite(angle) || std::fabs(angle) > 1e6f) {
-            throw usage_error{"bad angle: '" + text + "' (degrees, -1000000..1000000)"};
+    const extras e = parse_extras(args, {"--fill"});
+    return [=](bitmap_ptr b, cli::progress &) {
+        return made(kv_rotatebitmap(b.get(), e.fill.red, e.fill.green, e.fill.blue, angle),
+                    "rotate");
+    };
+}
+
+operation parse_shear(cli::args &args) {
+    const int32_t r1 = coordinate(args, "first row"), r2 = coordinate(args, "last row");
+    const int32_t s1 = coordinate(args, "first shift"), s2 = coordinate(args, "last shift");
+    if (s1 < 0 || s2 < 0 || s1 > 65536 || s2 > 65536)
+        throw usage_error{"bad shift: shifts are 0..65536"};
+    const extras e = parse_extras(args, {"--fill"});
+    return [=](bitmap_ptr b, cli::progress &) {
+        const int32_t ok =
+            kv_shearbitmap(b.get(), r1, r2, s1, s2, e.fill.red, e.fill.green, e.fill.blue);
+        return in_place(std::move(b), ok, "shear");
+    };
+}
+
+operation parse_transpose(cli::args &args) {
+    parse_extras(args, {});
+    return [](bitmap_ptr b, cli::progress &) {
+        const int32_t ok = kv_transposebitmap(b.get());
+        return in_place(std::move(b), ok, "transpose");
+    };
+}
+
+operation parse_smooth(cli::args &args) {
+    const auto passes =
+        uint32_t(cli::parse_ranged(args.next("a number of passes"), "passes", 1, 10000));
+    parse_extras(args, {});
+    return [passes](bitmap_ptr b, cli::progress &meter) {
+        if (!meter.shown()) {
+            return in_place(std::move(b), kv_smoothbitmap(b.get(), int32_t(passes)), "smooth");
         }
-        const extras e = parse_extras(args, {"--fill"});
-        return [=](bitmap_ptr b, cli::progress &) {
-            return made(kv_rotatebitmap(b.get(), e.fill.red, e.fill.green, e.fill.blue, angle),
-                        "rotate");
-        };
+        // Pass by pass, which gives the same pixels, to show how far it is.
+        for (uint32_t pass = 1; pass <= passes; ++pass) {
+            b = in_place(std::move(b), kv_smoothbitmap(b.get(), 1), "smooth");
+            meter.step(pass, passes);
+        }
+        return b;
+    };
+}
+
+operation parse_dither(cli::args &args) {
+    const int32_t type = cli::parse_ranged(args.next("a matrix type"), "matrix type", 1, 7);
+    parse_extras(args, {});
+    return
+        [type](bitmap_ptr b, cli::progress &) { return made(kv_dither(b.get(), type), "dither"); };
+}
+
+operation parse_correct(cli::args &args) {
+    const int32_t contrast =
+        cli::parse_ranged(args.next("a contrast in percent"), "contrast", -100000, 100000);
+    const int32_t brightness =
+        cli::parse_ranged(args.next("a brightness"), "brightness", -255, 255);
+    const extras e = parse_extras(args, {"--invert"});
+    return [=](bitmap_ptr b, cli::progress &) {
+        tamsa_correct_ll(b.get(), contrast, brightness, e.invert ? 1 : 0);
+        return b;
+    };
+}
+
+operation parse_remap(cli::args &args) {
+    parse_extras(args, {});
+    return [](bitmap_ptr b, cli::progress &) {
+        const uint32_t n = uint32_t(b->width) * uint32_t(b->height);
+        bitmap_ptr cube = made(kv_allocbitmap(b->width, b->height, 3), "remap");
+        // Indexes first, in the last third of the result, then spread to their colours.
+        uint8_t *indexes = cube->data + 2 * size_t(n);
+        kv_remap24(b->data, indexes, nullptr, n * 3);
+        cube_colours(indexes, n, cube->data);
+        return cube;
+    };
+}
+
+operation parse_blit(cli::args &args) {
+    const std::string other = args.next("the picture to place");
+    const int32_t x = coordinate(args, "x"), y = coordinate(args, "y");
+    const extras e = parse_extras(args, {"--transparency", "--alpha"});
+    const picture top = load_input(other);
+    return [=](bitmap_ptr b, cli::progress &) {
+        const bitmap_ptr source = to_bitmap(top);
+        if (e.alpha) {
+            kv_transalphachunkyblit(b.get(), source->width, source->height, source->data, x, y,
+                                    e.transparency);
+        } else {
+            kv_blitbitmaptrans(b.get(), source.get(), x, y, e.transparency);
+        }
+        return b;
+    };
+}
+
+operation parse_line(cli::args &args) {
+    const corners c = parse_corners(args);
+    const extras e = parse_extras(args, {"--colour"});
+    return [=](bitmap_ptr b, cli::progress &) {
+        kv_drawline(b.get(), c.x1, c.y1, c.x2, c.y2, e.colour.red, e.colour.green, e.colour.blue);
+        return b;
+    };
+}
+
+operation parse_box(cli::args &args) {
+    const corners c = parse_corners(args);
+    const extras e = parse_extras(args, {"--colour", "--step"});
+    return [=](bitmap_ptr b, cli::progress &) {
+        kv_drawbox(b.get(), c.x1, c.y1, c.x2, c.y2, e.colour.red, e.colour.green, e.colour.blue,
+                   e.step);
+        return b;
+    };
+}
+
+// One row per operation: its words and what they mean, for the help, and the parser of its
+// arguments. Operations that report their steps show them; the others show the time spent.
+struct op_row {
+    const char *name;
+    const char *synopsis;
+    const char *text;
+    operation (*parse)(cli::args &args);
+    bool reports_steps = false;
+};
+
+constexpr op_row kOps[] = {
+    {"scale", "scale IN OUT WxH",
+     "Resizes to W x H pixels by nearest neighbour: no smoothing, columns and rows are\n"
+     "dropped or repeated. W and H 1 or more, W x H at most 67108864.",
+     parse_scale},
+    {"cut", "cut IN OUT X1 Y1 X2 Y2",
+     "Copies the rectangle between two corners (pixels, both corners included, in any\n"
+     "order); what lies outside the picture comes out black.",
+     parse_cut},
+    {"rotate", "rotate IN OUT DEGREES [--fill R,G,B]",
+     "Rotates counter-clockwise by DEGREES (a decimal number, -1000000..1000000). The picture\n"
+     "grows to hold every rotated pixel; --fill colours the corners it gains (each 0..255,\n"
+     "default 0,0,0).",
+     parse_rotate},
+    {"shear", "shear IN OUT ROW1 ROW2 SHIFT1 SHIFT2 [--fill R,G,B]",
+     "Shifts rows ROW1 to ROW2 to the right, by SHIFT1 pixels at ROW1 growing linearly to\n"
+     "SHIFT2 at ROW2 (shifts 0..65536); other rows stay. The picture widens by the larger\n"
+     "shift; --fill colours the pixels uncovered (each 0..255, default 0,0,0).",
+     parse_shear},
+    {"transpose", "transpose IN OUT", "Swaps rows and columns (a mirror along the diagonal).",
+     parse_transpose},
+    {"smooth", "smooth IN OUT PASSES",
+     "Averages each inner pixel with its four neighbours (the pixel half, each neighbour an\n"
+     "eighth), PASSES times (1..10000). The border keeps its pixels.",
+     parse_smooth, true},
+    {"dither", "dither IN OUT TYPE",
+     "Ordered dithering to the 8 colours whose channels are 0 or 255, with threshold matrix\n"
+     "TYPE: 1 classical screen 8x8, 2 rectangular 3x3, 3 halftone 6x6, 4 Bayer 4x4,\n"
+     "5 Bayer 16x16, 6 four stars 5x5, 7 box 5x5.",
+     parse_dither},
+    {"correct", "correct IN OUT CONTRAST BRIGHTNESS [--invert]",
+     "CONTRAST in percent around mid-grey 128: 100 keeps, 0 gives flat grey, below 0 mirrors\n"
+     "the levels (-100000..100000). Then BRIGHTNESS is added (-255..255). --invert turns\n"
+     "each level L into 255 - L at the end.",
+     parse_correct},
+    {"remap", "remap IN OUT",
+     "Reduces to the 216 colours of the 6x6x6 colour cube (levels 0, 51, ..., 255).", parse_remap},
+    {"blit", "blit IN OUT OTHER X Y [--transparency T] [--alpha]",
+     "Places the picture OTHER with its top-left corner at (X, Y) of IN, clipped to IN's\n"
+     "edges. --transparency T in percent: 0 (default) covers, 100 leaves IN showing\n"
+     "(0..100). --alpha blends by OTHER's brightness instead: white covers, black leaves IN\n"
+     "showing, and T adds transparency to every pixel.",
+     parse_blit},
+    {"line", "line IN OUT X1 Y1 X2 Y2 [--colour R,G,B]",
+     "Draws a line between two points, both included, clipped to the picture (colour each\n"
+     "0..255, default 255,255,255).",
+     parse_line},
+    {"box", "box IN OUT X1 Y1 X2 Y2 [--colour R,G,B] [--step N]",
+     "Fills the box between two corners, both included, clipped to the picture (colour\n"
+     "each 0..255, default 255,255,255). --step N sets only every Nth pixel of every Nth\n"
+     "row, from the top-left corner (1..65536, default 1).",
+     parse_box},
+};
+
+const op_row *find_op(const std::string &name) {
+    for (const op_row &row : kOps) {
+        if (name == row.name) return &row;
     }
-    if (op == "shear") {
-        const int32_t r1 = coordinate(args, "first row"), r2 = coordinate(args, "last row");
-        const int32_t s1 = coordinate(args, "first shift"), s2 = coordinate(args, "last shift");
-        if (s1 < 0 || s2 < 0 || s1 > 65536 || s2 > 65536)
-            throw usage_error{"bad shift: shifts are 0..65536"};
-        const extras e = parse_extras(args, {"--fill"});
-        return [=](bitmap_ptr b, cli::progress &) {
-            const int32_t ok =
-                kv_shearbitmap(b.get(), r1, r2, s1, s2, e.fill.red, e.fill.green, e.fill.blue);
-            return in_place(std::move(b), ok, "shear");
-        };
-    }
-    if (op == "transpose") {
-        parse_extras(args, {});
-        return [](bitmap_ptr b, cli::progress &) {
-            const int32_t ok = kv_transposebitmap(b.get());
-            return in_place(std::move(b), ok, "transpose");
-        };
-    }
-    if (op == "smooth") {
-        const auto passes =
-            uint32_t(cli::parse_ranged(args.next("a number of passes"), "passes", 1, 10000));
-        parse_extras(args, {});
-        return [passes](bitmap_ptr b, cli::progress &meter) {
-            if (!meter.shown()) {
-                return in_place(std::move(b), kv_smoothbitmap(b.get(), int32_t(passes)), "smooth");
-            }
-            // Pass by pass, which gives the same pixels, to show how far it is.
-            for (uint32_t pass = 1; pass <= passes; ++pass) {
-                b = in_place(std::move(b), kv_smoothbitmap(b.get(), 1), "smooth");
-                meter.step(pass, passes);
-            }
-            return b;
-        };
-    }
-    if (op == "dither") {
-        const int32_t type = cli::parse_ranged(args.next("a matrix type"), "matrix type", 1, 7);
-        parse_extras(args, {});
-        return [type](bitmap_ptr b, cli::progress &) {
-            return made(kv_dither(b.get(), type), "dither");
-        };
-    }
-    if (op == "correct") {
-        const int32_t contrast =
-            cli::parse_ranged(args.next("a contrast in percent"), "contrast", -100000, 100000);
-        const int32_t brightness =
-            cli::parse_ranged(args.next("a brightness"), "brightness", -255, 255);
-        const extras e = parse_extras(args, {"--invert"});
-        return [=](bitmap_ptr b, cli::progress &) {
-            tamsa_correct_ll(b.get(), contrast, brightness, e.invert ? 1 : 0);
-            return b;
-        };
-    }
-    if (op == "remap") {
-        parse_extras(args, {});
-        return [](bitmap_ptr b, cli::progress &) {
-            const uint32_t n = uint32_t(b->width) * uint32_t(b->height);
-            bitmap_ptr cube = made(kv_allocbitmap(b->width, b->height, 3), "remap");
-            // Indexes first, in the last third of the result, then spread to their colours.
-            uint8_t *indexes = cube->data + 2 * size_t(n);
-            kv_remap24(b->data, indexes, nullptr, n * 3);
-            cube_colours(indexes, n, cube->data);
-            return cube;
-        };
-    }
-    if (op == "blit") {
-        const std::string other = args.next("the picture to place");
-        const int32_t x = coordinate(args, "x"), y = coordinate(args, "y");
-        const extras e = parse_extras(args, {"--transparency", "--alpha"});
-        const picture top = load_input(other);
-        return [=](bitmap_ptr b, cli::progress &) {
-            const bitmap_ptr source = to_bitmap(top);
-            if (e.alpha) {
-                kv_transalphachunkyblit(b.get(), source->width, source->height, source->data, x, y,
-                                        e.transparency);
-            } else {
-                kv_blitbitmaptrans(b.get(), source.get(), x, y, e.transparency);
-            }
-            return b;
-        };
-    }
-    if (op == "line" || op == "box") {
-        const int32_t x1 = coordinate(args, "x1"), y1 = coordinate(args, "y1");
-        const int32_t x2 = coordinate(args, "x2"), y2 = coordinate(args, "y2");
-        const bool box = op == "box";
-        const extras e =
-            box ? parse_extras(args, {"--colour", "--step"}) : parse_extras(args, {"--colour"});
-        return [=](bitmap_ptr b, cli::progress &) {
-            if (box) {
-                kv_drawbox(b.get(), x1, y1, x2, y2, e.colour.red, e.colour.green, e.colour.blue,
-                           e.step);
-            } else {
-                kv_drawline(b.get(), x1, y1, x2, y2, e.colour.red, e.colour.green, e.colour.blue);
-            }
-            return b;
-        };
-    }
-    throw usage_error{"unknown operation: " + op + " (tamsa image --help lists them)"};
+    return nullptr;
+}
+
+void print_usage() {
+    std::fputs(
+        "usage: tamsa image OP IN OUT [ARGUMENTS] [OPTIONS]\n"
+        "\n"
+        "Runs one of the library's operations on the picture IN and writes the result to OUT.\n"
+        "Coordinates, sizes and shifts are in pixels, from (0, 0) at the top left.\n"
+        "\n"
+        "Operations:\n",
+        stdout);
+    for (const op_row &row : kOps) std::printf("  %s\n", row.synopsis);
+    std::fputs(
+        "\n"
+        "  tamsa image OP --help  what one operation does, with ranges and defaults\n"
+        "\n"
+        "IN: PPM or PGM (binary or plain, 8 or 16 bits a sample) or PNG; 16-bit samples are\n"
+        "rounded to 8 bits, and transparency is dropped with a warning.\n"
+        "OUT: the format its extension names, in any case: .ppm (colour), .pgm (grey only),\n"
+        ".pnm (grey or colour, as the result is) or .png; a grey picture comes out grey when the\n"
+        "result still is. An unknown extension is refused before any work. OUT is written\n"
+        "whole or not at all.\n"
+        "\n"
+        "Exit status: 0 done, 1 failed while running (a file, memory), 2 bad command line.\n",
+        stdout);
+}
+
+void print_op_help(const op_row &row) {
+    std::printf("usage: tamsa image %s\n\n%s\n", row.synopsis, row.text);
 }
 
 // A grey input stays grey where the operation kept every pixel grey.
@@ -332,30 +364,30 @@ picture result_picture(const kv_bitmap &b, bool grey_input) {
 }  // namespace
 
 int image_command(cli::args &args) {
-    const std::string op = args.next("an operation (tamsa image --help lists them)");
-    if (op == "help" || cli::is_help(op)) {
-        const op_help *h = args.empty() ? nullptr : find_help(args.peek());
-        if (h != nullptr) {
-            print_op_help(*h);
+    const std::string name = args.next("an operation (tamsa image --help lists them)");
+    if (name == "help" || cli::is_help(name)) {
+        const op_row *op = args.empty() ? nullptr : find_op(args.peek());
+        if (op != nullptr) {
+            print_op_help(*op);
         } else {
             print_usage();
         }
         return cli::kExitOk;
     }
-    const op_help *h = find_help(op);
-    if (h == nullptr)
-        throw usage_error{"unknown operation: " + op + " (tamsa image --help lists them)"};
+    const op_row *op = find_op(name);
+    if (op == nullptr)
+        throw usage_error{"unknown operation: " + name + " (tamsa image --help lists them)"};
     if (args.asks_help()) {
-        print_op_help(*h);
+        print_op_help(*op);
         return cli::kExitOk;
     }
     const std::string in = args.next("an input file");
     const std::string out = args.next("an output file");
     // Everything the command line can get wrong is refused before a file is read.
     const picture_format format = format_for(out);
-    const operation run = parse_operation(op, args);
+    const operation run = op->parse(args);
     cli::progress meter(true, "pass", "passes");
-    if (op != "smooth") meter.start_timer("tamsa image " + op);
+    if (!op->reports_steps) meter.start_timer("tamsa image " + name);
     const picture source = load_input(in);
     if (format == picture_format::pgm && source.channels != 1) {
         throw failure{out + ": " + in +
