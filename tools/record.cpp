@@ -1,19 +1,16 @@
 #include "tools/record.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <memory>
 
-#include "remote/protocol.h"
 #include "tamsa/client.h"
 #include "tools/clip.h"
+#include "tools/converter.h"
+#include "tools/session.h"
+#include "tools/sink.h"
 
 namespace tamsa::tools {
 
@@ -25,221 +22,6 @@ using clock_type = std::chrono::steady_clock;
 
 constexpr uint32_t kBuiltInFrames = 50;
 
-// The server, its client and every block the pipeline holds in the bus.
-class session {
-   public:
-    explicit session(const std::string &connect) {
-        // A constructor that throws runs no destructor: what it made is given back here.
-        try {
-            open(connect);
-        } catch (...) {
-            release();
-            throw;
-        }
-    }
-    ~session() { release(); }
-    session(const session &) = delete;
-    session &operator=(const session &) = delete;
-
-    uint32_t alloc(uint64_t size, bool clear) {
-        const uint32_t a = size > UINT32_MAX
-                               ? 0
-                               : tamsa_client_alloc(client_, uint32_t(size),
-                                                    clear ? TAMSA_MEMF_CLEAR : TAMSA_MEMF_ANY);
-        if (a == 0) throw failure{"out of memory in the bus"};
-        blocks_.push_back(a);
-        return a;
-    }
-    uint8_t *at(uint32_t address, uint64_t length) {
-        auto *p = static_cast<uint8_t *>(tamsa_client_pointer(client_, address, uint32_t(length)));
-        if (p == nullptr) throw failure{"the server answered with an address outside the bus"};
-        return p;
-    }
-    uint32_t load32(uint32_t address) { return tamsa_client_load32(client_, address); }
-    void store32(uint32_t address, uint32_t value) {
-        tamsa_client_store32(client_, address, value);
-    }
-
-    // A bitmap record in the bus: written for the server, or read from one it answered.
-    void write_bitmap(uint32_t record, const tamsa_wire_bitmap &bitmap) {
-        tamsa_client_write_bitmap(client_, record, &bitmap);
-    }
-    tamsa_wire_bitmap read_bitmap(uint32_t record) {
-        tamsa_wire_bitmap bitmap{};
-        if (tamsa_client_read_bitmap(client_, record, &bitmap) == 0) {
-            throw failure{"the server answered with a record outside the bus"};
-        }
-        return bitmap;
-    }
-
-    // Sends one message through the session's op_block and returns word 0 of the reply.
-    uint32_t send(int32_t id, std::initializer_list<uint32_t> args) {
-        uint32_t n = 1;
-        for (uint32_t w : args) store32(block_ + 4 * n++, w);
-        const auto start = clock_type::now();
-        const int32_t status = tamsa_client_send(client_, id, block_, -1);
-        trips_.push_back(
-            std::chrono::duration<double, std::milli>(clock_type::now() - start).count());
-        if (status != TAMSA_REPLIED) {
-            throw failure{"message " + std::to_string(id) + " was not served (status " +
-                          std::to_string(status) + ")"};
-        }
-        return load32(block_);
-    }
-
-    // A bitmap the server handed back, freed when the session ends unless dropped sooner.
-    void keep_bitmap(uint32_t record) { bitmaps_.push_back(record); }
-    void drop_bitmap(uint32_t record) {
-        bitmaps_.erase(std::remove(bitmaps_.begin(), bitmaps_.end(), record), bitmaps_.end());
-        tamsa_client_free_bitmap(client_, record);
-    }
-
-    const std::vector<double> &round_trips() const { return trips_; }
-
-   private:
-    void open(const std::string &connect) {
-        if (connect.empty()) {
-            server_ = tamsa_server_start(TAMSA_PORT_NAME);
-            if (server_ == nullptr) throw failure{"the server could not start"};
-            client_ = tamsa_client_local(TAMSA_PORT_NAME);
-        } else {
-            errno = 0;
-            client_ = tamsa_client_connect(connect.c_str());
-            if (client_ == nullptr && errno == ENAMETOOLONG) {
-                throw failure{remote::socket_path_problem(connect.c_str())};
-            }
-            if (client_ == nullptr) {
-                throw failure{"no server on port '" + connect +
-                              "' (start one with: tamsa serve --port " + connect + ")"};
-            }
-        }
-        if (client_ == nullptr) throw failure{"cannot reach the server"};
-        block_ = alloc(32, true);
-    }
-
-    void release() {
-        for (uint32_t b : bitmaps_) tamsa_client_free_bitmap(client_, b);
-        for (uint32_t b : blocks_) tamsa_client_free(client_, b);
-        bitmaps_.clear();
-        blocks_.clear();
-        tamsa_client_close(client_);
-        tamsa_server_stop(server_);
-        client_ = nullptr;
-        server_ = nullptr;
-    }
-
-    tamsa_server *server_ = nullptr;
-    tamsa_client *client_ = nullptr;
-    uint32_t block_ = 0;
-    std::vector<uint32_t> blocks_;
-    std::vector<uint32_t> bitmaps_;
-    std::vector<double> trips_;
-};
-
-// A clip's frames in the bus, converted by the server one after the other. The planes are laid
-// out for one conversion message (id 2) with the group that fits the clip's chroma: 4:2:2 and
-// 4:1:1 as they come (2 and 4 pixels a sample), 4:2:0 with each chroma row given to both of its
-// rows, 4:4:4 and widths that split a chroma group with one sample a pixel, and mono with one
-// neutral sample a row. A resize is then one more message (id 9) on the converted frame, so
-// no chroma is dropped before the conversion; 4:1:1 clips are converted and resized in one
-// message (id 10), which gives the same pixels, unless deinterlacing must see the frame at its
-// own size first.
-class converter {
-   public:
-    converter(session &s, const clip_info &info, cli::size2 scale, bool deinterlace)
-        : s_(s),
-          width_(info.width),
-          height_(info.height),
-          layout_(info.layout),
-          scale_(scale),
-          deinterlace_(deinterlace) {
-        const uint64_t pixels = uint64_t(width_) * uint64_t(height_);
-        const int32_t across = chroma_across(layout_);
-        if (layout_ == chroma::mono) {
-            group_ = uint32_t(width_);
-        } else if (width_ % across == 0) {
-            group_ = uint32_t(across);
-        } else {
-            group_ = 1;
-        }
-        const uint64_t chroma_bytes = pixels / group_;
-        y_ = s.alloc(pixels, false);
-        u_ = s.alloc(chroma_bytes, false);
-        v_ = s.alloc(chroma_bytes, false);
-        if (layout_ == chroma::mono) {
-            std::memset(s.at(u_, chroma_bytes), 128, chroma_bytes);
-            std::memset(s.at(v_, chroma_bytes), 128, chroma_bytes);
-        }
-        one_pass_ = scale.width != 0 && layout_ == chroma::c411 && group_ == 4 && !deinterlace;
-        if (!one_pass_) {
-            // The conversion writes into a buffer of ours, described by a record of ours.
-            rgb_ = s.alloc(pixels * 3, false);
-            record_ = s.alloc(16, false);
-            s.write_bitmap(record_, {rgb_, width_, height_, 3});
-        }
-    }
-    int32_t out_width() const { return scale_.width != 0 ? scale_.width : width_; }
-    int32_t out_height() const { return scale_.height != 0 ? scale_.height : height_; }
-
-    // Sends the frame's messages (conversion, deinterlacing when asked, resizing) and returns
-    // the record of the blue-first result.
-    uint32_t convert(const yuv_frame &f) {
-        const uint64_t pixels = uint64_t(width_) * uint64_t(height_);
-        std::memcpy(s_.at(y_, pixels), f.y.data(), pixels);
-        if (layout_ != chroma::mono) {
-            lay_out(f.u, s_.at(u_, pixels / group_));
-            lay_out(f.v, s_.at(v_, pixels / group_));
-        }
-        if (one_pass_) {
-            replace_last(
-                s_.send(TAMSA_OP_YUVSCALE, {y_, v_, u_, uint32_t(width_), uint32_t(height_),
-                                            uint32_t(scale_.width), uint32_t(scale_.height)}));
-            return last_;
-        }
-        s_.send(TAMSA_OP_YUVTORGB, {y_, v_, u_, rgb_, uint32_t(pixels), group_});
-        if (deinterlace_) s_.send(TAMSA_OP_DEINTERLACE, {record_});
-        if (scale_.width == 0) return record_;
-        replace_last(s_.send(TAMSA_OP_SCALECOPYBITMAP,
-                             {record_, uint32_t(scale_.width), uint32_t(scale_.height)}));
-        return last_;
-    }
-
-   private:
-    // One chroma plane of the clip into the bus, in the layout the group needs.
-    void lay_out(const std::vector<uint8_t> &plane, uint8_t *to) const {
-        const int32_t across = chroma_across(layout_), down = chroma_down(layout_);
-        const size_t cw = size_t(chroma_width(layout_, width_));
-        if (group_ == uint32_t(across)) {
-            // Whole groups in every row: each chroma row serves down rows as it is.
-            for (int32_t row = 0; row < height_; ++row) {
-                std::memcpy(to + size_t(row) * cw, plane.data() + size_t(row / down) * cw, cw);
-            }
-            return;
-        }
-        for (int32_t row = 0; row < height_; ++row) {
-            const uint8_t *from = plane.data() + size_t(row / down) * cw;
-            uint8_t *out = to + size_t(row) * size_t(width_);
-            for (int32_t x = 0; x < width_; ++x) out[x] = from[x / across];
-        }
-    }
-
-    void replace_last(uint32_t record) {
-        if (last_ != 0) s_.drop_bitmap(last_);
-        last_ = record;
-        if (last_ == 0) throw failure{"the server could not make a resized frame"};
-        s_.keep_bitmap(last_);
-    }
-
-    session &s_;
-    int32_t width_, height_;
-    chroma layout_;
-    cli::size2 scale_;
-    bool deinterlace_;
-    bool one_pass_ = false;
-    uint32_t group_ = 1;
-    uint32_t y_ = 0, u_ = 0, v_ = 0, rgb_ = 0, record_ = 0, last_ = 0;
-};
-
 // Cube indexes are made from the first, second and third byte of a pixel; the frames hold blue
 // first, so the levels of red and blue come out exchanged. This table puts them back.
 std::vector<uint8_t> level_swap_table() {
@@ -250,6 +32,7 @@ std::vector<uint8_t> level_swap_table() {
     return t;
 }
 
+// A frame from the bus as a picture: red first, or its cube indexes spread to their colours.
 picture frame_picture(const uint8_t *bytes, int32_t w, int32_t h, bool cube) {
     picture p;
     p.width = w;
@@ -270,255 +53,160 @@ picture frame_picture(const uint8_t *bytes, int32_t w, int32_t h, bool cube) {
     return p;
 }
 
-// One picture of every Nth frame, four to a row, with a gap between them.
-class contact_sheet {
-   public:
-    void add(const picture &p) {
-        constexpr int32_t kThumb = 160;
-        const int32_t tw = std::min(kThumb, p.width);
-        const int32_t th = std::max(1, int32_t(int64_t(p.height) * tw / p.width));
-        picture t;
-        t.width = tw;
-        t.height = th;
-        t.pixels.resize(size_t(tw) * size_t(th) * 3);
-        for (int32_t y = 0; y < th; ++y) {
-            const int64_t sy = int64_t(y) * p.height / th;
-            for (int32_t x = 0; x < tw; ++x) {
-                const int64_t sx = int64_t(x) * p.width / tw;
-                std::memcpy(&t.pixels[(size_t(y) * size_t(tw) + size_t(x)) * 3],
-                            &p.pixels[(size_t(sy) * size_t(p.width) + size_t(sx)) * 3], 3);
-            }
-        }
-        thumbs_.push_back(std::move(t));
-    }
-    bool empty() const { return thumbs_.empty(); }
-
-    picture compose() const {
-        constexpr int32_t kGap = 4;
-        const int32_t columns = int32_t(std::min<size_t>(4, thumbs_.size()));
-        const int32_t rows = int32_t((thumbs_.size() + size_t(columns) - 1) / size_t(columns));
-        const int32_t cw = thumbs_[0].width, ch = thumbs_[0].height;
-        picture s;
-        s.width = columns * (cw + kGap) + kGap;
-        s.height = rows * (ch + kGap) + kGap;
-        s.pixels.assign(size_t(s.width) * size_t(s.height) * 3, 40);
-        for (size_t i = 0; i < thumbs_.size(); ++i) {
-            const int32_t x0 = kGap + int32_t(i % size_t(columns)) * (cw + kGap);
-            const int32_t y0 = kGap + int32_t(i / size_t(columns)) * (ch + kGap);
-            for (int32_t y = 0; y < ch; ++y) {
-                std::memcpy(&s.pixels[(size_t(y0 + y) * size_t(s.width) + size_t(x0)) * 3],
-                            &thumbs_[i].pixels[size_t(y) * size_t(cw) * 3], size_t(cw) * 3);
-            }
-        }
-        return s;
-    }
-
-   private:
-    std::vector<picture> thumbs_;
-};
-
-// Frame files of an earlier run: frame-NNNNN.ppm or .png, and the contact sheet.
-bool is_frame_file(const std::string &name) {
-    if (name == "contact.png") return true;
-    if (name.rfind("frame-", 0) != 0) return false;
-    const size_t dot = name.find('.');
-    if (dot == std::string::npos || dot < 6 + 5) return false;
-    for (size_t k = 6; k < dot; ++k) {
-        if (name[k] < '0' || name[k] > '9') return false;
-    }
-    const std::string ext = name.substr(dot);
-    return ext == ".ppm" || ext == ".png";
-}
-
-// Refuses a directory that holds an earlier run's frames, or removes them when told to, so
-// that the directory never mixes two runs.
-void clear_old_frames(const std::string &dir, bool overwrite) {
-    std::error_code e;
-    if (!std::filesystem::is_directory(dir, e)) return;
-    std::vector<std::filesystem::path> old;
-    for (const auto &entry : std::filesystem::directory_iterator(dir, e)) {
-        if (is_frame_file(entry.path().filename().string())) old.push_back(entry.path());
-    }
-    if (e) throw failure{dir + ": " + e.message()};
-    if (old.empty()) return;
-    if (!overwrite) {
-        throw failure{dir + "/ already holds " +
-                      cli::count_of(old.size(), "frame file", "frame files") +
-                      " of an earlier run; --overwrite (-y) replaces them"};
-    }
-    for (const auto &path : old) {
-        if (!std::filesystem::remove(path, e) && e)
-            throw failure{path.string() + ": " + e.message()};
-    }
-}
-
-// Where the frames go: numbered files and a contact sheet in a directory, or one stream on
-// standard output.
-class frame_sink {
-   public:
-    frame_sink(const record_options &o, const std::string &format, uint32_t sheet_every)
-        : dir_(o.out_dir), format_(format), every_(sheet_every) {
-        if (stream()) {
-            if (isatty(STDOUT_FILENO) != 0) {
-                throw usage_error{
-                    "standard output is a terminal: pipe the frames into a program (tamsa "
-                    "record --out - | ffmpeg -f image2pipe -c:v ppm -i - OUT)"};
-            }
-            // A reader that goes away makes the writes fail, and the run with them.
-            std::signal(SIGPIPE, SIG_IGN);
-        } else if (!dir_.empty()) {
-            clear_old_frames(dir_, o.overwrite);
-            std::error_code e;
-            std::filesystem::create_directories(dir_, e);
-            if (e) throw failure{dir_ + ": " + e.message()};
-        }
-    }
-    frame_sink(const frame_sink &) = delete;
-    frame_sink &operator=(const frame_sink &) = delete;
-
-    bool stream() const { return dir_ == "-"; }
-    bool writes() const { return !dir_.empty(); }
-
-    void write(const picture &p, uint32_t index) {
-        if (stream()) {
-            bool ok;
-            if (format_ == "rgb") {
-                ok = std::fwrite(p.pixels.data(), 1, p.pixels.size(), stdout) == p.pixels.size();
-            } else {
-                ok = write_picture(stdout, p,
-                                   format_ == "png" ? picture_format::png : picture_format::ppm);
-            }
-            if (!ok) throw failure{std::string("standard output: ") + std::strerror(errno)};
-            return;
-        }
-        char name[32];
-        std::snprintf(name, sizeof name, "frame-%05u.%s", index + 1, format_.c_str());
-        save_picture((std::filesystem::path(dir_) / name).string(), p);
-        if (index % every_ == 0) sheet_.add(p);
-    }
-
-    // Writes the contact sheet, or flushes the stream; returns the sheet's file or "".
-    std::string finish() {
-        if (stream()) {
-            if (std::fflush(stdout) != 0)
-                throw failure{std::string("standard output: ") + std::strerror(errno)};
-            return "";
-        }
-        if (sheet_.empty()) return "";
-        const std::string sheet = (std::filesystem::path(dir_) / "contact.png").string();
-        save_picture(sheet, sheet_.compose());
-        return sheet;
-    }
-
-   private:
-    std::string dir_;
-    std::string format_;
-    uint32_t every_;
-    contact_sheet sheet_;
-};
-
-}  // namespace
-
-record_report run_record(const record_options &o, bool keep_frames) {
+// The format asked for, in lower case, once it is known that the output can take it.
+std::string checked_format(const record_options &o) {
     const std::string format = cli::lower(o.format);
     if (format != "ppm" && format != "png" && format != "rgb")
         throw usage_error{"bad format '" + o.format + "' (ppm, png or rgb, in any case)"};
     if (format == "rgb" && o.out_dir != "-") {
         throw usage_error{"--format rgb writes raw frames to standard output only: add --out -"};
     }
+    return format;
+}
+
+// The clips a run reads, and what their headers made it decide.
+struct record_input {
+    std::unique_ptr<clip> main;
+    std::unique_ptr<clip> fade;  // null without --fade-with
+    std::string name;            // the main clip, as messages name it
+    bool deinterlace = false;
+    uint32_t total = 0;  // the frames the run will make, when that can be known; else 0
+};
+
+// The clip to cross-fade into, of the main clip's size. It holds raw planes when the main clip
+// does; otherwise it is a Y4M file.
+std::unique_ptr<clip> open_fade(const record_options &o, const clip &main) {
+    const bool raw = !o.input.empty() && o.raw_size.width != 0;
+    std::unique_ptr<clip> fade =
+        raw ? open_raw(o.fade_with, o.raw_size.width, o.raw_size.height) : open_y4m(o.fade_with);
+    if (fade->width() != main.width() || fade->height() != main.height()) {
+        throw failure{"the fade clip's frames are " + std::to_string(fade->width()) + "x" +
+                      std::to_string(fade->height()) + ", not " + std::to_string(main.width()) +
+                      "x" + std::to_string(main.height())};
+    }
+    return fade;
+}
+
+// Opens the clips, saying what in the main clip's header the run cannot follow (full range)
+// or follows unasked (interlacing).
+record_input open_input(const record_options &o) {
+    record_input in;
     const uint32_t built_in = o.frames != 0 ? o.frames : kBuiltInFrames;
-    std::unique_ptr<clip> input = open_clip(o.input, o.raw_size.width, o.raw_size.height, built_in);
-    const clip_info &info = input->info();
-    const std::string name = o.input == "-" ? "standard input" : o.input;
+    in.main = open_clip(o.input, o.raw_size.width, o.raw_size.height, built_in);
+    const clip_info &info = in.main->info();
+    in.name = o.input == "-" ? "standard input" : o.input;
     if (info.full_range) {
-        cli::warn(name + " is full range (XCOLORRANGE=FULL), but the conversion is studio range " +
-                  "(16..235): shadows and highlights clip and colours are up to 20 levels off");
+        cli::warn(in.name + " is full range (XCOLORRANGE=FULL), but the conversion is studio " +
+                  "range (16..235): shadows and highlights clip and colours are up to 20 levels " +
+                  "off");
     }
     const bool interlaced = info.interlace == 't' || info.interlace == 'b';
-    const bool deinterlace = o.deinterlace.value_or(interlaced);
+    in.deinterlace = o.deinterlace.value_or(interlaced);
     if (interlaced && !o.deinterlace.has_value()) {
-        cli::note(name + " is interlaced (" + (info.interlace == 't' ? "top" : "bottom") +
+        cli::note(in.name + " is interlaced (" + (info.interlace == 't' ? "top" : "bottom") +
                   " field first): deinterlacing; --no-deinterlace keeps both fields");
     }
-    std::unique_ptr<clip> fade;
-    if (!o.fade_with.empty()) {
-        // The fade clip holds raw planes when the main clip does; otherwise it is a Y4M file.
-        const bool raw = !o.input.empty() && o.raw_size.width != 0;
-        fade = raw ? open_raw(o.fade_with, o.raw_size.width, o.raw_size.height)
-                   : open_y4m(o.fade_with);
-        if (fade->width() != input->width() || fade->height() != input->height()) {
-            throw failure{"the fade clip's frames are " + std::to_string(fade->width()) + "x" +
-                          std::to_string(fade->height()) + ", not " +
-                          std::to_string(input->width()) + "x" + std::to_string(input->height())};
+    if (!o.fade_with.empty()) in.fade = open_fade(o, *in.main);
+    in.total = info.frames;
+    if (o.frames != 0) in.total = in.total != 0 ? std::min(in.total, o.frames) : o.frames;
+    return in;
+}
+
+// The contact sheet's interval: as asked, or one that gives about 12 frames.
+uint32_t sheet_interval(const record_options &o, uint32_t total) {
+    if (o.sheet_every != 0) return o.sheet_every;
+    return std::max<uint32_t>(1, (total != 0 ? total : 50) / 12);
+}
+
+// The messages every frame takes, from the clip's planes to the bytes to write.
+class frame_pipeline {
+   public:
+    frame_pipeline(session &s, const record_options &o, const record_input &in)
+        : s_(s),
+          o_(o),
+          fade_(in.fade.get()),
+          main_frames_(s, in.main->info(), o.scale, in.deinterlace) {
+        if (fade_ != nullptr) {
+            fade_frames_ = std::make_unique<converter>(s, fade_->info(), o.scale, in.deinterlace);
         }
-    }
-    uint32_t total = info.frames;
-    if (o.frames != 0) total = total != 0 ? std::min(total, o.frames) : o.frames;
-    const uint32_t every =
-        o.sheet_every != 0 ? o.sheet_every : std::max<uint32_t>(1, (total != 0 ? total : 50) / 12);
-    frame_sink sink(o, format, every);
-
-    session s(o.connect);
-    converter main_frames(s, info, o.scale, deinterlace);
-    std::unique_ptr<converter> fade_frames;
-    if (fade) fade_frames = std::make_unique<converter>(s, fade->info(), o.scale, deinterlace);
-
-    record_report report;
-    report.width = input->width();
-    report.height = input->height();
-    report.out_width = main_frames.out_width();
-    report.out_height = main_frames.out_height();
-    const uint32_t w = uint32_t(report.out_width), h = uint32_t(report.out_height);
-    const uint64_t pixels = uint64_t(w) * h;
-
-    uint32_t cube = 0, swap = 0;
-    if (o.remap) {
-        cube = s.alloc(pixels, false);
-        swap = s.alloc(256, false);
-        const std::vector<uint8_t> table = level_swap_table();
-        std::memcpy(s.at(swap, 256), table.data(), 256);
-    }
-    cli::progress meter(o.progress, "frame", "frames");
-
-    const auto start = clock_type::now();
-    yuv_frame frame, other;
-    bool other_ok = false;
-    for (uint32_t i = 0; (o.frames == 0 || i < o.frames) && input->next(frame); ++i) {
-        const uint32_t record = main_frames.convert(frame);
-        if (o.correct) {
-            s.send(TAMSA_OP_CORRECT, {record, uint32_t(o.contrast), uint32_t(o.brightness) + 256u,
-                                      o.invert ? 1u : 0u});
-        }
-        if (fade) {
-            if (fade->next(other)) other_ok = true;
-            if (other_ok) {
-                const uint32_t second = fade_frames->convert(other);
-                const uint32_t level = std::min<uint32_t>(
-                    255, uint32_t(uint64_t(i) * 255 / std::max(1u, o.fade_frames)));
-                const uint32_t data = s.read_bitmap(record).data;
-                s.send(TAMSA_OP_FADEOVER, {data, s.read_bitmap(second).data, data, level, w, h, 3});
-            }
-        }
-        const uint8_t *bytes;
+        pixels_ = uint64_t(uint32_t(out_width())) * uint32_t(out_height());
         if (o.remap) {
-            s.send(TAMSA_OP_REMAP24, {record, cube, 0, uint32_t(pixels * 3)});
-            s.send(TAMSA_OP_REMAP8, {cube, swap, uint32_t(pixels)});
-            bytes = s.at(cube, pixels);
-        } else {
-            bytes = s.at(s.read_bitmap(record).data, pixels * 3);
+            cube_ = s.alloc(pixels_, false);
+            swap_ = s.alloc(256, false);
+            const std::vector<uint8_t> table = level_swap_table();
+            std::memcpy(s.at(swap_, 256), table.data(), 256);
         }
+    }
+    int32_t out_width() const { return main_frames_.out_width(); }
+    int32_t out_height() const { return main_frames_.out_height(); }
+
+    // Sends the messages of frame i and returns its bytes in the bus: blue-first pixels, or
+    // cube indexes with --remap.
+    const uint8_t *run(uint32_t i, const yuv_frame &frame) {
+        const uint32_t record = main_frames_.convert(frame);
+        if (o_.correct) {
+            s_.send(TAMSA_OP_CORRECT, {record, uint32_t(o_.contrast),
+                                       uint32_t(o_.brightness) + 256u, o_.invert ? 1u : 0u});
+        }
+        if (fade_ != nullptr) cross_fade(i, record);
+        if (o_.remap) {
+            s_.send(TAMSA_OP_REMAP24, {record, cube_, 0, uint32_t(pixels_ * 3)});
+            s_.send(TAMSA_OP_REMAP8, {cube_, swap_, uint32_t(pixels_)});
+            return s_.at(cube_, pixels_);
+        }
+        return s_.at(s_.read_bitmap(record).data, pixels_ * 3);
+    }
+
+   private:
+    // Fades frame i towards the fade clip's frame; once that clip ends, towards its last frame.
+    void cross_fade(uint32_t i, uint32_t record) {
+        if (fade_->next(other_)) other_ok_ = true;
+        if (!other_ok_) return;
+        const uint32_t second = fade_frames_->convert(other_);
+        const uint32_t level =
+            std::min<uint32_t>(255, uint32_t(uint64_t(i) * 255 / std::max(1u, o_.fade_frames)));
+        const uint32_t data = s_.read_bitmap(record).data;
+        s_.send(TAMSA_OP_FADEOVER, {data, s_.read_bitmap(second).data, data, level,
+                                    uint32_t(out_width()), uint32_t(out_height()), 3});
+    }
+
+    session &s_;
+    const record_options &o_;
+    clip *fade_;
+    converter main_frames_;
+    std::unique_ptr<converter> fade_frames_;
+    uint64_t pixels_ = 0;
+    uint32_t cube_ = 0, swap_ = 0;
+    yuv_frame other_;
+    bool other_ok_ = false;
+};
+
+// Every frame of the clip through the pipeline and into the sink (and the report, when the
+// frames are kept), with the progress line; times the whole.
+void record_frames(const record_options &o, record_input &in, frame_pipeline &pipeline,
+                   frame_sink &sink, bool keep_frames, record_report &report) {
+    cli::progress meter(o.progress, "frame", "frames");
+    const auto start = clock_type::now();
+    yuv_frame frame;
+    for (uint32_t i = 0; (o.frames == 0 || i < o.frames) && in.main->next(frame); ++i) {
+        const uint8_t *bytes = pipeline.run(i, frame);
         if (sink.writes() || keep_frames) {
-            picture p = frame_picture(bytes, int32_t(w), int32_t(h), o.remap);
+            picture p = frame_picture(bytes, pipeline.out_width(), pipeline.out_height(), o.remap);
             if (sink.writes()) sink.write(p, i);
             if (keep_frames) report.kept.push_back(std::move(p));
         }
         ++report.frames;
-        meter.step(report.frames, total);
+        meter.step(report.frames, in.total);
     }
     report.seconds = std::chrono::duration<double>(clock_type::now() - start).count();
     meter.done();
-    if (!input->truncated().empty()) {
-        report.truncated = name + ": " + input->truncated() + "; kept the " +
+}
+
+// The end of the run: the warning of a clip cut short, the contact sheet, the message count and
+// the median round trip.
+void finish_run(const record_input &in, frame_sink &sink, const session &s, record_report &report) {
+    if (!in.main->truncated().empty()) {
+        report.truncated = in.name + ": " + in.main->truncated() + "; kept the " +
                            cli::count_of(report.frames, "frame", "frames") + " before it";
         cli::warn(report.truncated);
     }
@@ -529,6 +217,34 @@ record_report run_record(const record_options &o, bool keep_frames) {
         std::nth_element(trips.begin(), trips.begin() + long(trips.size() / 2), trips.end());
         report.median_round_trip_ms = trips[trips.size() / 2];
     }
+}
+
+// Warns about options that others make pointless, and refuses two that cannot go together.
+void check_together(const record_options &o, bool fade_frames_given, bool sheet_given) {
+    if (fade_frames_given && o.fade_with.empty())
+        cli::warn("--fade-frames has no effect without --fade-with");
+    if (sheet_given && o.out_dir == "-")
+        cli::warn("--sheet-every has no effect with --out - (no contact sheet is written)");
+    if (o.overwrite && o.out_dir == "-") cli::warn("--overwrite has no effect with --out -");
+    if (o.input == "-" && o.fade_with == "-")
+        throw usage_error{"the clip and the fade clip cannot both be standard input"};
+}
+
+}  // namespace
+
+record_report run_record(const record_options &o, bool keep_frames) {
+    const std::string format = checked_format(o);
+    record_input in = open_input(o);
+    frame_sink sink(o.out_dir, o.overwrite, format, sheet_interval(o, in.total));
+    session s(o.connect);
+    frame_pipeline pipeline(s, o, in);
+    record_report report;
+    report.width = in.main->width();
+    report.height = in.main->height();
+    report.out_width = pipeline.out_width();
+    report.out_height = pipeline.out_height();
+    record_frames(o, in, pipeline, sink, keep_frames, report);
+    finish_run(in, sink, s, report);
     return report;
 }
 
@@ -590,13 +306,7 @@ record_options parse_record_options(cli::args &args) {
         }
     }
     o.correct = any_correction;
-    if (fade_frames_given && o.fade_with.empty())
-        cli::warn("--fade-frames has no effect without --fade-with");
-    if (sheet_given && o.out_dir == "-")
-        cli::warn("--sheet-every has no effect with --out - (no contact sheet is written)");
-    if (o.overwrite && o.out_dir == "-") cli::warn("--overwrite has no effect with --out -");
-    if (o.input == "-" && o.fade_with == "-")
-        throw usage_error{"the clip and the fade clip cannot both be standard input"};
+    check_together(o, fade_frames_given, sheet_given);
     return o;
 }
 

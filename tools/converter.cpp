@@ -1,0 +1,87 @@
+#include "tools/converter.h"
+
+#include <cstring>
+
+#include "tamsa/client.h"
+
+namespace tamsa::tools {
+
+converter::converter(session &s, const clip_info &info, cli::size2 scale, bool deinterlace)
+    : s_(s),
+      width_(info.width),
+      height_(info.height),
+      layout_(info.layout),
+      scale_(scale),
+      deinterlace_(deinterlace) {
+    const uint64_t pixels = uint64_t(width_) * uint64_t(height_);
+    const int32_t across = chroma_across(layout_);
+    if (layout_ == chroma::mono) {
+        group_ = uint32_t(width_);
+    } else if (width_ % across == 0) {
+        group_ = uint32_t(across);
+    } else {
+        group_ = 1;
+    }
+    const uint64_t chroma_bytes = pixels / group_;
+    y_ = s.alloc(pixels, false);
+    u_ = s.alloc(chroma_bytes, false);
+    v_ = s.alloc(chroma_bytes, false);
+    if (layout_ == chroma::mono) {
+        std::memset(s.at(u_, chroma_bytes), 128, chroma_bytes);
+        std::memset(s.at(v_, chroma_bytes), 128, chroma_bytes);
+    }
+    one_pass_ = scale.width != 0 && layout_ == chroma::c411 && group_ == 4 && !deinterlace;
+    if (!one_pass_) {
+        // The conversion writes into a buffer of ours, described by a record of ours.
+        rgb_ = s.alloc(pixels * 3, false);
+        record_ = s.alloc(16, false);
+        s.write_bitmap(record_, {rgb_, width_, height_, 3});
+    }
+}
+
+uint32_t converter::convert(const yuv_frame &f) {
+    const uint64_t pixels = uint64_t(width_) * uint64_t(height_);
+    std::memcpy(s_.at(y_, pixels), f.y.data(), pixels);
+    if (layout_ != chroma::mono) {
+        lay_out(f.u, s_.at(u_, pixels / group_));
+        lay_out(f.v, s_.at(v_, pixels / group_));
+    }
+    if (one_pass_) {
+        replace_last(s_.send(TAMSA_OP_YUVSCALE, {y_, v_, u_, uint32_t(width_), uint32_t(height_),
+                                                 uint32_t(scale_.width), uint32_t(scale_.height)}));
+        return last_;
+    }
+    s_.send(TAMSA_OP_YUVTORGB, {y_, v_, u_, rgb_, uint32_t(pixels), group_});
+    if (deinterlace_) s_.send(TAMSA_OP_DEINTERLACE, {record_});
+    if (scale_.width == 0) return record_;
+    replace_last(s_.send(TAMSA_OP_SCALECOPYBITMAP,
+                         {record_, uint32_t(scale_.width), uint32_t(scale_.height)}));
+    return last_;
+}
+
+// One chroma plane of the clip into the bus, in the layout the group needs.
+void converter::lay_out(const std::vector<uint8_t> &plane, uint8_t *to) const {
+    const int32_t across = chroma_across(layout_), down = chroma_down(layout_);
+    const size_t cw = size_t(chroma_width(layout_, width_));
+    if (group_ == uint32_t(across)) {
+        // Whole groups in every row: each chroma row serves down rows as it is.
+        for (int32_t row = 0; row < height_; ++row) {
+            std::memcpy(to + size_t(row) * cw, plane.data() + size_t(row / down) * cw, cw);
+        }
+        return;
+    }
+    for (int32_t row = 0; row < height_; ++row) {
+        const uint8_t *from = plane.data() + size_t(row / down) * cw;
+        uint8_t *out = to + size_t(row) * size_t(width_);
+        for (int32_t x = 0; x < width_; ++x) out[x] = from[x / across];
+    }
+}
+
+void converter::replace_last(uint32_t record) {
+    if (last_ != 0) s_.drop_bitmap(last_);
+    last_ = record;
+    if (last_ == 0) throw cli::failure{"the server could not make a resized frame"};
+    s_.keep_bitmap(last_);
+}
+
+}  // namespace tamsa::tools

@@ -1,0 +1,48 @@
+// A clip's frames in the bus, converted by the server one after the other. The planes are laid
+// out for one conversion message (id 2) with the group that fits the clip's chroma: 4:2:2 and
+// 4:1:1 as they come (2 and 4 pixels a sample), 4:2:0 with each chroma row given to both of its
+// rows, 4:4:4 and widths that split a chroma group with one sample a pixel, and mono with one
+// neutral sample a row. A resize is then one more message (id 9) on the converted frame, so
+// no chroma is dropped before the conversion; 4:1:1 clips are converted and resized in one
+// message (id 10), which gives the same pixels, unless deinterlacing must see the frame at its
+// own size first.
+#ifndef TAMSA_TOOLS_CONVERTER_H
+#define TAMSA_TOOLS_CONVERTER_H
+
+#include <cstdint>
+#include <vector>
+
+#include "tools/cli.h"
+#include "tools/clip.h"
+#include "tools/session.h"
+
+namespace tamsa::tools {
+
+class converter {
+   public:
+    // Takes the blocks of the clip's frames from the session; throws cli::failure.
+    converter(session &s, const clip_info &info, cli::size2 scale, bool deinterlace);
+    int32_t out_width() const { return scale_.width != 0 ? scale_.width : width_; }
+    int32_t out_height() const { return scale_.height != 0 ? scale_.height : height_; }
+
+    // Sends the frame's messages (conversion, deinterlacing when asked, resizing) and returns
+    // the record of the blue-first result.
+    uint32_t convert(const yuv_frame &f);
+
+   private:
+    void lay_out(const std::vector<uint8_t> &plane, uint8_t *to) const;
+    void replace_last(uint32_t record);
+
+    session &s_;
+    int32_t width_, height_;
+    chroma layout_;
+    cli::size2 scale_;
+    bool deinterlace_;
+    bool one_pass_ = false;
+    uint32_t group_ = 1;
+    uint32_t y_ = 0, u_ = 0, v_ = 0, rgb_ = 0, record_ = 0, last_ = 0;
+};
+
+}  // namespace tamsa::tools
+
+#endif
