@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "tamsa/internal/nearest.h"
+
 namespace tamsa::tools {
 
 void contact_sheet::add(const picture &p) {
@@ -13,14 +15,16 @@ void contact_sheet::add(const picture &p) {
     t.width = tw;
     t.height = th;
     t.pixels.resize(size_t(tw) * size_t(th) * 3);
-    for (int32_t y = 0; y < th; ++y) {
-        const int64_t sy = int64_t(y) * p.height / th;
-        for (int32_t x = 0; x < tw; ++x) {
-            const int64_t sx = int64_t(x) * p.width / tw;
-            std::memcpy(&t.pixels[(size_t(y) * size_t(tw) + size_t(x)) * 3],
-                        &p.pixels[(size_t(sy) * size_t(p.width) + size_t(sx)) * 3], 3);
-        }
-    }
+    // Sampled as the library's scalers sample: the same column table and row loop.
+    std::vector<uint32_t> columns(static_cast<size_t>(tw));
+    nearest_columns(columns.data(), 0, uint32_t(tw), uint32_t(p.width), uint32_t(tw), 3);
+    const size_t row_bytes = size_t(p.width) * 3;
+    nearest_rows(t.pixels.data(), size_t(tw) * 3, uint32_t(p.height), uint32_t(th),
+                 [&](uint8_t *out, uint32_t sy) {
+                     const uint8_t *in = p.pixels.data() + size_t(sy) * row_bytes;
+                     for (size_t x = 0; x < size_t(tw); ++x)
+                         std::memcpy(out + 3 * x, in + columns[x], 3);
+                 });
     thumbs_.push_back(std::move(t));
 }
 
