@@ -5,7 +5,7 @@
 
 #include "gfx/blit_row.h"
 #include "gfx/placement.h"
-#include "tamsa/internal/kernels.h"
+#include "kernels/choice.h"
 #include "tamsa/internal/sizes.h"
 
 namespace tamsa::gfx {

@@ -6,7 +6,7 @@
 #include <hwy/foreach_target.h>  // must come before highway.h
 #include <hwy/highway.h>
 
-#include "gfx/bytes_hwy-inl.h"
+#include "kernels/rows_hwy-inl.h"
 
 HWY_BEFORE_NAMESPACE();
 namespace tamsa::gfx::HWY_NAMESPACE {

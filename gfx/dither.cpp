@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "gfx/dither_row.h"
-#include "tamsa/internal/kernels.h"
+#include "kernels/choice.h"
 #include "tamsa/internal/sizes.h"
 
 extern "C" {

@@ -1,6 +1,6 @@
 // The ordered dither's vector kernel, compiled once per target Highway builds for.
 #include "gfx/dither_row.h"
-#include "tamsa/internal/kernels.h"
+#include "kernels/choice.h"
 
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "gfx/dither_hwy.cpp"

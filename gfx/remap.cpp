@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "gfx/remap_row.h"
-#include "tamsa/internal/kernels.h"
+#include "kernels/choice.h"
 #include "tamsa/internal/sizes.h"
 
 namespace tamsa::gfx {

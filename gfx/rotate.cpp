@@ -10,7 +10,7 @@
 #include "gfx/draw_row.h"
 #include "gfx/gfx.h"
 #include "gfx/rotate_row.h"
-#include "tamsa/internal/kernels.h"
+#include "kernels/choice.h"
 #include "tamsa/internal/sizes.h"
 
 namespace {

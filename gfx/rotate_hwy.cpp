@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "gfx/rotate_row.h"
-#include "tamsa/internal/kernels.h"
+#include "kernels/choice.h"
 
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "gfx/rotate_hwy.cpp"

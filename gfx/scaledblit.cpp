@@ -6,7 +6,7 @@
 
 #include "gfx/placement.h"
 #include "gfx/scaledblit_row.h"
-#include "tamsa/internal/kernels.h"
+#include "kernels/choice.h"
 #include "tamsa/internal/nearest.h"
 #include "tamsa/internal/sizes.h"
 

@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "gfx/smooth_row.h"
-#include "tamsa/internal/kernels.h"
+#include "kernels/choice.h"
 #include "tamsa/internal/sizes.h"
 
 namespace tamsa::gfx {

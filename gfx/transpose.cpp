@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "gfx/transpose_row.h"
-#include "tamsa/internal/kernels.h"
+#include "kernels/choice.h"
 #include "tamsa/internal/sizes.h"
 
 namespace tamsa::gfx {

@@ -1,7 +1,7 @@
 // One step of a cross-fade: two frames blended into a third at a level.
 #include <cstring>
 
-#include "tamsa/internal/kernels.h"
+#include "kernels/choice.h"
 #include "tamsa/internal/sizes.h"
 #include "video/fade_row.h"
 

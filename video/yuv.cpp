@@ -1,7 +1,7 @@
 // Planar YUV to blue-first 24-bit pixels: the integer conversion and the per-pixel double one.
 #include <cstring>
 
-#include "tamsa/internal/kernels.h"
+#include "kernels/choice.h"
 #include "tamsa/internal/sizes.h"
 #include "video/yuv_row.h"
 

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "gfx/scale_row.h"
-#include "tamsa/internal/kernels.h"
+#include "kernels/choice.h"
 #include "tamsa/internal/nearest.h"
 #include "tamsa/internal/sizes.h"
 #include "tamsa/internal/testing.h"

@@ -1,7 +1,7 @@
 // Which kernels an operation may run: what the pick_<op>_row() functions ask before they hand
 // out a vector kernel. Not installed.
-#ifndef TAMSA_INTERNAL_KERNELS_H
-#define TAMSA_INTERNAL_KERNELS_H
+#ifndef TAMSA_KERNELS_CHOICE_H
+#define TAMSA_KERNELS_CHOICE_H
 
 #include <cstdint>
 

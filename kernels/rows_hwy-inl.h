@@ -1,11 +1,11 @@
-// Byte helpers shared by the graphics library's vector kernels: bytes widened to 16-bit lanes
+// Byte helpers shared by the vector kernels: bytes widened to 16-bit lanes
 // and narrowed back. Included once per target from inside a file that foreach_target.h
-// compiles, after highway.h. Private to gfx/.
-#if defined(TAMSA_GFX_BYTES_HWY_INL_H) == defined(HWY_TARGET_TOGGLE)
-#ifdef TAMSA_GFX_BYTES_HWY_INL_H
-#undef TAMSA_GFX_BYTES_HWY_INL_H
+// compiles, after highway.h. Private to the library.
+#if defined(TAMSA_KERNELS_ROWS_HWY_INL_H) == defined(HWY_TARGET_TOGGLE)
+#ifdef TAMSA_KERNELS_ROWS_HWY_INL_H
+#undef TAMSA_KERNELS_ROWS_HWY_INL_H
 #else
-#define TAMSA_GFX_BYTES_HWY_INL_H
+#define TAMSA_KERNELS_ROWS_HWY_INL_H
 #endif
 
 #include <hwy/highway.h>

@@ -2,7 +2,7 @@
 // Highway picks from what the CPU has (or what a test forces).
 #include <atomic>
 
-#include "tamsa/internal/kernels.h"
+#include "kernels/choice.h"
 #include "tamsa/internal/testing.h"
 
 #if TAMSA_SIMD
