@@ -2,7 +2,6 @@
 #include "gfx/scale_row.h"
 #include "tamsa/internal/nearest.h"
 #include "tamsa/internal/sizes.h"
-#include "tamsa/internal/testing.h"
 
 extern "C" {
 

@@ -6,7 +6,6 @@
 #include "kernels/choice.h"
 #include "tamsa/internal/nearest.h"
 #include "tamsa/internal/sizes.h"
-#include "tamsa/internal/testing.h"
 #include "video/yuv_row.h"
 
 namespace {
