@@ -6,6 +6,7 @@
 #include <hwy/foreach_target.h>  // must come before highway.h
 #include <hwy/highway.h>
 
+#include "kernels/export_hwy.h"
 #include "kernels/rows_hwy-inl.h"
 
 HWY_BEFORE_NAMESPACE();
@@ -108,16 +109,8 @@ HWY_AFTER_NAMESPACE();
 #if HWY_ONCE
 namespace tamsa::gfx {
 
-HWY_EXPORT(trans_row_vector);
-HWY_EXPORT(alpha_row_vector);
-
-trans_row_fn trans_row_hwy() {
-    return &HWY_DYNAMIC_DISPATCH(trans_row_vector);
-}
-
-alpha_row_fn alpha_row_hwy() {
-    return &HWY_DYNAMIC_DISPATCH(alpha_row_vector);
-}
+TAMSA_HWY_EXPORT(trans_row_vector, trans_row_hwy);
+TAMSA_HWY_EXPORT(alpha_row_vector, alpha_row_hwy);
 
 }  // namespace tamsa::gfx
 #endif

@@ -7,6 +7,8 @@
 #include <hwy/foreach_target.h>  // must come before highway.h
 #include <hwy/highway.h>
 
+#include "kernels/export_hwy.h"
+
 HWY_BEFORE_NAMESPACE();
 namespace tamsa::gfx::HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
@@ -62,11 +64,7 @@ HWY_AFTER_NAMESPACE();
 #if HWY_ONCE
 namespace tamsa::gfx {
 
-HWY_EXPORT(dither_row_vector);
-
-dither_row_fn dither_row_hwy() {
-    return &HWY_DYNAMIC_DISPATCH(dither_row_vector);
-}
+TAMSA_HWY_EXPORT(dither_row_vector, dither_row_hwy);
 
 }  // namespace tamsa::gfx
 #endif

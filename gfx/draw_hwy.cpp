@@ -8,6 +8,8 @@
 #include <hwy/foreach_target.h>  // must come before highway.h
 #include <hwy/highway.h>
 
+#include "kernels/export_hwy.h"
+
 HWY_BEFORE_NAMESPACE();
 namespace tamsa::gfx::HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
@@ -54,11 +56,7 @@ HWY_AFTER_NAMESPACE();
 #if HWY_ONCE
 namespace tamsa::gfx {
 
-HWY_EXPORT(span_row_vector);
-
-span_row_fn span_row_hwy() {
-    return &HWY_DYNAMIC_DISPATCH(span_row_vector);
-}
+TAMSA_HWY_EXPORT(span_row_vector, span_row_hwy);
 
 }  // namespace tamsa::gfx
 #endif

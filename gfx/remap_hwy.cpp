@@ -6,6 +6,8 @@
 #include <hwy/foreach_target.h>  // must come before highway.h
 #include <hwy/highway.h>
 
+#include "kernels/export_hwy.h"
+
 HWY_BEFORE_NAMESPACE();
 namespace tamsa::gfx::HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
@@ -146,27 +148,11 @@ HWY_AFTER_NAMESPACE();
 #if HWY_ONCE
 namespace tamsa::gfx {
 
-HWY_EXPORT(lookup_row_vector);
-HWY_EXPORT(remap24_row_vector);
-HWY_EXPORT(xor_row_vector);
-HWY_EXPORT(repeat2_row_vector);
-HWY_EXPORT(thin2_row_vector);
-
-lookup_row_fn lookup_row_hwy() {
-    return &HWY_DYNAMIC_DISPATCH(lookup_row_vector);
-}
-remap24_row_fn remap24_row_hwy() {
-    return &HWY_DYNAMIC_DISPATCH(remap24_row_vector);
-}
-xor_row_fn xor_row_hwy() {
-    return &HWY_DYNAMIC_DISPATCH(xor_row_vector);
-}
-repeat_row_fn repeat2_row_hwy() {
-    return &HWY_DYNAMIC_DISPATCH(repeat2_row_vector);
-}
-thin_row_fn thin2_row_hwy() {
-    return &HWY_DYNAMIC_DISPATCH(thin2_row_vector);
-}
+TAMSA_HWY_EXPORT(lookup_row_vector, lookup_row_hwy);
+TAMSA_HWY_EXPORT(remap24_row_vector, remap24_row_hwy);
+TAMSA_HWY_EXPORT(xor_row_vector, xor_row_hwy);
+TAMSA_HWY_EXPORT(repeat2_row_vector, repeat2_row_hwy);
+TAMSA_HWY_EXPORT(thin2_row_vector, thin2_row_hwy);
 
 }  // namespace tamsa::gfx
 #endif

@@ -11,6 +11,8 @@
 #include <hwy/foreach_target.h>  // must come before highway.h
 #include <hwy/highway.h>
 
+#include "kernels/export_hwy.h"
+
 HWY_BEFORE_NAMESPACE();
 namespace tamsa::gfx::HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
@@ -257,11 +259,7 @@ HWY_AFTER_NAMESPACE();
 #if HWY_ONCE
 namespace tamsa::gfx {
 
-HWY_EXPORT(rotate_row_vector);
-
-rotate_row_fn rotate_row_hwy() {
-    return &HWY_DYNAMIC_DISPATCH(rotate_row_vector);
-}
+TAMSA_HWY_EXPORT(rotate_row_vector, rotate_row_hwy);
 
 }  // namespace tamsa::gfx
 #endif

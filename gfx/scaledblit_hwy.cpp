@@ -6,6 +6,7 @@
 #include <hwy/foreach_target.h>  // must come before highway.h
 #include <hwy/highway.h>
 
+#include "kernels/export_hwy.h"
 #include "kernels/rows_hwy-inl.h"
 
 HWY_BEFORE_NAMESPACE();
@@ -242,21 +243,9 @@ HWY_AFTER_NAMESPACE();
 #if HWY_ONCE
 namespace tamsa::gfx {
 
-HWY_EXPORT(scaled_copy_row_vector);
-HWY_EXPORT(scaled_mask_row_vector);
-HWY_EXPORT(scaled_light_row_vector);
-
-scaled_copy_row_fn scaled_copy_row_hwy() {
-    return &HWY_DYNAMIC_DISPATCH(scaled_copy_row_vector);
-}
-
-scaled_mask_row_fn scaled_mask_row_hwy() {
-    return &HWY_DYNAMIC_DISPATCH(scaled_mask_row_vector);
-}
-
-scaled_light_row_fn scaled_light_row_hwy() {
-    return &HWY_DYNAMIC_DISPATCH(scaled_light_row_vector);
-}
+TAMSA_HWY_EXPORT(scaled_copy_row_vector, scaled_copy_row_hwy);
+TAMSA_HWY_EXPORT(scaled_mask_row_vector, scaled_mask_row_hwy);
+TAMSA_HWY_EXPORT(scaled_light_row_vector, scaled_light_row_hwy);
 
 }  // namespace tamsa::gfx
 #endif

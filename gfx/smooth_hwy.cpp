@@ -6,6 +6,8 @@
 #include <hwy/foreach_target.h>  // must come before highway.h
 #include <hwy/highway.h>
 
+#include "kernels/export_hwy.h"
+
 HWY_BEFORE_NAMESPACE();
 namespace tamsa::gfx::HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
@@ -66,11 +68,7 @@ HWY_AFTER_NAMESPACE();
 #if HWY_ONCE
 namespace tamsa::gfx {
 
-HWY_EXPORT(smooth_row_vector);
-
-smooth_row_fn smooth_row_hwy() {
-    return &HWY_DYNAMIC_DISPATCH(smooth_row_vector);
-}
+TAMSA_HWY_EXPORT(smooth_row_vector, smooth_row_hwy);
 
 }  // namespace tamsa::gfx
 #endif

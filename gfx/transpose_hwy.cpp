@@ -8,6 +8,8 @@
 #include <hwy/foreach_target.h>  // must come before highway.h
 #include <hwy/highway.h>
 
+#include "kernels/export_hwy.h"
+
 HWY_BEFORE_NAMESPACE();
 namespace tamsa::gfx::HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
@@ -131,11 +133,7 @@ HWY_AFTER_NAMESPACE();
 #if HWY_ONCE
 namespace tamsa::gfx {
 
-HWY_EXPORT(transpose_band_vector);
-
-transpose_band_fn transpose_band_hwy() {
-    return &HWY_DYNAMIC_DISPATCH(transpose_band_vector);
-}
+TAMSA_HWY_EXPORT(transpose_band_vector, transpose_band_hwy);
 
 }  // namespace tamsa::gfx
 #endif

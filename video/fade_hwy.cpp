@@ -7,6 +7,8 @@
 #include <hwy/foreach_target.h>  // must come before highway.h
 #include <hwy/highway.h>
 
+#include "kernels/export_hwy.h"
+
 HWY_BEFORE_NAMESPACE();
 namespace tamsa::video::HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
@@ -60,11 +62,7 @@ HWY_AFTER_NAMESPACE();
 #if HWY_ONCE
 namespace tamsa::video {
 
-HWY_EXPORT(fade_row_vector);
-
-fade_row_fn fade_row_hwy() {
-    return &HWY_DYNAMIC_DISPATCH(fade_row_vector);
-}
+TAMSA_HWY_EXPORT(fade_row_vector, fade_row_hwy);
 
 }  // namespace tamsa::video
 #endif

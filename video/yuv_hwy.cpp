@@ -9,6 +9,8 @@
 #include <hwy/foreach_target.h>  // must come before highway.h
 #include <hwy/highway.h>
 
+#include "kernels/export_hwy.h"
+
 HWY_BEFORE_NAMESPACE();
 namespace tamsa::video::HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
@@ -84,15 +86,8 @@ HWY_AFTER_NAMESPACE();
 #if HWY_ONCE
 namespace tamsa::video {
 
-HWY_EXPORT(yuv1_row_vector);
-HWY_EXPORT(yuvn_row_vector);
-
-yuv_row_fn yuv1_row_hwy() {
-    return &HWY_DYNAMIC_DISPATCH(yuv1_row_vector);
-}
-yuv_row_fn yuvn_row_hwy() {
-    return &HWY_DYNAMIC_DISPATCH(yuvn_row_vector);
-}
+TAMSA_HWY_EXPORT(yuv1_row_vector, yuv1_row_hwy);
+TAMSA_HWY_EXPORT(yuvn_row_vector, yuvn_row_hwy);
 
 }  // namespace tamsa::video
 #endif
