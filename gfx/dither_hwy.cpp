@@ -11,14 +11,15 @@
 
 HWY_BEFORE_NAMESPACE();
 namespace tamsa::gfx::HWY_NAMESPACE {
+namespace {
 namespace hn = hwy::HWY_NAMESPACE;
 
 // The thresholds of a row repeat every n pixels, 3n bytes; each step loads them from the spelled
 // row where the step starts in its period. A byte at least its threshold is the maximum of the
 // two. Each step takes whole pixels; rows shorter than a step take the plain kernel.
 void dither_row_vector(const uint8_t *HWY_RESTRICT source, uint8_t *HWY_RESTRICT result,
-                       uint64_t pixels, int32_t depth, const uint8_t *thresholds, int32_t n,
-                       const uint8_t *spelled, uint64_t first) {
+                       uint64_t pixels, int32_t depth, const uint8_t *HWY_RESTRICT thresholds,
+                       int32_t n, const uint8_t *HWY_RESTRICT spelled, uint64_t first) {
     const hn::ScalableTag<uint8_t> d8;
     const size_t lanes = hn::Lanes(d8);
     const auto per_pixel = uint64_t(depth == 3 ? 3 : 1);
@@ -58,6 +59,7 @@ void dither_row_vector(const uint8_t *HWY_RESTRICT source, uint8_t *HWY_RESTRICT
     dither_step(last, per_pixel * ((first + last) % uint64_t(n)));
 }
 
+}  // namespace
 }  // namespace tamsa::gfx::HWY_NAMESPACE
 HWY_AFTER_NAMESPACE();
 

@@ -12,12 +12,13 @@
 
 HWY_BEFORE_NAMESPACE();
 namespace tamsa::gfx::HWY_NAMESPACE {
+namespace {
 namespace hn = hwy::HWY_NAMESPACE;
 
 // Three vectors hold a whole number of 3-byte pixels, so the colour's pattern repeats every
 // three stores. Whole vectors only; the rest, and spans shorter than a vector, take the plain
 // kernel.
-void span_row_vector(uint8_t *HWY_RESTRICT d, uint64_t pixels, const uint8_t *colour,
+void span_row_vector(uint8_t *HWY_RESTRICT d, uint64_t pixels, const uint8_t *HWY_RESTRICT colour,
                      int32_t depth) {
     const hn::ScalableTag<uint8_t> d8;
     const size_t n = hn::Lanes(d8);
@@ -50,6 +51,7 @@ void span_row_vector(uint8_t *HWY_RESTRICT d, uint64_t pixels, const uint8_t *co
     span_row(d + i, pixels - i, colour, depth);
 }
 
+}  // namespace
 }  // namespace tamsa::gfx::HWY_NAMESPACE
 HWY_AFTER_NAMESPACE();
 

@@ -15,6 +15,7 @@
 
 HWY_BEFORE_NAMESPACE();
 namespace tamsa::gfx::HWY_NAMESPACE {
+namespace {
 namespace hn = hwy::HWY_NAMESPACE;
 
 #if HWY_TARGET != HWY_SCALAR
@@ -253,6 +254,7 @@ void rotate_row_vector(const rotation_source &source, int64_t y, int64_t first, 
 
 #endif
 
+}  // namespace
 }  // namespace tamsa::gfx::HWY_NAMESPACE
 HWY_AFTER_NAMESPACE();
 

@@ -11,7 +11,10 @@
 
 HWY_BEFORE_NAMESPACE();
 namespace tamsa::gfx::HWY_NAMESPACE {
+namespace {
 namespace hn = hwy::HWY_NAMESPACE;
+// The vector kernels' shared helpers (kernels/rows_hwy-inl.h).
+using namespace kernels::HWY_NAMESPACE;
 
 #if HWY_TARGET != HWY_SCALAR
 
@@ -237,6 +240,7 @@ void scaled_light_row_vector(uint8_t *d, const uint8_t *row, const column_run &c
 
 #endif
 
+}  // namespace
 }  // namespace tamsa::gfx::HWY_NAMESPACE
 HWY_AFTER_NAMESPACE();
 
