@@ -5,10 +5,6 @@
 
 #include <cstdint>
 
-// A lambda inside a vector kernel that is called from more than one place, inlined all the
-// same: out of line, its vector arguments would travel through the stack.
-#define TAMSA_LAMBDA_INLINE __attribute__((always_inline))
-
 // A set's vector kernel (the getter a _hwy.cpp file exports) and its AVX-512 VBMI kernel, where
 // the build has them; null where it does not.
 #if TAMSA_SIMD
