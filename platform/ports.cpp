@@ -319,6 +319,10 @@ uint32_t message_owner(PPCMessage *message) {
     return message != nullptr ? message->owner : kThisProcess;
 }
 
+int32_t message_id(PPCMessage *message) {
+    return message != nullptr ? message->id : 0;
+}
+
 void set_message_answer(PPCMessage *message, message_answer answer) {
     if (message != nullptr) message->answer = std::move(answer);
 }

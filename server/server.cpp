@@ -92,8 +92,7 @@ int32_t serve(const char *port_name, const started_fn &started) {
         PPCWaitPort(port);
         PPCMessage *message = PPCGetMessage(port);
         if (message == nullptr) continue;
-        served done = serve_as(platform::message_owner(message),
-                               int32_t(PPCGetMessageAttr(message, PPCMSGTAG_MSGID)),
+        served done = serve_as(platform::message_owner(message), platform::message_id(message),
                                PPCGetMessageAttr(message, PPCMSGTAG_DATA), result);
         quit = done.stop;
         // The answer goes back with the message, so that no one need read it from the bus.
