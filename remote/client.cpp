@@ -63,7 +63,8 @@ extern "C" {
 tamsa_server *tamsa_server_start(const char *port_name) {
     auto *server = new (std::nothrow) tamsa_server;
     if (server == nullptr) return nullptr;
-    if (!tamsa::server::start_task(server->task, port_name, stderr)) {
+    // Why it could not start is not told: the library prints nothing, and the answer is null.
+    if (!tamsa::server::start_task(server->task, port_name, {})) {
         delete server;
         return nullptr;
     }

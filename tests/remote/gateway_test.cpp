@@ -6,9 +6,11 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <future>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -17,6 +19,7 @@
 #include "platform/ports.h"
 #include "remote/gateway.h"
 #include "remote/requests.h"
+#include "remote/serve.h"
 #include "support.h"
 #include "tamsa/client.h"
 #include "temp_dir.h"
@@ -310,6 +313,31 @@ TEST_F(Gateway, EachClientHasALimitOfItsOwn) {
     tamsa_client_close(a);
     tamsa_client_close(b);
     wait_for_no_connections();
+}
+
+// The serve process words why its server cannot start, on its error stream; the library it
+// runs on says nothing of its own.
+TEST_F(Gateway, AServeProcessWithoutTheGraphicsLibrarySaysWhyAndDoesNotServe) {
+    tamsa_library_set_version(TAMSA_GRAPHICS_NAME, 1);
+    char *out_text = nullptr, *err_text = nullptr;
+    size_t out_length = 0, err_length = 0;
+    FILE *out = open_memstream(&out_text, &out_length);
+    FILE *err = open_memstream(&err_text, &err_length);
+    ASSERT_NE(out, nullptr);
+    ASSERT_NE(err, nullptr);
+    EXPECT_EQ(remote::serve_process(kPort, {}, out, err), 1);
+    std::fclose(out);
+    std::fclose(err);
+    EXPECT_STREQ(out_text, "") << "it never served";
+    const std::string why =
+        "Can't open version 39 of graphics.library\ntamsa serve: the server could not start\n";
+    const std::string said = err_text;
+    // After a word on the open-file limit, where that is low.
+    EXPECT_TRUE(said.ends_with(why)) << said;
+    std::free(out_text);
+    std::free(err_text);
+    tamsa_library_set_version(TAMSA_GRAPHICS_NAME, 40);
+    EXPECT_EQ(tamsa_port_find(kPort), nullptr) << "no port was left";
 }
 
 }  // namespace
