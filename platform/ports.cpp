@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "tamsa/internal/testing.h"
+#include "platform/test_hooks.h"
 
 namespace {
 
