@@ -25,7 +25,7 @@
 #include "platform/bus.h"
 #include "platform/heap.h"
 #include "platform/ppc.h"
-#include "tamsa/internal/testing.h"
+#include "platform/test_hooks.h"
 
 // GCC says so with __SANITIZE_ADDRESS__, clang only through __has_feature.
 #if defined(__SANITIZE_ADDRESS__)
@@ -182,9 +182,6 @@ namespace tamsa::platform {
 
 int bus_fd() {
     return bus().fd;
-}
-uint8_t *bus_base() {
-    return bus().base;
 }
 uint64_t shared_bytes() {
     return bus().ready() ? kSharedSize : 0;

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "tamsa/internal/testing.h"
+#include "platform/test_hooks.h"
 
 namespace {
 
@@ -317,6 +317,10 @@ namespace tamsa::platform {
 
 uint32_t message_owner(PPCMessage *message) {
     return message != nullptr ? message->owner : kThisProcess;
+}
+
+int32_t message_id(PPCMessage *message) {
+    return message != nullptr ? message->id : 0;
 }
 
 void set_message_answer(PPCMessage *message, message_answer answer) {

@@ -35,10 +35,6 @@ inline void put_pixel(uint8_t *out, int32_t luma, const chroma_terms &c) {
     out[2] = clamp_table[luma + c.red];
 }
 
-bool meets(const uint8_t *rgb, uint64_t rgb_bytes, const uint8_t *plane, uint64_t plane_bytes) {
-    return overlaps(rgb, rgb_bytes, plane, plane_bytes);
-}
-
 }  // namespace
 
 // Clamps through one table lookup per channel, and for the captured layout (4 pixels to a
@@ -68,8 +64,8 @@ bool yuvtorgb_row_fast_ok(const uint8_t *y, const uint8_t *v, const uint8_t *u, 
                           uint64_t groups, uint32_t group) {
     const uint64_t pixels = groups * group;
     const uint64_t out_bytes = 3 * pixels;
-    return !meets(rgb, out_bytes, y, pixels) && !meets(rgb, out_bytes, v, groups) &&
-           !meets(rgb, out_bytes, u, groups);
+    return !overlaps(rgb, out_bytes, y, pixels) && !overlaps(rgb, out_bytes, v, groups) &&
+           !overlaps(rgb, out_bytes, u, groups);
 }
 
 }  // namespace tamsa::video
