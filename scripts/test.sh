@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs the tests. With --sanitize, under AddressSanitizer and
-# UndefinedBehaviorSanitizer; with --plain, built without the vector kernels; with --arm64,
-# cross-built for 64-bit ARM and run under qemu-user, once on a CPU with SVE and SVE2 and once
-# on one with NEON alone. Each in a build directory of its own.
+# UndefinedBehaviorSanitizer; with --tsan, under ThreadSanitizer; with --plain, built without
+# the vector kernels; with --arm64, cross-built for 64-bit ARM and run under qemu-user, once on
+# a CPU with SVE and SVE2 and once on one with NEON alone. Each in a build directory of its own.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -25,6 +25,14 @@ if [ "${1:-}" = "--arm64" ]; then
 fi
 
 bash scripts/setup.sh --tests
+
+if [ "${1:-}" = "--tsan" ]; then
+  bash scripts/build.sh build-tsan -DTAMSA_WERROR=ON -DTAMSA_TSAN=ON -DTAMSA_SANITIZE=OFF \
+    -DTAMSA_BUILD_TESTS=ON -DTAMSA_BUILD_BENCH=OFF
+  export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+  ctest --test-dir build-tsan --output-on-failure --no-tests=error -j "$(nproc)"
+  exit 0
+fi
 
 if [ "${1:-}" = "--sanitize" ]; then
   bash scripts/build.sh build-asan -DTAMSA_WERROR=ON -DTAMSA_SANITIZE=ON -DTAMSA_BUILD_TESTS=ON \
