@@ -160,6 +160,11 @@ bool release(bus_state &b, uint32_t address) {
 #ifdef TAMSA_ASAN
     ASAN_UNPOISON_MEMORY_REGION(b.base + freed.span.begin, freed.span.end - freed.span.begin);
 #endif
+    // The map counts in 4 KiB pages; ARM kernels may use 16 or 64 KiB ones, and madvise takes
+    // only ranges that start on a page of the system's own size.
+    static const uint32_t page = uint32_t(std::max(sysconf(_SC_PAGESIZE), 4096L));
+    trim.begin = (trim.begin + page - 1) / page * page;
+    trim.end = trim.end / page * page;
     if (trim.end > trim.begin) {
         // Reads of a hole give zeros; nothing live is in it, so a failure costs only memory.
         if (trim.begin < kSharedSize) {

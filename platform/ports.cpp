@@ -29,6 +29,8 @@ constexpr int kSpinRounds = 2000;
 inline void spin_pause() {
 #if defined(__x86_64__) || defined(__i386__)
     __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    __asm__ __volatile__("yield");
 #endif
 }
 
