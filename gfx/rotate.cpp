@@ -72,11 +72,20 @@ bool fits(extent e, int32_t bytesperpixel) {
            tamsa::pixel_bytes(int32_t(e.width), int32_t(e.height), bytesperpixel) >= 0;
 }
 
-// The result from the bordered source, row by row from the top.
-void resample(const kv_bitmap &src, kv_bitmap &dst, double phi) {
+// Where the picture lies in a bordered source; outside it every pixel is fill.
+struct picture {
+    int64_t left, top, right, bottom;
+};
+
+// The result from the bordered source, row by row from the top. The vector kernel reads only the
+// picture's part of the source, and works out results wholly in the border from the fill; tiles
+// of the result were measured and did not pay once the border is not read.
+void resample(const kv_bitmap &src, kv_bitmap &dst, double phi, picture where) {
     const int64_t dw = dst.width, dh = dst.height;
     const int32_t depth = src.bytesperpixel;
-    tamsa::gfx::rotation_source source{src.data, src.width, src.height, depth, {}, 0.0, 0.0};
+    tamsa::gfx::rotation_source source{src.data,  src.width,   src.height,  depth,
+                                       {},        0.0,         0.0,         where.left,
+                                       where.top, where.right, where.bottom};
     // The top-left pixel of a bordered source is border: neighbours beyond the source read it.
     if (src.width > 0 && src.height > 0) std::memcpy(source.fill, src.data, size_t(depth));
     uint8_t *out = dst.data;
@@ -212,9 +221,9 @@ void CalculateImage(const kv_bitmap *source, kv_bitmap *destination, float angle
         source->bytesperpixel != destination->bytesperpixel) {
         return;
     }
-    // Destination points are turned back into the source: the angle negated first.
-    const double phi = radians(-angle);
-    resample(*source, *destination, phi);
+    // Destination points are turned back into the source: the angle negated first. Where the
+    // picture lies in the border is not known here: all of the source is read.
+    resample(*source, *destination, radians(-angle), {0, 0, source->width, source->height});
 }
 
 }  // namespace tamsa
@@ -229,10 +238,13 @@ extern "C" kv_bitmap *kv_rotatebitmap(kv_bitmap *bitmap, int32_t red, int32_t gr
         return nullptr;
     }
     const auto width = int32_t(result.width), height = int32_t(result.height);
+    const int64_t w = bitmap->width, h = bitmap->height;
     if (tamsa::CreateFrame(bitmap, red, green, blue, width, height, angle) != 0) return nullptr;
     // The border stays on the source even when the result cannot be made.
     kv_bitmap *rotated = kv_allocrawbitmap(width, height, d);
     if (rotated == nullptr) return nullptr;
-    tamsa::CalculateImage(bitmap, rotated, angle);
+    // CalculateImage, knowing where CreateFrame put the picture: the rest is the fill colour.
+    const int64_t left = (bitmap->width - w) / 2, top = (bitmap->height - h) / 2;
+    resample(*bitmap, *rotated, radians(-angle), {left, top, left + w, top + h});
     return rotated;
 }

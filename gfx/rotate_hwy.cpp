@@ -30,6 +30,8 @@ namespace hn = hwy::HWY_NAMESPACE;
 // integer in the low bits of the mantissa. Both neighbour pairs of a pixel are gathered as 8
 // bytes from the upper and the lower row; a group of pixels whose 8-byte reads might leave the
 // source, or that the plain kernel would treat at an edge, takes the plain kernel.
+// A group whose neighbours all lie outside the picture reads nothing: every neighbour is fill,
+// and the same arithmetic runs on the fill bytes; with a fill of zeros every product is zero.
 //
 // The steps below are functions inlined into the row's loop; they make their vectors from the
 // row's scalars, which the compiler then keeps in registers for the whole row.
@@ -46,26 +48,33 @@ struct row_frame {
     double min_u, max_u, min_v, max_v;
     // Byte offset of the upper-left neighbour: base - v * row_bytes + u * depth.
     double base;
+    // Rounded-down u and v whose neighbours all lie left of, right of, below or above the
+    // picture.
+    double left_u, right_u, below_v, above_v;
+    uint64_t fill;  // the fill bytes over and over, as a neighbour pair reads them
+    bool zero_fill;
 };
+
+// The 8 bytes of a neighbour pair that lies in the fill.
+template <int D>
+HWY_INLINE uint64_t fill_pair(const rotation_source &src) {
+    uint64_t pair = 0;
+    for (int i = 7; i >= 0; --i) pair = pair << 8 | src.fill[i % D];
+    return pair;
+}
 
 template <int D>
 HWY_INLINE row_frame frame_of(const rotation_source &src, int64_t y, int64_t first) {
     const int64_t sw = src.width, sh = src.height, hsw = sw / 2, hsh = sh / 2;
     const int64_t row_bytes = sw * D;
     constexpr int64_t kReach = D == 3 ? 3 : 8;  // columns from col whose bytes are read
-    return {&src,
-            y,
-            first,
-            row_bytes,
-            src.c,
-            src.s,
-            double(y) * src.s,
-            double(y) * src.c,
-            double(-hsw),
-            double(sw - kReach - hsw),
-            double(hsh + 1 - sh),
-            double(hsh - 1),
-            double((hsh - 1) * row_bytes + hsw * D)};
+    return {&src, y, first, row_bytes, src.c, src.s, double(y) * src.s, double(y) * src.c,
+            double(-hsw), double(sw - kReach - hsw), double(hsh + 1 - sh), double(hsh - 1),
+            double((hsh - 1) * row_bytes + hsw * D),
+            // col + 1 < left; col >= right; upper = hsh - v - 1 >= bottom; lower = hsh - v < top
+            double(src.left - hsw - 2), double(src.right - hsw), double(hsh - 1 - src.bottom),
+            double(hsh - src.top + 1), fill_pair<D>(src),
+            src.fill[0] == 0 && (D == 1 || (src.fill[1] == 0 && src.fill[2] == 0))};
 }
 
 // Byte j of each 64-bit lane of pair, as a double.
@@ -91,20 +100,28 @@ HWY_INLINE hn::Vec<DF> lane_byte(DF df, hn::Vec<hn::RebindToUnsigned<DF>> pair, 
 #endif
 }
 
-// The group of pixels at k turned back into the source: u, v and their floors. False when the
-// group takes the plain kernel's edge cases.
+// Where a group's neighbours lie: all in the fill, all where the 8-byte reads stay inside the
+// source, or somewhere that takes the plain kernel.
+enum class reach { fill, source, edge };
+
+// The group of pixels at k turned back into the source: u, v and their floors, and where their
+// neighbours lie.
 template <class DF>
-HWY_INLINE bool locate(DF df, const row_frame &f, uint64_t k, hn::Vec<DF> &u, hn::Vec<DF> &v,
-                       hn::Vec<DF> &iu, hn::Vec<DF> &iv) {
+HWY_INLINE reach locate(DF df, const row_frame &f, uint64_t k, hn::Vec<DF> &u, hn::Vec<DF> &v,
+                        hn::Vec<DF> &iu, hn::Vec<DF> &iv) {
     const auto x = hn::Add(hn::Iota(df, 0.0), hn::Set(df, double(f.first + int64_t(k))));
     u = hn::Sub(hn::Mul(x, hn::Set(df, f.c)), hn::Set(df, f.ys));
     v = hn::Add(hn::Mul(x, hn::Set(df, f.s)), hn::Set(df, f.yc));
     iu = hn::Floor(u);
     iv = hn::Floor(v);
+    const auto fill =
+        hn::Or(hn::Or(hn::Le(iu, hn::Set(df, f.left_u)), hn::Ge(iu, hn::Set(df, f.right_u))),
+               hn::Or(hn::Le(iv, hn::Set(df, f.below_v)), hn::Ge(iv, hn::Set(df, f.above_v))));
+    if (hn::AllTrue(df, fill)) return reach::fill;
     const auto inside =
         hn::And(hn::And(hn::Ge(iu, hn::Set(df, f.min_u)), hn::Le(iu, hn::Set(df, f.max_u))),
                 hn::And(hn::Ge(iv, hn::Set(df, f.min_v)), hn::Le(iv, hn::Set(df, f.max_v))));
-    return hn::AllTrue(df, inside);
+    return hn::AllTrue(df, inside) ? reach::source : reach::edge;
 }
 
 // Both neighbour pairs of every pixel of a located group, as 8 bytes from the upper and from
@@ -243,26 +260,58 @@ HWY_INLINE void store(DF df, hn::Vec<hn::Rebind<int32_t, DF>> pixel, uint8_t *HW
     }
 }
 
-// One group at pixel k: false when it takes the plain kernel's edge cases, which it then leaves
-// undone.
-template <int D, class DF>
-HWY_INLINE bool group(DF df, const row_frame &f, uint64_t k, bool exact,
-                      uint8_t *HWY_RESTRICT out) {
-    const hn::RebindToUnsigned<DF> du;
-    auto u = hn::Zero(df), v = u, iu = u, iv = u;
-    if (!locate(df, f, k, u, v, iu, iv)) return false;
-    auto upper = hn::Zero(du), lower = upper;
-    fetch<D>(df, f, iu, iv, upper, lower);
+// The neighbour pairs of a located group that the plain kernel would not take: read, or the
+// fill's.
+template <int D, class DF, class VU = hn::Vec<hn::RebindToUnsigned<DF>>>
+HWY_INLINE void neighbours(DF df, const row_frame &f, reach where, hn::Vec<DF> iu, hn::Vec<DF> iv,
+                           VU &upper, VU &lower) {
+    if (where == reach::source) return fetch<D>(df, f, iu, iv, upper, lower);
+    upper = hn::Set(hn::RebindToUnsigned<DF>(), f.fill);
+    lower = upper;
+}
+
+// The pixels of a group whose neighbours are known, stored at pixel k.
+template <int D, class DF, class VU = hn::Vec<hn::RebindToUnsigned<DF>>>
+HWY_INLINE void finish(DF df, const row_frame &f, reach where, hn::Vec<DF> u, hn::Vec<DF> v,
+                       hn::Vec<DF> iu, hn::Vec<DF> iv, VU upper, VU lower,
+                       uint8_t *HWY_RESTRICT out, uint64_t k, bool exact) {
+    if (where == reach::fill && f.zero_fill) {
+        std::memset(out + D * k, 0, D * hn::Lanes(df));
+        return;
+    }
     store<D>(df, interpolate<D>(df, u, v, iu, iv, upper, lower), out, k, exact);
+}
+
+// The located group at pixel k: false when it takes the plain kernel's edge cases, which it
+// then leaves undone.
+template <int D, class DF>
+HWY_INLINE bool located(DF df, const row_frame &f, reach where, hn::Vec<DF> u, hn::Vec<DF> v,
+                        hn::Vec<DF> iu, hn::Vec<DF> iv, uint64_t k, bool exact,
+                        uint8_t *HWY_RESTRICT out) {
+    if (where == reach::edge) return false;
+    const hn::RebindToUnsigned<DF> du;
+    auto upper = hn::Zero(du), lower = upper;
+    neighbours<D>(df, f, where, iu, iv, upper, lower);
+    finish<D>(df, f, where, u, v, iu, iv, upper, lower, out, k, exact);
     return true;
 }
 
-// A group at k, or the plain kernel where it meets an edge.
+// One group at pixel k: false when it takes the plain kernel's edge cases.
 template <int D, class DF>
-HWY_INLINE void group_or_plain(DF df, const row_frame &f, uint64_t k, uint8_t *HWY_RESTRICT out) {
-    const size_t n = hn::Lanes(df);
-    if (!group<D>(df, f, k, false, out)) {
-        rotate_row(*f.source, f.y, f.first + int64_t(k), n, out + D * k);
+HWY_INLINE bool group(DF df, const row_frame &f, uint64_t k, bool exact,
+                      uint8_t *HWY_RESTRICT out) {
+    auto u = hn::Zero(df), v = u, iu = u, iv = u;
+    const reach where = locate(df, f, k, u, v, iu, iv);
+    return located<D>(df, f, where, u, v, iu, iv, k, exact, out);
+}
+
+// The located group at k, or the plain kernel where it meets an edge.
+template <int D, class DF>
+HWY_INLINE void located_or_plain(DF df, const row_frame &f, reach where, hn::Vec<DF> u,
+                                 hn::Vec<DF> v, hn::Vec<DF> iu, hn::Vec<DF> iv, uint64_t k,
+                                 uint8_t *HWY_RESTRICT out) {
+    if (!located<D>(df, f, where, u, v, iu, iv, k, false, out)) {
+        rotate_row(*f.source, f.y, f.first + int64_t(k), hn::Lanes(df), out + D * k);
     }
 }
 
@@ -274,12 +323,21 @@ HWY_INLINE void four_groups(DF df, const row_frame &f, uint64_t k, uint8_t *HWY_
     const size_t n = hn::Lanes(df);
     auto u0 = hn::Zero(df), v0 = u0, iu0 = u0, iv0 = u0, u1 = u0, v1 = u0, iu1 = u0, iv1 = u0;
     auto u2 = u0, v2 = u0, iu2 = u0, iv2 = u0, u3 = u0, v3 = u0, iu3 = u0, iv3 = u0;
-    bool inside = locate(df, f, k, u0, v0, iu0, iv0);
-    inside &= locate(df, f, k + n, u1, v1, iu1, iv1);
-    inside &= locate(df, f, k + 2 * n, u2, v2, iu2, iv2);
-    inside &= locate(df, f, k + 3 * n, u3, v3, iu3, iv3);
-    if (!inside) {
-        for (uint64_t g = 0; g < 4; ++g) group_or_plain<D>(df, f, k + g * n, out);
+    const reach r0 = locate(df, f, k, u0, v0, iu0, iv0);
+    const reach r1 = locate(df, f, k + n, u1, v1, iu1, iv1);
+    const reach r2 = locate(df, f, k + 2 * n, u2, v2, iu2, iv2);
+    const reach r3 = locate(df, f, k + 3 * n, u3, v3, iu3, iv3);
+    const auto all = [&](reach r) { return r0 == r && r1 == r && r2 == r && r3 == r; };
+    if (all(reach::fill) && f.zero_fill) {
+        std::memset(out + D * k, 0, 4 * D * n);
+        return;
+    }
+    if (!all(reach::source)) {
+        // Where the picture meets the fill or the source's edge, group by group.
+        located_or_plain<D>(df, f, r0, u0, v0, iu0, iv0, k, out);
+        located_or_plain<D>(df, f, r1, u1, v1, iu1, iv1, k + n, out);
+        located_or_plain<D>(df, f, r2, u2, v2, iu2, iv2, k + 2 * n, out);
+        located_or_plain<D>(df, f, r3, u3, v3, iu3, iv3, k + 3 * n, out);
         return;
     }
     auto upper0 = hn::Zero(du), lower0 = upper0, upper1 = upper0, lower1 = upper0;

@@ -18,6 +18,9 @@ struct rotation_source {
     int32_t depth;          // 1 or 3
     uint8_t fill[3];        // what a neighbour beyond the source reads
     double c, s;            // cosine and sine of the angle result points are turned back by
+    // Columns left .. right - 1 and rows top .. bottom - 1 hold the picture; every pixel outside
+    // them is fill. The plain kernel reads the pixels all the same; the vector kernel need not.
+    int64_t left, top, right, bottom;
 };
 
 // The result pixels at x = first .. first + count - 1 on the row at y (x to the right and y

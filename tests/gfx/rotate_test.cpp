@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -174,9 +175,9 @@ TEST_F(Rotate, QuarterTurnsOfFourByTwo) {
     }
 }
 
-// Random sizes (rows up to a few hundred pixels), angles and depths against the reference,
-// through the plain kernel and the vector kernels of every target; the resampling step also on
-// its own into odd-sized destinations, which it fills whole.
+// Random sizes (rows up to a few hundred pixels), angles, depths and fills (black in a third of
+// the cases) against the reference, through the plain kernel and the vector kernels of every
+// target; the resampling step also on its own into odd-sized destinations, which it fills whole.
 TEST_F(Rotate, MatchesTheReference) {
     for (uint64_t seed = 1; seed <= 150; ++seed) {
         SCOPED_TRACE("seed " + std::to_string(seed));
@@ -186,7 +187,8 @@ TEST_F(Rotate, MatchesTheReference) {
         const int depth = rng.below(2) ? 3 : 1;
         const float angle = seed % 7 == 0 ? float(int32_t(rng.below(9)) * 45)
                                           : float(int32_t(rng.below(144000)) - 72000) / 100.f;
-        const uint8_t fill[3] = {rng.byte(), rng.byte(), rng.byte()};
+        uint8_t fill[3] = {rng.byte(), rng.byte(), rng.byte()};
+        if (seed % 3 == 0) fill[0] = fill[1] = fill[2] = 0;
         BitmapPtr start = random_bitmap(w, h, depth, seed);
         const image src{pixels(*start), w, h, depth};
         tamsa_test::each_kernel([&] {
@@ -205,6 +207,39 @@ TEST_F(Rotate, MatchesTheReference) {
             tamsa::CalculateImage(b.get(), odd.get(), angle);
             ASSERT_EQ(pixels(*odd),
                       reference(src, fill, b->width, b->height, odd->width, odd->height, angle));
+        });
+    }
+}
+
+// Whole frames at the sizes rotation is timed at, odd ones too, through the vector kernels of
+// every target: the plain kernel's bytes, with black fills and coloured ones.
+TEST_F(Rotate, VectorKernelsMatchPlainOnFrames) {
+    struct frame_case {
+        int32_t w, h, depth;
+        float angle;
+        uint8_t fill;
+    } cases[] = {
+        {640, 480, 3, 30.f, 0},   {1364, 768, 3, 30.f, 0},   {1920, 1080, 3, 30.f, 0},
+        {1001, 601, 3, 30.f, 0},  {640, 480, 3, 30.f, 0x5a}, {1364, 768, 3, -12.5f, 0xff},
+        {1920, 1080, 1, 30.f, 0}, {1001, 601, 1, 200.f, 7},  {1919, 1079, 3, 61.f, 0},
+    };
+    for (const frame_case &t : cases) {
+        SCOPED_TRACE(std::to_string(t.w) + "x" + std::to_string(t.h) + "x" +
+                     std::to_string(t.depth) + " at " + std::to_string(t.angle));
+        BitmapPtr start = random_bitmap(t.w, t.h, t.depth, uint64_t(t.w) * 31 + t.h);
+        std::vector<uint8_t> plain;
+        tamsa_test::each_kernel([&] {
+            BitmapPtr b(kv_clonebitmap(start.get()));
+            BitmapPtr r(kv_rotatebitmap(b.get(), t.fill, t.fill, t.fill, t.angle));
+            ASSERT_NE(r, nullptr);
+            std::vector<uint8_t> got = pixels(*r);
+            if (plain.empty()) {  // the plain kernel runs first
+                plain = std::move(got);
+                return;
+            }
+            ASSERT_EQ(got.size(), plain.size());
+            const auto diff = std::mismatch(got.begin(), got.end(), plain.begin());
+            EXPECT_EQ(diff.first, got.end()) << "first differing byte " << diff.first - got.begin();
         });
     }
 }
