@@ -164,11 +164,10 @@ void BM_RecordMessages(benchmark::State &state) {
         std::memcpy(tamsa_client_pointer(c, planes, uint32_t(frame.size())), frame.data(),
                     frame.size());
         if (result != 0) tamsa_client_free_bitmap(c, result);
-        if (tamsa_client_send(c, 10, block, -1) != TAMSA_REPLIED) {
+        if (tamsa_client_send_result(c, 10, block, -1, &result) != TAMSA_REPLIED) {
             state.SkipWithError("not served");
             break;
         }
-        result = tamsa_client_load32(c, block);
     }
     if (result != 0) tamsa_client_free_bitmap(c, result);
     tamsa_client_free(c, block);

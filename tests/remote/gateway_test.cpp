@@ -249,6 +249,93 @@ TEST_F(Gateway, AnUntakenMessageTimesOutAndIsWithdrawn) {
     wait_for_no_connections();
 }
 
+// The answer is the result the reply carries, never word 0 read back: here the port's owner
+// answers one value and leaves another in word 0, as a process writing into the block after
+// the reply would. For a client of the gateway and one in this process alike.
+TEST_F(Gateway, TheResultComesWithTheReplyNotFromWordZero) {
+    start(false);
+    tamsa_client *across = tamsa_client_connect(kPort);
+    tamsa_client *here = tamsa_client_local(kPort);
+    ASSERT_NE(across, nullptr);
+    ASSERT_NE(here, nullptr);
+    for (tamsa_client *c : {across, here}) {
+        auto call = std::async(std::launch::async, [c] {
+            uint32_t result = 1;
+            const int32_t status = tamsa_client_call(c, TAMSA_OP_COUNT, nullptr, 0, -1, &result);
+            return std::make_pair(status, result);
+        });
+        PPCMessage *m = take();
+        platform::message_answer answer;
+        answer.result = 0x1234;
+        platform::set_message_answer(m, std::move(answer));
+        tamsa_bus_store32(PPCGetMessageAttr(m, PPCMSGTAG_DATA), 0xbad);
+        PPCReplyMessage(m);
+        const auto [status, result] = call.get();
+        EXPECT_EQ(status, TAMSA_REPLIED);
+        EXPECT_EQ(result, 0x1234u) << (c == here ? "in this process" : "across the socket");
+
+        // A message not replied answers no result.
+        const uint32_t block = tamsa_client_alloc(c, 4, TAMSA_MEMF_CLEAR);
+        tamsa_client_store32(c, block, 55);
+        uint32_t none = 1;
+        EXPECT_EQ(tamsa_client_send_result(c, TAMSA_OP_COUNT, block, 5, &none), TAMSA_TIMEOUT);
+        EXPECT_EQ(none, 0u);
+        tamsa_client_free(c, block);
+    }
+    EXPECT_EQ(tamsa_client_send_result(nullptr, TAMSA_OP_COUNT, 0, -1, nullptr), TAMSA_FAILED);
+    tamsa_client_close(across);
+    tamsa_client_close(here);
+    wait_for_no_connections();
+}
+
+// A message that leaves the result as it was answers what the sender's own block held, or 0
+// without one, never the value of another client's message; a client in the server's own
+// process still has the value carried from message to message.
+TEST_F(Gateway, NoResultValueCrossesClients) {
+    start(true);
+    tamsa_client *a = tamsa_client_connect(kPort);
+    tamsa_client *b = tamsa_client_connect(kPort);
+    tamsa_client *here = tamsa_client_local(kPort);
+    ASSERT_TRUE(a != nullptr && b != nullptr && here != nullptr);
+    // An 8 x 4 frame's planes, resized to 4 x 2.
+    const auto make_bitmap = [](tamsa_client *c, uint32_t planes) {
+        const uint32_t args[7] = {planes, planes + 32, planes + 48, 8, 4, 4, 2};
+        uint32_t record = 0;
+        EXPECT_EQ(tamsa_client_call(c, TAMSA_OP_YUVSCALE, args, 7, -1, &record), TAMSA_REPLIED);
+        EXPECT_NE(record, 0u);
+        return record;
+    };
+    const uint32_t b_planes = tamsa_client_alloc(b, 64, TAMSA_MEMF_CLEAR);
+    const uint32_t b_record = make_bitmap(b, b_planes);
+    uint32_t result = 1;
+    // An unknown id and a refused id 4, without a block of A's.
+    for (int32_t id : {TAMSA_OP_COUNT, TAMSA_OP_REMAP24, -1}) {
+        EXPECT_EQ(tamsa_client_send_result(a, id, 0, -1, &result), TAMSA_REPLIED);
+        EXPECT_EQ(result, 0u) << "id " << id << " answered B's bitmap";
+        EXPECT_EQ(tamsa_client_send_result(a, id, b_planes, -1, &result), TAMSA_REPLIED);
+        EXPECT_EQ(result, 0u) << "id " << id << " on B's block";
+    }
+    EXPECT_EQ(tamsa_client_load32(b, b_planes), 0u) << "B's block untouched";
+    const uint32_t a_block = tamsa_client_alloc(a, 4, 0);
+    tamsa_client_store32(a, a_block, 77);
+    EXPECT_EQ(tamsa_client_send_result(a, TAMSA_OP_COUNT, a_block, -1, &result), TAMSA_REPLIED);
+    EXPECT_EQ(result, 77u) << "what A's own block held";
+
+    // In the server's process the value is carried, and stays there.
+    const uint32_t my_planes = tamsa_client_alloc(here, 64, TAMSA_MEMF_CLEAR);
+    const uint32_t my_record = make_bitmap(here, my_planes);
+    EXPECT_EQ(tamsa_client_send_result(a, TAMSA_OP_COUNT, 0, -1, &result), TAMSA_REPLIED);
+    EXPECT_EQ(result, 0u);
+    EXPECT_EQ(tamsa_client_send_result(here, TAMSA_OP_COUNT, 0, -1, &result), TAMSA_REPLIED);
+    EXPECT_EQ(result, my_record) << "carried from this process's previous message";
+
+    tamsa_client_free_bitmap(here, my_record);
+    tamsa_client_free(here, my_planes);
+    tamsa_client_free_bitmap(b, b_record);
+    for (tamsa_client *c : {a, b, here}) tamsa_client_close(c);
+    wait_for_no_connections();
+}
+
 // A thousand clients at once cost the gateway no thread; one that never greets is hung up on
 // when its time is up, and the others are served as before.
 TEST_F(Gateway, IdleClientsCostNoThreadAndSilentOnesAreClosed) {

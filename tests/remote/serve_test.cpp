@@ -194,14 +194,16 @@ TEST_F(Serve, ASocketLeftByADeadServerIsTakenOver) {
 }
 
 // Client C's op_block is filled for id 10; A and B, other connections, send id 10 on it over
-// and over and free whatever its word 0 names. Their messages run nothing and their frees free
-// nothing: C's frames stay right, and nothing is left when everyone has gone.
+// and over and free whatever its word 0 names, and D writes nonsense into its word 0 all the
+// while. A's and B's messages run nothing and their frees free nothing; C takes its answer from
+// the reply, not from word 0: its frames stay right, and nothing is left when everyone has gone.
 TEST_F(Serve, ClientsCannotUseOrFreeAnotherClientsBlocks) {
     auto server = start_server("serve-share");
     tamsa_client *c = tamsa_client_connect("serve-share");
     tamsa_client *a = tamsa_client_connect("serve-share");
     tamsa_client *b = tamsa_client_connect("serve-share");
-    ASSERT_TRUE(c != nullptr && a != nullptr && b != nullptr);
+    tamsa_client *d = tamsa_client_connect("serve-share");
+    ASSERT_TRUE(c != nullptr && a != nullptr && b != nullptr && d != nullptr);
     constexpr int32_t w = 64, h = 48, dw = 80, dh = 60;
     std::vector<uint8_t> y(w * h), v(w * h / 4), u(w * h / 4);
     tamsa_test::Rng rng(3);
@@ -232,10 +234,16 @@ TEST_F(Serve, ClientsCannotUseOrFreeAnotherClientsBlocks) {
     };
     auto by_a = std::async(std::launch::async, meddle, a);
     auto by_b = std::async(std::launch::async, meddle, b);
+    auto by_d = std::async(std::launch::async, [&done, block, d] {
+        int writes = 0;
+        for (; !done; ++writes)
+            tamsa_client_store32(d, block, 0x40u + uint32_t(writes % 4096) * 16);
+        return writes;
+    });
     int wrong = 0;
     for (int round = 0; round < 300; ++round) {
-        ASSERT_EQ(tamsa_client_send(c, 10, block, -1), TAMSA_REPLIED);
-        const uint32_t record = tamsa_client_load32(c, block);
+        uint32_t record = 0;
+        ASSERT_EQ(tamsa_client_send_result(c, 10, block, -1, &record), TAMSA_REPLIED);
         tamsa_wire_bitmap frame{};
         ASSERT_EQ(tamsa_client_read_bitmap(c, record, &frame), 1);
         const void *pixels = tamsa_client_pointer(c, frame.data, dw * dh * 3);
@@ -249,9 +257,10 @@ TEST_F(Serve, ClientsCannotUseOrFreeAnotherClientsBlocks) {
         EXPECT_GT(sent, 0);
         EXPECT_EQ(answered, sent) << "a message on another's block is still answered";
     }
+    EXPECT_GT(by_d.get(), 0);
     EXPECT_EQ(wrong, 0);
     kv_freebitmap(expected);
-    for (tamsa_client *x : {a, b, c}) tamsa_client_close(x);
+    for (tamsa_client *x : {a, b, c, d}) tamsa_client_close(x);
     server->signal(SIGTERM);
     const std::string stopped = server->line();
     EXPECT_EQ(server->wait(), 0);
