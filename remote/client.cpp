@@ -24,6 +24,7 @@ static_assert(TAMSA_REPLIED == TAMSA_SEND_REPLIED && TAMSA_NOT_SERVED == TAMSA_S
               TAMSA_TIMEOUT == TAMSA_SEND_TIMEOUT);
 static_assert(TAMSA_OVER_LIMIT != TAMSA_REPLIED && TAMSA_OVER_LIMIT != TAMSA_NOT_SERVED &&
               TAMSA_OVER_LIMIT != TAMSA_TIMEOUT && TAMSA_OVER_LIMIT != TAMSA_FAILED);
+static_assert(TAMSA_REFUSED > TAMSA_OVER_LIMIT);
 
 struct tamsa_server {
     tamsa::server::task_thread task;

@@ -8,10 +8,11 @@
 // server's) writes the client its answer at once, then tells the loop through an eventfd, and
 // the loop goes back to reading that client.
 //
-// Each client is an owner of the bus. What it allocates, and what the operations of its
-// messages leave live, are its blocks from birth; it can free only those, the server touches
-// only those on its behalf, and whatever it holds when it goes away is freed, once no message
-// of its is with the server.
+// Each connection is an owner of the bus; the connections of one process share an account with
+// its limit. What a connection allocates, and what the operations of its messages leave live,
+// are its blocks from birth; it can free only those, the server touches only those on its
+// behalf, and whatever it holds when it goes away is freed, once no message of its is with the
+// server.
 #include "remote/gateway.h"
 
 #include <fcntl.h>
@@ -292,7 +293,9 @@ void accept_all(gateway &g) {
             if (s >= 0) continue;
         }
         if (s < 0) return;
-        if (!same_user(s)) {
+        ucred peer{};
+        socklen_t length = sizeof peer;
+        if (getsockopt(s, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0 || peer.uid != geteuid()) {
             close(s);
             continue;
         }
@@ -307,6 +310,10 @@ void accept_all(gateway &g) {
             c->socket = s;
             c->state.owner = owner;
             c->state.limit = g.options.client_limit;
+            c->state.may_stop = g.options.allow_remote_stop;
+            // The connections of one process share its limit; pids are below 2^22, so a
+            // connection whose process is not told gets an account of its own above them.
+            c->state.account = peer.pid > 0 ? uint32_t(peer.pid) : 0x80000000u | owner;
             g.greetings.emplace_back(
                 clock_type::now() + std::chrono::milliseconds(g.options.greet_ms), owner);
             g.sink->make_room(g.clients.size() + 1, g.taken);
@@ -418,6 +425,7 @@ gateway *gateway_open(const char *port_name, const gateway_options &options, std
     g->port_name = port_name;
     g->path = path;
     g->options = options;
+    platform::set_clients_cap(options.total_limit);
     g->sink = std::make_shared<completions>();
     g->listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     g->epoll = epoll_create1(EPOLL_CLOEXEC);

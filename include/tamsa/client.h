@@ -32,9 +32,14 @@ extern "C" {
 #define TAMSA_TIMEOUT 2    /* not taken in time and withdrawn; the block was not touched */
 #define TAMSA_FAILED 3     /* no connection, or no memory for the message */
 /* Served and replied (word 0 holds the answer, 0 for a bitmap not made), but an allocation of
- * the operation was refused: it would have taken this client past its server's limit on live
- * bytes (`tamsa serve --client-limit`). Freeing blocks makes room again. */
+ * the operation was refused: it would have taken this client's process past its server's limit
+ * on live bytes (`tamsa serve --client-limit`), or all clients past theirs (`--total-limit`).
+ * Freeing blocks makes room again. */
 #define TAMSA_OVER_LIMIT 4
+/* Not run: a stop (id 0 or 1) from a client of a `tamsa serve` process whose operator did not
+ * allow clients to stop it (`tamsa serve --allow-remote-stop`). The block was not touched and
+ * the server goes on. */
+#define TAMSA_REFUSED 5
 
 /* The port the server makes when no other name is given. */
 #define TAMSA_PORT_NAME "TAMSAPPC"

@@ -467,6 +467,41 @@ TEST_F(Bus, LimitsHandOversAndOwnedFrees) {
     EXPECT_TRUE(heap::set_owner_limit(kClient, heap::kNoLimit));
 }
 
+// Owners in one account share its limit, whatever they already held, through allocations and
+// hand-overs; every owner with an account counts towards the cap; an owner freed leaves it.
+TEST_F(Bus, AccountsShareALimitUnderACap) {
+    constexpr uint32_t kOne = 41, kTwo = 42, kThird = 43;
+    void *before = heap::allocate(30, 0, kOne);
+    ASSERT_NE(before, nullptr);
+    ASSERT_TRUE(heap::join_account(kOne, 7, 100));
+    EXPECT_FALSE(heap::join_account(kOne, 8, 100)) << "in an account already";
+    ASSERT_TRUE(heap::join_account(kTwo, 7, 100));
+    ASSERT_TRUE(heap::join_account(kThird, 9, 1000));
+    EXPECT_TRUE(heap::over_limit(kTwo, 71)) << "what kOne held before counts";
+    EXPECT_EQ(heap::allocate(71, 0, kTwo), nullptr);
+    void *two = heap::allocate(70, 0, kTwo);
+    ASSERT_NE(two, nullptr);
+    void *mine = PPCAllocVec(10, 0);
+    ASSERT_NE(mine, nullptr);
+    EXPECT_FALSE(heap::give_block(address_of(mine), 0, kOne)) << "the account is full";
+    EXPECT_TRUE(heap::give_block(address_of(two), kTwo, kOne)) << "within the account";
+    EXPECT_TRUE(heap::give_block(address_of(mine), 0, kThird));
+
+    heap::set_clients_cap(150);
+    EXPECT_TRUE(heap::over_limit(kThird, 41)) << "110 held by all, 41 more pass the cap";
+    EXPECT_FALSE(heap::over_limit(kThird, 40));
+    EXPECT_FALSE(heap::over_limit(heap::kThisProcess, 1000)) << "no account, no cap";
+    heap::set_clients_cap(heap::kNoLimit);
+
+    EXPECT_EQ(heap::free_owner(kOne), 2u);
+    EXPECT_FALSE(heap::over_limit(kTwo, 100)) << "its blocks left the account";
+    EXPECT_EQ(heap::free_owner(kTwo), 0u);
+    EXPECT_EQ(heap::free_owner(kThird), 1u);
+    void *free_again = heap::allocate(500, 0, kOne);
+    EXPECT_NE(free_again, nullptr) << "the account went with its owners";
+    PPCFreeVec(free_again);
+}
+
 TEST_F(Bus, FreeingAnOwnerFreesOnlyItsBlocksAndForgetsItsLimit) {
     constexpr uint32_t kGone = 31, kStays = 32;
     ASSERT_TRUE(heap::set_owner_limit(kGone, 10000));

@@ -164,6 +164,14 @@ TEST(Requests, FramesAreDecidedInOrderOfTheProtocol) {
     EXPECT_EQ(send.id, TAMSA_OP_YUVSCALE);
     EXPECT_EQ(send.block, 0x40u);
     EXPECT_EQ(send.timeout_ms, 250);
+    for (int32_t stop : {0, 1}) {
+        const remote::decision refused = decide(4, 0, 0x40, -1, remote::kMagic, stop);
+        EXPECT_EQ(refused.what, action::reply) << "a stop, not allowed";
+        EXPECT_EQ(refused.answer.status, TAMSA_REFUSED);
+        client.may_stop = true;
+        EXPECT_EQ(decide(4, 0, 0x40, -1, remote::kMagic, stop).what, action::send) << "allowed";
+        client.may_stop = false;
+    }
     EXPECT_EQ(decide(99, 0).what, action::hang_up) << "an unknown kind";
     EXPECT_EQ(platform::free_owner(kClient), 1u);
     PPCFreeVec(theirs);
@@ -370,9 +378,10 @@ TEST_F(Gateway, IdleClientsCostNoThreadAndSilentOnesAreClosed) {
     wait_for_no_connections();
 }
 
-// Each client has a limit of its own on live bytes; reaching it makes its allocations fail and
-// its operations answer TAMSA_OVER_LIMIT, and freeing makes room again.
-TEST_F(Gateway, EachClientHasALimitOfItsOwn) {
+// Each client process has a limit of its own on live bytes, shared by all its connections;
+// reaching it makes their allocations fail and their operations answer TAMSA_OVER_LIMIT, and
+// freeing makes room again.
+TEST_F(Gateway, EachClientProcessHasALimitOfItsOwn) {
     remote::gateway_options options;
     options.client_limit = 64 << 10;
     start(true, options);
@@ -385,8 +394,7 @@ TEST_F(Gateway, EachClientHasALimitOfItsOwn) {
     ASSERT_NE(planes, 0u);
     ASSERT_NE(big, 0u);
     EXPECT_EQ(tamsa_client_alloc(a, 16 << 10, 0), 0u) << "past its limit";
-    const uint32_t theirs = tamsa_client_alloc(b, 60 << 10, 0);
-    EXPECT_NE(theirs, 0u) << "another client's room is its own";
+    EXPECT_EQ(tamsa_client_alloc(b, 16 << 10, 0), 0u) << "another connection of this process";
 
     // A 64 x 64 frame's planes, resized to 80 x 80: 19,200 bytes of result.
     const uint32_t args[7] = {planes, planes + 4096, planes + 8192, 64, 64, 80, 80};
@@ -397,9 +405,44 @@ TEST_F(Gateway, EachClientHasALimitOfItsOwn) {
     EXPECT_EQ(tamsa_client_call(a, 10, args, 7, -1, &frame), TAMSA_REPLIED);
     EXPECT_NE(frame, 0u);
     tamsa_client_free_bitmap(a, frame);
-    tamsa_client_close(a);
-    tamsa_client_close(b);
+    tamsa_client_free(a, planes);
+
+    // Five connections of one process hold no more than one.
+    std::vector<tamsa_client *> more{a, b};
+    for (int i = 0; i < 3; ++i) more.push_back(tamsa_client_connect(kPort));
+    int got = 0;
+    for (tamsa_client *c : more) got += tamsa_client_alloc(c, 20 << 10, 0) != 0;
+    EXPECT_EQ(got, 3);
+    for (tamsa_client *c : more) tamsa_client_close(c);
     wait_for_no_connections();
+}
+
+// The accounts of two client processes, and the cap on all clients together, as the gateway
+// sets them up from each connection's peer.
+TEST(Requests, LimitsArePerClientProcessUnderATotalCap) {
+    constexpr uint64_t kLimit = 64 << 10;
+    platform::set_clients_cap(100 << 10);
+    remote::client_state first_a{90, kLimit, false, false, 501};
+    remote::client_state first_b{91, kLimit, false, false, 501};
+    remote::client_state second{92, kLimit, false, false, 502};
+    const auto decide = [](remote::client_state &c, uint32_t kind, uint32_t a) {
+        const remote::request r{remote::kMagic, kind, a, 0, 0, 0};
+        uint8_t bytes[sizeof r];
+        std::memcpy(bytes, &r, sizeof r);
+        return remote::decide(c, bytes);
+    };
+    for (auto *c : {&first_a, &first_b, &second})
+        ASSERT_EQ(decide(*c, 1, remote::kVersion).what, remote::action::reply_with_bus);
+    EXPECT_EQ(decide(first_a, 2, 40 << 10).answer.status, 0);
+    EXPECT_EQ(decide(first_b, 2, 40 << 10).answer.status, TAMSA_OVER_LIMIT) << "one process";
+    EXPECT_EQ(decide(first_b, 2, 24 << 10).answer.status, 0) << "up to the process's limit";
+    EXPECT_EQ(decide(second, 2, 40 << 10).answer.status, TAMSA_OVER_LIMIT) << "past the cap";
+    EXPECT_EQ(decide(second, 2, 36 << 10).answer.status, 0) << "up to the cap";
+    EXPECT_EQ(platform::free_owner(first_a.owner), 1u);
+    EXPECT_EQ(decide(second, 2, 28 << 10).answer.status, 0) << "room again, to its own limit";
+    EXPECT_EQ(decide(second, 2, 1).answer.status, TAMSA_OVER_LIMIT);
+    for (auto *c : {&first_b, &second}) platform::free_owner(c->owner);
+    platform::set_clients_cap(platform::kNoLimit);
 }
 
 // The serve process words why its server cannot start, on its error stream; the library it

@@ -148,8 +148,35 @@ TEST_F(Serve, ClientsInOtherProcessesAtOnceWhileOneDiesAndOneTalksNonsense) {
     EXPECT_FALSE(std::filesystem::exists(tamsa::remote::socket_path("serve-many")));
 }
 
+// Without the operator's leave, a client's stop messages are refused and the others are served
+// on; with it, a stop ends the server.
+TEST_F(Serve, OnlyTheOperatorLetsClientsStopTheServer) {
+    auto server = start_server("serve-nostop");
+    tamsa_client *c = tamsa_client_connect("serve-nostop");
+    tamsa_client *other = tamsa_client_connect("serve-nostop");
+    ASSERT_TRUE(c != nullptr && other != nullptr);
+    const uint32_t block = tamsa_client_alloc(c, 4, 0);
+    tamsa_client_store32(c, block, 9);
+    uint32_t result = 1;
+    for (int32_t stop : {TAMSA_OP_QUIT, TAMSA_OP_QUIT_ALT}) {
+        EXPECT_EQ(tamsa_client_send_result(c, stop, block, 5000, &result), TAMSA_REFUSED);
+        EXPECT_EQ(result, 0u);
+        EXPECT_EQ(tamsa_client_load32(c, block), 9u) << "nothing ran";
+        EXPECT_EQ(tamsa_client_call(other, TAMSA_OP_COUNT, nullptr, 0, 5000, nullptr),
+                  TAMSA_REPLIED)
+            << "the server goes on after id " << stop;
+    }
+    tamsa_client_close(c);
+    tamsa_client_close(other);
+    server->signal(SIGTERM);
+    EXPECT_EQ(server->wait(), 0);
+    child help({TAMSA_COMMAND, "serve", "--help"});
+    EXPECT_NE(help.rest().find("--allow-remote-stop"), std::string::npos);
+    EXPECT_EQ(help.wait(), 0);
+}
+
 TEST_F(Serve, AStopMessageEndsTheServerAndRemovesItsSocket) {
-    auto server = start_server("serve-stop");
+    auto server = start_server("serve-stop", {"--allow-remote-stop"});
     tamsa_client *c = tamsa_client_connect("serve-stop");
     ASSERT_NE(c, nullptr);
     uint32_t word0 = 0;
@@ -326,6 +353,9 @@ TEST_F(Serve, TheClientLimitTakesASizeWithAUnit) {
         EXPECT_EQ(refused.wait(), 2) << bad;
         EXPECT_NE(why.find("bad client limit"), std::string::npos) << why;
     }
+    child refused({TAMSA_COMMAND, "serve", "--port", "serve-limit", "--total-limit", "12X"});
+    EXPECT_NE(refused.rest().find("bad total limit"), std::string::npos);
+    EXPECT_EQ(refused.wait(), 2);
     auto server = start_server("serve-limit", {"--client-limit", "64K"});
     tamsa_client *c = tamsa_client_connect("serve-limit");
     ASSERT_NE(c, nullptr);
