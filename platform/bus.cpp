@@ -203,6 +203,30 @@ bool release(bus_state &b, uint32_t address) {
     return true;
 }
 
+// Blocks asked kClearByPages from this size on are cleared by giving their whole pages back.
+constexpr uint32_t kClearByPagesBytes = uint32_t(1) << 20;
+
+// Zeros [address, address + size) of the bus, by pages when asked and worth it.
+void clear(bus_state &b, uint32_t address, uint32_t size, bool by_pages) {
+    uint8_t *block = b.base + address;
+    if (by_pages && size >= kClearByPagesBytes) {
+        const uint64_t page = uint64_t(sysconf(_SC_PAGESIZE));
+        const uint64_t first = (uint64_t(address) + page - 1) / page * page;
+        const uint64_t last = (uint64_t(address) + size) / page * page;
+        const bool given_back =
+            last > first &&
+            (first < kSharedSize ? fallocate(b.fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
+                                             off_t(first), off_t(last - first)) == 0
+                                 : madvise(b.base + first, last - first, MADV_DONTNEED) == 0);
+        if (given_back) {
+            std::memset(block, 0, first - address);
+            std::memset(b.base + last, 0, uint64_t(address) + size - last);
+            return;
+        }
+    }
+    std::memset(block, 0, size);
+}
+
 thread_local uint32_t current_owner_tag = tamsa::platform::kThisProcess;
 thread_local area current_area_tag = area::shared;
 thread_local allocation_log *current_log = nullptr;
@@ -254,7 +278,10 @@ void *allocate(uint32_t size, uint32_t attributes, uint32_t owner) {
         ASAN_POISON_MEMORY_REGION(block + size, made.span.end - made.address - size);
 #endif
     }
-    if ((attributes & TAMSA_MEMF_CLEAR) != 0) std::memset(block, 0, size);
+    if ((attributes & TAMSA_MEMF_CLEAR) != 0) {
+        clear(b, tamsa_bus_address(block), size,
+              (attributes & tamsa::platform::kClearByPages) != 0);
+    }
     return block;
 }
 

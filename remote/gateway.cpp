@@ -53,8 +53,9 @@ using clock_type = std::chrono::steady_clock;
 // Tags of the loop's own descriptors; a connection's tag is its owner, never 0 and below 2^32.
 constexpr uint64_t kListenerTag = 0;
 constexpr uint64_t kWakeTag = uint64_t(1) << 32;
-// Frames of one connection taken in a row before the others get their turn.
-constexpr int kFramesPerTurn = 64;
+// Work one connection may have done in a row before the others get their turn: a frame is one
+// unit, and a cleared allocation one more for every MiB it clears.
+constexpr uint64_t kWorkPerTurn = 64;
 
 // A message done: whose, and whether its answer reached the client.
 struct completion {
@@ -145,6 +146,12 @@ void drop(gateway &g, uint32_t owner) {
     connection &c = *it->second;
     const bool counted = !c.gone;
     epoll_ctl(g.epoll, EPOLL_CTL_DEL, c.socket, nullptr);
+    if (c.message != nullptr && platform::withdraw_message(c.message)) {
+        // Not taken yet: no one waits for it, so it never runs.
+        c.message.reset();
+        if (c.timed) g.timeouts.erase({c.deadline, owner});
+        c.timed = false;
+    }
     if (c.message != nullptr) {
         c.gone = true;
         if (counted) --g.connections;
@@ -224,10 +231,10 @@ bool act(gateway &g, connection &c, const decision &d) {
 }
 
 // Reads and acts on frames until the connection waits for a message, has nothing more to read,
-// or has had its turn.
+// or has had its turn (what is left is read on the loop's next round).
 void serve_connection(gateway &g, connection &c) {
     const uint32_t owner = c.state.owner;
-    for (int frames = 0; frames < kFramesPerTurn && c.message == nullptr;) {
+    for (uint64_t work = 0; work < kWorkPerTurn && c.message == nullptr;) {
         const ssize_t n = recv(c.socket, c.frame + c.have, kRequestBytes - c.have, MSG_DONTWAIT);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
@@ -238,7 +245,11 @@ void serve_connection(gateway &g, connection &c) {
         c.have += size_t(n);
         if (c.have < kRequestBytes) continue;
         c.have = 0;
-        ++frames;
+        request r;
+        std::memcpy(&r, c.frame, sizeof r);
+        const bool clears =
+            r.kind == uint32_t(request_kind::alloc) && (r.b & TAMSA_MEMF_CLEAR) != 0;
+        work += 1 + (clears ? r.a >> 20 : 0);
         if (!act(g, c, decide(c.state, c.frame))) {
             drop(g, owner);
             return;

@@ -241,6 +241,34 @@ TEST_F(Gateway, AClientGoneInServiceIsFreedOnlyAfterTheReply) {
     while (platform::usage_of(owner).blocks != 0) std::this_thread::yield();
 }
 
+// A client that hangs up while its message waits in the queue takes the message with it: it
+// never runs, and its blocks are freed at once.
+TEST_F(Gateway, AHungUpClientsQueuedMessageIsWithdrawn) {
+    start(false);
+    const int s = raw_connection();
+    ASSERT_GE(s, 0);
+    const auto ask = [s](uint32_t kind, uint32_t a, uint32_t b) {
+        const remote::request r{remote::kMagic, kind, a, b, -1, 0};
+        remote::response answer{};
+        int bus = -1;
+        EXPECT_TRUE(remote::write_full(s, &r, sizeof r));
+        EXPECT_TRUE(remote::receive_with_fd(s, &answer, sizeof answer, &bus));
+        if (bus >= 0) close(bus);
+        return answer;
+    };
+    ask(1, remote::kVersion, 0);
+    const uint32_t block = ask(2, 32, TAMSA_MEMF_CLEAR).value;
+    ASSERT_NE(block, 0u);
+    const uint32_t owner = platform::find_block(block)->owner;
+    const remote::request send{remote::kMagic, 4, 0, block, -1, TAMSA_OP_YUVTORGB};
+    ASSERT_TRUE(remote::write_full(s, &send, sizeof send));
+    while (remote::gateway_messages(g_) != 1) std::this_thread::yield();
+    close(s);
+    wait_for_no_connections();
+    EXPECT_EQ(platform::usage_of(owner).blocks, 0u) << "freed without waiting for a reply";
+    EXPECT_EQ(PPCGetMessage(port_), nullptr) << "the message went with its client";
+}
+
 TEST_F(Gateway, AnUntakenMessageTimesOutAndIsWithdrawn) {
     start(false);
     tamsa_client *c = tamsa_client_connect(kPort);
