@@ -7,6 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -31,8 +33,16 @@ class server_process {
             dir_ = dir;
             setenv("XDG_RUNTIME_DIR", dir, 1);
         }
-        char *argv[] = {const_cast<char *>(TAMSA_COMMAND), const_cast<char *>("serve"),
-                        const_cast<char *>("--port"), const_cast<char *>("bench"), nullptr};
+        // No limits: the clearing clients of the probe benchmark hold 800 MiB together.
+        char *argv[] = {const_cast<char *>(TAMSA_COMMAND),
+                        const_cast<char *>("serve"),
+                        const_cast<char *>("--port"),
+                        const_cast<char *>("bench"),
+                        const_cast<char *>("--client-limit"),
+                        const_cast<char *>("none"),
+                        const_cast<char *>("--total-limit"),
+                        const_cast<char *>("none"),
+                        nullptr};
         // The server says where it serves once its socket is up: that line is the go-ahead.
         int out[2];
         if (pipe(out) != 0) return;
@@ -101,6 +111,57 @@ void BM_RoundTripInProcess(benchmark::State &state) {
 }
 BENCHMARK(BM_RoundTripInProcess)->UseRealTime();
 
+// A probe (connect, allocate 4 KiB, free, close) while four other clients allocate and free
+// 200 MiB cleared blocks in a loop: how long one client waits for the gateway while others
+// keep it busy. Counters: the probe's median and worst in milliseconds.
+void BM_ProbeWhileOthersClear(benchmark::State &state) {
+    if (shared_server().client() == nullptr) {
+        state.SkipWithError("no server process");
+        return;
+    }
+    std::atomic<bool> stop{false};
+    std::atomic<int> clearing{0};
+    std::vector<std::thread> loaders;
+    for (int i = 0; i < 4; ++i) {
+        loaders.emplace_back([&stop, &clearing] {
+            tamsa_client *c = tamsa_client_connect("bench");
+            bool counted = false;
+            while (c != nullptr && !stop) {
+                const uint32_t block = tamsa_client_alloc(c, 200u << 20, TAMSA_MEMF_CLEAR);
+                if (!counted && block != 0) {
+                    ++clearing;
+                    counted = true;
+                }
+                tamsa_client_free(c, block);
+            }
+            tamsa_client_close(c);
+        });
+    }
+    while (clearing != 4) std::this_thread::yield();
+    std::vector<double> ms;
+    for (auto _ : state) {
+        const auto start = std::chrono::steady_clock::now();
+        tamsa_client *probe = tamsa_client_connect("bench");
+        const uint32_t block = tamsa_client_alloc(probe, 4096, TAMSA_MEMF_ANY);
+        tamsa_client_free(probe, block);
+        tamsa_client_close(probe);
+        ms.push_back(
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                .count());
+        if (block == 0) {
+            state.SkipWithError("the probe got no block");
+            break;
+        }
+    }
+    stop = true;
+    for (std::thread &t : loaders) t.join();
+    if (ms.empty()) return;
+    std::sort(ms.begin(), ms.end());
+    state.counters["median_ms"] = ms[ms.size() / 2];
+    state.counters["worst_ms"] = ms.back();
+}
+BENCHMARK(BM_ProbeWhileOthersClear)->Iterations(100)->UseRealTime()->Unit(benchmark::kMillisecond);
+
 // `tamsa record --scale WxH` of the built-in 640x480 clip, no files written: frames per second
 // over the command's own timed loop (the clip's frames made, copied into the bus, converted and
 // resized by id 10), as the command reports it. Arguments: result width and height, and 1 to
@@ -164,11 +225,10 @@ void BM_RecordMessages(benchmark::State &state) {
         std::memcpy(tamsa_client_pointer(c, planes, uint32_t(frame.size())), frame.data(),
                     frame.size());
         if (result != 0) tamsa_client_free_bitmap(c, result);
-        if (tamsa_client_send(c, 10, block, -1) != TAMSA_REPLIED) {
+        if (tamsa_client_send_result(c, 10, block, -1, &result) != TAMSA_REPLIED) {
             state.SkipWithError("not served");
             break;
         }
-        result = tamsa_client_load32(c, block);
     }
     if (result != 0) tamsa_client_free_bitmap(c, result);
     tamsa_client_free(c, block);

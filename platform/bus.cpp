@@ -20,6 +20,7 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <unordered_map>
 
 #include "platform/block_map.h"
 #include "platform/bus.h"
@@ -71,6 +72,35 @@ struct bus_state {
     std::mutex lock;                          // guards both maps and fail_countdown
     block_map *maps[2] = {nullptr, nullptr};  // the shared part, the server's own part
     uint32_t fail_countdown = 0;
+
+    // Limits over several owners, kept beside the maps' own: the connections of one client
+    // process share an account, and all owners with an account share the clients' cap.
+    struct account {
+        uint64_t bytes = 0;
+        uint64_t limit = tamsa::platform::kNoLimit;
+        uint32_t owners = 0;
+    };
+    std::unordered_map<uint32_t, uint32_t> account_of;  // owner -> account
+    std::unordered_map<uint32_t, account> accounts;
+    uint64_t clients_bytes = 0;
+    uint64_t clients_cap = tamsa::platform::kNoLimit;
+
+    account *account_for(uint32_t owner) {
+        if (account_of.empty()) return nullptr;
+        const auto it = account_of.find(owner);
+        return it == account_of.end() ? nullptr : &accounts.find(it->second)->second;
+    }
+    // Whether size more bytes for owner stay within its account and the cap.
+    bool within_accounts(uint32_t owner, uint64_t size) {
+        const account *a = account_for(owner);
+        return a == nullptr || (a->bytes + size <= a->limit && clients_bytes + size <= clients_cap);
+    }
+    void charge(uint32_t owner, uint64_t size, bool add) {
+        account *a = account_for(owner);
+        if (a == nullptr) return;
+        a->bytes = add ? a->bytes + size : a->bytes - size;
+        clients_bytes = add ? clients_bytes + size : clients_bytes - size;
+    }
 
     bool ready() const { return maps[0] != nullptr; }
     block_map &map_of(area where) { return *maps[where == area::shared ? 0 : 1]; }
@@ -157,6 +187,7 @@ bool release(bus_state &b, uint32_t address) {
     block_map::block freed;
     block_map::run trim;
     if (!b.map_at(address).release(address, freed, trim)) return false;
+    b.charge(freed.owner, freed.size, false);
 #ifdef TAMSA_ASAN
     ASAN_UNPOISON_MEMORY_REGION(b.base + freed.span.begin, freed.span.end - freed.span.begin);
 #endif
@@ -175,6 +206,30 @@ bool release(bus_state &b, uint32_t address) {
         }
     }
     return true;
+}
+
+// Blocks asked kClearByPages from this size on are cleared by giving their whole pages back.
+constexpr uint32_t kClearByPagesBytes = uint32_t(1) << 20;
+
+// Zeros [address, address + size) of the bus, by pages when asked and worth it.
+void clear(bus_state &b, uint32_t address, uint32_t size, bool by_pages) {
+    uint8_t *block = b.base + address;
+    if (by_pages && size >= kClearByPagesBytes) {
+        const uint64_t page = uint64_t(sysconf(_SC_PAGESIZE));
+        const uint64_t first = (uint64_t(address) + page - 1) / page * page;
+        const uint64_t last = (uint64_t(address) + size) / page * page;
+        const bool given_back =
+            last > first &&
+            (first < kSharedSize ? fallocate(b.fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
+                                             off_t(first), off_t(last - first)) == 0
+                                 : madvise(b.base + first, last - first, MADV_DONTNEED) == 0);
+        if (given_back) {
+            std::memset(block, 0, first - address);
+            std::memset(b.base + last, 0, uint64_t(address) + size - last);
+            return;
+        }
+    }
+    std::memset(block, 0, size);
 }
 
 thread_local uint32_t current_owner_tag = tamsa::platform::kThisProcess;
@@ -201,14 +256,16 @@ void *allocate(uint32_t size, uint32_t attributes, uint32_t owner) {
         if (b.fail_countdown != 0 && --b.fail_countdown == 0) return nullptr;
         block_map &map = b.map_of(current_area_tag);
         block_map::block made;
-        if (!map.allocate(size, owner, made)) {
-            if (map.usage_of(owner).bytes + size > map.limit_of(owner)) {
+        const bool within = b.within_accounts(owner, size);
+        if (!within || !map.allocate(size, owner, made)) {
+            if (!within || map.usage_of(owner).bytes + size > map.limit_of(owner)) {
                 for (allocation_log *log = current_log; log != nullptr; log = log->outer_) {
                     log->refused_by_limit_ = true;
                 }
             }
             return nullptr;
         }
+        b.charge(owner, size, true);
         for (allocation_log *log = current_log; log != nullptr; log = log->outer_) {
             try {
                 log->entries_.push_back({made.address, made.serial});
@@ -226,7 +283,10 @@ void *allocate(uint32_t size, uint32_t attributes, uint32_t owner) {
         ASAN_POISON_MEMORY_REGION(block + size, made.span.end - made.address - size);
 #endif
     }
-    if ((attributes & TAMSA_MEMF_CLEAR) != 0) std::memset(block, 0, size);
+    if ((attributes & TAMSA_MEMF_CLEAR) != 0) {
+        clear(b, tamsa_bus_address(block), size,
+              (attributes & tamsa::platform::kClearByPages) != 0);
+    }
     return block;
 }
 
@@ -322,6 +382,47 @@ bool set_owner_limit(uint32_t owner, uint64_t limit) {
     return true;
 }
 
+bool join_account(uint32_t owner, uint32_t account, uint64_t limit) {
+    bus_state &b = bus();
+    if (!b.ready()) return false;
+    std::lock_guard<std::mutex> guard(b.lock);
+    if (b.account_of.count(owner) != 0) return false;
+    uint64_t held = 0;
+    b.each_map([&](const block_map &map) { held += map.usage_of(owner).bytes; });
+    try {
+        b.accounts.try_emplace(account);
+        b.account_of.emplace(owner, account);
+    } catch (...) {
+        const auto it = b.accounts.find(account);
+        if (it != b.accounts.end() && it->second.owners == 0) b.accounts.erase(it);
+        return false;
+    }
+    bus_state::account &a = b.accounts[account];
+    a.limit = limit;
+    ++a.owners;
+    a.bytes += held;
+    b.clients_bytes += held;
+    return true;
+}
+
+void set_clients_cap(uint64_t cap) {
+    bus_state &b = bus();
+    std::lock_guard<std::mutex> guard(b.lock);
+    b.clients_cap = cap;
+}
+
+bool over_limit(uint32_t owner, uint64_t size) {
+    bus_state &b = bus();
+    if (!b.ready()) return false;
+    std::lock_guard<std::mutex> guard(b.lock);
+    if (!b.within_accounts(owner, size)) return true;
+    bool over = false;
+    b.each_map([&](const block_map &map) {
+        over = over || map.usage_of(owner).bytes + size > map.limit_of(owner);
+    });
+    return over;
+}
+
 uint64_t free_owner(uint32_t owner) {
     bus_state &b = bus();
     if (!b.ready()) return 0;
@@ -331,6 +432,12 @@ uint64_t free_owner(uint32_t owner) {
         for (uint32_t address; (address = map.any_of(owner)) != 0; ++freed) release(b, address);
         map.set_limit(owner, kNoLimit);
     });
+    const auto it = b.account_of.find(owner);
+    if (it != b.account_of.end()) {
+        const auto a = b.accounts.find(it->second);
+        if (--a->second.owners == 0) b.accounts.erase(a);
+        b.account_of.erase(it);
+    }
     return freed;
 }
 
@@ -346,7 +453,17 @@ bool give_block(uint32_t address, uint32_t from, uint32_t to) {
     bus_state &b = bus();
     if (!b.ready()) return false;
     std::lock_guard<std::mutex> guard(b.lock);
-    return b.map_at(address).change_owner(address, from, to);
+    block_map::block block;
+    if (!b.map_at(address).at(address, block)) return false;
+    // Taken off the giver's account first, so that a hand-over within one account always fits.
+    const bool counted = block.owner == from;
+    if (counted) b.charge(from, block.size, false);
+    if (!b.within_accounts(to, block.size) || !b.map_at(address).change_owner(address, from, to)) {
+        if (counted) b.charge(from, block.size, true);
+        return false;
+    }
+    b.charge(to, block.size, true);
+    return true;
 }
 
 }  // namespace tamsa::platform

@@ -30,6 +30,12 @@ struct owner_usage {
     bool operator==(const owner_usage &) const = default;
 };
 
+// An attribute for allocate beside TAMSA_MEMF_CLEAR: a large block is cleared by giving its
+// pages back to the system, which hands out zero pages on their next touch. It takes the
+// caller no time for pages never touched and little for the rest, but whoever touches them
+// next pays for it: for a thread that must not be kept busy, such as the gateway's.
+inline constexpr uint32_t kClearByPages = uint32_t(1) << 31;
+
 // As PPCAllocVec, for the given owner instead of the thread's current one. Counts towards
 // tamsa_alloc_fail_nth; fails (null) when the block would take the owner past its limit. The
 // block comes from the thread's current part of the bus.
@@ -115,8 +121,20 @@ owner_usage usage_of(uint32_t owner);
 // the bus above limit (kNoLimit: none); blocks it already has are kept. False when memory ran
 // out.
 bool set_owner_limit(uint32_t owner, uint64_t limit);
-// Frees every block of owner and forgets its limit (an owner that has gone); returns how many
-// blocks were freed.
+// Makes owner one of the owners that share an account (the connections of one client process):
+// from then on an allocation or hand-over to any of them fails when it would take the account's
+// live bytes above limit, or the live bytes of every owner with an account above the clients'
+// cap. Blocks the owner already has are counted. False when memory ran out or the owner is in
+// an account already.
+bool join_account(uint32_t owner, uint32_t account, uint64_t limit);
+// What all owners with an account may hold together (kNoLimit: no cap, the first state).
+void set_clients_cap(uint64_t cap);
+// True when an allocation of size bytes for owner would pass its own limit, its account's or
+// the clients' cap.
+bool over_limit(uint32_t owner, uint64_t size);
+
+// Frees every block of owner and forgets its limit and its account (an owner that has gone);
+// returns how many blocks were freed.
 uint64_t free_owner(uint32_t owner);
 // Frees the block that starts at address if owner owns it; false, and nothing changes,
 // otherwise.

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "platform/bus.h"
+#include "platform/ports.h"
 #include "platform/ppc.h"
 #include "remote/protocol.h"
 #include "server/server.h"
@@ -23,6 +24,7 @@ static_assert(TAMSA_REPLIED == TAMSA_SEND_REPLIED && TAMSA_NOT_SERVED == TAMSA_S
               TAMSA_TIMEOUT == TAMSA_SEND_TIMEOUT);
 static_assert(TAMSA_OVER_LIMIT != TAMSA_REPLIED && TAMSA_OVER_LIMIT != TAMSA_NOT_SERVED &&
               TAMSA_OVER_LIMIT != TAMSA_TIMEOUT && TAMSA_OVER_LIMIT != TAMSA_FAILED);
+static_assert(TAMSA_REFUSED > TAMSA_OVER_LIMIT);
 
 struct tamsa_server {
     tamsa::server::task_thread task;
@@ -214,8 +216,21 @@ void tamsa_client_store32(tamsa_client *client, uint32_t address, uint32_t value
 }
 
 int32_t tamsa_client_send(tamsa_client *client, int32_t id, uint32_t block, int32_t timeout_ms) {
+    return tamsa_client_send_result(client, id, block, timeout_ms, nullptr);
+}
+
+int32_t tamsa_client_send_result(tamsa_client *client, int32_t id, uint32_t block,
+                                 int32_t timeout_ms, uint32_t *result) {
+    if (result != nullptr) *result = 0;
     if (client == nullptr) return TAMSA_FAILED;
-    if (!client->remote()) return tamsa_port_send(client->port, id, block, timeout_ms);
+    if (!client->remote()) {
+        if (result == nullptr) return tamsa_port_send(client->port, id, block, timeout_ms);
+        tamsa::platform::message_answer answer;
+        const int32_t status = tamsa::platform::send_message(
+            client->port, id, block, tamsa::platform::kThisProcess, timeout_ms, &answer);
+        if (status == TAMSA_REPLIED) *result = answer.result;
+        return status;
+    }
     tamsa::remote::response answer{};
     const tamsa::remote::request send{.magic = tamsa::remote::kMagic,
                                       .kind = uint32_t(tamsa::remote::request_kind::send),
@@ -223,17 +238,21 @@ int32_t tamsa_client_send(tamsa_client *client, int32_t id, uint32_t block, int3
                                       .b = block,
                                       .c = timeout_ms,
                                       .id = id};
-    return exchange(*client, send, answer) ? answer.status : TAMSA_FAILED;
+    if (!exchange(*client, send, answer)) return TAMSA_FAILED;
+    // The gateway sends the result with every replied message, over the limit or not.
+    if (result != nullptr && (answer.status == TAMSA_REPLIED || answer.status == TAMSA_OVER_LIMIT))
+        *result = answer.value;
+    return answer.status;
 }
 
 int32_t tamsa_client_call(tamsa_client *client, int32_t id, const uint32_t *args, uint32_t count,
-                          int32_t timeout_ms, uint32_t *word0) {
+                          int32_t timeout_ms, uint32_t *result) {
+    if (result != nullptr) *result = 0;
     if (client == nullptr || count > 7 || (count > 0 && args == nullptr)) return TAMSA_FAILED;
     const uint32_t block = tamsa_client_alloc(client, 4 * (count + 1), TAMSA_MEMF_CLEAR);
     if (block == 0) return TAMSA_FAILED;
     for (uint32_t n = 0; n < count; ++n) tamsa_client_store32(client, block + 4 * (n + 1), args[n]);
-    const int32_t status = tamsa_client_send(client, id, block, timeout_ms);
-    if (word0 != nullptr) *word0 = tamsa_client_load32(client, block);
+    const int32_t status = tamsa_client_send_result(client, id, block, timeout_ms, result);
     tamsa_client_free(client, block);
     return status;
 }

@@ -8,10 +8,11 @@
 // server's) writes the client its answer at once, then tells the loop through an eventfd, and
 // the loop goes back to reading that client.
 //
-// Each client is an owner of the bus. What it allocates, and what the operations of its
-// messages leave live, are its blocks from birth; it can free only those, the server touches
-// only those on its behalf, and whatever it holds when it goes away is freed, once no message
-// of its is with the server.
+// Each connection is an owner of the bus; the connections of one process share an account with
+// its limit. What a connection allocates, and what the operations of its messages leave live,
+// are its blocks from birth; it can free only those, the server touches only those on its
+// behalf, and whatever it holds when it goes away is freed, once no message of its is with the
+// server.
 #include "remote/gateway.h"
 
 #include <fcntl.h>
@@ -52,8 +53,9 @@ using clock_type = std::chrono::steady_clock;
 // Tags of the loop's own descriptors; a connection's tag is its owner, never 0 and below 2^32.
 constexpr uint64_t kListenerTag = 0;
 constexpr uint64_t kWakeTag = uint64_t(1) << 32;
-// Frames of one connection taken in a row before the others get their turn.
-constexpr int kFramesPerTurn = 64;
+// Work one connection may have done in a row before the others get their turn: a frame is one
+// unit, and a cleared allocation one more for every MiB it clears.
+constexpr uint64_t kWorkPerTurn = 64;
 
 // A message done: whose, and whether its answer reached the client.
 struct completion {
@@ -144,6 +146,12 @@ void drop(gateway &g, uint32_t owner) {
     connection &c = *it->second;
     const bool counted = !c.gone;
     epoll_ctl(g.epoll, EPOLL_CTL_DEL, c.socket, nullptr);
+    if (c.message != nullptr && platform::withdraw_message(c.message)) {
+        // Not taken yet: no one waits for it, so it never runs.
+        c.message.reset();
+        if (c.timed) g.timeouts.erase({c.deadline, owner});
+        c.timed = false;
+    }
     if (c.message != nullptr) {
         c.gone = true;
         if (counted) --g.connections;
@@ -223,10 +231,10 @@ bool act(gateway &g, connection &c, const decision &d) {
 }
 
 // Reads and acts on frames until the connection waits for a message, has nothing more to read,
-// or has had its turn.
+// or has had its turn (what is left is read on the loop's next round).
 void serve_connection(gateway &g, connection &c) {
     const uint32_t owner = c.state.owner;
-    for (int frames = 0; frames < kFramesPerTurn && c.message == nullptr;) {
+    for (uint64_t work = 0; work < kWorkPerTurn && c.message == nullptr;) {
         const ssize_t n = recv(c.socket, c.frame + c.have, kRequestBytes - c.have, MSG_DONTWAIT);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
@@ -237,7 +245,11 @@ void serve_connection(gateway &g, connection &c) {
         c.have += size_t(n);
         if (c.have < kRequestBytes) continue;
         c.have = 0;
-        ++frames;
+        request r;
+        std::memcpy(&r, c.frame, sizeof r);
+        const bool clears =
+            r.kind == uint32_t(request_kind::alloc) && (r.b & TAMSA_MEMF_CLEAR) != 0;
+        work += 1 + (clears ? r.a >> 20 : 0);
         if (!act(g, c, decide(c.state, c.frame))) {
             drop(g, owner);
             return;
@@ -292,7 +304,9 @@ void accept_all(gateway &g) {
             if (s >= 0) continue;
         }
         if (s < 0) return;
-        if (!same_user(s)) {
+        ucred peer{};
+        socklen_t length = sizeof peer;
+        if (getsockopt(s, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0 || peer.uid != geteuid()) {
             close(s);
             continue;
         }
@@ -307,6 +321,10 @@ void accept_all(gateway &g) {
             c->socket = s;
             c->state.owner = owner;
             c->state.limit = g.options.client_limit;
+            c->state.may_stop = g.options.allow_remote_stop;
+            // The connections of one process share its limit; pids are below 2^22, so a
+            // connection whose process is not told gets an account of its own above them.
+            c->state.account = peer.pid > 0 ? uint32_t(peer.pid) : 0x80000000u | owner;
             g.greetings.emplace_back(
                 clock_type::now() + std::chrono::milliseconds(g.options.greet_ms), owner);
             g.sink->make_room(g.clients.size() + 1, g.taken);
@@ -418,6 +436,7 @@ gateway *gateway_open(const char *port_name, const gateway_options &options, std
     g->port_name = port_name;
     g->path = path;
     g->options = options;
+    platform::set_clients_cap(options.total_limit);
     g->sink = std::make_shared<completions>();
     g->listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     g->epoll = epoll_create1(EPOLL_CLOEXEC);

@@ -11,10 +11,15 @@ namespace tamsa::remote {
 // What a client may hold in the bus when nothing else is said: enough for many full-size frames
 // of the recorder, a quarter of the shared part.
 inline constexpr uint64_t kDefaultClientLimit = uint64_t(256) << 20;
+// What all clients together may hold: three quarters of the shared part.
+inline constexpr uint64_t kDefaultTotalLimit = uint64_t(768) << 20;
 
 struct gateway_options {
-    uint64_t client_limit = kDefaultClientLimit;  // live bytes per client (UINT64_MAX: none)
-    int greet_ms = 5000;  // a connection that has not greeted by then is closed
+    // Live bytes per client process, over all its connections (UINT64_MAX: none).
+    uint64_t client_limit = kDefaultClientLimit;
+    uint64_t total_limit = kDefaultTotalLimit;  // live bytes of all clients (UINT64_MAX: none)
+    int greet_ms = 5000;             // a connection that has not greeted by then is closed
+    bool allow_remote_stop = false;  // clients' stop messages (ids 0, 1) stop the server
 };
 
 struct gateway;

@@ -23,7 +23,8 @@ enum class request_kind : uint32_t {
                   // TAMSA_OVER_LIMIT
     free = 3,     // a: address; status 0 when it was the client's and is gone
     send = 4,     // id: the message id, b: block, c: timeout in ms; status: a TAMSA_ status; value:
-                  // the result word; extra: how many blocks the operation left live for the client
+                  // the result word; extra: how many blocks the operation left live for the client.
+                  // A stop id is answered TAMSA_REFUSED unless the operator allowed it
     release = 5,  // as free, without an answer
 };
 

@@ -17,6 +17,10 @@ decision decide(client_state &client, const uint8_t *frame) {
     if (!client.greeted) {
         if (kind != request_kind::hello) return d;
         if (!platform::set_owner_limit(client.owner, client.limit)) return d;
+        if (client.account != 0 &&
+            !platform::join_account(client.owner, client.account, client.limit)) {
+            return d;
+        }
         client.greeted = true;
         d.what = action::reply_with_bus;
         d.answer.value = kVersion;
@@ -26,11 +30,13 @@ decision decide(client_state &client, const uint8_t *frame) {
     switch (kind) {
         case request_kind::alloc: {
             d.what = action::reply;
-            const uint32_t address =
-                tamsa_bus_address(platform::allocate(r.a, r.b & TAMSA_MEMF_CLEAR, client.owner));
+            // Cleared by pages: the event loop does not write hundreds of megabytes of zeros.
+            const uint32_t address = tamsa_bus_address(platform::allocate(
+                r.a, (r.b & TAMSA_MEMF_CLEAR) != 0 ? TAMSA_MEMF_CLEAR | platform::kClearByPages : 0,
+                client.owner));
             if (address != 0) {
                 d.answer.value = address;
-            } else if (platform::usage_of(client.owner).bytes + r.a > client.limit) {
+            } else if (platform::over_limit(client.owner, r.a)) {
                 d.answer.status = TAMSA_OVER_LIMIT;
             } else {
                 d.answer.status = 1;
@@ -46,6 +52,12 @@ decision decide(client_state &client, const uint8_t *frame) {
             d.what = action::nothing;
             return d;
         case request_kind::send:
+            if ((r.id == 0 || r.id == 1) && !client.may_stop) {
+                // Stopping is the operator's: the server goes on for everyone else.
+                d.what = action::reply;
+                d.answer.status = TAMSA_REFUSED;
+                return d;
+            }
             d.what = action::send;
             d.id = r.id;
             d.block = r.b;

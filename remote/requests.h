@@ -17,6 +17,8 @@ struct client_state {
     uint32_t owner = 0;  // the client's owner tag in the bus (never 0, which is this process)
     uint64_t limit = 0;  // its limit on live bytes, set when it greets
     bool greeted = false;
+    bool may_stop = false;  // its stop messages go to the server; otherwise they are refused
+    uint32_t account = 0;   // the client process, whose connections share the limit (0: none)
 };
 
 enum class action : uint8_t {
@@ -36,7 +38,7 @@ struct decision {
 };
 
 // Decides one frame of kRequestBytes bytes as it came off the socket. Allocations and frees
-// are made here, as client.owner's; a hello sets its limit.
+// are made here, as client.owner's; a hello sets its limit and joins it to its account.
 decision decide(client_state &client, const uint8_t *frame);
 
 // The answer to a send: how the message went and what the server answered.

@@ -9,10 +9,10 @@
 
 namespace tamsa::remote {
 
-// Serves the port of that name to other processes until a stop message, SIGINT or SIGTERM (a
-// signal stops the server after the message in hand; queued ones go back unserved). Says where
-// it serves, and a summary when it stops, on out; why it cannot serve on err. Returns 0 after a
-// stop, 1 when it could not serve.
+// Serves the port of that name to other processes until a stop message (a client's only when
+// options allow it), SIGINT or SIGTERM (a signal stops the server after the message in hand;
+// queued ones go back unserved). Says where it serves, and a summary when it stops, on out; why
+// it cannot serve on err. Returns 0 after a stop, 1 when it could not serve.
 int serve_process(const char *port_name, const gateway_options &options, FILE *out, FILE *err);
 
 }  // namespace tamsa::remote

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/bus.h"
+#include "platform/heap.h"
 #include "platform/ppc.h"
 #include "server/wire.h"
 
@@ -86,15 +87,23 @@ int32_t serve(const char *port_name, const started_fn &started) {
     if (started) started(port != nullptr);
     if (port == nullptr) return 0;
 
-    // Carried from one message to the next; ids that produce no result leave it as it was.
+    // Carried from one message of this process to the next; ids that produce no result leave it
+    // as it was.
     uint32_t result = 0;
     bool quit = false;
     while (!quit) {
         PPCWaitPort(port);
         PPCMessage *message = PPCGetMessage(port);
         if (message == nullptr) continue;
-        served done = serve_as(platform::message_owner(message), platform::message_id(message),
-                               PPCGetMessageAttr(message, PPCMSGTAG_DATA), result);
+        const uint32_t owner = platform::message_owner(message);
+        const uint32_t block = PPCGetMessageAttr(message, PPCMSGTAG_DATA);
+        // Another process's message starts from what its own block holds, so that no value of
+        // another sender reaches it.
+        uint32_t theirs = owner != platform::kThisProcess && platform::owns_range(owner, block, 4)
+                              ? tamsa_bus_load32(block)
+                              : 0;
+        served done = serve_as(owner, platform::message_id(message), block,
+                               owner == platform::kThisProcess ? result : theirs);
         quit = done.stop;
         // The answer goes back with the message, so that no one need read it from the bus.
         platform::set_message_answer(message, std::move(done.answer));

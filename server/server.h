@@ -42,7 +42,9 @@ struct served {
 // Serves one message as the loop does, for the sender owner: every range the message names must
 // lie in one block of owner; what the operation allocates is owner's from birth, and for a
 // sender in another process it is made in the server's own part of the bus and only the result
-// is copied out. result is the result value carried from message to message.
+// is copied out. result is the result value carried from message to message: the loop carries
+// one across the messages of this process, and starts each message of another process from
+// word 0 of that sender's own block (0 when it names none).
 served serve_as(uint32_t owner, int32_t id, uint32_t block, uint32_t &result);
 
 // The task on a thread of its own.

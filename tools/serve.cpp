@@ -14,21 +14,28 @@ namespace tamsa::tools {
 namespace {
 
 constexpr const char *kServeHelp =
-    "usage: tamsa serve [--port NAME] [--client-limit SIZE]\n"
+    "usage: tamsa serve [--port NAME] [--client-limit SIZE] [--total-limit SIZE]\n"
+    "                   [--allow-remote-stop]\n"
     "\n"
-    "Serves the message port to other processes of this user until it gets a stop message\n"
-    "(id 0 or 1), SIGINT or SIGTERM; a signal stops it after the message in hand. Says where it\n"
-    "listens when it starts and what it served when it stops, on stdout.\n"
+    "Serves the message port to other processes of this user until SIGINT or SIGTERM (or, when\n"
+    "allowed, a client's stop message); a signal stops it after the message in hand. Says where\n"
+    "it listens when it starts and what it served when it stops, on stdout.\n"
     "\n"
     "  --port NAME            the port's name (default " TAMSA_PORT_NAME
     "): 1 to 64 letters, digits, '.',\n"
     "                         '_' and '-', not starting with '.'; clients reach it with\n"
     "                         tamsa record --connect NAME or tamsa_client_connect(NAME)\n"
     "\n"
-    "  --client-limit SIZE    the most bytes of the bus one client may hold at once (default\n"
-    "                         256M): bytes, or a number with K, M or G, 1 to 4G, or none; a\n"
-    "                         message or allocation that would pass it is answered\n"
-    "                         TAMSA_OVER_LIMIT\n"
+    "  --client-limit SIZE    the most bytes of the bus one client process may hold at once,\n"
+    "                         over all its connections (default 256M): bytes, or a number\n"
+    "                         with K, M or G, 1 to 4G, or none; a message or allocation that\n"
+    "                         would pass it is answered TAMSA_OVER_LIMIT\n"
+    "\n"
+    "  --total-limit SIZE     the most bytes all clients together may hold (default 768M, of a\n"
+    "                         1G bus), as --client-limit\n"
+    "\n"
+    "  --allow-remote-stop    lets a client's stop message (id 0 or 1) end the server; without\n"
+    "                         it such a message is answered TAMSA_REFUSED and serving goes on\n"
     "\n"
     "The socket lives in $XDG_RUNTIME_DIR/tamsa/ (else /tmp/tamsa-UID/), mode 0600.\n"
     "\n"
@@ -69,8 +76,12 @@ int serve_command(cli::args &args) {
         const std::string option = args.next("an option");
         if (option == "--port") {
             port_name = cli::parse_port(args.value(option));
+        } else if (option == "--allow-remote-stop") {
+            options.allow_remote_stop = true;
         } else if (option == "--client-limit") {
             options.client_limit = parse_bytes(args.value(option), "client limit");
+        } else if (option == "--total-limit") {
+            options.total_limit = parse_bytes(args.value(option), "total limit");
         } else {
             throw cli::usage_error{"unknown option: " + option + " (tamsa serve --help)"};
         }

@@ -50,13 +50,14 @@ uint32_t session::send(int32_t id, std::initializer_list<uint32_t> args) {
     uint32_t n = 1;
     for (uint32_t w : args) store32(block_ + 4 * n++, w);
     const auto start = clock_type::now();
-    const int32_t status = tamsa_client_send(client_, id, block_, -1);
+    uint32_t result = 0;
+    const int32_t status = tamsa_client_send_result(client_, id, block_, -1, &result);
     trips_.push_back(std::chrono::duration<double, std::milli>(clock_type::now() - start).count());
     if (status != TAMSA_REPLIED) {
         throw failure{"message " + std::to_string(id) + " was not served (status " +
                       std::to_string(status) + ")"};
     }
-    return load32(block_);
+    return result;
 }
 
 void session::drop_bitmap(uint32_t record) {

@@ -36,8 +36,8 @@ class session {
     }
     tamsa_wire_bitmap read_bitmap(uint32_t record);
 
-    // Sends one message through the session's block and returns word 0 of the reply; throws
-    // cli::failure when it is not served.
+    // Sends one message through the session's block and returns the result its reply carries;
+    // throws cli::failure when it is not served.
     uint32_t send(int32_t id, std::initializer_list<uint32_t> args);
 
     // A bitmap the server handed back, freed when the session ends unless dropped sooner.

@@ -2,8 +2,8 @@
  *
  * A client talks to a server either in this process or in a `tamsa serve` process of the same
  * user, through the same calls: allocate blocks in the bus, fill an op_block, send a message
- * and wait for its reply, read word 0, free what the server handed back. Addresses are 32-bit
- * bus addresses; words in the bus are big-endian.
+ * and wait for its reply and its result word, free what the server handed back. Addresses are
+ * 32-bit bus addresses; words in the bus are big-endian.
  *
  * Conventions of this header: the message calls answer a TAMSA_ status, where 0
  * (TAMSA_REPLIED) is success; the other calls answer 1 for success and 0 for failure, or an
@@ -32,19 +32,28 @@ extern "C" {
 #define TAMSA_TIMEOUT 2    /* not taken in time and withdrawn; the block was not touched */
 #define TAMSA_FAILED 3     /* no connection, or no memory for the message */
 /* Served and replied (word 0 holds the answer, 0 for a bitmap not made), but an allocation of
- * the operation was refused: it would have taken this client past its server's limit on live
- * bytes (`tamsa serve --client-limit`). Freeing blocks makes room again. */
+ * the operation was refused: it would have taken this client's process past its server's limit
+ * on live bytes (`tamsa serve --client-limit`), or all clients past theirs (`--total-limit`).
+ * Freeing blocks makes room again. */
 #define TAMSA_OVER_LIMIT 4
+/* Not run: a stop (id 0 or 1) from a client of a `tamsa serve` process whose operator did not
+ * allow clients to stop it (`tamsa serve --allow-remote-stop`). The block was not touched and
+ * the server goes on. */
+#define TAMSA_REFUSED 5
 
 /* The port the server makes when no other name is given. */
 #define TAMSA_PORT_NAME "TAMSAPPC"
 
 /* Message ids. An op_block is a run of big-endian words in the bus: word 0 receives the answer,
  * words 1 to 7 hold the arguments. Planes, buffers and records are bus addresses; pixels come
- * out blue, green, red; "unchanged" leaves word 0 as the previous message left it.
+ * out blue, green, red; "unchanged" leaves the result as the previous message left it: for a
+ * client in the server's process, its previous message; for a client of `tamsa serve`, the
+ * value word 0 of its own block held when sent (0 when the block is not its own).
  *
  *  id  name                 argument words                                  word 0 after
- *   0  OP_QUIT              none; the server stops after replying           123
+ *   0  OP_QUIT              none; the server stops after replying (from a   123
+ *                           client of `tamsa serve`, only when allowed;
+ *                           otherwise refused: TAMSA_REFUSED)
  *   1  OP_QUIT_ALT          as 0                                            123
  *   2  OP_YUVTORGB          1 luma, 2 V, 3 U planes, 4 output (3 bytes a    unchanged
  *                           pixel), 5 pixel count, 6 pixels a chroma
@@ -144,10 +153,17 @@ TAMSA_API int32_t tamsa_client_write_bitmap(tamsa_client *client, uint32_t recor
  * message the server has taken is always waited for. Returns a TAMSA_ status. */
 TAMSA_API int32_t tamsa_client_send(tamsa_client *client, int32_t id, uint32_t block,
                                     int32_t timeout_ms);
-/* Fills a fresh op_block with count argument words (at most 7), sends it, stores word 0 of the
- * reply in *word0 (when not null) and frees the block. Returns a TAMSA_ status. */
+/* As tamsa_client_send, and stores the message's result word in *result (when not null): the
+ * value the server wrote into word 0, as the reply itself carries it, so that nothing written
+ * into the block afterwards can change the answer. 0 when the message was not replied (any
+ * status but TAMSA_REPLIED and TAMSA_OVER_LIMIT). Returns a TAMSA_ status. */
+TAMSA_API int32_t tamsa_client_send_result(tamsa_client *client, int32_t id, uint32_t block,
+                                           int32_t timeout_ms, uint32_t *result);
+/* Fills a fresh op_block with count argument words (at most 7), sends it, stores the result
+ * word of the reply in *result (when not null; as tamsa_client_send_result) and frees the
+ * block. Returns a TAMSA_ status. */
 TAMSA_API int32_t tamsa_client_call(tamsa_client *client, int32_t id, const uint32_t *args,
-                                    uint32_t count, int32_t timeout_ms, uint32_t *word0);
+                                    uint32_t count, int32_t timeout_ms, uint32_t *result);
 
 #ifdef __cplusplus
 }

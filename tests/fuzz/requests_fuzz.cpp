@@ -46,6 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             CHECK(found.has_value() && found->owner == kClient);
         }
         if (d.what == remote::action::send) {
+            CHECK(d.id != 0 && d.id != 1);  // stopping is not this client's
             const auto served = tamsa::server::serve_as(kClient, d.id, d.block, result);
             for (const platform::block_info &left : served.answer.left) {
                 CHECK(left.owner == kClient);

@@ -164,6 +164,14 @@ TEST(Requests, FramesAreDecidedInOrderOfTheProtocol) {
     EXPECT_EQ(send.id, TAMSA_OP_YUVSCALE);
     EXPECT_EQ(send.block, 0x40u);
     EXPECT_EQ(send.timeout_ms, 250);
+    for (int32_t stop : {0, 1}) {
+        const remote::decision refused = decide(4, 0, 0x40, -1, remote::kMagic, stop);
+        EXPECT_EQ(refused.what, action::reply) << "a stop, not allowed";
+        EXPECT_EQ(refused.answer.status, TAMSA_REFUSED);
+        client.may_stop = true;
+        EXPECT_EQ(decide(4, 0, 0x40, -1, remote::kMagic, stop).what, action::send) << "allowed";
+        client.may_stop = false;
+    }
     EXPECT_EQ(decide(99, 0).what, action::hang_up) << "an unknown kind";
     EXPECT_EQ(platform::free_owner(kClient), 1u);
     PPCFreeVec(theirs);
@@ -233,6 +241,34 @@ TEST_F(Gateway, AClientGoneInServiceIsFreedOnlyAfterTheReply) {
     while (platform::usage_of(owner).blocks != 0) std::this_thread::yield();
 }
 
+// A client that hangs up while its message waits in the queue takes the message with it: it
+// never runs, and its blocks are freed at once.
+TEST_F(Gateway, AHungUpClientsQueuedMessageIsWithdrawn) {
+    start(false);
+    const int s = raw_connection();
+    ASSERT_GE(s, 0);
+    const auto ask = [s](uint32_t kind, uint32_t a, uint32_t b) {
+        const remote::request r{remote::kMagic, kind, a, b, -1, 0};
+        remote::response answer{};
+        int bus = -1;
+        EXPECT_TRUE(remote::write_full(s, &r, sizeof r));
+        EXPECT_TRUE(remote::receive_with_fd(s, &answer, sizeof answer, &bus));
+        if (bus >= 0) close(bus);
+        return answer;
+    };
+    ask(1, remote::kVersion, 0);
+    const uint32_t block = ask(2, 32, TAMSA_MEMF_CLEAR).value;
+    ASSERT_NE(block, 0u);
+    const uint32_t owner = platform::find_block(block)->owner;
+    const remote::request send{remote::kMagic, 4, 0, block, -1, TAMSA_OP_YUVTORGB};
+    ASSERT_TRUE(remote::write_full(s, &send, sizeof send));
+    while (remote::gateway_messages(g_) != 1) std::this_thread::yield();
+    close(s);
+    wait_for_no_connections();
+    EXPECT_EQ(platform::usage_of(owner).blocks, 0u) << "freed without waiting for a reply";
+    EXPECT_EQ(PPCGetMessage(port_), nullptr) << "the message went with its client";
+}
+
 TEST_F(Gateway, AnUntakenMessageTimesOutAndIsWithdrawn) {
     start(false);
     tamsa_client *c = tamsa_client_connect(kPort);
@@ -246,6 +282,93 @@ TEST_F(Gateway, AnUntakenMessageTimesOutAndIsWithdrawn) {
     PPCReplyMessage(take());
     EXPECT_EQ(call.get(), TAMSA_REPLIED);
     tamsa_client_close(c);
+    wait_for_no_connections();
+}
+
+// The answer is the result the reply carries, never word 0 read back: here the port's owner
+// answers one value and leaves another in word 0, as a process writing into the block after
+// the reply would. For a client of the gateway and one in this process alike.
+TEST_F(Gateway, TheResultComesWithTheReplyNotFromWordZero) {
+    start(false);
+    tamsa_client *across = tamsa_client_connect(kPort);
+    tamsa_client *here = tamsa_client_local(kPort);
+    ASSERT_NE(across, nullptr);
+    ASSERT_NE(here, nullptr);
+    for (tamsa_client *c : {across, here}) {
+        auto call = std::async(std::launch::async, [c] {
+            uint32_t result = 1;
+            const int32_t status = tamsa_client_call(c, TAMSA_OP_COUNT, nullptr, 0, -1, &result);
+            return std::make_pair(status, result);
+        });
+        PPCMessage *m = take();
+        platform::message_answer answer;
+        answer.result = 0x1234;
+        platform::set_message_answer(m, std::move(answer));
+        tamsa_bus_store32(PPCGetMessageAttr(m, PPCMSGTAG_DATA), 0xbad);
+        PPCReplyMessage(m);
+        const auto [status, result] = call.get();
+        EXPECT_EQ(status, TAMSA_REPLIED);
+        EXPECT_EQ(result, 0x1234u) << (c == here ? "in this process" : "across the socket");
+
+        // A message not replied answers no result.
+        const uint32_t block = tamsa_client_alloc(c, 4, TAMSA_MEMF_CLEAR);
+        tamsa_client_store32(c, block, 55);
+        uint32_t none = 1;
+        EXPECT_EQ(tamsa_client_send_result(c, TAMSA_OP_COUNT, block, 5, &none), TAMSA_TIMEOUT);
+        EXPECT_EQ(none, 0u);
+        tamsa_client_free(c, block);
+    }
+    EXPECT_EQ(tamsa_client_send_result(nullptr, TAMSA_OP_COUNT, 0, -1, nullptr), TAMSA_FAILED);
+    tamsa_client_close(across);
+    tamsa_client_close(here);
+    wait_for_no_connections();
+}
+
+// A message that leaves the result as it was answers what the sender's own block held, or 0
+// without one, never the value of another client's message; a client in the server's own
+// process still has the value carried from message to message.
+TEST_F(Gateway, NoResultValueCrossesClients) {
+    start(true);
+    tamsa_client *a = tamsa_client_connect(kPort);
+    tamsa_client *b = tamsa_client_connect(kPort);
+    tamsa_client *here = tamsa_client_local(kPort);
+    ASSERT_TRUE(a != nullptr && b != nullptr && here != nullptr);
+    // An 8 x 4 frame's planes, resized to 4 x 2.
+    const auto make_bitmap = [](tamsa_client *c, uint32_t planes) {
+        const uint32_t args[7] = {planes, planes + 32, planes + 48, 8, 4, 4, 2};
+        uint32_t record = 0;
+        EXPECT_EQ(tamsa_client_call(c, TAMSA_OP_YUVSCALE, args, 7, -1, &record), TAMSA_REPLIED);
+        EXPECT_NE(record, 0u);
+        return record;
+    };
+    const uint32_t b_planes = tamsa_client_alloc(b, 64, TAMSA_MEMF_CLEAR);
+    const uint32_t b_record = make_bitmap(b, b_planes);
+    uint32_t result = 1;
+    // An unknown id and a refused id 4, without a block of A's.
+    for (int32_t id : {TAMSA_OP_COUNT, TAMSA_OP_REMAP24, -1}) {
+        EXPECT_EQ(tamsa_client_send_result(a, id, 0, -1, &result), TAMSA_REPLIED);
+        EXPECT_EQ(result, 0u) << "id " << id << " answered B's bitmap";
+        EXPECT_EQ(tamsa_client_send_result(a, id, b_planes, -1, &result), TAMSA_REPLIED);
+        EXPECT_EQ(result, 0u) << "id " << id << " on B's block";
+    }
+    EXPECT_EQ(tamsa_client_load32(b, b_planes), 0u) << "B's block untouched";
+    const uint32_t a_block = tamsa_client_alloc(a, 4, 0);
+    tamsa_client_store32(a, a_block, 77);
+    EXPECT_EQ(tamsa_client_send_result(a, TAMSA_OP_COUNT, a_block, -1, &result), TAMSA_REPLIED);
+    EXPECT_EQ(result, 77u) << "what A's own block held";
+
+    // In the server's process the value is carried, and stays there.
+    const uint32_t my_planes = tamsa_client_alloc(here, 64, TAMSA_MEMF_CLEAR);
+    const uint32_t my_record = make_bitmap(here, my_planes);
+    EXPECT_EQ(tamsa_client_send_result(a, TAMSA_OP_COUNT, 0, -1, &result), TAMSA_REPLIED);
+    EXPECT_EQ(result, 0u);
+    EXPECT_EQ(tamsa_client_send_result(here, TAMSA_OP_COUNT, 0, -1, &result), TAMSA_REPLIED);
+    EXPECT_EQ(result, my_record) << "carried from this process's previous message";
+
+    tamsa_client_free_bitmap(here, my_record);
+    tamsa_client_free(here, my_planes);
+    tamsa_client_free_bitmap(b, b_record);
+    for (tamsa_client *c : {a, b, here}) tamsa_client_close(c);
     wait_for_no_connections();
 }
 
@@ -283,9 +406,10 @@ TEST_F(Gateway, IdleClientsCostNoThreadAndSilentOnesAreClosed) {
     wait_for_no_connections();
 }
 
-// Each client has a limit of its own on live bytes; reaching it makes its allocations fail and
-// its operations answer TAMSA_OVER_LIMIT, and freeing makes room again.
-TEST_F(Gateway, EachClientHasALimitOfItsOwn) {
+// Each client process has a limit of its own on live bytes, shared by all its connections;
+// reaching it makes their allocations fail and their operations answer TAMSA_OVER_LIMIT, and
+// freeing makes room again.
+TEST_F(Gateway, EachClientProcessHasALimitOfItsOwn) {
     remote::gateway_options options;
     options.client_limit = 64 << 10;
     start(true, options);
@@ -298,8 +422,7 @@ TEST_F(Gateway, EachClientHasALimitOfItsOwn) {
     ASSERT_NE(planes, 0u);
     ASSERT_NE(big, 0u);
     EXPECT_EQ(tamsa_client_alloc(a, 16 << 10, 0), 0u) << "past its limit";
-    const uint32_t theirs = tamsa_client_alloc(b, 60 << 10, 0);
-    EXPECT_NE(theirs, 0u) << "another client's room is its own";
+    EXPECT_EQ(tamsa_client_alloc(b, 16 << 10, 0), 0u) << "another connection of this process";
 
     // A 64 x 64 frame's planes, resized to 80 x 80: 19,200 bytes of result.
     const uint32_t args[7] = {planes, planes + 4096, planes + 8192, 64, 64, 80, 80};
@@ -310,9 +433,44 @@ TEST_F(Gateway, EachClientHasALimitOfItsOwn) {
     EXPECT_EQ(tamsa_client_call(a, 10, args, 7, -1, &frame), TAMSA_REPLIED);
     EXPECT_NE(frame, 0u);
     tamsa_client_free_bitmap(a, frame);
-    tamsa_client_close(a);
-    tamsa_client_close(b);
+    tamsa_client_free(a, planes);
+
+    // Five connections of one process hold no more than one.
+    std::vector<tamsa_client *> more{a, b};
+    for (int i = 0; i < 3; ++i) more.push_back(tamsa_client_connect(kPort));
+    int got = 0;
+    for (tamsa_client *c : more) got += tamsa_client_alloc(c, 20 << 10, 0) != 0;
+    EXPECT_EQ(got, 3);
+    for (tamsa_client *c : more) tamsa_client_close(c);
     wait_for_no_connections();
+}
+
+// The accounts of two client processes, and the cap on all clients together, as the gateway
+// sets them up from each connection's peer.
+TEST(Requests, LimitsArePerClientProcessUnderATotalCap) {
+    constexpr uint64_t kLimit = 64 << 10;
+    platform::set_clients_cap(100 << 10);
+    remote::client_state first_a{90, kLimit, false, false, 501};
+    remote::client_state first_b{91, kLimit, false, false, 501};
+    remote::client_state second{92, kLimit, false, false, 502};
+    const auto decide = [](remote::client_state &c, uint32_t kind, uint32_t a) {
+        const remote::request r{remote::kMagic, kind, a, 0, 0, 0};
+        uint8_t bytes[sizeof r];
+        std::memcpy(bytes, &r, sizeof r);
+        return remote::decide(c, bytes);
+    };
+    for (auto *c : {&first_a, &first_b, &second})
+        ASSERT_EQ(decide(*c, 1, remote::kVersion).what, remote::action::reply_with_bus);
+    EXPECT_EQ(decide(first_a, 2, 40 << 10).answer.status, 0);
+    EXPECT_EQ(decide(first_b, 2, 40 << 10).answer.status, TAMSA_OVER_LIMIT) << "one process";
+    EXPECT_EQ(decide(first_b, 2, 24 << 10).answer.status, 0) << "up to the process's limit";
+    EXPECT_EQ(decide(second, 2, 40 << 10).answer.status, TAMSA_OVER_LIMIT) << "past the cap";
+    EXPECT_EQ(decide(second, 2, 36 << 10).answer.status, 0) << "up to the cap";
+    EXPECT_EQ(platform::free_owner(first_a.owner), 1u);
+    EXPECT_EQ(decide(second, 2, 28 << 10).answer.status, 0) << "room again, to its own limit";
+    EXPECT_EQ(decide(second, 2, 1).answer.status, TAMSA_OVER_LIMIT);
+    for (auto *c : {&first_b, &second}) platform::free_owner(c->owner);
+    platform::set_clients_cap(platform::kNoLimit);
 }
 
 // The serve process words why its server cannot start, on its error stream; the library it

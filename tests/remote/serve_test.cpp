@@ -148,8 +148,35 @@ TEST_F(Serve, ClientsInOtherProcessesAtOnceWhileOneDiesAndOneTalksNonsense) {
     EXPECT_FALSE(std::filesystem::exists(tamsa::remote::socket_path("serve-many")));
 }
 
+// Without the operator's leave, a client's stop messages are refused and the others are served
+// on; with it, a stop ends the server.
+TEST_F(Serve, OnlyTheOperatorLetsClientsStopTheServer) {
+    auto server = start_server("serve-nostop");
+    tamsa_client *c = tamsa_client_connect("serve-nostop");
+    tamsa_client *other = tamsa_client_connect("serve-nostop");
+    ASSERT_TRUE(c != nullptr && other != nullptr);
+    const uint32_t block = tamsa_client_alloc(c, 4, 0);
+    tamsa_client_store32(c, block, 9);
+    uint32_t result = 1;
+    for (int32_t stop : {TAMSA_OP_QUIT, TAMSA_OP_QUIT_ALT}) {
+        EXPECT_EQ(tamsa_client_send_result(c, stop, block, 5000, &result), TAMSA_REFUSED);
+        EXPECT_EQ(result, 0u);
+        EXPECT_EQ(tamsa_client_load32(c, block), 9u) << "nothing ran";
+        EXPECT_EQ(tamsa_client_call(other, TAMSA_OP_COUNT, nullptr, 0, 5000, nullptr),
+                  TAMSA_REPLIED)
+            << "the server goes on after id " << stop;
+    }
+    tamsa_client_close(c);
+    tamsa_client_close(other);
+    server->signal(SIGTERM);
+    EXPECT_EQ(server->wait(), 0);
+    child help({TAMSA_COMMAND, "serve", "--help"});
+    EXPECT_NE(help.rest().find("--allow-remote-stop"), std::string::npos);
+    EXPECT_EQ(help.wait(), 0);
+}
+
 TEST_F(Serve, AStopMessageEndsTheServerAndRemovesItsSocket) {
-    auto server = start_server("serve-stop");
+    auto server = start_server("serve-stop", {"--allow-remote-stop"});
     tamsa_client *c = tamsa_client_connect("serve-stop");
     ASSERT_NE(c, nullptr);
     uint32_t word0 = 0;
@@ -194,14 +221,16 @@ TEST_F(Serve, ASocketLeftByADeadServerIsTakenOver) {
 }
 
 // Client C's op_block is filled for id 10; A and B, other connections, send id 10 on it over
-// and over and free whatever its word 0 names. Their messages run nothing and their frees free
-// nothing: C's frames stay right, and nothing is left when everyone has gone.
+// and over and free whatever its word 0 names, and D writes nonsense into its word 0 all the
+// while. A's and B's messages run nothing and their frees free nothing; C takes its answer from
+// the reply, not from word 0: its frames stay right, and nothing is left when everyone has gone.
 TEST_F(Serve, ClientsCannotUseOrFreeAnotherClientsBlocks) {
     auto server = start_server("serve-share");
     tamsa_client *c = tamsa_client_connect("serve-share");
     tamsa_client *a = tamsa_client_connect("serve-share");
     tamsa_client *b = tamsa_client_connect("serve-share");
-    ASSERT_TRUE(c != nullptr && a != nullptr && b != nullptr);
+    tamsa_client *d = tamsa_client_connect("serve-share");
+    ASSERT_TRUE(c != nullptr && a != nullptr && b != nullptr && d != nullptr);
     constexpr int32_t w = 64, h = 48, dw = 80, dh = 60;
     std::vector<uint8_t> y(w * h), v(w * h / 4), u(w * h / 4);
     tamsa_test::Rng rng(3);
@@ -232,10 +261,16 @@ TEST_F(Serve, ClientsCannotUseOrFreeAnotherClientsBlocks) {
     };
     auto by_a = std::async(std::launch::async, meddle, a);
     auto by_b = std::async(std::launch::async, meddle, b);
+    auto by_d = std::async(std::launch::async, [&done, block, d] {
+        int writes = 0;
+        for (; !done; ++writes)
+            tamsa_client_store32(d, block, 0x40u + uint32_t(writes % 4096) * 16);
+        return writes;
+    });
     int wrong = 0;
     for (int round = 0; round < 300; ++round) {
-        ASSERT_EQ(tamsa_client_send(c, 10, block, -1), TAMSA_REPLIED);
-        const uint32_t record = tamsa_client_load32(c, block);
+        uint32_t record = 0;
+        ASSERT_EQ(tamsa_client_send_result(c, 10, block, -1, &record), TAMSA_REPLIED);
         tamsa_wire_bitmap frame{};
         ASSERT_EQ(tamsa_client_read_bitmap(c, record, &frame), 1);
         const void *pixels = tamsa_client_pointer(c, frame.data, dw * dh * 3);
@@ -249,9 +284,10 @@ TEST_F(Serve, ClientsCannotUseOrFreeAnotherClientsBlocks) {
         EXPECT_GT(sent, 0);
         EXPECT_EQ(answered, sent) << "a message on another's block is still answered";
     }
+    EXPECT_GT(by_d.get(), 0);
     EXPECT_EQ(wrong, 0);
     kv_freebitmap(expected);
-    for (tamsa_client *x : {a, b, c}) tamsa_client_close(x);
+    for (tamsa_client *x : {a, b, c, d}) tamsa_client_close(x);
     server->signal(SIGTERM);
     const std::string stopped = server->line();
     EXPECT_EQ(server->wait(), 0);
@@ -317,6 +353,9 @@ TEST_F(Serve, TheClientLimitTakesASizeWithAUnit) {
         EXPECT_EQ(refused.wait(), 2) << bad;
         EXPECT_NE(why.find("bad client limit"), std::string::npos) << why;
     }
+    child refused({TAMSA_COMMAND, "serve", "--port", "serve-limit", "--total-limit", "12X"});
+    EXPECT_NE(refused.rest().find("bad total limit"), std::string::npos);
+    EXPECT_EQ(refused.wait(), 2);
     auto server = start_server("serve-limit", {"--client-limit", "64K"});
     tamsa_client *c = tamsa_client_connect("serve-limit");
     ASSERT_NE(c, nullptr);
