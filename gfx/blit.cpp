@@ -5,7 +5,7 @@
 
 #include "gfx/blit_row.h"
 #include "gfx/placement.h"
-#include "tamsa/internal/kernels.h"
+#include "kernels/choice.h"
 #include "tamsa/internal/sizes.h"
 
 namespace tamsa::gfx {
@@ -16,12 +16,6 @@ void copy_row(uint8_t *d, const uint8_t *s, uint64_t bytes) {
 
 void copy_row_fast(uint8_t *d, const uint8_t *s, uint64_t bytes) {
     std::memcpy(d, s, size_t(bytes));
-}
-
-// A block read from the destination's own pixels must see the bytes the blit has already
-// written, in the documented order: only the plain kernels keep that order byte by byte.
-copy_row_fn pick_copy_row(bool apart) {
-    return apart && kernels::fast_allowed() ? copy_row_fast : copy_row;
 }
 
 namespace {
@@ -79,14 +73,6 @@ void trans_row_fast(uint8_t *__restrict d, const uint8_t *__restrict s, uint64_t
     for (; k < bytes; ++k) d[k] = trans_byte(d[k], s[k], wd, ws);
 }
 
-trans_row_fn pick_trans_row(bool apart, int32_t t) {
-    if (!apart || t < 0 || t > 100 || !kernels::fast_allowed()) return trans_row;
-#if TAMSA_SIMD
-    if (kernels::vector_allowed()) return trans_row_hwy();
-#endif
-    return trans_row_fast;
-}
-
 // The brighter the source pixel, the more of it shows; bytes in channel order.
 void alpha_row(uint8_t *d, const uint8_t *s, uint64_t pixels, int32_t offset) {
     for (uint64_t i = 0; i < pixels; ++i, d += 3, s += 3) {
@@ -116,17 +102,6 @@ void alpha_row_fast(uint8_t *__restrict d, const uint8_t *__restrict s, uint64_t
         const uint16_t a = alpha_weight(s, o);
         for (int c = 0; c < 3; ++c) d[c] = alpha_byte(d[c], s[c], a);
     }
-}
-
-alpha_row_fn pick_alpha_row(bool apart, int32_t offset) {
-    if (!apart || offset < 0 || offset > 255 || !kernels::fast_allowed()) return alpha_row;
-#if TAMSA_AVX512VBMI
-    if (kernels::avx512vbmi_allowed()) return alpha_row_avx512vbmi;
-#endif
-#if TAMSA_SIMD
-    if (kernels::vector_allowed()) return alpha_row_hwy();
-#endif
-    return alpha_row_fast;
 }
 
 }  // namespace tamsa::gfx
@@ -168,7 +143,8 @@ void for_each_row(const placement &p, Row row) {
 }
 
 void copy_block(const placement &p) {
-    const tamsa::gfx::copy_row_fn copy = tamsa::gfx::pick_copy_row(p.apart);
+    const tamsa::gfx::copy_row_fn copy =
+        tamsa::kernels::pick(tamsa::gfx::copy_row_kernels, p.apart);
     for_each_row(p, [&p, copy](uint8_t *d, const uint8_t *s, uint64_t pixels) {
         copy(d, s, pixels * uint64_t(p.depth));
     });
@@ -191,7 +167,8 @@ void kv_transchunkyblit(kv_bitmap *destination, int32_t source_width, int32_t so
     if (!place(destination, source_width, source_height, source, x, y, p)) return;
     // One byte per pixel carries no colour to blend: the source is copied.
     if (p.depth == 1) return copy_block(p);
-    const tamsa::gfx::trans_row_fn blend = tamsa::gfx::pick_trans_row(p.apart, transparency);
+    const tamsa::gfx::trans_row_fn blend = tamsa::kernels::pick(
+        tamsa::gfx::trans_row_kernels, tamsa::gfx::trans_row_fast_ok(p.apart, transparency));
     for_each_row(p, [blend, transparency](uint8_t *d, const uint8_t *s, uint64_t pixels) {
         blend(d, s, pixels * 3, transparency);
     });
@@ -205,7 +182,8 @@ void kv_transalphachunkyblit(kv_bitmap *destination, int32_t source_width, int32
     // t * 2.55 taken in integers, so 100 gives 255 exactly (the binary 2.55 falls short of
     // it) and the product wraps like every other 32-bit one.
     const int32_t offset = int32_t(uint32_t(transparency) * 255u) / 100;
-    const tamsa::gfx::alpha_row_fn blend = tamsa::gfx::pick_alpha_row(p.apart, offset);
+    const tamsa::gfx::alpha_row_fn blend = tamsa::kernels::pick(
+        tamsa::gfx::alpha_row_kernels, tamsa::gfx::alpha_row_fast_ok(p.apart, offset));
     for_each_row(p, [blend, offset](uint8_t *d, const uint8_t *s, uint64_t pixels) {
         blend(d, s, pixels, offset);
     });

@@ -6,11 +6,15 @@
 #include <hwy/foreach_target.h>  // must come before highway.h
 #include <hwy/highway.h>
 
-#include "gfx/bytes_hwy-inl.h"
+#include "kernels/export_hwy.h"
+#include "kernels/rows_hwy-inl.h"
 
 HWY_BEFORE_NAMESPACE();
 namespace tamsa::gfx::HWY_NAMESPACE {
+namespace {
 namespace hn = hwy::HWY_NAMESPACE;
+// The vector kernels' shared helpers (kernels/rows_hwy-inl.h).
+using namespace kernels::HWY_NAMESPACE;
 
 // Bytes widened to 16-bit lanes, where every sum of a weight in range fits. The divisions are
 // multiply-shifts that give the quotient for every 16-bit numerator: x / 100 is (x * 41944) >> 22,
@@ -36,15 +40,13 @@ void trans_row_vector(uint8_t *HWY_RESTRICT d, const uint8_t *HWY_RESTRICT s, ui
     const size_t n = hn::Lanes(d8);
     const auto wd = hn::Set(d16, uint16_t(t));
     const auto ws = hn::Set(d16, uint16_t(100 - t));
-    uint64_t k = 0;
-    for (; k + n <= bytes; k += n) {
-        const auto dv = hn::LoadU(d8, d + k);
-        const auto sv = hn::LoadU(d8, s + k);
+    for_each_vector(bytes, n, [&](uint64_t k, size_t m) {
+        const auto dv = load_lanes(d8, d + k, m);
+        const auto sv = load_lanes(d8, s + k, m);
         const auto lo = hn::Add(hn::Mul(widen_lower(d8, dv), wd), hn::Mul(widen_lower(d8, sv), ws));
         const auto hi = hn::Add(hn::Mul(widen_upper(d8, dv), wd), hn::Mul(widen_upper(d8, sv), ws));
-        hn::StoreU(narrow(d8, div100(d16, lo), div100(d16, hi)), d8, d + k);
-    }
-    trans_row(d + k, s + k, bytes - k, t);
+        store_lanes(narrow(d8, div100(d16, lo), div100(d16, hi)), d8, d + k, m);
+    });
 }
 
 // The pixels' channels are taken apart, so that one weight per pixel serves its three bytes.
@@ -102,22 +104,15 @@ void alpha_row_vector(uint8_t *d, const uint8_t *s, uint64_t pixels, int32_t off
 
 #endif
 
+}  // namespace
 }  // namespace tamsa::gfx::HWY_NAMESPACE
 HWY_AFTER_NAMESPACE();
 
 #if HWY_ONCE
 namespace tamsa::gfx {
 
-HWY_EXPORT(trans_row_vector);
-HWY_EXPORT(alpha_row_vector);
-
-trans_row_fn trans_row_hwy() {
-    return &HWY_DYNAMIC_DISPATCH(trans_row_vector);
-}
-
-alpha_row_fn alpha_row_hwy() {
-    return &HWY_DYNAMIC_DISPATCH(alpha_row_vector);
-}
+TAMSA_HWY_EXPORT(trans_row_vector, trans_row_hwy);
+TAMSA_HWY_EXPORT(alpha_row_vector, alpha_row_hwy);
 
 }  // namespace tamsa::gfx
 #endif

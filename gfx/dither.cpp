@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "gfx/dither_row.h"
-#include "tamsa/internal/kernels.h"
+#include "kernels/choice.h"
 #include "tamsa/internal/sizes.h"
 
 extern "C" {
@@ -168,14 +168,6 @@ void dither_row_fast(const uint8_t *source, uint8_t *result, uint64_t pixels, in
     dither_row(source + 3 * x, result + 3 * x, pixels - x, 3, thresholds, n, spelled, first + x);
 }
 
-dither_row_fn pick_dither_row(int32_t n) {
-    if (n > kMaxDitherSize || !kernels::fast_allowed()) return dither_row;
-#if TAMSA_SIMD
-    if (kernels::vector_allowed()) return dither_row_hwy();
-#endif
-    return dither_row_fast;
-}
-
 }  // namespace tamsa::gfx
 
 extern "C" kv_bitmap *kv_dither(const kv_bitmap *bitmap, int32_t type) {
@@ -187,7 +179,8 @@ extern "C" kv_bitmap *kv_dither(const kv_bitmap *bitmap, int32_t type) {
     if (result == nullptr) return nullptr;
     const int32_t depth = bitmap->bytesperpixel;
     const auto width = uint64_t(bitmap->width);
-    const tamsa::gfx::dither_row_fn row = tamsa::gfx::pick_dither_row(m.n);
+    const tamsa::gfx::dither_row_fn row =
+        tamsa::kernels::pick(tamsa::gfx::dither_row_kernels, m.n <= tamsa::gfx::kMaxDitherSize);
     // Every matrix row spelled out once for the fast kernels.
     uint8_t spelled[tamsa::gfx::kMaxDitherSize][tamsa::gfx::kDitherSpelled];
     if (row != tamsa::gfx::dither_row) {

@@ -1,10 +1,12 @@
 // The ordered dither's row kernels. The plain dither_row is the rule; the others give the same
-// bytes where pick_dither_row hands them out. Private to gfx/.
+// bytes where the matrix is at most kMaxDitherSize. Private to gfx/.
 #ifndef TAMSA_GFX_DITHER_ROW_H
 #define TAMSA_GFX_DITHER_ROW_H
 
 #include <cstddef>
 #include <cstdint>
+
+#include "kernels/choice.h"
 
 namespace tamsa::gfx {
 
@@ -34,7 +36,8 @@ void dither_row_fast(const uint8_t *source, uint8_t *result, uint64_t pixels, in
 // Highway, for matrices up to kMaxDitherSize (dither_hwy.cpp).
 dither_row_fn dither_row_hwy();
 
-dither_row_fn pick_dither_row(int32_t n);
+inline constexpr kernels::kernel_set<dither_row_fn> dither_row_kernels{
+    .plain = dither_row, .fast = dither_row_fast, .vector = TAMSA_VECTOR_KERNEL(dither_row_hwy)};
 
 }  // namespace tamsa::gfx
 

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "gfx/draw_row.h"
-#include "tamsa/internal/kernels.h"
+#include "kernels/choice.h"
 #include "tamsa/internal/sizes.h"
 
 namespace tamsa::gfx {
@@ -26,14 +26,6 @@ void span_row_fast(uint8_t *d, uint64_t pixels, const uint8_t *colour, int32_t d
     uint64_t i = 0;
     for (; i + kPixels <= pixels; i += kPixels) std::memcpy(d + 3 * i, block, sizeof block);
     span_row(d + 3 * i, pixels - i, colour, 3);
-}
-
-span_row_fn pick_span_row() {
-    if (!kernels::fast_allowed()) return span_row;
-#if TAMSA_SIMD
-    if (kernels::vector_allowed()) return span_row_hwy();
-#endif
-    return span_row_fast;
 }
 
 }  // namespace tamsa::gfx
@@ -77,7 +69,7 @@ void kv_drawline(kv_bitmap *destination, int32_t x1, int32_t y1, int32_t x2, int
     const int64_t first = std::max<int64_t>(y1, 0);
     const int64_t last = std::min<int64_t>(y2, int64_t(destination->height) - 1);
     if (first > last) return;
-    const tamsa::gfx::span_row_fn row = tamsa::gfx::pick_span_row();
+    const tamsa::gfx::span_row_fn row = tamsa::kernels::pick(tamsa::gfx::span_row_kernels);
     if (y1 == y2) return span(*destination, y1, x1, x2, colour, row);
 
     int64_t previous = first == y1 ? x1 : line_column(x1, y1, x2, y2, first - 1);
@@ -110,7 +102,7 @@ void kv_drawbox(kv_bitmap *destination, int32_t x1, int32_t y1, int32_t x2, int3
     if (step == 1) {
         // Filled: one span per row, or one for all of them when the rows are whole.
         const int32_t d = destination->bytesperpixel;
-        const tamsa::gfx::span_row_fn row = tamsa::gfx::pick_span_row();
+        const tamsa::gfx::span_row_fn row = tamsa::kernels::pick(tamsa::gfx::span_row_kernels);
         const auto pixels = uint64_t(x2 - x1 + 1);
         const bool whole = x1 == 0 && x2 == width - 1;
         for (int64_t y = y1; y <= y2; ++y) {

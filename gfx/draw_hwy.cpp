@@ -8,18 +8,29 @@
 #include <hwy/foreach_target.h>  // must come before highway.h
 #include <hwy/highway.h>
 
+#include "kernels/export_hwy.h"
+#include "kernels/rows_hwy-inl.h"
+
 HWY_BEFORE_NAMESPACE();
 namespace tamsa::gfx::HWY_NAMESPACE {
+namespace {
 namespace hn = hwy::HWY_NAMESPACE;
+// The vector kernels' shared helpers (kernels/rows_hwy-inl.h).
+using namespace kernels::HWY_NAMESPACE;
 
+#if HWY_TARGET == HWY_SCALAR
+// One lane per vector gains nothing over the portable kernel.
+void span_row_vector(uint8_t *d, uint64_t pixels, const uint8_t *colour, int32_t depth) {
+    span_row_fast(d, pixels, colour, depth);
+}
+#else
 // Three vectors hold a whole number of 3-byte pixels, so the colour's pattern repeats every
-// three stores. Whole vectors only; the rest, and spans shorter than a vector, take the plain
-// kernel.
-void span_row_vector(uint8_t *HWY_RESTRICT d, uint64_t pixels, const uint8_t *colour,
+// three stores; the last part stores only its own bytes. Spans shorter than a vector take the
+// plain kernel.
+void span_row_vector(uint8_t *HWY_RESTRICT d, uint64_t pixels, const uint8_t *HWY_RESTRICT colour,
                      int32_t depth) {
     const hn::ScalableTag<uint8_t> d8;
     const size_t n = hn::Lanes(d8);
-    uint64_t i = 0;
     if (pixels < n) return span_row(d, pixels, colour, depth);
     if (depth == 3) {
         // 16 pixels spelled out, then copied up to three vectors (3n bytes, a multiple of 48).
@@ -34,31 +45,29 @@ void span_row_vector(uint8_t *HWY_RESTRICT d, uint64_t pixels, const uint8_t *co
         for (size_t k = 0; k < 3 * n; k += sizeof seed) std::memcpy(pattern + k, seed, sizeof seed);
         const auto a = hn::Load(d8, pattern), b = hn::Load(d8, pattern + n),
                    c = hn::Load(d8, pattern + 2 * n);
-        for (; i + n <= pixels; i += n) {
+        for_each_vector(pixels, n, [&](uint64_t i, size_t m) {
             uint8_t *p = d + 3 * i;
-            hn::StoreU(a, d8, p);
-            hn::StoreU(b, d8, p + n);
-            hn::StoreU(c, d8, p + 2 * n);
-        }
-        span_row(d + 3 * i, pixels - i, colour, depth);
+            const size_t bytes = 3 * m;
+            store_lanes(a, d8, p, bytes < n ? bytes : n);
+            if (bytes > n) store_lanes(b, d8, p + n, bytes - n < n ? bytes - n : n);
+            if (bytes > 2 * n) store_lanes(c, d8, p + 2 * n, bytes - 2 * n);
+        });
         return;
     }
     const auto v = hn::Set(d8, colour[0]);
-    for (; i + n <= pixels; i += n) hn::StoreU(v, d8, d + i);
-    span_row(d + i, pixels - i, colour, depth);
+    for_each_vector(pixels, n, [&](uint64_t i, size_t m) { store_lanes(v, d8, d + i, m); });
 }
 
+#endif
+
+}  // namespace
 }  // namespace tamsa::gfx::HWY_NAMESPACE
 HWY_AFTER_NAMESPACE();
 
 #if HWY_ONCE
 namespace tamsa::gfx {
 
-HWY_EXPORT(span_row_vector);
-
-span_row_fn span_row_hwy() {
-    return &HWY_DYNAMIC_DISPATCH(span_row_vector);
-}
+TAMSA_HWY_EXPORT(span_row_vector, span_row_hwy);
 
 }  // namespace tamsa::gfx
 #endif

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "gfx/remap_row.h"
-#include "tamsa/internal/kernels.h"
+#include "kernels/choice.h"
 #include "tamsa/internal/sizes.h"
 
 namespace tamsa::gfx {
@@ -52,17 +52,8 @@ void lookup_row(uint8_t *bytes, uint64_t count, const uint8_t *table) {
     for (uint64_t i = 0; i < count; ++i) bytes[i] = table[bytes[i]];
 }
 
-lookup_row_fn pick_lookup_row(const uint8_t *bytes, uint64_t count, const uint8_t *table) {
-    // The vector kernels hold the table in registers: a table inside the run would change
-    // under the rule's own writes.
-    if (!kernels::fast_allowed() || overlaps(bytes, count, table, 256)) return lookup_row;
-#if TAMSA_AVX512VBMI
-    if (kernels::avx512vbmi_allowed()) return lookup_row_avx512vbmi;
-#endif
-#if TAMSA_SIMD
-    if (kernels::vector_allowed()) return lookup_row_hwy();
-#endif
-    return lookup_row;
+bool lookup_row_fast_ok(const uint8_t *bytes, uint64_t count, const uint8_t *table) {
+    return !overlaps(bytes, count, table, 256);
 }
 
 // ---- colour cube ----
@@ -87,36 +78,17 @@ void remap24_row_fast(const uint8_t *source, uint8_t *destination, const uint8_t
     }
 }
 
-remap24_row_fn pick_remap24_row(const uint8_t *source, const uint8_t *destination,
-                                const uint8_t *pens, uint64_t pixels) {
-    if (!kernels::fast_allowed() || !same_or_apart(destination, pixels, source, 3 * pixels)) {
-        return remap24_row;
-    }
-    // The vector kernels read the pens once, before writing: pens inside the destination would
-    // change under the rule's own writes.
-    if (pens == nullptr || !overlaps(destination, pixels, pens, 216)) {
-#if TAMSA_AVX512VBMI
-        if (kernels::avx512vbmi_allowed()) return remap24_row_avx512vbmi;
-#endif
-#if TAMSA_SIMD
-        if (kernels::vector_allowed()) return remap24_row_hwy();
-#endif
-    }
-    return remap24_row_fast;
+kernels::level remap24_row_reach(const uint8_t *source, const uint8_t *destination,
+                                 const uint8_t *pens, uint64_t pixels) {
+    if (!same_or_apart(destination, pixels, source, 3 * pixels)) return kernels::level::plain;
+    if (pens != nullptr && overlaps(destination, pixels, pens, 216)) return kernels::level::fast;
+    return kernels::level::avx512vbmi;
 }
 
 // ---- xor ----
 
 void xor_row(uint8_t *bytes, uint64_t count, uint8_t mask) {
     for (uint64_t i = 0; i < count; ++i) bytes[i] ^= mask;
-}
-
-xor_row_fn pick_xor_row() {
-    if (!kernels::fast_allowed()) return xor_row;
-#if TAMSA_SIMD
-    if (kernels::vector_allowed()) return xor_row_hwy();
-#endif
-    return xor_row;
 }
 
 // ---- repeat and thin ----
@@ -128,18 +100,9 @@ void repeat_row(const uint8_t *source, uint8_t *destination, uint64_t count, uin
     }
 }
 
-repeat_row_fn pick_repeat_row(const uint8_t *source, const uint8_t *destination, uint64_t count,
-                              uint32_t factor) {
-    if (!kernels::fast_allowed()) return repeat_row;
-#if TAMSA_SIMD
-    if (factor == 2 && kernels::vector_allowed() &&
-        !overlaps(destination, 2 * count, source, count)) {
-        return repeat2_row_hwy();
-    }
-#else
-    (void)source, (void)destination, (void)count, (void)factor;
-#endif
-    return repeat_row;
+bool repeat_row_fast_ok(const uint8_t *source, const uint8_t *destination, uint64_t count,
+                        uint32_t factor) {
+    return factor == 2 && !overlaps(destination, 2 * count, source, count);
 }
 
 void thin_row(const uint8_t *source, uint8_t *destination, uint64_t count, uint32_t step) {
@@ -147,19 +110,10 @@ void thin_row(const uint8_t *source, uint8_t *destination, uint64_t count, uint3
     for (uint64_t k = 0; k < count; k += step) *destination++ = source[k];
 }
 
-thin_row_fn pick_thin_row(const uint8_t *source, const uint8_t *destination, uint64_t count,
-                          uint32_t step) {
-    if (!kernels::fast_allowed()) return thin_row;
-#if TAMSA_SIMD
-    // In place, byte j is written after source bytes up to 2j + 1 are read, also in blocks.
-    if (step == 2 && kernels::vector_allowed() &&
-        same_or_apart(destination, (count + 1) / 2, source, count)) {
-        return thin2_row_hwy();
-    }
-#else
-    (void)source, (void)destination, (void)count, (void)step;
-#endif
-    return thin_row;
+// In place, byte j is written after source bytes up to 2j + 1 are read, also in blocks.
+bool thin_row_fast_ok(const uint8_t *source, const uint8_t *destination, uint64_t count,
+                      uint32_t step) {
+    return step == 2 && same_or_apart(destination, (count + 1) / 2, source, count);
 }
 
 }  // namespace tamsa::gfx
@@ -171,18 +125,22 @@ void kv_remap24(const uint8_t *source, uint8_t *destination, const uint8_t *pen_
     // A trailing partial pixel is not read.
     const uint64_t pixels = count / 3;
     if (pixels == 0 || source == nullptr || destination == nullptr) return;
-    tamsa::gfx::pick_remap24_row(source, destination, pen_table, pixels)(source, destination,
-                                                                         pen_table, pixels);
+    const tamsa::gfx::remap24_row_fn row =
+        tamsa::kernels::pick(tamsa::gfx::remap24_row_kernels,
+                             tamsa::gfx::remap24_row_reach(source, destination, pen_table, pixels));
+    row(source, destination, pen_table, pixels);
 }
 
 void kv_remap8(uint8_t *buffer, const uint8_t *table, uint32_t count) {
     if (count == 0 || buffer == nullptr || table == nullptr) return;
-    tamsa::gfx::pick_lookup_row(buffer, count, table)(buffer, count, table);
+    const tamsa::gfx::lookup_row_fn row = tamsa::kernels::pick(
+        tamsa::gfx::lookup_row_kernels, tamsa::gfx::lookup_row_fast_ok(buffer, count, table));
+    row(buffer, count, table);
 }
 
 void kv_xor(uint8_t *buffer, uint32_t count, int32_t value) {
     if (count == 0 || buffer == nullptr) return;
-    tamsa::gfx::pick_xor_row()(buffer, count, uint8_t(value & 0xff));
+    tamsa::kernels::pick(tamsa::gfx::xor_row_kernels)(buffer, count, uint8_t(value & 0xff));
 }
 
 void kv_multchunky(const uint8_t *source, uint8_t *destination, uint32_t count, uint32_t factor) {
@@ -191,14 +149,19 @@ void kv_multchunky(const uint8_t *source, uint8_t *destination, uint32_t count, 
     // 32-bit count can describe.
     const uint64_t bytes = uint64_t(count) * factor;
     if (bytes > UINT32_MAX) return;
-    tamsa::gfx::pick_repeat_row(source, destination, count, factor)(source, destination, count,
-                                                                    factor);
+    const tamsa::gfx::repeat_row_fn row =
+        tamsa::kernels::pick(tamsa::gfx::repeat_row_kernels,
+                             tamsa::gfx::repeat_row_fast_ok(source, destination, count, factor));
+    row(source, destination, count, factor);
 }
 
 void kv_divchunky(const uint8_t *source, uint8_t *destination, uint32_t count, uint32_t step) {
     // A step of 0 would never reach the end of the run.
     if (count == 0 || step == 0 || source == nullptr || destination == nullptr) return;
-    tamsa::gfx::pick_thin_row(source, destination, count, step)(source, destination, count, step);
+    const tamsa::gfx::thin_row_fn row =
+        tamsa::kernels::pick(tamsa::gfx::thin_row_kernels,
+                             tamsa::gfx::thin_row_fast_ok(source, destination, count, step));
+    row(source, destination, count, step);
 }
 
 }  // extern "C"

@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "gfx/remap_row.h"
-#include "tamsa/internal/avx512_bytes.h"
+#include "kernels/avx512_bytes.h"
 
 namespace tamsa::gfx {
 namespace {

@@ -6,9 +6,15 @@
 #include <hwy/foreach_target.h>  // must come before highway.h
 #include <hwy/highway.h>
 
+#include "kernels/export_hwy.h"
+#include "kernels/rows_hwy-inl.h"
+
 HWY_BEFORE_NAMESPACE();
 namespace tamsa::gfx::HWY_NAMESPACE {
+namespace {
 namespace hn = hwy::HWY_NAMESPACE;
+// The vector kernels' shared helpers (kernels/rows_hwy-inl.h).
+using namespace kernels::HWY_NAMESPACE;
 
 #if HWY_TARGET == HWY_SCALAR
 // One lane per vector gains nothing over the plain and portable kernels.
@@ -31,15 +37,13 @@ void thin2_row_vector(const uint8_t *source, uint8_t *destination, uint64_t coun
 }
 #else
 // Byte lookups reach 16 entries: the table's sixteenths are looked up by the low nibble, and the
-// high nibble picks which one counts. The bytes after the last whole vector take the plain
-// kernel.
-void lookup_row_vector(uint8_t *bytes, uint64_t count, const uint8_t *table) {
+// high nibble picks which one counts.
+void lookup_row_vector(uint8_t *HWY_RESTRICT bytes, uint64_t count,
+                       const uint8_t *HWY_RESTRICT table) {
     const hn::ScalableTag<uint8_t> d;
-    const size_t n = hn::Lanes(d);
     const auto low_nibble = hn::Set(d, uint8_t{15});
-    uint64_t i = 0;
-    for (; i + n <= count; i += n) {
-        const auto v = hn::LoadU(d, bytes + i);
+    for_each_vector(count, hn::Lanes(d), [&](uint64_t i, size_t m) {
+        const auto v = load_lanes(d, bytes + i, m);
         const auto low = hn::And(v, low_nibble);
         const auto high = hn::ShiftRight<4>(v);
         auto result = hn::TableLookupBytes(hn::LoadDup128(d, table), low);
@@ -47,9 +51,8 @@ void lookup_row_vector(uint8_t *bytes, uint64_t count, const uint8_t *table) {
             const auto entries = hn::TableLookupBytes(hn::LoadDup128(d, table + 16 * h), low);
             result = hn::IfThenElse(hn::Eq(high, hn::Set(d, uint8_t(h))), entries, result);
         }
-        hn::StoreU(result, d, bytes + i);
-    }
-    lookup_row(bytes + i, count - i, table);
+        store_lanes(result, d, bytes + i, m);
+    });
 }
 
 // One channel's levels, in 16-bit lanes: floor(max(v - 22, 0) / 42) by multiply and shift.
@@ -68,9 +71,10 @@ V16 cube_index(D16 d16, V16 red, V16 green, V16 blue) {
 
 // Whole vectors of pixels split into channels, their indexes worked out in 16-bit lanes; pens,
 // when asked for, are looked up in the block just written. A block's bytes are all read before
-// any is written, and land at or below them, so a run remapped onto itself comes out in order.
-void remap24_row_vector(const uint8_t *source, uint8_t *destination, const uint8_t *pens,
-                        uint64_t pixels) {
+// any is written, and land at or below them, so a run remapped onto itself comes out in order
+// (which is why only the pens, outside the destination, are restrict).
+void remap24_row_vector(const uint8_t *source, uint8_t *destination,
+                        const uint8_t *HWY_RESTRICT pens, uint64_t pixels) {
     const hn::ScalableTag<uint8_t> d8;
     const hn::Half<decltype(d8)> dh;
     const hn::Rebind<uint16_t, decltype(dh)> d16;
@@ -96,77 +100,56 @@ void remap24_row_vector(const uint8_t *source, uint8_t *destination, const uint8
     remap24_row_fast(source + 3 * i, destination + i, pens, pixels - i);
 }
 
-void xor_row_vector(uint8_t *bytes, uint64_t count, uint8_t mask) {
+void xor_row_vector(uint8_t *HWY_RESTRICT bytes, uint64_t count, uint8_t mask) {
     const hn::ScalableTag<uint8_t> d;
-    const size_t n = hn::Lanes(d);
-    const auto m = hn::Set(d, mask);
-    uint64_t i = 0;
-    for (; i + n <= count; i += n) hn::StoreU(hn::Xor(hn::LoadU(d, bytes + i), m), d, bytes + i);
-    xor_row(bytes + i, count - i, mask);
+    const auto x = hn::Set(d, mask);
+    for_each_vector(count, hn::Lanes(d), [&](uint64_t i, size_t m) {
+        store_lanes(hn::Xor(load_lanes(d, bytes + i, m), x), d, bytes + i, m);
+    });
 }
 
 // Each byte widened to a 16-bit lane and multiplied by 0x0101 holds it twice, in order.
-void repeat2_row_vector(const uint8_t *source, uint8_t *destination, uint64_t count,
-                        uint32_t factor) {
+void repeat2_row_vector(const uint8_t *HWY_RESTRICT source, uint8_t *HWY_RESTRICT destination,
+                        uint64_t count, uint32_t) {
     const hn::ScalableTag<uint16_t> d16;
     const hn::Rebind<uint8_t, decltype(d16)> d8;
     const hn::Repartition<uint8_t, decltype(d16)> dbytes;
-    const size_t n = hn::Lanes(d16);
     const auto twice = hn::Set(d16, uint16_t{0x0101});
-    uint64_t i = 0;
-    for (; i + n <= count; i += n) {
-        const auto wide = hn::Mul(hn::PromoteTo(d16, hn::LoadU(d8, source + i)), twice);
-        hn::StoreU(hn::BitCast(dbytes, wide), dbytes, destination + 2 * i);
-    }
-    repeat_row(source + i, destination + 2 * i, count - i, factor);
+    for_each_vector(count, hn::Lanes(d16), [&](uint64_t i, size_t m) {
+        const auto wide = hn::Mul(hn::PromoteTo(d16, load_lanes(d8, source + i, m)), twice);
+        store_lanes(hn::BitCast(dbytes, wide), dbytes, destination + 2 * i, 2 * m);
+    });
 }
 
 // Bytes 2j and 2j + 1 share a 16-bit lane; its low byte, demoted, is byte j of the result. A
-// block reads its source bytes before it writes at or below them.
-void thin2_row_vector(const uint8_t *source, uint8_t *destination, uint64_t count, uint32_t step) {
+// block reads its source bytes before it writes at or below them; a last odd byte stands alone
+// in its lane.
+void thin2_row_vector(const uint8_t *source, uint8_t *destination, uint64_t count, uint32_t) {
     const hn::ScalableTag<uint16_t> d16;
     const hn::RebindToSigned<decltype(d16)> di16;
     const hn::Repartition<uint8_t, decltype(d16)> dbytes;
     const hn::Rebind<uint8_t, decltype(d16)> d8;
-    const size_t n = hn::Lanes(d16);
     const auto low_byte = hn::Set(d16, uint16_t{0xff});
-    uint64_t k = 0;
-    for (; k + 2 * n <= count; k += 2 * n) {
-        const auto pairs = hn::BitCast(d16, hn::LoadU(dbytes, source + k));
-        hn::StoreU(hn::DemoteTo(d8, hn::BitCast(di16, hn::And(pairs, low_byte))), d8,
-                   destination + k / 2);
-    }
-    thin_row(source + k, destination + k / 2, count - k, step);
+    for_each_vector(count, hn::Lanes(dbytes), [&](uint64_t k, size_t m) {
+        const auto pairs = hn::BitCast(d16, load_lanes(dbytes, source + k, m));
+        store_lanes(hn::DemoteTo(d8, hn::BitCast(di16, hn::And(pairs, low_byte))), d8,
+                    destination + k / 2, (m + 1) / 2);
+    });
 }
 #endif
 
+}  // namespace
 }  // namespace tamsa::gfx::HWY_NAMESPACE
 HWY_AFTER_NAMESPACE();
 
 #if HWY_ONCE
 namespace tamsa::gfx {
 
-HWY_EXPORT(lookup_row_vector);
-HWY_EXPORT(remap24_row_vector);
-HWY_EXPORT(xor_row_vector);
-HWY_EXPORT(repeat2_row_vector);
-HWY_EXPORT(thin2_row_vector);
-
-lookup_row_fn lookup_row_hwy() {
-    return &HWY_DYNAMIC_DISPATCH(lookup_row_vector);
-}
-remap24_row_fn remap24_row_hwy() {
-    return &HWY_DYNAMIC_DISPATCH(remap24_row_vector);
-}
-xor_row_fn xor_row_hwy() {
-    return &HWY_DYNAMIC_DISPATCH(xor_row_vector);
-}
-repeat_row_fn repeat2_row_hwy() {
-    return &HWY_DYNAMIC_DISPATCH(repeat2_row_vector);
-}
-thin_row_fn thin2_row_hwy() {
-    return &HWY_DYNAMIC_DISPATCH(thin2_row_vector);
-}
+TAMSA_HWY_EXPORT(lookup_row_vector, lookup_row_hwy);
+TAMSA_HWY_EXPORT(remap24_row_vector, remap24_row_hwy);
+TAMSA_HWY_EXPORT(xor_row_vector, xor_row_hwy);
+TAMSA_HWY_EXPORT(repeat2_row_vector, repeat2_row_hwy);
+TAMSA_HWY_EXPORT(thin2_row_vector, thin2_row_hwy);
 
 }  // namespace tamsa::gfx
 #endif

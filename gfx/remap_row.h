@@ -1,11 +1,13 @@
 // The row kernels of the byte runs: a byte table applied in place, RGB pixels reduced to the
 // colour cube, xor, repeating and thinning bytes. The plain kernels are the rules; the others
-// give the same bytes where the pick functions hand them out. Private to the library; the
+// give the same bytes where the conditions beside their sets hold. Private to the library; the
 // colour correction of video/ shares the byte table.
 #ifndef TAMSA_GFX_REMAP_ROW_H
 #define TAMSA_GFX_REMAP_ROW_H
 
 #include <cstdint>
+
+#include "kernels/choice.h"
 
 namespace tamsa::gfx {
 
@@ -20,8 +22,13 @@ lookup_row_fn lookup_row_hwy();
 // bytes (remap_avx512vbmi.cpp).
 void lookup_row_avx512vbmi(uint8_t *bytes, uint64_t count, const uint8_t *table);
 
-// The kernel for this run: a vector one only where the table lies outside the run.
-lookup_row_fn pick_lookup_row(const uint8_t *bytes, uint64_t count, const uint8_t *table);
+inline constexpr kernels::kernel_set<lookup_row_fn> lookup_row_kernels{
+    .plain = lookup_row,
+    .vector = TAMSA_VECTOR_KERNEL(lookup_row_hwy),
+    .avx512vbmi = TAMSA_AVX512VBMI_KERNEL(lookup_row_avx512vbmi)};
+// The vector kernels hold the table in registers: a table inside the run would change under
+// the rule's own writes.
+bool lookup_row_fast_ok(const uint8_t *bytes, uint64_t count, const uint8_t *table);
 
 // ---- RGB pixels to cube indexes or their pens ----
 
@@ -41,12 +48,17 @@ remap24_row_fn remap24_row_hwy();
 void remap24_row_avx512vbmi(const uint8_t *source, uint8_t *destination, const uint8_t *pens,
                             uint64_t pixels);
 
-// The kernel for this run: fast ones only for a destination that is the source itself or meets
-// it nowhere (a destination that is the source takes each output byte after the bytes of its
-// pixel, and at or below them, also in blocks); vector ones only for pens outside the
+inline constexpr kernels::kernel_set<remap24_row_fn> remap24_row_kernels{
+    .plain = remap24_row,
+    .fast = remap24_row_fast,
+    .vector = TAMSA_VECTOR_KERNEL(remap24_row_hwy),
+    .avx512vbmi = TAMSA_AVX512VBMI_KERNEL(remap24_row_avx512vbmi)};
+// How far this run may go: fast kernels only for a destination that is the source itself or
+// meets it nowhere (a destination that is the source takes each output byte after the bytes of
+// its pixel, and at or below them, also in blocks); vector ones only for pens outside the
 // destination, since they read the pens once, up front.
-remap24_row_fn pick_remap24_row(const uint8_t *source, const uint8_t *destination,
-                                const uint8_t *pens, uint64_t pixels);
+kernels::level remap24_row_reach(const uint8_t *source, const uint8_t *destination,
+                                 const uint8_t *pens, uint64_t pixels);
 
 // The level of a channel value, 0..5, as multiply and shift: floor(max(v - 22, 0) / 42), which is
 // (v + 20) / 42 - 1 or 0, and floor(s / 42) is (s * 1561) >> 16 for every s below 256 (the high
@@ -63,7 +75,8 @@ constexpr uint32_t cube_level_arithmetic(uint32_t value) {
 using xor_row_fn = void (*)(uint8_t *bytes, uint64_t count, uint8_t mask);
 void xor_row(uint8_t *bytes, uint64_t count, uint8_t mask);
 xor_row_fn xor_row_hwy();
-xor_row_fn pick_xor_row();
+inline constexpr kernels::kernel_set<xor_row_fn> xor_row_kernels{
+    .plain = xor_row, .vector = TAMSA_VECTOR_KERNEL(xor_row_hwy)};
 
 // ---- every byte repeated factor times; every step-th byte ----
 
@@ -72,17 +85,22 @@ using repeat_row_fn = void (*)(const uint8_t *source, uint8_t *destination, uint
 void repeat_row(const uint8_t *source, uint8_t *destination, uint64_t count, uint32_t factor);
 // Highway, factor 2: each byte widened to a 16-bit lane holding it twice.
 repeat_row_fn repeat2_row_hwy();
-// Factors 1 and 2 only; the source and destination must not meet.
-repeat_row_fn pick_repeat_row(const uint8_t *source, const uint8_t *destination, uint64_t count,
-                              uint32_t factor);
+inline constexpr kernels::kernel_set<repeat_row_fn> repeat_row_kernels{
+    .plain = repeat_row, .vector = TAMSA_VECTOR_KERNEL(repeat2_row_hwy)};
+// Factor 2, and a source and destination that do not meet.
+bool repeat_row_fast_ok(const uint8_t *source, const uint8_t *destination, uint64_t count,
+                        uint32_t factor);
 
 using thin_row_fn = void (*)(const uint8_t *source, uint8_t *destination, uint64_t count,
                              uint32_t step);
 void thin_row(const uint8_t *source, uint8_t *destination, uint64_t count, uint32_t step);
 // Highway, step 2: the low bytes of 16-bit lanes.
 thin_row_fn thin2_row_hwy();
-thin_row_fn pick_thin_row(const uint8_t *source, const uint8_t *destination, uint64_t count,
-                          uint32_t step);
+inline constexpr kernels::kernel_set<thin_row_fn> thin_row_kernels{
+    .plain = thin_row, .vector = TAMSA_VECTOR_KERNEL(thin2_row_hwy)};
+// Step 2, and a destination that is the source itself or meets it nowhere.
+bool thin_row_fast_ok(const uint8_t *source, const uint8_t *destination, uint64_t count,
+                      uint32_t step);
 
 }  // namespace tamsa::gfx
 

@@ -10,7 +10,7 @@
 #include "gfx/draw_row.h"
 #include "gfx/gfx.h"
 #include "gfx/rotate_row.h"
-#include "tamsa/internal/kernels.h"
+#include "kernels/choice.h"
 #include "tamsa/internal/sizes.h"
 
 namespace {
@@ -81,12 +81,13 @@ void resample(const kv_bitmap &src, kv_bitmap &dst, double phi) {
     if (src.width > 0 && src.height > 0) std::memcpy(source.fill, src.data, size_t(depth));
     uint8_t *out = dst.data;
     if (!std::isfinite(phi)) {
-        tamsa::gfx::pick_span_row()(out, uint64_t(dw * dh), source.fill, depth);
+        tamsa::kernels::pick(tamsa::gfx::span_row_kernels)(out, uint64_t(dw * dh), source.fill,
+                                                           depth);
         return;
     }
     source.c = std::cos(phi);
     source.s = std::sin(phi);
-    const tamsa::gfx::rotate_row_fn row = tamsa::gfx::pick_rotate_row();
+    const tamsa::gfx::rotate_row_fn row = tamsa::kernels::pick(tamsa::gfx::rotate_row_kernels);
     // Rows run from y = hdh down and columns from x = -hdw; for odd result sizes the extra row
     // and column go to the bottom and right, so every byte is written.
     const int64_t hdw = dw / 2, hdh = dh / 2;
@@ -160,13 +161,6 @@ void rotate_row(const rotation_source &source, int64_t y, int64_t first, uint64_
     rotate_pixels<1>(source, y, first, count, out);
 }
 
-rotate_row_fn pick_rotate_row() {
-#if TAMSA_SIMD
-    if (kernels::vector_allowed()) return rotate_row_hwy();
-#endif
-    return rotate_row;
-}
-
 }  // namespace gfx
 
 void CalculateBoundary(int32_t *out_width, int32_t *out_height, int32_t width, int32_t height,
@@ -192,7 +186,7 @@ int32_t CreateFrame(kv_bitmap *bitmap, int32_t red, int32_t green, int32_t blue,
     const int64_t w = bitmap->width, h = bitmap->height;
     const int64_t left = (frame.width - w) / 2, right = frame.width - w - left;
     const int64_t top = (frame.height - h) / 2, bottom = frame.height - h - top;
-    const tamsa::gfx::span_row_fn span = tamsa::gfx::pick_span_row();
+    const tamsa::gfx::span_row_fn span = tamsa::kernels::pick(tamsa::gfx::span_row_kernels);
     uint8_t *p = buffer;
     span(p, uint64_t(top * frame.width), fill, d);
     p += top * frame.width * d;

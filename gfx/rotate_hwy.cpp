@@ -4,15 +4,17 @@
 #include <cstring>
 
 #include "gfx/rotate_row.h"
-#include "tamsa/internal/kernels.h"
 
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "gfx/rotate_hwy.cpp"
 #include <hwy/foreach_target.h>  // must come before highway.h
 #include <hwy/highway.h>
 
+#include "kernels/export_hwy.h"
+
 HWY_BEFORE_NAMESPACE();
 namespace tamsa::gfx::HWY_NAMESPACE {
+namespace {
 namespace hn = hwy::HWY_NAMESPACE;
 
 #if HWY_TARGET != HWY_SCALAR
@@ -28,34 +30,49 @@ namespace hn = hwy::HWY_NAMESPACE;
 // integer in the low bits of the mantissa. Both neighbour pairs of a pixel are gathered as 8
 // bytes from the upper and the lower row; a group of pixels whose 8-byte reads might leave the
 // source, or that the plain kernel would treat at an edge, takes the plain kernel.
+//
+// The steps below are functions inlined into the row's loop; they make their vectors from the
+// row's scalars, which the compiler then keeps in registers for the whole row.
+
+constexpr double kMagic = 4503599627370496.0;  // 2^52
+
+// One row of the result, in scalars.
+struct row_frame {
+    const rotation_source *source;
+    int64_t y, first;
+    int64_t row_bytes;
+    double c, s, ys, yc;
+    // The rounded-down u and v whose neighbours the 8-byte reads reach inside the source.
+    double min_u, max_u, min_v, max_v;
+    // Byte offset of the upper-left neighbour: base - v * row_bytes + u * depth.
+    double base;
+};
+
 template <int D>
-void rotate_pixels(const rotation_source &src, int64_t y, int64_t first, uint64_t count,
-                   uint8_t *out) {
-    const hn::ScalableTag<double> df;
-    const hn::RebindToUnsigned<decltype(df)> du;
-    const hn::Repartition<uint8_t, decltype(du)> d8;
-    const size_t n = hn::Lanes(df);
+HWY_INLINE row_frame frame_of(const rotation_source &src, int64_t y, int64_t first) {
     const int64_t sw = src.width, sh = src.height, hsw = sw / 2, hsh = sh / 2;
     const int64_t row_bytes = sw * D;
-    const double ys = double(y) * src.s;
-    const double yc = double(y) * src.c;
-    const auto c = hn::Set(df, src.c), s = hn::Set(df, src.s);
-    const auto vys = hn::Set(df, ys), vyc = hn::Set(df, yc);
-    const auto one = hn::Set(df, 1.0);
-    const auto magic = hn::Set(df, 4503599627370496.0);  // 2^52
-    const auto magic_bits = hn::BitCast(du, magic);
-    // Rounded-down u and v whose neighbours the 8-byte reads reach inside the source.
     constexpr int64_t kReach = D == 3 ? 3 : 8;  // columns from col whose bytes are read
-    const auto min_u = hn::Set(df, double(-hsw));
-    const auto max_u = hn::Set(df, double(sw - kReach - hsw));
-    const auto min_v = hn::Set(df, double(hsh + 1 - sh));
-    const auto max_v = hn::Set(df, double(hsh - 1));
-    // Byte offset of the upper-left neighbour: (hsh - 1 - v) * row_bytes + (hsw + u) * D.
-    const auto base = hn::Set(df, double((hsh - 1) * row_bytes + hsw * D));
-    const auto vrow = hn::Set(df, double(row_bytes));
-    const auto vdepth = hn::Set(df, double(D));
-    const auto lanes = hn::Iota(df, 0.0);
-    // Byte j of each 64-bit lane, alone in its lane.
+    return {&src,
+            y,
+            first,
+            row_bytes,
+            src.c,
+            src.s,
+            double(y) * src.s,
+            double(y) * src.c,
+            double(-hsw),
+            double(sw - kReach - hsw),
+            double(hsh + 1 - sh),
+            double(hsh - 1),
+            double((hsh - 1) * row_bytes + hsw * D)};
+}
+
+// Byte j of each 64-bit lane of pair, as a double.
+template <class DF>
+HWY_INLINE hn::Vec<DF> lane_byte(DF df, hn::Vec<hn::RebindToUnsigned<DF>> pair, int j) {
+    const hn::RebindToUnsigned<DF> du;
+    const hn::Repartition<uint8_t, decltype(du)> d8;
     constexpr uint8_t Z = 0x80;
     alignas(16) static constexpr uint8_t kPick[6][16] = {
         {0, Z, Z, Z, Z, Z, Z, Z, 8, Z, Z, Z, Z, Z, Z, Z},
@@ -64,180 +81,248 @@ void rotate_pixels(const rotation_source &src, int64_t y, int64_t first, uint64_
         {3, Z, Z, Z, Z, Z, Z, Z, 11, Z, Z, Z, Z, Z, Z, Z},
         {4, Z, Z, Z, Z, Z, Z, Z, 12, Z, Z, Z, Z, Z, Z, Z},
         {5, Z, Z, Z, Z, Z, Z, Z, 13, Z, Z, Z, Z, Z, Z, Z}};
-    const auto byte = [&](hn::Vec<decltype(du)> pair, int j) TAMSA_LAMBDA_INLINE {
-        const auto alone = hn::BitCast(
-            du, hn::TableLookupBytesOr0(hn::BitCast(d8, pair), hn::LoadDup128(d8, kPick[j])));
+    const auto alone = hn::BitCast(
+        du, hn::TableLookupBytesOr0(hn::BitCast(d8, pair), hn::LoadDup128(d8, kPick[j])));
 #if HWY_TARGET <= HWY_AVX3
-        return hn::ConvertTo(df, alone);
+    return hn::ConvertTo(df, alone);
 #else
-        return hn::Sub(hn::BitCast(df, hn::Or(alone, magic_bits)), magic);
+    const auto magic = hn::Set(df, kMagic);
+    return hn::Sub(hn::BitCast(df, hn::Or(alone, hn::BitCast(du, magic))), magic);
 #endif
-    };
-    const hn::Rebind<int32_t, decltype(df)> d32;
+}
+
+// The group of pixels at k turned back into the source: u, v and their floors. False when the
+// group takes the plain kernel's edge cases.
+template <class DF>
+HWY_INLINE bool locate(DF df, const row_frame &f, uint64_t k, hn::Vec<DF> &u, hn::Vec<DF> &v,
+                       hn::Vec<DF> &iu, hn::Vec<DF> &iv) {
+    const auto x = hn::Add(hn::Iota(df, 0.0), hn::Set(df, double(f.first + int64_t(k))));
+    u = hn::Sub(hn::Mul(x, hn::Set(df, f.c)), hn::Set(df, f.ys));
+    v = hn::Add(hn::Mul(x, hn::Set(df, f.s)), hn::Set(df, f.yc));
+    iu = hn::Floor(u);
+    iv = hn::Floor(v);
+    const auto inside =
+        hn::And(hn::And(hn::Ge(iu, hn::Set(df, f.min_u)), hn::Le(iu, hn::Set(df, f.max_u))),
+                hn::And(hn::Ge(iv, hn::Set(df, f.min_v)), hn::Le(iv, hn::Set(df, f.max_v))));
+    return hn::AllTrue(df, inside);
+}
+
+// Both neighbour pairs of every pixel of a located group, as 8 bytes from the upper and from
+// the lower row.
+template <int D, class DF, class VU = hn::Vec<hn::RebindToUnsigned<DF>>>
+HWY_INLINE void fetch(DF df, const row_frame &f, hn::Vec<DF> iu, hn::Vec<DF> iv, VU &upper,
+                      VU &lower) {
+    const hn::RebindToUnsigned<DF> du;
+    const auto magic = hn::Set(df, kMagic);
+    const auto offset =
+        hn::Add(hn::Sub(hn::Set(df, f.base), hn::Mul(iv, hn::Set(df, double(f.row_bytes)))),
+                hn::Mul(iu, hn::Set(df, double(D))));
+    const auto at = hn::Sub(hn::BitCast(du, hn::Add(offset, magic)), hn::BitCast(du, magic));
 #if HWY_TARGET <= HWY_AVX3
-    const auto cap64 = hn::Set(du, uint64_t(255));
-    const auto four_magic = hn::Set(du, 4 * 0x4330000000000000ull);
+    // AVX-512 gathers beat loading the lanes one by one.
+    const hn::RebindToSigned<DF> di;
+    const auto *bytes = reinterpret_cast<const uint64_t *>(f.source->data);
+    upper = hn::GatherOffset(du, bytes, hn::BitCast(di, at));
+    lower = hn::GatherOffset(du, bytes, hn::Add(hn::BitCast(di, at), hn::Set(di, f.row_bytes)));
 #else
-    // A product truncated toward zero, as int32_t() does.
-    const auto truncated = [&](hn::Vec<decltype(df)> b, hn::Vec<decltype(df)> w)
-                               TAMSA_LAMBDA_INLINE { return hn::DemoteTo(d32, hn::Mul(b, w)); };
-    const auto cap32 = hn::Set(d32, 255);
+    HWY_ALIGN uint64_t offsets[hn::MaxLanes(du)];
+    hn::Store(at, du, offsets);
+    HWY_ALIGN uint64_t pairs[2][hn::MaxLanes(du)];
+    for (size_t i = 0; i < hn::Lanes(du); ++i) {
+        std::memcpy(&pairs[0][i], f.source->data + offsets[i], 8);
+        std::memcpy(&pairs[1][i], f.source->data + offsets[i] + f.row_bytes, 8);
+    }
+    upper = hn::Load(du, pairs[0]);
+    lower = hn::Load(du, pairs[1]);
 #endif
-    // 3-byte results are stored 4 bytes a pixel and the fourth dropped, which writes n bytes past
-    // the group; a group runs only while they stay in the row.
-    const uint64_t spill = D == 3 ? n : 0;
-    using VF = hn::Vec<decltype(df)>;
-    using VU = hn::Vec<decltype(du)>;
-    // The group of n pixels at k turned back into the source: u, v and their floors. False when
-    // the group takes the plain kernel's edge cases.
-    const auto locate = [&](uint64_t k, VF &u, VF &v, VF &iu, VF &iv) TAMSA_LAMBDA_INLINE {
-        const auto x = hn::Add(lanes, hn::Set(df, double(first + int64_t(k))));
-        u = hn::Sub(hn::Mul(x, c), vys);
-        v = hn::Add(hn::Mul(x, s), vyc);
-        iu = hn::Floor(u);
-        iv = hn::Floor(v);
-        const auto inside = hn::And(hn::And(hn::Ge(iu, min_u), hn::Le(iu, max_u)),
-                                    hn::And(hn::Ge(iv, min_v), hn::Le(iv, max_v)));
-        return hn::AllTrue(df, inside);
-    };
-    // Both neighbour pairs of every pixel of a located group, as 8 bytes from the upper and from
-    // the lower row.
-    const auto fetch = [&](VF iu, VF iv, VU &upper, VU &lower) TAMSA_LAMBDA_INLINE {
-        const auto offset = hn::Add(hn::Sub(base, hn::Mul(iv, vrow)), hn::Mul(iu, vdepth));
-        const auto at = hn::Sub(hn::BitCast(du, hn::Add(offset, magic)), magic_bits);
+}
+
 #if HWY_TARGET <= HWY_AVX3
-        // AVX-512 gathers beat loading the lanes one by one.
-        const hn::RebindToSigned<decltype(df)> di;
-        const auto *bytes = reinterpret_cast<const uint64_t *>(src.data);
-        upper = hn::GatherOffset(du, bytes, hn::BitCast(di, at));
-        lower = hn::GatherOffset(du, bytes, hn::Add(hn::BitCast(di, at), hn::Set(di, row_bytes)));
+
+// The product rounded down by an add of 2^52 that itself rounds down (AVX-512's rounding per
+// instruction, which Highway does not offer): the integer lands in the low bits, and four such
+// sums less 4 * 2^52 are the sum of the truncated products.
+template <class DF>
+HWY_INLINE hn::Vec<hn::RebindToUnsigned<DF>> floored(DF df, hn::Vec<DF> b, hn::Vec<DF> w) {
+    const auto product = hn::Mul(b, w);
+    return hn::BitCast(hn::RebindToUnsigned<DF>(),
+                       hn::Vec<DF>{_mm512_add_round_pd(product.raw, hn::Set(df, kMagic).raw,
+                                                       _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC)});
+}
+
+// Channel ch of every pixel of a fetched group, in 64-bit lanes.
+template <int D, class DF, class VU = hn::Vec<hn::RebindToUnsigned<DF>>>
+HWY_INLINE VU channel(DF df, VU upper, VU lower, hn::Vec<DF> w_ul, hn::Vec<DF> w_ur,
+                      hn::Vec<DF> w_ll, hn::Vec<DF> w_lr, int ch) {
+    const hn::RebindToUnsigned<DF> du;
+    const auto sum = hn::Add(hn::Add(floored(df, lane_byte(df, upper, ch), w_ul),
+                                     floored(df, lane_byte(df, upper, D + ch), w_ur)),
+                             hn::Add(floored(df, lane_byte(df, lower, ch), w_ll),
+                                     floored(df, lane_byte(df, lower, D + ch), w_lr)));
+    return hn::Min(hn::Sub(sum, hn::Set(du, 4 * 0x4330000000000000ull)),
+                   hn::Set(du, uint64_t{255}));
+}
+
 #else
-        HWY_ALIGN uint64_t offsets[hn::MaxLanes(du)];
-        hn::Store(at, du, offsets);
-        HWY_ALIGN uint64_t pairs[2][hn::MaxLanes(du)];
-        for (size_t i = 0; i < n; ++i) {
-            std::memcpy(&pairs[0][i], src.data + offsets[i], 8);
-            std::memcpy(&pairs[1][i], src.data + offsets[i] + row_bytes, 8);
+
+// A product truncated toward zero, as int32_t() does.
+template <class DF>
+HWY_INLINE hn::Vec<hn::Rebind<int32_t, DF>> truncated(DF, hn::Vec<DF> b, hn::Vec<DF> w) {
+    return hn::DemoteTo(hn::Rebind<int32_t, DF>(), hn::Mul(b, w));
+}
+
+// Channel ch of every pixel of a fetched group, in 32-bit lanes.
+template <int D, class DF, class VU = hn::Vec<hn::RebindToUnsigned<DF>>>
+HWY_INLINE hn::Vec<hn::Rebind<int32_t, DF>> channel(DF df, VU upper, VU lower, hn::Vec<DF> w_ul,
+                                                    hn::Vec<DF> w_ur, hn::Vec<DF> w_ll,
+                                                    hn::Vec<DF> w_lr, int ch) {
+    const auto sum = hn::Add(hn::Add(truncated(df, lane_byte(df, upper, ch), w_ul),
+                                     truncated(df, lane_byte(df, upper, D + ch), w_ur)),
+                             hn::Add(truncated(df, lane_byte(df, lower, ch), w_ll),
+                                     truncated(df, lane_byte(df, lower, D + ch), w_lr)));
+    return hn::Min(sum, hn::Set(hn::Rebind<int32_t, DF>(), 255));
+}
+
+#endif
+
+// The pixels of a fetched group, one per 32-bit lane, channels from the low byte up.
+template <int D, class DF, class VU = hn::Vec<hn::RebindToUnsigned<DF>>>
+HWY_INLINE hn::Vec<hn::Rebind<int32_t, DF>> interpolate(DF df, hn::Vec<DF> u, hn::Vec<DF> v,
+                                                        hn::Vec<DF> iu, hn::Vec<DF> iv, VU upper,
+                                                        VU lower) {
+    const auto one = hn::Set(df, 1.0);
+    const auto fx = hn::Sub(u, iu);
+    const auto fy = hn::Sub(v, iv);
+    const auto w_ul = hn::Mul(hn::Sub(one, fx), fy);
+    const auto w_ur = hn::Mul(fx, fy);
+    const auto w_ll = hn::Mul(hn::Sub(one, fx), hn::Sub(one, fy));
+    const auto w_lr = hn::Mul(fx, hn::Sub(one, fy));
+    auto pixel = channel<D>(df, upper, lower, w_ul, w_ur, w_ll, w_lr, 0);
+    if constexpr (D == 3) {
+        pixel = hn::Or(hn::Or(pixel, hn::ShiftLeft<8>(
+                                         channel<D>(df, upper, lower, w_ul, w_ur, w_ll, w_lr, 1))),
+                       hn::ShiftLeft<16>(channel<D>(df, upper, lower, w_ul, w_ur, w_ll, w_lr, 2)));
+    }
+#if HWY_TARGET <= HWY_AVX3
+    const hn::Rebind<uint32_t, DF> du32;
+    return hn::BitCast(hn::Rebind<int32_t, DF>(), hn::TruncateTo(du32, pixel));
+#else
+    return pixel;
+#endif
+}
+
+// The pixels of a group, stored at pixel k; exact stores only their own bytes, else the 3-byte
+// pixels' store writes n bytes after them.
+template <int D, class DF>
+HWY_INLINE void store(DF df, hn::Vec<hn::Rebind<int32_t, DF>> pixel, uint8_t *HWY_RESTRICT out,
+                      uint64_t k, bool exact) {
+    const hn::Rebind<int32_t, DF> d32;
+    if constexpr (D == 1) {
+        const hn::Rebind<uint8_t, DF> dbytes;
+        hn::StoreU(hn::DemoteTo(dbytes, pixel), dbytes, out + k);
+    } else {
+        const hn::Repartition<uint8_t, decltype(d32)> d32b;
+        constexpr uint8_t Z = 0x80;
+        alignas(16) static constexpr uint8_t kDrop[16] = {0,  1,  2,  4,  5, 6, 8, 9,
+                                                          10, 12, 13, 14, Z, Z, Z, Z};
+        auto packed = hn::BitCast(
+            d32, hn::TableLookupBytesOr0(hn::BitCast(d32b, pixel), hn::LoadDup128(d32b, kDrop)));
+        if constexpr (hn::MaxLanes(d32) > 4) {
+            // Two 16-byte blocks: the second one's 12 bytes move next to the first's.
+            alignas(32) static constexpr int32_t kTogether[8] = {0, 1, 2, 4, 5, 6, 3, 3};
+            packed = hn::TableLookupLanes(packed, hn::SetTableIndices(d32, kTogether));
         }
-        upper = hn::Load(du, pairs[0]);
-        lower = hn::Load(du, pairs[1]);
-#endif
-    };
-    // The pixels of a fetched group, stored at k; exact stores only their own bytes.
-    const auto finish = [&](VF u, VF v, VF iu, VF iv, VU upper, VU lower, uint64_t k,
-                            bool exact) TAMSA_LAMBDA_INLINE {
-        const auto fx = hn::Sub(u, iu);
-        const auto fy = hn::Sub(v, iv);
-        const auto w_ul = hn::Mul(hn::Sub(one, fx), fy);
-        const auto w_ur = hn::Mul(fx, fy);
-        const auto w_ll = hn::Mul(hn::Sub(one, fx), hn::Sub(one, fy));
-        const auto w_lr = hn::Mul(fx, hn::Sub(one, fy));
-#if HWY_TARGET <= HWY_AVX3
-        // The product rounded down by an add of 2^52 that itself rounds down (AVX-512's rounding
-        // per instruction, which Highway does not offer): the integer lands in the low bits,
-        // and four such sums less 4 * 2^52 are the sum of the truncated products.
-        const auto floored = [&](hn::Vec<decltype(df)> b,
-                                 hn::Vec<decltype(df)> w) TAMSA_LAMBDA_INLINE {
-            const auto product = hn::Mul(b, w);
-            return hn::BitCast(
-                du, hn::Vec<decltype(df)>{_mm512_add_round_pd(
-                        product.raw, magic.raw, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC)});
-        };
-        const auto channel = [&](int ch) TAMSA_LAMBDA_INLINE {
-            const auto sum = hn::Add(
-                hn::Add(floored(byte(upper, ch), w_ul), floored(byte(upper, D + ch), w_ur)),
-                hn::Add(floored(byte(lower, ch), w_ll), floored(byte(lower, D + ch), w_lr)));
-            return hn::Min(hn::Sub(sum, four_magic), cap64);
-        };
-        hn::Vec<decltype(du)> pixel64 = channel(0);
-        if constexpr (D == 3) {
-            pixel64 = hn::Or(hn::Or(pixel64, hn::ShiftLeft<8>(channel(1))),
-                             hn::ShiftLeft<16>(channel(2)));
-        }
-        const hn::Rebind<uint32_t, decltype(du)> du32;
-        const auto pixel = hn::BitCast(d32, hn::TruncateTo(du32, pixel64));
-#else
-        const auto channel = [&](int ch) TAMSA_LAMBDA_INLINE {
-            const auto sum = hn::Add(
-                hn::Add(truncated(byte(upper, ch), w_ul), truncated(byte(upper, D + ch), w_ur)),
-                hn::Add(truncated(byte(lower, ch), w_ll), truncated(byte(lower, D + ch), w_lr)));
-            return hn::Min(sum, cap32);
-        };
-        hn::Vec<decltype(d32)> pixel = channel(0);
-        if constexpr (D == 3) {
-            pixel =
-                hn::Or(hn::Or(pixel, hn::ShiftLeft<8>(channel(1))), hn::ShiftLeft<16>(channel(2)));
-        }
-#endif
-        if constexpr (D == 1) {
-            const hn::Rebind<uint8_t, decltype(du)> dbytes;
-            hn::StoreU(hn::DemoteTo(dbytes, pixel), dbytes, out + k);
+        const hn::RebindToUnsigned<decltype(d32)> du32;
+        const auto bytes32 = hn::BitCast(du32, packed);
+        if (exact) {
+            hn::BlendedStore(bytes32, hn::FirstN(du32, 3 * hn::Lanes(df) / 4), du32,
+                             reinterpret_cast<uint32_t *>(out + 3 * k));
         } else {
-            const hn::Repartition<uint8_t, decltype(d32)> d32b;
-            alignas(16) static constexpr uint8_t kDrop[16] = {0,  1,  2,  4,  5, 6, 8, 9,
-                                                              10, 12, 13, 14, Z, Z, Z, Z};
-            auto packed = hn::BitCast(d32, hn::TableLookupBytesOr0(hn::BitCast(d32b, pixel),
-                                                                   hn::LoadDup128(d32b, kDrop)));
-            if constexpr (hn::MaxLanes(d32) > 4) {
-                // Two 16-byte blocks: the second one's 12 bytes move next to the first's.
-                alignas(32) static constexpr int32_t kTogether[8] = {0, 1, 2, 4, 5, 6, 3, 3};
-                packed = hn::TableLookupLanes(packed, hn::SetTableIndices(d32, kTogether));
-            }
-            const hn::RebindToUnsigned<decltype(d32)> du32;
-            const auto bytes32 = hn::BitCast(du32, packed);
-            if (exact) {
-                hn::BlendedStore(bytes32, hn::FirstN(du32, 3 * n / 4), du32,
-                                 reinterpret_cast<uint32_t *>(out + 3 * k));
-            } else {
-                hn::StoreU(hn::BitCast(d32b, packed), d32b, out + 3 * k);
-            }
+            hn::StoreU(hn::BitCast(d32b, packed), d32b, out + 3 * k);
         }
-    };
-    // One group: false when it takes the plain kernel's edge cases, which it then leaves undone.
-    const auto group = [&](uint64_t k, bool exact) TAMSA_LAMBDA_INLINE {
-        VF u = hn::Zero(df), v = u, iu = u, iv = u;
-        if (!locate(k, u, v, iu, iv)) return false;
-        VU upper = hn::Zero(du), lower = upper;
-        fetch(iu, iv, upper, lower);
-        finish(u, v, iu, iv, upper, lower, k, exact);
-        return true;
-    };
-    // Whole 32-bit lanes hold the 3n bytes of a group only from four pixels on.
+    }
+}
+
+// One group at pixel k: false when it takes the plain kernel's edge cases, which it then leaves
+// undone.
+template <int D, class DF>
+HWY_INLINE bool group(DF df, const row_frame &f, uint64_t k, bool exact,
+                      uint8_t *HWY_RESTRICT out) {
+    const hn::RebindToUnsigned<DF> du;
+    auto u = hn::Zero(df), v = u, iu = u, iv = u;
+    if (!locate(df, f, k, u, v, iu, iv)) return false;
+    auto upper = hn::Zero(du), lower = upper;
+    fetch<D>(df, f, iu, iv, upper, lower);
+    store<D>(df, interpolate<D>(df, u, v, iu, iv, upper, lower), out, k, exact);
+    return true;
+}
+
+// A group at k, or the plain kernel where it meets an edge.
+template <int D, class DF>
+HWY_INLINE void group_or_plain(DF df, const row_frame &f, uint64_t k, uint8_t *HWY_RESTRICT out) {
+    const size_t n = hn::Lanes(df);
+    if (!group<D>(df, f, k, false, out)) {
+        rotate_row(*f.source, f.y, f.first + int64_t(k), n, out + D * k);
+    }
+}
+
+// Four groups from pixel k, all fetched before any is worked out: the reads wait on memory, and
+// the later groups' are under way while the first's arithmetic runs.
+template <int D, class DF>
+HWY_INLINE void four_groups(DF df, const row_frame &f, uint64_t k, uint8_t *HWY_RESTRICT out) {
+    const hn::RebindToUnsigned<DF> du;
+    const size_t n = hn::Lanes(df);
+    auto u0 = hn::Zero(df), v0 = u0, iu0 = u0, iv0 = u0, u1 = u0, v1 = u0, iu1 = u0, iv1 = u0;
+    auto u2 = u0, v2 = u0, iu2 = u0, iv2 = u0, u3 = u0, v3 = u0, iu3 = u0, iv3 = u0;
+    bool inside = locate(df, f, k, u0, v0, iu0, iv0);
+    inside &= locate(df, f, k + n, u1, v1, iu1, iv1);
+    inside &= locate(df, f, k + 2 * n, u2, v2, iu2, iv2);
+    inside &= locate(df, f, k + 3 * n, u3, v3, iu3, iv3);
+    if (!inside) {
+        for (uint64_t g = 0; g < 4; ++g) group_or_plain<D>(df, f, k + g * n, out);
+        return;
+    }
+    auto upper0 = hn::Zero(du), lower0 = upper0, upper1 = upper0, lower1 = upper0;
+    auto upper2 = upper0, lower2 = upper0, upper3 = upper0, lower3 = upper0;
+    fetch<D>(df, f, iu0, iv0, upper0, lower0);
+    fetch<D>(df, f, iu1, iv1, upper1, lower1);
+    fetch<D>(df, f, iu2, iv2, upper2, lower2);
+    fetch<D>(df, f, iu3, iv3, upper3, lower3);
+    store<D>(df, interpolate<D>(df, u0, v0, iu0, iv0, upper0, lower0), out, k, false);
+    store<D>(df, interpolate<D>(df, u1, v1, iu1, iv1, upper1, lower1), out, k + n, false);
+    store<D>(df, interpolate<D>(df, u2, v2, iu2, iv2, upper2, lower2), out, k + 2 * n, false);
+    store<D>(df, interpolate<D>(df, u3, v3, iu3, iv3, upper3, lower3), out, k + 3 * n, false);
+}
+
+template <int D>
+void rotate_pixels(const rotation_source &src, int64_t y, int64_t first, uint64_t count,
+                   uint8_t *HWY_RESTRICT out) {
+    const hn::ScalableTag<double> df;
+    const size_t n = hn::Lanes(df);
+    const row_frame f = frame_of<D>(src, y, first);
+    // 3-byte results are stored 4 bytes a pixel and the fourth dropped, which writes n bytes past
+    // the group; a group runs only while they stay in the row. Whole 32-bit lanes hold the 3n
+    // bytes of a group only from four pixels on.
+    const uint64_t spill = D == 3 ? n : 0;
     const bool exact = D == 1 || n % 4 == 0;
     uint64_t k = 0;
-    // G groups a step, all fetched before any is worked out: the gathers wait on memory, and
-    // the later groups' are under way while the first's arithmetic runs.
-    constexpr size_t G = 4;
-    for (; k + G * n <= count && D * (k + G * n) + spill <= D * count; k += G * n) {
-        VF u[G], v[G], iu[G], iv[G];
-        bool inside = true;
-        for (size_t g = 0; g < G; ++g) inside &= locate(k + g * n, u[g], v[g], iu[g], iv[g]);
-        if (!inside) {
-            for (size_t g = 0; g < G; ++g) {
-                if (!group(k + g * n, false)) {
-                    rotate_row(src, y, first + int64_t(k + g * n), n, out + D * (k + g * n));
-                }
-            }
-            continue;
-        }
-        VU upper[G], lower[G];
-        for (size_t g = 0; g < G; ++g) fetch(iu[g], iv[g], upper[g], lower[g]);
-        for (size_t g = 0; g < G; ++g) {
-            finish(u[g], v[g], iu[g], iv[g], upper[g], lower[g], k + g * n, false);
-        }
+    for (; k + 4 * n <= count && D * (k + 4 * n) + spill <= D * count; k += 4 * n) {
+        four_groups<D>(df, f, k, out);
     }
     for (; k + n <= count; k += n) {
         const bool spills = D * (k + n) + spill > D * count;
         if (spills && !exact) break;
-        if (!group(k, spills)) rotate_row(src, y, first + int64_t(k), n, out + D * k);
+        if (!group<D>(df, f, k, spills, out)) {
+            rotate_row(src, y, first + int64_t(k), n, out + D * k);
+        }
     }
     // One more group that ends with the row: the pixels it computes again come out the same.
-    if (k < count && count >= n && exact && group(count - n, true)) k = count;
+    if (k < count && count >= n && exact && group<D>(df, f, count - n, true, out)) k = count;
     rotate_row(src, y, first + int64_t(k), count - k, out + D * k);
 }
 
 void rotate_row_vector(const rotation_source &source, int64_t y, int64_t first, uint64_t count,
-                       uint8_t *out) {
+                       uint8_t *HWY_RESTRICT out) {
     if (source.depth == 3) return rotate_pixels<3>(source, y, first, count, out);
     rotate_pixels<1>(source, y, first, count, out);
 }
@@ -251,17 +336,14 @@ void rotate_row_vector(const rotation_source &source, int64_t y, int64_t first, 
 
 #endif
 
+}  // namespace
 }  // namespace tamsa::gfx::HWY_NAMESPACE
 HWY_AFTER_NAMESPACE();
 
 #if HWY_ONCE
 namespace tamsa::gfx {
 
-HWY_EXPORT(rotate_row_vector);
-
-rotate_row_fn rotate_row_hwy() {
-    return &HWY_DYNAMIC_DISPATCH(rotate_row_vector);
-}
+TAMSA_HWY_EXPORT(rotate_row_vector, rotate_row_hwy);
 
 }  // namespace tamsa::gfx
 #endif

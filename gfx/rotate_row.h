@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+#include "kernels/choice.h"
+
 namespace tamsa::gfx {
 
 // The bordered source, seen from the result's centre.
@@ -28,7 +30,8 @@ void rotate_row(const rotation_source &source, int64_t y, int64_t first, uint64_
 // Highway (rotate_hwy.cpp).
 rotate_row_fn rotate_row_hwy();
 
-rotate_row_fn pick_rotate_row();
+inline constexpr kernels::kernel_set<rotate_row_fn> rotate_row_kernels{
+    .plain = rotate_row, .vector = TAMSA_VECTOR_KERNEL(rotate_row_hwy)};
 
 }  // namespace tamsa::gfx
 

@@ -3,10 +3,9 @@
 #include <cstring>
 
 #include "gfx/scale_row.h"
-#include "tamsa/internal/kernels.h"
+#include "kernels/choice.h"
 #include "tamsa/internal/nearest.h"
 #include "tamsa/internal/sizes.h"
-#include "tamsa/internal/testing.h"
 
 namespace tamsa::gfx {
 
@@ -109,22 +108,19 @@ uint64_t gather_plan_bytes(uint32_t pixels, uint32_t depth) {
 #endif
 }
 
-gather_row_fn pick_gather_row(gather_plan &plan, uint8_t *scratch) {
+gather_row_fn plan_gather_row(gather_plan &plan, uint8_t *scratch) {
     plan.block = 0;
-    if (!kernels::fast_allowed()) return gather_row;
-    if (is_copy(plan)) return copy_row;
-    if (scratch != nullptr) {
-#if TAMSA_AVX512VBMI
-        if (kernels::avx512vbmi_allowed() && build_plan(plan, scratch, 64)) {
-            return gather_row_avx512vbmi;
-        }
-#endif
+    if (is_copy(plan)) return kernels::pick(gather_copy_kernels);
+    return kernels::pick(gather_row_kernels, kernels::level::avx512vbmi, [&](kernels::level l) {
+        if (l == kernels::level::fast) return true;
 #if TAMSA_SIMD
-        if (kernels::vector_allowed() && build_plan(plan, scratch, 16)) return gather_row_hwy();
+        return scratch != nullptr &&
+               build_plan(plan, scratch, l == kernels::level::avx512vbmi ? 64 : 16);
+#else
+        (void)scratch;
+        return false;
 #endif
-    }
-    plan.block = 0;
-    return gather_row_fast;
+    });
 }
 
 }  // namespace tamsa::gfx
@@ -164,7 +160,7 @@ bool scale_pixels(const uint8_t *source, uint8_t *destination, uint32_t sw, uint
     plan.readable = sw * uint32_t(depth);
     uint8_t *scratch =
         bytes > table_bytes ? reinterpret_cast<uint8_t *>(columns) + table_bytes : nullptr;
-    const tamsa::gfx::gather_row_fn row = tamsa::gfx::pick_gather_row(plan, scratch);
+    const tamsa::gfx::gather_row_fn row = tamsa::gfx::plan_gather_row(plan, scratch);
     const size_t row_bytes = size_t(sw) * size_t(depth);
     tamsa::nearest_rows(
         destination, size_t(dw) * size_t(depth), sh, dh,

@@ -4,7 +4,7 @@
 #include <immintrin.h>
 
 #include "gfx/scale_row.h"
-#include "tamsa/internal/avx512_bytes.h"
+#include "kernels/avx512_bytes.h"
 
 namespace tamsa::gfx {
 void gather_row_avx512vbmi(const uint8_t *row, uint8_t *out, const gather_plan &plan) {

@@ -8,9 +8,15 @@
 #include <hwy/foreach_target.h>  // must come before highway.h
 #include <hwy/highway.h>
 
+#include "kernels/export_hwy.h"
+#include "kernels/rows_hwy-inl.h"
+
 HWY_BEFORE_NAMESPACE();
 namespace tamsa::gfx::HWY_NAMESPACE {
+namespace {
 namespace hn = hwy::HWY_NAMESPACE;
+// The vector kernels' shared helpers (kernels/rows_hwy-inl.h).
+using namespace kernels::HWY_NAMESPACE;
 
 #if HWY_TARGET == HWY_SCALAR
 // One lane per vector gains nothing over the portable kernel.
@@ -20,14 +26,15 @@ void gather_row_vector(const uint8_t *row, uint8_t *out, const gather_plan &plan
 #else
 // Each 16-byte block of the result is looked up in the 32-byte window its plan names: byte
 // lookups in the window's two halves, chosen by bit 4 of the lane. A window that reaches past
-// the readable bytes, and a last block shorter than 16 bytes, go through small local buffers.
-void gather_row_vector(const uint8_t *row, uint8_t *out, const gather_plan &plan) {
+// the readable bytes goes through a small local buffer.
+void gather_row_vector(const uint8_t *HWY_RESTRICT row, uint8_t *HWY_RESTRICT out,
+                       const gather_plan &plan) {
     const hn::FixedTag<uint8_t, 16> d;
     const auto low_bits = hn::Set(d, uint8_t{15});
     const auto high_half = hn::Set(d, uint8_t{16});
     const uint64_t bytes = uint64_t(plan.pixels) * plan.depth;
-    for (uint64_t k = 0, b = 0; k < bytes; k += 16, ++b) {
-        const uint32_t base = plan.bases[b];
+    for_each_vector(bytes, 16, [&](uint64_t k, size_t m) {
+        const uint32_t base = plan.bases[k / 16];
         const uint8_t *window = row + base;
         uint8_t copy[32] = {};
         if (plan.readable - base < 32) {
@@ -39,28 +46,19 @@ void gather_row_vector(const uint8_t *row, uint8_t *out, const gather_plan &plan
         const auto from_low = hn::TableLookupBytes(hn::LoadU(d, window), index);
         const auto from_high = hn::TableLookupBytes(hn::LoadU(d, window + 16), index);
         const auto result = hn::IfThenElse(hn::TestBit(lanes, high_half), from_high, from_low);
-        if (bytes - k >= 16) {
-            hn::StoreU(result, d, out + k);
-        } else {
-            uint8_t last[16];
-            hn::StoreU(result, d, last);
-            std::memcpy(out + k, last, bytes - k);
-        }
-    }
+        store_lanes(result, d, out + k, m);
+    });
 }
 #endif
 
+}  // namespace
 }  // namespace tamsa::gfx::HWY_NAMESPACE
 HWY_AFTER_NAMESPACE();
 
 #if HWY_ONCE
 namespace tamsa::gfx {
 
-HWY_EXPORT(gather_row_vector);
-
-gather_row_fn gather_row_hwy() {
-    return &HWY_DYNAMIC_DISPATCH(gather_row_vector);
-}
+TAMSA_HWY_EXPORT(gather_row_vector, gather_row_hwy);
 
 }  // namespace tamsa::gfx
 #endif

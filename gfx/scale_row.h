@@ -1,11 +1,13 @@
 // The row kernels of nearest-neighbour sampling: one result row gathered from one source row
 // through a column table. The plain gather_row is the rule; the others give the same bytes
-// where pick_gather_row hands them out. Private to the library; the scalers of gfx/ and video/
+// where plan_gather_row hands them out. Private to the library; the scalers of gfx/ and video/
 // share it.
 #ifndef TAMSA_GFX_SCALE_ROW_H
 #define TAMSA_GFX_SCALE_ROW_H
 
 #include <cstdint>
+
+#include "kernels/choice.h"
 
 namespace tamsa::gfx {
 
@@ -54,11 +56,20 @@ void gather_row_avx512vbmi(const uint8_t *row, uint8_t *out, const gather_plan &
 // Scratch bytes a vector plan of a row of `pixels` pixels of depth bytes needs.
 uint64_t gather_plan_bytes(uint32_t pixels, uint32_t depth);
 
+inline constexpr kernels::kernel_set<gather_row_fn> gather_row_kernels{
+    .plain = gather_row,
+    .fast = gather_row_fast,
+    .vector = TAMSA_VECTOR_KERNEL(gather_row_hwy),
+    .avx512vbmi = TAMSA_AVX512VBMI_KERNEL(gather_row_avx512vbmi)};
+// Where the columns are the source row itself.
+inline constexpr kernels::kernel_set<gather_row_fn> gather_copy_kernels{.plain = gather_row,
+                                                                        .fast = copy_row};
+
 // The kernel for plan (offsets, pixels, depth and readable set). When it is a vector kernel, its
 // plan is built in scratch (gather_plan_bytes of it, 4-byte aligned) and recorded in plan; a
-// plain kernel is picked when the plain kernels are forced, a copy when the columns are the
-// source row, and the portable kernel when some block's sources spread beyond one window.
-gather_row_fn pick_gather_row(gather_plan &plan, uint8_t *scratch);
+// copy is picked when the columns are the source row, and the portable kernel when there is no
+// scratch or some block's sources spread beyond one window.
+gather_row_fn plan_gather_row(gather_plan &plan, uint8_t *scratch);
 
 }  // namespace tamsa::gfx
 

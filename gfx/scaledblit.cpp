@@ -6,7 +6,7 @@
 
 #include "gfx/placement.h"
 #include "gfx/scaledblit_row.h"
-#include "tamsa/internal/kernels.h"
+#include "kernels/choice.h"
 #include "tamsa/internal/nearest.h"
 #include "tamsa/internal/sizes.h"
 
@@ -87,44 +87,6 @@ void window_columns(const uint32_t *offsets, uint64_t pixels, uint64_t row_bytes
     windows_of(offsets, pixels, row_bytes, 16, 64, 64, wide_windows, wide_bytes, wide_firsts);
 }
 
-scaled_copy_row_fn pick_scaled_copy_row(bool apart) {
-#if TAMSA_SIMD
-    if (apart && kernels::vector_allowed()) return scaled_copy_row_hwy();
-#else
-    (void)apart;
-#endif
-    return scaled_copy_row;
-}
-
-scaled_mask_row_fn pick_scaled_mask_row(bool apart) {
-#if TAMSA_AVX512VBMI
-    if (apart && kernels::avx512vbmi_allowed()) return scaled_mask_row_avx512vbmi;
-#endif
-#if TAMSA_SIMD
-    if (apart && kernels::vector_allowed()) return scaled_mask_row_hwy();
-#else
-    (void)apart;
-#endif
-    return scaled_mask_row;
-}
-
-scaled_light_row_fn pick_scaled_light_row(bool apart, const tint &t) {
-#if TAMSA_SIMD
-    bool usual = true;
-    for (int32_t v : t.value) usual = usual && v >= 0 && v <= 255;
-#if TAMSA_AVX512VBMI
-    if (apart && usual && kernels::avx512vbmi_allowed()) {
-        return scaled_light_row_avx512vbmi;
-    }
-#endif
-    if (apart && usual && kernels::vector_allowed()) return scaled_light_row_hwy();
-#else
-    (void)apart;
-    (void)t;
-#endif
-    return scaled_light_row;
-}
-
 }  // namespace tamsa::gfx
 
 namespace {
@@ -177,7 +139,7 @@ void sample(const placement &t, bool repeat, Row row) {
     const auto first = uint32_t(int64_t(t.region.x0) - t.x);
     const auto count = uint32_t(t.region.x1 - t.region.x0);
     const uint64_t row_bytes = uint64_t(source_width) * 3;
-    const bool fast = tamsa::kernels::fast_allowed();
+    const bool fast = tamsa::kernels::allowed() != tamsa::kernels::level::plain;
     uint32_t offsets[kRun], windows[kRun / 4], wide_windows[kRun / 16];
     uint8_t bytes[4 * kRun], firsts[4 * kRun], wide_bytes[4 * kRun], wide_firsts[4 * kRun];
     const tamsa::gfx::column_run columns{offsets,      windows,    bytes,      firsts,
@@ -238,8 +200,9 @@ void kv_scaledblit(kv_bitmap *destination, int32_t source_width, int32_t source_
              t)) {
         return;
     }
-    const tamsa::gfx::scaled_copy_row_fn row = tamsa::gfx::pick_scaled_copy_row(t.apart);
-    sample(t, t.apart && tamsa::kernels::fast_allowed(), row);
+    const tamsa::gfx::scaled_copy_row_fn row =
+        tamsa::kernels::pick(tamsa::gfx::scaled_copy_row_kernels, t.apart);
+    sample(t, tamsa::kernels::allowed(t.apart) != tamsa::kernels::level::plain, row);
 }
 
 void kv_scaledmaskblit(kv_bitmap *destination, int32_t source_width, int32_t source_height,
@@ -250,7 +213,8 @@ void kv_scaledmaskblit(kv_bitmap *destination, int32_t source_width, int32_t sou
              t)) {
         return;
     }
-    const tamsa::gfx::scaled_mask_row_fn row = tamsa::gfx::pick_scaled_mask_row(t.apart);
+    const tamsa::gfx::scaled_mask_row_fn row =
+        tamsa::kernels::pick(tamsa::gfx::scaled_mask_row_kernels, t.apart);
     sample(t, false,
            [row, threshold](uint8_t *d, const uint8_t *s, const tamsa::gfx::column_run &columns,
                             uint64_t pixels, uint64_t row_bytes) {
@@ -281,7 +245,8 @@ void kv_scaledlightblit(kv_bitmap *destination, const uint8_t *light_map, int32_
             light.spelled[i] = uint8_t(light.value[i % 3]);
         }
         const tamsa::gfx::scaled_light_row_fn row =
-            tamsa::gfx::pick_scaled_light_row(t.apart, light);
+            tamsa::kernels::pick(tamsa::gfx::scaled_light_row_kernels,
+                                 tamsa::gfx::scaled_light_row_fast_ok(t.apart, light));
         sample(t, false,
                [row, &light](uint8_t *d, const uint8_t *s, const tamsa::gfx::column_run &columns,
                              uint64_t pixels,

@@ -6,11 +6,15 @@
 #include <hwy/foreach_target.h>  // must come before highway.h
 #include <hwy/highway.h>
 
-#include "gfx/bytes_hwy-inl.h"
+#include "kernels/export_hwy.h"
+#include "kernels/rows_hwy-inl.h"
 
 HWY_BEFORE_NAMESPACE();
 namespace tamsa::gfx::HWY_NAMESPACE {
+namespace {
 namespace hn = hwy::HWY_NAMESPACE;
+// The vector kernels' shared helpers (kernels/rows_hwy-inl.h).
+using namespace kernels::HWY_NAMESPACE;
 
 #if HWY_TARGET != HWY_SCALAR
 
@@ -236,27 +240,16 @@ void scaled_light_row_vector(uint8_t *d, const uint8_t *row, const column_run &c
 
 #endif
 
+}  // namespace
 }  // namespace tamsa::gfx::HWY_NAMESPACE
 HWY_AFTER_NAMESPACE();
 
 #if HWY_ONCE
 namespace tamsa::gfx {
 
-HWY_EXPORT(scaled_copy_row_vector);
-HWY_EXPORT(scaled_mask_row_vector);
-HWY_EXPORT(scaled_light_row_vector);
-
-scaled_copy_row_fn scaled_copy_row_hwy() {
-    return &HWY_DYNAMIC_DISPATCH(scaled_copy_row_vector);
-}
-
-scaled_mask_row_fn scaled_mask_row_hwy() {
-    return &HWY_DYNAMIC_DISPATCH(scaled_mask_row_vector);
-}
-
-scaled_light_row_fn scaled_light_row_hwy() {
-    return &HWY_DYNAMIC_DISPATCH(scaled_light_row_vector);
-}
+TAMSA_HWY_EXPORT(scaled_copy_row_vector, scaled_copy_row_hwy);
+TAMSA_HWY_EXPORT(scaled_mask_row_vector, scaled_mask_row_hwy);
+TAMSA_HWY_EXPORT(scaled_light_row_vector, scaled_light_row_hwy);
 
 }  // namespace tamsa::gfx
 #endif

@@ -1,10 +1,13 @@
 // The scaled blits' row kernels: a destination run filled from one source row through a table
 // of column offsets. The plain kernels are the rules; the others give the same bytes where the
-// pick_ functions hand them out. Private to gfx/.
+// source and destination share no byte: a block read from the destination must see what the
+// blit has already written. Private to gfx/.
 #ifndef TAMSA_GFX_SCALEDBLIT_ROW_H
 #define TAMSA_GFX_SCALEDBLIT_ROW_H
 
 #include <cstdint>
+
+#include "kernels/choice.h"
 
 namespace tamsa::gfx {
 
@@ -40,9 +43,8 @@ using scaled_copy_row_fn = void (*)(uint8_t *d, const uint8_t *row, const column
 void scaled_copy_row(uint8_t *d, const uint8_t *row, const column_run &columns, uint64_t pixels,
                      uint64_t row_bytes);
 scaled_copy_row_fn scaled_copy_row_hwy();  // scaledblit_hwy.cpp
-// Vector kernels only where source and destination share no byte: a block read from the
-// destination must see what the blit has already written.
-scaled_copy_row_fn pick_scaled_copy_row(bool apart);
+inline constexpr kernels::kernel_set<scaled_copy_row_fn> scaled_copy_row_kernels{
+    .plain = scaled_copy_row, .vector = TAMSA_VECTOR_KERNEL(scaled_copy_row_hwy)};
 
 // Copies the sampled pixel when its first byte is greater than the threshold.
 using scaled_mask_row_fn = void (*)(uint8_t *d, const uint8_t *row, const column_run &columns,
@@ -53,7 +55,10 @@ scaled_mask_row_fn scaled_mask_row_hwy();
 // AVX-512 with VBMI (scaledblit_avx512vbmi.cpp, built where TAMSA_AVX512VBMI is set).
 void scaled_mask_row_avx512vbmi(uint8_t *d, const uint8_t *row, const column_run &columns,
                                 uint64_t pixels, uint64_t row_bytes, int32_t threshold);
-scaled_mask_row_fn pick_scaled_mask_row(bool apart);
+inline constexpr kernels::kernel_set<scaled_mask_row_fn> scaled_mask_row_kernels{
+    .plain = scaled_mask_row,
+    .vector = TAMSA_VECTOR_KERNEL(scaled_mask_row_hwy),
+    .avx512vbmi = TAMSA_AVX512VBMI_KERNEL(scaled_mask_row_avx512vbmi)};
 
 // Adds the tinted light, saturating: d[c] = min(d[c] + table[c][light byte c], 255), where
 // table[c][e] = (tint c * e) / 255 on 32-bit words, low byte kept. The vector kernel computes
@@ -70,7 +75,15 @@ void scaled_light_row(uint8_t *d, const uint8_t *row, const column_run &columns,
 scaled_light_row_fn scaled_light_row_hwy();
 void scaled_light_row_avx512vbmi(uint8_t *d, const uint8_t *row, const column_run &columns,
                                  uint64_t pixels, uint64_t row_bytes, const tint &t);
-scaled_light_row_fn pick_scaled_light_row(bool apart, const tint &t);
+inline constexpr kernels::kernel_set<scaled_light_row_fn> scaled_light_row_kernels{
+    .plain = scaled_light_row,
+    .vector = TAMSA_VECTOR_KERNEL(scaled_light_row_hwy),
+    .avx512vbmi = TAMSA_AVX512VBMI_KERNEL(scaled_light_row_avx512vbmi)};
+inline bool scaled_light_row_fast_ok(bool apart, const tint &t) {
+    bool usual = true;
+    for (int32_t v : t.value) usual = usual && v >= 0 && v <= 255;
+    return apart && usual;
+}
 
 }  // namespace tamsa::gfx
 

@@ -65,7 +65,7 @@ int32_t kv_shearbitmap(kv_bitmap *bitmap, int32_t first_row, int32_t last_row, i
 
     // A 1-byte bitmap is filled with the red byte.
     const uint8_t fill[3] = {uint8_t(red), uint8_t(green), uint8_t(blue)};
-    const tamsa::gfx::span_row_fn span = tamsa::gfx::pick_span_row();
+    const tamsa::gfx::span_row_fn span = tamsa::kernels::pick(tamsa::gfx::span_row_kernels);
     for (int64_t y = 0; y < h; ++y) {
         int64_t shift = 0;
         if (first_row <= y && y <= last_row) {

@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "gfx/smooth_row.h"
-#include "tamsa/internal/kernels.h"
+#include "kernels/choice.h"
 #include "tamsa/internal/sizes.h"
 
 namespace tamsa::gfx {
@@ -54,14 +54,6 @@ void smooth_row_fast(const uint8_t *above, const uint8_t *mid, const uint8_t *be
     smooth_row_blocks<1>(above, mid, below, out, bytes);
 }
 
-smooth_row_fn pick_smooth_row() {
-    if (!kernels::fast_allowed()) return smooth_row;
-#if TAMSA_SIMD
-    if (kernels::vector_allowed()) return smooth_row_hwy();
-#endif
-    return smooth_row_fast;
-}
-
 }  // namespace tamsa::gfx
 
 namespace {
@@ -103,7 +95,7 @@ extern "C" int32_t kv_smoothbitmap(kv_bitmap *bitmap, int32_t passes) {
     uint8_t *const first = bitmap->data;
     uint8_t *read = first;
     uint8_t *write = second->data;
-    const tamsa::gfx::smooth_row_fn row = tamsa::gfx::pick_smooth_row();
+    const tamsa::gfx::smooth_row_fn row = tamsa::kernels::pick(tamsa::gfx::smooth_row_kernels);
     const int64_t row_bytes = w * d;
     for (int32_t pass = 0; pass < work; ++pass) {
         for (int64_t y = 1; y < h - 1; ++y) {

@@ -6,9 +6,15 @@
 #include <hwy/foreach_target.h>  // must come before highway.h
 #include <hwy/highway.h>
 
+#include "kernels/export_hwy.h"
+#include "kernels/rows_hwy-inl.h"
+
 HWY_BEFORE_NAMESPACE();
 namespace tamsa::gfx::HWY_NAMESPACE {
+namespace {
 namespace hn = hwy::HWY_NAMESPACE;
+// The vector kernels' shared helpers (kernels/rows_hwy-inl.h).
+using namespace kernels::HWY_NAMESPACE;
 
 #if HWY_TARGET != HWY_SCALAR
 
@@ -45,10 +51,9 @@ void smooth_row_vector(const uint8_t *HWY_RESTRICT above, const uint8_t *HWY_RES
         smooth_row(above, mid, below, out, bytes, depth);
         return;
     }
-    for (uint64_t i = d; i + n + d <= bytes; i += n) step(i);
     // The last vector ends where the row's inner bytes end; the bytes it computes again come out
     // the same, since the rows read are not the row written.
-    step(bytes - d - n);
+    for_each_vector_overlapping(d, bytes - d, n, step);
 }
 
 #else
@@ -60,17 +65,14 @@ void smooth_row_vector(const uint8_t *above, const uint8_t *mid, const uint8_t *
 
 #endif
 
+}  // namespace
 }  // namespace tamsa::gfx::HWY_NAMESPACE
 HWY_AFTER_NAMESPACE();
 
 #if HWY_ONCE
 namespace tamsa::gfx {
 
-HWY_EXPORT(smooth_row_vector);
-
-smooth_row_fn smooth_row_hwy() {
-    return &HWY_DYNAMIC_DISPATCH(smooth_row_vector);
-}
+TAMSA_HWY_EXPORT(smooth_row_vector, smooth_row_hwy);
 
 }  // namespace tamsa::gfx
 #endif

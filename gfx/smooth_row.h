@@ -1,9 +1,12 @@
 // The smoothing's row kernels. The plain smooth_row is the rule; the others give the same bytes
-// where pick_smooth_row hands them out. Private to gfx/.
+// where the rows read and the row written are different buffers, as every pass has them.
+// Private to gfx/.
 #ifndef TAMSA_GFX_SMOOTH_ROW_H
 #define TAMSA_GFX_SMOOTH_ROW_H
 
 #include <cstdint>
+
+#include "kernels/choice.h"
 
 namespace tamsa::gfx {
 
@@ -20,9 +23,8 @@ void smooth_row_fast(const uint8_t *above, const uint8_t *mid, const uint8_t *be
                      uint64_t bytes, int32_t depth);
 // Highway (smooth_hwy.cpp).
 smooth_row_fn smooth_row_hwy();
-
-// The rows read and the row written are different buffers, as every pass has them.
-smooth_row_fn pick_smooth_row();
+inline constexpr kernels::kernel_set<smooth_row_fn> smooth_row_kernels{
+    .plain = smooth_row, .fast = smooth_row_fast, .vector = TAMSA_VECTOR_KERNEL(smooth_row_hwy)};
 
 }  // namespace tamsa::gfx
 

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "gfx/transpose_row.h"
-#include "tamsa/internal/kernels.h"
+#include "kernels/choice.h"
 #include "tamsa/internal/sizes.h"
 
 namespace tamsa::gfx {
@@ -48,14 +48,6 @@ void transpose_band_fast(const uint8_t *source, uint8_t *destination, int64_t wi
     transpose_tiles<1>(source, destination, width, height, rows, first, last);
 }
 
-transpose_band_fn pick_transpose_band() {
-    if (!kernels::fast_allowed()) return transpose_band;
-#if TAMSA_SIMD
-    if (kernels::vector_allowed()) return transpose_band_hwy();
-#endif
-    return transpose_band_fast;
-}
-
 }  // namespace tamsa::gfx
 
 extern "C" {
@@ -67,7 +59,8 @@ int32_t kv_transposebitmap(kv_bitmap *bitmap) {
     if (buffer == nullptr) return 0;
     const int32_t d = bitmap->bytesperpixel;
     const int64_t w = bitmap->width, h = bitmap->height;
-    const tamsa::gfx::transpose_band_fn band = tamsa::gfx::pick_transpose_band();
+    const tamsa::gfx::transpose_band_fn band =
+        tamsa::kernels::pick(tamsa::gfx::transpose_band_kernels);
     // A few hundred destination rows at a time, written from end to end (256 measured fastest
     // on a full-HD frame).
     constexpr int64_t kColumns = 256;

@@ -8,8 +8,11 @@
 #include <hwy/foreach_target.h>  // must come before highway.h
 #include <hwy/highway.h>
 
+#include "kernels/export_hwy.h"
+
 HWY_BEFORE_NAMESPACE();
 namespace tamsa::gfx::HWY_NAMESPACE {
+namespace {
 namespace hn = hwy::HWY_NAMESPACE;
 
 #if HWY_TARGET != HWY_SCALAR
@@ -125,17 +128,14 @@ void transpose_band_vector(const uint8_t *source, uint8_t *destination, int64_t 
 
 #endif
 
+}  // namespace
 }  // namespace tamsa::gfx::HWY_NAMESPACE
 HWY_AFTER_NAMESPACE();
 
 #if HWY_ONCE
 namespace tamsa::gfx {
 
-HWY_EXPORT(transpose_band_vector);
-
-transpose_band_fn transpose_band_hwy() {
-    return &HWY_DYNAMIC_DISPATCH(transpose_band_vector);
-}
+TAMSA_HWY_EXPORT(transpose_band_vector, transpose_band_hwy);
 
 }  // namespace tamsa::gfx
 #endif

@@ -1,11 +1,13 @@
 // The transpose's kernels. A transpose has no rows of its own to hand a kernel: its unit is a
 // band of source rows, whose pixels become a run of pixels in every destination row. The plain
-// transpose_band is the rule; the others give the same bytes where pick_transpose_band hands
-// them out. Private to gfx/.
+// transpose_band is the rule; the others give the same bytes where source and destination are
+// different buffers, as the transpose makes them. Private to gfx/.
 #ifndef TAMSA_GFX_TRANSPOSE_ROW_H
 #define TAMSA_GFX_TRANSPOSE_ROW_H
 
 #include <cstdint>
+
+#include "kernels/choice.h"
 
 namespace tamsa::gfx {
 
@@ -26,9 +28,10 @@ void transpose_band_fast(const uint8_t *source, uint8_t *destination, int64_t wi
                          int64_t rows, int32_t depth, int64_t first, int64_t last);
 // Highway, on whole bands (transpose_hwy.cpp).
 transpose_band_fn transpose_band_hwy();
-
-// Source and destination are different buffers, as the transpose makes them.
-transpose_band_fn pick_transpose_band();
+inline constexpr kernels::kernel_set<transpose_band_fn> transpose_band_kernels{
+    .plain = transpose_band,
+    .fast = transpose_band_fast,
+    .vector = TAMSA_VECTOR_KERNEL(transpose_band_hwy)};
 
 }  // namespace tamsa::gfx
 

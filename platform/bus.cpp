@@ -25,7 +25,7 @@
 #include "platform/bus.h"
 #include "platform/heap.h"
 #include "platform/ppc.h"
-#include "tamsa/internal/testing.h"
+#include "platform/test_hooks.h"
 
 // GCC says so with __SANITIZE_ADDRESS__, clang only through __has_feature.
 #if defined(__SANITIZE_ADDRESS__)
@@ -160,6 +160,11 @@ bool release(bus_state &b, uint32_t address) {
 #ifdef TAMSA_ASAN
     ASAN_UNPOISON_MEMORY_REGION(b.base + freed.span.begin, freed.span.end - freed.span.begin);
 #endif
+    // The map counts in 4 KiB pages; ARM kernels may use 16 or 64 KiB ones, and madvise takes
+    // only ranges that start on a page of the system's own size.
+    static const uint32_t page = uint32_t(std::max(sysconf(_SC_PAGESIZE), 4096L));
+    trim.begin = (trim.begin + page - 1) / page * page;
+    trim.end = trim.end / page * page;
     if (trim.end > trim.begin) {
         // Reads of a hole give zeros; nothing live is in it, so a failure costs only memory.
         if (trim.begin < kSharedSize) {
@@ -182,9 +187,6 @@ namespace tamsa::platform {
 
 int bus_fd() {
     return bus().fd;
-}
-uint8_t *bus_base() {
-    return bus().base;
 }
 uint64_t shared_bytes() {
     return bus().ready() ? kSharedSize : 0;

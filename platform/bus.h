@@ -8,9 +8,8 @@
 
 namespace tamsa::platform {
 
-// The bus's shared-memory object, for handing it to another process, and its mapping.
+// The bus's shared-memory object, for handing it to another process.
 int bus_fd();
-uint8_t *bus_base();
 // Bytes of the shared part of the bus, [0, shared_bytes()): what another process maps from
 // bus_fd(). The rest, up to tamsa_bus_size(), is this process's alone.
 uint64_t shared_bytes();

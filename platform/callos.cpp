@@ -4,7 +4,7 @@
 #include <mutex>
 
 #include "platform/ppc.h"
-#include "tamsa/internal/testing.h"
+#include "platform/test_hooks.h"
 
 namespace {
 

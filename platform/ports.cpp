@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "tamsa/internal/testing.h"
+#include "platform/test_hooks.h"
 
 namespace {
 
@@ -29,6 +29,8 @@ constexpr int kSpinRounds = 2000;
 inline void spin_pause() {
 #if defined(__x86_64__) || defined(__i386__)
     __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    __asm__ __volatile__("yield");
 #endif
 }
 
@@ -317,6 +319,10 @@ namespace tamsa::platform {
 
 uint32_t message_owner(PPCMessage *message) {
     return message != nullptr ? message->owner : kThisProcess;
+}
+
+int32_t message_id(PPCMessage *message) {
+    return message != nullptr ? message->id : 0;
 }
 
 void set_message_answer(PPCMessage *message, message_answer answer) {

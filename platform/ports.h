@@ -28,6 +28,8 @@ struct message_answer {
 
 // The owner tag of a taken message's sender (kThisProcess for senders in this process).
 uint32_t message_owner(PPCMessage *message);
+// A taken message's id, as its sender gave it (0 for no message).
+int32_t message_id(PPCMessage *message);
 // Stores the answer with a taken message, before PPCReplyMessage hands it back.
 void set_message_answer(PPCMessage *message, message_answer answer);
 

@@ -1,6 +1,6 @@
 // The kernel stand-in: ports and messages, the cache flush, calls into 68k libraries and the
 // host side of a sender. The allocator and the bus are declared in tamsa.h, their internals in
-// platform/bus.h; the stand-in's test hooks in tamsa/internal/testing.h. Not installed.
+// platform/bus.h; the stand-in's test hooks in platform/test_hooks.h. Not installed.
 #ifndef TAMSA_PLATFORM_PPC_H
 #define TAMSA_PLATFORM_PPC_H
 

@@ -42,9 +42,8 @@ struct tamsa_client {
 
 namespace {
 
-bool exchange(tamsa_client &client, tamsa::remote::request_kind kind, uint32_t a, uint32_t b,
-              int32_t c, tamsa::remote::response &answer) {
-    const tamsa::remote::request request{tamsa::remote::kMagic, uint32_t(kind), a, b, c, 0};
+bool exchange(tamsa_client &client, const tamsa::remote::request &request,
+              tamsa::remote::response &answer) {
     std::lock_guard<std::mutex> guard(client.lock);
     return tamsa::remote::write_full(client.socket, &request, sizeof request) &&
            tamsa::remote::read_full(client.socket, &answer, sizeof answer);
@@ -64,7 +63,8 @@ extern "C" {
 tamsa_server *tamsa_server_start(const char *port_name) {
     auto *server = new (std::nothrow) tamsa_server;
     if (server == nullptr) return nullptr;
-    if (!tamsa::server::start_task(server->task, port_name, stderr)) {
+    // Why it could not start is not told: the library prints nothing, and the answer is null.
+    if (!tamsa::server::start_task(server->task, port_name, {})) {
         delete server;
         return nullptr;
     }
@@ -151,8 +151,13 @@ uint32_t tamsa_client_alloc(tamsa_client *client, uint32_t size, uint32_t attrib
     if (client == nullptr) return 0;
     if (!client->remote()) return tamsa_bus_address(PPCAllocVec(size, attributes));
     tamsa::remote::response answer{};
-    if (!exchange(*client, tamsa::remote::request_kind::alloc, size, attributes, 0, answer))
-        return 0;
+    const tamsa::remote::request alloc{.magic = tamsa::remote::kMagic,
+                                       .kind = uint32_t(tamsa::remote::request_kind::alloc),
+                                       .a = size,
+                                       .b = attributes,
+                                       .c = 0,
+                                       .id = 0};
+    if (!exchange(*client, alloc, answer)) return 0;
     return answer.status == 0 ? answer.value : 0;
 }
 
@@ -212,11 +217,13 @@ int32_t tamsa_client_send(tamsa_client *client, int32_t id, uint32_t block, int3
     if (client == nullptr) return TAMSA_FAILED;
     if (!client->remote()) return tamsa_port_send(client->port, id, block, timeout_ms);
     tamsa::remote::response answer{};
-    if (!exchange(*client, tamsa::remote::request_kind::send, uint32_t(id), block, timeout_ms,
-                  answer)) {
-        return TAMSA_FAILED;
-    }
-    return answer.status;
+    const tamsa::remote::request send{.magic = tamsa::remote::kMagic,
+                                      .kind = uint32_t(tamsa::remote::request_kind::send),
+                                      .a = 0,
+                                      .b = block,
+                                      .c = timeout_ms,
+                                      .id = id};
+    return exchange(*client, send, answer) ? answer.status : TAMSA_FAILED;
 }
 
 int32_t tamsa_client_call(tamsa_client *client, int32_t id, const uint32_t *args, uint32_t count,

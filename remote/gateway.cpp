@@ -166,10 +166,6 @@ bool write_answer(int socket, const response &answer) {
     return n == ssize_t(sizeof answer);
 }
 
-bool reply(connection &c, const response &answer) {
-    return write_answer(c.socket, answer);
-}
-
 bool start_send(gateway &g, connection &c, const decision &d) {
     if (g.port == nullptr) g.port = tamsa_port_find(g.port_name.c_str());
     const uint32_t owner = c.state.owner;
@@ -190,9 +186,10 @@ bool start_send(gateway &g, connection &c, const decision &d) {
             c.message = platform::post_message(g.port, d.id, d.block, owner, done);
         }
     } catch (...) {
-        return reply(c, send_answer(TAMSA_FAILED, 0, 0, false));
+        return write_answer(c.socket, send_answer(TAMSA_FAILED, 0, 0, false));
     }
-    if (c.message == nullptr) return reply(c, send_answer(TAMSA_NOT_SERVED, 0, 0, false));
+    if (c.message == nullptr)
+        return write_answer(c.socket, send_answer(TAMSA_NOT_SERVED, 0, 0, false));
     ++g.messages;
     // Nothing more is read from it until the answer is out; hang-ups are still reported.
     watch(g, c, 0);
@@ -212,7 +209,7 @@ bool start_send(gateway &g, connection &c, const decision &d) {
 bool act(gateway &g, connection &c, const decision &d) {
     switch (d.what) {
         case action::reply:
-            return reply(c, d.answer);
+            return write_answer(c.socket, d.answer);
         case action::reply_with_bus:
             return send_with_fd(c.socket, &d.answer, sizeof d.answer, platform::bus_fd());
         case action::send:
@@ -358,7 +355,7 @@ void expire(gateway &g) {
         // A message the server has taken is waited for: its block is in use until the reply.
         if (!platform::withdraw_message(c.message)) continue;
         c.message.reset();
-        if (c.gone || !reply(c, send_answer(TAMSA_TIMEOUT, 0, 0, false))) {
+        if (c.gone || !write_answer(c.socket, send_answer(TAMSA_TIMEOUT, 0, 0, false))) {
             drop(g, owner);
         } else {
             watch(g, c, EPOLLIN);
@@ -457,7 +454,7 @@ bool withdraw_all(gateway &g) {
             continue;
         }
         c->message.reset();
-        if (!c->gone) reply(*c, send_answer(TAMSA_NOT_SERVED, 0, 0, false));
+        if (!c->gone) write_answer(c->socket, send_answer(TAMSA_NOT_SERVED, 0, 0, false));
     }
     return out;
 }

@@ -11,7 +11,7 @@
 namespace tamsa::remote {
 
 inline constexpr uint32_t kMagic = 0x544d5341;  // "TMSA"
-inline constexpr uint32_t kVersion = 2;
+inline constexpr uint32_t kVersion = 3;
 
 // A connection's first request is a hello; anything else first, a second hello, a frame without
 // the magic or a kind not listed here ends the connection. Every request but release is
@@ -22,8 +22,8 @@ enum class request_kind : uint32_t {
     alloc = 2,    // a: size, b: attributes; answer: the block's address, or status 1 (no room) or
                   // TAMSA_OVER_LIMIT
     free = 3,     // a: address; status 0 when it was the client's and is gone
-    send = 4,     // a: id, b: block, c: timeout in ms; status: a TAMSA_ status; value: the result
-                  // word; extra: how many blocks the operation left live for the client
+    send = 4,     // id: the message id, b: block, c: timeout in ms; status: a TAMSA_ status; value:
+                  // the result word; extra: how many blocks the operation left live for the client
     release = 5,  // as free, without an answer
 };
 
@@ -33,7 +33,7 @@ struct request {
     uint32_t a;
     uint32_t b;
     int32_t c;
-    uint32_t reserved;
+    int32_t id;  // a send's message id, as the client's caller gave it; 0 otherwise
 };
 
 struct response {

@@ -47,7 +47,7 @@ decision decide(client_state &client, const uint8_t *frame) {
             return d;
         case request_kind::send:
             d.what = action::send;
-            d.id = int32_t(r.a);
+            d.id = r.id;
             d.block = r.b;
             d.timeout_ms = r.c;
             return d;

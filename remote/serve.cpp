@@ -8,6 +8,7 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <string>
 #include <thread>
 
@@ -54,7 +55,8 @@ int serve_process(const char *port_name, const gateway_options &options, FILE *o
     }
 
     server::task_thread task;
-    const bool up = server::start_task(task, port_name, err, [ended] {
+    const auto report = [err](const char *line) { std::fprintf(err, "%s\n", line); };
+    const bool up = server::start_task(task, port_name, report, [ended] {
         const uint64_t one = 1;
         (void)!write(ended, &one, sizeof one);
     });

@@ -1,11 +1,27 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs that this machine lacks. With --tests it also
 # tries to install ffmpeg, which one test compares the conversion with; that test is skipped
-# when ffmpeg cannot be had.
+# when ffmpeg cannot be had. With --arm64 it installs the cross compiler for 64-bit ARM, the
+# arm64 builds of the libraries and qemu-user to run the tests (cmake/aarch64.cmake).
 set -euo pipefail
+
+tests=0
+arm64=0
+for arg in "$@"; do
+  case "$arg" in
+    --tests) tests=1 ;;
+    --arm64) arm64=1 ;;
+    *) echo "setup.sh: unknown option $arg" >&2; exit 2 ;;
+  esac
+done
 
 packages=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libpng-dev libhwy-dev
           clang libclang-rt-14-dev clang-format)
+# libc6:arm64 brings the loader the emulated programs run with (see cmake/aarch64.cmake).
+arm64_packages=(g++-aarch64-linux-gnu qemu-user libc6:arm64 libhwy-dev:arm64 libgtest-dev:arm64
+                libgmock-dev:arm64 libpng-dev:arm64)
+[ "$arm64" -eq 1 ] && packages+=("${arm64_packages[@]}")
+
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -22,11 +38,16 @@ install() {
 }
 
 if [ ${#missing[@]} -gt 0 ]; then
+  if [ "$arm64" -eq 1 ] && ! dpkg --print-foreign-architectures | grep -qx arm64; then
+    # The arm64 package lists come only with the architecture, so they are fetched at once.
+    $sudo dpkg --add-architecture arm64
+    $sudo apt-get update
+  fi
   echo "installing: ${missing[*]}" >&2
   install "${missing[@]}"
 fi
 
-if [ "${1:-}" = "--tests" ] && ! command -v ffmpeg >/dev/null; then
+if [ "$tests" -eq 1 ] && ! command -v ffmpeg >/dev/null; then
   install ffmpeg >/dev/null 2>&1 ||
     echo "ffmpeg could not be installed; the comparison with it will be skipped" >&2
 fi

@@ -1,10 +1,38 @@
 #!/usr/bin/env bash
 # Builds and runs the tests. With --sanitize, under AddressSanitizer and
-# UndefinedBehaviorSanitizer; with --plain, built without the vector kernels; each in a build
-# directory of its own.
+# UndefinedBehaviorSanitizer; with --tsan, under ThreadSanitizer; with --plain, built without
+# the vector kernels; with --arm64, cross-built for 64-bit ARM and run under qemu-user, once on
+# a CPU with SVE and SVE2 and once on one with NEON alone. Each in a build directory of its own.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+if [ "${1:-}" = "--arm64" ]; then
+  bash scripts/setup.sh --tests --arm64
+  # The vector kernels in the ARM build: ON builds them for NEON, SVE and SVE2.
+  arm64_simd=OFF
+  # Emulated, a test runs several times slower (SVE most of all): each may take 15 minutes.
+  bash scripts/build.sh build-arm64 -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/aarch64.cmake" \
+    -DTAMSA_WERROR=ON -DTAMSA_SIMD=$arm64_simd -DTAMSA_BUILD_TESTS=ON -DTAMSA_BUILD_BENCH=OFF \
+    -DTAMSA_SANITIZE=OFF -DTAMSA_TEST_TIMEOUT=900
+  for cpu in max cortex-a72; do
+    echo "== QEMU_CPU=$cpu" >&2
+    start=$(date +%s)
+    QEMU_CPU=$cpu ctest --test-dir build-arm64 --output-on-failure --no-tests=error \
+      -j "$(nproc)"
+    echo "== QEMU_CPU=$cpu: $(($(date +%s) - start)) s" >&2
+  done
+  exit 0
+fi
+
 bash scripts/setup.sh --tests
+
+if [ "${1:-}" = "--tsan" ]; then
+  bash scripts/build.sh build-tsan -DTAMSA_WERROR=ON -DTAMSA_TSAN=ON -DTAMSA_SANITIZE=OFF \
+    -DTAMSA_BUILD_TESTS=ON -DTAMSA_BUILD_BENCH=OFF
+  export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+  ctest --test-dir build-tsan --output-on-failure --no-tests=error -j "$(nproc)"
+  exit 0
+fi
 
 if [ "${1:-}" = "--sanitize" ]; then
   bash scripts/build.sh build-asan -DTAMSA_WERROR=ON -DTAMSA_SANITIZE=ON -DTAMSA_BUILD_TESTS=ON \

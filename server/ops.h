@@ -12,27 +12,27 @@ namespace tamsa::server {
 
 // ---- the graphics library: remapping and scaling (ops_gfx.cpp) ----
 
-// Id 4: word 1 is the address of a word holding the source pointer; words 2 to 4 are the
+// OP_REMAP24: word 1 is the address of a word holding the source pointer; words 2 to 4 are the
 // destination, the pen table (or 0) and the source byte count.
 std::optional<uint32_t> serve_remap24(const uint32_t *words);
-// Id 6: buffer, 256-byte table, byte count.
+// OP_REMAP8: buffer, 256-byte table, byte count.
 std::optional<uint32_t> serve_remap8(const uint32_t *words);
-// Id 9: source record, new width, new height; answers the new record's address, or 0.
+// OP_SCALECOPYBITMAP: source record, new width, new height; answers the new record's address, or 0.
 std::optional<uint32_t> serve_scalecopybitmap(const uint32_t *words);
 
 // ---- video frame operations (ops_video.cpp) ----
 
-// Id 2: luma, V and U planes, output, pixel count, pixels per chroma sample.
+// OP_YUVTORGB: luma, V and U planes, output, pixel count, pixels per chroma sample.
 std::optional<uint32_t> serve_yuvtorgb(const uint32_t *words);
-// Id 3: frame record, new width, new height; answers the new record's address, or 0.
+// OP_SCALE: frame record, new width, new height; answers the new record's address, or 0.
 std::optional<uint32_t> serve_scale(const uint32_t *words);
-// Id 5: frame record, contrast, brightness + 256, invert flag in the low 16 bits.
+// OP_CORRECT: frame record, contrast, brightness + 256, invert flag in the low 16 bits.
 std::optional<uint32_t> serve_correct(const uint32_t *words);
-// Id 7: first, second and target buffers, level, three factors whose product is the length.
+// OP_FADEOVER: first, second and target buffers, level, three factors whose product is the length.
 std::optional<uint32_t> serve_fadeover(const uint32_t *words);
-// Id 8: frame record.
+// OP_DEINTERLACE: frame record.
 std::optional<uint32_t> serve_deinterlace(const uint32_t *words);
-// Id 10: luma, V and U planes, source width and height, result width and height; answers the
+// OP_YUVSCALE: luma, V and U planes, source width and height, result width and height; answers the
 // new record's address, or 0.
 std::optional<uint32_t> serve_yuvscale(const uint32_t *words);
 

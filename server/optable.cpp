@@ -3,6 +3,7 @@
 
 #include "server/ops.h"
 #include "server/server.h"
+#include "tamsa/client.h"
 
 namespace tamsa::server {
 namespace {
@@ -11,20 +12,25 @@ std::optional<uint32_t> serve_quit(const uint32_t *) {
     return kStopAnswer;
 }
 
-// Ids are the row numbers; a row whose operation is null is answered like an unknown id.
+// One row per id of client.h, named as it names them. Ids are the row numbers; a row whose
+// operation is null is answered like an unknown id.
+#define TAMSA_ROW(op, words, rule, serve) \
+    { TAMSA_##op, #op, words, result_rule::rule, serve }
 constexpr op_row table[] = {
-    {0, "OP_QUIT", 0, result_rule::stop, serve_quit},
-    {1, "OP_QUIT_ALT", 0, result_rule::stop, serve_quit},
-    {2, "OP_YUVTORGB", 6, result_rule::unchanged, serve_yuvtorgb},
-    {3, "OP_SCALE", 3, result_rule::returned, serve_scale},
-    {4, "OP_REMAP24", 4, result_rule::zero, serve_remap24},
-    {5, "OP_CORRECT", 4, result_rule::unchanged, serve_correct},
-    {6, "OP_REMAP8", 3, result_rule::unchanged, serve_remap8},
-    {7, "OP_FADEOVER", 7, result_rule::unchanged, serve_fadeover},
-    {8, "OP_DEINTERLACE", 1, result_rule::unchanged, serve_deinterlace},
-    {9, "OP_SCALECOPYBITMAP", 3, result_rule::returned, serve_scalecopybitmap},
-    {10, "OP_YUVSCALE", 7, result_rule::returned, serve_yuvscale},
+    TAMSA_ROW(OP_QUIT, 0, stop, serve_quit),
+    TAMSA_ROW(OP_QUIT_ALT, 0, stop, serve_quit),
+    TAMSA_ROW(OP_YUVTORGB, 6, unchanged, serve_yuvtorgb),
+    TAMSA_ROW(OP_SCALE, 3, returned, serve_scale),
+    TAMSA_ROW(OP_REMAP24, 4, zero, serve_remap24),
+    TAMSA_ROW(OP_CORRECT, 4, unchanged, serve_correct),
+    TAMSA_ROW(OP_REMAP8, 3, unchanged, serve_remap8),
+    TAMSA_ROW(OP_FADEOVER, 7, unchanged, serve_fadeover),
+    TAMSA_ROW(OP_DEINTERLACE, 1, unchanged, serve_deinterlace),
+    TAMSA_ROW(OP_SCALECOPYBITMAP, 3, returned, serve_scalecopybitmap),
+    TAMSA_ROW(OP_YUVSCALE, 7, returned, serve_yuvscale),
 };
+#undef TAMSA_ROW
+static_assert(std::size(table) == TAMSA_OP_COUNT, "a row for every id of client.h");
 
 constexpr bool ids_are_rows() {
     for (int32_t i = 0; i < int32_t(std::size(table)); ++i) {
@@ -37,7 +43,7 @@ static_assert(ids_are_rows());
 }  // namespace
 
 const op_row *find_op(int32_t id) {
-    if (id < 0 || id >= int32_t(std::size(table))) return nullptr;
+    if (id < 0 || id >= TAMSA_OP_COUNT) return nullptr;
     const op_row &row = table[id];
     return row.serve != nullptr ? &row : nullptr;
 }

@@ -2,6 +2,7 @@
 #include "server/server.h"
 
 #include <condition_variable>
+#include <cstdio>
 #include <mutex>
 #include <vector>
 
@@ -92,8 +93,7 @@ int32_t serve(const char *port_name, const started_fn &started) {
         PPCWaitPort(port);
         PPCMessage *message = PPCGetMessage(port);
         if (message == nullptr) continue;
-        served done = serve_as(platform::message_owner(message),
-                               int32_t(PPCGetMessageAttr(message, PPCMSGTAG_MSGID)),
+        served done = serve_as(platform::message_owner(message), platform::message_id(message),
                                PPCGetMessageAttr(message, PPCMSGTAG_DATA), result);
         quit = done.stop;
         // The answer goes back with the message, so that no one need read it from the bus.
@@ -107,12 +107,15 @@ int32_t serve(const char *port_name, const started_fn &started) {
     return 1;
 }
 
-int32_t task_main(const char *port_name, FILE *err, const started_fn &started) {
+int32_t task_main(const char *port_name, const report_fn &report, const started_fn &started) {
     const uint32_t base = tamsa_open_library(TAMSA_GRAPHICS_NAME, kGraphicsVersionNeeded);
     if (base == 0) {
-        if (err != nullptr) {
-            std::fprintf(err, "Can't open version %ld of %s\n", long(kGraphicsVersionNeeded),
-                         TAMSA_GRAPHICS_NAME);
+        if (report) {
+            // Formatted into a buffer of its own: nothing to allocate, nothing to throw.
+            char line[64];
+            std::snprintf(line, sizeof line, "Can't open version %ld of %s",
+                          long(kGraphicsVersionNeeded), TAMSA_GRAPHICS_NAME);
+            report(line);
         }
         if (started) started(false);
         return 20;
@@ -124,20 +127,22 @@ int32_t task_main(const char *port_name, FILE *err, const started_fn &started) {
     return 0;
 }
 
-bool start_task(task_thread &t, const char *port_name, FILE *err, std::function<void()> ended) {
+bool start_task(task_thread &t, const char *port_name, report_fn report,
+                std::function<void()> ended) {
     std::mutex lock;
     std::condition_variable changed;
     int state = 0;  // 1 up, -1 failed
     try {
         t.port_name = port_name != nullptr ? port_name : kPortName;
-        t.thread = std::thread([&t, &lock, &changed, &state, err, ended = std::move(ended)] {
-            t.status = task_main(t.port_name.c_str(), err, [&](bool up) {
-                std::lock_guard<std::mutex> guard(lock);
-                state = up ? 1 : -1;
-                changed.notify_all();
+        t.thread = std::thread(
+            [&t, &lock, &changed, &state, report = std::move(report), ended = std::move(ended)] {
+                t.status = task_main(t.port_name.c_str(), report, [&](bool up) {
+                    std::lock_guard<std::mutex> guard(lock);
+                    state = up ? 1 : -1;
+                    changed.notify_all();
+                });
+                if (ended) ended();
             });
-            if (ended) ended();
-        });
     } catch (...) {
         return false;
     }

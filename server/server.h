@@ -4,7 +4,6 @@
 #define TAMSA_SERVER_SERVER_H
 
 #include <cstdint>
-#include <cstdio>
 #include <functional>
 #include <optional>
 #include <string>
@@ -22,14 +21,17 @@ inline constexpr uint32_t kStopAnswer = 123;
 
 // Told whether the port came up (true) or could not be made (false), before any message.
 using started_fn = std::function<void(bool)>;
+// Told why the task cannot serve, as one line for a person (without its newline). The library
+// itself prints nothing; the serve process writes the line out.
+using report_fn = std::function<void(const char *line)>;
 
 // Serves the public port of that name (null: "TAMSAPPC") until a stop message. Returns 0 when
 // the port could not be created, 1 after a stop.
 int32_t serve(const char *port_name, const started_fn &started = {});
 
 // The task's start-up: opens graphics.library, serves, closes it. When the library cannot be
-// opened it writes why to err and returns 20 without serving; otherwise it returns 0.
-int32_t task_main(const char *port_name, FILE *err, const started_fn &started = {});
+// opened it tells report why (when given) and returns 20 without serving; otherwise it returns 0.
+int32_t task_main(const char *port_name, const report_fn &report, const started_fn &started = {});
 
 // What serving one message came to.
 struct served {
@@ -53,7 +55,8 @@ struct task_thread {
 // Starts task_main on t.thread and returns once the port is up (true), or once the task has
 // ended without serving (false, thread joined). ended, when given, runs on the task's thread
 // after task_main returns.
-bool start_task(task_thread &t, const char *port_name, FILE *err, std::function<void()> ended = {});
+bool start_task(task_thread &t, const char *port_name, report_fn report,
+                std::function<void()> ended = {});
 
 // Sends a stop message to the port of that name, with a block of its own, and waits for the
 // reply; ahead of every queued message when first is set (those then go back unserved). Does

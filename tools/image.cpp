@@ -184,12 +184,16 @@ planned_op parse_smooth(cli::args &args) {
         uint32_t(cli::parse_ranged(args.next("a number of passes"), "passes", 1, 10000));
     parse_extras(args, {});
     return [passes](bitmap_ptr b, cli::progress &meter) {
+        // Each pass runs before the bitmap is handed on: in one call's arguments, the move
+        // could come first and leave it null (it does where they are evaluated left to right).
         if (!meter.shown()) {
-            return in_place(std::move(b), kv_smoothbitmap(b.get(), int32_t(passes)), "smooth");
+            const int32_t ok = kv_smoothbitmap(b.get(), int32_t(passes));
+            return in_place(std::move(b), ok, "smooth");
         }
         // Pass by pass, which gives the same pixels, to show how far it is.
         for (uint32_t pass = 1; pass <= passes; ++pass) {
-            b = in_place(std::move(b), kv_smoothbitmap(b.get(), 1), "smooth");
+            const int32_t ok = kv_smoothbitmap(b.get(), 1);
+            b = in_place(std::move(b), ok, "smooth");
             meter.step(pass, passes);
         }
         return b;

@@ -34,8 +34,10 @@ void tamsa_correct_ll(kv_bitmap *bitmap, int32_t contrast, int32_t brightness, i
     if (bytes <= 0) return;
     // The table is built once per call; the pass over the frame is the byte-table kernel.
     const correction_table table = make_correction(contrast, brightness, invert);
-    tamsa::gfx::pick_lookup_row(bitmap->data, uint64_t(bytes), table.data())(
-        bitmap->data, uint64_t(bytes), table.data());
+    const tamsa::gfx::lookup_row_fn row = tamsa::kernels::pick(
+        tamsa::gfx::lookup_row_kernels,
+        tamsa::gfx::lookup_row_fast_ok(bitmap->data, uint64_t(bytes), table.data()));
+    row(bitmap->data, uint64_t(bytes), table.data());
 }
 
 }  // extern "C"

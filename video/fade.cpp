@@ -1,7 +1,7 @@
 // One step of a cross-fade: two frames blended into a third at a level.
 #include <cstring>
 
-#include "tamsa/internal/kernels.h"
+#include "kernels/choice.h"
 #include "tamsa/internal/sizes.h"
 #include "video/fade_row.h"
 
@@ -46,23 +46,17 @@ void fade_row_fast(const uint8_t *first, const uint8_t *second, uint8_t *target,
 
 namespace {
 
-// True when target and source are the same buffer or do not meet at all; a target shifted
-// against a source would see bytes the blend has already written.
+// True when target and source are the same buffer or do not meet at all.
 bool same_or_apart(const uint8_t *target, const uint8_t *source, uint64_t count) {
     return target == source || !overlaps(target, count, source, count);
 }
 
 }  // namespace
 
-fade_row_fn pick_fade_row(const uint8_t *first, const uint8_t *second, const uint8_t *target,
-                          uint64_t count, int32_t level) {
-    const bool fast = level >= 0 && level <= 255 && same_or_apart(target, first, count) &&
-                      same_or_apart(target, second, count);
-    if (!fast || !kernels::fast_allowed()) return fade_row;
-#if TAMSA_SIMD
-    if (kernels::vector_allowed()) return fade_row_hwy();
-#endif
-    return fade_row_fast;
+bool fade_row_fast_ok(const uint8_t *first, const uint8_t *second, const uint8_t *target,
+                      uint64_t count, int32_t level) {
+    return level >= 0 && level <= 255 && same_or_apart(target, first, count) &&
+           same_or_apart(target, second, count);
 }
 
 }  // namespace tamsa::video
@@ -73,8 +67,10 @@ void tamsa_fadeover_ll(const uint8_t *first, const uint8_t *second, uint8_t *tar
                        int32_t factor_a, int32_t factor_b, int32_t factor_c) {
     const int64_t count = tamsa::fade_bytes(factor_a, factor_b, factor_c);
     if (count == 0 || first == nullptr || second == nullptr || target == nullptr) return;
-    tamsa::video::pick_fade_row(first, second, target, uint64_t(count), level)(
-        first, second, target, uint64_t(count), level);
+    const tamsa::video::fade_row_fn row = tamsa::kernels::pick(
+        tamsa::video::fade_row_kernels,
+        tamsa::video::fade_row_fast_ok(first, second, target, uint64_t(count), level));
+    row(first, second, target, uint64_t(count), level);
 }
 
 }  // extern "C"

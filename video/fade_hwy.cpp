@@ -7,9 +7,15 @@
 #include <hwy/foreach_target.h>  // must come before highway.h
 #include <hwy/highway.h>
 
+#include "kernels/export_hwy.h"
+#include "kernels/rows_hwy-inl.h"
+
 HWY_BEFORE_NAMESPACE();
 namespace tamsa::video::HWY_NAMESPACE {
+namespace {
 namespace hn = hwy::HWY_NAMESPACE;
+// The vector kernels' shared helpers (kernels/rows_hwy-inl.h).
+using namespace kernels::HWY_NAMESPACE;
 
 #if HWY_TARGET == HWY_SCALAR
 // One lane per vector gains nothing over the portable kernel.
@@ -22,7 +28,8 @@ void fade_row_vector(const uint8_t *first, const uint8_t *second, uint8_t *targe
 // ones the high halves, so no lane is widened or narrowed. Every sum of a level 0..255 fits 16
 // bits, and x / 255 is (x * 0x8081) >> 23 over all of them: the high half of the product shifted
 // by 7. A block's bytes are all read before any is written, so a target that is one of the
-// sources is blended in order. The bytes after the last whole vector take the plain kernel.
+// sources is blended in order (and no pointer is restrict); the last part of a vector is read
+// and written alone.
 void fade_row_vector(const uint8_t *first, const uint8_t *second, uint8_t *target, uint64_t count,
                      int32_t level) {
     const hn::ScalableTag<uint8_t> d8;
@@ -33,14 +40,13 @@ void fade_row_vector(const uint8_t *first, const uint8_t *second, uint8_t *targe
     const auto low_byte = hn::Set(d16, uint16_t{0xff});
     const auto reciprocal = hn::Set(d16, uint16_t{0x8081});
     constexpr uint64_t kAhead = 1024;
-    uint64_t i = 0;
-    for (; i + n <= count; i += n) {
+    for_each_vector(count, n, [&](uint64_t i, size_t m) {
         if (count - i > kAhead) {
             hwy::Prefetch(first + i + kAhead);
             hwy::Prefetch(second + i + kAhead);
         }
-        const auto a = hn::BitCast(d16, hn::LoadU(d8, first + i));
-        const auto b = hn::BitCast(d16, hn::LoadU(d8, second + i));
+        const auto a = hn::BitCast(d16, load_lanes(d8, first + i, m));
+        const auto b = hn::BitCast(d16, load_lanes(d8, second + i, m));
         const auto even = hn::Add(hn::Mul(hn::And(a, low_byte), first_weight),
                                   hn::Mul(hn::And(b, low_byte), second_weight));
         const auto odd = hn::Add(hn::Mul(hn::ShiftRight<8>(a), first_weight),
@@ -48,23 +54,19 @@ void fade_row_vector(const uint8_t *first, const uint8_t *second, uint8_t *targe
         const auto even_quotient = hn::ShiftRight<7>(hn::MulHigh(even, reciprocal));
         const auto odd_quotient = hn::ShiftRight<7>(hn::MulHigh(odd, reciprocal));
         const auto blend = hn::Or(even_quotient, hn::ShiftLeft<8>(odd_quotient));
-        hn::StoreU(hn::BitCast(d8, blend), d8, target + i);
-    }
-    fade_row(first + i, second + i, target + i, count - i, level);
+        store_lanes(hn::BitCast(d8, blend), d8, target + i, m);
+    });
 }
 #endif
 
+}  // namespace
 }  // namespace tamsa::video::HWY_NAMESPACE
 HWY_AFTER_NAMESPACE();
 
 #if HWY_ONCE
 namespace tamsa::video {
 
-HWY_EXPORT(fade_row_vector);
-
-fade_row_fn fade_row_hwy() {
-    return &HWY_DYNAMIC_DISPATCH(fade_row_vector);
-}
+TAMSA_HWY_EXPORT(fade_row_vector, fade_row_hwy);
 
 }  // namespace tamsa::video
 #endif

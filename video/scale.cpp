@@ -2,7 +2,6 @@
 #include "gfx/scale_row.h"
 #include "tamsa/internal/nearest.h"
 #include "tamsa/internal/sizes.h"
-#include "tamsa/internal/testing.h"
 
 extern "C" {
 
@@ -41,7 +40,7 @@ kv_bitmap *tamsa_scale_ll(const kv_bitmap *source, int32_t new_width, int32_t ne
     plan.readable = uint32_t(width);
     uint8_t *scratch =
         bytes > table_bytes ? reinterpret_cast<uint8_t *>(columns) + table_bytes : nullptr;
-    const tamsa::gfx::gather_row_fn row = tamsa::gfx::pick_gather_row(plan, scratch);
+    const tamsa::gfx::gather_row_fn row = tamsa::gfx::plan_gather_row(plan, scratch);
     const auto source_row = [&](uint32_t sy) { return source->data + size_t(sy) * size_t(width); };
     tamsa::nearest_rows(
         result->data, size_t(new_width), uint32_t(height), uint32_t(new_height),

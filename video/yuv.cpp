@@ -1,7 +1,7 @@
 // Planar YUV to blue-first 24-bit pixels: the integer conversion and the per-pixel double one.
 #include <cstring>
 
-#include "tamsa/internal/kernels.h"
+#include "kernels/choice.h"
 #include "tamsa/internal/sizes.h"
 #include "video/yuv_row.h"
 
@@ -35,10 +35,6 @@ inline void put_pixel(uint8_t *out, int32_t luma, const chroma_terms &c) {
     out[2] = clamp_table[luma + c.red];
 }
 
-bool meets(const uint8_t *rgb, uint64_t rgb_bytes, const uint8_t *plane, uint64_t plane_bytes) {
-    return overlaps(rgb, rgb_bytes, plane, plane_bytes);
-}
-
 }  // namespace
 
 // Clamps through one table lookup per channel, and for the captured layout (4 pixels to a
@@ -64,39 +60,12 @@ void yuvtorgb_row_fast(const uint8_t *y, const uint8_t *v, const uint8_t *u, uin
     }
 }
 
-yuv_row_fn pick_yuvtorgb_row(const uint8_t *y, const uint8_t *v, const uint8_t *u,
-                             const uint8_t *rgb, uint64_t groups, uint32_t group) {
+bool yuvtorgb_row_fast_ok(const uint8_t *y, const uint8_t *v, const uint8_t *u, const uint8_t *rgb,
+                          uint64_t groups, uint32_t group) {
     const uint64_t pixels = groups * group;
     const uint64_t out_bytes = 3 * pixels;
-    if (meets(rgb, out_bytes, y, pixels) || meets(rgb, out_bytes, v, groups) ||
-        meets(rgb, out_bytes, u, groups)) {
-        return yuvtorgb_row;
-    }
-    return pick_yuvtorgb_row_apart(group);
-}
-
-yuv_row_fn pick_yuvtorgb_row_apart(uint32_t group) {
-    if (!kernels::fast_allowed()) return yuvtorgb_row;
-    if (group == 1 || group == 2 || group == 4 || group == 8) {
-#if TAMSA_AVX512VBMI
-        if (kernels::avx512vbmi_allowed()) {
-            switch (group) {
-                case 1:
-                    return yuv1_row_avx512vbmi;
-                case 2:
-                    return yuv2_row_avx512vbmi;
-                case 4:
-                    return yuv4_row_avx512vbmi;
-                default:
-                    return yuv8_row_avx512vbmi;
-            }
-        }
-#endif
-#if TAMSA_SIMD
-        if (kernels::vector_allowed()) return group == 1 ? yuv1_row_hwy() : yuvn_row_hwy();
-#endif
-    }
-    return yuvtorgb_row_fast;
+    return !overlaps(rgb, out_bytes, y, pixels) && !overlaps(rgb, out_bytes, v, groups) &&
+           !overlaps(rgb, out_bytes, u, groups);
 }
 
 }  // namespace tamsa::video
@@ -125,8 +94,10 @@ void fx_yuvtorgb_ll(const uint8_t *y_plane, const uint8_t *v_plane, const uint8_
     if (pixels == 0) return;
     const uint64_t groups = uint64_t(pixels) / group;
     const yuv_tables &tables = tamsa::video::kYuvTables;
-    tamsa::video::pick_yuvtorgb_row(y_plane, v_plane, u_plane, rgb, groups, group)(
-        y_plane, v_plane, u_plane, rgb, groups, group, tables);
+    const tamsa::video::yuv_row_fn row = tamsa::kernels::pick(
+        tamsa::video::yuvtorgb_kernels(group),
+        tamsa::video::yuvtorgb_row_fast_ok(y_plane, v_plane, u_plane, rgb, groups, group));
+    row(y_plane, v_plane, u_plane, rgb, groups, group, tables);
 }
 
 void kv_yuv_to_rgb(const uint8_t *y_plane, const uint8_t *v_plane, const uint8_t *u_plane,

@@ -5,7 +5,7 @@
 // the CPU runs it.
 #include <immintrin.h>
 
-#include "tamsa/internal/avx512_bytes.h"
+#include "kernels/avx512_bytes.h"
 #include "video/yuv_row.h"
 
 namespace tamsa::video {

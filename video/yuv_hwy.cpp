@@ -9,9 +9,15 @@
 #include <hwy/foreach_target.h>  // must come before highway.h
 #include <hwy/highway.h>
 
+#include "kernels/export_hwy.h"
+#include "kernels/rows_hwy-inl.h"
+
 HWY_BEFORE_NAMESPACE();
 namespace tamsa::video::HWY_NAMESPACE {
+namespace {
 namespace hn = hwy::HWY_NAMESPACE;
+// The vector kernels' shared helpers (kernels/rows_hwy-inl.h).
+using namespace kernels::HWY_NAMESPACE;
 
 #if HWY_TARGET == HWY_SCALAR
 // One lane per vector gains nothing over the portable kernel.
@@ -34,36 +40,35 @@ V term(D d, V bytes16, const yuv_term_arithmetic &a) {
     return hn::Sub(t, hn::ShiftRight<15>(x));
 }
 
-// Whole vectors of pixels, each with its own chroma byte; the rest take the portable kernel.
-void convert(const uint8_t *y, const uint8_t *v, const uint8_t *u, uint8_t *rgb, uint64_t pixels,
-             const yuv_tables &t) {
+// Vectors of pixels, each with its own chroma byte.
+void convert(const uint8_t *HWY_RESTRICT y, const uint8_t *HWY_RESTRICT v,
+             const uint8_t *HWY_RESTRICT u, uint8_t *HWY_RESTRICT rgb, uint64_t pixels) {
     const hn::ScalableTag<int16_t> d16;
     const hn::Rebind<uint8_t, decltype(d16)> d8;
-    const size_t n = hn::Lanes(d16);
-    uint64_t i = 0;
-    for (; i + n <= pixels; i += n) {
-        const auto luma = term(d16, hn::PromoteTo(d16, hn::LoadU(d8, y + i)), kLumaTerm);
-        const auto u16 = hn::PromoteTo(d16, hn::LoadU(d8, u + i));
-        const auto v16 = hn::PromoteTo(d16, hn::LoadU(d8, v + i));
+    for_each_vector(pixels, hn::Lanes(d16), [&](uint64_t i, size_t m) {
+        const auto luma = term(d16, hn::PromoteTo(d16, load_lanes(d8, y + i, m)), kLumaTerm);
+        const auto u16 = hn::PromoteTo(d16, load_lanes(d8, u + i, m));
+        const auto v16 = hn::PromoteTo(d16, load_lanes(d8, v + i, m));
         const auto blue = term(d16, u16, kBlueUTerm);
         const auto green = hn::Add(term(d16, u16, kGreenUTerm), term(d16, v16, kGreenVTerm));
         const auto red = term(d16, v16, kRedVTerm);
-        hn::StoreInterleaved3(hn::DemoteTo(d8, hn::Add(luma, blue)),
-                              hn::DemoteTo(d8, hn::Sub(luma, green)),
-                              hn::DemoteTo(d8, hn::Add(luma, red)), d8, rgb + 3 * i);
-    }
-    yuvtorgb_row_fast(y + i, v + i, u + i, rgb + 3 * i, pixels - i, 1, t);
+        store_interleaved3_lanes(hn::DemoteTo(d8, hn::Add(luma, blue)),
+                                 hn::DemoteTo(d8, hn::Sub(luma, green)),
+                                 hn::DemoteTo(d8, hn::Add(luma, red)), d8, rgb + 3 * i, m);
+    });
 }
 
-void yuv1_row_vector(const uint8_t *y, const uint8_t *v, const uint8_t *u, uint8_t *rgb,
-                     uint64_t groups, uint32_t, const yuv_tables &t) {
-    convert(y, v, u, rgb, groups, t);
+void yuv1_row_vector(const uint8_t *HWY_RESTRICT y, const uint8_t *HWY_RESTRICT v,
+                     const uint8_t *HWY_RESTRICT u, uint8_t *HWY_RESTRICT rgb, uint64_t groups,
+                     uint32_t, const yuv_tables &) {
+    convert(y, v, u, rgb, groups);
 }
 
 // Groups of 2, 4 or 8: the chroma bytes of a stretch of groups are spread over their pixels in
 // local buffers, then converted pixel by pixel.
-void yuvn_row_vector(const uint8_t *y, const uint8_t *v, const uint8_t *u, uint8_t *rgb,
-                     uint64_t groups, uint32_t group, const yuv_tables &t) {
+void yuvn_row_vector(const uint8_t *HWY_RESTRICT y, const uint8_t *HWY_RESTRICT v,
+                     const uint8_t *HWY_RESTRICT u, uint8_t *HWY_RESTRICT rgb, uint64_t groups,
+                     uint32_t group, const yuv_tables &) {
     constexpr uint64_t kPixels = 1024;
     const uint64_t stretch = kPixels / group;
     uint8_t v_spread[kPixels], u_spread[kPixels];
@@ -73,26 +78,20 @@ void yuvn_row_vector(const uint8_t *y, const uint8_t *v, const uint8_t *u, uint8
             std::memset(v_spread + group * k, v[g + k], group);
             std::memset(u_spread + group * k, u[g + k], group);
         }
-        convert(y + group * g, v_spread, u_spread, rgb + 3 * group * g, group * n, t);
+        convert(y + group * g, v_spread, u_spread, rgb + 3 * group * g, group * n);
     }
 }
 #endif
 
+}  // namespace
 }  // namespace tamsa::video::HWY_NAMESPACE
 HWY_AFTER_NAMESPACE();
 
 #if HWY_ONCE
 namespace tamsa::video {
 
-HWY_EXPORT(yuv1_row_vector);
-HWY_EXPORT(yuvn_row_vector);
-
-yuv_row_fn yuv1_row_hwy() {
-    return &HWY_DYNAMIC_DISPATCH(yuv1_row_vector);
-}
-yuv_row_fn yuvn_row_hwy() {
-    return &HWY_DYNAMIC_DISPATCH(yuvn_row_vector);
-}
+TAMSA_HWY_EXPORT(yuv1_row_vector, yuv1_row_hwy);
+TAMSA_HWY_EXPORT(yuvn_row_vector, yuvn_row_hwy);
 
 }  // namespace tamsa::video
 #endif

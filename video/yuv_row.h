@@ -1,11 +1,13 @@
 // The row kernels of the YUV conversions. The plain yuvtorgb_row is the rule, with the
-// conversion tables; the others give the same bytes where pick_yuvtorgb_row hands them out. The
+// conversion tables; the others give the same bytes where yuvtorgb_row_fast_ok holds. The
 // vector kernels replace the tables with 16-bit arithmetic that equals them on every byte.
 // Private to video/.
 #ifndef TAMSA_VIDEO_YUV_ROW_H
 #define TAMSA_VIDEO_YUV_ROW_H
 
 #include <cstdint>
+
+#include "kernels/choice.h"
 
 #include "video/yuv_tables.h"
 
@@ -38,13 +40,42 @@ void yuv4_row_avx512vbmi(const uint8_t *y, const uint8_t *v, const uint8_t *u, u
 void yuv8_row_avx512vbmi(const uint8_t *y, const uint8_t *v, const uint8_t *u, uint8_t *rgb,
                          uint64_t groups, uint32_t group, const yuv_tables &t);
 
-// The kernel for a conversion of groups of `group` pixels into rgb: the plain one when the plain
-// kernels are forced or the output meets a plane (only the rule's order is exact then), a
-// vector one for groups of 1, 2, 4 and 8.
-yuv_row_fn pick_yuvtorgb_row(const uint8_t *y, const uint8_t *v, const uint8_t *u,
-                             const uint8_t *rgb, uint64_t groups, uint32_t group);
-// The same for an output known to meet no plane.
-yuv_row_fn pick_yuvtorgb_row_apart(uint32_t group);
+// The kernels for groups of 1, 2, 4 and 8 pixels, and for other groups.
+inline constexpr kernels::kernel_set<yuv_row_fn> yuvtorgb_row_kernels[] = {
+    {.plain = yuvtorgb_row,
+     .fast = yuvtorgb_row_fast,
+     .vector = TAMSA_VECTOR_KERNEL(yuv1_row_hwy),
+     .avx512vbmi = TAMSA_AVX512VBMI_KERNEL(yuv1_row_avx512vbmi)},
+    {.plain = yuvtorgb_row,
+     .fast = yuvtorgb_row_fast,
+     .vector = TAMSA_VECTOR_KERNEL(yuvn_row_hwy),
+     .avx512vbmi = TAMSA_AVX512VBMI_KERNEL(yuv2_row_avx512vbmi)},
+    {.plain = yuvtorgb_row,
+     .fast = yuvtorgb_row_fast,
+     .vector = TAMSA_VECTOR_KERNEL(yuvn_row_hwy),
+     .avx512vbmi = TAMSA_AVX512VBMI_KERNEL(yuv4_row_avx512vbmi)},
+    {.plain = yuvtorgb_row,
+     .fast = yuvtorgb_row_fast,
+     .vector = TAMSA_VECTOR_KERNEL(yuvn_row_hwy),
+     .avx512vbmi = TAMSA_AVX512VBMI_KERNEL(yuv8_row_avx512vbmi)},
+    {.plain = yuvtorgb_row, .fast = yuvtorgb_row_fast}};
+inline const kernels::kernel_set<yuv_row_fn> &yuvtorgb_kernels(uint32_t group) {
+    switch (group) {
+        case 1:
+            return yuvtorgb_row_kernels[0];
+        case 2:
+            return yuvtorgb_row_kernels[1];
+        case 4:
+            return yuvtorgb_row_kernels[2];
+        case 8:
+            return yuvtorgb_row_kernels[3];
+        default:
+            return yuvtorgb_row_kernels[4];
+    }
+}
+// An output that meets no plane: only the rule's order is exact over its own planes.
+bool yuvtorgb_row_fast_ok(const uint8_t *y, const uint8_t *v, const uint8_t *u, const uint8_t *rgb,
+                          uint64_t groups, uint32_t group);
 
 // ---- the tables as arithmetic ----
 //

@@ -3,10 +3,9 @@
 #include <cstring>
 
 #include "gfx/scale_row.h"
-#include "tamsa/internal/kernels.h"
+#include "kernels/choice.h"
 #include "tamsa/internal/nearest.h"
 #include "tamsa/internal/sizes.h"
-#include "tamsa/internal/testing.h"
 #include "video/yuv_row.h"
 
 namespace {
@@ -109,22 +108,32 @@ uint32_t chroma_run(const uint32_t *chroma_columns, uint32_t width) {
     return 1;
 }
 
+// The vector kernel is made of the gathers' and the conversion's kernels, which picking it
+// prepares.
+constexpr tamsa::kernels::kernel_set<yuvscale_row_fn> kYuvscaleRowKernels{
+    .plain = yuvscale_row, .fast = yuvscale_row_fast, .vector = [] {
+        return yuvscale_row_fn{yuvscale_row_vector};
+    }};
+
 // The row kernel; for the vector one, also its gathers (their plans built in the scratch that
 // follows each column table; the chroma one after a table of each run's chroma column) and its
 // conversion.
-yuvscale_row_fn pick_yuvscale_row(row_sampling &s, uint8_t *luma_scratch, uint8_t *chroma_scratch) {
-    if (!tamsa::kernels::fast_allowed()) return yuvscale_row;
-    if (!tamsa::kernels::vector_allowed()) return yuvscale_row_fast;
-    s.gather_luma = tamsa::gfx::pick_gather_row(s.luma, luma_scratch);
-    s.group = chroma_run(s.chroma_columns, s.width);
-    const uint32_t runs = (s.width + s.group - 1) / s.group;
-    auto *run_columns = reinterpret_cast<uint32_t *>(chroma_scratch);
-    for (uint32_t r = 0; r < runs; ++r) run_columns[r] = s.chroma_columns[r * s.group];
-    s.chroma.offsets = run_columns;
-    s.chroma.pixels = runs;
-    s.gather_chroma = tamsa::gfx::pick_gather_row(s.chroma, chroma_scratch + 4 * uint64_t(runs));
-    s.convert = tamsa::video::pick_yuvtorgb_row_apart(s.group);
-    return yuvscale_row_vector;
+yuvscale_row_fn row_kernel(row_sampling &s, uint8_t *luma_scratch, uint8_t *chroma_scratch) {
+    using tamsa::kernels::level;
+    return tamsa::kernels::pick(kYuvscaleRowKernels, level::avx512vbmi, [&](level l) {
+        if (l != level::vector) return true;
+        s.gather_luma = tamsa::gfx::plan_gather_row(s.luma, luma_scratch);
+        s.group = chroma_run(s.chroma_columns, s.width);
+        const uint32_t runs = (s.width + s.group - 1) / s.group;
+        auto *run_columns = reinterpret_cast<uint32_t *>(chroma_scratch);
+        for (uint32_t r = 0; r < runs; ++r) run_columns[r] = s.chroma_columns[r * s.group];
+        s.chroma.offsets = run_columns;
+        s.chroma.pixels = runs;
+        s.gather_chroma =
+            tamsa::gfx::plan_gather_row(s.chroma, chroma_scratch + 4 * uint64_t(runs));
+        s.convert = tamsa::kernels::pick(tamsa::video::yuvtorgb_kernels(s.group));
+        return true;
+    });
 }
 
 struct tables_guard {
@@ -185,8 +194,8 @@ kv_bitmap *fx_yuvscale_ll(const uint8_t *y_plane, const uint8_t *v_plane, const 
     s.chroma.pixels = width;
     s.chroma.readable = uint32_t(tamsa::scaled_chroma_offset(src_width - 1)) + 1;
     const yuvscale_row_fn row =
-        pick_yuvscale_row(s, reinterpret_cast<uint8_t *>(tables.columns) + table_bytes,
-                          reinterpret_cast<uint8_t *>(tables.chroma_columns) + table_bytes);
+        row_kernel(s, reinterpret_cast<uint8_t *>(tables.columns) + table_bytes,
+                   reinterpret_cast<uint8_t *>(tables.chroma_columns) + table_bytes);
 
     const auto source_at = [&](uint32_t sy) {
         const int64_t luma_start = int64_t(sy) * src_width;

@@ -65,9 +65,9 @@ extern "C" {
  *  10  OP_YUVSCALE          1 luma, 2 V, 3 U planes (a chroma sample per    new record or 0
  *                           4 pixels of a row), 4 width, 5 height, 6 new
  *                           width, 7 new height
- * Other ids run nothing and leave word 0 unchanged. A record the server makes (ids 3, 9, 10)
- * belongs to the sender: read it with tamsa_client_read_bitmap, free it with
- * tamsa_client_free_bitmap. */
+ * The ids run from 0 to TAMSA_OP_COUNT - 1 (TAMSA_OP_COUNT is one past the last); other ids
+ * run nothing and leave word 0 unchanged. A record the server makes (ids 3, 9, 10) belongs to
+ * the sender: read it with tamsa_client_read_bitmap, free it with tamsa_client_free_bitmap. */
 #define TAMSA_OP_QUIT 0
 #define TAMSA_OP_QUIT_ALT 1
 #define TAMSA_OP_YUVTORGB 2
@@ -79,6 +79,7 @@ extern "C" {
 #define TAMSA_OP_DEINTERLACE 8
 #define TAMSA_OP_SCALECOPYBITMAP 9
 #define TAMSA_OP_YUVSCALE 10
+#define TAMSA_OP_COUNT 11 /* one past the last id */
 
 /* ---- a server in this process ---- */
 

@@ -15,6 +15,7 @@
 #include "platform/bus.h"
 #include "platform/heap.h"
 #include "server/server.h"
+#include "tamsa/client.h"
 
 namespace {
 
@@ -87,7 +88,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (b.size >= 4 && at <= b.size - 4) platform::store_be32(b.data() + at, value);
     }
     const block &op = blocks[in.ConsumeIntegralInRange<size_t>(0, blocks.size() - 1)];
-    const int32_t id = in.ConsumeIntegralInRange<int32_t>(-1, 12);
+    // Every id, and unknown ones on either side.
+    const int32_t id = in.ConsumeIntegralInRange<int32_t>(-1, TAMSA_OP_COUNT + 1);
     const uint32_t block_address = in.ConsumeBool() ? op.address : in.ConsumeIntegral<uint32_t>();
     for (uint32_t n = 1; n <= 7; ++n) {
         const uint32_t value = word(in, blocks);

@@ -6,9 +6,11 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <future>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -17,6 +19,7 @@
 #include "platform/ports.h"
 #include "remote/gateway.h"
 #include "remote/requests.h"
+#include "remote/serve.h"
 #include "support.h"
 #include "tamsa/client.h"
 #include "temp_dir.h"
@@ -120,8 +123,8 @@ TEST(Requests, FramesAreDecidedInOrderOfTheProtocol) {
     constexpr uint32_t kClient = 80, kOther = 81;
     remote::client_state client{kClient, 64, false};
     const auto decide = [&client](uint32_t kind, uint32_t a, uint32_t b = 0, int32_t c = 0,
-                                  uint32_t magic = remote::kMagic) {
-        const remote::request r{magic, kind, a, b, c, 0};
+                                  uint32_t magic = remote::kMagic, int32_t id = 0) {
+        const remote::request r{magic, kind, a, b, c, id};
         uint8_t bytes[sizeof r];
         std::memcpy(bytes, &r, sizeof r);
         return remote::decide(client, bytes);
@@ -156,9 +159,9 @@ TEST(Requests, FramesAreDecidedInOrderOfTheProtocol) {
     const remote::decision again = decide(2, 1);
     EXPECT_EQ(again.answer.status, 0) << "room again";
 
-    const remote::decision send = decide(4, 10, 0x40, 250);
+    const remote::decision send = decide(4, 0, 0x40, 250, remote::kMagic, TAMSA_OP_YUVSCALE);
     EXPECT_EQ(send.what, action::send);
-    EXPECT_EQ(send.id, 10);
+    EXPECT_EQ(send.id, TAMSA_OP_YUVSCALE);
     EXPECT_EQ(send.block, 0x40u);
     EXPECT_EQ(send.timeout_ms, 250);
     EXPECT_EQ(decide(99, 0).what, action::hang_up) << "an unknown kind";
@@ -177,8 +180,9 @@ TEST_F(Gateway, WhenTheServerStopsQueuedMessagesGoBackUnserved) {
         ASSERT_NE(clients.back(), nullptr);
     }
     for (tamsa_client *c : clients) {
-        calls.push_back(std::async(
-            std::launch::async, [c] { return tamsa_client_call(c, 11, nullptr, 0, -1, nullptr); }));
+        calls.push_back(std::async(std::launch::async, [c] {
+            return tamsa_client_call(c, TAMSA_OP_COUNT, nullptr, 0, -1, nullptr);
+        }));
     }
     PPCMessage *in_hand = take();
     while (remote::gateway_messages(g_) != 4) std::this_thread::yield();
@@ -203,8 +207,8 @@ TEST_F(Gateway, AClientGoneInServiceIsFreedOnlyAfterTheReply) {
     start(false);
     const int s = raw_connection();
     ASSERT_GE(s, 0);
-    const auto exchange = [s](uint32_t kind, uint32_t a, uint32_t b) {
-        const remote::request r{remote::kMagic, kind, a, b, -1, 0};
+    const auto exchange = [s](uint32_t kind, uint32_t a, uint32_t b, int32_t id = 0) {
+        const remote::request r{remote::kMagic, kind, a, b, -1, id};
         remote::response answer{};
         int bus = -1;
         EXPECT_TRUE(remote::write_full(s, &r, sizeof r));
@@ -217,9 +221,10 @@ TEST_F(Gateway, AClientGoneInServiceIsFreedOnlyAfterTheReply) {
     const uint32_t block = exchange(2, 32, TAMSA_MEMF_CLEAR).value;
     ASSERT_NE(block, 0u);
     const uint32_t owner = platform::find_block(block)->owner;
-    exchange(4, 2, block);
+    exchange(4, 0, block, TAMSA_OP_YUVTORGB);
     PPCMessage *m = take();
     EXPECT_EQ(platform::message_owner(m), owner);
+    EXPECT_EQ(platform::message_id(m), TAMSA_OP_YUVTORGB);
     close(s);
     // Seen gone, but its block is kept while the message is in service.
     while (remote::gateway_connections(g_) != 0) std::this_thread::yield();
@@ -232,11 +237,12 @@ TEST_F(Gateway, AnUntakenMessageTimesOutAndIsWithdrawn) {
     start(false);
     tamsa_client *c = tamsa_client_connect(kPort);
     ASSERT_NE(c, nullptr);
-    EXPECT_EQ(tamsa_client_call(c, 11, nullptr, 0, 5, nullptr), TAMSA_TIMEOUT);
+    EXPECT_EQ(tamsa_client_call(c, TAMSA_OP_COUNT, nullptr, 0, 5, nullptr), TAMSA_TIMEOUT);
     EXPECT_EQ(PPCGetMessage(port_), nullptr) << "a timed-out message is never served";
     // And the connection goes on.
-    auto call = std::async(std::launch::async,
-                           [c] { return tamsa_client_call(c, 11, nullptr, 0, -1, nullptr); });
+    auto call = std::async(std::launch::async, [c] {
+        return tamsa_client_call(c, TAMSA_OP_COUNT, nullptr, 0, -1, nullptr);
+    });
     PPCReplyMessage(take());
     EXPECT_EQ(call.get(), TAMSA_REPLIED);
     tamsa_client_close(c);
@@ -270,7 +276,7 @@ TEST_F(Gateway, IdleClientsCostNoThreadAndSilentOnesAreClosed) {
     close(silent);
     for (tamsa_client *c : {clients.front(), clients.back()}) {
         uint32_t word0 = 1;
-        EXPECT_EQ(tamsa_client_call(c, 11, nullptr, 0, -1, &word0), TAMSA_REPLIED);
+        EXPECT_EQ(tamsa_client_call(c, TAMSA_OP_COUNT, nullptr, 0, -1, &word0), TAMSA_REPLIED);
         EXPECT_EQ(word0, 0u);
     }
     for (tamsa_client *c : clients) tamsa_client_close(c);
@@ -307,6 +313,31 @@ TEST_F(Gateway, EachClientHasALimitOfItsOwn) {
     tamsa_client_close(a);
     tamsa_client_close(b);
     wait_for_no_connections();
+}
+
+// The serve process words why its server cannot start, on its error stream; the library it
+// runs on says nothing of its own.
+TEST_F(Gateway, AServeProcessWithoutTheGraphicsLibrarySaysWhyAndDoesNotServe) {
+    tamsa_library_set_version(TAMSA_GRAPHICS_NAME, 1);
+    char *out_text = nullptr, *err_text = nullptr;
+    size_t out_length = 0, err_length = 0;
+    FILE *out = open_memstream(&out_text, &out_length);
+    FILE *err = open_memstream(&err_text, &err_length);
+    ASSERT_NE(out, nullptr);
+    ASSERT_NE(err, nullptr);
+    EXPECT_EQ(remote::serve_process(kPort, {}, out, err), 1);
+    std::fclose(out);
+    std::fclose(err);
+    EXPECT_STREQ(out_text, "") << "it never served";
+    const std::string why =
+        "Can't open version 39 of graphics.library\ntamsa serve: the server could not start\n";
+    const std::string said = err_text;
+    // After a word on the open-file limit, where that is low.
+    EXPECT_TRUE(said.ends_with(why)) << said;
+    std::free(out_text);
+    std::free(err_text);
+    tamsa_library_set_version(TAMSA_GRAPHICS_NAME, 40);
+    EXPECT_EQ(tamsa_port_find(kPort), nullptr) << "no port was left";
 }
 
 }  // namespace

@@ -80,7 +80,8 @@ outcome check_frame(tamsa_client *c) {
                                     uint32_t(h), uint32_t(dw), uint32_t(dh)};
     kv_bitmap *expected = fx_yuvscale_ll(y.data(), v.data(), u.data(), w, h, dw, dh);
     const uint32_t bytes = uint32_t(dw * dh * 3);
-    if (tamsa_client_call(c, 10, scale_args, 7, -1, &record) != TAMSA_REPLIED || record == 0) {
+    if (tamsa_client_call(c, TAMSA_OP_YUVSCALE, scale_args, 7, -1, &record) != TAMSA_REPLIED ||
+        record == 0) {
         result = outcome::failed;
     } else {
         tamsa_wire_bitmap answer{};
@@ -94,7 +95,7 @@ outcome check_frame(tamsa_client *c) {
                       brightness = int32_t(next_random() % 100) - 50;
         const uint32_t correct_args[4] = {record, uint32_t(contrast), uint32_t(brightness + 256),
                                           next_random() % 2};
-        if (tamsa_client_call(c, 5, correct_args, 4, -1, nullptr) != TAMSA_REPLIED) {
+        if (tamsa_client_call(c, TAMSA_OP_CORRECT, correct_args, 4, -1, nullptr) != TAMSA_REPLIED) {
             result = outcome::failed;
         } else if (result == outcome::ok) {
             tamsa_correct_ll(expected, contrast, brightness, int16_t(correct_args[3]));
@@ -105,7 +106,7 @@ outcome check_frame(tamsa_client *c) {
     kv_freebitmap(expected);
 
     const uint32_t convert_args[6] = {p.y, p.v, p.u, rgb, n, 4};
-    if (tamsa_client_call(c, 2, convert_args, 6, -1, nullptr) != TAMSA_REPLIED) {
+    if (tamsa_client_call(c, TAMSA_OP_YUVTORGB, convert_args, 6, -1, nullptr) != TAMSA_REPLIED) {
         result = outcome::failed;
     } else {
         std::vector<uint8_t> mine(n * 3);
@@ -187,8 +188,9 @@ int random_requests(tamsa_client *c, const char *port) {
             tamsa_client_free(c, random_word(mine));  // may not be ours
         } else if (what < 15) {
             // Any id but 0 and 1, which would stop the server for everyone.
-            const int32_t id = next_random() % 12 == 0 ? -1 - int32_t(next_random() % 3)
-                                                       : int32_t(2 + next_random() % 11);
+            const int32_t id = next_random() % 12 == 0
+                                   ? -1 - int32_t(next_random() % 3)
+                                   : int32_t(TAMSA_OP_YUVTORGB + next_random() % TAMSA_OP_COUNT);
             uint32_t args[7];
             for (uint32_t &a : args) a = random_word(mine);
             if (next_random() % 4 == 0) {
@@ -225,7 +227,7 @@ int hold(tamsa_client *c) {
     std::fflush(stdout);
     for (uint64_t n = 1;; ++n) {
         uint32_t record = 0;
-        tamsa_client_call(c, 10, args, 7, -1, &record);
+        tamsa_client_call(c, TAMSA_OP_YUVSCALE, args, 7, -1, &record);
         tamsa_client_free_bitmap(c, record);
         std::printf("served %llu\n", static_cast<unsigned long long>(n));
         std::fflush(stdout);
@@ -237,16 +239,16 @@ int garbage(tamsa_client *c, const char *port) {
     uint32_t word0 = 0;
     // A result value of our own first, so that rejected messages can be seen to leave it.
     const uint32_t stray[7] = {outside, outside, outside, outside, 100, 4, 0};
-    if (tamsa_client_call(c, 2, stray, 6, -1, &word0) != TAMSA_REPLIED)
+    if (tamsa_client_call(c, TAMSA_OP_YUVTORGB, stray, 6, -1, &word0) != TAMSA_REPLIED)
         return fail("id 2 with stray planes not replied");
-    for (int32_t id : {3, 9, 10}) {
+    for (int32_t id : {TAMSA_OP_SCALE, TAMSA_OP_SCALECOPYBITMAP, TAMSA_OP_YUVSCALE}) {
         if (tamsa_client_call(c, id, stray, 7, -1, &word0) != TAMSA_REPLIED || word0 != 0) {
             return fail("id " + std::to_string(id) + " with stray addresses did not answer 0");
         }
     }
-    if (tamsa_client_send(c, 11, 0, -1) != TAMSA_REPLIED)
+    if (tamsa_client_send(c, TAMSA_OP_COUNT, 0, -1) != TAMSA_REPLIED)
         return fail("a null block was not replied");
-    if (tamsa_client_send(c, 5, outside, -1) != TAMSA_REPLIED)
+    if (tamsa_client_send(c, TAMSA_OP_CORRECT, outside, -1) != TAMSA_REPLIED)
         return fail("a block outside the bus was not replied");
     // Freeing what is not ours is refused quietly.
     tamsa_client_free(c, 64);
@@ -283,7 +285,7 @@ int garbage(tamsa_client *c, const char *port) {
     }
 
     // And the first connection still works.
-    if (tamsa_client_call(c, 11, nullptr, 0, -1, &word0) != TAMSA_REPLIED)
+    if (tamsa_client_call(c, TAMSA_OP_COUNT, nullptr, 0, -1, &word0) != TAMSA_REPLIED)
         return fail("served no more");
     std::printf("ok garbage\n");
     return 0;

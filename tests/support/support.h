@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/test_hooks.h"
 #include "tamsa/internal/sizes.h"
 #include "tamsa/internal/testing.h"
 #include "tamsa/tamsa.h"

@@ -1,8 +1,8 @@
 // Partial loads and stores of byte vectors for the kernels written with AVX-512 intrinsics: the
 // bytes past a row's end are neither read nor written. Only for files built with AVX-512 BW.
 // Not installed.
-#ifndef TAMSA_INTERNAL_AVX512_BYTES_H
-#define TAMSA_INTERNAL_AVX512_BYTES_H
+#ifndef TAMSA_KERNELS_AVX512_BYTES_H
+#define TAMSA_KERNELS_AVX512_BYTES_H
 
 #include <immintrin.h>
 

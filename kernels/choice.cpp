@@ -2,7 +2,7 @@
 // Highway picks from what the CPU has (or what a test forces).
 #include <atomic>
 
-#include "tamsa/internal/kernels.h"
+#include "kernels/choice.h"
 #include "tamsa/internal/testing.h"
 
 #if TAMSA_SIMD
@@ -73,29 +73,21 @@ const char *vector_target_name(int64_t target) {
 
 namespace kernels {
 
-bool fast_allowed() {
-    return !plain_kernels();
-}
-
-int64_t vector_target() {
+level allowed(bool conditions) {
+    if (!conditions || plain_kernels()) return level::plain;
 #if TAMSA_SIMD
-    return plain_kernels() ? 0 : best_target();
-#else
-    return 0;
-#endif
-}
-
-bool avx512vbmi_allowed() {
+    const int64_t target = best_target();
 #if TAMSA_AVX512VBMI
     // Highway offers AVX3_DL only where the OS saves the AVX-512 state; the CPU check names the
     // instructions the intrinsics use.
     static const bool cpu =
         __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
         __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi");
-    return cpu && vector_target() == HWY_AVX3_DL;
-#else
-    return false;
+    if (cpu && target == HWY_AVX3_DL) return level::avx512vbmi;
 #endif
+    if (target != 0) return level::vector;
+#endif
+    return level::fast;
 }
 
 }  // namespace kernels
