@@ -14,7 +14,7 @@ namespace tamsa::tools {
 namespace {
 
 constexpr const char *kServeHelp =
-    "usage: tamsa serve [--port NAME] [--client-limit SIZE]\n"
+    "usage: tamsa serve [--port NAME] [--client-limit SIZE] [-q]\n"
     "\n"
     "Serves the message port to other processes of this user until it gets a stop message\n"
     "(id 0 or 1), SIGINT or SIGTERM; a signal stops it after the message in hand. Says where it\n"
@@ -30,9 +30,12 @@ constexpr const char *kServeHelp =
     "                         message or allocation that would pass it is answered\n"
     "                         TAMSA_OVER_LIMIT\n"
     "\n"
+    "  -q, --quiet            say nothing but errors\n"
+    "\n"
     "The socket lives in $XDG_RUNTIME_DIR/tamsa/ (else /tmp/tamsa-UID/), mode 0600.\n"
     "\n"
-    "Exit status: 0 after a stop, 1 when it cannot serve (the port is taken), 2 bad command\n"
+    "Exit status: 0 after a stop, 1 when it cannot serve (the port is taken, or a file or\n"
+    "directory that is not a socket is at its path: that is never removed), 2 bad command\n"
     "line.\n";
 
 // A size in bytes: digits, then K, M or G (powers of 1024) if wanted; "none" for no limit.
@@ -63,6 +66,7 @@ int serve_command(cli::args &args) {
         std::fputs(kServeHelp, stdout);
         return cli::kExitOk;
     }
+    args.take_verbosity();
     std::string port_name = TAMSA_PORT_NAME;
     remote::gateway_options options;
     while (!args.empty()) {
@@ -75,7 +79,12 @@ int serve_command(cli::args &args) {
             throw cli::usage_error{"unknown option: " + option + " (tamsa serve --help)"};
         }
     }
-    return remote::serve_process(port_name.c_str(), options, stdout, stderr);
+    // Quiet: where it listens and what it served go nowhere; errors still go to stderr.
+    FILE *out = cli::quiet() ? std::fopen("/dev/null", "w") : stdout;
+    if (out == nullptr) out = stdout;
+    const int status = remote::serve_process(port_name.c_str(), options, out, stderr);
+    if (out != stdout) std::fclose(out);
+    return status;
 }
 
 }  // namespace tamsa::tools

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "remote/protocol.h"
 #include "tamsa/tamsa.h"
 #include "temp_dir.h"
 #include "tools/fixtures.h"
@@ -42,12 +43,13 @@ struct command_case {
     const char *name;
     std::string words;
     int status;
-    std::string first_err;    // how the first line on stderr begins; "" for an empty stderr
-    std::string out = "";     // found in stdout, when given
-    std::string file = "";    // a file the command must leave, or with a leading '!' must not
-    std::string starts = "";  // how that file begins, when given
-    std::string input = "";   // a file piped to standard input, when given
-    std::string no_out = "";  // not found in stdout, when given
+    std::string first_err;     // how the first line on stderr begins; "" for an empty stderr
+    std::string out = "";      // found in stdout, when given
+    std::string file = "";     // a file the command must leave, or with a leading '!' must not
+    std::string starts = "";   // how that file begins, when given
+    std::string input = "";    // a file piped to standard input, when given
+    std::string no_out = "";   // not found in stdout, when given
+    std::string err_has = "";  // found in stderr, when given
 };
 
 class Command : public ::testing::TestWithParam<command_case> {
@@ -91,19 +93,36 @@ class Command : public ::testing::TestWithParam<command_case> {
         tamsa::tools::save_picture(dir_->file("self_y.ppm"), colour);
         std::filesystem::create_directory(dir_->file("sheet_only"));
         TempDir::write(dir_->file("sheet_only/contact.png"), "an older sheet");
+        // Sockets go under the suite's own directory; something else sits where two would go.
+        const char *runtime = std::getenv("XDG_RUNTIME_DIR");
+        old_runtime_ = runtime != nullptr ? new std::string(runtime) : nullptr;
+        setenv("XDG_RUNTIME_DIR", dir_->path().c_str(), 1);
+        std::filesystem::create_directory(dir_->file("tamsa"));
+        std::filesystem::permissions(dir_->file("tamsa"), std::filesystem::perms::owner_all);
+        std::filesystem::create_directory(tamsa::remote::socket_path("dir-in-way"));
+        TempDir::write(tamsa::remote::socket_path("file-in-way"), "mine");
         for (const char *old : {"old", "old_y"}) {
             std::filesystem::create_directory(dir_->file(old));
             TempDir::write(dir_->file(std::string(old) + "/frame-00009.ppm"), "P6\n1 1\n255\nabc");
         }
     }
     static void TearDownTestSuite() {
+        if (old_runtime_ != nullptr) {
+            setenv("XDG_RUNTIME_DIR", old_runtime_->c_str(), 1);
+        } else {
+            unsetenv("XDG_RUNTIME_DIR");
+        }
+        delete old_runtime_;
+        old_runtime_ = nullptr;
         delete dir_;
         dir_ = nullptr;
     }
     static TempDir *dir_;
+    static std::string *old_runtime_;
 };
 
 TempDir *Command::dir_ = nullptr;
+std::string *Command::old_runtime_ = nullptr;
 
 TEST_P(Command, GivesItsStatusAndFirstLine) {
     const command_case &c = GetParam();
@@ -117,6 +136,9 @@ TEST_P(Command, GivesItsStatusAndFirstLine) {
     }
     if (!c.out.empty()) {
         EXPECT_NE(r.out.find(c.out), std::string::npos) << c.words << "\n" << r.out;
+    }
+    if (!c.err_has.empty()) {
+        EXPECT_NE(r.err.find(c.err_has), std::string::npos) << c.words << "\n" << r.err;
     }
     if (!c.no_out.empty()) {
         EXPECT_EQ(r.out.find(c.no_out), std::string::npos) << c.words << "\n" << r.out;
@@ -314,6 +336,13 @@ INSTANTIATE_TEST_SUITE_P(
         command_case{"first_frame_cut", "record cut1.y4m --out cut1", 1,
                      "tamsa record: cut1.y4m: frame 1 is truncated (40 of 192 bytes); no frame to "
                      "keep"},
+        command_case{"socket_path_is_a_directory", "serve --port dir-in-way", 1,
+                     "tamsa serve: cannot serve /", "", "tamsa/dir-in-way.sock", "", "", "",
+                     "tamsa/dir-in-way.sock: a directory is in the way (remove it, or pick "
+                     "another --port)"},
+        command_case{"socket_path_is_a_file", "serve --port file-in-way", 1,
+                     "tamsa serve: cannot serve /", "", "tamsa/file-in-way.sock", "mine", "", "",
+                     "tamsa/file-in-way.sock: a file that is not a socket is in the way"},
         command_case{"png_too_wide", "image scale in.ppm big.png 1000001x1", 2,
                      "tamsa image: big.png: a PNG may be at most 1000000 pixels wide and high", "",
                      "!big.png"}),
