@@ -238,7 +238,7 @@ class frame_pipeline {
     bool other_ok_ = false;
 };
 
-size_t s_messages(const frame_pipeline &pipeline) {
+size_t messages_sent(const frame_pipeline &pipeline) {
     return pipeline.round_trips().size();
 }
 
@@ -257,7 +257,7 @@ void record_frames(const record_options &o, record_input &in, frame_pipeline &pi
     for (uint32_t i = 0; started && (o.frames == 0 || i < o.frames); ++i) {
         // A signal ends the run between frames, so that every frame written is whole.
         if (cli::stop_signal() != 0 || !in.main->next(frame)) break;
-        const size_t messages = s_messages(pipeline);
+        const size_t messages = messages_sent(pipeline);
         const uint8_t *bytes = pipeline.run(i, frame);
         if (sink.writes() || keep_frames) {
             picture p = frame_picture(bytes, pipeline.out_width(), pipeline.out_height(), o.remap);
