@@ -333,6 +333,7 @@ class synthetic final : public clip {
         info_.height = h;
         info_.layout = chroma::c411;
         info_.frames = frames;
+        info_.aspect = "1:1";  // square pixels, as a capture card's 640x480 has
         size_frame(first_, w, h, chroma::c411);
         static constexpr uint8_t bars[8][3] = {{255, 255, 255}, {255, 255, 0}, {0, 255, 255},
                                                {0, 255, 0},     {255, 0, 255}, {255, 0, 0},

@@ -239,6 +239,8 @@ INSTANTIATE_TEST_SUITE_P(
         command_case{"y4m_stream", "record ntsc.y4m --no-deinterlace --out - --format y4m", 0,
                      "recorded 1 frame of 16x8",
                      "YUV4MPEG2 W16 H8 F30000:1001 It A10:11 C444\nFRAME\n"},
+        command_case{"y4m_built_in", "record --size 16x8 --frames 2 --out - --format y4m", 0,
+                     "recorded 2 frames of 16x8", "YUV4MPEG2 W16 H8 F25:1 Ip A1:1 C444\nFRAME\n"},
         command_case{"y4m_file_420", "record ntsc.y4m --out n.y4m --chroma 420", 0,
                      "tamsa record: ntsc.y4m is interlaced", "frames in n.y4m", "n.y4m",
                      "YUV4MPEG2 W16 H8 F30000:1001 Ip A10:11 C420jpeg\nFRAME\n"},
