@@ -432,7 +432,8 @@ void print_usage() {
         "  --format F             for OUT -: ppm (default), pgm, pnm or png\n"
         "  -y, --overwrite        replace OUT when it exists (refused otherwise, also when OUT\n"
         "                         is IN)\n"
-        "  -q, --quiet            errors only;  -v, --verbose: also a line on what was written\n"
+        "  -q, --quiet            errors only: no warnings, no time spent\n"
+        "  -v, --verbose          also a line on what was written\n"
         "\n"
         "Exit status: 0 done, 1 failed while running (a file, memory), 2 bad command line.\n",
         stdout);
