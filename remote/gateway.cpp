@@ -430,7 +430,17 @@ gateway *gateway_open(const char *port_name, const gateway_options &options, std
             return nullptr;
         }
     }
-    unlink(path.c_str());
+    // Only a socket is ours to replace: anything else at the path is someone's file.
+    struct stat at_path {};
+    if (lstat(path.c_str(), &at_path) == 0) {
+        if (!S_ISSOCK(at_path.st_mode)) {
+            error = "cannot serve " + path + ": a " +
+                    (S_ISDIR(at_path.st_mode) ? "directory" : "file that is not a socket") +
+                    " is in the way (remove it, or pick another --port)";
+            return nullptr;
+        }
+        unlink(path.c_str());
+    }
 
     auto g = std::make_unique<gateway>();
     g->port_name = port_name;

@@ -91,11 +91,15 @@ int serve_process(const char *port_name, const gateway_options &options, FILE *o
     gateway_close(g);
     uint64_t blocks = 0;
     tamsa_alloc_stats(&blocks, nullptr);
-    std::fprintf(out,
-                 "tamsa serve: stopped after %llu messages from %llu clients; %llu blocks left in "
-                 "the bus (held by clients still connected)\n",
-                 static_cast<unsigned long long>(messages),
-                 static_cast<unsigned long long>(clients), static_cast<unsigned long long>(blocks));
+    // "1 message", "2 messages".
+    const auto count = [](uint64_t n, const char *one, const char *many) {
+        return std::to_string(n) + " " + (n == 1 ? one : many);
+    };
+    std::fprintf(out, "tamsa serve: stopped after %s from %s; %s left in the bus (held by %s)\n",
+                 count(messages, "message", "messages").c_str(),
+                 count(clients, "client", "clients").c_str(),
+                 count(blocks, "block", "blocks").c_str(),
+                 blocks == 0 ? "no client" : "clients still connected");
     close(signals);
     close(ended);
     return task.status == 0 ? 0 : 1;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 
@@ -19,6 +20,17 @@ std::string &command_name() {
     return name;
 }
 
+verbosity &level() {
+    static verbosity v = verbosity::normal;
+    return v;
+}
+
+volatile std::sig_atomic_t stop_requested = 0;
+
+void on_stop(int signal) {
+    stop_requested = signal;
+}
+
 std::string prefix() {
     return command_name().empty() ? "tamsa: " : "tamsa " + command_name() + ": ";
 }
@@ -29,16 +41,96 @@ void set_command(const std::string &name) {
     command_name() = name;
 }
 
+void set_verbosity(verbosity v) {
+    level() = v;
+}
+
+verbosity current_verbosity() {
+    return level();
+}
+
 void warn(const std::string &text) {
+    if (quiet()) return;
     std::fprintf(stderr, "%swarning: %s\n", prefix().c_str(), text.c_str());
 }
 
 void note(const std::string &text) {
+    if (quiet()) return;
     std::fprintf(stderr, "%s%s\n", prefix().c_str(), text.c_str());
+}
+
+void error(const std::string &text) {
+    std::fprintf(stderr, "%s%s\n", prefix().c_str(), text.c_str());
+}
+
+void catch_stop_signals() {
+    struct sigaction action {};
+    action.sa_handler = on_stop;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+int stop_signal() {
+    return int(stop_requested);
 }
 
 bool is_help(const std::string &word) {
     return word == "-h" || word == "--help";
+}
+
+args::args(std::vector<std::string> words) {
+    for (std::string &w : words) {
+        const size_t eq = w.find('=');
+        if (w.rfind("--", 0) == 0 && eq != std::string::npos && eq > 2) {
+            items_.push_back(w.substr(0, eq));
+            items_.push_back(w.substr(eq + 1));
+        } else {
+            items_.push_back(std::move(w));
+        }
+    }
+}
+
+bool args::has(std::initializer_list<const char *> words) const {
+    return std::any_of(items_.begin() + long(at_), items_.end(), [&](const std::string &item) {
+        return std::any_of(words.begin(), words.end(), [&](const char *w) { return item == w; });
+    });
+}
+
+bool args::take(std::initializer_list<const char *> words) {
+    bool found = false;
+    for (size_t i = at_; i < items_.size();) {
+        if (std::any_of(words.begin(), words.end(),
+                        [&](const char *w) { return items_[i] == w; })) {
+            items_.erase(items_.begin() + long(i));
+            found = true;
+        } else {
+            ++i;
+        }
+    }
+    return found;
+}
+
+std::optional<std::string> args::take_value(const std::string &option) {
+    std::optional<std::string> value;
+    for (size_t i = at_; i < items_.size();) {
+        if (items_[i] != option) {
+            ++i;
+            continue;
+        }
+        if (i + 1 >= items_.size()) throw usage_error{"missing a value for " + option};
+        value = items_[i + 1];
+        items_.erase(items_.begin() + long(i), items_.begin() + long(i) + 2);
+    }
+    return value;
+}
+
+void args::take_verbosity() {
+    const bool q = take({"-q", "--quiet"});
+    const bool v = take({"-v", "--verbose"});
+    if (q && v) throw usage_error{"-q (--quiet) and -v (--verbose) cannot go together"};
+    set_verbosity(q ? verbosity::quiet : v ? verbosity::verbose : verbosity::normal);
 }
 
 std::string args::next(const char *what) {
@@ -143,7 +235,7 @@ std::string count_of(uint64_t n, const char *one, const char *many) {
 }
 
 progress::progress(bool wanted, std::string unit, std::string units)
-    : shown_(wanted && isatty(STDERR_FILENO) != 0),
+    : shown_(wanted && !quiet() && isatty(STDERR_FILENO) != 0),
       unit_(std::move(unit)),
       units_(std::move(units)),
       start_(std::chrono::steady_clock::now()),

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <initializer_list>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -35,14 +36,38 @@ void set_command(const std::string &name);
 void warn(const std::string &text);
 // One line on stderr about what the run decided: "tamsa COMMAND: TEXT".
 void note(const std::string &text);
+// One line on stderr that ends the run, said even with -q: "tamsa COMMAND: TEXT".
+void error(const std::string &text);
+
+// How much the command says: -q errors only, -v also a line per step.
+enum class verbosity { quiet, normal, verbose };
+void set_verbosity(verbosity v);
+verbosity current_verbosity();
+inline bool quiet() {
+    return current_verbosity() == verbosity::quiet;
+}
+inline bool verbose() {
+    return current_verbosity() == verbosity::verbose;
+}
+
+// From now on SIGINT and SIGTERM only set a flag, which stop_signal() reads, so that a run can
+// end on a whole frame. Reads and writes they interrupt go on.
+void catch_stop_signals();
+// The signal that asked the run to stop, or 0.
+int stop_signal();
+// 128 + the signal: the exit status of a run a signal stopped.
+inline int exit_for_signal(int signal) {
+    return 128 + signal;
+}
 
 // True for -h and --help.
 bool is_help(const std::string &word);
 
-// Command-line arguments consumed from the front.
+// Command-line arguments consumed from the front. "--name=value" is taken as "--name value".
 class args {
    public:
-    args(int argc, char **argv) : items_(argv, argv + argc) {}
+    args(int argc, char **argv) : args(std::vector<std::string>(argv, argv + argc)) {}
+    explicit args(std::vector<std::string> words);
     bool empty() const { return at_ >= items_.size(); }
     const std::string &peek() const { return items_[at_]; }
     std::string next(const char *what);
@@ -51,6 +76,14 @@ class args {
     std::vector<std::string> rest();
     // Whether -h or --help is among the words not yet taken.
     bool asks_help() const;
+    // Whether one of these words is among those not yet taken.
+    bool has(std::initializer_list<const char *> words) const;
+    // Removes every one of these words from those not yet taken; true when there was one.
+    bool take(std::initializer_list<const char *> words);
+    // Removes the option and its value from the words not yet taken; the last value given.
+    std::optional<std::string> take_value(const std::string &option);
+    // Sets the verbosity from -q/--quiet and -v/--verbose among the words, and removes them.
+    void take_verbosity();
 
    private:
     std::vector<std::string> items_;

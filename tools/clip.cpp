@@ -148,12 +148,14 @@ class y4m_clip final : public clip {
             if (tag[0] == 'H') h = number(tag.substr(1));
             if (tag[0] == 'C') info_.layout = layout_of(tag.substr(1));
             if (tag[0] == 'I') {
-                if (tag != "Ip" && tag != "It" && tag != "Ib" && tag != "I?") {
+                if (tag != "Ip" && tag != "It" && tag != "Ib" && tag != "I?" && tag != "Im") {
                     throw failure{name + ": interlacing '" + tag +
-                                  "' is not read (Ip, It, Ib or I?)"};
+                                  "' is not read (Ip, It, Ib, Im or I?)"};
                 }
                 info_.interlace = tag[1];
             }
+            if (tag[0] == 'F' && tag.size() > 1) info_.rate = ratio(tag.substr(1));
+            if (tag[0] == 'A' && tag.size() > 1) info_.aspect = ratio(tag.substr(1));
             if (tag == "XCOLORRANGE=FULL") info_.full_range = true;
         }
         if (w < 0 || h < 0) throw failure{name + ": the header gives no frame size"};
@@ -181,6 +183,7 @@ class y4m_clip final : public clip {
             throw failure{in_.name() + ": " + which + " has no FRAME header"};
         }
         size_frame(frame, info_.width, info_.height, info_.layout);
+        frame.field = field_of(line);
         uint64_t got = 0;
         for (std::vector<uint8_t> *plane : {&frame.y, &frame.u, &frame.v}) {
             const size_t n = in_.read(plane->data(), plane->size());
@@ -200,6 +203,32 @@ class y4m_clip final : public clip {
         const uint64_t c = uint64_t(chroma_width(info_.layout, info_.width)) *
                            uint64_t(chroma_height(info_.layout, info_.height));
         return uint64_t(info_.width) * uint64_t(info_.height) + 2 * c;
+    }
+
+    // A frame header's I tag: its first letter tells which field comes first (t, T: top; b, B:
+    // bottom; 1, 2, 3: a whole frame shown 1 to 3 times), its second whether the frame was
+    // sampled as fields (i) or at once (p).
+    static char field_of(const std::string &line) {
+        for (size_t at = line.find(" I"); at != std::string::npos; at = line.find(" I", at + 1)) {
+            if (at + 2 >= line.size()) break;
+            const char order = line[at + 2];
+            const char sampling = at + 3 < line.size() ? line[at + 3] : '?';
+            if (sampling == 'p' || order == '1' || order == '2' || order == '3') return 'p';
+            if (order == 't' || order == 'T') return 't';
+            if (order == 'b' || order == 'B') return 'b';
+        }
+        return 0;
+    }
+
+    // A ratio tag's value, N:D with digits on both sides.
+    std::string ratio(const std::string &text) const {
+        const size_t colon = text.find(':');
+        if (colon == std::string::npos || colon == 0 || colon + 1 == text.size() ||
+            text.find_first_not_of("0123456789:") != std::string::npos ||
+            text.find(':', colon + 1) != std::string::npos || text.size() > 21) {
+            throw failure{in_.name() + ": bad ratio '" + text + "' in the header"};
+        }
+        return text;
     }
 
     int64_t number(const std::string &text) const {
@@ -225,7 +254,7 @@ class y4m_clip final : public clip {
 
 class raw_clip final : public clip {
    public:
-    raw_clip(const std::string &path, int32_t w, int32_t h) : in_(path) {
+    raw_clip(const std::string &path, int32_t w, int32_t h, chroma layout) : in_(path) {
         // Raw planes have no header; a Y4M header read as pixels would give a garbled clip.
         uint8_t head[9] = {};
         const size_t got = in_.read(head, sizeof head);
@@ -235,20 +264,33 @@ class raw_clip final : public clip {
                               " is a Y4M file, whose header gives its frame size: drop --size"};
         }
         in_.put_back(start);
-        check_411_size(w, h, in_.name());
+        if (layout == chroma::c411) {
+            check_411_size(w, h, in_.name());
+        } else if (w < 1 || h < 1 || int64_t(w) * h > cli::kMaxPixels) {
+            throw usage_error{in_.name() + ": bad frame size"};
+        }
         info_.width = w;
         info_.height = h;
-        info_.layout = chroma::c411;
+        info_.layout = layout;
+        const uint64_t c = uint64_t(chroma_width(layout, w)) * uint64_t(chroma_height(layout, h));
+        const uint64_t frame = uint64_t(w) * uint64_t(h) + 2 * c;
         const int64_t size = in_.size();
-        if (size > 0) {
-            const uint64_t frame = uint64_t(w) * uint64_t(h) * 3 / 2;
-            info_.frames = uint32_t(std::min<uint64_t>(UINT32_MAX, uint64_t(size) / frame));
+        // A size that is no whole number of frames means the layout or the size is not the
+        // file's: its frames would come out as garbage.
+        if (size >= 0 && uint64_t(size) % frame != 0) {
+            throw usage_error{in_.name() + ": " + std::to_string(size) +
+                              " bytes is not a whole number of " + std::to_string(w) + "x" +
+                              std::to_string(h) + " " + layout_name(layout) + " frames (" +
+                              std::to_string(frame) + " bytes each); --size and --pix-fmt " +
+                              "give the frames' size and layout"};
         }
+        if (size > 0)
+            info_.frames = uint32_t(std::min<uint64_t>(UINT32_MAX, uint64_t(size) / frame));
     }
 
     bool next(yuv_frame &frame) override {
         if (!truncated_.empty()) return false;
-        size_frame(frame, info_.width, info_.height, chroma::c411);
+        size_frame(frame, info_.width, info_.height, info_.layout);
         uint64_t got = 0;
         for (std::vector<uint8_t> *plane : {&frame.y, &frame.u, &frame.v}) {
             const size_t n = in_.read(plane->data(), plane->size());
@@ -291,6 +333,7 @@ class synthetic final : public clip {
         info_.height = h;
         info_.layout = chroma::c411;
         info_.frames = frames;
+        info_.aspect = "1:1";  // square pixels, as a capture card's 640x480 has
         size_frame(first_, w, h, chroma::c411);
         static constexpr uint8_t bars[8][3] = {{255, 255, 255}, {255, 255, 0}, {0, 255, 255},
                                                {0, 255, 0},     {255, 0, 255}, {255, 0, 0},
@@ -367,8 +410,38 @@ std::unique_ptr<clip> open_y4m(const std::string &path) {
     return std::make_unique<y4m_clip>(path);
 }
 
-std::unique_ptr<clip> open_raw(const std::string &path, int32_t width, int32_t height) {
-    return std::make_unique<raw_clip>(path, width, height);
+std::unique_ptr<clip> open_raw(const std::string &path, int32_t width, int32_t height,
+                               chroma layout) {
+    return std::make_unique<raw_clip>(path, width, height, layout);
+}
+
+namespace {
+
+struct layout_row {
+    const char *name;
+    chroma layout;
+};
+constexpr layout_row kLayoutNames[] = {{"yuv420p", chroma::c420},
+                                       {"yuv422p", chroma::c422},
+                                       {"yuv444p", chroma::c444},
+                                       {"yuv411p", chroma::c411},
+                                       {"gray", chroma::mono}};
+
+}  // namespace
+
+chroma layout_by_name(const std::string &name) {
+    for (const layout_row &row : kLayoutNames) {
+        if (cli::lower(name) == row.name) return row.layout;
+    }
+    throw usage_error{"bad pixel format '" + name +
+                      "' (yuv420p, yuv422p, yuv444p, yuv411p or gray)"};
+}
+
+const char *layout_name(chroma c) {
+    for (const layout_row &row : kLayoutNames) {
+        if (row.layout == c) return row.name;
+    }
+    return "?";
 }
 
 std::unique_ptr<clip> synthetic_clip(int32_t width, int32_t height, uint32_t frames) {
@@ -376,12 +449,12 @@ std::unique_ptr<clip> synthetic_clip(int32_t width, int32_t height, uint32_t fra
 }
 
 std::unique_ptr<clip> open_clip(const std::string &path, int32_t raw_width, int32_t raw_height,
-                                uint32_t synthetic_frames) {
+                                uint32_t synthetic_frames, chroma raw_layout) {
     if (path.empty()) {
         return synthetic_clip(raw_width > 0 ? raw_width : 640, raw_height > 0 ? raw_height : 480,
                               synthetic_frames);
     }
-    if (raw_width > 0) return open_raw(path, raw_width, raw_height);
+    if (raw_width > 0) return open_raw(path, raw_width, raw_height, raw_layout);
     return open_y4m(path);
 }
 

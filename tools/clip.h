@@ -28,6 +28,9 @@ struct yuv_frame {
     int32_t width = 0;
     int32_t height = 0;
     chroma layout = chroma::c411;
+    // The frame's own interlacing, from its header: t or b (the field first in time), p
+    // (progressive), or 0 when the frame does not say.
+    char field = 0;
     // y: width * height; u, v: chroma_width * chroma_height each, rows top first.
     std::vector<uint8_t> y, u, v;
 };
@@ -37,9 +40,13 @@ struct clip_info {
     int32_t width = 0;
     int32_t height = 0;
     chroma layout = chroma::c411;
-    char interlace = 'p';     // p progressive, t top field first, b bottom field first, ? unknown
-    bool full_range = false;  // XCOLORRANGE=FULL
-    uint32_t frames = 0;      // how many frames it holds, when that can be known; else 0
+    // p progressive, t top field first, b bottom field first, m mixed (each frame says), ?
+    // unknown
+    char interlace = 'p';
+    bool full_range = false;     // XCOLORRANGE=FULL
+    std::string rate = "25:1";   // frames a second, as the header's F tag gives it
+    std::string aspect = "0:0";  // the pixels' aspect, as the A tag gives it (0:0 unknown)
+    uint32_t frames = 0;         // how many frames it holds, when that can be known; else 0
 };
 
 class clip {
@@ -61,14 +68,20 @@ class clip {
 
 // A Y4M clip; "-" reads standard input. Throws cli::failure for what it cannot read.
 std::unique_ptr<clip> open_y4m(const std::string &path);
-// Raw 4:1:1 planes, frame after frame: Y, then U, then V; "-" reads standard input. A file that
-// starts like a Y4M file is refused (cli::usage_error): its header gives the size.
-std::unique_ptr<clip> open_raw(const std::string &path, int32_t width, int32_t height);
+// Raw planes, frame after frame: Y, then U, then V (none for mono); "-" reads standard input. A
+// file that starts like a Y4M file, or a file that is not a whole number of frames, is refused
+// (cli::usage_error).
+std::unique_ptr<clip> open_raw(const std::string &path, int32_t width, int32_t height,
+                               chroma layout = chroma::c411);
+// A layout by the name ffmpeg gives it (yuv420p, yuv422p, yuv444p, yuv411p, gray); throws
+// cli::usage_error naming those known.
+chroma layout_by_name(const std::string &name);
+const char *layout_name(chroma c);
 // The built-in test clip: colour bars moving across a gradient, frames frames long.
 std::unique_ptr<clip> synthetic_clip(int32_t width, int32_t height, uint32_t frames);
 // Opens a clip by its name: "" for the built-in one, raw planes when a size is given, Y4M else.
 std::unique_ptr<clip> open_clip(const std::string &path, int32_t raw_width, int32_t raw_height,
-                                uint32_t synthetic_frames);
+                                uint32_t synthetic_frames, chroma raw_layout = chroma::c411);
 
 // Writes frames as a Y4M clip of their layout (for tests and for handing clips to other
 // programs); extra goes into the header after the chroma tag (" It", " XCOLORRANGE=FULL").

@@ -36,10 +36,16 @@ converter::converter(session &s, const clip_info &info, cli::size2 scale, bool d
         rgb_ = s.alloc(pixels * 3, false);
         record_ = s.alloc(16, false);
         s.write_bitmap(record_, {rgb_, width_, height_, 3});
+        if (deinterlace && height_ > 1) {
+            // The frame from its second row on: doubling this record's even rows doubles the
+            // frame's odd ones, the bottom field.
+            lower_ = s.alloc(16, false);
+            s.write_bitmap(lower_, {rgb_ + uint32_t(width_) * 3, width_, height_ - 1, 3});
+        }
     }
 }
 
-uint32_t converter::convert(const yuv_frame &f) {
+uint32_t converter::convert(const yuv_frame &f, char field) {
     const uint64_t pixels = uint64_t(width_) * uint64_t(height_);
     std::memcpy(s_.at(y_, pixels), f.y.data(), pixels);
     if (layout_ != chroma::mono) {
@@ -52,7 +58,14 @@ uint32_t converter::convert(const yuv_frame &f) {
         return last_;
     }
     s_.send(TAMSA_OP_YUVTORGB, {y_, v_, u_, rgb_, uint32_t(pixels), group_});
-    if (deinterlace_) s_.send(TAMSA_OP_DEINTERLACE, {record_});
+    if (deinterlace_ && field == 't') s_.send(TAMSA_OP_DEINTERLACE, {record_});
+    if (deinterlace_ && field == 'b' && lower_ != 0) {
+        s_.send(TAMSA_OP_DEINTERLACE, {lower_});
+        // Row 0 has no bottom row above it: it takes row 1, the first of the field kept.
+        const size_t row = size_t(width_) * 3;
+        uint8_t *rgb = s_.at(rgb_, row * 2);
+        std::memcpy(rgb, rgb + row, row);
+    }
     if (scale_.width == 0) return record_;
     replace_last(s_.send(TAMSA_OP_SCALECOPYBITMAP,
                          {record_, uint32_t(scale_.width), uint32_t(scale_.height)}));

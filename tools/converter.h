@@ -26,8 +26,9 @@ class converter {
     int32_t out_height() const { return scale_.height != 0 ? scale_.height : height_; }
 
     // Sends the frame's messages (conversion, deinterlacing when asked, resizing) and returns
-    // the record of the blue-first result.
-    uint32_t convert(const yuv_frame &f);
+    // the record of the blue-first result. field: the field deinterlacing keeps, t or b; 0 keeps
+    // both, when the converter was made to deinterlace.
+    uint32_t convert(const yuv_frame &f, char field = 't');
 
    private:
     void lay_out(const std::vector<uint8_t> &plane, uint8_t *to) const;
@@ -40,7 +41,7 @@ class converter {
     bool deinterlace_;
     bool one_pass_ = false;
     uint32_t group_ = 1;
-    uint32_t y_ = 0, u_ = 0, v_ = 0, rgb_ = 0, record_ = 0, last_ = 0;
+    uint32_t y_ = 0, u_ = 0, v_ = 0, rgb_ = 0, record_ = 0, lower_ = 0, last_ = 0;
 };
 
 }  // namespace tamsa::tools

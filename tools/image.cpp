@@ -1,10 +1,15 @@
 // tamsa image: the library's operations on picture files.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 
 #include "tamsa/tamsa.h"
 #include "tools/cli.h"
@@ -25,7 +30,10 @@ using bitmap_ptr = std::unique_ptr<kv_bitmap, bitmap_deleter>;
 
 picture load_input(const std::string &path) {
     picture p = load_picture(path);
-    if (p.dropped_alpha) cli::warn(path + ": transparency dropped (the library has no alpha)");
+    if (p.dropped_alpha) {
+        cli::warn((path == "-" ? std::string("standard input") : path) +
+                  ": transparency dropped (the library has no alpha)");
+    }
     return p;
 }
 
@@ -98,6 +106,14 @@ corners parse_corners(cli::args &args) {
 // write (the input itself for operations in place). Operations that work in steps report them.
 using operation = std::function<bitmap_ptr(bitmap_ptr, cli::progress &)>;
 
+// An operation with the size of its result, when that is known before any file is read.
+struct planned_op {
+    template <class F>
+    planned_op(F f, cli::size2 s = {}) : run(std::move(f)), size(s) {}  // NOLINT: lambdas convert
+    operation run;
+    cli::size2 size;
+};
+
 bitmap_ptr made(kv_bitmap *result, const char *what) {
     if (result == nullptr)
         throw failure{std::string(what) + " failed (out of memory, or the result is too large)"};
@@ -110,15 +126,17 @@ bitmap_ptr in_place(bitmap_ptr b, int32_t ok, const char *what) {
     return b;
 }
 
-operation parse_scale(cli::args &args) {
+planned_op parse_scale(cli::args &args) {
     const cli::size2 s = cli::parse_size(args.next("a size WxH"), "size");
     parse_extras(args, {});
-    return [s](bitmap_ptr b, cli::progress &) {
-        return made(kv_scalecopybitmap(b.get(), s.width, s.height), "scale");
-    };
+    return planned_op(
+        [s](bitmap_ptr b, cli::progress &) {
+            return made(kv_scalecopybitmap(b.get(), s.width, s.height), "scale");
+        },
+        s);
 }
 
-operation parse_cut(cli::args &args) {
+planned_op parse_cut(cli::args &args) {
     const corners c = parse_corners(args);
     parse_extras(args, {});
     return [=](bitmap_ptr b, cli::progress &) {
@@ -126,7 +144,7 @@ operation parse_cut(cli::args &args) {
     };
 }
 
-operation parse_rotate(cli::args &args) {
+planned_op parse_rotate(cli::args &args) {
     const std::string text = args.next("an angle in degrees");
     char *end = nullptr;
     const float angle = std::strtof(text.c_str(), &end);
@@ -140,7 +158,7 @@ operation parse_rotate(cli::args &args) {
     };
 }
 
-operation parse_shear(cli::args &args) {
+planned_op parse_shear(cli::args &args) {
     const int32_t r1 = coordinate(args, "first row"), r2 = coordinate(args, "last row");
     const int32_t s1 = coordinate(args, "first shift"), s2 = coordinate(args, "last shift");
     if (s1 < 0 || s2 < 0 || s1 > 65536 || s2 > 65536)
@@ -153,7 +171,7 @@ operation parse_shear(cli::args &args) {
     };
 }
 
-operation parse_transpose(cli::args &args) {
+planned_op parse_transpose(cli::args &args) {
     parse_extras(args, {});
     return [](bitmap_ptr b, cli::progress &) {
         const int32_t ok = kv_transposebitmap(b.get());
@@ -161,7 +179,7 @@ operation parse_transpose(cli::args &args) {
     };
 }
 
-operation parse_smooth(cli::args &args) {
+planned_op parse_smooth(cli::args &args) {
     const auto passes =
         uint32_t(cli::parse_ranged(args.next("a number of passes"), "passes", 1, 10000));
     parse_extras(args, {});
@@ -182,14 +200,14 @@ operation parse_smooth(cli::args &args) {
     };
 }
 
-operation parse_dither(cli::args &args) {
+planned_op parse_dither(cli::args &args) {
     const int32_t type = cli::parse_ranged(args.next("a matrix type"), "matrix type", 1, 7);
     parse_extras(args, {});
     return
         [type](bitmap_ptr b, cli::progress &) { return made(kv_dither(b.get(), type), "dither"); };
 }
 
-operation parse_correct(cli::args &args) {
+planned_op parse_correct(cli::args &args) {
     const int32_t contrast =
         cli::parse_ranged(args.next("a contrast in percent"), "contrast", -100000, 100000);
     const int32_t brightness =
@@ -201,7 +219,7 @@ operation parse_correct(cli::args &args) {
     };
 }
 
-operation parse_remap(cli::args &args) {
+planned_op parse_remap(cli::args &args) {
     parse_extras(args, {});
     return [](bitmap_ptr b, cli::progress &) {
         const uint32_t n = uint32_t(b->width) * uint32_t(b->height);
@@ -214,7 +232,7 @@ operation parse_remap(cli::args &args) {
     };
 }
 
-operation parse_blit(cli::args &args) {
+planned_op parse_blit(cli::args &args) {
     const std::string other = args.next("the picture to place");
     const int32_t x = coordinate(args, "x"), y = coordinate(args, "y");
     const extras e = parse_extras(args, {"--transparency", "--alpha"});
@@ -231,7 +249,7 @@ operation parse_blit(cli::args &args) {
     };
 }
 
-operation parse_line(cli::args &args) {
+planned_op parse_line(cli::args &args) {
     const corners c = parse_corners(args);
     const extras e = parse_extras(args, {"--colour"});
     return [=](bitmap_ptr b, cli::progress &) {
@@ -240,12 +258,70 @@ operation parse_line(cli::args &args) {
     };
 }
 
-operation parse_box(cli::args &args) {
+planned_op parse_box(cli::args &args) {
     const corners c = parse_corners(args);
     const extras e = parse_extras(args, {"--colour", "--step"});
     return [=](bitmap_ptr b, cli::progress &) {
         kv_drawbox(b.get(), c.x1, c.y1, c.x2, c.y2, e.colour.red, e.colour.green, e.colour.blue,
                    e.step);
+        return b;
+    };
+}
+
+// The picture turned counter-clockwise by quarters (1 to 3) quarter turns: pixels moved, none
+// made anew.
+bitmap_ptr turned(const kv_bitmap &b, int32_t quarters) {
+    const bool sideways = quarters != 2;
+    const int32_t w = b.width, h = b.height;
+    bitmap_ptr out = made(kv_allocrawbitmap(sideways ? h : w, sideways ? w : h, 3), "turn");
+    for (int32_t y = 0; y < out->height; ++y) {
+        for (int32_t x = 0; x < out->width; ++x) {
+            // Where the pixel at (x, y) of the result comes from.
+            const int32_t from_x = quarters == 1 ? w - 1 - y : quarters == 2 ? w - 1 - x : y;
+            const int32_t from_y = quarters == 1 ? x : quarters == 2 ? h - 1 - y : h - 1 - x;
+            std::memcpy(out->data + (size_t(y) * size_t(out->width) + size_t(x)) * 3,
+                        b.data + (size_t(from_y) * size_t(w) + size_t(from_x)) * 3, 3);
+        }
+    }
+    return out;
+}
+
+planned_op parse_turn(cli::args &args) {
+    const std::string text = args.next("a quarter turn (90, 180 or 270)");
+    if (text != "90" && text != "180" && text != "270") {
+        throw usage_error{"bad turn: '" + text +
+                          "' (90, 180 or 270 degrees counter-clockwise; rotate takes any angle)"};
+    }
+    parse_extras(args, {});
+    const int32_t quarters = std::stoi(text) / 90;
+    return [quarters](bitmap_ptr b, cli::progress &) { return turned(*b, quarters); };
+}
+
+// A mirror image: h exchanges left and right, v top and bottom. In place, by swapping pixels.
+void flip(kv_bitmap &b, bool across) {
+    const size_t w = size_t(b.width), h = size_t(b.height);
+    uint8_t t[3];
+    const auto swap = [&t](uint8_t *a, uint8_t *c) {
+        std::memcpy(t, a, 3);
+        std::memcpy(a, c, 3);
+        std::memcpy(c, t, 3);
+    };
+    for (size_t y = 0; y < (across ? h : h / 2); ++y) {
+        for (size_t x = 0; x < (across ? w / 2 : w); ++x) {
+            const size_t to_x = across ? w - 1 - x : x, to_y = across ? y : h - 1 - y;
+            swap(b.data + (y * w + x) * 3, b.data + (to_y * w + to_x) * 3);
+        }
+    }
+}
+
+planned_op parse_flip(cli::args &args) {
+    const std::string text = args.next("a direction (h or v)");
+    if (text != "h" && text != "v")
+        throw usage_error{"bad direction: '" + text + "' (h: left and right, v: top and bottom)"};
+    parse_extras(args, {});
+    const bool across = text == "h";
+    return [across](bitmap_ptr b, cli::progress &) {
+        flip(*b, across);
         return b;
     };
 }
@@ -256,7 +332,7 @@ struct op_row {
     const char *name;
     const char *synopsis;
     const char *text;
-    operation (*parse)(cli::args &args);
+    planned_op (*parse)(cli::args &args);
     bool reports_steps = false;
 };
 
@@ -279,6 +355,14 @@ constexpr op_row kOps[] = {
      "SHIFT2 at ROW2 (shifts 0..65536); other rows stay. The picture widens by the larger\n"
      "shift; --fill colours the pixels uncovered (each 0..255, default 0,0,0).",
      parse_shear},
+    {"turn", "turn IN OUT 90|180|270",
+     "Turns counter-clockwise by a quarter, half or three-quarter turn: every pixel is moved\n"
+     "as it is, none is made anew (rotate resamples, and grows the picture).",
+     parse_turn},
+    {"flip", "flip IN OUT h|v",
+     "A mirror image: h exchanges left and right, v top and bottom. Every pixel is moved as\n"
+     "it is.",
+     parse_flip},
     {"transpose", "transpose IN OUT", "Swaps rows and columns (a mirror along the diagonal).",
      parse_transpose},
     {"smooth", "smooth IN OUT PASSES",
@@ -326,7 +410,8 @@ void print_usage() {
         "usage: tamsa image OP IN OUT [ARGUMENTS] [OPTIONS]\n"
         "\n"
         "Runs one of the library's operations on the picture IN and writes the result to OUT.\n"
-        "Coordinates, sizes and shifts are in pixels, from (0, 0) at the top left.\n"
+        "Coordinates, sizes and shifts are in pixels, from (0, 0) at the top left. turn and\n"
+        "flip are done here, by moving pixels.\n"
         "\n"
         "Operations:\n",
         stdout);
@@ -340,7 +425,15 @@ void print_usage() {
         "OUT: the format its extension names, in any case: .ppm (colour), .pgm (grey only),\n"
         ".pnm (grey or colour, as the result is) or .png; a grey picture comes out grey when the\n"
         "result still is. An unknown extension is refused before any work. OUT is written\n"
-        "whole or not at all.\n"
+        "whole or not at all: to a new file, renamed over OUT at the end.\n"
+        "\n"
+        "  IN -                   read standard input (a pipe or FIFO is fine as IN too)\n"
+        "  OUT -                  write standard output, as --format says\n"
+        "  --format F             for OUT -: ppm (default), pgm, pnm or png\n"
+        "  -y, --overwrite        replace OUT when it exists (refused otherwise, also when OUT\n"
+        "                         is IN)\n"
+        "  -q, --quiet            errors only: no warnings, no time spent\n"
+        "  -v, --verbose          also a line on what was written\n"
         "\n"
         "Exit status: 0 done, 1 failed while running (a file, memory), 2 bad command line.\n",
         stdout);
@@ -365,6 +458,38 @@ picture result_picture(const kv_bitmap &b, bool grey_input) {
     return p;
 }
 
+// OUT's format: by its extension, or for "-" as --format says (PPM by default).
+picture_format out_format(const std::string &out, const std::optional<std::string> &asked) {
+    if (out != "-") {
+        if (asked.has_value()) {
+            throw usage_error{"--format is for OUT - (standard output); " + out +
+                              " gets the format its extension names"};
+        }
+        return format_for(out);
+    }
+    if (isatty(STDOUT_FILENO) != 0) {
+        throw usage_error{
+            "standard output is a terminal: pipe the picture into a program, or "
+            "name a file"};
+    }
+    const std::string f = cli::lower(asked.value_or("ppm"));
+    if (f == "ppm") return picture_format::ppm;
+    if (f == "pgm") return picture_format::pgm;
+    if (f == "pnm") return picture_format::pnm;
+    if (f == "png") return picture_format::png;
+    throw usage_error{"bad format '" + f + "' (ppm, pgm, pnm or png, in any case)"};
+}
+
+// An existing file is replaced only when asked; a directory never.
+void check_out(const std::string &out, bool overwrite) {
+    if (out == "-") return;
+    struct stat st {};
+    if (stat(out.c_str(), &st) != 0) return;
+    if (S_ISDIR(st.st_mode)) throw failure{out + ": is a directory"};
+    if (S_ISREG(st.st_mode) && !overwrite)
+        throw failure{out + " already exists; -y (--overwrite) replaces it"};
+}
+
 }  // namespace
 
 int image_command(cli::args &args) {
@@ -385,21 +510,42 @@ int image_command(cli::args &args) {
         print_op_help(*op);
         return cli::kExitOk;
     }
+    args.take_verbosity();
+    const bool overwrite = args.take({"-y", "--overwrite"});
+    const std::optional<std::string> stream_format = args.take_value("--format");
     const std::string in = args.next("an input file");
     const std::string out = args.next("an output file");
     // Everything the command line can get wrong is refused before a file is read.
-    const picture_format format = format_for(out);
-    const operation run = op->parse(args);
+    const picture_format format = out_format(out, stream_format);
+    const planned_op run = op->parse(args);
+    if (format == picture_format::png &&
+        (run.size.width > kMostPngSide || run.size.height > kMostPngSide)) {
+        throw usage_error{out + ": a PNG may be at most " + std::to_string(kMostPngSide) +
+                          " pixels wide and high (name it .ppm or .pgm)"};
+    }
+    check_out(out, overwrite);
     cli::progress meter(true, "pass", "passes");
     if (!op->reports_steps) meter.start_timer("tamsa image " + name);
     const picture source = load_input(in);
+    const std::string in_name = in == "-" ? "standard input" : in;
     if (format == picture_format::pgm && source.channels != 1) {
-        throw failure{out + ": " + in +
+        throw failure{(out == "-" ? "standard output" : out) + ": " + in_name +
                       " is in colour, and PGM holds grey only (name it .ppm, .pnm or .png)"};
     }
-    bitmap_ptr result = run(to_bitmap(source), meter);
-    save_picture(out, result_picture(*result, source.channels == 1));
+    bitmap_ptr result = run.run(to_bitmap(source), meter);
+    const picture written = result_picture(*result, source.channels == 1);
+    if (out == "-") {
+        if (!write_picture(stdout, written, format) || std::fflush(stdout) != 0)
+            throw failure{std::string("standard output: ") + std::strerror(errno)};
+    } else {
+        save_picture(out, written);
+    }
     meter.done();
+    if (cli::verbose()) {
+        cli::note("wrote " + (out == "-" ? std::string("standard output") : out) + ": " +
+                  std::to_string(written.width) + "x" + std::to_string(written.height) + ", " +
+                  (written.channels == 1 ? "grey" : "colour"));
+    }
     return cli::kExitOk;
 }
 

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <exception>
 #include <new>
+#include <string>
+#include <vector>
 
 #include "tamsa/tamsa.h"
 #include "tools/cli.h"
@@ -23,22 +25,31 @@ constexpr const char *kUsage =
     "  serve                  serve the message port to other processes of this user\n"
     "  image OP IN OUT        run one of the library's operations on a PPM, PGM or PNG picture\n"
     "\n"
-    "  tamsa COMMAND --help   what a command takes: units, ranges and defaults\n"
+    "  tamsa COMMAND --help   what a command takes: units, ranges and defaults (also\n"
+    "                         tamsa help COMMAND)\n"
     "  tamsa --version        the command's and the library's version\n"
     "\n"
     "Examples:\n"
     "  tamsa record --scale 320x240 --format png\n"
     "  ffmpeg -i in.mp4 -f yuv4mpegpipe - | tamsa record - --out frames\n"
-    "  tamsa record clip.y4m --out - | ffmpeg -f image2pipe -c:v ppm -i - out.mp4\n"
+    "  tamsa record clip.y4m --out - --format y4m | ffmpeg -i - out.mp4\n"
     "  tamsa image rotate in.png out.png 30\n"
     "\n"
+    "Every command takes -q (--quiet: errors only), -v (--verbose: a line per frame or\n"
+    "step), --version, and --NAME=VALUE for --NAME VALUE.\n"
+    "\n"
     "Exit status: 0 done, 1 failed while running (a file, the server, memory), 2 bad command\n"
-    "line. Errors and warnings are one line each on stderr.\n";
+    "line, 130 or 143 stopped by SIGINT or SIGTERM. Errors and warnings are one line each on\n"
+    "stderr.\n";
 
 void print_version() {
     const int32_t v = tamsa_version();
     std::printf("tamsa %d.%d.%d (library %d.%d.%d)\n", TAMSA_VERSION_MAJOR, TAMSA_VERSION_MINOR,
                 TAMSA_VERSION_PATCH, v / 10000, v / 100 % 100, v % 100);
+}
+
+bool is_command(const std::string &word) {
+    return word == "serve" || word == "record" || word == "image";
 }
 
 }  // namespace
@@ -51,15 +62,28 @@ int main(int argc, char **argv) {
         std::fputs(kUsage, stdout);
         return cli::kExitOk;
     }
-    const std::string command = args.next("a command");
+    std::string command = args.next("a command");
     try {
-        if (command == "serve" || command == "record" || command == "image") {
+        // "tamsa help record" is "tamsa record --help".
+        if (command == "help" && !args.empty() && is_command(args.peek())) {
+            command = args.next("a command");
+            args = cli::args(std::vector<std::string>{"--help"});
+        }
+        if (is_command(command)) {
             cli::set_command(command);
+            if (args.has({"--version", "-V"})) {
+                print_version();
+                return cli::kExitOk;
+            }
             if (command == "serve") return tamsa::tools::serve_command(args);
             if (command == "record") return tamsa::tools::record_command(args);
             return tamsa::tools::image_command(args);
         }
         if (cli::is_help(command) || command == "help") {
+            if (!args.empty()) {
+                throw cli::usage_error{"no help on '" + args.peek() +
+                                       "' (commands: record, serve, image)"};
+            }
             std::fputs(kUsage, stdout);
             return cli::kExitOk;
         }
@@ -69,16 +93,16 @@ int main(int argc, char **argv) {
         }
         throw cli::usage_error{"unknown command: " + command + " (tamsa --help lists them)"};
     } catch (const cli::usage_error &e) {
-        cli::note(e.message);
+        cli::error(e.message);
         return cli::kExitUsage;
     } catch (const cli::failure &e) {
-        cli::note(e.message);
+        cli::error(e.message);
         return cli::kExitFailure;
     } catch (const std::bad_alloc &) {
-        cli::note("out of memory");
+        cli::error("out of memory");
         return cli::kExitFailure;
     } catch (const std::exception &e) {
-        cli::note(e.what());
+        cli::error(e.what());
         return cli::kExitFailure;
     }
 }

@@ -1,6 +1,7 @@
 #include "tools/picture.h"
 
 #include <png.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -8,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "tools/cli.h"
 
@@ -167,6 +169,12 @@ bool write_pnm(FILE *f, const picture &p, bool colour) {
     return true;
 }
 
+// libpng refuses wider or taller pictures unless told otherwise; so do we, before the work.
+std::string png_too_large(const picture &p) {
+    return "a PNG may be at most " + std::to_string(kMostPngSide) + " pixels wide and high, not " +
+           std::to_string(p.width) + "x" + std::to_string(p.height) + " (name it .ppm or .pgm)";
+}
+
 struct extension {
     const char *suffix;
     picture_format format;
@@ -238,21 +246,44 @@ picture_format format_for(const std::string &path) {
 }
 
 picture load_picture(const std::string &path) {
-    file_ptr f(std::fopen(path.c_str(), "rb"));
-    if (f == nullptr) throw failure{path + ": " + std::strerror(errno)};
+    const bool from_stdin = path == "-";
+    const std::string name = from_stdin ? "standard input" : path;
+    if (from_stdin && isatty(STDIN_FILENO) != 0)
+        throw failure{"standard input is a terminal: pipe a picture in"};
+    file_ptr owned(from_stdin ? nullptr : std::fopen(path.c_str(), "rb"));
+    if (!from_stdin && owned == nullptr) throw failure{path + ": " + std::strerror(errno)};
+    FILE *f = from_stdin ? stdin : owned.get();
+    struct stat st {};
+    if (fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode)) throw failure{name + ": is a directory"};
+    std::vector<char> bytes;
+    if (fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode)) {
+        // A pipe or FIFO cannot go back to the start after the signature: it is read whole
+        // first, and the picture read from memory.
+        char chunk[65536];
+        size_t got;
+        while ((got = std::fread(chunk, 1, sizeof chunk, f)) > 0)
+            bytes.insert(bytes.end(), chunk, chunk + got);
+        if (std::ferror(f)) throw failure{name + ": " + std::strerror(errno)};
+        if (bytes.empty()) throw failure{name + ": not a PNM or PNG file (it is empty)"};
+        owned.reset(fmemopen(bytes.data(), bytes.size(), "rb"));
+        if (owned == nullptr) throw failure{name + ": out of memory"};
+        f = owned.get();
+    }
     unsigned char head[8] = {};
-    const size_t got = std::fread(head, 1, sizeof head, f.get());
-    std::rewind(f.get());
-    if (got == sizeof head && png_sig_cmp(head, 0, sizeof head) == 0)
-        return load_png(f.get(), path);
-    return load_pnm(f.get(), path);
+    const size_t got = std::fread(head, 1, sizeof head, f);
+    std::rewind(f);
+    if (got == sizeof head && png_sig_cmp(head, 0, sizeof head) == 0) return load_png(f, name);
+    return load_pnm(f, name);
 }
 
 bool write_picture(FILE *f, const picture &p, picture_format format) {
     if (format == picture_format::pgm && p.channels != 1) {
         throw failure{"a colour picture cannot be written as PGM (name it .ppm, .pnm or .png)"};
     }
-    if (format == picture_format::png) return write_png(f, p, fast_png());
+    if (format == picture_format::png) {
+        if (p.width > kMostPngSide || p.height > kMostPngSide) throw failure{png_too_large(p)};
+        return write_png(f, p, fast_png());
+    }
     return write_pnm(
         f, p, format == picture_format::ppm || (format == picture_format::pnm && p.channels == 3));
 }
@@ -267,17 +298,36 @@ void save_picture(const std::string &path, const picture &p) {
         throw failure{path +
                       ": a colour picture cannot be written as PGM (name it .ppm, .pnm or .png)"};
     }
+    if (format == picture_format::png && (p.width > kMostPngSide || p.height > kMostPngSide))
+        throw failure{path + ": " + png_too_large(p)};
+    const auto cannot_write = [&path](int e) {
+        return failure{path + ": cannot write" +
+                       (e != 0 ? std::string(" (") + std::strerror(e) + ")" : std::string())};
+    };
+    struct stat st {};
+    if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        // A FIFO or a device is written into, not replaced.
+        if (S_ISDIR(st.st_mode)) throw failure{path + ": is a directory"};
+        file_ptr f(std::fopen(path.c_str(), "wb"));
+        if (f == nullptr) throw cannot_write(errno);
+        errno = 0;
+        bool ok = write_picture(f.get(), p, format);
+        ok = std::fflush(f.get()) == 0 && ok;
+        if (!ok) throw cannot_write(errno);
+        return;
+    }
     // Written beside the target, then renamed over it: a failure never leaves half a file.
     const std::string temporary = path + ".part" + std::to_string(getpid());
     file_ptr f(std::fopen(temporary.c_str(), "wb"));
-    if (f == nullptr) throw failure{path + ": cannot write (" + std::strerror(errno) + ")"};
+    if (f == nullptr) throw cannot_write(errno);
+    errno = 0;
     bool ok = write_picture(f.get(), p, format);
     ok = std::fflush(f.get()) == 0 && ok;
     ok = std::fclose(f.release()) == 0 && ok;
     if (!ok || std::rename(temporary.c_str(), path.c_str()) != 0) {
         const int e = errno;
         std::remove(temporary.c_str());
-        throw failure{path + ": cannot write (" + std::strerror(e) + ")"};
+        throw cannot_write(e);
     }
 }
 

@@ -28,14 +28,19 @@ enum class picture_format {
     png,  // .png: grey or colour, as the picture is
 };
 
+// The widest and tallest PNG written.
+inline constexpr int32_t kMostPngSide = 1000000;
+
 // The format of a file name; throws cli::usage_error naming the extensions known.
 picture_format format_for(const std::string &path);
 
-// Reads a PNM or PNG file (told apart by their first bytes). Throws cli::failure with a
-// one-line reason when the file cannot be read or is not a picture this reads.
+// Reads a PNM or PNG file (told apart by their first bytes); "-" reads standard input. Pipes and
+// FIFOs are read whole first. Throws cli::failure with a one-line reason when the file cannot
+// be read or is not a picture this reads.
 picture load_picture(const std::string &path);
 // Writes the picture in the format its name asks for. The file appears only once it is
-// complete. Throws cli::failure on failure (cli::usage_error for an unknown extension).
+// complete (a FIFO or device there is written into instead). Throws cli::failure on failure
+// (cli::usage_error for an unknown extension).
 void save_picture(const std::string &path, const picture &p);
 // Writes the picture to an open stream, such as standard output; false when writing failed.
 // Throws cli::failure when the picture cannot be written in that format.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -11,6 +12,7 @@
 #include "tools/converter.h"
 #include "tools/session.h"
 #include "tools/sink.h"
+#include "tools/y4m_out.h"
 
 namespace tamsa::tools {
 
@@ -53,15 +55,45 @@ picture frame_picture(const uint8_t *bytes, int32_t w, int32_t h, bool cube) {
     return p;
 }
 
-// The format asked for, in lower case, once it is known that the output can take it.
+bool is_y4m_file(const std::string &out) {
+    const std::string name = cli::lower(out);
+    return name.size() > 4 && name.compare(name.size() - 4, 4, ".y4m") == 0;
+}
+
+constexpr const char *kFormats = "ppm, pgm, pnm, png, rgb or y4m, in any case";
+
+bool known_format(const std::string &format) {
+    for (const char *f : {"ppm", "pgm", "pnm", "png", "rgb", "y4m"}) {
+        if (format == f) return true;
+    }
+    return false;
+}
+
+// The format asked for, in lower case, once it is known that the output can take it; "" when
+// the clip decides.
 std::string checked_format(const record_options &o) {
     const std::string format = cli::lower(o.format);
-    if (format != "ppm" && format != "png" && format != "rgb")
-        throw usage_error{"bad format '" + o.format + "' (ppm, png or rgb, in any case)"};
+    if (!format.empty() && !known_format(format))
+        throw usage_error{"bad format '" + o.format + "' (" + kFormats + ")"};
     if (format == "rgb" && o.out_dir != "-") {
         throw usage_error{"--format rgb writes raw frames to standard output only: add --out -"};
     }
+    if (format == "y4m" && o.out_dir != "-" && !is_y4m_file(o.out_dir)) {
+        throw usage_error{"--format y4m writes a stream: add --out - or --out NAME.y4m"};
+    }
+    if (is_y4m_file(o.out_dir) && !format.empty() && format != "y4m") {
+        throw usage_error{"--out " + o.out_dir + " is a Y4M file, not --format " + format};
+    }
+    if (is_y4m_file(o.out_dir)) return "y4m";
     return format;
+}
+
+// The format for the clip: as asked, else PNM (grey frames as PGM) for a mono clip written to
+// a directory, PPM otherwise.
+std::string format_for_clip(const std::string &format, const record_options &o,
+                            const clip_info &info) {
+    if (!format.empty()) return format;
+    return info.layout == chroma::mono && o.out_dir != "-" ? "pnm" : "ppm";
 }
 
 // The clips a run reads, and what their headers made it decide.
@@ -70,7 +102,8 @@ struct record_input {
     std::unique_ptr<clip> fade;  // null without --fade-with
     std::string name;            // the main clip, as messages name it
     bool deinterlace = false;
-    uint32_t total = 0;  // the frames the run will make, when that can be known; else 0
+    bool by_frame = false;  // frames say for themselves whether they are interlaced
+    uint32_t total = 0;     // the frames the run will make, when that can be known; else 0
 };
 
 // The clip to cross-fade into, of the main clip's size. It holds raw planes when the main clip
@@ -78,7 +111,8 @@ struct record_input {
 std::unique_ptr<clip> open_fade(const record_options &o, const clip &main) {
     const bool raw = !o.input.empty() && o.raw_size.width != 0;
     std::unique_ptr<clip> fade =
-        raw ? open_raw(o.fade_with, o.raw_size.width, o.raw_size.height) : open_y4m(o.fade_with);
+        raw ? open_raw(o.fade_with, o.raw_size.width, o.raw_size.height, o.raw_layout)
+            : open_y4m(o.fade_with);
     if (fade->width() != main.width() || fade->height() != main.height()) {
         throw failure{"the fade clip's frames are " + std::to_string(fade->width()) + "x" +
                       std::to_string(fade->height()) + ", not " + std::to_string(main.width()) +
@@ -91,8 +125,8 @@ std::unique_ptr<clip> open_fade(const record_options &o, const clip &main) {
 // or follows unasked (interlacing).
 record_input open_input(const record_options &o) {
     record_input in;
-    const uint32_t built_in = o.frames != 0 ? o.frames : kBuiltInFrames;
-    in.main = open_clip(o.input, o.raw_size.width, o.raw_size.height, built_in);
+    const uint32_t built_in = o.frames != 0 ? o.start + o.frames : kBuiltInFrames;
+    in.main = open_clip(o.input, o.raw_size.width, o.raw_size.height, built_in, o.raw_layout);
     const clip_info &info = in.main->info();
     in.name = o.input == "-" ? "standard input" : o.input;
     if (info.full_range) {
@@ -100,14 +134,23 @@ record_input open_input(const record_options &o) {
                   "range (16..235): shadows and highlights clip and colours are up to 20 levels " +
                   "off");
     }
-    const bool interlaced = info.interlace == 't' || info.interlace == 'b';
+    const bool interlaced = info.interlace == 't' || info.interlace == 'b' || info.interlace == 'm';
     in.deinterlace = o.deinterlace.value_or(interlaced);
+    in.by_frame = !o.deinterlace.has_value() && info.interlace == 'm';
     if (interlaced && !o.deinterlace.has_value()) {
-        cli::note(in.name + " is interlaced (" + (info.interlace == 't' ? "top" : "bottom") +
-                  " field first): deinterlacing; --no-deinterlace keeps both fields");
+        const std::string order = info.interlace == 'm'   ? "each frame says which field is first"
+                                  : info.interlace == 't' ? "top field first"
+                                                          : "bottom field first";
+        const std::string kept = o.field != 0            ? (o.field == 't' ? "top" : "bottom")
+                                 : info.interlace == 'm' ? "first"
+                                 : info.interlace == 't' ? "top"
+                                                         : "bottom";
+        cli::note(in.name + " is interlaced (" + order + "): deinterlacing, keeping the " + kept +
+                  " field; --no-deinterlace keeps both fields");
     }
     if (!o.fade_with.empty()) in.fade = open_fade(o, *in.main);
     in.total = info.frames;
+    if (in.total != 0) in.total = in.total > o.start ? in.total - o.start : 0;
     if (o.frames != 0) in.total = in.total != 0 ? std::min(in.total, o.frames) : o.frames;
     return in;
 }
@@ -125,6 +168,8 @@ class frame_pipeline {
         : s_(s),
           o_(o),
           fade_(in.fade.get()),
+          info_(in.main->info()),
+          by_frame_(in.by_frame),
           main_frames_(s, in.main->info(), o.scale, in.deinterlace) {
         if (fade_ != nullptr) {
             fade_frames_ = std::make_unique<converter>(s, fade_->info(), o.scale, in.deinterlace);
@@ -137,13 +182,14 @@ class frame_pipeline {
             std::memcpy(s.at(swap_, 256), table.data(), 256);
         }
     }
+    const std::vector<double> &round_trips() const { return s_.round_trips(); }
     int32_t out_width() const { return main_frames_.out_width(); }
     int32_t out_height() const { return main_frames_.out_height(); }
 
     // Sends the messages of frame i and returns its bytes in the bus: blue-first pixels, or
     // cube indexes with --remap.
     const uint8_t *run(uint32_t i, const yuv_frame &frame) {
-        const uint32_t record = main_frames_.convert(frame);
+        const uint32_t record = main_frames_.convert(frame, field_of(frame));
         if (o_.correct) {
             s_.send(TAMSA_OP_CORRECT, {record, uint32_t(o_.contrast),
                                        uint32_t(o_.brightness) + 256u, o_.invert ? 1u : 0u});
@@ -158,11 +204,20 @@ class frame_pipeline {
     }
 
    private:
+    // The field deinterlacing keeps: as asked, else the one first in time, as the frame or the
+    // clip says; 0 for a frame of a mixed clip that says it is progressive.
+    char field_of(const yuv_frame &frame) const {
+        if (by_frame_ && frame.field == 'p') return 0;
+        if (o_.field != 0) return o_.field;
+        if (frame.field == 't' || frame.field == 'b') return frame.field;
+        return info_.interlace == 'b' ? 'b' : 't';
+    }
+
     // Fades frame i towards the fade clip's frame; once that clip ends, towards its last frame.
     void cross_fade(uint32_t i, uint32_t record) {
         if (fade_->next(other_)) other_ok_ = true;
         if (!other_ok_) return;
-        const uint32_t second = fade_frames_->convert(other_);
+        const uint32_t second = fade_frames_->convert(other_, field_of(other_));
         const uint32_t level =
             std::min<uint32_t>(255, uint32_t(uint64_t(i) * 255 / std::max(1u, o_.fade_frames)));
         const uint32_t data = s_.read_bitmap(record).data;
@@ -173,6 +228,8 @@ class frame_pipeline {
     session &s_;
     const record_options &o_;
     clip *fade_;
+    const clip_info &info_;
+    bool by_frame_;
     converter main_frames_;
     std::unique_ptr<converter> fade_frames_;
     uint64_t pixels_ = 0;
@@ -181,6 +238,10 @@ class frame_pipeline {
     bool other_ok_ = false;
 };
 
+size_t messages_sent(const frame_pipeline &pipeline) {
+    return pipeline.round_trips().size();
+}
+
 // Every frame of the clip through the pipeline and into the sink (and the report, when the
 // frames are kept), with the progress line; times the whole.
 void record_frames(const record_options &o, record_input &in, frame_pipeline &pipeline,
@@ -188,7 +249,15 @@ void record_frames(const record_options &o, record_input &in, frame_pipeline &pi
     cli::progress meter(o.progress, "frame", "frames");
     const auto start = clock_type::now();
     yuv_frame frame;
-    for (uint32_t i = 0; (o.frames == 0 || i < o.frames) && in.main->next(frame); ++i) {
+    for (uint32_t skipped = 0; skipped < o.start; ++skipped) {
+        if (cli::stop_signal() != 0 || !in.main->next(frame)) break;
+        report.skipped = skipped + 1;
+    }
+    const bool started = report.skipped == o.start;
+    for (uint32_t i = 0; started && (o.frames == 0 || i < o.frames); ++i) {
+        // A signal ends the run between frames, so that every frame written is whole.
+        if (cli::stop_signal() != 0 || !in.main->next(frame)) break;
+        const size_t messages = messages_sent(pipeline);
         const uint8_t *bytes = pipeline.run(i, frame);
         if (sink.writes() || keep_frames) {
             picture p = frame_picture(bytes, pipeline.out_width(), pipeline.out_height(), o.remap);
@@ -196,15 +265,37 @@ void record_frames(const record_options &o, record_input &in, frame_pipeline &pi
             if (keep_frames) report.kept.push_back(std::move(p));
         }
         ++report.frames;
+        if (cli::verbose()) {
+            meter.done();
+            const std::vector<double> &trips = pipeline.round_trips();
+            double ms = 0;
+            for (size_t k = messages; k < trips.size(); ++k) ms += trips[k];
+            char time[32];
+            std::snprintf(time, sizeof time, "%.3f ms", ms);
+            cli::note("frame " + std::to_string(o.start + i + 1) + " of the clip: " +
+                      cli::count_of(trips.size() - messages, "message", "messages") + ", " + time +
+                      " there and back");
+        }
         meter.step(report.frames, in.total);
     }
+    report.stopped_by = cli::stop_signal();
     report.seconds = std::chrono::duration<double>(clock_type::now() - start).count();
     meter.done();
 }
 
 // The end of the run: the warning of a clip cut short, the contact sheet, the message count and
 // the median round trip.
-void finish_run(const record_input &in, frame_sink &sink, const session &s, record_report &report) {
+void finish_run(const record_options &o, const record_input &in, frame_sink &sink, const session &s,
+                record_report &report) {
+    if (report.stopped_by == 0 && report.frames == 0) {
+        // Nothing to keep is a failure, not a run that went through.
+        const std::string why =
+            !in.main->truncated().empty() ? in.main->truncated()
+            : o.start > 0 ? "it has " + cli::count_of(report.skipped, "frame", "frames") +
+                                ", and --start " + std::to_string(o.start) + " skips them all"
+                          : "it holds no frames";
+        throw failure{in.name + ": " + why + "; no frame to keep"};
+    }
     if (!in.main->truncated().empty()) {
         report.truncated = in.name + ": " + in.main->truncated() + "; kept the " +
                            cli::count_of(report.frames, "frame", "frames") + " before it";
@@ -233,9 +324,24 @@ void check_together(const record_options &o, bool fade_frames_given, bool sheet_
 }  // namespace
 
 record_report run_record(const record_options &o, bool keep_frames) {
-    const std::string format = checked_format(o);
+    const std::string asked = checked_format(o);
     record_input in = open_input(o);
-    frame_sink sink(o.out_dir, o.overwrite, format, sheet_interval(o, in.total));
+    const std::string format = format_for_clip(asked, o, in.main->info());
+    const clip_info &info = in.main->info();
+    if (format == "pgm" && info.layout != chroma::mono) {
+        throw usage_error{"--format pgm writes grey frames, and " + in.name + " is in colour (" +
+                          chroma_name(info.layout) + "); --format pnm writes grey frames as PGM"};
+    }
+    y4m_spec spec;
+    spec.rate = info.rate;
+    spec.layout = o.y4m_layout;
+    const int32_t out_w = o.scale.width != 0 ? o.scale.width : info.width;
+    const int32_t out_h = o.scale.width != 0 ? o.scale.height : info.height;
+    spec.aspect = resized_aspect(info.aspect, info.width, info.height, out_w, out_h);
+    // Deinterlaced frames are whole pictures; others keep the clip's tag (mixed ones cannot
+    // say their frames' own, so say unknown).
+    spec.interlace = in.deinterlace ? 'p' : info.interlace == 'm' ? '?' : info.interlace;
+    frame_sink sink(o.out_dir, o.overwrite, format, sheet_interval(o, in.total), spec);
     session s(o.connect);
     frame_pipeline pipeline(s, o, in);
     record_report report;
@@ -244,13 +350,14 @@ record_report run_record(const record_options &o, bool keep_frames) {
     report.out_width = pipeline.out_width();
     report.out_height = pipeline.out_height();
     record_frames(o, in, pipeline, sink, keep_frames, report);
-    finish_run(in, sink, s, report);
+    finish_run(o, in, sink, s, report);
     return report;
 }
 
 record_options parse_record_options(cli::args &args) {
     record_options o;
     bool any_correction = false, fade_frames_given = false, sheet_given = false;
+    bool pix_fmt_given = false, chroma_given = false;
     while (!args.empty()) {
         const std::string a = args.next("an option");
         if (a == "--size") {
@@ -260,10 +367,31 @@ record_options parse_record_options(cli::args &args) {
             if (o.out_dir.empty()) throw usage_error{"bad --out: '' (a directory, or - )"};
         } else if (a == "--format") {
             o.format = cli::lower(args.value(a));
-            if (o.format != "ppm" && o.format != "png" && o.format != "rgb")
-                throw usage_error{"bad format '" + o.format + "' (ppm, png or rgb, in any case)"};
+            if (!known_format(o.format))
+                throw usage_error{"bad format '" + o.format + "' (" + kFormats + ")"};
         } else if (a == "--frames") {
             o.frames = cli::parse_count(args.value(a), "frame count");
+        } else if (a == "--start") {
+            o.start = uint32_t(cli::parse_ranged(args.value(a), "start", 0, INT32_MAX));
+        } else if (a == "--pix-fmt") {
+            o.raw_layout = layout_by_name(args.value(a));
+            pix_fmt_given = true;
+        } else if (a == "--chroma") {
+            const std::string c = args.value(a);
+            if (c == "444")
+                o.y4m_layout = chroma::c444;
+            else if (c == "422")
+                o.y4m_layout = chroma::c422;
+            else if (c == "420")
+                o.y4m_layout = chroma::c420;
+            else
+                throw usage_error{"bad chroma '" + c + "' (444, 422 or 420)"};
+            chroma_given = true;
+        } else if (a == "--field") {
+            const std::string f = cli::lower(args.value(a));
+            if (f != "top" && f != "bottom")
+                throw usage_error{"bad field '" + f + "' (top or bottom)"};
+            o.field = f[0];
         } else if (a == "--scale") {
             o.scale = cli::parse_size(args.value(a), "scale");
         } else if (a == "--contrast") {
@@ -307,6 +435,12 @@ record_options parse_record_options(cli::args &args) {
     }
     o.correct = any_correction;
     check_together(o, fade_frames_given, sheet_given);
+    if (pix_fmt_given && (o.raw_size.width == 0 || o.input.empty()))
+        throw usage_error{"--pix-fmt gives the layout of raw planes: add --size WxH and the file"};
+    if (chroma_given && cli::lower(o.format) != "y4m" && !is_y4m_file(o.out_dir))
+        cli::warn("--chroma has no effect without --format y4m");
+    if (o.field != 0 && o.deinterlace == std::optional<bool>(false))
+        cli::warn("--field has no effect with --no-deinterlace");
     return o;
 }
 
@@ -322,23 +456,36 @@ const char *const kRecordHelp =
     "  CLIP                   a Y4M file with 8-bit 4:2:0, 4:2:2, 4:4:4, 4:1:1 or mono frames\n"
     "  -                      a Y4M stream on standard input, for example from\n"
     "                         ffmpeg -i IN -f yuv4mpegpipe - | tamsa record -\n"
-    "  --size WxH             CLIP holds raw 4:1:1 planes of W x H pixels (Y, then U, then V,\n"
-    "                         a chroma sample per 4 pixels; W a multiple of 4); with no CLIP,\n"
-    "                         the built-in clip's size. W x H at most 67108864 pixels\n"
-    "  --frames N             stop after N frames (1 or more; default: the whole clip)\n"
+    "  --size WxH             CLIP holds raw planes of W x H pixels (Y, then U, then V), in\n"
+    "                         the layout --pix-fmt names; with no CLIP, the built-in clip's\n"
+    "                         size. W x H at most 67108864 pixels. A file that is not a whole\n"
+    "                         number of frames is refused\n"
+    "  --pix-fmt F            the layout of raw planes, by ffmpeg's name: yuv411p (default; W\n"
+    "                         a multiple of 4), yuv420p, yuv422p, yuv444p or gray\n"
+    "  --start N              skip the first N frames (0 or more; default 0)\n"
+    "  --frames N             stop after N frames (1 or more; default: the whole clip); with\n"
+    "                         --start S, frames S+1 to S+N of the clip\n"
     "\n"
     "Output:\n"
     "  --out DIR              where frame-00001.ppm and on and contact.png go (default: out)\n"
     "  --out -                the frames to standard output, back to back, for a pipe into\n"
-    "                         ffmpeg -f image2pipe -c:v ppm -i - or netpbm; progress and the\n"
-    "                         summary then go to stderr\n"
-    "  --format F             ppm (default), png, or rgb (raw 24-bit frames, with --out -\n"
-    "                         only); in any case\n"
-    "  -y, --overwrite        replace the frames of an earlier run in DIR (refused otherwise)\n"
+    "                         ffmpeg or netpbm; progress and the summary then go to stderr\n"
+    "  --out NAME.y4m         the frames as a Y4M file (--format y4m)\n"
+    "  --format F             ppm (default), pgm (grey clips), pnm (PGM for grey frames, PPM\n"
+    "                         for colour ones; the default for mono clips in a directory), png,\n"
+    "                         rgb (raw 24-bit frames, with --out - only) or y4m (with --out -\n"
+    "                         or --out NAME.y4m: a stream ffmpeg -i - reads, keeping the clip's\n"
+    "                         frame rate, aspect and interlacing); in any case\n"
+    "  --chroma C             the chroma of Y4M output: 444 (default), 422 or 420 (for\n"
+    "                         encoders that want it), each the mean of the pixels it covers\n"
+    "  -y, --overwrite        replace the frames of an earlier run in DIR, or NAME.y4m\n"
+    "                         (refused otherwise)\n"
     "  --sheet-every N        the contact sheet shows every Nth frame (1 or more; default:\n"
     "                         about 12 frames in all)\n"
     "  --no-progress          no progress line (it is shown only when stderr is a terminal)\n"
     "  --no-output            write no frames at all: the pipeline alone, to time it\n"
+    "  -q, --quiet            errors only: no notes, warnings, progress or summary\n"
+    "  -v, --verbose          also a line per frame on stderr: its messages and their time\n"
     "\n"
     "Messages to the server, in the order they are sent:\n"
     "  --scale WxH            resize to W x H pixels, nearest neighbour (W x H at most\n"
@@ -347,8 +494,12 @@ const char *const kRecordHelp =
     "                         0 gives flat grey, below 0 mirrors the levels (-100000..100000)\n"
     "  --brightness B         added to every level after the contrast (-255..255, default 0)\n"
     "  --invert               every level L becomes 255 - L, after contrast and brightness\n"
-    "  --deinterlace          copy each even row over the odd row below it; on by default for\n"
-    "                         clips whose header says interlaced (It, Ib)\n"
+    "  --deinterlace          keep one field: copy each of its rows over the row of the other\n"
+    "                         field below it; on by default for clips whose header says\n"
+    "                         interlaced (It, Ib, Im: then only frames whose own header says\n"
+    "                         interlaced)\n"
+    "  --field top|bottom     the field kept (default: the one first in time, as the clip's or\n"
+    "                         the frame's header says; top when it does not say)\n"
     "  --no-deinterlace       keep both fields, even of an interlaced clip\n"
     "  --fade-with CLIP       cross-fade into the frames of another clip of the same size\n"
     "  --fade-frames N        frames the cross-fade takes (1 or more, default 25)\n"
@@ -361,26 +512,46 @@ const char *const kRecordHelp =
     "The conversion is studio range (luma 16..235, ITU-R BT.601); full-range clips are\n"
     "converted the same way, with a warning.\n"
     "\n"
+    "SIGINT or SIGTERM ends the run after the frame in hand: every frame written is whole, the\n"
+    "contact sheet shows them, and one line says how many were kept.\n"
+    "\n"
     "Exit status: 0 done (also when the clip's last frame is cut short: the frames before it\n"
-    "are kept, with a warning), 1 failed while running, 2 bad command line.\n";
+    "are kept, with a warning), 1 failed while running (also when no frame could be kept),\n"
+    "2 bad command line, 130 or 143 stopped by SIGINT or SIGTERM.\n";
 
 int record_command(cli::args &args) {
     if (args.asks_help()) {
         std::fputs(kRecordHelp, stdout);
         return cli::kExitOk;
     }
+    args.take_verbosity();
     const record_options o = parse_record_options(args);
+    cli::catch_stop_signals();
     const record_report r = run_record(o);
+    const bool y4m_file = is_y4m_file(o.out_dir);
+    if (r.stopped_by != 0) {
+        const std::string where = o.out_dir.empty()  ? ""
+                                  : o.out_dir == "-" ? " on standard output"
+                                  : y4m_file         ? " in " + o.out_dir
+                                                     : " in " + o.out_dir + "/";
+        cli::error(std::string("stopped by ") + (r.stopped_by == SIGINT ? "SIGINT" : "SIGTERM") +
+                   ": kept " + cli::count_of(r.frames, "whole frame", "whole frames") + where);
+        return cli::exit_for_signal(r.stopped_by);
+    }
+    if (cli::quiet()) return cli::kExitOk;
     // With the frames on standard output, the summary goes to stderr.
     FILE *out = o.out_dir == "-" ? stderr : stdout;
     std::fprintf(out, "recorded %s of %dx%d", cli::count_of(r.frames, "frame", "frames").c_str(),
                  r.width, r.height);
+    if (r.skipped != 0) std::fprintf(out, " from frame %u", r.skipped + 1);
     if (r.out_width != r.width || r.out_height != r.height)
         std::fprintf(out, " as %dx%d", r.out_width, r.out_height);
     std::fprintf(out, " in %.2f s: %.1f frames/s, %s, median round trip %.3f ms\n", r.seconds,
                  r.seconds > 0 ? r.frames / r.seconds : 0.0,
                  cli::count_of(r.messages, "message", "messages").c_str(), r.median_round_trip_ms);
-    if (!o.out_dir.empty() && o.out_dir != "-") {
+    if (y4m_file) {
+        std::fprintf(out, "frames in %s\n", o.out_dir.c_str());
+    } else if (!o.out_dir.empty() && o.out_dir != "-") {
         std::fprintf(out, "frames in %s/, contact sheet %s\n", o.out_dir.c_str(),
                      r.sheet.empty() ? "(none)" : r.sheet.c_str());
     }

@@ -10,23 +10,31 @@
 #include <vector>
 
 #include "tools/cli.h"
+#include "tools/clip.h"
 #include "tools/picture.h"
 
 namespace tamsa::tools {
 
 struct record_options {
-    std::string input;            // "" for the built-in clip, "-" for standard input
-    cli::size2 raw_size;          // raw planes when set (and the built-in clip's size)
-    std::string out_dir = "out";  // "" writes nothing; "-" writes a stream to standard output
-    std::string format = "ppm";   // ppm, png, or rgb (a stream only); any case
-    bool overwrite = false;       // replace an earlier run's frames in out_dir
-    uint32_t frames = 0;          // 0: the whole clip (the built-in one has 50)
-    cli::size2 scale;             // ids 2 and 9 when set (10 for 4:1:1 clips), id 2 otherwise
-    bool correct = false;         // id 5
+    std::string input;                 // "" for the built-in clip, "-" for standard input
+    cli::size2 raw_size;               // raw planes when set (and the built-in clip's size)
+    chroma raw_layout = chroma::c411;  // the layout of raw planes
+    // "" writes nothing; "-" writes a stream to standard output; NAME.y4m a Y4M file
+    std::string out_dir = "out";
+    // ppm, pgm, pnm, png, rgb (a stream only) or y4m (a stream or a .y4m file); any case. "":
+    // y4m for a .y4m file, pnm for the frames of a mono clip in a directory, ppm otherwise
+    std::string format;
+    chroma y4m_layout = chroma::c444;  // the chroma of Y4M output
+    bool overwrite = false;            // replace an earlier run's frames in out_dir
+    uint32_t start = 0;                // frames of the clip skipped first
+    uint32_t frames = 0;               // 0: the whole clip (the built-in one has 50)
+    cli::size2 scale;                  // ids 2 and 9 when set (10 for 4:1:1 clips), id 2 otherwise
+    bool correct = false;              // id 5
     int32_t contrast = 100;
     int32_t brightness = 0;
     bool invert = false;
     std::optional<bool> deinterlace;  // id 8; unset: as the clip's header says
+    char field = 0;                   // the field kept: t, b, or 0 for the first in time
     std::string fade_with;            // id 7 against this clip's frames
     uint32_t fade_frames = 25;
     bool remap = false;        // ids 4 and 6: 8-bit colour-cube frames
@@ -37,6 +45,7 @@ struct record_options {
 
 struct record_report {
     uint32_t frames = 0;
+    uint32_t skipped = 0;                   // by --start
     int32_t width = 0, height = 0;          // of the input
     int32_t out_width = 0, out_height = 0;  // of the frames written
     double seconds = 0;
@@ -44,6 +53,7 @@ struct record_report {
     uint64_t messages = 0;
     std::string sheet;          // the contact sheet's file, or ""
     std::string truncated;      // why the clip ended early (the warning given), or ""
+    int stopped_by = 0;         // the signal that ended the run early, or 0
     std::vector<picture> kept;  // every frame made, when keep_frames is set
 };
 

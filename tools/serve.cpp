@@ -15,7 +15,7 @@ namespace {
 
 constexpr const char *kServeHelp =
     "usage: tamsa serve [--port NAME] [--client-limit SIZE] [--total-limit SIZE]\n"
-    "                   [--allow-remote-stop]\n"
+    "                   [--allow-remote-stop] [-q]\n"
     "\n"
     "Serves the message port to other processes of this user until SIGINT or SIGTERM (or, when\n"
     "allowed, a client's stop message); a signal stops it after the message in hand. Says where\n"
@@ -37,9 +37,12 @@ constexpr const char *kServeHelp =
     "  --allow-remote-stop    lets a client's stop message (id 0 or 1) end the server; without\n"
     "                         it such a message is answered TAMSA_REFUSED and serving goes on\n"
     "\n"
+    "  -q, --quiet            say nothing but errors\n"
+    "\n"
     "The socket lives in $XDG_RUNTIME_DIR/tamsa/ (else /tmp/tamsa-UID/), mode 0600.\n"
     "\n"
-    "Exit status: 0 after a stop, 1 when it cannot serve (the port is taken), 2 bad command\n"
+    "Exit status: 0 after a stop, 1 when it cannot serve (the port is taken, or a file or\n"
+    "directory that is not a socket is at its path: that is never removed), 2 bad command\n"
     "line.\n";
 
 // A size in bytes: digits, then K, M or G (powers of 1024) if wanted; "none" for no limit.
@@ -70,6 +73,7 @@ int serve_command(cli::args &args) {
         std::fputs(kServeHelp, stdout);
         return cli::kExitOk;
     }
+    args.take_verbosity();
     std::string port_name = TAMSA_PORT_NAME;
     remote::gateway_options options;
     while (!args.empty()) {
@@ -86,7 +90,12 @@ int serve_command(cli::args &args) {
             throw cli::usage_error{"unknown option: " + option + " (tamsa serve --help)"};
         }
     }
-    return remote::serve_process(port_name.c_str(), options, stdout, stderr);
+    // Quiet: where it listens and what it served go nowhere; errors still go to stderr.
+    FILE *out = cli::quiet() ? std::fopen("/dev/null", "w") : stdout;
+    if (out == nullptr) out = stdout;
+    const int status = remote::serve_process(port_name.c_str(), options, out, stderr);
+    if (out != stdout) std::fclose(out);
+    return status;
 }
 
 }  // namespace tamsa::tools

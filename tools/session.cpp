@@ -11,6 +11,29 @@ namespace tamsa::tools {
 
 using cli::failure;
 
+namespace {
+
+// What a send's status means, for people.
+std::string status_words(int32_t status) {
+    switch (status) {
+        case TAMSA_NOT_SERVED:
+            return "the server stopped";
+        case TAMSA_TIMEOUT:
+            return "timed out";
+        case TAMSA_FAILED:
+            return "the connection failed, or there was no memory for it";
+        case TAMSA_OVER_LIMIT:
+            return "this client would pass its limit of the bus (tamsa serve --client-limit)";
+        case TAMSA_REFUSED:
+            return "the server refused it (tamsa serve --allow-remote-stop)";
+        default:
+            break;
+    }
+    return "status " + std::to_string(status);
+}
+
+}  // namespace
+
 session::session(const std::string &connect) {
     // A constructor that throws runs no destructor: what it made is given back here.
     try {
@@ -54,8 +77,7 @@ uint32_t session::send(int32_t id, std::initializer_list<uint32_t> args) {
     const int32_t status = tamsa_client_send_result(client_, id, block_, -1, &result);
     trips_.push_back(std::chrono::duration<double, std::milli>(clock_type::now() - start).count());
     if (status != TAMSA_REPLIED) {
-        throw failure{"message " + std::to_string(id) + " was not served (status " +
-                      std::to_string(status) + ")"};
+        throw failure{"message " + std::to_string(id) + " was not served: " + status_words(status)};
     }
     return result;
 }

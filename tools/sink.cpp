@@ -17,9 +17,9 @@ namespace {
 
 using cli::failure;
 
-// Frame files of an earlier run: frame-NNNNN.ppm or .png, and the contact sheet.
+// Frame files of an earlier run: frame-NNNNN.ppm, .pgm, .pnm or .png. The contact sheet is
+// not one: alone it is replaced, and it goes with the frames they replace.
 bool is_frame_file(const std::string &name) {
-    if (name == "contact.png") return true;
     if (name.rfind("frame-", 0) != 0) return false;
     const size_t dot = name.find('.');
     if (dot == std::string::npos || dot < 6 + 5) return false;
@@ -27,7 +27,28 @@ bool is_frame_file(const std::string &name) {
         if (name[k] < '0' || name[k] > '9') return false;
     }
     const std::string ext = name.substr(dot);
-    return ext == ".ppm" || ext == ".png";
+    return ext == ".ppm" || ext == ".png" || ext == ".pgm" || ext == ".pnm";
+}
+
+// A frame whose pixels are all grey as a grey picture; others as they are.
+picture grey_if_grey(const picture &p) {
+    if (p.channels != 3) return p;
+    const size_t n = size_t(p.width) * size_t(p.height);
+    for (size_t i = 0; i < n; ++i) {
+        const uint8_t *px = &p.pixels[i * 3];
+        if (px[0] != px[1] || px[0] != px[2]) return p;
+    }
+    picture g;
+    g.width = p.width;
+    g.height = p.height;
+    g.channels = 1;
+    g.pixels.resize(n);
+    for (size_t i = 0; i < n; ++i) g.pixels[i] = p.pixels[i * 3];
+    return g;
+}
+
+bool ends_with(const std::string &text, const std::string &end) {
+    return text.size() > end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
 // Refuses a directory that holds an earlier run's frames, or removes them when told to, so
@@ -41,6 +62,8 @@ void clear_old_frames(const std::string &dir, bool overwrite) {
     }
     if (e) throw failure{dir + ": " + e.message()};
     if (old.empty()) return;
+    const std::filesystem::path sheet = std::filesystem::path(dir) / "contact.png";
+    if (overwrite && std::filesystem::exists(sheet, e)) old.push_back(sheet);
     if (!overwrite) {
         throw failure{dir + "/ already holds " +
                       cli::count_of(old.size(), "frame file", "frame files") +
@@ -55,9 +78,19 @@ void clear_old_frames(const std::string &dir, bool overwrite) {
 }  // namespace
 
 frame_sink::frame_sink(const std::string &dir, bool overwrite, const std::string &format,
-                       uint32_t sheet_every)
-    : dir_(dir), format_(format), every_(sheet_every) {
-    if (stream()) {
+                       uint32_t sheet_every, const y4m_spec &spec)
+    : dir_(dir), format_(format), every_(sheet_every), spec_(spec) {
+    if (y4m_file()) {
+        std::error_code e;
+        if (std::filesystem::is_directory(dir_, e)) throw failure{dir_ + " is a directory"};
+        if (std::filesystem::exists(dir_, e) && !overwrite)
+            throw failure{dir_ + " already exists; --overwrite (-y) replaces it"};
+        // Written beside the target and renamed once whole, as pictures are.
+        temporary_ = dir_ + ".part" + std::to_string(getpid());
+        out_ = std::fopen(temporary_.c_str(), "wb");
+        if (out_ == nullptr) throw failure{dir_ + ": cannot write (" + std::strerror(errno) + ")"};
+    } else if (stream()) {
+        out_ = stdout;
         if (isatty(STDOUT_FILENO) != 0) {
             throw cli::usage_error{
                 "standard output is a terminal: pipe the frames into a program (tamsa "
@@ -73,25 +106,68 @@ frame_sink::frame_sink(const std::string &dir, bool overwrite, const std::string
     }
 }
 
+frame_sink::~frame_sink() {
+    if (!temporary_.empty()) {
+        std::fclose(out_);
+        std::remove(temporary_.c_str());
+    }
+}
+
+bool frame_sink::y4m_file() const {
+    return dir_ != "-" && ends_with(cli::lower(dir_), ".y4m");
+}
+
 void frame_sink::write(const picture &p, uint32_t index) {
+    // Grey frames for PGM and PNM; PGM takes no other.
+    const bool grey_format = format_ == "pgm" || format_ == "pnm";
+    const picture &frame = grey_format ? grey_if_grey(p) : p;
+    if (format_ == "pgm" && frame.channels != 1) {
+        throw failure{"frame " + std::to_string(index + 1) +
+                      " is in colour, and --format pgm writes grey frames only (pnm writes "
+                      "each as it is)"};
+    }
     if (stream()) {
+        const std::string name = y4m_file() ? dir_ : "standard output";
         bool ok;
         if (format_ == "rgb") {
-            ok = std::fwrite(p.pixels.data(), 1, p.pixels.size(), stdout) == p.pixels.size();
+            ok = std::fwrite(p.pixels.data(), 1, p.pixels.size(), out_) == p.pixels.size();
+        } else if (format_ == "y4m") {
+            if (!header_done_) {
+                const std::string header = y4m_header(p.width, p.height, spec_);
+                header_done_ = std::fwrite(header.data(), 1, header.size(), out_) == header.size();
+            }
+            const std::vector<uint8_t> planes = y4m_planes(p, spec_.layout);
+            ok = header_done_ && std::fputs("FRAME\n", out_) >= 0 &&
+                 std::fwrite(planes.data(), 1, planes.size(), out_) == planes.size();
         } else {
-            ok = write_picture(stdout, p,
-                               format_ == "png" ? picture_format::png : picture_format::ppm);
+            const picture_format f = format_ == "png"   ? picture_format::png
+                                     : format_ == "ppm" ? picture_format::ppm
+                                                        : picture_format::pnm;
+            ok = write_picture(out_, frame, f);
         }
-        if (!ok) throw failure{std::string("standard output: ") + std::strerror(errno)};
+        if (!ok) throw failure{name + ": " + std::strerror(errno)};
         return;
     }
     char name[32];
     std::snprintf(name, sizeof name, "frame-%05u.%s", index + 1, format_.c_str());
-    save_picture((std::filesystem::path(dir_) / name).string(), p);
+    save_picture((std::filesystem::path(dir_) / name).string(), frame);
     if (index % every_ == 0) sheet_.add(p);
 }
 
 std::string frame_sink::finish() {
+    if (y4m_file()) {
+        FILE *f = out_;
+        out_ = nullptr;
+        const bool ok = std::fflush(f) == 0;
+        if (std::fclose(f) != 0 || !ok || std::rename(temporary_.c_str(), dir_.c_str()) != 0) {
+            const int e = errno;
+            std::remove(temporary_.c_str());
+            temporary_.clear();
+            throw failure{dir_ + ": cannot write (" + std::strerror(e) + ")"};
+        }
+        temporary_.clear();
+        return "";
+    }
     if (stream()) {
         if (std::fflush(stdout) != 0)
             throw failure{std::string("standard output: ") + std::strerror(errno)};

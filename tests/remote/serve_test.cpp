@@ -315,6 +315,24 @@ TEST_F(Serve, TheRecorderGetsTheSameFramesFromAServerProcess) {
     server->signal(SIGTERM);
     const std::string stopped = server->line();
     EXPECT_EQ(server->wait(), 0);
+    EXPECT_NE(stopped.find("messages from 1 client; 0 blocks left in the bus (held by no client)"),
+              std::string::npos)
+        << stopped;
+}
+
+// A message the server would not serve is named in words, with what to do about it.
+TEST_F(Serve, AMessageOverTheClientLimitIsRefusedInWords) {
+    auto server = start_server("serve-limit", {"--client-limit", "64K"});
+    child record({TAMSA_COMMAND, "record", "--connect", "serve-limit", "--size", "64x48",
+                  "--frames", "1", "--scale", "320x240", "--no-output"});
+    const std::string why = record.rest();
+    EXPECT_EQ(record.wait(), 1) << why;
+    EXPECT_EQ(why,
+              "tamsa record: message 10 was not served: this client would pass its limit of the "
+              "bus (tamsa serve --client-limit)\n");
+    server->signal(SIGTERM);
+    const std::string stopped = server->line();
+    EXPECT_EQ(server->wait(), 0);
     EXPECT_NE(stopped.find("; 0 blocks left"), std::string::npos) << stopped;
 }
 

@@ -136,7 +136,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         bad_y4m{"deep_chroma", "YUV4MPEG2 W8 H2 C420p10\n" + frame_bytes(24),
                 "chroma 'C420p10' is not read"},
-        bad_y4m{"mixed_interlacing", "YUV4MPEG2 W8 H2 Im\n", "interlacing 'Im' is not read"},
+        bad_y4m{"unknown_interlacing", "YUV4MPEG2 W8 H2 Ix\n", "interlacing 'Ix' is not read"},
+        bad_y4m{"bad_rate", "YUV4MPEG2 W8 H2 F30000\n", "bad ratio '30000'"},
         bad_y4m{"not_y4m", "P6\n2 1\n255\nabcdef", "not a Y4M file"},
         bad_y4m{"no_size", "YUV4MPEG2 C411\n", "no frame size"},
         bad_y4m{"bad_number", "YUV4MPEG2 W8x H2 C411\n", "bad number"},
@@ -158,14 +159,21 @@ TEST(RawClip, ReadsPlanesFrameAfterFrame) {
     std::string bytes(a.y.begin(), a.y.end());
     bytes.append(a.u.begin(), a.u.end());
     bytes.append(a.v.begin(), a.v.end());
-    TempDir::write(dir.file("r.yuv"), bytes + bytes.substr(0, 5));
+    TempDir::write(dir.file("r.yuv"), bytes + bytes);
     auto clip = tamsa::tools::open_raw(dir.file("r.yuv"), 8, 2);
     yuv_frame f;
     ASSERT_TRUE(clip->next(f));
     EXPECT_EQ(f.y, a.y);
     EXPECT_EQ(f.u, a.u);
+    ASSERT_TRUE(clip->next(f));
     EXPECT_FALSE(clip->next(f));
-    EXPECT_EQ(clip->truncated(), "frame 2 is truncated (5 of 24 bytes)");
+    EXPECT_EQ(clip->truncated(), "");
+    // A file that is no whole number of frames of the layout is refused before any is read.
+    TempDir::write(dir.file("cut.yuv"), bytes + bytes.substr(0, 5));
+    EXPECT_NE(error_of([&] {
+                  tamsa::tools::open_raw(dir.file("cut.yuv"), 8, 2);
+              }).find("29 bytes is not a whole number of 8x2 yuv411p frames (24 bytes each)"),
+              std::string::npos);
     // A Y4M file is not taken for raw planes.
     TempDir::write(dir.file("y.y4m"), y4m_bytes({a}));
     EXPECT_NE(

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "remote/protocol.h"
 #include "tamsa/tamsa.h"
 #include "temp_dir.h"
 #include "tools/fixtures.h"
@@ -23,10 +24,13 @@ struct run_result {
     std::string out, err;
 };
 
-// Runs the command in dir through the shell, as typed after "tamsa".
-run_result run(const TempDir &dir, const std::string &words) {
-    const std::string command = "cd '" + dir.path().string() + "' && " TAMSA_COMMAND " " + words +
-                                " </dev/null >.stdout 2>.stderr";
+// Runs the command in dir through the shell, as typed after "tamsa", with the file input piped
+// to it (none: /dev/null).
+run_result run(const TempDir &dir, const std::string &words, const std::string &input) {
+    const std::string feed = input.empty() ? "" : "cat '" + input + "' | ";
+    const std::string command = "cd '" + dir.path().string() + "' && " + feed + TAMSA_COMMAND " " +
+                                words + (input.empty() ? " </dev/null" : "") +
+                                " >.stdout 2>.stderr";
     const int status = std::system(command.c_str());
     run_result r;
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -39,10 +43,13 @@ struct command_case {
     const char *name;
     std::string words;
     int status;
-    std::string first_err;    // how the first line on stderr begins; "" for an empty stderr
-    std::string out = "";     // found in stdout, when given
-    std::string file = "";    // a file the command must leave, or with a leading '!' must not
-    std::string starts = "";  // how that file begins, when given
+    std::string first_err;     // how the first line on stderr begins; "" for an empty stderr
+    std::string out = "";      // found in stdout, when given
+    std::string file = "";     // a file the command must leave, or with a leading '!' must not
+    std::string starts = "";   // how that file begins, when given
+    std::string input = "";    // a file piped to standard input, when given
+    std::string no_out = "";   // not found in stdout, when given
+    std::string err_has = "";  // found in stderr, when given
 };
 
 class Command : public ::testing::TestWithParam<command_case> {
@@ -66,23 +73,60 @@ class Command : public ::testing::TestWithParam<command_case> {
         grey.pixels.resize(6 * 4);
         tamsa::tools::save_picture(dir_->file("grey.pgm"), grey);
         tamsa_test::write_rgba16_png(dir_->file("rgba.png"), {0, 0, 0, 0, 65535, 1, 2, 3});
+        write_clip(dir_->file("bottom.y4m"), {frame(1)}, " Ib");
+        write_clip(dir_->file("mono.y4m"), {pattern_frame(16, 8, 1, chroma::mono)});
+        TempDir::write(dir_->file("cut1.y4m"),
+                       "YUV4MPEG2 W16 H8 F25:1 Ip A1:1 C420jpeg\nFRAME\n" + std::string(40, 'x'));
+        // A 29.97 frames/s clip with a pixel aspect and interlacing of its own.
+        std::string ntsc = TempDir::read(dir_->file("top.y4m"));
+        ntsc.replace(ntsc.find("F25:1"), 5, "F30000:1001");
+        ntsc.replace(ntsc.find("A1:1"), 4, "A10:11");
+        TempDir::write(dir_->file("ntsc.y4m"), ntsc);
+        // One 16x8 frame of raw 4:2:2 planes: 256 bytes, no whole number of 4:1:1 frames.
+        const tamsa::tools::yuv_frame raw = pattern_frame(16, 8, 1, chroma::c422);
+        TempDir::write(dir_->file("raw422.yuv"), std::string(raw.y.begin(), raw.y.end()) +
+                                                     std::string(raw.u.begin(), raw.u.end()) +
+                                                     std::string(raw.v.begin(), raw.v.end()));
+        TempDir::write(dir_->file("exists.y4m"), "mine");
+        TempDir::write(dir_->file("keep.ppm"), "mine");
+        tamsa::tools::save_picture(dir_->file("self.ppm"), colour);
+        tamsa::tools::save_picture(dir_->file("self_y.ppm"), colour);
+        std::filesystem::create_directory(dir_->file("sheet_only"));
+        TempDir::write(dir_->file("sheet_only/contact.png"), "an older sheet");
+        // Sockets go under the suite's own directory; something else sits where two would go.
+        const char *runtime = std::getenv("XDG_RUNTIME_DIR");
+        old_runtime_ = runtime != nullptr ? new std::string(runtime) : nullptr;
+        setenv("XDG_RUNTIME_DIR", dir_->path().c_str(), 1);
+        std::filesystem::create_directory(dir_->file("tamsa"));
+        std::filesystem::permissions(dir_->file("tamsa"), std::filesystem::perms::owner_all);
+        std::filesystem::create_directory(tamsa::remote::socket_path("dir-in-way"));
+        TempDir::write(tamsa::remote::socket_path("file-in-way"), "mine");
         for (const char *old : {"old", "old_y"}) {
             std::filesystem::create_directory(dir_->file(old));
             TempDir::write(dir_->file(std::string(old) + "/frame-00009.ppm"), "P6\n1 1\n255\nabc");
         }
     }
     static void TearDownTestSuite() {
+        if (old_runtime_ != nullptr) {
+            setenv("XDG_RUNTIME_DIR", old_runtime_->c_str(), 1);
+        } else {
+            unsetenv("XDG_RUNTIME_DIR");
+        }
+        delete old_runtime_;
+        old_runtime_ = nullptr;
         delete dir_;
         dir_ = nullptr;
     }
     static TempDir *dir_;
+    static std::string *old_runtime_;
 };
 
 TempDir *Command::dir_ = nullptr;
+std::string *Command::old_runtime_ = nullptr;
 
 TEST_P(Command, GivesItsStatusAndFirstLine) {
     const command_case &c = GetParam();
-    const run_result r = run(*dir_, c.words);
+    const run_result r = run(*dir_, c.words, c.input);
     EXPECT_EQ(r.status, c.status) << c.words << "\n" << r.err;
     const std::string first = r.err.substr(0, r.err.find('\n'));
     if (c.first_err.empty()) {
@@ -92,6 +136,12 @@ TEST_P(Command, GivesItsStatusAndFirstLine) {
     }
     if (!c.out.empty()) {
         EXPECT_NE(r.out.find(c.out), std::string::npos) << c.words << "\n" << r.out;
+    }
+    if (!c.err_has.empty()) {
+        EXPECT_NE(r.err.find(c.err_has), std::string::npos) << c.words << "\n" << r.err;
+    }
+    if (!c.no_out.empty()) {
+        EXPECT_EQ(r.out.find(c.no_out), std::string::npos) << c.words << "\n" << r.out;
     }
     if (!c.file.empty()) {
         const bool absent = c.file[0] == '!';
@@ -132,8 +182,9 @@ INSTANTIATE_TEST_SUITE_P(
         command_case{"scale_too_large", "record --scale 100000x100000", 2,
                      "tamsa record: bad scale: '100000x100000' (WxH"},
         command_case{"empty_port", "serve --port ''", 2, "tamsa serve: bad port name: ''"},
-        command_case{"bad_format", "record --format gif", 2,
-                     "tamsa record: bad format 'gif' (ppm, png or rgb, in any case)"},
+        command_case{
+            "bad_format", "record --format gif", 2,
+            "tamsa record: bad format 'gif' (ppm, pgm, pnm, png, rgb or y4m, in any case)"},
         command_case{"rgb_needs_a_stream", "record --format rgb --out rgb", 2,
                      "tamsa record: --format rgb writes raw frames to standard output only", "",
                      "!rgb"},
@@ -173,16 +224,130 @@ INSTANTIATE_TEST_SUITE_P(
         command_case{"full_range", "record full.y4m --out full", 0,
                      "tamsa record: warning: full.y4m is full range (XCOLORRANGE=FULL), but the "
                      "conversion is studio range"},
-        command_case{"interlaced", "record top.y4m --out top", 0,
-                     "tamsa record: top.y4m is interlaced (top field first): deinterlacing; "
-                     "--no-deinterlace keeps both fields"},
+        command_case{
+            "interlaced", "record top.y4m --out top", 0,
+            "tamsa record: top.y4m is interlaced (top field first): deinterlacing, keeping the top "
+            "field; --no-deinterlace keeps both fields"},
         command_case{"interlaced_kept", "record top.y4m --out top2 --no-deinterlace", 0, ""},
         command_case{"extension_in_any_case", "image scale in.ppm OUT.PNG 3x2", 0, "", "",
                      "OUT.PNG", "\x89PNG"},
         command_case{"grey_stays_grey", "image transpose grey.pgm t.pnm", 0, "", "", "t.pnm",
                      "P5\n4 6\n"},
         command_case{"alpha_dropped", "image transpose rgba.png t.png", 0,
-                     "tamsa image: warning: rgba.png: transparency dropped"}),
+                     "tamsa image: warning: rgba.png: transparency dropped"},
+        // Y4M out: the clip's rate, aspect and interlacing kept, the layout asked for.
+        command_case{"y4m_stream", "record ntsc.y4m --no-deinterlace --out - --format y4m", 0,
+                     "recorded 1 frame of 16x8",
+                     "YUV4MPEG2 W16 H8 F30000:1001 It A10:11 C444\nFRAME\n"},
+        command_case{"y4m_built_in", "record --size 16x8 --frames 2 --out - --format y4m", 0,
+                     "recorded 2 frames of 16x8", "YUV4MPEG2 W16 H8 F25:1 Ip A1:1 C444\nFRAME\n"},
+        command_case{"y4m_file_420", "record ntsc.y4m --out n.y4m --chroma 420", 0,
+                     "tamsa record: ntsc.y4m is interlaced", "frames in n.y4m", "n.y4m",
+                     "YUV4MPEG2 W16 H8 F30000:1001 Ip A10:11 C420jpeg\nFRAME\n"},
+        command_case{"y4m_scaled_aspect", "record ntsc.y4m --out s.y4m --scale 32x8 -q", 0, "", "",
+                     "s.y4m", "YUV4MPEG2 W32 H8 F30000:1001 Ip A5:11 C444\n"},
+        command_case{"y4m_needs_a_stream", "record c420.y4m --format y4m --out y4mdir", 2,
+                     "tamsa record: --format y4m writes a stream: add --out - or --out NAME.y4m",
+                     "", "!y4mdir"},
+        command_case{"y4m_file_other_format", "record c420.y4m --out a.y4m --format png", 2,
+                     "tamsa record: --out a.y4m is a Y4M file, not --format png", "", "!a.y4m"},
+        command_case{"y4m_file_exists", "record c420.y4m --out exists.y4m", 1,
+                     "tamsa record: exists.y4m already exists; --overwrite (-y) replaces it", "",
+                     "exists.y4m", "mine"},
+        // image in pipes: standard input, a pipe by its name, standard output.
+        command_case{"image_from_stdin", "image transpose - piped.png", 0, "", "", "piped.png",
+                     "\x89PNG", "in.ppm"},
+        command_case{"image_from_a_pipe", "image transpose /dev/stdin pipe.ppm", 0, "", "",
+                     "pipe.ppm", "P6\n4 6\n255\n", "in.ppm"},
+        command_case{"image_to_stdout", "image flip grey.pgm - v --format pgm", 0, "",
+                     "P5\n6 4\n255\n"},
+        command_case{"image_to_stdout_ppm", "image turn - - 90", 0, "", "P6\n4 6\n255\n", "", "",
+                     "in.ppm"},
+        command_case{"image_bad_stream_format", "image turn in.ppm - 90 --format gif", 2,
+                     "tamsa image: bad format 'gif' (ppm, pgm, pnm or png, in any case)"},
+        // Nothing is written over unasked, the input least of all.
+        command_case{"image_exists", "image turn in.ppm keep.ppm 90", 1,
+                     "tamsa image: keep.ppm already exists; -y (--overwrite) replaces it", "",
+                     "keep.ppm", "mine"},
+        command_case{"image_own_input", "image rotate self.ppm self.ppm 30", 1,
+                     "tamsa image: self.ppm already exists", "", "self.ppm", "P6\n6 4\n"},
+        command_case{"image_own_input_y", "image turn self_y.ppm self_y.ppm 90 -y", 0, "", "",
+                     "self_y.ppm", "P6\n4 6\n"},
+        // A contact sheet alone is no earlier run's frames.
+        command_case{"sheet_is_no_frame", "record c420.y4m --out sheet_only", 0, "",
+                     "recorded 3 frames", "sheet_only/contact.png", "\x89PNG"},
+        // Ranges of frames, raw layouts.
+        command_case{"start", "record c420.y4m --start 1 --frames 1 --out start", 0, "",
+                     "recorded 1 frame of 16x8 from frame 2", "!start/frame-00002.ppm"},
+        command_case{"start_past_the_end", "record c420.y4m --start 3 --out past", 1,
+                     "tamsa record: c420.y4m: it has 3 frames, and --start 3 skips them all; no "
+                     "frame to keep"},
+        command_case{"raw_layout", "record raw422.yuv --size 16x8 --pix-fmt yuv422p --out r422", 0,
+                     "", "recorded 1 frame of 16x8", "r422/frame-00001.ppm"},
+        command_case{"raw_wrong_layout", "record raw422.yuv --size 16x8 --out rbad", 2,
+                     "tamsa record: raw422.yuv: 256 bytes is not a whole number of 16x8 yuv411p "
+                     "frames (192 bytes each)",
+                     "", "!rbad"},
+        command_case{"raw_bad_layout", "record raw422.yuv --size 16x8 --pix-fmt nv12", 2,
+                     "tamsa record: bad pixel format 'nv12' (yuv420p, yuv422p, yuv444p, yuv411p "
+                     "or gray)"},
+        command_case{"pix_fmt_needs_raw", "record c420.y4m --pix-fmt yuv420p", 2,
+                     "tamsa record: --pix-fmt gives the layout of raw planes"},
+        // Deinterlacing keeps the field first in time, or the one asked for.
+        command_case{"bottom_first", "record bottom.y4m --out bottom", 0,
+                     "tamsa record: bottom.y4m is interlaced (bottom field first): deinterlacing, "
+                     "keeping the bottom field; --no-deinterlace keeps both fields"},
+        command_case{"field_asked", "record bottom.y4m --field top --out field", 0,
+                     "tamsa record: bottom.y4m is interlaced (bottom field first): deinterlacing, "
+                     "keeping the top field"},
+        command_case{"bad_field", "record bottom.y4m --field odd", 2,
+                     "tamsa record: bad field 'odd' (top or bottom)"},
+        // How much is said; options as --name=value; version and help everywhere.
+        command_case{"quiet", "record top.y4m --out quiet -q", 0, "", "", "quiet/contact.png", "",
+                     "", "recorded"},
+        command_case{"quiet_image", "image transpose rgba.png quiet.png --quiet", 0, ""},
+        command_case{"verbose", "record c420.y4m --no-output -v", 0,
+                     "tamsa record: frame 1 of the clip: 1 message, ", "recorded 3 frames"},
+        command_case{"quiet_and_verbose", "record -q -v", 2,
+                     "tamsa record: -q (--quiet) and -v (--verbose) cannot go together"},
+        command_case{"option_equals_value", "record --scale=32x16 --frames=1 --out=eq", 0, "",
+                     "recorded 1 frame of 640x480 as 32x16", "eq/frame-00001.ppm"},
+        command_case{"record_version", "record --version", 0, "", version_line(), "!out"},
+        command_case{"image_version", "image --version", 0, "", version_line()},
+        command_case{"serve_version", "serve --version", 0, "", version_line()},
+        command_case{"help_record", "help record", 0, "", "--contrast P", "!out"},
+        command_case{"help_image", "help image", 0, "", "rotate IN OUT DEGREES"},
+        command_case{"help_serve", "help serve", 0, "", "--port NAME"},
+        command_case{"help_unknown", "help frobnicate", 2,
+                     "tamsa: no help on 'frobnicate' (commands: record, serve, image)"},
+        // Exact quarter turns beside the rotation rule.
+        command_case{"turn", "image turn in.ppm turned.ppm 270", 0, "", "", "turned.ppm",
+                     "P6\n4 6\n255\n"},
+        command_case{"flip", "image flip grey.pgm flipped.pnm h", 0, "", "", "flipped.pnm",
+                     "P5\n6 4\n255\n"},
+        // Grey clips as PGM.
+        command_case{"mono_as_pnm", "record mono.y4m --out mono", 0, "", "recorded 1 frame",
+                     "mono/frame-00001.pnm", "P5\n16 8\n255\n"},
+        command_case{"mono_as_pgm", "record mono.y4m --out - --format pgm", 0, "recorded 1 frame",
+                     "P5\n16 8\n255\n"},
+        command_case{"colour_as_pgm_frames", "record c420.y4m --format pgm --out pgm", 2,
+                     "tamsa record: --format pgm writes grey frames, and c420.y4m is in colour "
+                     "(4:2:0)",
+                     "", "!pgm"},
+        // Rough edges.
+        command_case{"first_frame_cut", "record cut1.y4m --out cut1", 1,
+                     "tamsa record: cut1.y4m: frame 1 is truncated (40 of 192 bytes); no frame to "
+                     "keep"},
+        command_case{"socket_path_is_a_directory", "serve --port dir-in-way", 1,
+                     "tamsa serve: cannot serve /", "", "tamsa/dir-in-way.sock", "", "", "",
+                     "tamsa/dir-in-way.sock: a directory is in the way (remove it, or pick "
+                     "another --port)"},
+        command_case{"socket_path_is_a_file", "serve --port file-in-way", 1,
+                     "tamsa serve: cannot serve /", "", "tamsa/file-in-way.sock", "mine", "", "",
+                     "tamsa/file-in-way.sock: a file that is not a socket is in the way"},
+        command_case{"png_too_wide", "image scale in.ppm big.png 1000001x1", 2,
+                     "tamsa image: big.png: a PNG may be at most 1000000 pixels wide and high", "",
+                     "!big.png"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace

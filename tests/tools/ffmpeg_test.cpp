@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <utility>
 
 #include "support.h"
 #include "temp_dir.h"
@@ -134,6 +136,67 @@ TEST_F(FfmpegPipes, FramesOnStandardOutputReachFfmpegInEveryFormat) {
         EXPECT_EQ(TempDir::read(dir.file("got.rgb")), expected) << c.format;
         EXPECT_EQ(TempDir::read(dir.file("summary")).rfind("recorded 3 frames of 64x48", 0), 0u)
             << c.format;
+    }
+}
+
+// The largest difference between two byte strings of one size, plane by plane of Y4M frames:
+// {luma, chroma}.
+std::pair<int, int> worst_by_plane(const std::string &a, const std::string &b, size_t luma,
+                                   size_t chroma) {
+    std::pair<int, int> worst{0, 0};
+    const size_t frame = luma + 2 * chroma;
+    for (size_t i = 0; i < a.size() && i < b.size(); ++i) {
+        const int d = std::abs(int(uint8_t(a[i])) - int(uint8_t(b[i])));
+        int &w = i % frame < luma ? worst.first : worst.second;
+        w = std::max(w, d);
+    }
+    return worst;
+}
+
+// Y4M out into an encoder: the rate stays 29.97 frames a second, and YUV -> RGB -> YUV stays
+// within the conversion's error. The clip is made from RGB, so that every colour is one RGB
+// can hold; at 4:4:4 the way back is within 1 level. At 4:2:0 each chroma sample is the mean
+// of four pixels that were each converted with it and cut to 0..255, so where colours change
+// sharply the way back is off by up to 4 levels of luma and 7 of chroma (measured on this
+// clip; ffmpeg's conversions are bit-exact, so it does not vary).
+TEST_F(FfmpegPipes, Y4mOutKeepsTheRateAndComesBackWithinTheConversionsError) {
+    if (!have_ffmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
+    struct round_trip {
+        const char *pix_fmt;
+        const char *chroma;
+        size_t chroma_bytes;
+        int luma_error, chroma_error;
+    };
+    for (const round_trip c : {round_trip{"yuv444p", "444", 64 * 48, 1, 1},
+                               round_trip{"yuv420p", "420", 32 * 24, 4, 7}}) {
+        TempDir dir;
+        const std::string clip = dir.file("clip.y4m"), encoded = dir.file("out.mkv");
+        ASSERT_EQ(shell("ffmpeg -v error -f lavfi -i testsrc2=size=64x48:rate=30000/1001 "
+                        "-frames:v 5 -vf format=rgb24 -sws_flags "
+                        "accurate_rnd+full_chroma_int+bitexact -pix_fmt " +
+                        std::string(c.pix_fmt) + " -f yuv4mpegpipe " + clip),
+                  0);
+        ASSERT_EQ(shell("ffmpeg -v error -i " + clip + " -f rawvideo " + dir.file("in.yuv")), 0);
+        // Through a lossless encoder, which takes the rate from the stream.
+        ASSERT_EQ(shell(TAMSA_COMMAND " record " + clip + " --out - --format y4m --chroma " +
+                        c.chroma + " -q | ffmpeg -v error -i - -c:v ffv1 " + encoded),
+                  0)
+            << c.pix_fmt;
+        ASSERT_EQ(shell("ffprobe -v error -select_streams v -show_entries stream=r_frame_rate "
+                        "-of csv=p=0 " +
+                        encoded + " >" + dir.file("rate")),
+                  0);
+        EXPECT_EQ(TempDir::read(dir.file("rate")), "30000/1001\n") << c.pix_fmt;
+        ASSERT_EQ(shell("ffmpeg -v error -i " + encoded + " -f rawvideo -pix_fmt " + c.pix_fmt +
+                        " " + dir.file("back.yuv")),
+                  0);
+        const std::string in = TempDir::read(dir.file("in.yuv"));
+        const std::string back = TempDir::read(dir.file("back.yuv"));
+        ASSERT_EQ(in.size(), (64 * 48 + 2 * c.chroma_bytes) * 5);
+        ASSERT_EQ(back.size(), in.size()) << c.pix_fmt;
+        const auto [luma, chroma] = worst_by_plane(in, back, 64 * 48, c.chroma_bytes);
+        EXPECT_LE(luma, c.luma_error) << c.pix_fmt;
+        EXPECT_LE(chroma, c.chroma_error) << c.pix_fmt;
     }
 }
 

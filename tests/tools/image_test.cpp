@@ -66,6 +66,7 @@ TEST_F(Image, OperationsGiveWhatTheLibraryGives) {
     EXPECT_EQ(p.height, 2);
     EXPECT_EQ(p.pixels[3 * 3], 0) << "outside the source is black";
 
+    std::filesystem::remove(out());
     for (auto words : std::vector<std::vector<std::string>>{
              {"rotate", in(), out(), "30", "--fill", "1,2,3"},
              {"shear", in(), out(), "0", "7", "0", "5"},
@@ -81,6 +82,46 @@ TEST_F(Image, OperationsGiveWhatTheLibraryGives) {
         EXPECT_TRUE(std::filesystem::exists(out())) << words[0];
         std::filesystem::remove(out());
     }
+}
+
+// Quarter turns and flips move pixels only: checked against the library's transpose, which
+// with a flip top to bottom is a quarter turn counter-clockwise, and against each other.
+TEST_F(Image, TurnsAndFlipsMovePixelsExactly) {
+    const picture source = pattern(12, 8);
+    const auto load = [this](const char *name) { return tamsa::tools::load_picture(out(name)); };
+    ASSERT_EQ(image({"transpose", in(), out("t.ppm")}), "");
+    ASSERT_EQ(image({"flip", out("t.ppm"), out("tv.ppm"), "v"}), "");
+    ASSERT_EQ(image({"turn", in(), out("90.ppm"), "90"}), "");
+    EXPECT_EQ(load("90.ppm").width, 8);
+    EXPECT_EQ(load("90.ppm").pixels, load("tv.ppm").pixels);
+    // The top-right pixel goes to the top left.
+    for (int c = 0; c < 3; ++c)
+        EXPECT_EQ(load("90.ppm").pixels[size_t(c)], source.pixels[11 * 3 + c]);
+    ASSERT_EQ(image({"flip", in(), out("h.ppm"), "h"}), "");
+    ASSERT_EQ(image({"flip", out("h.ppm"), out("hv.ppm"), "v"}), "");
+    ASSERT_EQ(image({"turn", in(), out("180.ppm"), "180"}), "");
+    EXPECT_EQ(load("180.ppm").pixels, load("hv.ppm").pixels);
+    ASSERT_EQ(image({"turn", out("90.ppm"), out("360.ppm"), "270"}), "");
+    EXPECT_EQ(load("360.ppm").pixels, source.pixels) << "90 then 270";
+    ASSERT_EQ(image({"flip", out("h.ppm"), out("hh.ppm"), "h"}), "");
+    EXPECT_EQ(load("hh.ppm").pixels, source.pixels) << "flipped twice";
+    EXPECT_NE(image({"turn", in(), out("x.ppm"), "45"}).find("bad turn: '45'"), std::string::npos);
+    EXPECT_NE(image({"flip", in(), out("x.ppm"), "d"}).find("bad direction"), std::string::npos);
+}
+
+// An existing OUT is replaced only with -y, and its own input then through a new file.
+TEST_F(Image, AnExistingFileIsReplacedOnlyWhenAsked) {
+    const std::string before = TempDir::read(in());
+    EXPECT_NE(image({"turn", in(), in(), "180"}).find("already exists; -y (--overwrite)"),
+              std::string::npos);
+    EXPECT_EQ(TempDir::read(in()), before);
+    // A failing run with -y leaves the old file whole.
+    EXPECT_NE(image({"scale", dir_.file("none.ppm"), in(), "2x2", "-y"}).find("none.ppm"),
+              std::string::npos);
+    EXPECT_EQ(TempDir::read(in()), before);
+    ASSERT_EQ(image({"turn", in(), in(), "180", "-y"}), "");
+    ASSERT_EQ(image({"turn", in(), in(), "180", "--overwrite"}), "");
+    EXPECT_EQ(TempDir::read(in()), before) << "turned twice by half";
 }
 
 TEST_F(Image, ErrorsWriteNothing) {
@@ -103,6 +144,8 @@ TEST_F(Image, ErrorsWriteNothing) {
         {{"blit", in(), out(), missing, "0", "0"}, "missing.ppm"},
         {{"scale", in(), dir_.file("no/such/dir/out.png"), "4x4"}, "cannot write"},
         {{"scale"}, "missing an input file"},
+        {{"scale", in(), out(), "1000001x1"}, "a PNG may be at most 1000000 pixels"},
+        {{"scale", in(), out("o.ppm"), "2x2", "--format", "png"}, "--format is for OUT -"},
     };
     for (const bad &c : cases) {
         const std::string why = image(c.words);

@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <optional>
 
 #include "support.h"
 #include "temp_dir.h"
@@ -250,7 +253,8 @@ TEST(RecordOptions, BadOptionsGiveOneClearLine) {
     EXPECT_EQ(parse_error({"--scale", "320x240", "--frames", "3", "--remap"}), "");
     EXPECT_NE(parse_error({"--scale", "320"}).find("bad scale"), std::string::npos);
     EXPECT_NE(parse_error({"--scale", "320x240x3"}).find("'320x240x3' (WxH"), std::string::npos);
-    EXPECT_NE(parse_error({"--format", "GIF"}).find("ppm, png or rgb"), std::string::npos);
+    EXPECT_NE(parse_error({"--format", "GIF"}).find("ppm, pgm, pnm, png, rgb or y4m"),
+              std::string::npos);
     EXPECT_NE(parse_error({"--connect", ""}).find("bad port name"), std::string::npos);
     EXPECT_NE(parse_error({
                               "-",
@@ -465,6 +469,73 @@ TEST_F(RecordRun, AnEarlierRunsFramesAreRefusedOrReplaced) {
         left.push_back(e.path().filename().string());
     std::sort(left.begin(), left.end());
     EXPECT_EQ(left, (std::vector<std::string>{"contact.png", "frame-00001.ppm", "notes.txt"}));
+}
+
+}  // namespace
+
+namespace {
+
+// The frame with one field kept: each row of the other field a copy of the kept row above it,
+// or for the bottom field, of the kept row below it (row 0 takes row 1).
+picture field_kept(picture p, char field) {
+    const size_t row = size_t(p.width) * 3;
+    for (int32_t y = 0; y < p.height; ++y) {
+        const bool kept = (y % 2 == 0) == (field == 't');
+        if (kept) continue;
+        const int32_t from = field == 't' ? y - 1 : (y == 0 ? 1 : y - 1);
+        if (from >= p.height) continue;
+        std::memcpy(&p.pixels[size_t(y) * row], &p.pixels[size_t(from) * row], row);
+    }
+    return p;
+}
+
+TEST_F(RecordRun, DeinterlacingKeepsTheFieldFirstInTimeFrameByFrame) {
+    for (const int32_t height : {7, 8}) {
+        TempDir dir;
+        std::vector<yuv_frame> frames;
+        for (uint8_t seed : {1, 2, 3})
+            frames.push_back(
+                tamsa_test::pattern_frame(16, height, seed, tamsa::tools::chroma::c420));
+        const std::string path = dir.file("mixed.y4m");
+        tamsa_test::write_clip(path, frames, " Im");
+        // Each frame says its own: top first, bottom first, progressive.
+        std::string bytes = TempDir::read(path);
+        size_t at = bytes.find("FRAME\n");
+        for (const char *tag : {"FRAME Itii\n", "FRAME Ibii\n", "FRAME I1pp\n"}) {
+            bytes.replace(at, 6, tag);
+            at = bytes.find("FRAME\n", at + std::strlen(tag));
+        }
+        TempDir::write(path, bytes);
+        const auto run = [&](std::optional<bool> deinterlace, char field) {
+            record_options o;
+            o.input = path;
+            o.out_dir = "";
+            o.progress = false;
+            o.deinterlace = deinterlace;
+            o.field = field;
+            return tamsa::tools::run_record(o, true).kept;
+        };
+        const std::vector<picture> both = run(false, 0);
+        ASSERT_EQ(both.size(), 3u);
+        const struct {
+            std::optional<bool> deinterlace;
+            char field;
+            std::array<char, 3> expected;  // the field each frame keeps, 0: both
+        } cases[] = {{std::nullopt, 0, {'t', 'b', 0}},
+                     {std::nullopt, 'b', {'b', 'b', 0}},
+                     {true, 0, {'t', 'b', 't'}},
+                     {true, 't', {'t', 't', 't'}}};
+        for (const auto &c : cases) {
+            const std::vector<picture> got = run(c.deinterlace, c.field);
+            ASSERT_EQ(got.size(), 3u);
+            for (size_t i = 0; i < 3; ++i) {
+                const picture want =
+                    c.expected[i] == 0 ? both[i] : field_kept(both[i], c.expected[i]);
+                EXPECT_EQ(got[i].pixels, want.pixels)
+                    << "height " << height << ", frame " << i << ", field '" << c.field << "'";
+            }
+        }
+    }
 }
 
 }  // namespace
