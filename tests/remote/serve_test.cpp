@@ -189,6 +189,29 @@ TEST_F(Serve, AStopMessageEndsTheServerAndRemovesItsSocket) {
     EXPECT_EQ(tamsa_client_connect("serve-stop"), nullptr);
 }
 
+// Quiet: the server says nothing while it serves and when it stops, and an error still shows.
+TEST_F(Serve, QuietSaysNothingButErrors) {
+    child server({TAMSA_COMMAND, "serve", "--port", "serve-quiet", "-q"});
+    // No line to wait for: the port is up once a client gets through.
+    tamsa_client *c = nullptr;
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (c == nullptr && std::chrono::steady_clock::now() < give_up) {
+        c = tamsa_client_connect("serve-quiet");
+        if (c == nullptr) std::this_thread::yield();
+    }
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(tamsa_client_call(c, TAMSA_OP_COUNT, nullptr, 0, 5000, nullptr), TAMSA_REPLIED);
+    tamsa_client_close(c);
+    child second({TAMSA_COMMAND, "serve", "--port", "serve-quiet", "-q"});
+    const std::string why = second.rest();
+    EXPECT_EQ(second.wait(), 1);
+    EXPECT_NE(why.find("already served"), std::string::npos) << why;
+    server.signal(SIGTERM);
+    const std::string said = server.rest();
+    EXPECT_EQ(server.wait(), 0);
+    EXPECT_EQ(said, "");
+}
+
 TEST_F(Serve, OnePortOneServer) {
     auto server = start_server("serve-once");
     child second({TAMSA_COMMAND, "serve", "--port", "serve-once"});

@@ -308,6 +308,8 @@ INSTANTIATE_TEST_SUITE_P(
         command_case{"quiet_image", "image transpose rgba.png quiet.png --quiet", 0, ""},
         command_case{"verbose", "record c420.y4m --no-output -v", 0,
                      "tamsa record: frame 1 of the clip: 1 message, ", "recorded 3 frames"},
+        command_case{"verbose_image", "image transpose in.ppm verbose.ppm -v", 0,
+                     "tamsa image: wrote verbose.ppm: 4x6, colour"},
         command_case{"quiet_and_verbose", "record -q -v", 2,
                      "tamsa record: -q (--quiet) and -v (--verbose) cannot go together"},
         command_case{"option_equals_value", "record --scale=32x16 --frames=1 --out=eq", 0, "",
