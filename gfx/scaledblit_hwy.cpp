@@ -31,18 +31,27 @@ class sampler {
    public:
     using D8 = hn::Repartition<uint8_t, D32>;
     using DI32 = hn::RebindToSigned<D32>;
+    using indices = decltype(hn::SetTableIndices(D32(), static_cast<const int32_t *>(nullptr)));
 
-    explicit sampler(D32 d32) : n_(hn::Lanes(d32)) {
-        alignas(16) static constexpr uint8_t kDrop[16] = {
-            0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, kNoByte, kNoByte, kNoByte, kNoByte};
-        drop_ = hn::LoadDup128(D8(), kDrop);
-        HWY_ALIGN int32_t lanes[HWY_MAX_BYTES / 4];
-        // Lanes after the pixels take lane 3, which is 0 in every assembled block.
-        for (size_t i = 0; i < n_; ++i) lanes[i] = int32_t(i < 3 * n_ / 4 ? i / 3 * 4 + i % 3 : 3);
-        together_ = hn::SetTableIndices(d32, lanes);
-    }
+    explicit sampler(D32 d32) : n_(hn::Lanes(d32)) {}
 
     size_t lanes() const { return n_; }
+
+    // The byte table that drops each gathered lane's fourth byte. The tables are vectors, which
+    // some targets cannot hold in a class: the kernel keeps them and hands them in.
+    static hn::Vec<D8> drop_table() {
+        alignas(16) static constexpr uint8_t kDrop[16] = {
+            0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, kNoByte, kNoByte, kNoByte, kNoByte};
+        return hn::LoadDup128(D8(), kDrop);
+    }
+
+    // The lane table that moves the blocks' 12-byte runs together. Lanes after the pixels take
+    // lane 3, which is 0 in every assembled block.
+    indices together_table() const {
+        HWY_ALIGN int32_t lanes[HWY_MAX_BYTES / 4];
+        for (size_t i = 0; i < n_; ++i) lanes[i] = int32_t(i < 3 * n_ / 4 ? i / 3 * 4 + i % 3 : 3);
+        return hn::SetTableIndices(D32(), lanes);
+    }
 
     bool fits(uint64_t k, uint64_t pixels) const { return 3 * (k + n_) + n_ <= 3 * pixels; }
 
@@ -60,15 +69,17 @@ class sampler {
     }
 
     // The step's bytes picked from its windows by table (bytes or firsts).
-    hn::Vec<D8> pick(hn::Vec<D8> windows, const uint8_t *table, uint64_t k) const {
-        return together(hn::TableLookupBytesOr0(windows, hn::LoadU(D8(), table + 4 * k)));
+    static hn::Vec<D8> pick(hn::Vec<D8> windows, const uint8_t *table, uint64_t k,
+                            indices together) {
+        return move_together(hn::TableLookupBytesOr0(windows, hn::LoadU(D8(), table + 4 * k)),
+                             together);
     }
 
     bool gatherable(const column_run &c, uint64_t k, uint64_t row_bytes) const {
         return c.offsets[k + n_ - 1] + 4 <= row_bytes;
     }
 
-    hn::Vec<D32> gather(const uint8_t *row, const column_run &c, uint64_t k) const {
+    static hn::Vec<D32> gather(const uint8_t *row, const column_run &c, uint64_t k) {
         const auto offsets = hn::LoadU(DI32(), reinterpret_cast<const int32_t *>(c.offsets + k));
         return hn::GatherOffset(D32(), reinterpret_cast<const uint32_t *>(row), offsets);
     }
@@ -82,8 +93,8 @@ class sampler {
     }
 
     // Gathered lanes to their packed bytes.
-    hn::Vec<D8> pack(hn::Vec<D32> lanes) const {
-        return together(hn::TableLookupBytesOr0(hn::BitCast(D8(), lanes), drop_));
+    static hn::Vec<D8> pack(hn::Vec<D32> lanes, hn::Vec<D8> drop, indices together) {
+        return move_together(hn::TableLookupBytesOr0(hn::BitCast(D8(), lanes), drop), together);
     }
 
    private:
@@ -99,19 +110,25 @@ class sampler {
         }
     }
 
-    hn::Vec<D8> together(hn::Vec<D8> blocks) const {
-        return hn::BitCast(D8(), hn::TableLookupLanes(hn::BitCast(D32(), blocks), together_));
+    static hn::Vec<D8> move_together(hn::Vec<D8> blocks, indices together) {
+        return hn::BitCast(D8(), hn::TableLookupLanes(hn::BitCast(D32(), blocks), together));
     }
 
     size_t n_;
-    hn::Vec<D8> drop_;
-    decltype(hn::SetTableIndices(D32(), static_cast<const int32_t *>(nullptr))) together_;
 };
 
 column_run from(const column_run &c, uint64_t k) {
     return {c.offsets + k, c.windows + k / 4, c.bytes + 4 * k, c.firsts + 4 * k,
             nullptr,       nullptr,           nullptr};
 }
+
+// The widest vectors a step takes: the target's own where their lane count is known when
+// compiling, which the windows' assembly needs; 16 bytes where the lane count is the CPU's.
+#if HWY_HAVE_SCALABLE
+using widest32 = hn::Full128<uint32_t>;
+#else
+using widest32 = hn::ScalableTag<uint32_t>;
+#endif
 
 // Runs steps(d32, k) with whole vectors, then with halves of them down to 16 bytes, so that the
 // rest left to the plain kernel is a few pixels; steps returns where it stopped.
@@ -127,14 +144,17 @@ uint64_t narrowing(D32 d32, uint64_t k, const Steps &steps) {
 
 void scaled_copy_row_vector(uint8_t *HWY_RESTRICT d, const uint8_t *HWY_RESTRICT row,
                             const column_run &columns, uint64_t pixels, uint64_t row_bytes) {
-    const uint64_t k = narrowing(hn::ScalableTag<uint32_t>(), 0, [&](auto d32, uint64_t k) {
+    const uint64_t k = narrowing(widest32(), 0, [&](auto d32, uint64_t k) {
         const hn::Repartition<uint8_t, decltype(d32)> d8;
         const sampler<decltype(d32)> s(d32);
+        const auto drop = s.drop_table();
+        const auto together = s.together_table();
         for (; s.fits(k, pixels); k += s.lanes()) {
             if (s.windowed(columns, k)) {
-                hn::StoreU(s.pick(s.windows(row, columns, k), columns.bytes, k), d8, d + 3 * k);
+                hn::StoreU(s.pick(s.windows(row, columns, k), columns.bytes, k, together), d8,
+                           d + 3 * k);
             } else if (s.gatherable(columns, k, row_bytes)) {
-                hn::StoreU(s.pack(s.gather(row, columns, k)), d8, d + 3 * k);
+                hn::StoreU(s.pack(s.gather(row, columns, k), drop, together), d8, d + 3 * k);
             } else {
                 break;
             }
@@ -150,10 +170,12 @@ void scaled_copy_row_vector(uint8_t *HWY_RESTRICT d, const uint8_t *HWY_RESTRICT
 void scaled_mask_row_vector(uint8_t *HWY_RESTRICT d, const uint8_t *HWY_RESTRICT row,
                             const column_run &columns, uint64_t pixels, uint64_t row_bytes,
                             int32_t threshold) {
-    const uint64_t k = narrowing(hn::ScalableTag<uint32_t>(), 0, [&](auto d32, uint64_t k) {
+    const uint64_t k = narrowing(widest32(), 0, [&](auto d32, uint64_t k) {
         const hn::RebindToSigned<decltype(d32)> di32;
         const hn::Repartition<uint8_t, decltype(d32)> d8;
         const sampler<decltype(d32)> s(d32);
+        const auto drop = s.drop_table();
+        const auto together = s.together_table();
         const auto pixel_bytes = hn::FirstN(d8, 3 * s.lanes());
         const auto limit8 = hn::Set(d8, uint8_t(threshold < 0     ? 0
                                                 : threshold > 255 ? 255
@@ -164,18 +186,19 @@ void scaled_mask_row_vector(uint8_t *HWY_RESTRICT d, const uint8_t *HWY_RESTRICT
             uint8_t *p = d + 3 * k;
             if (s.windowed(columns, k)) {
                 const auto windows = s.windows(row, columns, k);
-                const auto firsts = s.pick(windows, columns.firsts, k);
+                const auto firsts = s.pick(windows, columns.firsts, k, together);
                 const auto drawn =
-                    threshold < 0 ? pixel_bytes : hn::And(pixel_bytes, firsts > limit8);
-                const auto out =
-                    hn::IfThenElse(drawn, s.pick(windows, columns.bytes, k), hn::LoadU(d8, p));
+                    threshold < 0 ? pixel_bytes : hn::And(pixel_bytes, hn::Gt(firsts, limit8));
+                const auto out = hn::IfThenElse(drawn, s.pick(windows, columns.bytes, k, together),
+                                                hn::LoadU(d8, p));
                 s.store(out, p);
             } else if (s.gatherable(columns, k, row_bytes)) {
                 const auto lanes = s.gather(row, columns, k);
-                const auto drawn = hn::BitCast(di32, hn::And(lanes, first_byte)) > limit;
-                const auto keep = s.pack(hn::BitCast(d32, hn::VecFromMask(di32, drawn)));
-                const auto out =
-                    hn::IfThenElse(hn::MaskFromVec(keep), s.pack(lanes), hn::LoadU(d8, p));
+                const auto drawn = hn::Gt(hn::BitCast(di32, hn::And(lanes, first_byte)), limit);
+                const auto keep =
+                    s.pack(hn::BitCast(d32, hn::VecFromMask(di32, drawn)), drop, together);
+                const auto out = hn::IfThenElse(hn::MaskFromVec(keep),
+                                                s.pack(lanes, drop, together), hn::LoadU(d8, p));
                 s.store(out, p);
             } else {
                 break;
@@ -191,10 +214,12 @@ void scaled_mask_row_vector(uint8_t *HWY_RESTRICT d, const uint8_t *HWY_RESTRICT
 void scaled_light_row_vector(uint8_t *HWY_RESTRICT d, const uint8_t *HWY_RESTRICT row,
                              const column_run &columns, uint64_t pixels, uint64_t row_bytes,
                              const tint &t) {
-    const uint64_t k = narrowing(hn::ScalableTag<uint32_t>(), 0, [&](auto d32, uint64_t k) {
+    const uint64_t k = narrowing(widest32(), 0, [&](auto d32, uint64_t k) {
         const hn::Repartition<uint8_t, decltype(d32)> d8;
         const hn::RepartitionToWide<decltype(d8)> d16;
         const sampler<decltype(d32)> s(d32);
+        const auto drop = s.drop_table();
+        const auto together = s.together_table();
         const size_t n = s.lanes();
         // The bytes after the pixels are 0 in every light vector, so their tints do no harm.
         const auto tints = hn::LoadU(d8, t.spelled);
@@ -209,9 +234,9 @@ void scaled_light_row_vector(uint8_t *HWY_RESTRICT d, const uint8_t *HWY_RESTRIC
         };
         for (; s.fits(k, pixels); k += n) {
             if (s.windowed(columns, k)) {
-                add(d + 3 * k, s.pick(s.windows(row, columns, k), columns.bytes, k));
+                add(d + 3 * k, s.pick(s.windows(row, columns, k), columns.bytes, k, together));
             } else if (s.gatherable(columns, k, row_bytes)) {
-                add(d + 3 * k, s.pack(s.gather(row, columns, k)));
+                add(d + 3 * k, s.pack(s.gather(row, columns, k), drop, together));
             } else {
                 break;
             }

@@ -18,6 +18,18 @@ using namespace kernels::HWY_NAMESPACE;
 
 #if HWY_TARGET != HWY_SCALAR
 
+// The average of x and y, rounded up. Highway's AverageRound on SVE without SVE2 adds in the
+// lanes' own width, so that sums past 255 wrap: there it is (x | y) - ((x ^ y) >> 1), exact for
+// every pair.
+template <class V>
+HWY_INLINE V average_round(V x, V y) {
+#if HWY_TARGET == HWY_SVE || HWY_TARGET == HWY_SVE_256
+    return hn::Sub(hn::Or(x, y), hn::ShiftRight<1>(hn::Xor(x, y)));
+#else
+    return hn::AverageRound(x, y);
+#endif
+}
+
 // In bytes, without widening. With x / 2 for the halving that rounds down, as a byte average that
 // rounds up less the low bit of x ^ y: p = (l + r) / 2 with a the low bit of l + r, likewise
 // q = (u + d) / 2 with b; then (l + r + u + d) / 4 = (p + q + (a & b)) / 2, which is the average
@@ -37,7 +49,7 @@ void smooth_row_vector(const uint8_t *HWY_RESTRICT above, const uint8_t *HWY_RES
     // The average rounded down, and the low bit of the sum.
     const auto half_down = [&](V x, V y, V &odd) {
         odd = hn::And(hn::Xor(x, y), one);
-        return hn::Sub(hn::AverageRound(x, y), odd);
+        return hn::Sub(average_round(x, y), odd);
     };
     const auto step = [&](uint64_t i) {
         V a, b, pq_odd, c_odd;

@@ -26,12 +26,14 @@ void transpose_band(const uint8_t *source, uint8_t *destination, int64_t width, 
 // Portable: square tiles of the band, so that reads and writes stay within a few cache lines.
 void transpose_band_fast(const uint8_t *source, uint8_t *destination, int64_t width, int64_t height,
                          int64_t rows, int32_t depth, int64_t first, int64_t last);
-// Highway, on whole bands (transpose_hwy.cpp).
+// Highway, on whole bands (transpose_hwy.cpp). Its tiles need vectors of 16 bytes held in
+// arrays, which SVE's sizeless vectors cannot be: the portable tiles run there.
 transpose_band_fn transpose_band_hwy();
 inline constexpr kernels::kernel_set<transpose_band_fn> transpose_band_kernels{
     .plain = transpose_band,
     .fast = transpose_band_fast,
-    .vector = TAMSA_VECTOR_KERNEL(transpose_band_hwy)};
+    .vector = TAMSA_VECTOR_KERNEL(transpose_band_hwy),
+    .vector_skipped = TAMSA_HWY_SVE_TARGETS};
 
 }  // namespace tamsa::gfx
 

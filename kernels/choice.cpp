@@ -90,5 +90,13 @@ level allowed(bool conditions) {
     return level::fast;
 }
 
+int64_t vector_target() {
+#if TAMSA_SIMD
+    return best_target();
+#else
+    return 0;
+#endif
+}
+
 }  // namespace kernels
 }  // namespace tamsa

@@ -1,8 +1,29 @@
 #include "support.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace tamsa_test {
+
+namespace {
+
+// Names, before a program's tests, the vector targets each_kernel forces on this CPU, so that a
+// run's log shows which ones the kernel checks covered.
+class vector_targets_named : public ::testing::Environment {
+   public:
+    void SetUp() override {
+        std::string names;
+        for (int64_t target : tamsa::vector_targets()) {
+            names += std::string(" ") + tamsa::vector_target_name(target);
+        }
+        std::printf("[ kernels  ] vector targets:%s\n", names.empty() ? " none" : names.c_str());
+    }
+};
+
+[[maybe_unused]] ::testing::Environment *const named =
+    ::testing::AddGlobalTestEnvironment(new vector_targets_named);
+
+}  // namespace
 
 BusBuffer::BusBuffer(uint32_t size, uint8_t fill) : size_(size) {
     block_ = static_cast<uint8_t *>(PPCAllocVec(size + 2 * kGuard, TAMSA_MEMF_ANY));
