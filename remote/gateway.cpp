@@ -361,7 +361,15 @@ void expire(gateway &g) {
         const uint32_t owner = g.greetings.front().second;
         g.greetings.pop_front();
         const auto it = g.clients.find(owner);
-        if (it != g.clients.end() && !it->second->state.greeted) drop(g, owner);
+        if (it == g.clients.end() || it->second->state.greeted) continue;
+        // A greeting that came in time but waits unread behind a busy round counts: read it
+        // before judging.
+        char first = 0;
+        if (recv(it->second->socket, &first, 1, MSG_PEEK | MSG_DONTWAIT) > 0) {
+            serve_connection(g, *it->second);
+        }
+        const auto now_it = g.clients.find(owner);
+        if (now_it != g.clients.end() && !now_it->second->state.greeted) drop(g, owner);
     }
     while (!g.timeouts.empty() && g.timeouts.begin()->first <= now) {
         const uint32_t owner = g.timeouts.begin()->second;
