@@ -1,7 +1,8 @@
 // The stages of `tamsa record`, each against a memcpy of the bytes it moves (x_memcpy, see
 // memcpy_ratio.h): reading a 4:2:0 frame of a Y4M file, serving its conversion in process
 // (planes into the bus, the message, the answer) and writing the result as a PPM frame into a
-// pipe that another thread drains, or over a file in the page cache. Arguments: width, height
+// pipe that another thread drains, or over a file in the page cache, as the command first did it
+// (a picture made, then stdio) and as it does now (in place, one call). Arguments: width, height
 // and, for writing, 0 for the pipe or 1 for the file.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
@@ -19,6 +20,7 @@
 #include "tools/converter.h"
 #include "tools/picture.h"
 #include "tools/session.h"
+#include "tools/sink.h"
 
 namespace {
 
@@ -130,8 +132,8 @@ std::vector<uint8_t> bus_frame(int32_t w, int32_t h) {
     return bgr;
 }
 
-// The write as the command does it: a picture made red first from the bus, then written through
-// stdio.
+// The write as the command did it first: a picture made red first from the bus, then written
+// through stdio.
 void BM_WritePpmStdio(benchmark::State &state) {
     const auto w = int32_t(state.range(0)), h = int32_t(state.range(1));
     const bool to_file = state.range(2) != 0;
@@ -162,6 +164,27 @@ void BM_WritePpmStdio(benchmark::State &state) {
     if (!ok) state.SkipWithError("write failed");
 }
 
+// The write as the command does it now: the channels put in order in the bus, then header and
+// pixels in one call. Each call turns the frame's channels, which costs the same either way.
+void BM_WritePpmInPlace(benchmark::State &state) {
+    const auto w = int32_t(state.range(0)), h = int32_t(state.range(1));
+    const bool to_file = state.range(2) != 0;
+    std::vector<uint8_t> bgr = bus_frame(w, h);
+    pipe_reader pipe;
+    scratch_file file;
+    const int fd = to_file ? open(file.name.c_str(), O_WRONLY) : pipe.fds[1];
+    if (!to_file) (void)fcntl(fd, F_SETPIPE_SZ, 1 << 20);
+    bool ok = fd >= 0;
+    tamsa_bench::against_memcpy(
+        state, bgr.size(),
+        [&] {
+            if (to_file) lseek(fd, 0, SEEK_SET);
+        },
+        [&] { ok = write_in_place(fd, bgr.data(), w, h, true) && ok; });
+    if (to_file && fd >= 0) close(fd);
+    if (!ok) state.SkipWithError("write failed");
+}
+
 void sizes(benchmark::internal::Benchmark *b) {
     for (const auto &[w, h] : {std::pair{640, 480}, {1920, 1080}}) b->Args({w, h});
     b->ArgNames({"w", "h"})->Unit(benchmark::kMicrosecond)->UseManualTime();
@@ -177,5 +200,6 @@ void write_sizes(benchmark::internal::Benchmark *b) {
 BENCHMARK(BM_ReadY4mFrame)->Apply(sizes);
 BENCHMARK(BM_ServeConversion)->Apply(sizes);
 BENCHMARK(BM_WritePpmStdio)->Apply(write_sizes);
+BENCHMARK(BM_WritePpmInPlace)->Apply(write_sizes);
 
 }  // namespace
