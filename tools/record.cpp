@@ -35,8 +35,8 @@ std::vector<uint8_t> level_swap_table() {
 }
 
 // A frame from the bus as a picture: red first, or its cube indexes spread to their colours.
-picture frame_picture(const uint8_t *bytes, int32_t w, int32_t h, bool cube) {
-    picture p;
+// The picture is reused from frame to frame, so that its memory is not made anew for each.
+void frame_picture(picture &p, const uint8_t *bytes, int32_t w, int32_t h, bool cube) {
     p.width = w;
     p.height = h;
     p.channels = 3;
@@ -44,7 +44,7 @@ picture frame_picture(const uint8_t *bytes, int32_t w, int32_t h, bool cube) {
     p.pixels.resize(n * 3);
     if (cube) {
         cube_colours(bytes, n, p.pixels.data());
-        return p;
+        return;
     }
     for (size_t i = 0; i < n; ++i) {
         uint8_t *o = &p.pixels[i * 3];
@@ -52,7 +52,6 @@ picture frame_picture(const uint8_t *bytes, int32_t w, int32_t h, bool cube) {
         o[1] = bytes[i * 3 + 1];
         o[2] = bytes[i * 3];
     }
-    return p;
 }
 
 bool is_y4m_file(const std::string &out) {
@@ -187,8 +186,8 @@ class frame_pipeline {
     int32_t out_height() const { return main_frames_.out_height(); }
 
     // Sends the messages of frame i and returns its bytes in the bus: blue-first pixels, or
-    // cube indexes with --remap.
-    const uint8_t *run(uint32_t i, const yuv_frame &frame) {
+    // cube indexes with --remap. They are the run's own until the next frame's messages.
+    uint8_t *run(uint32_t i, const yuv_frame &frame) {
         const uint32_t record = main_frames_.convert(frame, field_of(frame));
         if (o_.correct) {
             s_.send(TAMSA_OP_CORRECT, {record, uint32_t(o_.contrast),
@@ -249,6 +248,7 @@ void record_frames(const record_options &o, record_input &in, frame_pipeline &pi
     cli::progress meter(o.progress, "frame", "frames");
     const auto start = clock_type::now();
     yuv_frame frame;
+    picture p;
     for (uint32_t skipped = 0; skipped < o.start; ++skipped) {
         if (cli::stop_signal() != 0 || !in.main->next(frame)) break;
         report.skipped = skipped + 1;
@@ -258,11 +258,13 @@ void record_frames(const record_options &o, record_input &in, frame_pipeline &pi
         // A signal ends the run between frames, so that every frame written is whole.
         if (cli::stop_signal() != 0 || !in.main->next(frame)) break;
         const size_t messages = messages_sent(pipeline);
-        const uint8_t *bytes = pipeline.run(i, frame);
-        if (sink.writes() || keep_frames) {
-            picture p = frame_picture(bytes, pipeline.out_width(), pipeline.out_height(), o.remap);
+        uint8_t *bytes = pipeline.run(i, frame);
+        if (sink.takes_bus_frames() && !o.remap && !keep_frames) {
+            sink.write_bus(bytes, pipeline.out_width(), pipeline.out_height());
+        } else if (sink.writes() || keep_frames) {
+            frame_picture(p, bytes, pipeline.out_width(), pipeline.out_height(), o.remap);
             if (sink.writes()) sink.write(p, i);
-            if (keep_frames) report.kept.push_back(std::move(p));
+            if (keep_frames) report.kept.push_back(p);
         }
         ++report.frames;
         if (cli::verbose()) {

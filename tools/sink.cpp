@@ -1,8 +1,13 @@
 #include "tools/sink.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -75,7 +80,43 @@ void clear_old_frames(const std::string &dir, bool overwrite) {
     }
 }
 
+// Writes every byte of the pieces, going on after short and interrupted writes.
+bool write_all(int fd, iovec *piece, int count) {
+    while (count > 0) {
+        const ssize_t n = writev(fd, piece, std::min(count, IOV_MAX));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        size_t done = size_t(n);
+        while (count > 0 && done >= piece->iov_len) {
+            done -= piece->iov_len;
+            ++piece;
+            --count;
+        }
+        if (count > 0) {
+            piece->iov_base = static_cast<uint8_t *>(piece->iov_base) + done;
+            piece->iov_len -= done;
+        }
+    }
+    return true;
+}
+
+// The pipe a stream goes into, when the system allows it: a wide one takes a large frame in
+// fewer turns of the reader.
+constexpr int kPipeBytes = 1 << 20;
+
 }  // namespace
+
+bool write_in_place(int fd, uint8_t *bgr, int32_t width, int32_t height, bool ppm_header) {
+    const size_t bytes = size_t(width) * size_t(height) * 3;
+    for (size_t i = 0; i < bytes; i += 3) std::swap(bgr[i], bgr[i + 2]);
+    char header[48];
+    const int length =
+        ppm_header ? std::snprintf(header, sizeof header, "P6\n%d %d\n255\n", width, height) : 0;
+    iovec pieces[2] = {{header, size_t(length)}, {bgr, bytes}};
+    return write_all(fd, pieces, 2);
+}
 
 frame_sink::frame_sink(const std::string &dir, bool overwrite, const std::string &format,
                        uint32_t sheet_every, const y4m_spec &spec)
@@ -98,6 +139,9 @@ frame_sink::frame_sink(const std::string &dir, bool overwrite, const std::string
         }
         // A reader that goes away makes the writes fail, and the run with them.
         std::signal(SIGPIPE, SIG_IGN);
+        struct stat st {};
+        if (fstat(STDOUT_FILENO, &st) == 0 && S_ISFIFO(st.st_mode))
+            (void)fcntl(STDOUT_FILENO, F_SETPIPE_SZ, kPipeBytes);
     } else if (!dir_.empty()) {
         clear_old_frames(dir_, overwrite);
         std::error_code e;
@@ -152,6 +196,13 @@ void frame_sink::write(const picture &p, uint32_t index) {
     std::snprintf(name, sizeof name, "frame-%05u.%s", index + 1, format_.c_str());
     save_picture((std::filesystem::path(dir_) / name).string(), frame);
     if (index % every_ == 0) sheet_.add(p);
+}
+
+void frame_sink::write_bus(uint8_t *bgr, int32_t width, int32_t height) {
+    // Frames go around stdio from here on: nothing of ours may wait in its buffer.
+    if (std::fflush(stdout) != 0 ||
+        !write_in_place(STDOUT_FILENO, bgr, width, height, format_ == "ppm"))
+        throw failure{std::string("standard output: ") + std::strerror(errno)};
 }
 
 std::string frame_sink::finish() {

@@ -13,6 +13,10 @@
 
 namespace tamsa::tools {
 
+// Puts blue-first pixels red first where they are, then writes them to fd, after a PPM header
+// when asked, in as few calls as the system takes; false with errno when writing failed.
+bool write_in_place(int fd, uint8_t *bgr, int32_t width, int32_t height, bool ppm_header);
+
 class frame_sink {
    public:
     // dir: a directory, "-" for standard output, a name ending in .y4m for a Y4M file, "" for
@@ -31,6 +35,11 @@ class frame_sink {
     // Writes frame index (from 0), and keeps every Nth for the contact sheet. Throws
     // cli::failure, also for a colour frame when PGM was asked for.
     void write(const picture &p, uint32_t index);
+    // Whether write_bus() takes the frames: PPM or raw RGB on standard output.
+    bool takes_bus_frames() const { return dir_ == "-" && (format_ == "ppm" || format_ == "rgb"); }
+    // Writes a frame as the bus holds it, blue first, without a copy: see write_in_place().
+    // Throws cli::failure.
+    void write_bus(uint8_t *bgr, int32_t width, int32_t height);
     // Writes the contact sheet, or flushes the stream (and gives a Y4M file its name); returns
     // the sheet's file or "".
     std::string finish();

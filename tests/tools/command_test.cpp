@@ -352,4 +352,44 @@ INSTANTIATE_TEST_SUITE_P(
                      "!big.png"}),
     [](const auto &info) { return std::string(info.param.name); });
 
+// Frames on standard output are the frame files of the same run, back to back: PPM as they
+// are, raw RGB without their headers. The frames are larger than a pipe holds, so that the
+// writes into the reader are partial.
+TEST(CommandStreams, HoldTheFrameFilesBackToBack) {
+    TempDir dir;
+    write_clip(dir.file("big.y4m"),
+               {pattern_frame(320, 240, 1, chroma::c420), pattern_frame(320, 240, 2, chroma::c420),
+                pattern_frame(320, 240, 3, chroma::c420)});
+    write_clip(dir.file("fade.y4m"), {pattern_frame(320, 240, 9, chroma::c422)});
+    write_clip(dir.file("odd.y4m"),
+               {pattern_frame(17, 9, 1, chroma::c444), pattern_frame(17, 9, 2, chroma::c444)});
+    for (const std::string options :
+         {"big.y4m", "big.y4m --scale 161x97", "big.y4m --remap", "big.y4m --contrast 50 --invert",
+          "big.y4m --fade-with fade.y4m --scale 17x9", "odd.y4m --deinterlace --field bottom"}) {
+        const run_result files = run(dir, "record " + options + " --out frames -y", "");
+        ASSERT_EQ(files.status, 0) << options << ": " << files.err;
+        std::string ppm, rgb;
+        for (int i = 1;
+             std::filesystem::exists(dir.file("frames/frame-0000" + std::to_string(i) + ".ppm"));
+             ++i) {
+            const std::string name = dir.file("frames/frame-0000" + std::to_string(i) + ".ppm");
+            ppm += TempDir::read(name);
+            const tamsa::tools::picture p = tamsa::tools::load_picture(name);
+            rgb.append(p.pixels.begin(), p.pixels.end());
+        }
+        ASSERT_FALSE(ppm.empty()) << options;
+        for (const std::string format : {"ppm", "rgb"}) {
+            // Into a reader, as a pipe; the summary on stderr says the run went through.
+            const std::string command = "cd '" + dir.path().string() +
+                                        "' && " TAMSA_COMMAND " record " + options + " --format " +
+                                        format + " --out - </dev/null 2>.stderr | cat >.stream";
+            ASSERT_EQ(std::system(command.c_str()), 0);
+            EXPECT_EQ(TempDir::read(dir.file(".stderr")).rfind("recorded ", 0), 0u)
+                << options << ": " << TempDir::read(dir.file(".stderr"));
+            EXPECT_TRUE(TempDir::read(dir.file(".stream")) == (format == "ppm" ? ppm : rgb))
+                << options << " --format " << format;
+        }
+    }
+}
+
 }  // namespace
