@@ -1,15 +1,19 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build needs that this machine lacks. With --tests it also
-# tries to install ffmpeg, which one test compares the conversion with; that test is skipped
+# Installs the Debian packages the build needs that this machine lacks. With --tests, or with
+# --python, it also installs what the Python module needs: pybind11, numpy and pytest for
+# Debian's own python3 (/usr/bin/python3), the interpreter the module is built for. With --tests
+# it also tries to install ffmpeg, which one test compares the conversion with; that test is skipped
 # when ffmpeg cannot be had. With --arm64 it installs the cross compiler for 64-bit ARM, the
 # arm64 builds of the libraries and qemu-user to run the tests (cmake/aarch64.cmake).
 set -euo pipefail
 
 tests=0
 arm64=0
+python=0
 for arg in "$@"; do
   case "$arg" in
-    --tests) tests=1 ;;
+    --tests) tests=1 python=1 ;;
+    --python) python=1 ;;
     --arm64) arm64=1 ;;
     *) echo "setup.sh: unknown option $arg" >&2; exit 2 ;;
   esac
@@ -20,7 +24,9 @@ packages=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev l
 # libc6:arm64 brings the loader the emulated programs run with (see cmake/aarch64.cmake).
 arm64_packages=(g++-aarch64-linux-gnu qemu-user libc6:arm64 libhwy-dev:arm64 libgtest-dev:arm64
                 libgmock-dev:arm64 libpng-dev:arm64)
+python_packages=(python3-dev pybind11-dev python3-numpy python3-pytest)
 [ "$arm64" -eq 1 ] && packages+=("${arm64_packages[@]}")
+[ "$python" -eq 1 ] && packages+=("${python_packages[@]}")
 
 missing=()
 for p in "${packages[@]}"; do
