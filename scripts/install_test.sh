@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs a build into a scratch prefix and builds a C program against it twice: through the
-# CMake package and through pkg-config; then builds and runs the README's client example. For a shared library it also checks that the library
+# CMake package and through pkg-config; then builds and runs the README's client example; where
+# the build has the Python module, imports it from where it was installed. For a shared library it also checks that the library
 # exports exactly the functions and tables the installed headers declare.
 set -euo pipefail
 build=$1
@@ -77,5 +78,37 @@ printed=$(LD_LIBRARY_PATH="$libdir" "$root/consumer/example")
 if [ "$printed" != "4x1, first pixel: red 253, green 0, blue 0" ]; then
   echo "install layout: the README's client example printed: $printed" >&2
   exit 1
+fi
+# The Python module lands with its stub in a directory Debian's python3 searches under the
+# prefix (/usr and /usr/local); here that prefix is the scratch one.
+module=$(find "$prefix" -name 'tamsa.cpython-*.so' | head -n 1)
+if [ -n "$module" ]; then
+  test -f "$(dirname "$module")/tamsa.pyi"
+  case "$module" in
+    "$prefix"/lib/python3.*/dist-packages/*) ;;
+    *) echo "install layout: the Python module went to $module" >&2; exit 1 ;;
+  esac
+  printed=$(cd "$root" && PYTHONPATH="$(dirname "$module")" /usr/bin/python3 -c '
+import numpy, tamsa
+picture = numpy.arange(6, dtype=numpy.uint8).reshape(2, 3)
+print(tamsa.__file__.startswith("'"$prefix"'"), tamsa.transpose(picture).tolist())')
+  if [ "$printed" != "True [[0, 3], [1, 4], [2, 5]]" ]; then
+    echo "install layout: the installed Python module printed: $printed" >&2
+    exit 1
+  fi
+  # The README's Python example, exactly as written there, on a picture of 80 x 60.
+  awk '/^### From Python$/ { section = 1; next }
+       section && /^```python$/ { inside = 1; next }
+       inside && /^```$/ { exit }
+       inside { print }' "$readme" > "$root/example.py"
+  test -s "$root/example.py"
+  (cd "$root" && PYTHONPATH="$(dirname "$module")" /usr/bin/python3 -c '
+import numpy, tamsa
+tamsa.save_ppm(numpy.full((60, 80, 3), 128, numpy.uint8), "in.ppm")' &&
+    PYTHONPATH="$(dirname "$module")" /usr/bin/python3 example.py &&
+    PYTHONPATH="$(dirname "$module")" /usr/bin/python3 -c '
+import tamsa
+out = tamsa.load_ppm("out.ppm")
+assert out.shape == (240, 320, 3) and (out == (255, 0, 0)).all(axis=2).any()')
 fi
 echo "install layout ($([ "$shared" = yes ] && echo shared || echo static)): ok"

@@ -6,9 +6,14 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# The Python module and its tests, built for Debian's own interpreter (a python3 first on the
+# PATH may be another build, without numpy).
+python=(-DTAMSA_PYTHON=ON -DPython_EXECUTABLE=/usr/bin/python3)
+
 if [ "${1:-}" = "--arm64" ]; then
   bash scripts/setup.sh --tests --arm64
-  # The vector kernels in the ARM build: ON builds them for NEON, SVE and SVE2.
+  # The vector kernels in the ARM build: ON builds them for NEON, SVE and SVE2. The Python
+  # module stays off: there is no arm64 interpreter to load it under the emulator.
   arm64_simd=ON
   # Emulated, a test runs several times slower (SVE most of all): each may take 15 minutes.
   bash scripts/build.sh build-arm64 -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/aarch64.cmake" \
@@ -33,6 +38,8 @@ fi
 
 bash scripts/setup.sh --tests
 
+# The sanitizer builds leave the Python module off: a sanitized extension would need its
+# runtime loaded first into an interpreter that was not built with it.
 if [ "${1:-}" = "--tsan" ]; then
   bash scripts/build.sh build-tsan -DTAMSA_WERROR=ON -DTAMSA_TSAN=ON -DTAMSA_SANITIZE=OFF \
     -DTAMSA_BUILD_TESTS=ON -DTAMSA_BUILD_BENCH=OFF
@@ -52,13 +59,13 @@ fi
 
 if [ "${1:-}" = "--plain" ]; then
   bash scripts/build.sh build-plain -DTAMSA_WERROR=ON -DTAMSA_SIMD=OFF -DTAMSA_BUILD_TESTS=ON \
-    -DTAMSA_BUILD_BENCH=OFF
+    -DTAMSA_BUILD_BENCH=OFF "${python[@]}"
   ctest --test-dir build-plain --output-on-failure --no-tests=error -j "$(nproc)"
   exit 0
 fi
 
 bash scripts/build.sh build -DTAMSA_WERROR=ON -DTAMSA_BUILD_TESTS=ON -DTAMSA_BUILD_BENCH=ON \
-  -DTAMSA_SANITIZE=OFF -DBUILD_SHARED_LIBS=OFF
+  -DTAMSA_SANITIZE=OFF -DBUILD_SHARED_LIBS=OFF "${python[@]}"
 ctest --test-dir build --output-on-failure --no-tests=error -j "$(nproc)"
 bash scripts/install_test.sh build
 
