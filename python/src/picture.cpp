@@ -7,14 +7,22 @@ namespace tamsa_python {
 
 namespace {
 
-// Any object as an ndarray of uint8, without converting its values.
+// Any object as an ndarray of uint8, without converting its values. An ndarray is taken as it
+// is and its type read from its descriptor: the cost of every call starts here.
 py::array as_uint8(py::handle object, const char *name) {
-    py::array array = py::array::ensure(object);
-    if (!array) {
-        PyErr_Clear();
-        raise_value(std::string(name) + ": expected a numpy array of uint8");
+    py::array array;
+    if (py::isinstance<py::array>(object)) {
+        array = py::reinterpret_borrow<py::array>(object);
+    } else {
+        array = py::array::ensure(object);
+        if (!array) {
+            PyErr_Clear();
+            raise_value(std::string(name) + ": expected a numpy array of uint8");
+        }
     }
-    if (!py::isinstance<py::array_t<uint8_t>>(array)) {
+    const auto *descriptor =
+        py::detail::array_descriptor_proxy(py::detail::array_proxy(array.ptr())->descr);
+    if (descriptor->type_num != py::detail::npy_api::NPY_UBYTE_) {
         raise_value(std::string(name) + ": expected dtype uint8, got " +
                     std::string(py::str(array.dtype())));
     }
