@@ -82,9 +82,13 @@ def main():
     parser.add_argument("--c-bench", default=os.path.join(here, "..", "..", "build", "bench",
                                                           "call_bench"))
     parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--cv2-threads", type=int, default=1,
+                        help="threads cv2 may use (default 1, as the library uses one)")
     args = parser.parse_args()
     if cv2 is None:
         print("cv2 is not installed: its columns stay empty")
+    else:
+        cv2.setNumThreads(args.cv2_threads)
 
     tables = {size: jobs(*size) for size in SIZES}
     # Loops per timing: about 0.1 s of the module's call, found once.
@@ -113,7 +117,8 @@ def main():
     def show(ns):
         return "" if ns is None else f"{ns / 1000:.2f}"
 
-    print(f"median of {args.rounds} rounds, µs per call; load: {os.getloadavg()[0]:.2f}")
+    threads = "" if cv2 is None else f", cv2 {cv2.__version__} on {args.cv2_threads} thread(s)"
+    print(f"median of {args.rounds} rounds, µs per call; load {os.getloadavg()[0]:.2f}{threads}")
     print("| job | picture | C API | Python | overhead | cv2 | cv2 / C | cv2 / Python |")
     print("|---|---|---:|---:|---:|---:|---:|---:|")
     for size in SIZES:

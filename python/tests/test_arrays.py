@@ -128,3 +128,24 @@ def test_memory_error_when_the_library_cannot_allocate(rng):
             for address in held:
                 client.free(address)
         assert tamsa.scale(image, 300, 300).shape == (300, 300, 3)
+
+
+def test_the_stub_names_what_the_module_has():
+    import ast
+    import os
+    stub = os.path.join(os.path.dirname(tamsa.__file__), "tamsa.pyi")
+    tree = ast.parse(open(stub).read())
+    declared, members = set(), {}
+    for node in tree.body:
+        if isinstance(node, ast.FunctionDef):
+            declared.add(node.name)
+        elif isinstance(node, ast.AnnAssign):
+            declared.add(node.target.id)
+        elif isinstance(node, ast.ClassDef):
+            declared.add(node.name)
+            members[node.name] = {n.name for n in node.body if isinstance(n, ast.FunctionDef)}
+    public = {name for name in dir(tamsa) if not name.startswith("_")} | {"__version__"}
+    assert declared == public
+    for name, names in members.items():
+        assert names == {n for n in dir(getattr(tamsa, name))
+                         if not n.startswith("_") or n in ("__init__", "__enter__", "__exit__")}

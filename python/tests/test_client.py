@@ -39,11 +39,28 @@ class Served:
         assert self.process.returncode == 0, rest
 
 
+@pytest.fixture
+def serve(runtime):
+    """Starts `tamsa serve` processes; any still running when the test ends is killed."""
+    started = []
+
+    def start(port, *options):
+        started.append(Served(port, *options))
+        return started[-1]
+
+    yield start
+    for server in started:
+        if server.process.poll() is None:
+            server.process.send_signal(signal.SIGCONT)
+            server.process.kill()
+            server.process.communicate()
+
+
 @pytest.fixture(params=["remote", "local"])
-def client(request, runtime):
+def client(request, serve):
     port = f"pytest-{request.param}"
     if request.param == "remote":
-        server = Served(port)
+        server = serve(port)
         with tamsa.Client(port) as c:
             yield c
         server.stop()
@@ -147,8 +164,8 @@ def test_connection_errors(runtime):
             tamsa.Server("pytest-twice")
 
 
-def test_limits_and_refusals_of_tamsa_serve(runtime):
-    server = Served("pytest-limits", "--client-limit", "64K")
+def test_limits_and_refusals_of_tamsa_serve(serve):
+    server = serve("pytest-limits", "--client-limit", "64K")
     with tamsa.Client("pytest-limits") as c:
         with pytest.raises(MemoryError):
             c.alloc(1 << 20)
@@ -174,8 +191,8 @@ FUTEX = "202"  # x86-64: what a thread waiting for the interpreter lock sleeps i
 
 
 @pytest.mark.skipif(not os.path.exists("/proc/self/task"), reason="needs /proc")
-def test_a_waiting_message_leaves_the_interpreter_to_other_threads(runtime, rng):
-    server = Served("pytest-gil")
+def test_a_waiting_message_leaves_the_interpreter_to_other_threads(serve, rng):
+    server = serve("pytest-gil")
     y = picture(rng, 4, 8, 1)
     u, v = rng.integers(0, 256, (2, 8), dtype=np.uint8)
     with tamsa.Client("pytest-gil") as c:
