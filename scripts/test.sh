@@ -38,8 +38,9 @@ fi
 
 bash scripts/setup.sh --tests
 
-# The sanitizer builds leave the Python module off: a sanitized extension would need its
-# runtime loaded first into an interpreter that was not built with it.
+# The ThreadSanitizer build leaves the Python module off: the interpreter's own threads are
+# not built with it. The AddressSanitizer build has it, its runtime loaded into the interpreter
+# first (python/CMakeLists.txt).
 if [ "${1:-}" = "--tsan" ]; then
   bash scripts/build.sh build-tsan -DTAMSA_WERROR=ON -DTAMSA_TSAN=ON -DTAMSA_SANITIZE=OFF \
     -DTAMSA_BUILD_TESTS=ON -DTAMSA_BUILD_BENCH=OFF
@@ -50,7 +51,7 @@ fi
 
 if [ "${1:-}" = "--sanitize" ]; then
   bash scripts/build.sh build-asan -DTAMSA_WERROR=ON -DTAMSA_SANITIZE=ON -DTAMSA_BUILD_TESTS=ON \
-    -DTAMSA_BUILD_BENCH=OFF
+    -DTAMSA_BUILD_BENCH=OFF "${python[@]}"
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
   ctest --test-dir build-asan --output-on-failure --no-tests=error -j "$(nproc)"

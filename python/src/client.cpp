@@ -95,10 +95,15 @@ class client {
    public:
     client(const std::string &port, bool local) {
         tamsa_client *c = nullptr;
-        errno = 0;
-        c = local ? tamsa_client_local(port.c_str()) : tamsa_client_connect(port.c_str());
+        int why = 0;
+        {
+            // Connecting waits for the server's answer to the client's greeting.
+            py::gil_scoped_release released;
+            errno = 0;
+            c = local ? tamsa_client_local(port.c_str()) : tamsa_client_connect(port.c_str());
+            why = errno;
+        }
         if (c == nullptr) {
-            const int why = errno;
             std::string message = "no server on port \"" + port + "\"";
             if (!local && why != 0) message += std::string(": ") + std::strerror(why);
             raise_error(PyExc_ConnectionError, message);

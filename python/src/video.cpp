@@ -33,6 +33,8 @@ py::array yuv_to_rgb(py::handle y, py::handle u, py::handle v, int64_t group, bo
     }
     byte_run target = write_bytes(result, "out");
     if (target.size() != pixels * 3) raise_value("out: expected 3 bytes per pixel of y");
+    // A count of 0 would have the library convert one whole group: nothing to convert here.
+    if (pixels == 0) return result;
     {
         py::gil_scoped_release unlocked;
         if (exact) {
@@ -120,7 +122,8 @@ void bind_video(py::module_ &m) {
 ``y`` holds one byte per pixel (a (h, w) plane gives a (h, w, 3) result, any other shape an
 (n, 3) one); ``u`` and ``v`` one sample per ``group`` pixels, so the pixel count must be a
 multiple of ``group``. Studio-range luma. ``exact`` computes each pixel in double precision
-instead of through the fixed tables. Fills ``out`` (3 bytes per pixel) when given.)");
+instead of through the fixed tables. Fills ``out`` (3 bytes per pixel) when given. An empty
+``y`` gives an empty result (the C call converts one whole group for a count of 0).)");
     m.def("yuv_scale", &yuv_scale, py::arg("y"), py::arg("u"), py::arg("v"), py::arg("width"),
           py::arg("height"),
           R"(A YUV frame converted and resized (nearest neighbour) to a new (height, width, 3)

@@ -7,7 +7,7 @@ import tamsa
 from conftest import DEPTHS, picture, ptr
 
 
-@pytest.mark.parametrize("pixels,group", [(0, 4), (4, 4), (48, 4), (30, 2), (7, 1), (36, 3)])
+@pytest.mark.parametrize("pixels,group", [(4, 4), (48, 4), (30, 2), (7, 1), (36, 3)])
 @pytest.mark.parametrize("exact", [False, True])
 def test_yuv_to_rgb(ref, rng, pixels, group, exact):
     y = rng.integers(0, 256, pixels, dtype=np.uint8)
@@ -19,6 +19,18 @@ def test_yuv_to_rgb(ref, rng, pixels, group, exact):
     convert(ptr(y), ptr(v), ptr(u), ptr(expected), pixels, group)
     got = tamsa.yuv_to_rgb(y, u, v, group=group, exact=exact)
     assert got.shape == (pixels, 3) and np.array_equal(got, expected)
+
+
+def test_yuv_to_rgb_of_nothing_writes_nothing():
+    # The C call would convert one whole group for a count of 0, past an empty output.
+    planes = np.full(16, 128, np.uint8)
+    empty = planes[:0]
+    assert tamsa.yuv_to_rgb(empty, empty, empty).shape == (0, 3)
+    # The empty output is the start of a larger buffer, whose bytes stay as they were.
+    guard = np.full(16, 7, np.uint8)
+    out = guard[:0]
+    assert tamsa.yuv_to_rgb(empty, empty, empty, out=out) is out
+    assert (guard == 7).all()
 
 
 def test_yuv_to_rgb_keeps_the_plane_shape(rng):
