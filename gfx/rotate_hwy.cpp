@@ -31,7 +31,8 @@ namespace hn = hwy::HWY_NAMESPACE;
 // bytes from the upper and the lower row; a group of pixels whose 8-byte reads might leave the
 // source, or that the plain kernel would treat at an edge, takes the plain kernel.
 // A group whose neighbours all lie outside the picture reads nothing: every neighbour is fill,
-// and the same arithmetic runs on the fill bytes; with a fill of zeros every product is zero.
+// and the same arithmetic runs on the fill bytes as constants, once for a fill whose channels
+// are one byte; with a fill of zeros every product is zero.
 //
 // The steps below are functions inlined into the row's loop; they make their vectors from the
 // row's scalars, which the compiler then keeps in registers for the whole row.
@@ -51,17 +52,9 @@ struct row_frame {
     // Rounded-down u and v whose neighbours all lie left of, right of, below or above the
     // picture.
     double left_u, right_u, below_v, above_v;
-    uint64_t fill;  // the fill bytes over and over, as a neighbour pair reads them
     bool zero_fill;
+    bool grey_fill;  // every channel of the fill the same byte
 };
-
-// The 8 bytes of a neighbour pair that lies in the fill.
-template <int D>
-HWY_INLINE uint64_t fill_pair(const rotation_source &src) {
-    uint64_t pair = 0;
-    for (int i = 7; i >= 0; --i) pair = pair << 8 | src.fill[i % D];
-    return pair;
-}
 
 template <int D>
 HWY_INLINE row_frame frame_of(const rotation_source &src, int64_t y, int64_t first) {
@@ -73,8 +66,9 @@ HWY_INLINE row_frame frame_of(const rotation_source &src, int64_t y, int64_t fir
             double((hsh - 1) * row_bytes + hsw * D),
             // col + 1 < left; col >= right; upper = hsh - v - 1 >= bottom; lower = hsh - v < top
             double(src.left - hsw - 2), double(src.right - hsw), double(hsh - 1 - src.bottom),
-            double(hsh - src.top + 1), fill_pair<D>(src),
-            src.fill[0] == 0 && (D == 1 || (src.fill[1] == 0 && src.fill[2] == 0))};
+            double(hsh - src.top + 1),
+            src.fill[0] == 0 && (D == 1 || (src.fill[1] == 0 && src.fill[2] == 0)),
+            D == 1 || (src.fill[1] == src.fill[0] && src.fill[2] == src.fill[0])};
 }
 
 // Byte j of each 64-bit lane of pair, as a double.
@@ -154,6 +148,21 @@ HWY_INLINE void fetch(DF df, const row_frame &f, hn::Vec<DF> iu, hn::Vec<DF> iv,
 #endif
 }
 
+// The four neighbours' weights of every pixel of a group.
+template <class DF>
+struct weights {
+    hn::Vec<DF> ul, ur, ll, lr;
+};
+
+template <class DF>
+HWY_INLINE weights<DF> weigh(DF df, hn::Vec<DF> u, hn::Vec<DF> v, hn::Vec<DF> iu, hn::Vec<DF> iv) {
+    const auto one = hn::Set(df, 1.0);
+    const auto fx = hn::Sub(u, iu);
+    const auto fy = hn::Sub(v, iv);
+    return {hn::Mul(hn::Sub(one, fx), fy), hn::Mul(fx, fy),
+            hn::Mul(hn::Sub(one, fx), hn::Sub(one, fy)), hn::Mul(fx, hn::Sub(one, fy))};
+}
+
 #if HWY_TARGET <= HWY_AVX3
 
 // The product rounded down by an add of 2^52 that itself rounds down (AVX-512's rounding per
@@ -167,15 +176,14 @@ HWY_INLINE hn::Vec<hn::RebindToUnsigned<DF>> floored(DF df, hn::Vec<DF> b, hn::V
                                                        _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC)});
 }
 
-// Channel ch of every pixel of a fetched group, in 64-bit lanes.
-template <int D, class DF, class VU = hn::Vec<hn::RebindToUnsigned<DF>>>
-HWY_INLINE VU channel(DF df, VU upper, VU lower, hn::Vec<DF> w_ul, hn::Vec<DF> w_ur,
-                      hn::Vec<DF> w_ll, hn::Vec<DF> w_lr, int ch) {
+// One channel of every pixel of a group from its four neighbours' bytes, in 64-bit lanes.
+template <class DF>
+HWY_INLINE hn::Vec<hn::RebindToUnsigned<DF>> channel(DF df, const weights<DF> &w, hn::Vec<DF> ul,
+                                                     hn::Vec<DF> ur, hn::Vec<DF> ll,
+                                                     hn::Vec<DF> lr) {
     const hn::RebindToUnsigned<DF> du;
-    const auto sum = hn::Add(hn::Add(floored(df, lane_byte(df, upper, ch), w_ul),
-                                     floored(df, lane_byte(df, upper, D + ch), w_ur)),
-                             hn::Add(floored(df, lane_byte(df, lower, ch), w_ll),
-                                     floored(df, lane_byte(df, lower, D + ch), w_lr)));
+    const auto sum = hn::Add(hn::Add(floored(df, ul, w.ul), floored(df, ur, w.ur)),
+                             hn::Add(floored(df, ll, w.ll), floored(df, lr, w.lr)));
     return hn::Min(hn::Sub(sum, hn::Set(du, 4 * 0x4330000000000000ull)),
                    hn::Set(du, uint64_t{255}));
 }
@@ -188,44 +196,80 @@ HWY_INLINE hn::Vec<hn::Rebind<int32_t, DF>> truncated(DF, hn::Vec<DF> b, hn::Vec
     return hn::DemoteTo(hn::Rebind<int32_t, DF>(), hn::Mul(b, w));
 }
 
-// Channel ch of every pixel of a fetched group, in 32-bit lanes.
-template <int D, class DF, class VU = hn::Vec<hn::RebindToUnsigned<DF>>>
-HWY_INLINE hn::Vec<hn::Rebind<int32_t, DF>> channel(DF df, VU upper, VU lower, hn::Vec<DF> w_ul,
-                                                    hn::Vec<DF> w_ur, hn::Vec<DF> w_ll,
-                                                    hn::Vec<DF> w_lr, int ch) {
-    const auto sum = hn::Add(hn::Add(truncated(df, lane_byte(df, upper, ch), w_ul),
-                                     truncated(df, lane_byte(df, upper, D + ch), w_ur)),
-                             hn::Add(truncated(df, lane_byte(df, lower, ch), w_ll),
-                                     truncated(df, lane_byte(df, lower, D + ch), w_lr)));
+// One channel of every pixel of a group from its four neighbours' bytes, in 32-bit lanes.
+template <class DF>
+HWY_INLINE hn::Vec<hn::Rebind<int32_t, DF>> channel(DF df, const weights<DF> &w, hn::Vec<DF> ul,
+                                                    hn::Vec<DF> ur, hn::Vec<DF> ll,
+                                                    hn::Vec<DF> lr) {
+    const auto sum = hn::Add(hn::Add(truncated(df, ul, w.ul), truncated(df, ur, w.ur)),
+                             hn::Add(truncated(df, ll, w.ll), truncated(df, lr, w.lr)));
     return hn::Min(sum, hn::Set(hn::Rebind<int32_t, DF>(), 255));
 }
 
 #endif
 
-// The pixels of a fetched group, one per 32-bit lane, channels from the low byte up.
-template <int D, class DF, class VU = hn::Vec<hn::RebindToUnsigned<DF>>>
-HWY_INLINE hn::Vec<hn::Rebind<int32_t, DF>> interpolate(DF df, hn::Vec<DF> u, hn::Vec<DF> v,
-                                                        hn::Vec<DF> iu, hn::Vec<DF> iv, VU upper,
-                                                        VU lower) {
-    const auto one = hn::Set(df, 1.0);
-    const auto fx = hn::Sub(u, iu);
-    const auto fy = hn::Sub(v, iv);
-    const auto w_ul = hn::Mul(hn::Sub(one, fx), fy);
-    const auto w_ur = hn::Mul(fx, fy);
-    const auto w_ll = hn::Mul(hn::Sub(one, fx), hn::Sub(one, fy));
-    const auto w_lr = hn::Mul(fx, hn::Sub(one, fy));
-    auto pixel = channel<D>(df, upper, lower, w_ul, w_ur, w_ll, w_lr, 0);
-    if constexpr (D == 3) {
-        pixel = hn::Or(hn::Or(pixel, hn::ShiftLeft<8>(
-                                         channel<D>(df, upper, lower, w_ul, w_ur, w_ll, w_lr, 1))),
-                       hn::ShiftLeft<16>(channel<D>(df, upper, lower, w_ul, w_ur, w_ll, w_lr, 2)));
-    }
+// Three channels, one per byte from the low one up.
+template <class V>
+HWY_INLINE V joined(V c0, V c1, V c2) {
+    return hn::Or(hn::Or(c0, hn::ShiftLeft<8>(c1)), hn::ShiftLeft<16>(c2));
+}
+
+// Pixels made in the lanes channel() works in, one per 32-bit lane.
+template <class DF, class V>
+HWY_INLINE hn::Vec<hn::Rebind<int32_t, DF>> as_pixels(DF, V pixel) {
 #if HWY_TARGET <= HWY_AVX3
     const hn::Rebind<uint32_t, DF> du32;
     return hn::BitCast(hn::Rebind<int32_t, DF>(), hn::TruncateTo(du32, pixel));
 #else
     return pixel;
 #endif
+}
+
+// Channel ch of every pixel of a fetched group.
+template <int D, class DF, class VU = hn::Vec<hn::RebindToUnsigned<DF>>>
+HWY_INLINE auto read_channel(DF df, const weights<DF> &w, VU upper, VU lower, int ch) {
+    return channel(df, w, lane_byte(df, upper, ch), lane_byte(df, upper, D + ch),
+                   lane_byte(df, lower, ch), lane_byte(df, lower, D + ch));
+}
+
+// A channel of every pixel of a group whose neighbours all hold the byte b.
+template <class DF>
+HWY_INLINE auto fill_channel(DF df, const weights<DF> &w, uint8_t b) {
+    const auto bytes = hn::Set(df, double(b));
+    return channel(df, w, bytes, bytes, bytes, bytes);
+}
+
+// The pixels of a fetched group, one per 32-bit lane, channels from the low byte up.
+template <int D, class DF, class VU = hn::Vec<hn::RebindToUnsigned<DF>>>
+HWY_INLINE hn::Vec<hn::Rebind<int32_t, DF>> interpolate(DF df, hn::Vec<DF> u, hn::Vec<DF> v,
+                                                        hn::Vec<DF> iu, hn::Vec<DF> iv, VU upper,
+                                                        VU lower) {
+    const weights<DF> w = weigh(df, u, v, iu, iv);
+    if constexpr (D == 3) {
+        return as_pixels(df, joined(read_channel<D>(df, w, upper, lower, 0),
+                                    read_channel<D>(df, w, upper, lower, 1),
+                                    read_channel<D>(df, w, upper, lower, 2)));
+    }
+    return as_pixels(df, read_channel<D>(df, w, upper, lower, 0));
+}
+
+// The pixels of a group whose neighbours are all fill: the same arithmetic on the fill's bytes,
+// which need no unpacking; a fill whose channels are one byte is worked out once.
+template <int D, class DF>
+HWY_INLINE hn::Vec<hn::Rebind<int32_t, DF>> interpolate_fill(DF df, const row_frame &f,
+                                                             hn::Vec<DF> u, hn::Vec<DF> v,
+                                                             hn::Vec<DF> iu, hn::Vec<DF> iv) {
+    const weights<DF> w = weigh(df, u, v, iu, iv);
+    const uint8_t *fill = f.source->fill;
+    if constexpr (D == 3) {
+        if (f.grey_fill) {
+            const auto c = fill_channel(df, w, fill[0]);
+            return as_pixels(df, joined(c, c, c));
+        }
+        return as_pixels(df, joined(fill_channel(df, w, fill[0]), fill_channel(df, w, fill[1]),
+                                    fill_channel(df, w, fill[2])));
+    }
+    return as_pixels(df, fill_channel(df, w, fill[0]));
 }
 
 // The pixels of a group, stored at pixel k; exact stores only their own bytes, else the 3-byte
@@ -260,24 +304,17 @@ HWY_INLINE void store(DF df, hn::Vec<hn::Rebind<int32_t, DF>> pixel, uint8_t *HW
     }
 }
 
-// The neighbour pairs of a located group that the plain kernel would not take: read, or the
-// fill's.
-template <int D, class DF, class VU = hn::Vec<hn::RebindToUnsigned<DF>>>
-HWY_INLINE void neighbours(DF df, const row_frame &f, reach where, hn::Vec<DF> iu, hn::Vec<DF> iv,
-                           VU &upper, VU &lower) {
-    if (where == reach::source) return fetch<D>(df, f, iu, iv, upper, lower);
-    upper = hn::Set(hn::RebindToUnsigned<DF>(), f.fill);
-    lower = upper;
-}
-
 // The pixels of a group whose neighbours are known, stored at pixel k.
 template <int D, class DF, class VU = hn::Vec<hn::RebindToUnsigned<DF>>>
 HWY_INLINE void finish(DF df, const row_frame &f, reach where, hn::Vec<DF> u, hn::Vec<DF> v,
                        hn::Vec<DF> iu, hn::Vec<DF> iv, VU upper, VU lower,
                        uint8_t *HWY_RESTRICT out, uint64_t k, bool exact) {
-    if (where == reach::fill && f.zero_fill) {
-        std::memset(out + D * k, 0, D * hn::Lanes(df));
-        return;
+    if (where == reach::fill) {
+        if (f.zero_fill) {
+            std::memset(out + D * k, 0, D * hn::Lanes(df));
+            return;
+        }
+        return store<D>(df, interpolate_fill<D>(df, f, u, v, iu, iv), out, k, exact);
     }
     store<D>(df, interpolate<D>(df, u, v, iu, iv, upper, lower), out, k, exact);
 }
@@ -291,7 +328,7 @@ HWY_INLINE bool located(DF df, const row_frame &f, reach where, hn::Vec<DF> u, h
     if (where == reach::edge) return false;
     const hn::RebindToUnsigned<DF> du;
     auto upper = hn::Zero(du), lower = upper;
-    neighbours<D>(df, f, where, iu, iv, upper, lower);
+    if (where == reach::source) fetch<D>(df, f, iu, iv, upper, lower);
     finish<D>(df, f, where, u, v, iu, iv, upper, lower, out, k, exact);
     return true;
 }
