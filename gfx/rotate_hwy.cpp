@@ -226,10 +226,8 @@ HWY_INLINE void fetch(DF df, const row_frame &f, hn::Vec<DF> iu, hn::Vec<DF> iv,
 // The four neighbours' weights of every pixel of a group, in the plain kernel's order. (SVE
 // vectors cannot be members of a struct: they travel one by one.)
 template <class DF, class V = hn::Vec<DF>>
-HWY_INLINE void weigh(DF df, V u, V v, V iu, V iv, V &ul, V &ur, V &ll, V &lr) {
+HWY_INLINE void weigh(DF df, V fx, V fy, V &ul, V &ur, V &ll, V &lr) {
     const auto one = hn::Set(df, 1.0);
-    const auto fx = hn::Sub(u, iu);
-    const auto fy = hn::Sub(v, iv);
     ul = hn::Mul(hn::Sub(one, fx), fy);
     ur = hn::Mul(fx, fy);
     ll = hn::Mul(hn::Sub(one, fx), hn::Sub(one, fy));
@@ -311,12 +309,12 @@ HWY_INLINE auto fill_channel(DF df, V w_ul, V w_ur, V w_ll, V w_lr, uint8_t b) {
     return channel(df, w_ul, w_ur, w_ll, w_lr, bytes, bytes, bytes, bytes);
 }
 
-// The pixels of a fetched group, one per 32-bit lane, channels from the low byte up.
+// The pixels of a fetched group, one per 32-bit lane, channels from the low byte up, from the
+// fractions of u and v.
 template <int D, class DF, class V = hn::Vec<DF>, class VU = hn::Vec<hn::RebindToUnsigned<DF>>>
-HWY_INLINE hn::Vec<hn::Rebind<int32_t, DF>> interpolate(DF df, V u, V v, V iu, V iv, VU upper,
-                                                        VU lower) {
-    V ul = u, ur = u, ll = u, lr = u;
-    weigh(df, u, v, iu, iv, ul, ur, ll, lr);
+HWY_INLINE hn::Vec<hn::Rebind<int32_t, DF>> interpolate(DF df, V fx, V fy, VU upper, VU lower) {
+    V ul = fx, ur = fx, ll = fx, lr = fx;
+    weigh(df, fx, fy, ul, ur, ll, lr);
     if constexpr (D == 3) {
         return as_pixels(df, joined(read_channel<D>(df, ul, ur, ll, lr, upper, lower, 0),
                                     read_channel<D>(df, ul, ur, ll, lr, upper, lower, 1),
@@ -331,7 +329,7 @@ template <int D, class DF, class V = hn::Vec<DF>>
 HWY_INLINE hn::Vec<hn::Rebind<int32_t, DF>> interpolate_fill(DF df, const row_frame &f, V u, V v,
                                                              V iu, V iv) {
     V ul = u, ur = u, ll = u, lr = u;
-    weigh(df, u, v, iu, iv, ul, ur, ll, lr);
+    weigh(df, hn::Sub(u, iu), hn::Sub(v, iv), ul, ur, ll, lr);
     const uint8_t *fill = f.source->fill;
     if constexpr (D == 3) {
         if (f.grey_fill) {
@@ -389,7 +387,7 @@ HWY_INLINE void finish(DF df, const row_frame &f, reach where, hn::Vec<DF> u, hn
         }
         return store<D>(df, interpolate_fill<D>(df, f, u, v, iu, iv), out, k, exact);
     }
-    store<D>(df, interpolate<D>(df, u, v, iu, iv, upper, lower), out, k, exact);
+    store<D>(df, interpolate<D>(df, hn::Sub(u, iu), hn::Sub(v, iv), upper, lower), out, k, exact);
 }
 
 // The located group at pixel k: false when it takes the plain kernel's edge cases, which it
@@ -461,10 +459,54 @@ HWY_INLINE void four_groups(DF df, const row_frame &f, uint64_t k, reach known,
     fetch<D>(df, f, iu1, iv1, upper1, lower1);
     fetch<D>(df, f, iu2, iv2, upper2, lower2);
     fetch<D>(df, f, iu3, iv3, upper3, lower3);
-    store<D>(df, interpolate<D>(df, u0, v0, iu0, iv0, upper0, lower0), out, k, false);
-    store<D>(df, interpolate<D>(df, u1, v1, iu1, iv1, upper1, lower1), out, k + n, false);
-    store<D>(df, interpolate<D>(df, u2, v2, iu2, iv2, upper2, lower2), out, k + 2 * n, false);
-    store<D>(df, interpolate<D>(df, u3, v3, iu3, iv3, upper3, lower3), out, k + 3 * n, false);
+    store<D>(df, interpolate<D>(df, hn::Sub(u0, iu0), hn::Sub(v0, iv0), upper0, lower0), out, k,
+             false);
+    store<D>(df, interpolate<D>(df, hn::Sub(u1, iu1), hn::Sub(v1, iv1), upper1, lower1), out, k + n,
+             false);
+    store<D>(df, interpolate<D>(df, hn::Sub(u2, iu2), hn::Sub(v2, iv2), upper2, lower2), out,
+             k + 2 * n, false);
+    store<D>(df, interpolate<D>(df, hn::Sub(u3, iu3), hn::Sub(v3, iv3), upper3, lower3), out,
+             k + 3 * n, false);
+}
+
+// A group at pixel k whose neighbours all lie in the source: placed and fetched, kept as the
+// fractions of u and v and both neighbour pairs.
+template <int D, class DF, class V = hn::Vec<DF>, class VU = hn::Vec<hn::RebindToUnsigned<DF>>>
+HWY_INLINE void primed(DF df, const row_frame &f, uint64_t k, V &fx, V &fy, VU &upper, VU &lower) {
+    auto u = hn::Zero(df), v = u, iu = u, iv = u;
+    place(df, f, k, u, v, iu, iv);
+    fetch<D>(df, f, iu, iv, upper, lower);
+    fx = hn::Sub(u, iu);
+    fy = hn::Sub(v, iv);
+}
+
+// Groups from pixel k to end (whole blocks of four) whose neighbours all lie in the source. The
+// reads of each block are under way while the block before is worked out: a group's slot takes
+// the next block's group as soon as its pixels are stored.
+template <int D, class DF>
+HWY_INLINE void source_run(DF df, const row_frame &f, uint64_t k, uint64_t end,
+                           uint8_t *HWY_RESTRICT out) {
+    const hn::RebindToUnsigned<DF> du;
+    const size_t n = hn::Lanes(df);
+    auto fx0 = hn::Zero(df), fy0 = fx0, fx1 = fx0, fy1 = fx0, fx2 = fx0, fy2 = fx0, fx3 = fx0,
+         fy3 = fx0;
+    auto upper0 = hn::Zero(du), lower0 = upper0, upper1 = upper0, lower1 = upper0;
+    auto upper2 = upper0, lower2 = upper0, upper3 = upper0, lower3 = upper0;
+    primed<D>(df, f, k, fx0, fy0, upper0, lower0);
+    primed<D>(df, f, k + n, fx1, fy1, upper1, lower1);
+    primed<D>(df, f, k + 2 * n, fx2, fy2, upper2, lower2);
+    primed<D>(df, f, k + 3 * n, fx3, fy3, upper3, lower3);
+    for (; k < end; k += 4 * n) {
+        const bool more = k + 4 * n < end;
+        store<D>(df, interpolate<D>(df, fx0, fy0, upper0, lower0), out, k, false);
+        if (more) primed<D>(df, f, k + 4 * n, fx0, fy0, upper0, lower0);
+        store<D>(df, interpolate<D>(df, fx1, fy1, upper1, lower1), out, k + n, false);
+        if (more) primed<D>(df, f, k + 5 * n, fx1, fy1, upper1, lower1);
+        store<D>(df, interpolate<D>(df, fx2, fy2, upper2, lower2), out, k + 2 * n, false);
+        if (more) primed<D>(df, f, k + 6 * n, fx2, fy2, upper2, lower2);
+        store<D>(df, interpolate<D>(df, fx3, fy3, upper3, lower3), out, k + 3 * n, false);
+        if (more) primed<D>(df, f, k + 7 * n, fx3, fy3, upper3, lower3);
+    }
 }
 
 template <int D>
@@ -480,8 +522,20 @@ void rotate_pixels(const rotation_source &src, int64_t y, int64_t first, uint64_
     const bool exact = D == 1 || n % 4 == 0;
     const spans r = spans_of(f, count);
     uint64_t k = 0;
-    for (; k + 4 * n <= count && D * (k + 4 * n) + spill <= D * count; k += 4 * n) {
-        four_groups<D>(df, f, k, known_reach(r, k, 4 * n), out);
+    const auto whole = [&](uint64_t at) {
+        return at + 4 * n <= count && D * (at + 4 * n) + spill <= D * count;
+    };
+    while (whole(k)) {
+        const reach known = known_reach(r, k, 4 * n);
+        if (known == reach::source) {
+            uint64_t end = k + 4 * n;
+            while (whole(end) && known_reach(r, end, 4 * n) == reach::source) end += 4 * n;
+            source_run<D>(df, f, k, end, out);
+            k = end;
+            continue;
+        }
+        four_groups<D>(df, f, k, known, out);
+        k += 4 * n;
     }
     for (; k + n <= count; k += n) {
         const bool spills = D * (k + n) + spill > D * count;
