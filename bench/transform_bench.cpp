@@ -109,10 +109,11 @@ void sizes(benchmark::internal::Benchmark *b) {
     b->ArgNames({"w", "h", "plain"})->UseManualTime()->Unit(benchmark::kMicrosecond);
 }
 
-// Frame sizes (1364 x 768: a wide screen's) and black and grey fills.
+// Frame sizes (1364 x 768: a wide screen's; 1001 x 601: odd both ways) and black and grey
+// fills.
 void rotate_sizes(benchmark::internal::Benchmark *b) {
     for (const auto &[w, h] :
-         {std::pair{640, 480}, {641, 479}, {1364, 768}, {1920, 1080}, {1917, 1079}}) {
+         {std::pair{640, 480}, {641, 479}, {1001, 601}, {1364, 768}, {1920, 1080}, {1917, 1079}}) {
         for (int64_t fill : {0, 128}) {
             b->Args({w, h, 0, fill});
             b->Args({w, h, 1, fill});

@@ -217,11 +217,18 @@ TEST_F(Rotate, VectorKernelsMatchPlainOnFrames) {
     struct frame_case {
         int32_t w, h, depth;
         float angle;
-        uint8_t fill;
+        uint8_t fill[3];
     } cases[] = {
-        {640, 480, 3, 30.f, 0},   {1364, 768, 3, 30.f, 0},   {1920, 1080, 3, 30.f, 0},
-        {1001, 601, 3, 30.f, 0},  {640, 480, 3, 30.f, 0x5a}, {1364, 768, 3, -12.5f, 0xff},
-        {1920, 1080, 1, 30.f, 0}, {1001, 601, 1, 200.f, 7},  {1919, 1079, 3, 61.f, 0},
+        {640, 480, 3, 30.f, {}},
+        {1364, 768, 3, 30.f, {}},
+        {1920, 1080, 3, 30.f, {}},
+        {1001, 601, 3, 30.f, {}},
+        {640, 480, 3, 30.f, {0x5a, 0x5a, 0x5a}},
+        {1364, 768, 3, -12.5f, {0xff, 0xff, 0xff}},
+        {1001, 601, 3, 30.f, {0x20, 0x80, 0xe0}},  // channels of the fill worked out apart
+        {1920, 1080, 1, 30.f, {}},
+        {1001, 601, 1, 200.f, {7, 7, 7}},
+        {1919, 1079, 3, 61.f, {}},
     };
     for (const frame_case &t : cases) {
         SCOPED_TRACE(std::to_string(t.w) + "x" + std::to_string(t.h) + "x" +
@@ -230,7 +237,7 @@ TEST_F(Rotate, VectorKernelsMatchPlainOnFrames) {
         std::vector<uint8_t> plain;
         tamsa_test::each_kernel([&] {
             BitmapPtr b(kv_clonebitmap(start.get()));
-            BitmapPtr r(kv_rotatebitmap(b.get(), t.fill, t.fill, t.fill, t.angle));
+            BitmapPtr r(kv_rotatebitmap(b.get(), t.fill[0], t.fill[1], t.fill[2], t.angle));
             ASSERT_NE(r, nullptr);
             std::vector<uint8_t> got = pixels(*r);
             if (plain.empty()) {  // the plain kernel runs first
