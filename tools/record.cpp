@@ -263,6 +263,9 @@ class frame_pipeline {
 // Slots in a run that overlaps its stages: one frame being read, one served, one written.
 constexpr size_t kStages = 3;
 
+// Threads that write frame files at once, in an overlapped run.
+constexpr unsigned kFileWriters = 2;
+
 // Whether the run overlaps reading, serving and writing; TAMSA_RECORD_SERIAL=1 takes one frame
 // at a time through them, so that tests can compare the two.
 bool overlapped() {
@@ -282,8 +285,8 @@ class frame_writer {
             sink_.write_bus(slot.bytes, width_, height_);
         } else if (sink_.writes() || keep_) {
             frame_picture(p_, slot.bytes, width_, height_, o_.remap);
-            if (sink_.writes()) sink_.write(p_, slot.index);
             if (keep_) report_.kept.push_back(p_);
+            if (sink_.writes()) sink_.write(p_, slot.index);
         }
     }
 
@@ -358,7 +361,7 @@ class frame_stages {
         if (read_error_) std::rethrow_exception(read_error_);
     }
 
-   private:
+    // Lets the threads finish the frames in hand and joins them.
     void stop() {
         served_.close();
         if (writer_thread_.joinable()) writer_thread_.join();
@@ -367,6 +370,7 @@ class frame_stages {
         if (reader_.joinable()) reader_.join();
     }
 
+   private:
     void read_all() {
         try {
             size_t k = 0;
@@ -439,12 +443,20 @@ void record_frames(const record_options &o, record_input &in, frame_pipeline &pi
     };
     if (report.skipped == o.start && pipeline.slots() > 1) {
         frame_stages stages(o, in, pipeline, writer);
-        // A signal ends the run between frames, so that every frame written is whole.
-        for (frame_slot *slot; cli::stop_signal() == 0 && (slot = stages.next()) != nullptr;) {
-            serve(*slot);
-            stages.served(*slot);
+        try {
+            // A signal ends the run between frames, so that every frame written is whole.
+            for (frame_slot *slot; cli::stop_signal() == 0 && (slot = stages.next()) != nullptr;) {
+                serve(*slot);
+                stages.served(*slot);
+            }
+            stages.finish();
+        } catch (...) {
+            // The frames before the failure are kept, as one at a time they would be; a failure
+            // to write them came first.
+            stages.stop();
+            sink.settle();
+            throw;
         }
-        stages.finish();
     } else if (report.skipped == o.start) {
         frame_slot &slot = pipeline.slot(0);
         for (uint32_t i = 0; o.frames == 0 || i < o.frames; ++i) {
@@ -517,9 +529,11 @@ record_report run_record(const record_options &o, bool keep_frames) {
     // Deinterlaced frames are whole pictures; others keep the clip's tag (mixed ones cannot
     // say their frames' own, so say unknown).
     spec.interlace = in.deinterlace ? 'p' : info.interlace == 'm' ? '?' : info.interlace;
-    frame_sink sink(o.out_dir, o.overwrite, format, sheet_interval(o, in.total), spec);
+    const bool overlap = overlapped();
+    frame_sink sink(o.out_dir, o.overwrite, format, sheet_interval(o, in.total), spec,
+                    overlap ? kFileWriters : 0);
     session s(o.connect);
-    frame_pipeline pipeline(s, o, in, overlapped() ? kStages : 1);
+    frame_pipeline pipeline(s, o, in, overlap ? kStages : 1);
     record_report report;
     report.width = in.main->width();
     report.height = in.main->height();
