@@ -14,6 +14,7 @@
 #include <mutex>
 #include <thread>
 
+#include "gfx/remap_row.h"
 #include "tamsa/client.h"
 #include "tools/clip.h"
 #include "tools/converter.h"
@@ -53,12 +54,7 @@ void frame_picture(picture &p, const uint8_t *bytes, int32_t w, int32_t h, bool 
         cube_colours(bytes, n, p.pixels.data());
         return;
     }
-    for (size_t i = 0; i < n; ++i) {
-        uint8_t *o = &p.pixels[i * 3];
-        o[0] = bytes[i * 3 + 2];
-        o[1] = bytes[i * 3 + 1];
-        o[2] = bytes[i * 3];
-    }
+    gfx::swap13(bytes, p.pixels.data(), n);
 }
 
 bool is_y4m_file(const std::string &out) {

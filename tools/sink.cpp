@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "gfx/remap_row.h"
 #include "tools/cli.h"
 
 namespace tamsa::tools {
@@ -109,7 +110,7 @@ constexpr int kPipeBytes = 1 << 20;
 
 bool write_in_place(int fd, uint8_t *bgr, int32_t width, int32_t height, bool ppm_header) {
     const size_t bytes = size_t(width) * size_t(height) * 3;
-    for (size_t i = 0; i < bytes; i += 3) std::swap(bgr[i], bgr[i + 2]);
+    gfx::swap13(bgr, bgr, uint64_t(width) * uint64_t(height));
     char header[48];
     const int length =
         ppm_header ? std::snprintf(header, sizeof header, "P6\n%d %d\n255\n", width, height) : 0;
