@@ -118,7 +118,7 @@ bool write_in_place(int fd, uint8_t *bgr, int32_t width, int32_t height, bool pp
     return write_all(fd, pieces, 2);
 }
 
-file_pool::file_pool(unsigned workers) : most_in_hand_(workers + 1) {
+file_pool::file_pool(unsigned workers) : most_in_hand_(std::max(1u, workers)) {
     for (unsigned k = 0; k < workers; ++k) workers_.emplace_back([this] { work(); });
 }
 
