@@ -278,7 +278,7 @@ class frame_writer {
 
     void write(const frame_slot &slot) {
         if (sink_.takes_bus_frames() && !o_.remap && !keep_) {
-            sink_.write_bus(slot.bytes, width_, height_, slot.index);
+            sink_.write_bus(slot.bytes, width_, height_);
         } else if (sink_.writes() || keep_) {
             frame_picture(p_, slot.bytes, width_, height_, o_.remap);
             if (keep_) report_.kept.push_back(p_);

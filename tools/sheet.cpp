@@ -7,21 +7,21 @@
 
 namespace tamsa::tools {
 
-void contact_sheet::add(const uint8_t *rgb, int32_t width, int32_t height) {
+void contact_sheet::add(const picture &p) {
     constexpr int32_t kThumb = 160;
-    const int32_t tw = std::min(kThumb, width);
-    const int32_t th = std::max(1, int32_t(int64_t(height) * tw / width));
+    const int32_t tw = std::min(kThumb, p.width);
+    const int32_t th = std::max(1, int32_t(int64_t(p.height) * tw / p.width));
     picture t;
     t.width = tw;
     t.height = th;
     t.pixels.resize(size_t(tw) * size_t(th) * 3);
     // Sampled as the library's scalers sample: the same column table and row loop.
     std::vector<uint32_t> columns(static_cast<size_t>(tw));
-    nearest_columns(columns.data(), 0, uint32_t(tw), uint32_t(width), uint32_t(tw), 3);
-    const size_t row_bytes = size_t(width) * 3;
-    nearest_rows(t.pixels.data(), size_t(tw) * 3, uint32_t(height), uint32_t(th),
+    nearest_columns(columns.data(), 0, uint32_t(tw), uint32_t(p.width), uint32_t(tw), 3);
+    const size_t row_bytes = size_t(p.width) * 3;
+    nearest_rows(t.pixels.data(), size_t(tw) * 3, uint32_t(p.height), uint32_t(th),
                  [&](uint8_t *out, uint32_t sy) {
-                     const uint8_t *in = rgb + size_t(sy) * row_bytes;
+                     const uint8_t *in = p.pixels.data() + size_t(sy) * row_bytes;
                      for (size_t x = 0; x < size_t(tw); ++x)
                          std::memcpy(out + 3 * x, in + columns[x], 3);
                  });

@@ -2,7 +2,6 @@
 #ifndef TAMSA_TOOLS_SHEET_H
 #define TAMSA_TOOLS_SHEET_H
 
-#include <cstdint>
 #include <vector>
 
 #include "tools/picture.h"
@@ -12,9 +11,7 @@ namespace tamsa::tools {
 class contact_sheet {
    public:
     // Keeps a thumbnail of the colour picture: at most 160 pixels wide, by nearest neighbour.
-    void add(const picture &p) { add(p.pixels.data(), p.width, p.height); }
-    // The same from red-first pixels where they lie, a frame in the bus say.
-    void add(const uint8_t *rgb, int32_t width, int32_t height);
+    void add(const picture &p);
     bool empty() const { return thumbs_.empty(); }
     // The thumbnails so far on a dark grey ground; at least one must have been added.
     picture compose() const;

@@ -277,32 +277,11 @@ void frame_sink::write(picture &p, uint32_t index) {
     }
 }
 
-void frame_sink::write_bus(uint8_t *bgr, int32_t width, int32_t height, uint32_t index) {
-    if (dir_ == "-") {
-        // Frames go around stdio from here on: nothing of ours may wait in its buffer.
-        if (std::fflush(stdout) != 0 ||
-            !write_in_place(STDOUT_FILENO, bgr, width, height, format_ == "ppm"))
-            throw failure{std::string("standard output: ") + std::strerror(errno)};
-        return;
-    }
-    // A frame file, written beside its name and renamed once whole, as pictures are.
-    char name[32];
-    std::snprintf(name, sizeof name, "frame-%05u.ppm", index + 1);
-    const std::string path = (std::filesystem::path(dir_) / name).string();
-    const std::string temporary = path + ".part" + std::to_string(getpid());
-    const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    bool ok = fd >= 0 && write_in_place(fd, bgr, width, height, true);
-    int e = ok ? 0 : errno;
-    if (fd >= 0 && close(fd) != 0 && ok) {
-        ok = false;
-        e = errno;
-    }
-    if (!ok) {
-        if (fd >= 0) std::remove(temporary.c_str());
-        throw failure{path + ": cannot write (" + std::strerror(e) + ")"};
-    }
-    put_in_place(temporary, path);
-    if (index % every_ == 0) sheet_.add(bgr, width, height);  // red first by now
+void frame_sink::write_bus(uint8_t *bgr, int32_t width, int32_t height) {
+    // Frames go around stdio from here on: nothing of ours may wait in its buffer.
+    if (std::fflush(stdout) != 0 ||
+        !write_in_place(STDOUT_FILENO, bgr, width, height, format_ == "ppm"))
+        throw failure{std::string("standard output: ") + std::strerror(errno)};
 }
 
 std::string frame_sink::finish() {

@@ -82,14 +82,13 @@ class frame_sink {
     // frame file is written later, and p may be left with another frame's pixels. Throws
     // cli::failure, also for a colour frame when PGM was asked for.
     void write(picture &p, uint32_t index);
-    // Whether write_bus() takes the frames: PPM or raw RGB on standard output, PPM files.
-    bool takes_bus_frames() const {
-        return !dir_.empty() &&
-               (format_ == "rgb" || (format_ == "ppm" && (dir_ == "-" || !stream())));
-    }
-    // Writes frame index as the bus holds it, blue first, without a copy: see
-    // write_in_place(); keeps every Nth for the contact sheet. Throws cli::failure.
-    void write_bus(uint8_t *bgr, int32_t width, int32_t height, uint32_t index);
+    // Whether write_bus() takes the frames: PPM or raw RGB on standard output. (Frame files are
+    // written from pictures of their own: measured, that costs less than writing a file from
+    // the bus.)
+    bool takes_bus_frames() const { return dir_ == "-" && (format_ == "ppm" || format_ == "rgb"); }
+    // Writes a frame as the bus holds it, blue first, without a copy: see write_in_place().
+    // Throws cli::failure.
+    void write_bus(uint8_t *bgr, int32_t width, int32_t height);
     // Waits for the frame files in hand to be written and in place; throws the first failure.
     void settle() {
         if (pool_ != nullptr) pool_->finish();
