@@ -335,7 +335,12 @@ class frame_stages {
         : o_(o), in_(in), pipeline_(pipeline), writer_(writer) {
         for (size_t k = 0; k < pipeline.slots(); ++k) free_.push(k);
         reader_ = std::thread([this] { read_all(); });
-        writer_thread_ = std::thread([this] { write_all(); });
+        try {
+            writer_thread_ = std::thread([this] { write_all(); });
+        } catch (...) {
+            stop();
+            throw;
+        }
     }
     ~frame_stages() { stop(); }
     frame_stages(const frame_stages &) = delete;
