@@ -2,8 +2,10 @@
 // memcpy_ratio.h): reading a 4:2:0 frame of a Y4M file, serving its conversion in process
 // (planes into the bus, the message, the answer) and writing the result as a PPM frame into a
 // pipe that another thread drains, or over a file in the page cache, as the command first did it
-// (a picture made, then stdio) and as it does now (in place, one call). Arguments: width, height
-// and, for writing, 0 for the pipe or 1 for the file.
+// (a picture made, then stdio) and as it does now (in place, one call); and the pieces of the
+// overlapped command: a frame read straight into the bus, and the red and blue exchange by the
+// rule and by the kernel. Arguments: width, height and, for writing, 0 for the pipe or 1 for
+// the file (for the exchange, 0 for the rule or 1 for the kernel).
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -15,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "gfx/remap_row.h"
 #include "memcpy_ratio.h"
 #include "tools/clip.h"
 #include "tools/converter.h"
@@ -84,6 +87,37 @@ void BM_ReadY4mFrame(benchmark::State &state) {
         },
         [&] {
             ok = c->next(frame) && ok;
+            --left;
+        });
+    if (!ok) state.SkipWithError("short clip");
+}
+
+// The same frames read as the command reads them now: straight into the bus blocks the
+// conversion works on, 4:2:0 chroma rows spread there in place.
+void BM_LoadY4mIntoBus(benchmark::State &state) {
+    const auto w = int32_t(state.range(0)), h = int32_t(state.range(1));
+    scratch_file file;
+    write_clip(file.name, w, h);
+    std::unique_ptr<clip> c;
+    uint32_t left = 0;
+    clip_info info;
+    info.width = w;
+    info.height = h;
+    info.layout = chroma::c420;
+    session s("");
+    converter conv(s, info, {}, false);
+    yuv_frame header;
+    bool ok = true;
+    tamsa_bench::against_memcpy(
+        state, uint64_t(w) * uint64_t(h) * 3 / 2,
+        [&] {
+            if (left == 0) {
+                c = open_y4m(file.name);
+                left = kClipFrames;
+            }
+        },
+        [&] {
+            ok = conv.load(*c, header) && ok;
             --left;
         });
     if (!ok) state.SkipWithError("short clip");
@@ -185,6 +219,23 @@ void BM_WritePpmInPlace(benchmark::State &state) {
     if (!ok) state.SkipWithError("write failed");
 }
 
+// Blue first to red first over a frame, in place: the rule's loop and the kernel the command
+// picks (0 and 1).
+void BM_SwapRedBlue(benchmark::State &state) {
+    const auto w = int32_t(state.range(0)), h = int32_t(state.range(1));
+    std::vector<uint8_t> bgr = bus_frame(w, h);
+    const uint64_t pixels = uint64_t(w) * uint64_t(h);
+    const bool kernel = state.range(2) != 0;
+    tamsa_bench::against_memcpy(state, bgr.size(), [&] {
+        if (kernel) {
+            tamsa::gfx::swap13(bgr.data(), bgr.data(), pixels);
+        } else {
+            tamsa::gfx::swap13_row(bgr.data(), bgr.data(), pixels);
+        }
+        benchmark::DoNotOptimize(bgr.data());
+    });
+}
+
 void sizes(benchmark::internal::Benchmark *b) {
     for (const auto &[w, h] : {std::pair{640, 480}, {1920, 1080}}) b->Args({w, h});
     b->ArgNames({"w", "h"})->Unit(benchmark::kMicrosecond)->UseManualTime();
@@ -198,8 +249,10 @@ void write_sizes(benchmark::internal::Benchmark *b) {
 }
 
 BENCHMARK(BM_ReadY4mFrame)->Apply(sizes);
+BENCHMARK(BM_LoadY4mIntoBus)->Apply(sizes);
 BENCHMARK(BM_ServeConversion)->Apply(sizes);
 BENCHMARK(BM_WritePpmStdio)->Apply(write_sizes);
 BENCHMARK(BM_WritePpmInPlace)->Apply(write_sizes);
+BENCHMARK(BM_SwapRedBlue)->Apply(write_sizes);
 
 }  // namespace

@@ -116,6 +116,19 @@ bool thin_row_fast_ok(const uint8_t *source, const uint8_t *destination, uint64_
     return step == 2 && same_or_apart(destination, (count + 1) / 2, source, count);
 }
 
+void swap13_row(const uint8_t *source, uint8_t *destination, uint64_t pixels) {
+    for (uint64_t i = 0; i < pixels * 3; i += 3) {
+        const uint8_t first = source[i];
+        destination[i] = source[i + 2];
+        destination[i + 1] = source[i + 1];
+        destination[i + 2] = first;
+    }
+}
+
+void swap13(const uint8_t *source, uint8_t *destination, uint64_t pixels) {
+    kernels::pick(swap13_row_kernels)(source, destination, pixels);
+}
+
 }  // namespace tamsa::gfx
 
 extern "C" {

@@ -35,6 +35,9 @@ void repeat2_row_vector(const uint8_t *source, uint8_t *destination, uint64_t co
 void thin2_row_vector(const uint8_t *source, uint8_t *destination, uint64_t count, uint32_t step) {
     thin_row(source, destination, count, step);
 }
+void swap13_row_vector(const uint8_t *source, uint8_t *destination, uint64_t pixels) {
+    swap13_row(source, destination, pixels);
+}
 #else
 // Byte lookups reach 16 entries: the table's sixteenths are looked up by the low nibble, and the
 // high nibble picks which one counts.
@@ -124,6 +127,19 @@ void repeat2_row_vector(const uint8_t *HWY_RESTRICT source, uint8_t *HWY_RESTRIC
 // Bytes 2j and 2j + 1 share a 16-bit lane; its low byte, demoted, is byte j of the result. A
 // block reads its source bytes before it writes at or below them; a last odd byte stands alone
 // in its lane.
+// A block's pixels are all read before any is written, so that it works in place too.
+void swap13_row_vector(const uint8_t *source, uint8_t *destination, uint64_t pixels) {
+    const hn::ScalableTag<uint8_t> d;
+    const size_t n = hn::Lanes(d);
+    uint64_t i = 0;
+    for (; i + n <= pixels; i += n) {
+        hn::Vec<decltype(d)> first, second, third;
+        hn::LoadInterleaved3(d, source + 3 * i, first, second, third);
+        hn::StoreInterleaved3(third, second, first, d, destination + 3 * i);
+    }
+    swap13_row(source + 3 * i, destination + 3 * i, pixels - i);
+}
+
 void thin2_row_vector(const uint8_t *source, uint8_t *destination, uint64_t count, uint32_t) {
     const hn::ScalableTag<uint16_t> d16;
     const hn::RebindToSigned<decltype(d16)> di16;
@@ -150,6 +166,7 @@ TAMSA_HWY_EXPORT(remap24_row_vector, remap24_row_hwy);
 TAMSA_HWY_EXPORT(xor_row_vector, xor_row_hwy);
 TAMSA_HWY_EXPORT(repeat2_row_vector, repeat2_row_hwy);
 TAMSA_HWY_EXPORT(thin2_row_vector, thin2_row_hwy);
+TAMSA_HWY_EXPORT(swap13_row_vector, swap13_row_hwy);
 
 }  // namespace tamsa::gfx
 #endif

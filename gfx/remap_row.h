@@ -102,6 +102,20 @@ inline constexpr kernels::kernel_set<thin_row_fn> thin_row_kernels{
 bool thin_row_fast_ok(const uint8_t *source, const uint8_t *destination, uint64_t count,
                       uint32_t step);
 
+// ---- 3-byte pixels with their first and third bytes exchanged (blue first to red first) ----
+
+using swap13_row_fn = void (*)(const uint8_t *source, uint8_t *destination, uint64_t pixels);
+
+void swap13_row(const uint8_t *source, uint8_t *destination, uint64_t pixels);
+// Highway: the pixels' bytes split into three vectors and stored back interleaved in the other
+// order (remap_hwy.cpp).
+swap13_row_fn swap13_row_hwy();
+inline constexpr kernels::kernel_set<swap13_row_fn> swap13_row_kernels{
+    .plain = swap13_row, .vector = TAMSA_VECTOR_KERNEL(swap13_row_hwy)};
+// The best kernel this run may take, for a destination that is the source itself or meets it
+// nowhere; the command's writer puts the bus's frames red first with it.
+void swap13(const uint8_t *source, uint8_t *destination, uint64_t pixels);
+
 }  // namespace tamsa::gfx
 
 #endif

@@ -3,14 +3,15 @@
 # as PPM into a pipe, PPM files and PNG files into a directory, and the pipe again through a
 # `tamsa serve` reached with --connect. Each pair runs alternately, so that a slow spell of the
 # machine hits both; a row is the median of the pairs' ratios, tamsa time / ffmpeg time (below
-# 1 is faster). Makes its 4:2:0 clips with ffmpeg: SD (640x480) and 1080p. Needs a build of the
-# tools in build/ (or $TAMSA) and ffmpeg on the PATH.
-#   record_times.sh [RUNS] [SD_FRAMES] [HD_FRAMES]
+# 1 is faster). Makes its 4:2:0 clips with ffmpeg: SD (640x480), 720p and 1080p. Needs a build
+# of the tools in build/ (or $TAMSA) and ffmpeg on the PATH.
+#   record_times.sh [RUNS] [SD_FRAMES] [HD_FRAMES] [720P_FRAMES]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=${1:-5}
 sd_frames=${2:-200}
 hd_frames=${3:-40}
+mid_frames=${4:-80}
 tamsa=$(realpath "${TAMSA:-build/tools/tamsa}")
 work=$(mktemp -d)
 port=times$$
@@ -26,6 +27,8 @@ trap stop_server EXIT
 
 ffmpeg -loglevel error -f lavfi -i testsrc2=size=640x480:rate=25 -frames:v "$sd_frames" \
   -pix_fmt yuv420p "$work/sd.y4m"
+ffmpeg -loglevel error -f lavfi -i testsrc2=size=1280x720:rate=25 -frames:v "$mid_frames" \
+  -pix_fmt yuv420p "$work/mid.y4m"
 ffmpeg -loglevel error -f lavfi -i testsrc2=size=1920x1080:rate=25 -frames:v "$hd_frames" \
   -pix_fmt yuv420p "$work/hd.y4m"
 
@@ -79,9 +82,13 @@ rec="'$tamsa' record -q --no-progress"
 ff="ffmpeg -loglevel error -y"
 echo "| clip  | job                          | tamsa/ffmpeg  | tamsa ms | ffmpeg ms |"
 echo "|-------|------------------------------|--------------:|---------:|----------:|"
-for size in sd hd; do
+for size in sd mid hd; do
   clip=$work/$size.y4m
-  label=$([ "$size" = sd ] && echo "SD" || echo "1080p")
+  case $size in
+    sd) label=SD ;;
+    mid) label=720p ;;
+    *) label=1080p ;;
+  esac
   pipe_ff="$ff -i '$clip' -f image2pipe -c:v ppm - | cat >/dev/null"
   row "$label" "PPM into a pipe" "$rec '$clip' --out - | cat >/dev/null" "$pipe_ff"
   row "$label" "PPM files" "$rec '$clip' --out '$work/dir' -y" \

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <csignal>
@@ -25,10 +26,12 @@ verbosity &level() {
     return v;
 }
 
-volatile std::sig_atomic_t stop_requested = 0;
+// Read by the recorder's threads as well: a lock-free atomic, which a handler may also set.
+std::atomic<int> stop_requested{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 
 void on_stop(int signal) {
-    stop_requested = signal;
+    stop_requested.store(signal, std::memory_order_relaxed);
 }
 
 std::string prefix() {
@@ -73,7 +76,7 @@ void catch_stop_signals() {
 }
 
 int stop_signal() {
-    return int(stop_requested);
+    return stop_requested.load(std::memory_order_relaxed);
 }
 
 bool is_help(const std::string &word) {

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <utility>
 
 #include "tools/cli.h"
 
@@ -113,6 +114,25 @@ bool read_line(input &in, std::string &line, size_t limit, bool &cut) {
     return true;
 }
 
+// The bytes of a frame's planes, and reading them where they go.
+struct plane_sizes {
+    explicit plane_sizes(const clip_info &info)
+        : y(size_t(info.width) * size_t(info.height)),
+          c(size_t(chroma_width(info.layout, info.width)) *
+            size_t(chroma_height(info.layout, info.height))) {}
+    // Reads Y, U and V; false when the input ends first, with got the bytes read.
+    bool read(input &in, uint8_t *py, uint8_t *pu, uint8_t *pv, uint64_t &got) const {
+        const std::pair<uint8_t *, size_t> planes[3] = {{py, y}, {pu, c}, {pv, c}};
+        for (const auto &[to, n] : planes) {
+            const size_t read = in.read(to, n);
+            got += read;
+            if (read != n) return false;
+        }
+        return true;
+    }
+    size_t y, c;
+};
+
 struct chroma_tag {
     const char *tag;
     chroma layout;
@@ -171,34 +191,49 @@ class y4m_clip final : public clip {
     }
 
     bool next(yuv_frame &frame) override {
+        if (!next_header(frame)) return false;
+        size_frame(frame, info_.width, info_.height, info_.layout);
+        return read_planes(frame.y.data(), frame.u.data(), frame.v.data());
+    }
+
+    bool next_into(yuv_frame &frame, uint8_t *y, uint8_t *u, uint8_t *v) override {
+        return next_header(frame) && read_planes(y, u, v);
+    }
+
+   private:
+    // Reads a FRAME line and gives frame the clip's size and the line's field; false at the end.
+    bool next_header(yuv_frame &frame) {
         std::string line;
         bool cut = false;
         if (!truncated_.empty() || !read_line(in_, line, 4096, cut)) return false;
-        const std::string which = "frame " + std::to_string(frames_ + 1);
         if (line.rfind("FRAME", 0) != 0 || (line.size() > 5 && line[5] != ' ')) {
             if (cut && std::string("FRAME").rfind(line, 0) == 0) {
-                truncated_ = which + " is truncated (the file ends inside its header)";
+                truncated_ = which() + " is truncated (the file ends inside its header)";
                 return false;
             }
-            throw failure{in_.name() + ": " + which + " has no FRAME header"};
+            throw failure{in_.name() + ": " + which() + " has no FRAME header"};
         }
-        size_frame(frame, info_.width, info_.height, info_.layout);
+        frame.width = info_.width;
+        frame.height = info_.height;
+        frame.layout = info_.layout;
         frame.field = field_of(line);
+        return true;
+    }
+
+    bool read_planes(uint8_t *y, uint8_t *u, uint8_t *v) {
+        const plane_sizes sizes(info_);
         uint64_t got = 0;
-        for (std::vector<uint8_t> *plane : {&frame.y, &frame.u, &frame.v}) {
-            const size_t n = in_.read(plane->data(), plane->size());
-            got += n;
-            if (n != plane->size()) {
-                truncated_ = which + " is truncated (" + std::to_string(got) + " of " +
-                             std::to_string(frame_bytes()) + " bytes)";
-                return false;
-            }
+        if (!sizes.read(in_, y, u, v, got)) {
+            truncated_ = which() + " is truncated (" + std::to_string(got) + " of " +
+                         std::to_string(frame_bytes()) + " bytes)";
+            return false;
         }
         ++frames_;
         return true;
     }
 
-   private:
+    std::string which() const { return "frame " + std::to_string(frames_ + 1); }
+
     uint64_t frame_bytes() const {
         const uint64_t c = uint64_t(chroma_width(info_.layout, info_.width)) *
                            uint64_t(chroma_height(info_.layout, info_.height));
@@ -291,23 +326,32 @@ class raw_clip final : public clip {
     bool next(yuv_frame &frame) override {
         if (!truncated_.empty()) return false;
         size_frame(frame, info_.width, info_.height, info_.layout);
-        uint64_t got = 0;
-        for (std::vector<uint8_t> *plane : {&frame.y, &frame.u, &frame.v}) {
-            const size_t n = in_.read(plane->data(), plane->size());
-            got += n;
-            if (n != plane->size()) {
-                if (got == 0) return false;
-                truncated_ = "frame " + std::to_string(frames_ + 1) + " is truncated (" +
-                             std::to_string(got) + " of " +
-                             std::to_string(frame.y.size() + 2 * frame.u.size()) + " bytes)";
-                return false;
-            }
-        }
-        ++frames_;
-        return true;
+        return read_planes(frame.y.data(), frame.u.data(), frame.v.data());
+    }
+
+    bool next_into(yuv_frame &frame, uint8_t *y, uint8_t *u, uint8_t *v) override {
+        if (!truncated_.empty()) return false;
+        frame.width = info_.width;
+        frame.height = info_.height;
+        frame.layout = info_.layout;
+        return read_planes(y, u, v);
     }
 
    private:
+    bool read_planes(uint8_t *y, uint8_t *u, uint8_t *v) {
+        const plane_sizes sizes(info_);
+        uint64_t got = 0;
+        if (sizes.read(in_, y, u, v, got)) {
+            ++frames_;
+            return true;
+        }
+        if (got == 0) return false;
+        truncated_ = "frame " + std::to_string(frames_ + 1) + " is truncated (" +
+                     std::to_string(got) + " of " + std::to_string(sizes.y + 2 * sizes.c) +
+                     " bytes)";
+        return false;
+    }
+
     input in_;
     uint32_t frames_ = 0;
 };
@@ -405,6 +449,16 @@ class synthetic final : public clip {
 };
 
 }  // namespace
+
+bool clip::next_into(yuv_frame &frame, uint8_t *y, uint8_t *u, uint8_t *v) {
+    if (!next(frame)) return false;
+    std::memcpy(y, frame.y.data(), frame.y.size());
+    if (!frame.u.empty()) {
+        std::memcpy(u, frame.u.data(), frame.u.size());
+        std::memcpy(v, frame.v.data(), frame.v.size());
+    }
+    return true;
+}
 
 std::unique_ptr<clip> open_y4m(const std::string &path) {
     return std::make_unique<y4m_clip>(path);

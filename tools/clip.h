@@ -55,6 +55,9 @@ class clip {
     // Fills the next frame; false at the end of the clip, or when the clip ends inside a frame
     // (then truncated() says so). Throws cli::failure when the clip is damaged otherwise.
     virtual bool next(yuv_frame &frame) = 0;
+    // The same, with the planes read straight into y, u and v (of the sizes yuv_frame gives
+    // them); frame gets the rest and keeps its planes as they were.
+    virtual bool next_into(yuv_frame &frame, uint8_t *y, uint8_t *u, uint8_t *v);
     const clip_info &info() const { return info_; }
     int32_t width() const { return info_.width; }
     int32_t height() const { return info_.height; }

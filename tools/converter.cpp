@@ -26,9 +26,12 @@ converter::converter(session &s, const clip_info &info, cli::size2 scale, bool d
     y_ = s.alloc(pixels, false);
     u_ = s.alloc(chroma_bytes, false);
     v_ = s.alloc(chroma_bytes, false);
+    y_at_ = s.at(y_, pixels);
+    u_at_ = s.at(u_, chroma_bytes);
+    v_at_ = s.at(v_, chroma_bytes);
     if (layout_ == chroma::mono) {
-        std::memset(s.at(u_, chroma_bytes), 128, chroma_bytes);
-        std::memset(s.at(v_, chroma_bytes), 128, chroma_bytes);
+        std::memset(u_at_, 128, chroma_bytes);
+        std::memset(v_at_, 128, chroma_bytes);
     }
     one_pass_ = scale.width != 0 && layout_ == chroma::c411 && group_ == 4 && !deinterlace;
     if (!one_pass_) {
@@ -47,11 +50,36 @@ converter::converter(session &s, const clip_info &info, cli::size2 scale, bool d
 
 uint32_t converter::convert(const yuv_frame &f, char field) {
     const uint64_t pixels = uint64_t(width_) * uint64_t(height_);
-    std::memcpy(s_.at(y_, pixels), f.y.data(), pixels);
-    if (layout_ != chroma::mono) {
-        lay_out(f.u, s_.at(u_, pixels / group_));
-        lay_out(f.v, s_.at(v_, pixels / group_));
+    std::memcpy(y_at_, f.y.data(), pixels);
+    lay_out_planes(f.u.data(), f.v.data());
+    return send(field);
+}
+
+bool converter::load(clip &c, yuv_frame &header) {
+    const int32_t across = chroma_across(layout_), down = chroma_down(layout_);
+    if (layout_ == chroma::mono) return c.next_into(header, y_at_, nullptr, nullptr);
+    if (group_ == uint32_t(across)) {
+        // Whole groups in every row: the clip's chroma rows are the bus's, each given to down
+        // rows; spread from the bottom up, no row is overwritten before it is copied.
+        if (!c.next_into(header, y_at_, u_at_, v_at_)) return false;
+        const size_t cw = size_t(chroma_width(layout_, width_));
+        for (int32_t row = height_ - 1; down > 1 && row > 0; --row) {
+            std::memmove(u_at_ + size_t(row) * cw, u_at_ + size_t(row / down) * cw, cw);
+            std::memmove(v_at_ + size_t(row) * cw, v_at_ + size_t(row / down) * cw, cw);
+        }
+        return true;
     }
+    const size_t c_bytes =
+        size_t(chroma_width(layout_, width_)) * size_t(chroma_height(layout_, height_));
+    stage_u_.resize(c_bytes);
+    stage_v_.resize(c_bytes);
+    if (!c.next_into(header, y_at_, stage_u_.data(), stage_v_.data())) return false;
+    lay_out_planes(stage_u_.data(), stage_v_.data());
+    return true;
+}
+
+uint32_t converter::send(char field) {
+    const uint64_t pixels = uint64_t(width_) * uint64_t(height_);
     if (one_pass_) {
         replace_last(s_.send(TAMSA_OP_YUVSCALE, {y_, v_, u_, uint32_t(width_), uint32_t(height_),
                                                  uint32_t(scale_.width), uint32_t(scale_.height)}));
@@ -72,19 +100,25 @@ uint32_t converter::convert(const yuv_frame &f, char field) {
     return last_;
 }
 
+void converter::lay_out_planes(const uint8_t *u, const uint8_t *v) {
+    if (layout_ == chroma::mono) return;
+    lay_out(u, u_at_);
+    lay_out(v, v_at_);
+}
+
 // One chroma plane of the clip into the bus, in the layout the group needs.
-void converter::lay_out(const std::vector<uint8_t> &plane, uint8_t *to) const {
+void converter::lay_out(const uint8_t *plane, uint8_t *to) const {
     const int32_t across = chroma_across(layout_), down = chroma_down(layout_);
     const size_t cw = size_t(chroma_width(layout_, width_));
     if (group_ == uint32_t(across)) {
         // Whole groups in every row: each chroma row serves down rows as it is.
         for (int32_t row = 0; row < height_; ++row) {
-            std::memcpy(to + size_t(row) * cw, plane.data() + size_t(row / down) * cw, cw);
+            std::memcpy(to + size_t(row) * cw, plane + size_t(row / down) * cw, cw);
         }
         return;
     }
     for (int32_t row = 0; row < height_; ++row) {
-        const uint8_t *from = plane.data() + size_t(row / down) * cw;
+        const uint8_t *from = plane + size_t(row / down) * cw;
         uint8_t *out = to + size_t(row) * size_t(width_);
         for (int32_t x = 0; x < width_; ++x) out[x] = from[x / across];
     }

@@ -30,8 +30,15 @@ class converter {
     // both, when the converter was made to deinterlace.
     uint32_t convert(const yuv_frame &f, char field = 't');
 
+    // The two halves of convert(), which may run on different threads: load() reads the clip's
+    // next frame into the bus (its planes straight into the blocks where their layout allows;
+    // header gets the frame's header) and calls no server; send() sends its messages.
+    bool load(clip &c, yuv_frame &header);
+    uint32_t send(char field);
+
    private:
-    void lay_out(const std::vector<uint8_t> &plane, uint8_t *to) const;
+    void lay_out(const uint8_t *plane, uint8_t *to) const;
+    void lay_out_planes(const uint8_t *u, const uint8_t *v);
     void replace_last(uint32_t record);
 
     session &s_;
@@ -42,6 +49,8 @@ class converter {
     bool one_pass_ = false;
     uint32_t group_ = 1;
     uint32_t y_ = 0, u_ = 0, v_ = 0, rgb_ = 0, record_ = 0, lower_ = 0, last_ = 0;
+    uint8_t *y_at_ = nullptr, *u_at_ = nullptr, *v_at_ = nullptr;
+    std::vector<uint8_t> stage_u_, stage_v_;  // chroma planes read before they are laid out
 };
 
 }  // namespace tamsa::tools

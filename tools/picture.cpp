@@ -197,6 +197,15 @@ png_settings default_png() {
     return {Z_DEFAULT_COMPRESSION, Z_DEFAULT_STRATEGY, PNG_ALL_FILTERS};
 }
 
+namespace {
+
+failure cannot_write(const std::string &path, int e) {
+    return failure{path + ": cannot write" +
+                   (e != 0 ? std::string(" (") + std::strerror(e) + ")" : std::string())};
+}
+
+}  // namespace
+
 bool write_png(FILE *f, const picture &p, const png_settings &settings) {
     png_structp png =
         png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, png_failed, png_warned);
@@ -288,7 +297,7 @@ bool write_picture(FILE *f, const picture &p, picture_format format) {
         f, p, format == picture_format::ppm || (format == picture_format::pnm && p.channels == 3));
 }
 
-void save_picture(const std::string &path, const picture &p) {
+std::string write_beside(const std::string &path, const picture &p) {
     const picture_format format = format_for(path);
     if (p.width < 1 || p.height < 1 || (p.channels != 1 && p.channels != 3) ||
         p.pixels.size() != size_t(p.width) * size_t(p.height) * size_t(p.channels)) {
@@ -300,35 +309,43 @@ void save_picture(const std::string &path, const picture &p) {
     }
     if (format == picture_format::png && (p.width > kMostPngSide || p.height > kMostPngSide))
         throw failure{path + ": " + png_too_large(p)};
-    const auto cannot_write = [&path](int e) {
-        return failure{path + ": cannot write" +
-                       (e != 0 ? std::string(" (") + std::strerror(e) + ")" : std::string())};
-    };
     struct stat st {};
     if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
         // A FIFO or a device is written into, not replaced.
         if (S_ISDIR(st.st_mode)) throw failure{path + ": is a directory"};
         file_ptr f(std::fopen(path.c_str(), "wb"));
-        if (f == nullptr) throw cannot_write(errno);
+        if (f == nullptr) throw cannot_write(path, errno);
         errno = 0;
         bool ok = write_picture(f.get(), p, format);
         ok = std::fflush(f.get()) == 0 && ok;
-        if (!ok) throw cannot_write(errno);
-        return;
+        if (!ok) throw cannot_write(path, errno);
+        return "";
     }
     // Written beside the target, then renamed over it: a failure never leaves half a file.
-    const std::string temporary = path + ".part" + std::to_string(getpid());
+    std::string temporary = path + ".part" + std::to_string(getpid());
     file_ptr f(std::fopen(temporary.c_str(), "wb"));
-    if (f == nullptr) throw cannot_write(errno);
+    if (f == nullptr) throw cannot_write(path, errno);
     errno = 0;
     bool ok = write_picture(f.get(), p, format);
     ok = std::fflush(f.get()) == 0 && ok;
     ok = std::fclose(f.release()) == 0 && ok;
-    if (!ok || std::rename(temporary.c_str(), path.c_str()) != 0) {
+    if (!ok) {
         const int e = errno;
         std::remove(temporary.c_str());
-        throw cannot_write(e);
+        throw cannot_write(path, e);
     }
+    return temporary;
+}
+
+void put_in_place(const std::string &temporary, const std::string &path) {
+    if (temporary.empty() || std::rename(temporary.c_str(), path.c_str()) == 0) return;
+    const int e = errno;
+    std::remove(temporary.c_str());
+    throw cannot_write(path, e);
+}
+
+void save_picture(const std::string &path, const picture &p) {
+    put_in_place(write_beside(path, p), path);
 }
 
 }  // namespace tamsa::tools

@@ -42,6 +42,12 @@ picture load_picture(const std::string &path);
 // complete (a FIFO or device there is written into instead). Throws cli::failure on failure
 // (cli::usage_error for an unknown extension).
 void save_picture(const std::string &path, const picture &p);
+// save_picture in two steps, so that pictures can be written side by side and still appear in
+// order: write_beside() writes the whole file beside path and returns its name (or "" when it
+// wrote into a FIFO or device there), put_in_place() renames it over path. Both throw as
+// save_picture does, and leave no file beside path when they do.
+std::string write_beside(const std::string &path, const picture &p);
+void put_in_place(const std::string &temporary, const std::string &path);
 // Writes the picture to an open stream, such as standard output; false when writing failed.
 // Throws cli::failure when the picture cannot be written in that format.
 bool write_picture(FILE *f, const picture &p, picture_format format);

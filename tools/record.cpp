@@ -1,12 +1,20 @@
 #include "tools/record.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <exception>
 #include <memory>
+#include <mutex>
+#include <thread>
 
+#include "gfx/remap_row.h"
 #include "tamsa/client.h"
 #include "tools/clip.h"
 #include "tools/converter.h"
@@ -46,12 +54,7 @@ void frame_picture(picture &p, const uint8_t *bytes, int32_t w, int32_t h, bool 
         cube_colours(bytes, n, p.pixels.data());
         return;
     }
-    for (size_t i = 0; i < n; ++i) {
-        uint8_t *o = &p.pixels[i * 3];
-        o[0] = bytes[i * 3 + 2];
-        o[1] = bytes[i * 3 + 1];
-        o[2] = bytes[i * 3];
-    }
+    gfx::swap13(bytes, p.pixels.data(), n);
 }
 
 bool is_y4m_file(const std::string &out) {
@@ -160,46 +163,62 @@ uint32_t sheet_interval(const record_options &o, uint32_t total) {
     return std::max<uint32_t>(1, (total != 0 ? total : 50) / 12);
 }
 
+// One frame's place in the bus: the blocks its planes are read into and its result is made in,
+// used by one stage at a time.
+struct frame_slot {
+    std::unique_ptr<converter> frames;
+    uint32_t cube = 0;  // the cube indexes, with --remap
+    yuv_frame header;   // the frame's header; its planes are in the bus
+    uint32_t index = 0;
+    uint8_t *bytes = nullptr;  // the result, once served
+};
+
 // The messages every frame takes, from the clip's planes to the bytes to write.
 class frame_pipeline {
    public:
-    frame_pipeline(session &s, const record_options &o, const record_input &in)
-        : s_(s),
-          o_(o),
-          fade_(in.fade.get()),
-          info_(in.main->info()),
-          by_frame_(in.by_frame),
-          main_frames_(s, in.main->info(), o.scale, in.deinterlace) {
+    frame_pipeline(session &s, const record_options &o, const record_input &in, size_t slots)
+        : s_(s), o_(o), fade_(in.fade.get()), info_(in.main->info()), by_frame_(in.by_frame) {
+        slots_.resize(slots);
+        for (frame_slot &slot : slots_) {
+            slot.frames = std::make_unique<converter>(s, info_, o.scale, in.deinterlace);
+        }
         if (fade_ != nullptr) {
             fade_frames_ = std::make_unique<converter>(s, fade_->info(), o.scale, in.deinterlace);
         }
         pixels_ = uint64_t(uint32_t(out_width())) * uint32_t(out_height());
         if (o.remap) {
-            cube_ = s.alloc(pixels_, false);
+            for (frame_slot &slot : slots_) slot.cube = s.alloc(pixels_, false);
             swap_ = s.alloc(256, false);
             const std::vector<uint8_t> table = level_swap_table();
             std::memcpy(s.at(swap_, 256), table.data(), 256);
         }
     }
     const std::vector<double> &round_trips() const { return s_.round_trips(); }
-    int32_t out_width() const { return main_frames_.out_width(); }
-    int32_t out_height() const { return main_frames_.out_height(); }
+    int32_t out_width() const { return slots_[0].frames->out_width(); }
+    int32_t out_height() const { return slots_[0].frames->out_height(); }
+    size_t slots() const { return slots_.size(); }
+    frame_slot &slot(size_t k) { return slots_[k]; }
 
-    // Sends the messages of frame i and returns its bytes in the bus: blue-first pixels, or
-    // cube indexes with --remap. They are the run's own until the next frame's messages.
-    uint8_t *run(uint32_t i, const yuv_frame &frame) {
-        const uint32_t record = main_frames_.convert(frame, field_of(frame));
+    // Reads the clip's next frame into the slot; false at its end. Sends no message.
+    bool load(frame_slot &slot, clip &c) { return slot.frames->load(c, slot.header); }
+
+    // Sends the messages of the slot's frame and keeps where its bytes are in the bus:
+    // blue-first pixels, or cube indexes with --remap. They are the run's own until the slot's
+    // next frame.
+    void serve(frame_slot &slot) {
+        const uint32_t record = slot.frames->send(field_of(slot.header));
         if (o_.correct) {
             s_.send(TAMSA_OP_CORRECT, {record, uint32_t(o_.contrast),
                                        uint32_t(o_.brightness) + 256u, o_.invert ? 1u : 0u});
         }
-        if (fade_ != nullptr) cross_fade(i, record);
+        if (fade_ != nullptr) cross_fade(slot.index, record);
         if (o_.remap) {
-            s_.send(TAMSA_OP_REMAP24, {record, cube_, 0, uint32_t(pixels_ * 3)});
-            s_.send(TAMSA_OP_REMAP8, {cube_, swap_, uint32_t(pixels_)});
-            return s_.at(cube_, pixels_);
+            s_.send(TAMSA_OP_REMAP24, {record, slot.cube, 0, uint32_t(pixels_ * 3)});
+            s_.send(TAMSA_OP_REMAP8, {slot.cube, swap_, uint32_t(pixels_)});
+            slot.bytes = s_.at(slot.cube, pixels_);
+            return;
         }
-        return s_.at(s_.read_bitmap(record).data, pixels_ * 3);
+        slot.bytes = s_.at(s_.read_bitmap(record).data, pixels_ * 3);
     }
 
    private:
@@ -229,17 +248,169 @@ class frame_pipeline {
     clip *fade_;
     const clip_info &info_;
     bool by_frame_;
-    converter main_frames_;
+    std::vector<frame_slot> slots_;
     std::unique_ptr<converter> fade_frames_;
     uint64_t pixels_ = 0;
-    uint32_t cube_ = 0, swap_ = 0;
+    uint32_t swap_ = 0;
     yuv_frame other_;
     bool other_ok_ = false;
 };
 
-size_t messages_sent(const frame_pipeline &pipeline) {
-    return pipeline.round_trips().size();
+// Slots in a run that overlaps its stages: one frame being read, one served, one written.
+constexpr size_t kStages = 3;
+
+// Threads that write frame files at once, in an overlapped run.
+constexpr unsigned kFileWriters = 2;
+
+// Whether the run overlaps reading, serving and writing; TAMSA_RECORD_SERIAL=1 takes one frame
+// at a time through them, so that tests can compare the two.
+bool overlapped() {
+    const char *serial = std::getenv("TAMSA_RECORD_SERIAL");
+    return serial == nullptr || std::strcmp(serial, "1") != 0;
 }
+
+// The last stage: a served frame into the sink, and into the report when frames are kept.
+class frame_writer {
+   public:
+    frame_writer(const record_options &o, frame_sink &sink, bool keep, record_report &report,
+                 int32_t width, int32_t height)
+        : o_(o), sink_(sink), keep_(keep), report_(report), width_(width), height_(height) {}
+
+    void write(const frame_slot &slot) {
+        if (sink_.takes_bus_frames() && !o_.remap && !keep_) {
+            sink_.write_bus(slot.bytes, width_, height_);
+        } else if (sink_.writes() || keep_) {
+            frame_picture(p_, slot.bytes, width_, height_, o_.remap);
+            if (keep_) report_.kept.push_back(p_);
+            if (sink_.writes()) sink_.write(p_, slot.index);
+        }
+    }
+
+   private:
+    const record_options &o_;
+    frame_sink &sink_;
+    bool keep_;
+    record_report &report_;
+    int32_t width_, height_;
+    picture p_;
+};
+
+// Slot numbers handed from one stage to the next, in order; closing it ends the waits.
+class handoff {
+   public:
+    void push(size_t k) {
+        const std::lock_guard<std::mutex> lock(m_);
+        queue_.push_back(k);
+        ready_.notify_one();
+    }
+    // The next slot; false once the queue is closed and empty.
+    bool pop(size_t &k) {
+        std::unique_lock<std::mutex> lock(m_);
+        ready_.wait(lock, [this] { return closed_ || !queue_.empty(); });
+        if (queue_.empty()) return false;
+        k = queue_.front();
+        queue_.pop_front();
+        return true;
+    }
+    void close() {
+        const std::lock_guard<std::mutex> lock(m_);
+        closed_ = true;
+        ready_.notify_all();
+    }
+
+   private:
+    std::mutex m_;
+    std::condition_variable ready_;
+    std::deque<size_t> queue_;
+    bool closed_ = false;
+};
+
+// The reading and writing threads of an overlapped run. Slots go from free to read (the
+// reader), to served (this thread), to written and free again (the writer). Whatever ends the
+// run, every queue is closed and both threads are joined before it goes on.
+class frame_stages {
+   public:
+    frame_stages(const record_options &o, record_input &in, frame_pipeline &pipeline,
+                 frame_writer &writer)
+        : o_(o), in_(in), pipeline_(pipeline), writer_(writer) {
+        for (size_t k = 0; k < pipeline.slots(); ++k) free_.push(k);
+        reader_ = std::thread([this] { read_all(); });
+        try {
+            writer_thread_ = std::thread([this] { write_all(); });
+        } catch (...) {
+            stop();
+            throw;
+        }
+    }
+    ~frame_stages() { stop(); }
+    frame_stages(const frame_stages &) = delete;
+    frame_stages &operator=(const frame_stages &) = delete;
+
+    // The next frame read, in order; null at the end of the clip, or once writing failed.
+    frame_slot *next() {
+        size_t k = 0;
+        if (write_failed_.load() || !read_.pop(k)) return nullptr;
+        return &pipeline_.slot(k);
+    }
+    void served(frame_slot &slot) { served_.push(size_t(&slot - &pipeline_.slot(0))); }
+
+    // Waits for the frames served to be written, then throws what failed: writing first, as
+    // it came first, then reading (whose frames before the failure are written by then).
+    void finish() {
+        stop();
+        if (write_error_) std::rethrow_exception(write_error_);
+        if (read_error_) std::rethrow_exception(read_error_);
+    }
+
+    // Lets the threads finish the frames in hand and joins them.
+    void stop() {
+        served_.close();
+        if (writer_thread_.joinable()) writer_thread_.join();
+        free_.close();
+        read_.close();
+        if (reader_.joinable()) reader_.join();
+    }
+
+   private:
+    void read_all() {
+        try {
+            size_t k = 0;
+            for (uint32_t i = 0; (o_.frames == 0 || i < o_.frames) && free_.pop(k); ++i) {
+                frame_slot &slot = pipeline_.slot(k);
+                if (cli::stop_signal() != 0 || !pipeline_.load(slot, *in_.main)) break;
+                slot.index = i;
+                read_.push(k);
+            }
+        } catch (...) {
+            read_error_ = std::current_exception();
+        }
+        read_.close();
+    }
+
+    void write_all() {
+        try {
+            size_t k = 0;
+            while (served_.pop(k)) {
+                writer_.write(pipeline_.slot(k));
+                free_.push(k);
+            }
+        } catch (...) {
+            write_error_ = std::current_exception();
+            write_failed_.store(true);
+            // The reader waits for free slots no more, and ends.
+            free_.close();
+        }
+    }
+
+    const record_options &o_;
+    record_input &in_;
+    frame_pipeline &pipeline_;
+    frame_writer &writer_;
+    handoff free_, read_, served_;
+    std::exception_ptr read_error_, write_error_;
+    std::atomic<bool> write_failed_{false};
+    std::thread reader_, writer_thread_;
+};
 
 // Every frame of the clip through the pipeline and into the sink (and the report, when the
 // frames are kept), with the progress line; times the whole.
@@ -248,24 +419,15 @@ void record_frames(const record_options &o, record_input &in, frame_pipeline &pi
     cli::progress meter(o.progress, "frame", "frames");
     const auto start = clock_type::now();
     yuv_frame frame;
-    picture p;
     for (uint32_t skipped = 0; skipped < o.start; ++skipped) {
         if (cli::stop_signal() != 0 || !in.main->next(frame)) break;
         report.skipped = skipped + 1;
     }
-    const bool started = report.skipped == o.start;
-    for (uint32_t i = 0; started && (o.frames == 0 || i < o.frames); ++i) {
-        // A signal ends the run between frames, so that every frame written is whole.
-        if (cli::stop_signal() != 0 || !in.main->next(frame)) break;
-        const size_t messages = messages_sent(pipeline);
-        uint8_t *bytes = pipeline.run(i, frame);
-        if (sink.takes_bus_frames() && !o.remap && !keep_frames) {
-            sink.write_bus(bytes, pipeline.out_width(), pipeline.out_height());
-        } else if (sink.writes() || keep_frames) {
-            frame_picture(p, bytes, pipeline.out_width(), pipeline.out_height(), o.remap);
-            if (sink.writes()) sink.write(p, i);
-            if (keep_frames) report.kept.push_back(p);
-        }
+    frame_writer writer(o, sink, keep_frames, report, pipeline.out_width(), pipeline.out_height());
+    // Sends a frame's messages, with its line under --verbose and the progress line.
+    const auto serve = [&](frame_slot &slot) {
+        const size_t messages = pipeline.round_trips().size();
+        pipeline.serve(slot);
         ++report.frames;
         if (cli::verbose()) {
             meter.done();
@@ -274,11 +436,36 @@ void record_frames(const record_options &o, record_input &in, frame_pipeline &pi
             for (size_t k = messages; k < trips.size(); ++k) ms += trips[k];
             char time[32];
             std::snprintf(time, sizeof time, "%.3f ms", ms);
-            cli::note("frame " + std::to_string(o.start + i + 1) + " of the clip: " +
+            cli::note("frame " + std::to_string(o.start + slot.index + 1) + " of the clip: " +
                       cli::count_of(trips.size() - messages, "message", "messages") + ", " + time +
                       " there and back");
         }
         meter.step(report.frames, in.total);
+    };
+    if (report.skipped == o.start && pipeline.slots() > 1) {
+        frame_stages stages(o, in, pipeline, writer);
+        try {
+            // A signal ends the run between frames, so that every frame written is whole.
+            for (frame_slot *slot; cli::stop_signal() == 0 && (slot = stages.next()) != nullptr;) {
+                serve(*slot);
+                stages.served(*slot);
+            }
+            stages.finish();
+        } catch (...) {
+            // The frames before the failure are kept, as one at a time they would be; a failure
+            // to write them came first.
+            stages.stop();
+            sink.settle();
+            throw;
+        }
+    } else if (report.skipped == o.start) {
+        frame_slot &slot = pipeline.slot(0);
+        for (uint32_t i = 0; o.frames == 0 || i < o.frames; ++i) {
+            if (cli::stop_signal() != 0 || !pipeline.load(slot, *in.main)) break;
+            slot.index = i;
+            serve(slot);
+            writer.write(slot);
+        }
     }
     report.stopped_by = cli::stop_signal();
     report.seconds = std::chrono::duration<double>(clock_type::now() - start).count();
@@ -343,9 +530,11 @@ record_report run_record(const record_options &o, bool keep_frames) {
     // Deinterlaced frames are whole pictures; others keep the clip's tag (mixed ones cannot
     // say their frames' own, so say unknown).
     spec.interlace = in.deinterlace ? 'p' : info.interlace == 'm' ? '?' : info.interlace;
-    frame_sink sink(o.out_dir, o.overwrite, format, sheet_interval(o, in.total), spec);
+    const bool overlap = overlapped();
+    frame_sink sink(o.out_dir, o.overwrite, format, sheet_interval(o, in.total), spec,
+                    overlap ? kFileWriters : 0);
     session s(o.connect);
-    frame_pipeline pipeline(s, o, in);
+    frame_pipeline pipeline(s, o, in, overlap ? kStages : 1);
     record_report report;
     report.width = in.main->width();
     report.height = in.main->height();

@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "gfx/remap_row.h"
 #include "tools/cli.h"
 
 namespace tamsa::tools {
@@ -35,21 +36,20 @@ bool is_frame_file(const std::string &name) {
     return ext == ".ppm" || ext == ".png" || ext == ".pgm" || ext == ".pnm";
 }
 
-// A frame whose pixels are all grey as a grey picture; others as they are.
-picture grey_if_grey(const picture &p) {
-    if (p.channels != 3) return p;
+// A frame whose pixels are all grey as a grey picture, into g; false for others.
+bool as_grey(const picture &p, picture &g) {
+    if (p.channels != 3) return false;
     const size_t n = size_t(p.width) * size_t(p.height);
     for (size_t i = 0; i < n; ++i) {
         const uint8_t *px = &p.pixels[i * 3];
-        if (px[0] != px[1] || px[0] != px[2]) return p;
+        if (px[0] != px[1] || px[0] != px[2]) return false;
     }
-    picture g;
     g.width = p.width;
     g.height = p.height;
     g.channels = 1;
     g.pixels.resize(n);
     for (size_t i = 0; i < n; ++i) g.pixels[i] = p.pixels[i * 3];
-    return g;
+    return true;
 }
 
 bool ends_with(const std::string &text, const std::string &end) {
@@ -110,7 +110,7 @@ constexpr int kPipeBytes = 1 << 20;
 
 bool write_in_place(int fd, uint8_t *bgr, int32_t width, int32_t height, bool ppm_header) {
     const size_t bytes = size_t(width) * size_t(height) * 3;
-    for (size_t i = 0; i < bytes; i += 3) std::swap(bgr[i], bgr[i + 2]);
+    gfx::swap13(bgr, bgr, uint64_t(width) * uint64_t(height));
     char header[48];
     const int length =
         ppm_header ? std::snprintf(header, sizeof header, "P6\n%d %d\n255\n", width, height) : 0;
@@ -118,8 +118,80 @@ bool write_in_place(int fd, uint8_t *bgr, int32_t width, int32_t height, bool pp
     return write_all(fd, pieces, 2);
 }
 
+file_pool::file_pool(unsigned workers) : most_in_hand_(std::max(1u, workers)) {
+    for (unsigned k = 0; k < workers; ++k) workers_.emplace_back([this] { work(); });
+}
+
+file_pool::~file_pool() {
+    {
+        const std::lock_guard<std::mutex> lock(m_);
+        closing_ = true;
+        queued_.notify_all();
+    }
+    for (std::thread &t : workers_) t.join();
+    // Frames not put in place, after a failure: their files go.
+    for (const auto &j : in_hand_) {
+        if (!j->temporary.empty()) std::remove(j->temporary.c_str());
+    }
+}
+
+void file_pool::add(const std::string &path, picture &p) {
+    while (in_hand_.size() >= most_in_hand_) settle_oldest();
+    auto j = std::make_shared<job>();
+    j->path = path;
+    j->p = std::move(p);
+    const std::lock_guard<std::mutex> lock(m_);
+    p = picture{};
+    if (!spare_.empty()) {
+        p = std::move(spare_.back());
+        spare_.pop_back();
+    }
+    in_hand_.push_back(j);
+    waiting_.push_back(j);
+    queued_.notify_one();
+}
+
+void file_pool::finish() {
+    while (!in_hand_.empty()) settle_oldest();
+}
+
+void file_pool::settle_oldest() {
+    std::shared_ptr<job> j = in_hand_.front();
+    {
+        std::unique_lock<std::mutex> lock(m_);
+        done_.wait(lock, [&j] { return j->done; });
+    }
+    if (j->error) std::rethrow_exception(j->error);
+    put_in_place(j->temporary, j->path);
+    in_hand_.pop_front();
+}
+
+void file_pool::work() {
+    std::unique_lock<std::mutex> lock(m_);
+    for (;;) {
+        queued_.wait(lock, [this] { return closing_ || !waiting_.empty(); });
+        if (waiting_.empty()) return;
+        std::shared_ptr<job> j = waiting_.front();
+        waiting_.pop_front();
+        lock.unlock();
+        std::string temporary;
+        std::exception_ptr error;
+        try {
+            temporary = write_beside(j->path, j->p);
+        } catch (...) {
+            error = std::current_exception();
+        }
+        lock.lock();
+        j->temporary = temporary;
+        j->error = error;
+        j->done = true;
+        spare_.push_back(std::move(j->p));
+        done_.notify_all();
+    }
+}
+
 frame_sink::frame_sink(const std::string &dir, bool overwrite, const std::string &format,
-                       uint32_t sheet_every, const y4m_spec &spec)
+                       uint32_t sheet_every, const y4m_spec &spec, unsigned writers)
     : dir_(dir), format_(format), every_(sheet_every), spec_(spec) {
     if (y4m_file()) {
         std::error_code e;
@@ -147,6 +219,7 @@ frame_sink::frame_sink(const std::string &dir, bool overwrite, const std::string
         std::error_code e;
         std::filesystem::create_directories(dir_, e);
         if (e) throw failure{dir_ + ": " + e.message()};
+        if (writers > 0) pool_ = std::make_unique<file_pool>(writers);
     }
 }
 
@@ -161,10 +234,11 @@ bool frame_sink::y4m_file() const {
     return dir_ != "-" && ends_with(cli::lower(dir_), ".y4m");
 }
 
-void frame_sink::write(const picture &p, uint32_t index) {
+void frame_sink::write(picture &p, uint32_t index) {
     // Grey frames for PGM and PNM; PGM takes no other.
     const bool grey_format = format_ == "pgm" || format_ == "pnm";
-    const picture &frame = grey_format ? grey_if_grey(p) : p;
+    picture grey;
+    picture &frame = grey_format && as_grey(p, grey) ? grey : p;
     if (format_ == "pgm" && frame.channels != 1) {
         throw failure{"frame " + std::to_string(index + 1) +
                       " is in colour, and --format pgm writes grey frames only (pnm writes "
@@ -194,8 +268,13 @@ void frame_sink::write(const picture &p, uint32_t index) {
     }
     char name[32];
     std::snprintf(name, sizeof name, "frame-%05u.%s", index + 1, format_.c_str());
-    save_picture((std::filesystem::path(dir_) / name).string(), frame);
+    const std::string path = (std::filesystem::path(dir_) / name).string();
     if (index % every_ == 0) sheet_.add(p);
+    if (pool_ == nullptr) {
+        save_picture(path, frame);
+    } else {
+        pool_->add(path, frame);
+    }
 }
 
 void frame_sink::write_bus(uint8_t *bgr, int32_t width, int32_t height) {
@@ -224,6 +303,7 @@ std::string frame_sink::finish() {
             throw failure{std::string("standard output: ") + std::strerror(errno)};
         return "";
     }
+    settle();
     if (sheet_.empty()) return "";
     const std::string sheet = (std::filesystem::path(dir_) / "contact.png").string();
     save_picture(sheet, sheet_.compose());

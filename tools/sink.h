@@ -3,9 +3,16 @@
 #ifndef TAMSA_TOOLS_SINK_H
 #define TAMSA_TOOLS_SINK_H
 
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <deque>
+#include <exception>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "tools/picture.h"
 #include "tools/sheet.h"
@@ -17,14 +24,53 @@ namespace tamsa::tools {
 // when asked, in as few calls as the system takes; false with errno when writing failed.
 bool write_in_place(int fd, uint8_t *bgr, int32_t width, int32_t height, bool ppm_header);
 
+// Frame files written on a few threads at once, each put in place (renamed from the file it
+// was written as) in the order the frames came, so that the directory fills as it would one
+// frame at a time; a failure leaves the frames before it and nothing after.
+class file_pool {
+   public:
+    explicit file_pool(unsigned workers);
+    ~file_pool();
+    file_pool(const file_pool &) = delete;
+    file_pool &operator=(const file_pool &) = delete;
+
+    // Writes the picture as path, taking its pixels and leaving those of a frame already
+    // written (or none) in their place. While too many are in hand, waits for the oldest and
+    // puts it in place; throws the failure of one that failed.
+    void add(const std::string &path, picture &p);
+    // Waits for every frame and puts each in place; throws the first failure.
+    void finish();
+
+   private:
+    struct job {
+        std::string path;
+        picture p;
+        std::string temporary;
+        std::exception_ptr error;
+        bool done = false;
+    };
+    void work();
+    void settle_oldest();
+
+    std::mutex m_;
+    std::condition_variable queued_, done_;
+    std::deque<std::shared_ptr<job>> in_hand_;  // oldest first, until put in place
+    std::deque<std::shared_ptr<job>> waiting_;  // for a worker
+    std::vector<picture> spare_;                // pixels of frames written, for the next ones
+    bool closing_ = false;
+    size_t most_in_hand_;
+    std::vector<std::thread> workers_;
+};
+
 class frame_sink {
    public:
     // dir: a directory, "-" for standard output, a name ending in .y4m for a Y4M file, "" for
     // nothing; format: ppm, pgm, pnm, png, rgb or y4m (lower case). A directory is made when
     // missing; one that holds an earlier run's frames is refused, or cleared of them with
-    // overwrite; so is a Y4M file that exists. Throws cli::usage_error or cli::failure.
+    // overwrite; so is a Y4M file that exists. writers: threads that write frame files at once
+    // (0: each is written by write() itself). Throws cli::usage_error or cli::failure.
     frame_sink(const std::string &dir, bool overwrite, const std::string &format,
-               uint32_t sheet_every, const y4m_spec &spec = {});
+               uint32_t sheet_every, const y4m_spec &spec = {}, unsigned writers = 0);
     ~frame_sink();
     frame_sink(const frame_sink &) = delete;
     frame_sink &operator=(const frame_sink &) = delete;
@@ -32,14 +78,21 @@ class frame_sink {
     bool stream() const { return dir_ == "-" || y4m_file(); }
     bool writes() const { return !dir_.empty(); }
 
-    // Writes frame index (from 0), and keeps every Nth for the contact sheet. Throws
+    // Writes frame index (from 0), and keeps every Nth for the contact sheet. With writers, a
+    // frame file is written later, and p may be left with another frame's pixels. Throws
     // cli::failure, also for a colour frame when PGM was asked for.
-    void write(const picture &p, uint32_t index);
-    // Whether write_bus() takes the frames: PPM or raw RGB on standard output.
+    void write(picture &p, uint32_t index);
+    // Whether write_bus() takes the frames: PPM or raw RGB on standard output. (Frame files are
+    // written from pictures of their own: measured, that costs less than writing a file from
+    // the bus.)
     bool takes_bus_frames() const { return dir_ == "-" && (format_ == "ppm" || format_ == "rgb"); }
     // Writes a frame as the bus holds it, blue first, without a copy: see write_in_place().
     // Throws cli::failure.
     void write_bus(uint8_t *bgr, int32_t width, int32_t height);
+    // Waits for the frame files in hand to be written and in place; throws the first failure.
+    void settle() {
+        if (pool_ != nullptr) pool_->finish();
+    }
     // Writes the contact sheet, or flushes the stream (and gives a Y4M file its name); returns
     // the sheet's file or "".
     std::string finish();
@@ -54,6 +107,7 @@ class frame_sink {
     std::string temporary_;  // the Y4M file until it is whole
     bool header_done_ = false;
     contact_sheet sheet_;
+    std::unique_ptr<file_pool> pool_;  // with writers, for frame files
 };
 
 }  // namespace tamsa::tools

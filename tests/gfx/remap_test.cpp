@@ -235,9 +235,10 @@ struct run_block {
     uint8_t *data;
 };
 
-// The byte table in place, the cube with and without pens (apart and in place), xor, repeat
-// and thin: every kernel at every length to a few hundred bytes, misaligned by 0 to 63 bytes,
-// ending where their blocks end, against the rules written out here.
+// The byte table in place, the cube with and without pens (apart and in place), xor, repeat,
+// thin and the exchange of pixels' first and third bytes (apart and in place): every kernel at
+// every length to a few hundred bytes, misaligned by 0 to 63 bytes, ending where their blocks end,
+// against the rules written out here.
 TEST_F(RemapKernels, AgreeWithTheRulesAtEveryLengthAndAlignment) {
     BitmapPtr pens = pen_table();
     for (uint64_t iteration = 0; iteration < 400; ++iteration) {
@@ -281,6 +282,21 @@ TEST_F(RemapKernels, AgreeWithTheRulesAtEveryLengthAndAlignment) {
             kv_divchunky(source.data, source.data, n, step);  // onto itself
             for (uint32_t j = 0; j < thinned.size(); ++j)
                 ASSERT_EQ(source.data[j], before[j * step]);
+
+            // Whole pixels of the run with their first and third bytes exchanged.
+            const uint32_t pixels = n / 3;
+            std::vector<uint8_t> swapped(before.begin(), before.begin() + pixels * 3);
+            for (uint32_t i = 0; i < pixels * 3; i += 3) std::swap(swapped[i], swapped[i + 2]);
+            std::copy(before.begin(), before.end(), source.data);
+            BusBuffer apart(pixels * 3 + shift[1], 0x5a);
+            tamsa::gfx::swap13(source.data, apart.data() + shift[1], pixels);
+            ASSERT_EQ(std::vector<uint8_t>(apart.data() + shift[1], apart.data() + apart.size()),
+                      swapped);
+            for (uint32_t i = 0; i < shift[1]; ++i) ASSERT_EQ(apart[i], 0x5a) << "before the run";
+            tamsa::gfx::swap13(source.data, source.data, pixels);  // in place
+            ASSERT_EQ(std::vector<uint8_t>(source.data, source.data + pixels * 3), swapped);
+            ASSERT_EQ(std::vector<uint8_t>(source.data + pixels * 3, source.data + n),
+                      std::vector<uint8_t>(before.begin() + pixels * 3, before.end()));
         });
     }
 }

@@ -331,14 +331,22 @@ TEST_F(Serve, TheRecorderGetsTheSameFramesFromAServerProcess) {
     auto server = start_server("serve-record");
     o.connect = "serve-record";
     const auto there = tamsa::tools::run_record(o, true);
+    // And one frame at a time through reading, serving and writing, as the overlapped runs.
+    setenv("TAMSA_RECORD_SERIAL", "1", 1);
+    const auto serial = tamsa::tools::run_record(o, true);
+    unsetenv("TAMSA_RECORD_SERIAL");
     ASSERT_EQ(there.kept.size(), here.kept.size());
-    for (size_t i = 0; i < here.kept.size(); ++i)
+    ASSERT_EQ(serial.kept.size(), here.kept.size());
+    for (size_t i = 0; i < here.kept.size(); ++i) {
         EXPECT_EQ(there.kept[i].pixels, here.kept[i].pixels) << i;
+        EXPECT_EQ(serial.kept[i].pixels, here.kept[i].pixels) << i;
+    }
     EXPECT_EQ(there.messages, here.messages);
+    EXPECT_EQ(serial.messages, here.messages);
     server->signal(SIGTERM);
     const std::string stopped = server->line();
     EXPECT_EQ(server->wait(), 0);
-    EXPECT_NE(stopped.find("messages from 1 client; 0 blocks left in the bus (held by no client)"),
+    EXPECT_NE(stopped.find("messages from 2 clients; 0 blocks left in the bus (held by no client)"),
               std::string::npos)
         << stopped;
 }

@@ -5,6 +5,8 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <map>
+#include <sstream>
 
 #include "remote/protocol.h"
 #include "tamsa/tamsa.h"
@@ -389,6 +391,110 @@ TEST(CommandStreams, HoldTheFrameFilesBackToBack) {
             EXPECT_TRUE(TempDir::read(dir.file(".stream")) == (format == "ppm" ? ppm : rgb))
                 << options << " --format " << format;
         }
+    }
+}
+
+// What a run leaves: its status, its stderr and stdout without the summary (which gives times)
+// but with every frame written to it, and every file of its output directory or Y4M file.
+struct run_outcome {
+    int status = -1;
+    std::string err, stream;
+    std::map<std::string, std::string> files;
+    bool operator==(const run_outcome &) const = default;
+};
+
+// Runs `tamsa record WORDS` in dir with the shell line's redirections, one frame at a time
+// through reading, serving and writing, or with the three overlapped.
+// redirect: more redirections of its output; reader: what reads its standard output.
+run_outcome record_run(const TempDir &dir, const std::string &words, bool overlapped,
+                       const std::string &redirect = "",
+                       const std::string &reader = "cat >.stream") {
+    std::filesystem::remove_all(dir.file("out"));
+    std::filesystem::remove_all(dir.file("out.y4m"));
+    const std::string command =
+        "cd '" + dir.path().string() + "' && (TAMSA_RECORD_SERIAL=" + (overlapped ? "0 " : "1 ") +
+        TAMSA_COMMAND " record " + words + " --no-progress </dev/null 2>.stderr " + redirect +
+        "; echo $? >.status) | " + reader;
+    EXPECT_EQ(std::system(command.c_str()), 0) << command;
+    run_outcome r;
+    r.status = std::stoi(TempDir::read(dir.file(".status")));
+    const auto untimed = [](const std::string &text) {
+        std::istringstream lines(text);
+        std::string kept;
+        for (std::string line; std::getline(lines, line);) {
+            if (line.rfind("recorded ", 0) != 0) kept += line + "\n";
+        }
+        return kept;
+    };
+    r.err = untimed(TempDir::read(dir.file(".stderr")));
+    r.stream = reader == "cat >.stream" ? TempDir::read(dir.file(".stream")) : "";
+    // Frames on standard output are bytes to compare whole; otherwise it holds the summary.
+    if (words.find("--out -") == std::string::npos) r.stream = untimed(r.stream);
+    if (std::filesystem::is_directory(dir.file("out"))) {
+        for (const auto &e : std::filesystem::directory_iterator(dir.file("out")))
+            r.files[e.path().filename().string()] = TempDir::read(e.path().string());
+    }
+    if (std::filesystem::exists(dir.file("out.y4m")))
+        r.files["out.y4m"] = TempDir::read(dir.file("out.y4m"));
+    return r;
+}
+
+// Overlapping the stages changes no byte written and no way a run ends: clips whose planes are
+// read straight into the bus or laid out first, outputs of every kind, a clip cut short or
+// damaged mid-way, and a stream whose reader goes away or that has no standard output at all.
+TEST(CommandStreams, OverlappedRunsWriteWhatOneFrameAtATimeWrites) {
+    TempDir dir;
+    const auto frames = [](int32_t w, int32_t h, chroma layout, int n) {
+        std::vector<tamsa::tools::yuv_frame> v;
+        for (int i = 0; i < n; ++i) v.push_back(pattern_frame(w, h, uint8_t(i * 40 + 1), layout));
+        return v;
+    };
+    write_clip(dir.file("c420.y4m"), frames(160, 120, chroma::c420, 7), " It");
+    write_clip(dir.file("c422.y4m"), frames(34, 9, chroma::c422, 4));
+    // Frames more than a wide pipe holds, so that a reader that goes away is noticed.
+    write_clip(dir.file("big.y4m"), frames(640, 360, chroma::c420, 8));
+    write_clip(dir.file("odd444.y4m"), frames(17, 9, chroma::c444, 4));
+    write_clip(dir.file("odd420.y4m"), frames(17, 9, chroma::c420, 4));
+    write_clip(dir.file("mono.y4m"), frames(16, 8, chroma::mono, 3));
+    write_clip(dir.file("cut.y4m"), frames(160, 120, chroma::c420, 5), "",
+               "FRAME\n" + std::string(1000, 'x'));
+    write_clip(dir.file("damaged.y4m"), frames(160, 120, chroma::c420, 5), "",
+               "FRAMX\n" + std::string(30000, 'x'));
+    std::string raw;
+    for (const auto &f : frames(64, 24, chroma::c411, 5))
+        raw += std::string(f.y.begin(), f.y.end()) + std::string(f.u.begin(), f.u.end()) +
+               std::string(f.v.begin(), f.v.end());
+    TempDir::write(dir.file("raw.yuv"), raw);
+    const std::string outputs[] = {"--out - --format ppm", "--out - --format rgb", "--out out -y",
+                                   "--out out -y --format png", "--out out.y4m -y"};
+    const std::string clips[] = {"c420.y4m",
+                                 "c420.y4m --scale 61x33 --remap --contrast 70",
+                                 "c420.y4m --fade-with c420.y4m --fade-frames 3 --start 2",
+                                 "c422.y4m --frames 3",
+                                 "odd444.y4m",
+                                 "odd420.y4m --deinterlace",
+                                 "mono.y4m",
+                                 "raw.yuv --size 64x24 --scale 20x20",
+                                 "cut.y4m",
+                                 "damaged.y4m"};
+    for (const std::string &clip : clips) {
+        for (const std::string &out : outputs) {
+            const std::string words = clip + " " + out;
+            const run_outcome one = record_run(dir, words, false);
+            EXPECT_EQ(one.status, clip == "damaged.y4m" ? 1 : 0) << words << "\n" << one.err;
+            EXPECT_TRUE(record_run(dir, words, true) == one) << words;
+        }
+    }
+    // The writer fails: the reader goes away after a few bytes, or there is no standard output.
+    const struct {
+        std::string redirect, reader;
+    } failing[] = {{"", "head -c 100 >/dev/null"}, {">&-", "cat >.stream"}};
+    for (const auto &f : failing) {
+        const std::string words = "big.y4m --out -";
+        const run_outcome one = record_run(dir, words, false, f.redirect, f.reader);
+        EXPECT_EQ(one.status, 1) << f.reader << "\n" << one.err;
+        EXPECT_NE(one.err.find("standard output: "), std::string::npos) << one.err;
+        EXPECT_TRUE(record_run(dir, words, true, f.redirect, f.reader) == one) << f.reader;
     }
 }
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "temp_dir.h"
@@ -7,6 +8,7 @@
 #include "tools/error_of.h"
 #include "tools/fixtures.h"
 #include "tools/picture.h"
+#include "tools/sink.h"
 
 namespace {
 
@@ -145,6 +147,34 @@ TEST(Picture, AFailedSaveLeavesNoFile) {
     picture empty;
     EXPECT_FALSE(error_of([&] { save_picture(dir.file("e.ppm"), empty); }).empty());
     EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+}
+
+// Files written side by side appear as one at a time they would: those before a failure with
+// their bytes, the failure's own reason, and nothing after it, not even a file beside them.
+TEST(FilePool, KeepsTheFilesBeforeAFailureAndNoneAfter) {
+    TempDir dir;
+    std::vector<std::string> names;
+    for (int i = 0; i < 8; ++i)
+        names.push_back(dir.file(i == 5 ? "missing-dir/f5.png" : "f" + std::to_string(i) + ".png"));
+    std::string reason;
+    {
+        tamsa::tools::file_pool pool(2);
+        reason = error_of([&] {
+            for (int i = 0; i < 8; ++i) {
+                picture p = gradient(40 + i, 30, 3);
+                pool.add(names[size_t(i)], p);
+            }
+            pool.finish();
+        });
+    }
+    EXPECT_NE(reason.find("missing-dir/f5.png: cannot write"), std::string::npos) << reason;
+    std::vector<std::string> left;
+    for (const auto &e : std::filesystem::directory_iterator(dir.path()))
+        left.push_back(e.path().filename().string());
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"f0.png", "f1.png", "f2.png", "f3.png", "f4.png"}));
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(load_picture(names[size_t(i)]).pixels, gradient(40 + i, 30, 3).pixels) << i;
 }
 
 TEST(Picture, MissingFileNamesIt) {
