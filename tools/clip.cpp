@@ -1,5 +1,8 @@
 #include "tools/clip.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -37,7 +40,9 @@ void size_frame(yuv_frame &f, int32_t w, int32_t h, chroma layout) {
     f.v.resize(c);
 }
 
-// A file, or standard input for "-", with room to put back what was read to look at it.
+// A file, or standard input for "-", with room to put back what was read to look at it. Read
+// with its own buffer over the descriptor, so that a read of a pipe that stalls can be given up
+// from another thread (cancel()).
 class input {
    public:
     explicit input(const std::string &path) : name_(path == "-" ? "standard input" : path) {
@@ -47,15 +52,18 @@ class input {
                     "standard input is a terminal: pipe a clip in (ffmpeg -i IN -f "
                     "yuv4mpegpipe - | tamsa record -)"};
             }
-            file_ = stdin;
+            fd_ = STDIN_FILENO;
         } else {
-            file_ = std::fopen(path.c_str(), "rb");
-            if (file_ == nullptr) throw failure{path + ": " + std::strerror(errno)};
+            fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+            if (fd_ < 0) throw failure{path + ": " + std::strerror(errno)};
             owned_ = true;
         }
+        // A regular file's reads do not wait, so only other inputs need the event.
+        if (size() < 0) cancel_ = eventfd(0, EFD_CLOEXEC);
     }
     ~input() {
-        if (owned_) std::fclose(file_);
+        if (cancel_ >= 0) close(cancel_);
+        if (owned_) close(fd_);
     }
     input(const input &) = delete;
     input &operator=(const input &) = delete;
@@ -67,7 +75,24 @@ class input {
         size_t got = std::min(n, back_.size() - back_at_);
         std::memcpy(to, back_.data() + back_at_, got);
         back_at_ += got;
-        if (got < n) got += std::fread(to + got, 1, n - got, file_);
+        while (got < n) {
+            if (buf_at_ == buf_end_) {
+                // Large reads go straight where they are wanted; small ones fill the buffer.
+                if (n - got >= sizeof buf_) {
+                    const size_t r = read_some(to + got, n - got);
+                    if (r == 0) break;
+                    got += r;
+                    continue;
+                }
+                buf_at_ = 0;
+                buf_end_ = read_some(buf_, sizeof buf_);
+                if (buf_end_ == 0) break;
+            }
+            const size_t take = std::min(n - got, buf_end_ - buf_at_);
+            std::memcpy(to + got, buf_ + buf_at_, take);
+            buf_at_ += take;
+            got += take;
+        }
         consumed_ += got;
         return got;
     }
@@ -86,17 +111,48 @@ class input {
     // The size of a regular file, or -1 for a pipe.
     int64_t size() const {
         struct stat st {};
-        if (fstat(fileno(file_), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+        if (fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) return -1;
         return int64_t(st.st_size);
     }
+    // Ends the input for good: a read waiting for a pipe returns as at its end. Safe from
+    // another thread.
+    void cancel() {
+        if (cancel_ >= 0) (void)!eventfd_write(cancel_, 1);
+    }
+    // Whether a read ended for cancel(): the clip was not cut short then. On the reading thread.
+    bool cancelled() const { return cancelled_; }
 
    private:
+    // One read of at most n bytes; 0 at the end, on an error, or once cancelled.
+    size_t read_some(uint8_t *to, size_t n) {
+        for (;;) {
+            if (cancel_ >= 0) {
+                pollfd wait[2] = {{fd_, POLLIN, 0}, {cancel_, POLLIN, 0}};
+                if (poll(wait, 2, -1) < 0) {
+                    if (errno == EINTR) continue;
+                    return 0;
+                }
+                if (wait[1].revents != 0) {
+                    cancelled_ = true;
+                    return 0;
+                }
+            }
+            const ssize_t r = ::read(fd_, to, n);
+            if (r < 0 && errno == EINTR) continue;
+            return r < 0 ? 0 : size_t(r);
+        }
+    }
+
     std::string name_;
-    FILE *file_ = nullptr;
+    int fd_ = -1;
     bool owned_ = false;
+    int cancel_ = -1;
+    bool cancelled_ = false;
     std::string back_;
     size_t back_at_ = 0;
     uint64_t consumed_ = 0;
+    uint8_t buf_[1 << 16];
+    size_t buf_at_ = 0, buf_end_ = 0;
 };
 
 // Reads one line of at most limit characters, without its line feed. Returns false at the end
@@ -145,6 +201,7 @@ constexpr chroma_tag kChromaTags[] = {
 
 class y4m_clip final : public clip {
    public:
+    void cancel() override { in_.cancel(); }
     explicit y4m_clip(const std::string &path) : in_(path) {
         const std::string &name = in_.name();
         std::string header;
@@ -208,7 +265,8 @@ class y4m_clip final : public clip {
         if (!truncated_.empty() || !read_line(in_, line, 4096, cut)) return false;
         if (line.rfind("FRAME", 0) != 0 || (line.size() > 5 && line[5] != ' ')) {
             if (cut && std::string("FRAME").rfind(line, 0) == 0) {
-                truncated_ = which() + " is truncated (the file ends inside its header)";
+                if (!in_.cancelled())
+                    truncated_ = which() + " is truncated (the file ends inside its header)";
                 return false;
             }
             throw failure{in_.name() + ": " + which() + " has no FRAME header"};
@@ -224,6 +282,7 @@ class y4m_clip final : public clip {
         const plane_sizes sizes(info_);
         uint64_t got = 0;
         if (!sizes.read(in_, y, u, v, got)) {
+            if (in_.cancelled()) return false;
             truncated_ = which() + " is truncated (" + std::to_string(got) + " of " +
                          std::to_string(frame_bytes()) + " bytes)";
             return false;
@@ -289,6 +348,7 @@ class y4m_clip final : public clip {
 
 class raw_clip final : public clip {
    public:
+    void cancel() override { in_.cancel(); }
     raw_clip(const std::string &path, int32_t w, int32_t h, chroma layout) : in_(path) {
         // Raw planes have no header; a Y4M header read as pixels would give a garbled clip.
         uint8_t head[9] = {};
@@ -345,7 +405,7 @@ class raw_clip final : public clip {
             ++frames_;
             return true;
         }
-        if (got == 0) return false;
+        if (got == 0 || in_.cancelled()) return false;
         truncated_ = "frame " + std::to_string(frames_ + 1) + " is truncated (" +
                      std::to_string(got) + " of " + std::to_string(sizes.y + 2 * sizes.c) +
                      " bytes)";

@@ -58,6 +58,9 @@ class clip {
     // The same, with the planes read straight into y, u and v (of the sizes yuv_frame gives
     // them); frame gets the rest and keeps its planes as they were.
     virtual bool next_into(yuv_frame &frame, uint8_t *y, uint8_t *u, uint8_t *v);
+    // Gives up a read that waits for more of the clip, and every later one, from another
+    // thread: the clip then ends as if its input had.
+    virtual void cancel() {}
     const clip_info &info() const { return info_; }
     int32_t width() const { return info_.width; }
     int32_t height() const { return info_.height; }

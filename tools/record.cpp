@@ -362,10 +362,12 @@ class frame_stages {
         if (read_error_) std::rethrow_exception(read_error_);
     }
 
-    // Lets the threads finish the frames in hand and joins them.
+    // Lets the threads finish the frames in hand and joins them. Nothing more is served then,
+    // so a read still waiting for a stalled clip is given up rather than waited for.
     void stop() {
         served_.close();
         if (writer_thread_.joinable()) writer_thread_.join();
+        in_.main->cancel();
         free_.close();
         read_.close();
         if (reader_.joinable()) reader_.join();
@@ -397,7 +399,8 @@ class frame_stages {
         } catch (...) {
             write_error_ = std::current_exception();
             write_failed_.store(true);
-            // The reader waits for free slots no more, and ends.
+            // The reader waits for free slots, or for a clip that stalls, no more, and ends.
+            in_.main->cancel();
             free_.close();
         }
     }

@@ -1,8 +1,14 @@
 // The tamsa command as a user runs it: a table of command lines, each with the exit status and
 // the first line on stderr it must give.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -496,6 +502,65 @@ TEST(CommandStreams, OverlappedRunsWriteWhatOneFrameAtATimeWrites) {
         EXPECT_NE(one.err.find("standard output: "), std::string::npos) << one.err;
         EXPECT_TRUE(record_run(dir, words, true, f.redirect, f.reader) == one) << f.reader;
     }
+}
+
+// A clip piped in that stalls after its first frames, with a reader that is gone: the run ends
+// on the failed write, as one frame at a time it would, instead of waiting for the next frame.
+TEST(CommandStreams, AFailedWriteEndsARunWhoseClipStalls) {
+    TempDir dir;
+    write_clip(dir.file("two.y4m"),
+               {pattern_frame(64, 32, 9, chroma::c420), pattern_frame(64, 32, 90, chroma::c420)});
+    const std::string clip = TempDir::read(dir.file("two.y4m"));
+    // The test writes into a pipe the command may have left.
+    const auto old_pipe = std::signal(SIGPIPE, SIG_IGN);
+    std::map<std::string, int> status;
+    for (const char *serial : {"1", "0"}) {
+        int in[2], out[2];
+        ASSERT_EQ(pipe2(in, O_CLOEXEC), 0);
+        ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+        close(out[0]);  // the reader is gone before the first frame
+        posix_spawn_file_actions_t files;
+        posix_spawn_file_actions_init(&files);
+        posix_spawn_file_actions_adddup2(&files, in[0], STDIN_FILENO);
+        posix_spawn_file_actions_adddup2(&files, out[1], STDOUT_FILENO);
+        posix_spawn_file_actions_addopen(&files, STDERR_FILENO, dir.file(".stderr").c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const std::string env_serial = std::string("TAMSA_RECORD_SERIAL=") + serial;
+        char *const argv[] = {const_cast<char *>(TAMSA_COMMAND),
+                              const_cast<char *>("record"),
+                              const_cast<char *>("-"),
+                              const_cast<char *>("--out"),
+                              const_cast<char *>("-"),
+                              const_cast<char *>("--no-progress"),
+                              nullptr};
+        char *const envp[] = {const_cast<char *>(env_serial.c_str()), nullptr};
+        pid_t pid = -1;
+        ASSERT_EQ(posix_spawn(&pid, TAMSA_COMMAND, &files, nullptr, argv, envp), 0);
+        posix_spawn_file_actions_destroy(&files);
+        close(in[0]);
+        close(out[1]);
+        // The whole clip, then nothing more while the write end stays open.
+        for (size_t at = 0; at < clip.size();) {
+            const ssize_t n = write(in[1], clip.data() + at, clip.size() - at);
+            if (n <= 0) break;  // the command has gone already
+            at += size_t(n);
+        }
+        const int pidfd = int(syscall(SYS_pidfd_open, pid, 0));
+        ASSERT_GE(pidfd, 0);
+        pollfd ended{pidfd, POLLIN, 0};
+        const bool exited = poll(&ended, 1, 60000) == 1;
+        if (!exited) kill(pid, SIGKILL);
+        int st = 0;
+        waitpid(pid, &st, 0);
+        close(pidfd);
+        close(in[1]);
+        EXPECT_TRUE(exited) << "serial=" << serial << ": still waiting for the clip";
+        status[serial] = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+        EXPECT_NE(TempDir::read(dir.file(".stderr")).find("standard output: "), std::string::npos);
+    }
+    std::signal(SIGPIPE, old_pipe);
+    EXPECT_EQ(status["1"], 1);
+    EXPECT_EQ(status["0"], status["1"]);
 }
 
 }  // namespace
