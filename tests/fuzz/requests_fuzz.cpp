@@ -40,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     for (size_t at = 0; at + remote::kRequestBytes <= size; at += remote::kRequestBytes) {
         const remote::decision d = remote::decide(client, data + at);
         if (d.what == remote::action::hang_up) break;
-        if (d.what == remote::action::reply_with_bus) CHECK(client.greeted);
+        if (d.what == remote::action::reply_with_pool) CHECK(client.greeted);
         if (d.what == remote::action::reply && d.answer.status == 0 && d.answer.value != 0) {
             const auto found = platform::find_block(d.answer.value);
             CHECK(found.has_value() && found->owner == kClient);

@@ -131,19 +131,24 @@ TEST(Requests, FramesAreDecidedInOrderOfTheProtocol) {
     };
     void *theirs = platform::allocate(8, 0, kOther);
     ASSERT_NE(theirs, nullptr);
+    ASSERT_GT(platform::set_pool_limit(64), 0u);
 
     EXPECT_EQ(decide(2, 8).what, action::hang_up) << "an allocation before the hello";
     EXPECT_EQ(decide(1, remote::kVersion, 0, 0, 0x12345678).what, action::hang_up) << "no magic";
     const remote::decision hello = decide(1, remote::kVersion);
-    EXPECT_EQ(hello.what, action::reply_with_bus);
+    EXPECT_EQ(hello.what, action::reply_with_pool);
     EXPECT_EQ(hello.answer.value, remote::kVersion);
-    EXPECT_EQ(hello.answer.extra, platform::shared_bytes());
+    const auto pool = uint32_t(hello.answer.extra >> 32), pool_bytes = uint32_t(hello.answer.extra);
+    EXPECT_GT(pool, platform::shared_bytes());
+    EXPECT_GE(pool_bytes, 64u);
+    EXPECT_GE(hello.fd, 0);
     EXPECT_EQ(decide(1, remote::kVersion).what, action::hang_up) << "a second hello";
 
     const remote::decision made = decide(2, 64, TAMSA_MEMF_CLEAR);
     ASSERT_EQ(made.what, action::reply);
     uint32_t mine = made.answer.value;
     EXPECT_TRUE(platform::owns_range(kClient, mine, 64));
+    EXPECT_TRUE(mine >= pool && mine + 64 <= uint64_t(pool) + pool_bytes) << "in its pool";
     EXPECT_EQ(decide(2, 1).answer.status, TAMSA_OVER_LIMIT);
     EXPECT_TRUE(platform::free_block(mine, kClient));
     tamsa_alloc_fail_nth(1);
@@ -174,6 +179,7 @@ TEST(Requests, FramesAreDecidedInOrderOfTheProtocol) {
     }
     EXPECT_EQ(decide(99, 0).what, action::hang_up) << "an unknown kind";
     EXPECT_EQ(platform::free_owner(kClient), 1u);
+    EXPECT_EQ(platform::open_pools(), 0u) << "its process gone, its pool is closed";
     PPCFreeVec(theirs);
 }
 
@@ -451,6 +457,7 @@ TEST_F(Gateway, EachClientProcessHasALimitOfItsOwn) {
 TEST(Requests, LimitsArePerClientProcessUnderATotalCap) {
     constexpr uint64_t kLimit = 64 << 10;
     platform::set_clients_cap(100 << 10);
+    ASSERT_GT(platform::set_pool_limit(kLimit), 0u);
     remote::client_state first_a{90, kLimit, false, false, 501};
     remote::client_state first_b{91, kLimit, false, false, 501};
     remote::client_state second{92, kLimit, false, false, 502};
@@ -461,7 +468,7 @@ TEST(Requests, LimitsArePerClientProcessUnderATotalCap) {
         return remote::decide(c, bytes);
     };
     for (auto *c : {&first_a, &first_b, &second})
-        ASSERT_EQ(decide(*c, 1, remote::kVersion).what, remote::action::reply_with_bus);
+        ASSERT_EQ(decide(*c, 1, remote::kVersion).what, remote::action::reply_with_pool);
     EXPECT_EQ(decide(first_a, 2, 40 << 10).answer.status, 0);
     EXPECT_EQ(decide(first_b, 2, 40 << 10).answer.status, TAMSA_OVER_LIMIT) << "one process";
     EXPECT_EQ(decide(first_b, 2, 24 << 10).answer.status, 0) << "up to the process's limit";
