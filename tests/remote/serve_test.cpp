@@ -331,6 +331,8 @@ TEST_F(Serve, AnotherClientProcessCanNeitherSeeNorChangeAClientsMemory) {
     ASSERT_NE(block, 0u);
     auto *bytes = static_cast<uint8_t *>(tamsa_client_pointer(a, data, kData));
     ASSERT_NE(bytes, nullptr);
+    EXPECT_EQ(tamsa_client_pointer(a, data + (64u << 20), 1), nullptr)
+        << "in A's slot, but past what its pool holds so far: a touch would fault";
     tamsa_test::Rng rng(19);
     rng.fill(bytes, kData);
     // A 32 x 32 frame's planes, resized to 16 x 16.
