@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -77,7 +78,7 @@ constexpr uint32_t kRedZone = 0;
 struct bus_state {
     int fd = -1;
     uint8_t *base = nullptr;
-    uint64_t size = 0;
+    uint64_t size = 0;                        // the parts always mapped, below the pools
     std::mutex lock;                          // guards both maps and fail_countdown
     block_map *maps[2] = {nullptr, nullptr};  // the shared part, the server's own part
     uint32_t fail_countdown = 0;
@@ -102,6 +103,9 @@ struct bus_state {
     };
     std::vector<pool> pools;  // one per slot
     uint32_t slot_bytes = 0;
+    // Whether each slot is mapped, by bus address in steps of kPoolStep, for the accessors that
+    // take no lock: an address of a free slot is outside the bus for them, as its memory is.
+    std::atomic<bool> mapped[(kPoolsEnd - kPoolsBegin) / kPoolStep] = {};
     std::unordered_map<uint32_t, uint32_t> account_of;  // owner -> account
     std::unordered_map<uint32_t, account> accounts;
     uint64_t clients_bytes = 0;
@@ -201,7 +205,7 @@ bus_state *create_bus() {
     }
     bus->fd = fd;
     bus->base = static_cast<uint8_t *>(reserved);
-    bus->size = kBusSize;
+    bus->size = kPoolsBegin;
     bus->maps[0] = shared;
     bus->maps[1] = own;
     return bus;
@@ -218,8 +222,20 @@ bus_state &bus() {
     return *state;
 }
 
+// [address, address + length) is memory of the bus: below the pools, or in pool slots that are
+// mapped.
 bool in_bus(const bus_state &b, uint32_t address, uint64_t length) {
-    return address != 0 && length <= b.size && address <= b.size - length;
+    if (address == 0 || b.base == nullptr || length > kPoolsEnd) return false;
+    const uint64_t end = uint64_t(address) + length;
+    if (end <= b.size) return true;
+    if (address < kPoolsBegin || end > kPoolsEnd) return false;
+    const uint32_t first = (address - kPoolsBegin) / kPoolStep;
+    const auto last =
+        uint32_t((std::max(end, uint64_t(address) + 1) - 1 - kPoolsBegin) / kPoolStep);
+    for (uint32_t step = first; step <= last; ++step) {
+        if (!b.mapped[step].load(std::memory_order_acquire)) return false;
+    }
+    return true;
 }
 
 bool inside(const block_map::block &block, uint32_t address, uint64_t length) {
@@ -336,12 +352,20 @@ bool open_slot(bus_state &b, bus_state::pool &p) {
     p.fd = fd;
     p.file_bytes = 0;
     p.map = map;
+    for (uint32_t step = (p.begin - kPoolsBegin) / kPoolStep;
+         step < (p.end - kPoolsBegin) / kPoolStep; ++step) {
+        b.mapped[step].store(true, std::memory_order_release);
+    }
     return true;
 }
 
 // Unmaps a pool that holds no block, leaving its slot reserved and free. With the lock held.
 void close_pool(bus_state &b, bus_state::pool &p) {
     if (p.map == nullptr) return;
+    for (uint32_t step = (p.begin - kPoolsBegin) / kPoolStep;
+         step < (p.end - kPoolsBegin) / kPoolStep; ++step) {
+        b.mapped[step].store(false, std::memory_order_release);
+    }
     // Failing, the old mapping would simply stay: nothing is live in it and no map reaches it.
     (void)!mmap(b.base + p.begin, p.end - p.begin, PROT_NONE,
                 MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED | MAP_NORESERVE, -1, 0);
@@ -695,7 +719,7 @@ void PPCFreeVec(void *block) {
 uint32_t tamsa_bus_address(const void *pointer) {
     const bus_state &b = bus();
     const auto *p = static_cast<const uint8_t *>(pointer);
-    if (b.base == nullptr || p <= b.base || p >= b.base + b.size) return 0;
+    if (b.base == nullptr || p <= b.base || p >= b.base + kBusSize) return 0;
     return uint32_t(p - b.base);
 }
 
