@@ -15,9 +15,9 @@ kv_bitmap *alloc_bitmap(int32_t width, int32_t height, int32_t bytesperpixel, ui
     bitmap->height = height;
     bitmap->bytesperpixel = bytesperpixel;
     {
-        // Pixels lie where every client maps the bus, even while the server works for another
-        // process: a client that writes there changes pixels and nothing else, and a bitmap the
-        // server hands over needs no copy.
+        // Pixels lie where the sender maps the bus (the shared part, or for another process its
+        // pool), even while the server works in memory of its own: a client that writes there
+        // changes pixels and nothing else, and a bitmap the server hands over needs no copy.
         tamsa::platform::area_scope pixels(tamsa::platform::area::shared);
         bitmap->data = static_cast<uint8_t *>(PPCAllocVec(uint32_t(bytes), attributes));
     }

@@ -3,9 +3,10 @@
 //
 // The region's lower part is a memfd, so another process can map the same bytes; the part above
 // it is private memory of this process, for what operations allocate while serving another
-// process. Both are reserved, not committed: pages cost memory only once they are touched. The
-// allocator hands out addresses from 16 on, so no block ever has address 0 and 0 can stand for
-// null.
+// process. Above both lie the client pools: slots of one size, each mapped from a memfd of its
+// own while a client process holds it, so that a client maps its own blocks and no one else's.
+// All are reserved, not committed: pages cost memory only once they are touched. The allocator
+// hands out addresses from 16 on, so no block ever has address 0 and 0 can stand for null.
 //
 // All of the allocator's bookkeeping (free runs, live blocks, owners) is in this process's
 // private memory, never in the region: whatever another process writes anywhere in the bus can
@@ -14,9 +15,11 @@
 // of the right owner.
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -48,11 +51,18 @@ using tamsa::platform::block_map;
 
 static_assert(tamsa::platform::kNoLimit == block_map::kNoLimit);
 
-// The shared part is what clients map; the part above it holds what operations allocate while
-// they serve them. Both are reserved, not committed.
+// The shared part is what clients in this process's own port map; the part above it holds what
+// operations allocate while they serve other processes; the pools above that hold those
+// processes' blocks. The pools end 64 KiB short of 4 GiB, so that every end of a block still
+// fits 32 bits and every slot starts on a page of any size the system may use.
 constexpr uint32_t kSharedSize = uint32_t(1) << 30;
-constexpr uint32_t kServerOnlySize = uint32_t(1) << 29;
-constexpr uint32_t kBusSize = kSharedSize + kServerOnlySize;
+constexpr uint32_t kPoolsEnd = 0xffff0000u;
+// 2.5 GiB and a little more: room for ten pools at the default client limit with their slack.
+constexpr uint32_t kPoolsBegin = kSharedSize + (uint32_t(480) << 20);
+constexpr uint32_t kServerOnlySize = kPoolsBegin - kSharedSize;
+constexpr uint32_t kBusSize = kPoolsEnd;
+// Slots are whole multiples of this; a pool's memfd grows by it.
+constexpr uint32_t kPoolStep = uint32_t(1) << 20;
 // This much free memory at the top of a part stays committed; free pages beyond it go back to
 // the system once twice as much has been freed there.
 constexpr uint32_t kTrimBytes = uint32_t(64) << 20;
@@ -68,18 +78,34 @@ constexpr uint32_t kRedZone = 0;
 struct bus_state {
     int fd = -1;
     uint8_t *base = nullptr;
-    uint64_t size = 0;
+    uint64_t size = 0;                        // the parts always mapped, below the pools
     std::mutex lock;                          // guards both maps and fail_countdown
     block_map *maps[2] = {nullptr, nullptr};  // the shared part, the server's own part
     uint32_t fail_countdown = 0;
 
     // Limits over several owners, kept beside the maps' own: the connections of one client
     // process share an account, and all owners with an account share the clients' cap.
+    static constexpr uint32_t kNoPool = UINT32_MAX;
     struct account {
         uint64_t bytes = 0;
         uint64_t limit = tamsa::platform::kNoLimit;
         uint32_t owners = 0;
+        uint32_t slot = kNoPool;  // its pool's
     };
+    // A client process's pool: its slot of the bus, mapped from a memfd only it and this process
+    // map, grown as blocks reach further.
+    struct pool {
+        int fd = -1;
+        uint32_t begin = 0;
+        uint32_t end = 0;
+        uint64_t file_bytes = 0;
+        block_map *map = nullptr;  // null while the slot is free
+    };
+    std::vector<pool> pools;  // one per slot
+    uint32_t slot_bytes = 0;
+    // Whether each slot is mapped, by bus address in steps of kPoolStep, for the accessors that
+    // take no lock: an address of a free slot is outside the bus for them, as its memory is.
+    std::atomic<bool> mapped[(kPoolsEnd - kPoolsBegin) / kPoolStep] = {};
     std::unordered_map<uint32_t, uint32_t> account_of;  // owner -> account
     std::unordered_map<uint32_t, account> accounts;
     uint64_t clients_bytes = 0;
@@ -103,15 +129,38 @@ struct bus_state {
     }
 
     bool ready() const { return maps[0] != nullptr; }
-    block_map &map_of(area where) { return *maps[where == area::shared ? 0 : 1]; }
-    // The part an address lies in.
-    block_map &map_at(uint32_t address) {
-        return map_of(address >= kSharedSize ? area::server_only : area::shared);
+    // The pool blocks of owner go to in the shared area, or null when it has none.
+    pool *pool_of(uint32_t owner) {
+        const account *a = account_for(owner);
+        return a == nullptr || a->slot == kNoPool ? nullptr : &pools[a->slot];
+    }
+    // Where owner's blocks in an area come from: a client process's pool stands for the shared
+    // part.
+    block_map &map_for(area where, uint32_t owner) {
+        if (where == area::server_only) return *maps[1];
+        const pool *p = pool_of(owner);
+        return p != nullptr ? *p->map : *maps[0];
+    }
+    // The pool an address of the pools' range lies in, or null when its slot is free.
+    pool *pool_at(uint32_t address) {
+        if (address < kPoolsBegin || slot_bytes == 0) return nullptr;
+        const uint32_t slot = (address - kPoolsBegin) / slot_bytes;
+        return slot < pools.size() && pools[slot].map != nullptr ? &pools[slot] : nullptr;
+    }
+    // The map that keeps the blocks at an address, or null when no part of the bus holds it.
+    block_map *map_at(uint32_t address) {
+        if (address < kSharedSize) return maps[0];
+        if (address < kPoolsBegin) return maps[1];
+        pool *p = pool_at(address);
+        return p != nullptr ? p->map : nullptr;
     }
     template <class F>
     void each_map(F f) {
         f(*maps[0]);
         f(*maps[1]);
+        for (pool &p : pools) {
+            if (p.map != nullptr) f(*p.map);
+        }
     }
 };
 
@@ -133,7 +182,7 @@ bus_state *create_bus() {
     auto *bus = new (std::nothrow) bus_state;
     if (bus == nullptr) return nullptr;
     block_map *shared = new_map(block_map::kGranule, kSharedSize);
-    block_map *own = new_map(kSharedSize, kBusSize);
+    block_map *own = new_map(kSharedSize, kPoolsBegin);
     // One reservation, so that the two parts are neighbours and addresses run on across them.
     void *reserved =
         mmap(nullptr, kBusSize, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
@@ -156,7 +205,7 @@ bus_state *create_bus() {
     }
     bus->fd = fd;
     bus->base = static_cast<uint8_t *>(reserved);
-    bus->size = kBusSize;
+    bus->size = kPoolsBegin;
     bus->maps[0] = shared;
     bus->maps[1] = own;
     return bus;
@@ -173,8 +222,20 @@ bus_state &bus() {
     return *state;
 }
 
+// [address, address + length) is memory of the bus: below the pools, or in pool slots that are
+// mapped.
 bool in_bus(const bus_state &b, uint32_t address, uint64_t length) {
-    return address != 0 && length <= b.size && address <= b.size - length;
+    if (address == 0 || b.base == nullptr || length > kPoolsEnd) return false;
+    const uint64_t end = uint64_t(address) + length;
+    if (end <= b.size) return true;
+    if (address < kPoolsBegin || end > kPoolsEnd) return false;
+    const uint32_t first = (address - kPoolsBegin) / kPoolStep;
+    const auto last =
+        uint32_t((std::max(end, uint64_t(address) + 1) - 1 - kPoolsBegin) / kPoolStep);
+    for (uint32_t step = first; step <= last; ++step) {
+        if (!b.mapped[step].load(std::memory_order_acquire)) return false;
+    }
+    return true;
 }
 
 bool inside(const block_map::block &block, uint32_t address, uint64_t length) {
@@ -182,11 +243,33 @@ bool inside(const block_map::block &block, uint32_t address, uint64_t length) {
     return offset <= block.size && length <= block.size - offset;
 }
 
+// What holds the bytes at an address: a memfd at an offset, or (fd -1) private memory. With the
+// lock held.
+struct backing {
+    int fd = -1;
+    off_t offset = 0;
+};
+backing backing_of(bus_state &b, uint32_t address) {
+    if (address < kSharedSize) return {b.fd, off_t(address)};
+    if (address < kPoolsBegin) return {};
+    const bus_state::pool *p = b.pool_at(address);
+    return p != nullptr ? backing{p->fd, off_t(address - p->begin)} : backing{-2, 0};
+}
+
+// Gives the pages of [begin, end) (whole pages of the system, held as where says) back, so that
+// they read as zeros and cost nothing until touched again.
+bool give_back(bus_state &b, const backing &where, uint32_t begin, uint32_t end) {
+    if (where.fd == -1) return madvise(b.base + begin, end - begin, MADV_DONTNEED) == 0;
+    return where.fd >= 0 && fallocate(where.fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
+                                      where.offset, off_t(end - begin)) == 0;
+}
+
 // With the lock held.
 bool release(bus_state &b, uint32_t address) {
     block_map::block freed;
     block_map::run trim;
-    if (!b.map_at(address).release(address, freed, trim)) return false;
+    block_map *map = b.map_at(address);
+    if (map == nullptr || !map->release(address, freed, trim)) return false;
     b.charge(freed.owner, freed.size, false);
 #ifdef TAMSA_ASAN
     ASAN_UNPOISON_MEMORY_REGION(b.base + freed.span.begin, freed.span.end - freed.span.begin);
@@ -196,15 +279,8 @@ bool release(bus_state &b, uint32_t address) {
     static const uint32_t page = uint32_t(std::max(sysconf(_SC_PAGESIZE), 4096L));
     trim.begin = (trim.begin + page - 1) / page * page;
     trim.end = trim.end / page * page;
-    if (trim.end > trim.begin) {
-        // Reads of a hole give zeros; nothing live is in it, so a failure costs only memory.
-        if (trim.begin < kSharedSize) {
-            (void)!fallocate(b.fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, off_t(trim.begin),
-                             off_t(trim.end - trim.begin));
-        } else {
-            (void)!madvise(b.base + trim.begin, trim.end - trim.begin, MADV_DONTNEED);
-        }
-    }
+    // Reads of a hole give zeros; nothing live is in it, so a failure costs only memory.
+    if (trim.end > trim.begin) (void)give_back(b, backing_of(b, trim.begin), trim.begin, trim.end);
     return true;
 }
 
@@ -218,11 +294,17 @@ void clear(bus_state &b, uint32_t address, uint32_t size, bool by_pages) {
         const uint64_t page = uint64_t(sysconf(_SC_PAGESIZE));
         const uint64_t first = (uint64_t(address) + page - 1) / page * page;
         const uint64_t last = (uint64_t(address) + size) / page * page;
-        const bool given_back =
-            last > first &&
-            (first < kSharedSize ? fallocate(b.fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
-                                             off_t(first), off_t(last - first)) == 0
-                                 : madvise(b.base + first, last - first, MADV_DONTNEED) == 0);
+        bool given_back = false;
+        if (last > first) {
+            // Looked up under the lock, given back outside it: the block is live, so its pool
+            // stays open meanwhile.
+            backing where;
+            {
+                std::lock_guard<std::mutex> guard(b.lock);
+                where = backing_of(b, uint32_t(first));
+            }
+            given_back = give_back(b, where, uint32_t(first), uint32_t(last));
+        }
         if (given_back) {
             std::memset(block, 0, first - address);
             std::memset(b.base + last, 0, uint64_t(address) + size - last);
@@ -230,6 +312,68 @@ void clear(bus_state &b, uint32_t address, uint32_t size, bool by_pages) {
         }
     }
     std::memset(block, 0, size);
+}
+
+// Makes a pool's memfd reach at least up to bus address end. With the lock held.
+bool grow(bus_state &b, bus_state::pool &p, uint32_t end) {
+    const uint64_t need = end - p.begin;
+    if (need <= p.file_bytes) return true;
+    // Growing takes memory: it counts towards tamsa_alloc_fail_nth as an allocation would.
+    if (b.fail_countdown != 0 && --b.fail_countdown == 0) return false;
+    // The client holds the memfd too and may have made it longer itself; it cannot shorten it.
+    struct stat st {};
+    if (fstat(p.fd, &st) != 0) return false;
+    if (uint64_t(st.st_size) >= need) {
+        p.file_bytes = uint64_t(st.st_size);
+        return true;
+    }
+    const uint64_t bytes =
+        std::min<uint64_t>((need + kPoolStep - 1) / kPoolStep * kPoolStep, p.end - p.begin);
+    if (ftruncate(p.fd, off_t(bytes)) != 0) return false;
+    p.file_bytes = bytes;
+    return true;
+}
+
+// Maps a free slot from a new memfd, empty until blocks reach into it. With the lock held.
+bool open_slot(bus_state &b, bus_state::pool &p) {
+    block_map *map = new_map(p.begin, p.end);
+    const int fd = memfd_create("tamsa-pool", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    // The client holds the memfd too: sealed so that it cannot shorten it under this process's
+    // feet (a touch past the end would kill the server), nor seal it further.
+    const bool made = map != nullptr && fd >= 0 &&
+                      fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_SEAL) == 0 &&
+                      mmap(b.base + p.begin, p.end - p.begin, PROT_READ | PROT_WRITE,
+                           MAP_SHARED | MAP_FIXED | MAP_NORESERVE, fd, 0) != MAP_FAILED;
+    if (!made) {
+        if (fd >= 0) close(fd);
+        delete map;
+        return false;
+    }
+    p.fd = fd;
+    p.file_bytes = 0;
+    p.map = map;
+    for (uint32_t step = (p.begin - kPoolsBegin) / kPoolStep;
+         step < (p.end - kPoolsBegin) / kPoolStep; ++step) {
+        b.mapped[step].store(true, std::memory_order_release);
+    }
+    return true;
+}
+
+// Unmaps a pool that holds no block, leaving its slot reserved and free. With the lock held.
+void close_pool(bus_state &b, bus_state::pool &p) {
+    if (p.map == nullptr) return;
+    for (uint32_t step = (p.begin - kPoolsBegin) / kPoolStep;
+         step < (p.end - kPoolsBegin) / kPoolStep; ++step) {
+        b.mapped[step].store(false, std::memory_order_release);
+    }
+    // Failing, the old mapping would simply stay: nothing is live in it and no map reaches it.
+    (void)!mmap(b.base + p.begin, p.end - p.begin, PROT_NONE,
+                MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED | MAP_NORESERVE, -1, 0);
+    close(p.fd);
+    delete p.map;
+    p.fd = -1;
+    p.file_bytes = 0;
+    p.map = nullptr;
 }
 
 thread_local uint32_t current_owner_tag = tamsa::platform::kThisProcess;
@@ -254,7 +398,7 @@ void *allocate(uint32_t size, uint32_t attributes, uint32_t owner) {
     {
         std::lock_guard<std::mutex> guard(b.lock);
         if (b.fail_countdown != 0 && --b.fail_countdown == 0) return nullptr;
-        block_map &map = b.map_of(current_area_tag);
+        block_map &map = b.map_for(current_area_tag, owner);
         block_map::block made;
         const bool within = b.within_accounts(owner, size);
         if (!within || !map.allocate(size, owner, made)) {
@@ -266,6 +410,11 @@ void *allocate(uint32_t size, uint32_t attributes, uint32_t owner) {
             return nullptr;
         }
         b.charge(owner, size, true);
+        bus_state::pool *p = b.pool_at(made.address);
+        if (p != nullptr && !grow(b, *p, made.span.end)) {
+            release(b, made.address);
+            return nullptr;
+        }
         for (allocation_log *log = current_log; log != nullptr; log = log->outer_) {
             try {
                 log->entries_.push_back({made.address, made.serial});
@@ -330,7 +479,8 @@ std::vector<block_info> allocation_log::live() const {
     std::lock_guard<std::mutex> guard(b.lock);
     for (const entry &e : entries_) {
         block_map::block block;
-        if (b.map_at(e.address).at(e.address, block) && block.serial == e.serial) {
+        const block_map *map = b.map_at(e.address);
+        if (map != nullptr && map->at(e.address, block) && block.serial == e.serial) {
             found.push_back({block.address, block.size, block.owner});
         }
     }
@@ -342,7 +492,8 @@ std::optional<block_info> find_block(uint32_t address) {
     if (!b.ready()) return std::nullopt;
     std::lock_guard<std::mutex> guard(b.lock);
     block_map::block block;
-    if (!b.map_at(address).containing(address, block)) return std::nullopt;
+    const block_map *map = b.map_at(address);
+    if (map == nullptr || !map->containing(address, block)) return std::nullopt;
     if (address - block.address >= std::max(block.size, 1u)) return std::nullopt;
     return block_info{block.address, block.size, block.owner};
 }
@@ -352,7 +503,8 @@ bool owns_range(uint32_t owner, uint32_t address, uint64_t length) {
     if (!b.ready()) return false;
     std::lock_guard<std::mutex> guard(b.lock);
     block_map::block block;
-    return b.map_at(address).containing(address, block) && block.owner == owner &&
+    const block_map *map = b.map_at(address);
+    return map != nullptr && map->containing(address, block) && block.owner == owner &&
            inside(block, address, length);
 }
 
@@ -435,10 +587,89 @@ uint64_t free_owner(uint32_t owner) {
     const auto it = b.account_of.find(owner);
     if (it != b.account_of.end()) {
         const auto a = b.accounts.find(it->second);
-        if (--a->second.owners == 0) b.accounts.erase(a);
+        if (--a->second.owners == 0) {
+            // The client process has gone: its pool is unmapped and its slot free for another.
+            if (a->second.slot != bus_state::kNoPool) {
+                bus_state::pool &p = b.pools[a->second.slot];
+                // Every block of the process is gone: what the server made for it was its.
+                if (p.map->total().blocks == 0) close_pool(b, p);
+            }
+            b.accounts.erase(a);
+        }
         b.account_of.erase(it);
     }
     return freed;
+}
+
+uint32_t set_pool_limit(uint64_t limit) {
+    bus_state &b = bus();
+    if (!b.ready()) return 0;
+    std::lock_guard<std::mutex> guard(b.lock);
+    for (const bus_state::pool &p : b.pools) {
+        if (p.map != nullptr) return uint32_t(b.pools.size());
+    }
+    // Slack for the allocator's rounding and guards, so that the limit, not the slot, is what
+    // a client meets first.
+    const uint64_t room = kPoolsEnd - kPoolsBegin;
+    const uint64_t wanted = limit >= room ? room : limit + limit / 128 + kPoolStep;
+    const uint64_t slot = std::min(room, (wanted + kPoolStep - 1) / kPoolStep * kPoolStep);
+    try {
+        b.pools.assign(size_t(room / slot), {});
+    } catch (...) {
+        b.pools.clear();
+        b.slot_bytes = 0;
+        return 0;
+    }
+    b.slot_bytes = uint32_t(slot);
+    for (size_t i = 0; i < b.pools.size(); ++i) {
+        b.pools[i].begin = kPoolsBegin + uint32_t(i * slot);
+        b.pools[i].end = uint32_t(b.pools[i].begin + slot);
+    }
+    return uint32_t(b.pools.size());
+}
+
+std::optional<pool_view> open_pool(uint32_t owner, bool *full) {
+    if (full != nullptr) *full = false;
+    bus_state &b = bus();
+    if (!b.ready()) return std::nullopt;
+    std::lock_guard<std::mutex> guard(b.lock);
+    bus_state::account *a = b.account_for(owner);
+    if (a == nullptr) return std::nullopt;
+    if (a->slot == bus_state::kNoPool) {
+        uint32_t slot = 0;
+        while (slot < b.pools.size() && b.pools[slot].map != nullptr) ++slot;
+        if (slot == b.pools.size()) {
+            if (full != nullptr) *full = true;
+            return std::nullopt;
+        }
+        if ((b.fail_countdown != 0 && --b.fail_countdown == 0) || !open_slot(b, b.pools[slot])) {
+            return std::nullopt;
+        }
+        a->slot = slot;
+    }
+    const bus_state::pool &p = b.pools[a->slot];
+    return pool_view{p.fd, p.begin, p.end - p.begin};
+}
+
+uint32_t open_pools() {
+    bus_state &b = bus();
+    std::lock_guard<std::mutex> guard(b.lock);
+    uint32_t open = 0;
+    for (const bus_state::pool &p : b.pools) open += p.map != nullptr ? 1 : 0;
+    return open;
+}
+
+bool client_maps(uint32_t owner, uint32_t address) {
+    bus_state &b = bus();
+    if (!b.ready()) return false;
+    std::lock_guard<std::mutex> guard(b.lock);
+    const bus_state::pool *p = b.pool_of(owner);
+    if (p == nullptr) return address != 0 && address < kSharedSize;
+    return address >= p->begin && address < p->end;
+}
+
+bool server_only(uint32_t address) {
+    return address >= kSharedSize && address < kPoolsBegin;
 }
 
 bool free_block(uint32_t address, uint32_t owner) {
@@ -446,7 +677,8 @@ bool free_block(uint32_t address, uint32_t owner) {
     if (!b.ready()) return false;
     std::lock_guard<std::mutex> guard(b.lock);
     block_map::block block;
-    return b.map_at(address).at(address, block) && block.owner == owner && release(b, address);
+    const block_map *map = b.map_at(address);
+    return map != nullptr && map->at(address, block) && block.owner == owner && release(b, address);
 }
 
 bool give_block(uint32_t address, uint32_t from, uint32_t to) {
@@ -454,11 +686,12 @@ bool give_block(uint32_t address, uint32_t from, uint32_t to) {
     if (!b.ready()) return false;
     std::lock_guard<std::mutex> guard(b.lock);
     block_map::block block;
-    if (!b.map_at(address).at(address, block)) return false;
+    block_map *map = b.map_at(address);
+    if (map == nullptr || !map->at(address, block)) return false;
     // Taken off the giver's account first, so that a hand-over within one account always fits.
     const bool counted = block.owner == from;
     if (counted) b.charge(from, block.size, false);
-    if (!b.within_accounts(to, block.size) || !b.map_at(address).change_owner(address, from, to)) {
+    if (!b.within_accounts(to, block.size) || !map->change_owner(address, from, to)) {
         if (counted) b.charge(from, block.size, true);
         return false;
     }
@@ -486,7 +719,7 @@ void PPCFreeVec(void *block) {
 uint32_t tamsa_bus_address(const void *pointer) {
     const bus_state &b = bus();
     const auto *p = static_cast<const uint8_t *>(pointer);
-    if (b.base == nullptr || p <= b.base || p >= b.base + b.size) return 0;
+    if (b.base == nullptr || p <= b.base || p >= b.base + kBusSize) return 0;
     return uint32_t(p - b.base);
 }
 
@@ -506,7 +739,9 @@ int32_t tamsa_bus_contains_block(uint32_t address, uint64_t length) {
     if (!b.ready()) return 0;
     std::lock_guard<std::mutex> guard(b.lock);
     block_map::block block;
-    return b.map_at(address).containing(address, block) && inside(block, address, length) ? 1 : 0;
+    const block_map *map = b.map_at(address);
+    return map != nullptr && map->containing(address, block) && inside(block, address, length) ? 1
+                                                                                               : 0;
 }
 
 uint32_t tamsa_bus_load32(uint32_t address) {

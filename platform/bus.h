@@ -8,10 +8,11 @@
 
 namespace tamsa::platform {
 
-// The bus's shared-memory object, for handing it to another process.
+// The shared part's memory object.
 int bus_fd();
-// Bytes of the shared part of the bus, [0, shared_bytes()): what another process maps from
-// bus_fd(). The rest, up to tamsa_bus_size(), is this process's alone.
+// Bytes of the shared part of the bus, [0, shared_bytes()), mapped from bus_fd(). Above it lies
+// this process's own part, up to tamsa_bus_size(), and above that the client pools
+// (platform/heap.h), which are part of the bus only while mapped.
 uint64_t shared_bytes();
 
 inline uint32_t load_be32(const void *p) {

@@ -1,10 +1,12 @@
 // Who owns which block of the bus: the allocator's primitives for a server that serves other
 // processes. Every live block carries an owner tag; 0 is this process. Not installed.
 //
-// The bus has two parts. The shared part, [16, shared_bytes()), is the memory other processes
-// map. Above it lies a part no other process maps, for what an operation allocates while it
-// serves another process: its scratch tables and records hold indexes and native pointers,
-// which a client writing into the bus while the operation runs must not be able to change.
+// The bus has three parts. The shared part, [16, shared_bytes()), is what clients of this
+// process's own port see. Above it lies a part no other process maps, for what an operation
+// allocates while it serves another process: its scratch tables and records hold indexes and
+// native pointers, which a client writing into the bus while the operation runs must not be able
+// to change. Above that lie the client pools: a client process that has one maps it alone, and
+// every block of its owners that would come from the shared part comes from its pool instead.
 #ifndef TAMSA_PLATFORM_HEAP_H
 #define TAMSA_PLATFORM_HEAP_H
 
@@ -133,8 +135,35 @@ void set_clients_cap(uint64_t cap);
 // the clients' cap.
 bool over_limit(uint32_t owner, uint64_t size);
 
+// ---- client pools ----
+
+// Cuts the pools' part of the bus into slots big enough for limit bytes of blocks (and the
+// allocator's slack). While a pool is open the slots stay as they are. Returns how many slots
+// there are (0 when memory ran out; no pool can be opened then).
+uint32_t set_pool_limit(uint64_t limit);
+
+struct pool_view {
+    int fd;            // the memfd the pool is mapped from (this process keeps it)
+    uint32_t address;  // bus address of the slot's first byte
+    uint32_t size;     // bytes of the slot
+};
+
+// The pool of owner's account, opened in a free slot when it has none yet (opening, and each
+// growth of a pool's memfd as blocks reach further, count towards tamsa_alloc_fail_nth).
+// Nothing when the owner has no account, every slot is taken (then *full is set, when given),
+// or the pool could not be made.
+std::optional<pool_view> open_pool(uint32_t owner, bool *full = nullptr);
+// Pools open now.
+uint32_t open_pools();
+// True when the process of owner maps the byte at address: its pool when it has one, else the
+// shared part.
+bool client_maps(uint32_t owner, uint32_t address);
+// True when address lies in the part of the bus only this process maps.
+bool server_only(uint32_t address);
+
 // Frees every block of owner and forgets its limit and its account (an owner that has gone);
-// returns how many blocks were freed.
+// returns how many blocks were freed. The account's last owner gone, its pool is unmapped and
+// its slot free.
 uint64_t free_owner(uint32_t owner);
 // Frees the block that starts at address if owner owns it; false, and nothing changes,
 // otherwise.

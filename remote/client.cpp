@@ -4,9 +4,11 @@
 
 #include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -33,10 +35,15 @@ struct tamsa_server {
 struct tamsa_client {
     // In this process: the port, and the bus as the library sees it.
     tamsa_port_ref *port = nullptr;
-    // Remote: the socket and this process's mapping of the server's bus. One request at a time.
+    // Remote: the socket, and this process's mapping of its pool: the slot of the server's bus
+    // at bus addresses [pool, pool + size), whose memfd reaches file_bytes into it so far. One
+    // request at a time.
     int socket = -1;
+    int pool_fd = -1;
     uint8_t *base = nullptr;
-    uint64_t size = 0;
+    uint32_t pool = 0;
+    uint32_t size = 0;
+    std::atomic<uint64_t> file_bytes{0};
     std::mutex lock;
 
     bool remote() const { return socket >= 0; }
@@ -116,26 +123,32 @@ tamsa_client *tamsa_client_connect(const char *port_name) {
                                        0,
                                        0};
     tamsa::remote::response answer{};
-    int bus = -1;
-    if (!tamsa::remote::write_full(s, &hello, sizeof hello) ||
-        !tamsa::remote::receive_with_fd(s, &answer, sizeof answer, &bus) || answer.status != 0 ||
-        answer.value != tamsa::remote::kVersion || bus < 0 || answer.extra == 0 ||
-        answer.extra > (uint64_t(1) << 32)) {
-        if (bus >= 0) close(bus);
+    int pool = -1;
+    const bool answered = tamsa::remote::write_full(s, &hello, sizeof hello) &&
+                          tamsa::remote::receive_with_fd(s, &answer, sizeof answer, &pool);
+    const auto pool_address = uint32_t(answer.extra >> 32);
+    const auto pool_size = uint32_t(answer.extra);
+    if (!answered || answer.status != 0 || answer.value != tamsa::remote::kVersion || pool < 0 ||
+        pool_address == 0 || pool_size == 0 || uint64_t(pool_address) + pool_size > UINT32_MAX) {
+        if (pool >= 0) close(pool);
         close(s);
+        // Every pool of the server is another process's.
+        errno = answered && answer.status == TAMSA_OVER_LIMIT ? EUSERS : ECONNREFUSED;
         return nullptr;
     }
-    void *map = mmap(nullptr, answer.extra, PROT_READ | PROT_WRITE, MAP_SHARED, bus, 0);
-    close(bus);
+    void *map = mmap(nullptr, pool_size, PROT_READ | PROT_WRITE, MAP_SHARED, pool, 0);
     auto *client = map == MAP_FAILED ? nullptr : new (std::nothrow) tamsa_client;
     if (client == nullptr) {
-        if (map != MAP_FAILED) munmap(map, answer.extra);
+        if (map != MAP_FAILED) munmap(map, pool_size);
+        close(pool);
         close(s);
         return nullptr;
     }
     client->socket = s;
+    client->pool_fd = pool;
     client->base = static_cast<uint8_t *>(map);
-    client->size = answer.extra;
+    client->pool = pool_address;
+    client->size = pool_size;
     return client;
 }
 
@@ -143,6 +156,7 @@ void tamsa_client_close(tamsa_client *client) {
     if (client == nullptr) return;
     if (client->remote()) {
         munmap(client->base, client->size);
+        close(client->pool_fd);
         close(client->socket);
     }
     tamsa_port_release(client->port);
@@ -201,8 +215,18 @@ void *tamsa_client_pointer(tamsa_client *client, uint32_t address, uint32_t leng
     if (!client->remote()) {
         return tamsa_bus_contains(address, length) ? tamsa_bus_pointer(address) : nullptr;
     }
-    if (address == 0 || uint64_t(address) + length > client->size) return nullptr;
-    return client->base + address;
+    // Only the client's own pool is mapped here, and of it only what its memfd reaches: a touch
+    // beyond would be a fault.
+    if (address < client->pool ||
+        uint64_t(address) + length > uint64_t(client->pool) + client->size)
+        return nullptr;
+    const uint64_t end = uint64_t(address - client->pool) + length;
+    if (end > client->file_bytes.load(std::memory_order_relaxed)) {
+        struct stat st {};
+        if (fstat(client->pool_fd, &st) != 0 || uint64_t(st.st_size) < end) return nullptr;
+        client->file_bytes.store(uint64_t(st.st_size), std::memory_order_relaxed);
+    }
+    return client->base + (address - client->pool);
 }
 
 uint32_t tamsa_client_load32(tamsa_client *client, uint32_t address) {

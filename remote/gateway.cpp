@@ -9,10 +9,12 @@
 // the loop goes back to reading that client.
 //
 // Each connection is an owner of the bus; the connections of one process share an account with
-// its limit. What a connection allocates, and what the operations of its messages leave live,
-// are its blocks from birth; it can free only those, the server touches only those on its
-// behalf, and whatever it holds when it goes away is freed, once no message of its is with the
-// server.
+// its limit, and a pool: a slot of the bus mapped from a memfd that only that process and this
+// one map, where all its blocks live. What a connection allocates, and what the operations of
+// its messages leave live, are its blocks from birth; it can free only those, the server
+// touches only those on its behalf, and whatever it holds when it goes away is freed, once no
+// message of its is with the server. When the process's last connection has gone, its pool is
+// unmapped and the slot serves another process.
 #include "remote/gateway.h"
 
 #include <fcntl.h>
@@ -218,8 +220,11 @@ bool act(gateway &g, connection &c, const decision &d) {
     switch (d.what) {
         case action::reply:
             return write_answer(c.socket, d.answer);
-        case action::reply_with_bus:
-            return send_with_fd(c.socket, &d.answer, sizeof d.answer, platform::bus_fd());
+        case action::reply_with_pool:
+            return send_with_fd(c.socket, &d.answer, sizeof d.answer, d.fd);
+        case action::refuse:
+            write_answer(c.socket, d.answer);
+            return false;
         case action::send:
             return start_send(g, c, d);
         case action::nothing:
@@ -455,6 +460,10 @@ gateway *gateway_open(const char *port_name, const gateway_options &options, std
     g->path = path;
     g->options = options;
     platform::set_clients_cap(options.total_limit);
+    if (platform::set_pool_limit(options.client_limit) == 0) {
+        error = "cannot serve " + path + ": no memory for the client pools";
+        return nullptr;
+    }
     g->sink = std::make_shared<completions>();
     g->listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     g->epoll = epoll_create1(EPOLL_CLOEXEC);

@@ -9,9 +9,9 @@
 namespace tamsa::remote {
 
 // What a client may hold in the bus when nothing else is said: enough for many full-size frames
-// of the recorder, a quarter of the shared part.
+// of the recorder. It sizes the client pools too: ten of them at this limit.
 inline constexpr uint64_t kDefaultClientLimit = uint64_t(256) << 20;
-// What all clients together may hold: three quarters of the shared part.
+// What all clients together may hold: three client processes at the full limit.
 inline constexpr uint64_t kDefaultTotalLimit = uint64_t(768) << 20;
 
 struct gateway_options {

@@ -1,6 +1,7 @@
 // The protocol between a client process and a `tamsa serve` process: a Unix-domain socket named
-// after the port in the user's runtime directory, carrying fixed-size frames. The bus itself is
-// handed over once, as a file descriptor, and then shared. Not installed.
+// after the port in the user's runtime directory, carrying fixed-size frames. The client
+// process's pool, its own slot of the bus, is handed over once as a file descriptor and then
+// shared with the server alone. Not installed.
 #ifndef TAMSA_REMOTE_PROTOCOL_H
 #define TAMSA_REMOTE_PROTOCOL_H
 
@@ -11,16 +12,18 @@
 namespace tamsa::remote {
 
 inline constexpr uint32_t kMagic = 0x544d5341;  // "TMSA"
-inline constexpr uint32_t kVersion = 3;
+inline constexpr uint32_t kVersion = 4;
 
 // A connection's first request is a hello; anything else first, a second hello, a frame without
 // the magic or a kind not listed here ends the connection. Every request but release is
 // answered, and the next one is read only once the answer is out.
 enum class request_kind : uint32_t {
-    hello = 1,    // a: the client's version; answer: version, bytes of the bus to map; the bus's
-                  // descriptor rides along
-    alloc = 2,    // a: size, b: attributes; answer: the block's address, or status 1 (no room) or
-                  // TAMSA_OVER_LIMIT
+    hello = 1,    // a: the client's version; answer: version, and in extra the bus address of the
+                  // client process's pool (high word) and its bytes (low word), the pool's
+                  // descriptor riding along; or TAMSA_OVER_LIMIT when every pool is taken, and
+                  // the connection ends
+    alloc = 2,    // a: size, b: attributes; answer: the block's address in the pool, or status 1
+                  // (no room) or TAMSA_OVER_LIMIT
     free = 3,     // a: address; status 0 when it was the client's and is gone
     send = 4,     // id: the message id, b: block, c: timeout in ms; status: a TAMSA_ status; value:
                   // the result word; extra: how many blocks the operation left live for the client.

@@ -17,14 +17,22 @@ decision decide(client_state &client, const uint8_t *frame) {
     if (!client.greeted) {
         if (kind != request_kind::hello) return d;
         if (!platform::set_owner_limit(client.owner, client.limit)) return d;
-        if (client.account != 0 &&
-            !platform::join_account(client.owner, client.account, client.limit)) {
+        if (!platform::join_account(client.owner, client.account, client.limit)) return d;
+        bool full = false;
+        const std::optional<platform::pool_view> pool = platform::open_pool(client.owner, &full);
+        if (!pool) {
+            platform::free_owner(client.owner);
+            if (!full) return d;
+            // Every slot is another process's: the client hears why before the line goes.
+            d.what = action::refuse;
+            d.answer.status = TAMSA_OVER_LIMIT;
             return d;
         }
         client.greeted = true;
-        d.what = action::reply_with_bus;
+        d.what = action::reply_with_pool;
         d.answer.value = kVersion;
-        d.answer.extra = platform::shared_bytes();
+        d.answer.extra = uint64_t(pool->address) << 32 | pool->size;
+        d.fd = pool->fd;
         return d;
     }
     switch (kind) {

@@ -18,15 +18,16 @@ struct client_state {
     uint64_t limit = 0;  // its limit on live bytes, set when it greets
     bool greeted = false;
     bool may_stop = false;  // its stop messages go to the server; otherwise they are refused
-    uint32_t account = 0;   // the client process, whose connections share the limit (0: none)
+    uint32_t account = 0;   // the client process, whose connections share its limit and pool
 };
 
 enum class action : uint8_t {
-    reply,           // write answer
-    reply_with_bus,  // write answer with the bus's descriptor attached
-    send,            // send message id on block from the client, then answer with how it went
-    nothing,         // no answer; go on reading
-    hang_up,         // end the connection
+    reply,            // write answer
+    reply_with_pool,  // write answer with the pool's descriptor (fd) attached
+    refuse,           // write answer, then end the connection
+    send,             // send message id on block from the client, then answer with how it went
+    nothing,          // no answer; go on reading
+    hang_up,          // end the connection
 };
 
 struct decision {
@@ -35,10 +36,12 @@ struct decision {
     int32_t id = 0;
     uint32_t block = 0;
     int32_t timeout_ms = -1;
+    int fd = -1;  // the pool's, which the bus keeps open
 };
 
 // Decides one frame of kRequestBytes bytes as it came off the socket. Allocations and frees
-// are made here, as client.owner's; a hello sets its limit and joins it to its account.
+// are made here, as client.owner's; a hello sets its limit, joins it to its account and opens
+// the account's pool (platform::set_pool_limit must have made slots).
 decision decide(client_state &client, const uint8_t *frame);
 
 // The answer to a send: how the message went and what the server answered.

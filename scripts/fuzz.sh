@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets with clang, libFuzzer, AddressSanitizer and UndefinedBehaviorSanitizer
 # in build-fuzz, and runs each for a bounded time from its seed corpus: the PPM loader, the
-# server's messages, and the gateway's request frames.
+# server's messages, the gateway's request frames, and a client process's frames beside another
+# process's pool.
 #   fuzz.sh [SECONDS] [fuzzer options...]   SECONDS per target (default 25); the options override
 #                                           the defaults (e.g. -max_len=8192)
 set -euo pipefail
@@ -21,7 +22,7 @@ trap 'rm -rf "$work"' EXIT
 mkdir -p build-fuzz/artifacts
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-for target in ppm server requests; do
+for target in ppm server requests pool; do
   mkdir -p "$work/$target"
   cp tests/fuzz/corpus/"$target"/* "$work/$target"/
   echo "== ${target}_fuzz for ${seconds} s" >&2

@@ -55,7 +55,7 @@ served serve_as(uint32_t owner, int32_t id, uint32_t block, uint32_t &result) {
     served out;
     platform::owner_scope scope(owner);
     // Another process's operation works in memory that process cannot map; what it hands back
-    // is copied out to the shared part (hand_over).
+    // is copied out to memory the sender maps, its pool (hand_over).
     platform::area_scope where(owner == platform::kThisProcess ? platform::area::shared
                                                                : platform::area::server_only);
     platform::allocation_log log;
@@ -68,9 +68,8 @@ served serve_as(uint32_t owner, int32_t id, uint32_t block, uint32_t &result) {
         out.answer.left.clear();
     }
     // Nothing in the server's own part outlives the operation, so it is empty between messages.
-    const uint64_t shared = platform::shared_bytes();
-    std::erase_if(out.answer.left, [shared](const platform::block_info &b) {
-        if (b.address < shared) return false;
+    std::erase_if(out.answer.left, [](const platform::block_info &b) {
+        if (!platform::server_only(b.address)) return false;
         PPCFreeVec(tamsa_bus_pointer(b.address));
         return true;
     });

@@ -69,11 +69,11 @@ uint32_t hand_over(kv_bitmap *bitmap) {
         return tamsa_bus_address(bitmap);
     }
     // The library made the record where the sender cannot map it: the sender gets a wire record
-    // it can. Pixels lie in the shared part already (kv_allocbitmap puts them there), so only
-    // a buffer made elsewhere is copied.
+    // it can. Pixels lie in the sender's memory already (kv_allocbitmap puts them in the shared
+    // area, the sender's pool), so only a buffer made elsewhere is copied.
     const int64_t bytes = bitmap_bytes(&native);
     const uint32_t pixels = tamsa_bus_address(native.data);
-    const bool shared_pixels = pixels != 0 && pixels < platform::shared_bytes();
+    const bool shared_pixels = platform::client_maps(platform::current_owner(), pixels);
     platform::area_scope shared(platform::area::shared);
     void *record = bytes >= 0 ? PPCAllocVec(kWireRecordBytes, TAMSA_MEMF_ANY) : nullptr;
     void *data = nullptr;

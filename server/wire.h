@@ -41,9 +41,9 @@ bool pixels_ok(const kv_bitmap &record, uint64_t bytes);
 // false unless the record is usable and all its pixel bytes pass range_ok.
 bool read_bitmap(uint32_t address, kv_bitmap &record);
 // Hands a bitmap the library made over to the sender as a wire record and returns its bus
-// address (0 for null). Made in the shared part, the record is rewritten in its own block; made
-// in the server's own part, it is copied to new blocks in the shared part and freed, and 0
-// comes back, with nothing left, when those cannot be had.
+// address (0 for null). Made in the shared area, the record is rewritten in its own block; made
+// in the server's own part, it is copied to new blocks of the shared area (for another process,
+// its pool) and freed, and 0 comes back, with nothing left, when those cannot be had.
 uint32_t hand_over(kv_bitmap *bitmap);
 
 }  // namespace tamsa::server

@@ -98,6 +98,11 @@ void session::open(const std::string &connect) {
         if (client_ == nullptr && errno == ENAMETOOLONG) {
             throw failure{remote::socket_path_problem(connect.c_str())};
         }
+        if (client_ == nullptr && errno == EUSERS) {
+            throw failure{"port '" + connect +
+                          "' serves as many client processes as it has room for; try again once "
+                          "one has ended (tamsa serve --help: --client-limit)"};
+        }
         if (client_ == nullptr) {
             throw failure{"no server on port '" + connect +
                           "' (start one with: tamsa serve --port " + connect + ")"};

@@ -110,7 +110,10 @@ typedef struct tamsa_client tamsa_client;
 TAMSA_API tamsa_client *tamsa_client_local(const char *port_name);
 /* A client of a `tamsa serve` process of this user, or null when none serves that port; errno
  * is then ENAMETOOLONG when the port's socket path would be too long for a socket (a long
- * XDG_RUNTIME_DIR), EINVAL for a bad port name. */
+ * XDG_RUNTIME_DIR), EINVAL for a bad port name, EUSERS when the server already serves as many
+ * client processes as it has pools for (see `tamsa serve --help`). Each client process gets a
+ * pool of its own, memory that only it and the server map: its blocks, and the bitmaps the
+ * server makes for it, live there; the connections of one process share it. */
 TAMSA_API tamsa_client *tamsa_client_connect(const char *port_name);
 /* Closes the connection; blocks still held by a remote client are freed by its server. */
 TAMSA_API void tamsa_client_close(tamsa_client *client);
@@ -124,8 +127,9 @@ TAMSA_API void tamsa_client_free(tamsa_client *client, uint32_t address);
 TAMSA_API void tamsa_client_free_bitmap(tamsa_client *client, uint32_t record);
 
 /* This process's pointer to [address, address + length) of the bus, or null when the range
- * does not lie in it. The pointer stays valid until the client is closed; what it points at is
- * the block's as long as the block is live. */
+ * does not lie in it; for a client of `tamsa serve`, null unless it lies in the client's own
+ * pool (another process's blocks are never mapped here). The pointer stays valid until the
+ * client is closed; what it points at is the block's as long as the block is live. */
 TAMSA_API void *tamsa_client_pointer(tamsa_client *client, uint32_t address, uint32_t length);
 /* Big-endian words in the bus (a load outside it gives 0; a store outside it does nothing). */
 TAMSA_API uint32_t tamsa_client_load32(tamsa_client *client, uint32_t address);

@@ -84,7 +84,9 @@ TAMSA_API int32_t tamsa_bus_contains_block(uint32_t address, uint64_t length);
  * store outside it does nothing. */
 TAMSA_API uint32_t tamsa_bus_load32(uint32_t address);
 TAMSA_API void tamsa_bus_store32(uint32_t address, uint32_t value);
-/* Size of the bus in bytes (it is reserved on first use and costs no memory until touched). */
+/* Size of the bus in bytes (it is reserved on first use and costs no memory until touched).
+ * Above it, up to 4 GiB, a `tamsa serve` process maps its client processes' pools; their
+ * addresses are inside the bus, for the calls above, only while a pool is mapped there. */
 TAMSA_API uint64_t tamsa_bus_size(void);
 
 /* Live blocks and their bytes (either pointer may be null). */

@@ -26,6 +26,8 @@ constexpr uint64_t kLimit = uint64_t(1) << 20;
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    static const bool slots = platform::set_pool_limit(kLimit) > 0;
+    CHECK(slots);
     uint64_t blocks_before = 0, bytes_before = 0;
     tamsa_alloc_stats(&blocks_before, &bytes_before);
     // Another client's block, with words a frame might guess.
@@ -39,8 +41,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     uint32_t result = 0;
     for (size_t at = 0; at + remote::kRequestBytes <= size; at += remote::kRequestBytes) {
         const remote::decision d = remote::decide(client, data + at);
-        if (d.what == remote::action::hang_up) break;
-        if (d.what == remote::action::reply_with_bus) CHECK(client.greeted);
+        if (d.what == remote::action::hang_up || d.what == remote::action::refuse) break;
+        if (d.what == remote::action::reply_with_pool) CHECK(client.greeted);
         if (d.what == remote::action::reply && d.answer.status == 0 && d.answer.value != 0) {
             const auto found = platform::find_block(d.answer.value);
             CHECK(found.has_value() && found->owner == kClient);
@@ -57,6 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     CHECK(std::memcmp(theirs, their_bytes.data(), kOtherBytes) == 0);
     // The connection ends.
     platform::free_owner(kClient);
+    CHECK(platform::open_pools() == 0);
     PPCFreeVec(theirs);
     uint64_t blocks_after = 0, bytes_after = 0;
     tamsa_alloc_stats(&blocks_after, &bytes_after);

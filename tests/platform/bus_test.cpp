@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -215,6 +216,35 @@ TEST_F(Bus, AddressesAndPointersConvertBothWays) {
     }
     EXPECT_NE(tamsa_bus_pointer(uint32_t(size - 1)), nullptr);
     PPCFreeVec(p);
+}
+
+// A client pool's slot lies above tamsa_bus_size() and is part of the bus only while a pool is
+// mapped there: the accessors reach a live pool's bytes, and once its process has gone they
+// answer as outside the bus instead of touching memory that is no longer there.
+TEST_F(Bus, APoolsSlotIsInTheBusOnlyWhileMapped) {
+    constexpr uint32_t kOwner = 4242;
+    ASSERT_GT(heap::set_pool_limit(1 << 20), 0u);
+    ASSERT_TRUE(heap::join_account(kOwner, 7001, heap::kNoLimit));
+    const std::optional<heap::pool_view> pool = heap::open_pool(kOwner);
+    ASSERT_TRUE(pool.has_value());
+    const uint32_t at = pool->address;
+    EXPECT_GE(at, tamsa_bus_size()) << "above the parts always mapped";
+    EXPECT_EQ(tamsa_bus_contains(at, pool->size), 1);
+    EXPECT_EQ(tamsa_bus_contains(at + pool->size - 4, 8), 0) << "into the next, free slot";
+    EXPECT_EQ(tamsa_bus_contains(uint32_t(tamsa_bus_size() - 4), 8), 0) << "across into a slot";
+    EXPECT_EQ(tamsa_bus_contains(at, UINT64_MAX), 0);
+    void *made = heap::allocate(64, TAMSA_MEMF_CLEAR, kOwner);
+    ASSERT_NE(made, nullptr);
+    const uint32_t block = address_of(made);
+    EXPECT_TRUE(block >= at && block + 64 <= uint64_t(at) + pool->size) << "in the pool";
+    tamsa_bus_store32(block, 0x01020304);
+    EXPECT_EQ(tamsa_bus_load32(block), 0x01020304u);
+    EXPECT_EQ(heap::free_owner(kOwner), 1u);
+    EXPECT_EQ(heap::open_pools(), 0u);
+    EXPECT_EQ(tamsa_bus_pointer(block), nullptr) << "unmapped with its process";
+    EXPECT_EQ(tamsa_bus_contains(block, 4), 0);
+    EXPECT_EQ(tamsa_bus_load32(block), 0u);
+    tamsa_bus_store32(block, 1);  // outside: does nothing, and does not fault
 }
 
 TEST_F(Bus, RangeCheckAtTheEdges) {

@@ -2,10 +2,13 @@
 // loop, and what it does when clients or the server go away. Where the order of events
 // matters, the test itself takes the messages from the port, so that nothing depends on timing.
 #include <dirent.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +23,7 @@
 #include "remote/gateway.h"
 #include "remote/requests.h"
 #include "remote/serve.h"
+#include "server/server.h"
 #include "support.h"
 #include "tamsa/client.h"
 #include "temp_dir.h"
@@ -66,8 +70,9 @@ class Gateway : public LeakCheck {
         LeakCheck::TearDown();
     }
 
-    // with_server: a server task serves the port; otherwise the port is the test's.
-    void start(bool with_server, remote::gateway_options options = {}) {
+    // with_server: a server task serves the port; otherwise the port is the test's. Without
+    // run, the gateway listens but its loop waits for run_loop.
+    void start(bool with_server, remote::gateway_options options = {}, bool run = true) {
         if (with_server) {
             server_ = tamsa_server_start(kPort);
             ASSERT_NE(server_, nullptr);
@@ -80,6 +85,9 @@ class Gateway : public LeakCheck {
         std::string error;
         g_ = remote::gateway_open(kPort, options, error);
         ASSERT_NE(g_, nullptr) << error;
+        if (run) run_loop();
+    }
+    void run_loop() {
         loop_ = std::thread([this] { remote::gateway_run(g_); });
     }
 
@@ -131,19 +139,24 @@ TEST(Requests, FramesAreDecidedInOrderOfTheProtocol) {
     };
     void *theirs = platform::allocate(8, 0, kOther);
     ASSERT_NE(theirs, nullptr);
+    ASSERT_GT(platform::set_pool_limit(64), 0u);
 
     EXPECT_EQ(decide(2, 8).what, action::hang_up) << "an allocation before the hello";
     EXPECT_EQ(decide(1, remote::kVersion, 0, 0, 0x12345678).what, action::hang_up) << "no magic";
     const remote::decision hello = decide(1, remote::kVersion);
-    EXPECT_EQ(hello.what, action::reply_with_bus);
+    EXPECT_EQ(hello.what, action::reply_with_pool);
     EXPECT_EQ(hello.answer.value, remote::kVersion);
-    EXPECT_EQ(hello.answer.extra, platform::shared_bytes());
+    const auto pool = uint32_t(hello.answer.extra >> 32), pool_bytes = uint32_t(hello.answer.extra);
+    EXPECT_GT(pool, platform::shared_bytes());
+    EXPECT_GE(pool_bytes, 64u);
+    EXPECT_GE(hello.fd, 0);
     EXPECT_EQ(decide(1, remote::kVersion).what, action::hang_up) << "a second hello";
 
     const remote::decision made = decide(2, 64, TAMSA_MEMF_CLEAR);
     ASSERT_EQ(made.what, action::reply);
     uint32_t mine = made.answer.value;
     EXPECT_TRUE(platform::owns_range(kClient, mine, 64));
+    EXPECT_TRUE(mine >= pool && mine + 64 <= uint64_t(pool) + pool_bytes) << "in its pool";
     EXPECT_EQ(decide(2, 1).answer.status, TAMSA_OVER_LIMIT);
     EXPECT_TRUE(platform::free_block(mine, kClient));
     tamsa_alloc_fail_nth(1);
@@ -174,6 +187,7 @@ TEST(Requests, FramesAreDecidedInOrderOfTheProtocol) {
     }
     EXPECT_EQ(decide(99, 0).what, action::hang_up) << "an unknown kind";
     EXPECT_EQ(platform::free_owner(kClient), 1u);
+    EXPECT_EQ(platform::open_pools(), 0u) << "its process gone, its pool is closed";
     PPCFreeVec(theirs);
 }
 
@@ -446,11 +460,167 @@ TEST_F(Gateway, EachClientProcessHasALimitOfItsOwn) {
     wait_for_no_connections();
 }
 
+// One connection's queued work takes no more than its turn: two connections of one process (so
+// one pool, whose fresh blocks come in address order) queue their frames before the loop runs,
+// one 200 allocations, the other one; the other's block comes before all but a turn's worth.
+TEST_F(Gateway, AConnectionsQueuedWorkTakesNoMoreThanItsTurn) {
+    start(false, {}, false);
+    const int busy = raw_connection();
+    const int other = raw_connection();
+    ASSERT_GE(busy, 0);
+    ASSERT_GE(other, 0);
+    constexpr int kQueued = 200;
+    const remote::request hello{remote::kMagic, 1, remote::kVersion, 0, 0, 0};
+    const remote::request alloc{remote::kMagic, 2, 4096, 0, 0, 0};
+    std::vector<remote::request> frames{hello};
+    frames.insert(frames.end(), kQueued, alloc);
+    ASSERT_TRUE(remote::write_full(busy, frames.data(), frames.size() * sizeof alloc));
+    ASSERT_TRUE(remote::write_full(other, frames.data(), 2 * sizeof alloc));
+    run_loop();
+    const auto answers = [](int s, int allocations) {
+        std::vector<uint32_t> got;
+        remote::response answer{};
+        int pool = -1;
+        EXPECT_TRUE(remote::receive_with_fd(s, &answer, sizeof answer, &pool));
+        EXPECT_GE(pool, 0);
+        if (pool >= 0) close(pool);
+        for (int i = 0; i < allocations && remote::read_full(s, &answer, sizeof answer); ++i) {
+            EXPECT_EQ(answer.status, 0);
+            got.push_back(answer.value);
+        }
+        return got;
+    };
+    const std::vector<uint32_t> theirs = answers(other, 1);
+    const std::vector<uint32_t> queued = answers(busy, kQueued);
+    ASSERT_EQ(theirs.size(), 1u);
+    ASSERT_EQ(queued.size(), size_t(kQueued));
+    ASSERT_TRUE(std::is_sorted(queued.begin(), queued.end())) << "fresh blocks in order";
+    const auto before = std::count_if(queued.begin(), queued.end(),
+                                      [&theirs](uint32_t a) { return a < theirs[0]; });
+    // A turn is 64 frames, the hello one of them.
+    EXPECT_LE(before, 63) << "the other connection waited for more than a turn";
+    close(busy);
+    close(other);
+    wait_for_no_connections();
+}
+
+// A pool is empty until blocks reach into it, grows with them up to the client's limit, and is
+// the same memory for the server and the client that maps the memfd it was handed; a cleared
+// block reads zeros there even where a freed block was written before.
+TEST(Requests, APoolGrowsWithItsBlocksUpToTheLimit) {
+    constexpr uint32_t kMiB = 1 << 20;
+    constexpr uint64_t kLimit = 4 * kMiB;
+    ASSERT_GT(platform::set_pool_limit(kLimit), 0u);
+    remote::client_state client{93, kLimit, false, false, 601};
+    const auto decide = [&client](uint32_t kind, uint32_t a, uint32_t b = 0) {
+        const remote::request r{remote::kMagic, kind, a, b, 0, 0};
+        uint8_t bytes[sizeof r];
+        std::memcpy(bytes, &r, sizeof r);
+        return remote::decide(client, bytes);
+    };
+    const remote::decision hello = decide(1, remote::kVersion);
+    ASSERT_EQ(hello.what, remote::action::reply_with_pool);
+    const auto pool = uint32_t(hello.answer.extra >> 32), pool_bytes = uint32_t(hello.answer.extra);
+    ASSERT_GE(pool_bytes, kLimit);
+    struct stat st {};
+    ASSERT_EQ(fstat(hello.fd, &st), 0);
+    EXPECT_EQ(st.st_size, 0) << "empty until a block reaches into it";
+    void *mapped = mmap(nullptr, pool_bytes, PROT_READ | PROT_WRITE, MAP_SHARED, hello.fd, 0);
+    ASSERT_NE(mapped, MAP_FAILED);
+    auto *view = static_cast<uint8_t *>(mapped);
+
+    std::vector<uint32_t> blocks;
+    off_t reach = 0;
+    for (uint8_t i = 0; i < 4; ++i) {
+        const remote::decision made = decide(2, kMiB, TAMSA_MEMF_CLEAR);
+        ASSERT_EQ(made.answer.status, 0) << "block " << int(i);
+        const uint32_t at = made.answer.value;
+        ASSERT_TRUE(at >= pool && uint64_t(at) + kMiB <= uint64_t(pool) + pool_bytes);
+        ASSERT_EQ(fstat(hello.fd, &st), 0);
+        EXPECT_GT(st.st_size, reach) << "grown with block " << int(i);
+        EXPECT_GE(uint64_t(st.st_size), at - pool + uint64_t(kMiB));
+        reach = st.st_size;
+        uint8_t *seen = view + (at - pool);
+        EXPECT_TRUE(std::all_of(seen, seen + kMiB, [](uint8_t b) { return b == 0; }));
+        std::memset(tamsa_bus_pointer(at), 0xa0 + i, kMiB);
+        EXPECT_EQ(seen[kMiB / 2], 0xa0 + i) << "one memory, seen from both sides";
+        blocks.push_back(at);
+    }
+    EXPECT_LE(uint64_t(reach), pool_bytes);
+    EXPECT_NE(ftruncate(hello.fd, 0), 0) << "no one may shorten it under the server";
+    EXPECT_EQ(decide(2, 1).answer.status, TAMSA_OVER_LIMIT) << "past the limit";
+    EXPECT_EQ(decide(3, blocks[1]).answer.status, 0);
+    const remote::decision again = decide(2, kMiB, TAMSA_MEMF_CLEAR);
+    ASSERT_EQ(again.answer.status, 0) << "room again";
+    const uint8_t *reused = view + (again.answer.value - pool);
+    EXPECT_TRUE(std::all_of(reused, reused + kMiB, [](uint8_t b) { return b == 0; }));
+    munmap(mapped, pool_bytes);
+    EXPECT_EQ(platform::free_owner(client.owner), 4u);
+    EXPECT_EQ(platform::open_pools(), 0u);
+}
+
+// Every allocation on the pools' paths fails in turn: opening the pool at the hello, growing it
+// for a block, and what a message makes in it. Each failure leaves nothing of its own live, and
+// once the client has gone nothing at all.
+TEST(Requests, AFailureOnThePoolsPathsLeavesNothingAllocated) {
+    constexpr uint64_t kLimit = 16 << 20;
+    ASSERT_GT(platform::set_pool_limit(kLimit), 0u);
+    tamsa_test::alloc_snapshot start = tamsa_test::snapshot();
+    int failures = 0;
+    for (uint32_t n = 1;; ++n) {
+        remote::client_state client{94, kLimit, false, false, 603};
+        const auto decide = [&client](uint32_t kind, uint32_t a, uint32_t b = 0) {
+            const remote::request r{remote::kMagic, kind, a, b, 0, 0};
+            uint8_t bytes[sizeof r];
+            std::memcpy(bytes, &r, sizeof r);
+            return remote::decide(client, bytes);
+        };
+        tamsa_alloc_fail_nth(n);
+        bool done = false;
+        uint32_t record = 0;
+        if (decide(1, remote::kVersion).what != remote::action::reply_with_pool) {
+            EXPECT_EQ(platform::open_pools(), 0u) << "n " << n;
+        } else {
+            // A 64 x 64 frame's planes (in a fresh pool: it grows) and an op_block.
+            const uint32_t planes = decide(2, 8192, TAMSA_MEMF_CLEAR).answer.value;
+            const uint32_t block = planes != 0 ? decide(2, 32, TAMSA_MEMF_CLEAR).answer.value : 0;
+            if (planes == 0 || block == 0) {
+                EXPECT_EQ(platform::usage_of(client.owner).blocks, planes != 0 ? 1u : 0u);
+            } else {
+                const uint32_t words[7] = {planes, planes + 4096, planes + 6144, 64, 64, 200, 200};
+                for (uint32_t k = 0; k < 7; ++k)
+                    platform::store_be32(tamsa_bus_pointer(block + 4 * (k + 1)), words[k]);
+                const tamsa::server::served served =
+                    tamsa::server::serve_as(client.owner, TAMSA_OP_YUVSCALE, block, record);
+                done = record != 0;
+                EXPECT_EQ(platform::usage_of(client.owner).blocks, done ? 4u : 2u) << "n " << n;
+                EXPECT_EQ(served.answer.left.size(), done ? 2u : 0u);
+            }
+        }
+        tamsa_alloc_fail_nth(0);
+        if (done) {
+            tamsa_wire_bitmap made{};
+            const void *wire = tamsa_bus_pointer(record);
+            made.data = platform::load_be32(wire);
+            EXPECT_TRUE(platform::client_maps(client.owner, record)) << "the record in its pool";
+            EXPECT_TRUE(platform::client_maps(client.owner, made.data)) << "and its pixels";
+        }
+        platform::free_owner(client.owner);
+        EXPECT_EQ(platform::open_pools(), 0u);
+        EXPECT_EQ(tamsa_test::snapshot().blocks, start.blocks) << "n " << n;
+        EXPECT_EQ(tamsa_test::snapshot().bytes, start.bytes) << "n " << n;
+        if (done) break;
+        ++failures;
+    }
+    EXPECT_GE(failures, 5) << "the hello, the growth, the op_block and the operation's own";
+}
+
 // The accounts of two client processes, and the cap on all clients together, as the gateway
 // sets them up from each connection's peer.
 TEST(Requests, LimitsArePerClientProcessUnderATotalCap) {
     constexpr uint64_t kLimit = 64 << 10;
     platform::set_clients_cap(100 << 10);
+    ASSERT_GT(platform::set_pool_limit(kLimit), 0u);
     remote::client_state first_a{90, kLimit, false, false, 501};
     remote::client_state first_b{91, kLimit, false, false, 501};
     remote::client_state second{92, kLimit, false, false, 502};
@@ -461,7 +631,7 @@ TEST(Requests, LimitsArePerClientProcessUnderATotalCap) {
         return remote::decide(c, bytes);
     };
     for (auto *c : {&first_a, &first_b, &second})
-        ASSERT_EQ(decide(*c, 1, remote::kVersion).what, remote::action::reply_with_bus);
+        ASSERT_EQ(decide(*c, 1, remote::kVersion).what, remote::action::reply_with_pool);
     EXPECT_EQ(decide(first_a, 2, 40 << 10).answer.status, 0);
     EXPECT_EQ(decide(first_b, 2, 40 << 10).answer.status, TAMSA_OVER_LIMIT) << "one process";
     EXPECT_EQ(decide(first_b, 2, 24 << 10).answer.status, 0) << "up to the process's limit";

@@ -317,6 +317,126 @@ TEST_F(Serve, ClientsCannotUseOrFreeAnotherClientsBlocks) {
     EXPECT_NE(stopped.find("; 0 blocks left"), std::string::npos) << stopped;
 }
 
+// Client A's frame, its bitmap (made by the server in A's pool) and its op_block, named to a
+// client in another process: that process maps none of them, and no message, store or free of
+// its changes a byte of them or hands it a byte of theirs.
+TEST_F(Serve, AnotherClientProcessCanNeitherSeeNorChangeAClientsMemory) {
+    auto server = start_server("serve-pools");
+    tamsa_client *a = tamsa_client_connect("serve-pools");
+    ASSERT_NE(a, nullptr);
+    constexpr uint32_t kData = 4096;
+    const uint32_t data = tamsa_client_alloc(a, kData, 0);
+    const uint32_t block = tamsa_client_alloc(a, 32, TAMSA_MEMF_CLEAR);
+    ASSERT_NE(data, 0u);
+    ASSERT_NE(block, 0u);
+    auto *bytes = static_cast<uint8_t *>(tamsa_client_pointer(a, data, kData));
+    ASSERT_NE(bytes, nullptr);
+    EXPECT_EQ(tamsa_client_pointer(a, data + (64u << 20), 1), nullptr)
+        << "in A's slot, but past what its pool holds so far: a touch would fault";
+    tamsa_test::Rng rng(19);
+    rng.fill(bytes, kData);
+    // A 32 x 32 frame's planes, resized to 16 x 16.
+    const uint32_t words[7] = {data, data + 1024, data + 1280, 32, 32, 16, 16};
+    for (uint32_t n = 0; n < 7; ++n) tamsa_client_store32(a, block + 4 * (n + 1), words[n]);
+    uint32_t record = 0;
+    ASSERT_EQ(tamsa_client_send_result(a, TAMSA_OP_YUVSCALE, block, -1, &record), TAMSA_REPLIED);
+    tamsa_wire_bitmap frame{};
+    ASSERT_EQ(tamsa_client_read_bitmap(a, record, &frame), 1) << "the record is in A's pool";
+    constexpr uint32_t kPixels = 16 * 16 * 3;
+    const auto *pixels = static_cast<const uint8_t *>(tamsa_client_pointer(a, frame.data, kPixels));
+    ASSERT_NE(pixels, nullptr) << "and its pixels";
+    const auto snapshot = [&] {
+        std::vector<uint8_t> all(bytes, bytes + kData);
+        const auto *r = static_cast<const uint8_t *>(tamsa_client_pointer(a, record, 16));
+        const auto *b = static_cast<const uint8_t *>(tamsa_client_pointer(a, block, 32));
+        all.insert(all.end(), r, r + 16);
+        all.insert(all.end(), b, b + 32);
+        all.insert(all.end(), pixels, pixels + kPixels);
+        return all;
+    };
+    const std::vector<uint8_t> before = snapshot();
+
+    child intruder(client("intrude", "serve-pools",
+                          {std::to_string(data), std::to_string(record), std::to_string(block)}));
+    const std::string said = intruder.rest();
+    EXPECT_EQ(intruder.wait(), 0) << said;
+    EXPECT_EQ(said, "ok intrude\n");
+    EXPECT_TRUE(snapshot() == before) << "A's memory changed";
+
+    // A's blocks are all still A's.
+    uint32_t again = 0;
+    EXPECT_EQ(tamsa_client_send_result(a, TAMSA_OP_YUVSCALE, block, -1, &again), TAMSA_REPLIED);
+    EXPECT_NE(again, 0u);
+    tamsa_client_free_bitmap(a, again);
+    tamsa_client_free_bitmap(a, record);
+    tamsa_client_free(a, data);
+    tamsa_client_free(a, block);
+    tamsa_client_close(a);
+    server->signal(SIGTERM);
+    const std::string stopped = server->line();
+    EXPECT_EQ(server->wait(), 0);
+    EXPECT_NE(stopped.find("from 2 clients; 0 blocks left"), std::string::npos) << stopped;
+}
+
+// Memory files of the server's that are client pools, by its mappings.
+size_t pools_mapped(pid_t server) {
+    std::FILE *maps = std::fopen(("/proc/" + std::to_string(server) + "/maps").c_str(), "r");
+    if (maps == nullptr) return 0;
+    size_t pools = 0;
+    char line[512];
+    while (std::fgets(line, sizeof line, maps) != nullptr)
+        pools += std::strstr(line, "/memfd:tamsa-pool") != nullptr;
+    std::fclose(maps);
+    return pools;
+}
+
+// At a 1G client limit the server has two pools: a third process is refused in words until one
+// of the two has gone, killed mid-message here; its pool is unmapped and the slot serves the
+// next.
+TEST_F(Serve, PoolsServeAsManyProcessesAsTheyHoldAndAGoneProcessFreesItsSlot) {
+    auto server = start_server("serve-slots", {"--client-limit", "1G"});
+    tamsa_client *a = tamsa_client_connect("serve-slots");
+    ASSERT_NE(a, nullptr);
+    tamsa_client *a_again = tamsa_client_connect("serve-slots");
+    ASSERT_NE(a_again, nullptr) << "a second connection shares the process's pool";
+    child holder(client("hold", "serve-slots"));
+    ASSERT_EQ(holder.line(), "ready");
+    EXPECT_EQ(pools_mapped(server->pid()), 2u);
+
+    const std::vector<std::string> record{TAMSA_COMMAND, "record", "--connect",
+                                          "serve-slots", "--size", "64x48",
+                                          "--frames",    "1",      "--no-output"};
+    {
+        child third(record);
+        const std::string why = third.rest();
+        EXPECT_EQ(third.wait(), 1) << why;
+        EXPECT_EQ(why,
+                  "tamsa record: port 'serve-slots' serves as many client processes as it has "
+                  "room for; try again once one has ended (tamsa serve --help: --client-limit)\n");
+    }
+    EXPECT_EQ(pools_mapped(server->pid()), 2u) << "the refused process got none";
+
+    ASSERT_EQ(holder.line(), "served 1");
+    holder.signal(SIGKILL);
+    EXPECT_EQ(holder.wait(), 128 + SIGKILL);
+    // Its pool goes once the message in hand is done.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (pools_mapped(server->pid()) != 1 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::yield();
+    EXPECT_EQ(pools_mapped(server->pid()), 1u);
+    {
+        child third(record);
+        const std::string said = third.rest();
+        EXPECT_EQ(third.wait(), 0) << said;
+    }
+    tamsa_client_close(a_again);
+    tamsa_client_close(a);
+    server->signal(SIGTERM);
+    const std::string stopped = server->line();
+    EXPECT_EQ(server->wait(), 0);
+    EXPECT_NE(stopped.find("; 0 blocks left"), std::string::npos) << stopped;
+}
+
 TEST_F(Serve, TheRecorderGetsTheSameFramesFromAServerProcess) {
     tamsa::tools::record_options o;
     o.raw_size = {96, 40};

@@ -10,6 +10,10 @@
 //                   kills it mid-message)
 //   garbage         sends messages whose addresses lie outside the bus, frees what is not its
 //                   own, and talks nonsense on a second connection; checks the answers
+//   intrude DATA RECORD BLOCK
+//                   another process's addresses (a data block of at least 4 KiB, a bitmap record
+//                   of 3 bytes a pixel, an op_block): checks that none is mapped here, then names
+//                   them in every message that reads or writes memory, and frees them
 // Exits 0 when every check held, 1 with a line on stderr otherwise.
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -291,6 +295,71 @@ int garbage(tamsa_client *c, const char *port) {
     return 0;
 }
 
+int intrude(tamsa_client *c, uint32_t data, uint32_t record, uint32_t block) {
+    for (const uint32_t theirs : {data, record, block}) {
+        if (tamsa_client_pointer(c, theirs, 1) != nullptr)
+            return fail("another process's address is mapped here");
+        tamsa_client_store32(c, theirs, 0xdeadbeef);
+    }
+    // Its own memory, for the arguments that are not the victim's.
+    const uint32_t own = tamsa_client_alloc(c, 4096, TAMSA_MEMF_CLEAR);
+    if (own == 0) return fail("no block of its own");
+    struct attempt {
+        int32_t id;
+        std::vector<uint32_t> args;
+    };
+    const std::vector<attempt> attempts = {
+        {TAMSA_OP_YUVTORGB, {data, data, data, data, 64, 4}},
+        {TAMSA_OP_YUVTORGB, {own, own, own, data, 64, 4}},
+        {TAMSA_OP_SCALE, {record, 8, 8}},
+        {TAMSA_OP_REMAP24, {record, data, 0, 48}},
+        {TAMSA_OP_REMAP24, {own, data, 0, 48}},
+        {TAMSA_OP_CORRECT, {record, 50, 256 + 60, 1}},
+        {TAMSA_OP_REMAP8, {data, own, 256}},
+        {TAMSA_OP_FADEOVER, {own, own, data, 128, 4, 4, 4}},
+        {TAMSA_OP_FADEOVER, {data, data, own, 128, 4, 4, 4}},
+        {TAMSA_OP_DEINTERLACE, {record}},
+        {TAMSA_OP_SCALECOPYBITMAP, {record, 8, 8}},
+        {TAMSA_OP_YUVSCALE, {data, data + 1024, data + 2048, 16, 16, 8, 8}},
+    };
+    for (const attempt &a : attempts) {
+        uint32_t word0 = 1;
+        const int32_t status =
+            tamsa_client_call(c, a.id, a.args.data(), uint32_t(a.args.size()), -1, &word0);
+        if (status != TAMSA_REPLIED || word0 != 0) {
+            return fail("id " + std::to_string(a.id) + " on another's memory answered " +
+                        std::to_string(word0) + " with status " + std::to_string(status));
+        }
+    }
+    const auto *own_bytes = static_cast<const uint8_t *>(tamsa_client_pointer(c, own, 4096));
+    if (own_bytes == nullptr ||
+        std::any_of(own_bytes, own_bytes + 4096, [](uint8_t b) { return b; }))
+        return fail("another's bytes reached this process's block");
+    // The victim's op_block as the block of every id.
+    for (int32_t id = 2; id < TAMSA_OP_COUNT; ++id) {
+        uint32_t word0 = 1;
+        if (tamsa_client_send_result(c, id, block, -1, &word0) != TAMSA_REPLIED || word0 != 0)
+            return fail("id " + std::to_string(id) + " on another's op_block was run");
+    }
+    tamsa_client_free_bitmap(c, record);
+    for (const uint32_t theirs : {data, record, block}) tamsa_client_free(c, theirs);
+
+    // Its own work is served, in its own memory.
+    const uint32_t args[7] = {own, own + 1024, own + 2048, 16, 16, 8, 8};
+    uint32_t mine = 0;
+    if (tamsa_client_call(c, TAMSA_OP_YUVSCALE, args, 7, -1, &mine) != TAMSA_REPLIED || mine == 0)
+        return fail("its own message was not served");
+    tamsa_wire_bitmap made{};
+    if (tamsa_client_read_bitmap(c, mine, &made) != 1 ||
+        tamsa_client_pointer(c, made.data, 8 * 8 * 3) == nullptr) {
+        return fail("its own bitmap is not in its pool");
+    }
+    tamsa_client_free_bitmap(c, mine);
+    tamsa_client_free(c, own);
+    std::printf("ok intrude\n");
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -310,6 +379,10 @@ int main(int argc, char **argv) {
         status = random_requests(c, argv[2]);
     } else if (mode == "hold") {
         status = hold(c);
+    } else if (mode == "intrude" && argc == 6) {
+        status = intrude(c, uint32_t(std::strtoul(argv[3], nullptr, 0)),
+                         uint32_t(std::strtoul(argv[4], nullptr, 0)),
+                         uint32_t(std::strtoul(argv[5], nullptr, 0)));
     } else if (mode == "garbage") {
         status = garbage(c, argv[2]);
     } else {
