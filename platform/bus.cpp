@@ -105,7 +105,8 @@ struct bus_state {
     uint32_t slot_bytes = 0;
     // Whether each slot is mapped, by bus address in steps of kPoolStep, for the accessors that
     // take no lock: an address of a free slot is outside the bus for them, as its memory is.
-    std::atomic<bool> mapped[(kPoolsEnd - kPoolsBegin) / kPoolStep] = {};
+    // The last step is cut short by the end of the pools; no slot reaches it, so it stays false.
+    std::atomic<bool> mapped[(kPoolsEnd - kPoolsBegin + kPoolStep - 1) / kPoolStep] = {};
     std::unordered_map<uint32_t, uint32_t> account_of;  // owner -> account
     std::unordered_map<uint32_t, account> accounts;
     uint64_t clients_bytes = 0;

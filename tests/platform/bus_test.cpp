@@ -233,6 +233,9 @@ TEST_F(Bus, APoolsSlotIsInTheBusOnlyWhileMapped) {
     EXPECT_EQ(tamsa_bus_contains(at + pool->size - 4, 8), 0) << "into the next, free slot";
     EXPECT_EQ(tamsa_bus_contains(uint32_t(tamsa_bus_size() - 4), 8), 0) << "across into a slot";
     EXPECT_EQ(tamsa_bus_contains(at, UINT64_MAX), 0);
+    // The top of the 32-bit space, above the last whole slot.
+    EXPECT_EQ(tamsa_bus_pointer(0xfffeffffu), nullptr);
+    EXPECT_EQ(tamsa_bus_contains(0xfffefff0u, 16), 0);
     void *made = heap::allocate(64, TAMSA_MEMF_CLEAR, kOwner);
     ASSERT_NE(made, nullptr);
     const uint32_t block = address_of(made);
