@@ -69,26 +69,34 @@ void write_clip(const std::string &path, int32_t w, int32_t h) {
     std::fclose(f);
 }
 
+// A clip file opened again whenever its frames are used up, so that a benchmark reads on
+// without end; opening happens outside the timed part.
+struct looping_clip {
+    std::string path;
+    std::unique_ptr<clip> c;
+    uint32_t left = 0;
+    void ready() {
+        if (left == 0) {
+            c = open_y4m(path);
+            left = kClipFrames;
+        }
+    }
+    clip &take() {
+        --left;
+        return *c;
+    }
+};
+
 void BM_ReadY4mFrame(benchmark::State &state) {
     const auto w = int32_t(state.range(0)), h = int32_t(state.range(1));
     scratch_file file;
     write_clip(file.name, w, h);
-    std::unique_ptr<clip> c;
-    uint32_t left = 0;
+    looping_clip c{file.name, nullptr, 0};
     yuv_frame frame;
     bool ok = true;
     tamsa_bench::against_memcpy(
-        state, uint64_t(w) * uint64_t(h) * 3 / 2,
-        [&] {
-            if (left == 0) {
-                c = open_y4m(file.name);
-                left = kClipFrames;
-            }
-        },
-        [&] {
-            ok = c->next(frame) && ok;
-            --left;
-        });
+        state, uint64_t(w) * uint64_t(h) * 3 / 2, [&] { c.ready(); },
+        [&] { ok = c.take().next(frame) && ok; });
     if (!ok) state.SkipWithError("short clip");
 }
 
@@ -98,8 +106,7 @@ void BM_LoadY4mIntoBus(benchmark::State &state) {
     const auto w = int32_t(state.range(0)), h = int32_t(state.range(1));
     scratch_file file;
     write_clip(file.name, w, h);
-    std::unique_ptr<clip> c;
-    uint32_t left = 0;
+    looping_clip c{file.name, nullptr, 0};
     clip_info info;
     info.width = w;
     info.height = h;
@@ -109,17 +116,8 @@ void BM_LoadY4mIntoBus(benchmark::State &state) {
     yuv_frame header;
     bool ok = true;
     tamsa_bench::against_memcpy(
-        state, uint64_t(w) * uint64_t(h) * 3 / 2,
-        [&] {
-            if (left == 0) {
-                c = open_y4m(file.name);
-                left = kClipFrames;
-            }
-        },
-        [&] {
-            ok = conv.load(*c, header) && ok;
-            --left;
-        });
+        state, uint64_t(w) * uint64_t(h) * 3 / 2, [&] { c.ready(); },
+        [&] { ok = conv.load(c.take(), header) && ok; });
     if (!ok) state.SkipWithError("short clip");
 }
 
