@@ -56,15 +56,6 @@ bitmap_ptr to_bitmap(const picture &p) {
     return b;
 }
 
-picture from_bitmap(const kv_bitmap &b) {
-    picture p;
-    p.width = b.width;
-    p.height = b.height;
-    p.channels = b.bytesperpixel;
-    p.pixels.assign(b.data, b.data + size_t(b.width) * size_t(b.height) * size_t(b.bytesperpixel));
-    return p;
-}
-
 // Options after the operation's own arguments.
 struct extras {
     cli::colour colour{255, 255, 255};
@@ -433,19 +424,22 @@ void print_op_help(const op_row &row) {
     std::printf("usage: tamsa image %s\n\n%s\n", row.synopsis, row.text);
 }
 
-// A grey input stays grey where the operation kept every pixel grey.
-picture result_picture(const kv_bitmap &b, bool grey_input) {
-    picture p = from_bitmap(b);
-    if (!grey_input || p.channels != 3) return p;
-    const size_t n = size_t(p.width) * size_t(p.height);
+// A grey input stays grey where the operation kept every pixel grey: those levels, once each,
+// go into grey. Any other result is written from the bitmap itself.
+picture_view result_view(const kv_bitmap &b, bool grey_input, picture &grey) {
+    const picture_view whole{b.width, b.height, b.bytesperpixel, b.data};
+    if (!grey_input || b.bytesperpixel != 3) return whole;
+    const size_t n = size_t(b.width) * size_t(b.height);
     for (size_t i = 0; i < n; ++i) {
-        const uint8_t *px = &p.pixels[i * 3];
-        if (px[0] != px[1] || px[0] != px[2]) return p;
+        const uint8_t *px = b.data + i * 3;
+        if (px[0] != px[1] || px[0] != px[2]) return whole;
     }
-    for (size_t i = 0; i < n; ++i) p.pixels[i] = p.pixels[i * 3];
-    p.pixels.resize(n);
-    p.channels = 1;
-    return p;
+    grey.width = b.width;
+    grey.height = b.height;
+    grey.channels = 1;
+    grey.pixels.resize(n);
+    for (size_t i = 0; i < n; ++i) grey.pixels[i] = b.data[i * 3];
+    return grey.view();
 }
 
 // OUT's format: by its extension, or for "-" as --format says (PPM by default).
@@ -517,7 +511,8 @@ int image_command(cli::args &args) {
     if (!op->reports_steps) meter.start_timer("tamsa image " + name);
     const picture source = load_input(in);
     bitmap_ptr result = run.run(to_bitmap(source), meter);
-    const picture written = result_picture(*result, source.channels == 1);
+    picture grey;
+    const picture_view written = result_view(*result, source.channels == 1, grey);
     const std::string out_name = out == "-" ? "standard output" : out;
     if (format == picture_format::pgm && written.channels != 1)
         cli::note(out_name + ": the colour result is written grey (BT.601 luma), as PGM holds");

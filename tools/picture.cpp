@@ -292,15 +292,15 @@ picture load_jpeg(const uint8_t *data, size_t size, const std::string &path) {
     return p;
 }
 
-bool write_jpeg(FILE *f, const picture &p, int32_t quality) {
+bool write_jpeg(FILE *f, const picture_view &p, int32_t quality) {
     tj_ptr tj(tjInitCompress());
     if (tj == nullptr) return false;
     unsigned char *out = nullptr;
     unsigned long size = 0;
     const bool grey = p.channels == 1;
     const int done =
-        tjCompress2(tj.get(), p.pixels.data(), p.width, 0, p.height, grey ? TJPF_GRAY : TJPF_RGB,
-                    &out, &size, grey ? TJSAMP_GRAY : TJSAMP_420, quality, 0);
+        tjCompress2(tj.get(), p.pixels, p.width, 0, p.height, grey ? TJPF_GRAY : TJPF_RGB, &out,
+                    &size, grey ? TJSAMP_GRAY : TJSAMP_420, quality, 0);
     const bool ok = done == 0 && std::fwrite(out, 1, size, f) == size;
     tjFree(out);
     return ok;
@@ -314,11 +314,11 @@ void luma_row(const uint8_t *rgb, size_t width, uint8_t *grey) {
     }
 }
 
-bool write_pam(FILE *f, const picture &p) {
+bool write_pam(FILE *f, const picture_view &p) {
     if (std::fprintf(f, "P7\nWIDTH %d\nHEIGHT %d\nDEPTH %d\nMAXVAL 255\nTUPLTYPE %s\nENDHDR\n",
                      p.width, p.height, p.channels, p.channels == 3 ? "RGB" : "GRAYSCALE") <= 0)
         return false;
-    return std::fwrite(p.pixels.data(), 1, p.pixels.size(), f) == p.pixels.size();
+    return std::fwrite(p.pixels, 1, p.size(), f) == p.size();
 }
 
 picture load_png(FILE *f, const std::string &path) {
@@ -368,17 +368,16 @@ picture load_png(FILE *f, const std::string &path) {
     return p;
 }
 
-bool write_pnm(FILE *f, const picture &p, bool colour) {
+bool write_pnm(FILE *f, const picture_view &p, bool colour) {
     if (std::fprintf(f, "P%c\n%d %d\n255\n", colour ? '6' : '5', p.width, p.height) <= 0)
         return false;
-    if (colour == (p.channels == 3))
-        return std::fwrite(p.pixels.data(), 1, p.pixels.size(), f) == p.pixels.size();
+    if (colour == (p.channels == 3)) return std::fwrite(p.pixels, 1, p.size(), f) == p.size();
     // A grey picture as colour: each level three times; a colour one as grey: its luma. A row
     // at a time.
     const size_t w = size_t(p.width);
     std::vector<uint8_t> row(colour ? w * 3 : w);
     for (int32_t y = 0; y < p.height; ++y) {
-        const uint8_t *in = p.pixels.data() + size_t(y) * w * size_t(p.channels);
+        const uint8_t *in = p.pixels + size_t(y) * w * size_t(p.channels);
         if (colour) {
             for (size_t x = 0; x < w; ++x) row[3 * x] = row[3 * x + 1] = row[3 * x + 2] = in[x];
         } else {
@@ -441,6 +440,10 @@ failure cannot_write(const std::string &path, int e) {
 }  // namespace
 
 bool write_png(FILE *f, const picture &p, const png_settings &settings) {
+    return write_png(f, p.view(), settings);
+}
+
+bool write_png(FILE *f, const picture_view &p, const png_settings &settings) {
     png_structp png =
         png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, png_failed, png_warned);
     png_infop info = png == nullptr ? nullptr : png_create_info_struct(png);
@@ -461,8 +464,7 @@ bool write_png(FILE *f, const picture &p, const png_settings &settings) {
     png_set_compression_strategy(png, settings.strategy);
     png_write_info(png, info);
     const size_t row_bytes = size_t(p.width) * size_t(p.channels);
-    for (int32_t y = 0; y < p.height; ++y)
-        png_write_row(png, p.pixels.data() + size_t(y) * row_bytes);
+    for (int32_t y = 0; y < p.height; ++y) png_write_row(png, p.pixels + size_t(y) * row_bytes);
     png_write_end(png, nullptr);
     png_destroy_write_struct(&png, &info);
     return true;
@@ -619,6 +621,10 @@ picture load_picture(const std::string &path) {
 }
 
 bool write_picture(FILE *f, const picture &p, picture_format format, int32_t quality) {
+    return write_picture(f, p.view(), format, quality);
+}
+
+bool write_picture(FILE *f, const picture_view &p, picture_format format, int32_t quality) {
     const std::string large = too_large_for(format, p.width, p.height);
     if (!large.empty()) throw failure{large};
     if (quality < 1 || quality > 100) throw failure{"JPEG quality must lie in 1..100"};
@@ -635,8 +641,15 @@ std::string write_beside(const std::string &path, const picture &p) {
 
 std::string write_beside(const std::string &path, const picture &p, picture_format format,
                          int32_t quality) {
+    if (p.pixels.size() != size_t(p.width) * size_t(p.height) * size_t(p.channels))
+        throw failure{path + ": nothing to write (empty picture)"};
+    return write_beside(path, p.view(), format, quality);
+}
+
+std::string write_beside(const std::string &path, const picture_view &p, picture_format format,
+                         int32_t quality) {
     if (p.width < 1 || p.height < 1 || (p.channels != 1 && p.channels != 3) ||
-        p.pixels.size() != size_t(p.width) * size_t(p.height) * size_t(p.channels)) {
+        p.pixels == nullptr) {
         throw failure{path + ": nothing to write (empty picture)"};
     }
     const std::string large = too_large_for(format, p.width, p.height);
@@ -682,6 +695,11 @@ void save_picture(const std::string &path, const picture &p) {
 }
 
 void save_picture(const std::string &path, const picture &p, picture_format format,
+                  int32_t quality) {
+    put_in_place(write_beside(path, p, format, quality), path);
+}
+
+void save_picture(const std::string &path, const picture_view &p, picture_format format,
                   int32_t quality) {
     put_in_place(write_beside(path, p, format, quality), path);
 }

@@ -13,6 +13,16 @@
 
 namespace tamsa::tools {
 
+// Pixels where they already are (a bitmap of the library, an array of the Python module's
+// caller), as the writers read them: rows of width * channels bytes, one after the other.
+struct picture_view {
+    int32_t width = 0;
+    int32_t height = 0;
+    int32_t channels = 3;
+    const uint8_t *pixels = nullptr;
+    size_t size() const { return size_t(width) * size_t(height) * size_t(channels); }
+};
+
 struct picture {
     int32_t width = 0;
     int32_t height = 0;
@@ -20,6 +30,7 @@ struct picture {
     std::vector<uint8_t> pixels;
     bool dropped_alpha = false;  // set by load_picture when the file had transparency
     int32_t orientation = 1;     // a JPEG's EXIF orientation (1..8), not applied: 1 is upright
+    picture_view view() const { return {width, height, channels, pixels.data()}; }
 };
 
 // What a file name asks for, by its extension in any case.
@@ -63,6 +74,8 @@ void save_picture(const std::string &path, const picture &p);
 // The same in the format given, JPEG at the quality given (1..100).
 void save_picture(const std::string &path, const picture &p, picture_format format,
                   int32_t quality);
+void save_picture(const std::string &path, const picture_view &p, picture_format format,
+                  int32_t quality);
 // save_picture in two steps, so that pictures can be written side by side and still appear in
 // order: write_beside() writes the whole file beside path and returns its name (or "" when it
 // wrote into a FIFO or device there), put_in_place() renames it over path. Both throw as
@@ -70,11 +83,14 @@ void save_picture(const std::string &path, const picture &p, picture_format form
 std::string write_beside(const std::string &path, const picture &p);
 std::string write_beside(const std::string &path, const picture &p, picture_format format,
                          int32_t quality);
+std::string write_beside(const std::string &path, const picture_view &p, picture_format format,
+                         int32_t quality);
 void put_in_place(const std::string &temporary, const std::string &path);
 // Writes the picture to an open stream, such as standard output; false when writing failed.
 // Throws cli::failure when the picture cannot be written in that format.
 bool write_picture(FILE *f, const picture &p, picture_format format,
                    int32_t quality = kDefaultJpegQuality);
+bool write_picture(FILE *f, const picture_view &p, picture_format format, int32_t quality);
 
 // Colour-cube indexes (0..215) spread to their colours: index c holds the levels c / 36,
 // c / 6 % 6 and c % 6 of the first, second and third channel, each level 51 apart. The
@@ -100,6 +116,7 @@ png_settings fast_png();
 // libpng's own defaults, for comparison.
 png_settings default_png();
 bool write_png(FILE *f, const picture &p, const png_settings &settings);
+bool write_png(FILE *f, const picture_view &p, const png_settings &settings);
 
 }  // namespace tamsa::tools
 

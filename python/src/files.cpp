@@ -82,13 +82,10 @@ void save(path_object path, array_arg image, std::optional<std::string> format, 
     if (!large.empty()) raise_value(large);
     if (f == tools::picture_format::pgm && in.depth() == 3)
         warn(name + ": the colour picture is written grey (BT.601 luma), as PGM holds");
-    tools::picture p;
-    p.width = in.width();
-    p.height = in.height();
-    p.channels = in.depth();
+    // Written from the array itself.
+    const tools::picture_view p{in.width(), in.height(), in.depth(), in.data()};
     try {
         py::gil_scoped_release unlocked;
-        p.pixels.assign(in.data(), in.data() + in.bytes());
         tools::save_picture(name, p, f, int32_t(quality));
     } catch (const tamsa::cli::failure &e) {
         PyErr_SetObject(PyExc_OSError, py::make_tuple(0, e.message, name).ptr());
