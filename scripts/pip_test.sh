@@ -28,8 +28,8 @@ assert np.array_equal(tamsa.turn(image, 180), image[::-1, ::-1])
 PY
 "${pip[@]}" wheel --no-build-isolation --no-index --no-deps -w "$root/wheels" "$repo"
 wheel=$(ls "$root"/wheels/tamsa-*.whl)
-"$root/venv/bin/python" -m zipfile -l "$wheel" | grep -qE '^tamsa\.pyi ' ||
-  { echo "pip test: the wheel lacks the stub" >&2; exit 1; }
+listing=$("$root/venv/bin/python" -m zipfile -l "$wheel")
+grep -qE '^tamsa\.pyi ' <<<"$listing" || { echo "pip test: the wheel lacks the stub" >&2; exit 1; }
 "${pip[@]}" uninstall -y tamsa
 if "$root/venv/bin/python" -c 'import tamsa' 2>/dev/null; then
   echo "pip test: tamsa still imports after pip uninstall" >&2
