@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs that this machine lacks. With --tests, or with
 # --python, it also installs what the Python module needs: pybind11, numpy and pytest for
-# Debian's own python3 (/usr/bin/python3), the interpreter the module is built for. With --tests
+# Debian's own python3 (/usr/bin/python3), the interpreter the module is built for, and pip,
+# venv, setuptools and wheel, which `pip install .` builds it with. With --tests
 # it also tries to install ffmpeg, which one test compares the conversion with; that test is skipped
 # when ffmpeg cannot be had. With --arm64 it installs the cross compiler for 64-bit ARM, the
 # arm64 builds of the libraries and qemu-user to run the tests (cmake/aarch64.cmake).
@@ -20,11 +21,12 @@ for arg in "$@"; do
 done
 
 packages=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libpng-dev libhwy-dev
-          clang libclang-rt-14-dev clang-format)
+          libturbojpeg0-dev clang libclang-rt-14-dev clang-format)
 # libc6:arm64 brings the loader the emulated programs run with (see cmake/aarch64.cmake).
 arm64_packages=(g++-aarch64-linux-gnu qemu-user libc6:arm64 libhwy-dev:arm64 libgtest-dev:arm64
-                libgmock-dev:arm64 libpng-dev:arm64)
-python_packages=(python3-dev pybind11-dev python3-numpy python3-pytest)
+                libgmock-dev:arm64 libpng-dev:arm64 libturbojpeg0-dev:arm64)
+python_packages=(python3-dev pybind11-dev python3-numpy python3-pytest python3-pip python3-venv
+                 python3-setuptools python3-wheel)
 [ "$arm64" -eq 1 ] && packages+=("${arm64_packages[@]}")
 [ "$python" -eq 1 ] && packages+=("${python_packages[@]}")
 

@@ -69,6 +69,8 @@ bash scripts/build.sh build -DTAMSA_WERROR=ON -DTAMSA_BUILD_TESTS=ON -DTAMSA_BUI
   -DTAMSA_SANITIZE=OFF -DBUILD_SHARED_LIBS=OFF "${python[@]}"
 ctest --test-dir build --output-on-failure --no-tests=error -j "$(nproc)"
 bash scripts/install_test.sh build
+# The module as pip builds it from the clone, into a fresh venv, offline.
+bash scripts/pip_test.sh
 
 # The shared library: built alone, then installed and checked the same way.
 bash scripts/build.sh build-shared -DTAMSA_WERROR=ON -DBUILD_SHARED_LIBS=ON \

@@ -30,9 +30,11 @@ using bitmap_ptr = std::unique_ptr<kv_bitmap, bitmap_deleter>;
 
 picture load_input(const std::string &path) {
     picture p = load_picture(path);
-    if (p.dropped_alpha) {
-        cli::warn((path == "-" ? std::string("standard input") : path) +
-                  ": transparency dropped (the library has no alpha)");
+    const std::string name = path == "-" ? std::string("standard input") : path;
+    if (p.dropped_alpha) cli::warn(name + ": transparency dropped (the library has no alpha)");
+    if (p.orientation != 1) {
+        cli::warn(name + ": EXIF orientation " + std::to_string(p.orientation) +
+                  " is not applied; the picture is used as stored (turn and flip can right it)");
     }
     return p;
 }
@@ -43,20 +45,15 @@ bitmap_ptr to_bitmap(const picture &p) {
         throw failure{"out of memory for a " + std::to_string(p.width) + "x" +
                       std::to_string(p.height) + " picture"};
     const size_t n = size_t(p.width) * size_t(p.height);
+    if (p.channels == 3) {
+        std::memcpy(b->data, p.pixels.data(), n * 3);
+        return b;
+    }
     for (size_t i = 0; i < n; ++i) {
         for (size_t c = 0; c < 3; ++c)
             b->data[i * 3 + c] = p.pixels[i * size_t(p.channels) + (p.channels == 3 ? c : 0)];
     }
     return b;
-}
-
-picture from_bitmap(const kv_bitmap &b) {
-    picture p;
-    p.width = b.width;
-    p.height = b.height;
-    p.channels = b.bytesperpixel;
-    p.pixels.assign(b.data, b.data + size_t(b.width) * size_t(b.height) * size_t(b.bytesperpixel));
-    return p;
 }
 
 // Options after the operation's own arguments.
@@ -274,15 +271,7 @@ bitmap_ptr turned(const kv_bitmap &b, int32_t quarters) {
     const bool sideways = quarters != 2;
     const int32_t w = b.width, h = b.height;
     bitmap_ptr out = made(kv_allocrawbitmap(sideways ? h : w, sideways ? w : h, 3), "turn");
-    for (int32_t y = 0; y < out->height; ++y) {
-        for (int32_t x = 0; x < out->width; ++x) {
-            // Where the pixel at (x, y) of the result comes from.
-            const int32_t from_x = quarters == 1 ? w - 1 - y : quarters == 2 ? w - 1 - x : y;
-            const int32_t from_y = quarters == 1 ? x : quarters == 2 ? h - 1 - y : h - 1 - x;
-            std::memcpy(out->data + (size_t(y) * size_t(out->width) + size_t(x)) * 3,
-                        b.data + (size_t(from_y) * size_t(w) + size_t(from_x)) * 3, 3);
-        }
-    }
+    turn_pixels(b.data, w, h, 3, quarters, out->data);
     return out;
 }
 
@@ -299,19 +288,7 @@ planned_op parse_turn(cli::args &args) {
 
 // A mirror image: h exchanges left and right, v top and bottom. In place, by swapping pixels.
 void flip(kv_bitmap &b, bool across) {
-    const size_t w = size_t(b.width), h = size_t(b.height);
-    uint8_t t[3];
-    const auto swap = [&t](uint8_t *a, uint8_t *c) {
-        std::memcpy(t, a, 3);
-        std::memcpy(a, c, 3);
-        std::memcpy(c, t, 3);
-    };
-    for (size_t y = 0; y < (across ? h : h / 2); ++y) {
-        for (size_t x = 0; x < (across ? w / 2 : w); ++x) {
-            const size_t to_x = across ? w - 1 - x : x, to_y = across ? y : h - 1 - y;
-            swap(b.data + (y * w + x) * 3, b.data + (to_y * w + to_x) * 3);
-        }
-    }
+    flip_pixels(b.data, b.width, b.height, 3, across);
 }
 
 planned_op parse_flip(cli::args &args) {
@@ -420,16 +397,20 @@ void print_usage() {
         "\n"
         "  tamsa image OP --help  what one operation does, with ranges and defaults\n"
         "\n"
-        "IN: PPM or PGM (binary or plain, 8 or 16 bits a sample) or PNG; 16-bit samples are\n"
-        "rounded to 8 bits, and transparency is dropped with a warning.\n"
-        "OUT: the format its extension names, in any case: .ppm (colour), .pgm (grey only),\n"
-        ".pnm (grey or colour, as the result is) or .png; a grey picture comes out grey when the\n"
-        "result still is. An unknown extension is refused before any work. OUT is written\n"
-        "whole or not at all: to a new file, renamed over OUT at the end.\n"
+        "IN: PPM or PGM (binary or plain, 8 or 16 bits a sample), PAM (GRAYSCALE, RGB and their\n"
+        "_ALPHA forms), PNG, or JPEG (8-bit grey or colour, baseline or progressive; CMYK is\n"
+        "refused); 16-bit samples are rounded to 8 bits, transparency is dropped with a warning,\n"
+        "and a JPEG's EXIF orientation is not applied (a warning says it).\n"
+        "OUT: the format its extension names, in any case: .ppm (colour), .pgm (grey: a colour\n"
+        "result is made grey by BT.601 luma, said on stderr), .pnm (grey or colour, as the result\n"
+        "is), .pam, .png, or .jpg/.jpeg; a grey picture comes out grey when the result still is.\n"
+        "An unknown extension is refused before any work. OUT is written whole or not at all: to\n"
+        "a new file, renamed over OUT at the end.\n"
         "\n"
         "  IN -                   read standard input (a pipe or FIFO is fine as IN too)\n"
         "  OUT -                  write standard output, as --format says\n"
-        "  --format F             for OUT -: ppm (default), pgm, pnm or png\n"
+        "  --format F             for OUT -: ppm (default), pgm, pnm, pam, png or jpeg\n"
+        "  --quality N            JPEG quality for a JPEG OUT, 1..100 (default 90)\n"
         "  -y, --overwrite        replace OUT when it exists (refused otherwise, also when OUT\n"
         "                         is IN)\n"
         "  -q, --quiet            errors only: no warnings, no time spent\n"
@@ -443,19 +424,22 @@ void print_op_help(const op_row &row) {
     std::printf("usage: tamsa image %s\n\n%s\n", row.synopsis, row.text);
 }
 
-// A grey input stays grey where the operation kept every pixel grey.
-picture result_picture(const kv_bitmap &b, bool grey_input) {
-    picture p = from_bitmap(b);
-    if (!grey_input || p.channels != 3) return p;
-    const size_t n = size_t(p.width) * size_t(p.height);
+// A grey input stays grey where the operation kept every pixel grey: those levels, once each,
+// go into grey. Any other result is written from the bitmap itself.
+picture_view result_view(const kv_bitmap &b, bool grey_input, picture &grey) {
+    const picture_view whole{b.width, b.height, b.bytesperpixel, b.data};
+    if (!grey_input || b.bytesperpixel != 3) return whole;
+    const size_t n = size_t(b.width) * size_t(b.height);
     for (size_t i = 0; i < n; ++i) {
-        const uint8_t *px = &p.pixels[i * 3];
-        if (px[0] != px[1] || px[0] != px[2]) return p;
+        const uint8_t *px = b.data + i * 3;
+        if (px[0] != px[1] || px[0] != px[2]) return whole;
     }
-    for (size_t i = 0; i < n; ++i) p.pixels[i] = p.pixels[i * 3];
-    p.pixels.resize(n);
-    p.channels = 1;
-    return p;
+    grey.width = b.width;
+    grey.height = b.height;
+    grey.channels = 1;
+    grey.pixels.resize(n);
+    for (size_t i = 0; i < n; ++i) grey.pixels[i] = b.data[i * 3];
+    return grey.view();
 }
 
 // OUT's format: by its extension, or for "-" as --format says (PPM by default).
@@ -472,12 +456,7 @@ picture_format out_format(const std::string &out, const std::optional<std::strin
             "standard output is a terminal: pipe the picture into a program, or "
             "name a file"};
     }
-    const std::string f = cli::lower(asked.value_or("ppm"));
-    if (f == "ppm") return picture_format::ppm;
-    if (f == "pgm") return picture_format::pgm;
-    if (f == "pnm") return picture_format::pnm;
-    if (f == "png") return picture_format::png;
-    throw usage_error{"bad format '" + f + "' (ppm, pgm, pnm or png, in any case)"};
+    return format_named(asked.value_or("ppm"));
 }
 
 // An existing file is replaced only when asked; a directory never.
@@ -513,32 +492,35 @@ int image_command(cli::args &args) {
     args.take_verbosity();
     const bool overwrite = args.take({"-y", "--overwrite"});
     const std::optional<std::string> stream_format = args.take_value("--format");
+    const std::optional<std::string> quality_text = args.take_value("--quality");
     const std::string in = args.next("an input file");
     const std::string out = args.next("an output file");
     // Everything the command line can get wrong is refused before a file is read.
     const picture_format format = out_format(out, stream_format);
-    const planned_op run = op->parse(args);
-    if (format == picture_format::png &&
-        (run.size.width > kMostPngSide || run.size.height > kMostPngSide)) {
-        throw usage_error{out + ": a PNG may be at most " + std::to_string(kMostPngSide) +
-                          " pixels wide and high (name it .ppm or .pgm)"};
+    int32_t quality = kDefaultJpegQuality;
+    if (quality_text.has_value()) {
+        if (format != picture_format::jpeg)
+            throw usage_error{"--quality is for a JPEG OUT (.jpg, .jpeg or --format jpeg)"};
+        quality = cli::parse_ranged(*quality_text, "quality", 1, 100);
     }
+    const planned_op run = op->parse(args);
+    const std::string large = too_large_for(format, run.size.width, run.size.height);
+    if (!large.empty()) throw usage_error{out + ": " + large};
     check_out(out, overwrite);
     cli::progress meter(true, "pass", "passes");
     if (!op->reports_steps) meter.start_timer("tamsa image " + name);
     const picture source = load_input(in);
-    const std::string in_name = in == "-" ? "standard input" : in;
-    if (format == picture_format::pgm && source.channels != 1) {
-        throw failure{(out == "-" ? "standard output" : out) + ": " + in_name +
-                      " is in colour, and PGM holds grey only (name it .ppm, .pnm or .png)"};
-    }
     bitmap_ptr result = run.run(to_bitmap(source), meter);
-    const picture written = result_picture(*result, source.channels == 1);
+    picture grey;
+    const picture_view written = result_view(*result, source.channels == 1, grey);
+    const std::string out_name = out == "-" ? "standard output" : out;
+    if (format == picture_format::pgm && written.channels != 1)
+        cli::note(out_name + ": the colour result is written grey (BT.601 luma), as PGM holds");
     if (out == "-") {
-        if (!write_picture(stdout, written, format) || std::fflush(stdout) != 0)
+        if (!write_picture(stdout, written, format, quality) || std::fflush(stdout) != 0)
             throw failure{std::string("standard output: ") + std::strerror(errno)};
     } else {
-        save_picture(out, written);
+        save_picture(out, written, format, quality);
     }
     meter.done();
     if (cli::verbose()) {

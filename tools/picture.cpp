@@ -2,9 +2,12 @@
 
 #include <png.h>
 #include <sys/stat.h>
+#include <turbojpeg.h>
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -29,6 +32,11 @@ using file_ptr = std::unique_ptr<FILE, file_closer>;
     png_longjmp(png, 1);
 }
 void png_warned(png_structp, png_const_charp) {}
+
+std::string lower(std::string text) {
+    for (char &c : text) c = char(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
 
 bool is_space(int c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
@@ -60,10 +68,127 @@ int64_t pnm_number(FILE *f, const std::string &path, const char *what) {
     return v;
 }
 
+// Binary samples of 1 or 2 bytes (big-endian) up to maxval, brought to 8 bits, rounded to the
+// nearest level.
+void read_samples(FILE *f, const std::string &path, int64_t maxval, uint8_t *out, size_t samples) {
+    if (maxval == 255) {
+        if (std::fread(out, 1, samples, f) != samples)
+            throw failure{path + ": file ends inside its pixels"};
+        return;
+    }
+    const size_t bytes_per_sample = maxval > 255 ? 2 : 1;
+    std::vector<uint8_t> raw(samples * bytes_per_sample);
+    if (std::fread(raw.data(), 1, raw.size(), f) != raw.size())
+        throw failure{path + ": file ends inside its pixels"};
+    for (size_t i = 0; i < samples; ++i) {
+        const int64_t v =
+            bytes_per_sample == 2 ? (int64_t(raw[2 * i]) << 8) | raw[2 * i + 1] : int64_t(raw[i]);
+        if (v > maxval)
+            throw failure{path + ": a sample exceeds the maximum " + std::to_string(maxval)};
+        out[i] = uint8_t((v * 255 + maxval / 2) / maxval);
+    }
+}
+
+// A PAM file (P7): a header of NAME VALUE lines up to ENDHDR, then binary samples.
+picture load_pam(FILE *f, const std::string &path) {
+    int64_t w = -1, h = -1, depth = -1, maxval = -1;
+    std::string tuple;
+    bool ended = false;
+    std::string line;
+    for (int c = std::fgetc(f); c != EOF && !ended; c = std::fgetc(f)) {
+        if (c != '\n') {
+            if (line.size() > 4096) throw failure{path + ": bad PAM header"};
+            line += char(c);
+            continue;
+        }
+        std::string word, value;
+        size_t at = 0;
+        while (at < line.size() && is_space(line[at])) ++at;
+        const size_t word_end = line.find_first_of(" \t\r", at);
+        word = line.substr(at, word_end == std::string::npos ? std::string::npos : word_end - at);
+        if (word_end != std::string::npos) {
+            value = line.substr(word_end);
+            const size_t b = value.find_first_not_of(" \t\r");
+            const size_t e = value.find_last_not_of(" \t\r");
+            value = b == std::string::npos ? "" : value.substr(b, e - b + 1);
+        }
+        line.clear();
+        if (word.empty() || word[0] == '#') continue;
+        if (word == "ENDHDR") {
+            ended = true;
+            break;
+        }
+        const auto number = [&] {
+            char *end = nullptr;
+            const long long v = std::strtoll(value.c_str(), &end, 10);
+            if (value.empty() || *end != '\0' || v < 0 || v > INT32_MAX)
+                throw failure{path + ": bad PAM " + word};
+            return int64_t(v);
+        };
+        if (word == "WIDTH") {
+            w = number();
+        } else if (word == "HEIGHT") {
+            h = number();
+        } else if (word == "DEPTH") {
+            depth = number();
+        } else if (word == "MAXVAL") {
+            maxval = number();
+        } else if (word == "TUPLTYPE") {
+            tuple += (tuple.empty() ? "" : " ") + value;
+        } else {
+            throw failure{path + ": unknown PAM header line '" + word + "'"};
+        }
+    }
+    if (!ended) throw failure{path + ": file ends inside its header"};
+    if (w < 1 || h < 1 || w * h > cli::kMaxPixels) throw failure{path + ": bad picture size"};
+    if (maxval < 1 || maxval > 65535) throw failure{path + ": bad maximum sample value (1..65535)"};
+    // The tuple type says what the channels are; without one they would be a guess.
+    struct kind {
+        const char *name;
+        int64_t depth;
+    };
+    constexpr kind kKinds[] = {
+        {"GRAYSCALE", 1}, {"RGB", 3}, {"GRAYSCALE_ALPHA", 2}, {"RGB_ALPHA", 4}};
+    const kind *known = nullptr;
+    for (const kind &k : kKinds) {
+        if (tuple == k.name) known = &k;
+    }
+    if (known == nullptr) {
+        throw failure{path + ": PAM of tuple type '" + tuple +
+                      "' is not read (GRAYSCALE, RGB and their _ALPHA forms are)"};
+    }
+    if (depth != known->depth) {
+        throw failure{path + ": PAM " + tuple + " with depth " + std::to_string(depth) +
+                      " (it takes " + std::to_string(known->depth) + ")"};
+    }
+    picture p;
+    p.width = int32_t(w);
+    p.height = int32_t(h);
+    p.channels = depth >= 3 ? 3 : 1;
+    p.dropped_alpha = depth == 2 || depth == 4;
+    const size_t pixels = size_t(w * h);
+    p.pixels.resize(pixels * size_t(depth));
+    read_samples(f, path, maxval, p.pixels.data(), p.pixels.size());
+    if (p.dropped_alpha) {
+        // The alpha sample after each pixel's levels goes, in place from the front.
+        const size_t c = size_t(p.channels);
+        for (size_t i = 0; i < pixels; ++i) {
+            for (size_t k = 0; k < c; ++k) p.pixels[i * c + k] = p.pixels[i * (c + 1) + k];
+        }
+        p.pixels.resize(pixels * c);
+    }
+    return p;
+}
+
 picture load_pnm(FILE *f, const std::string &path) {
     char magic[2] = {};
-    if (std::fread(magic, 1, 2, f) != 2 || magic[0] != 'P' || magic[1] < '1' || magic[1] > '6')
-        throw failure{path + ": not a PNM or PNG file"};
+    if (std::fread(magic, 1, 2, f) == 2 && magic[0] == 'P' && magic[1] == '7') {
+        const int c = std::fgetc(f);
+        if (c != '\n') throw failure{path + ": bad PAM header"};
+        return load_pam(f, path);
+    }
+    if (magic[0] != 'P' || magic[1] < '1' || magic[1] > '6')
+        throw failure{path + ": not a PNM, PAM, PNG or JPEG file"};
     if (magic[1] == '1' || magic[1] == '4')
         throw failure{path + ": PBM bitmaps (P1, P4) are not read; PPM and PGM are"};
     const bool plain = magic[1] == '2' || magic[1] == '3';
@@ -78,32 +203,122 @@ picture load_pnm(FILE *f, const std::string &path) {
     p.height = int32_t(h);
     const size_t samples = size_t(w * h * p.channels);
     p.pixels.resize(samples);
-    if (!plain && maxval == 255) {
-        if (std::fread(p.pixels.data(), 1, samples, f) != samples)
-            throw failure{path + ": file ends inside its pixels"};
+    if (!plain) {
+        read_samples(f, path, maxval, p.pixels.data(), samples);
         return p;
     }
     // Other depths are brought to 8 bits, rounded to the nearest level.
-    const auto to_byte = [&](int64_t v) {
+    for (size_t i = 0; i < samples; ++i) {
+        const int64_t v = pnm_number(f, path, "pixels");
         if (v > maxval)
             throw failure{path + ": a sample exceeds the maximum " + std::to_string(maxval)};
-        return uint8_t((v * 255 + maxval / 2) / maxval);
-    };
-    if (plain) {
-        for (size_t i = 0; i < samples; ++i) p.pixels[i] = to_byte(pnm_number(f, path, "pixels"));
-        return p;
-    }
-    const size_t bytes_per_sample = maxval > 255 ? 2 : 1;
-    std::vector<uint8_t> raw(samples * bytes_per_sample);
-    if (std::fread(raw.data(), 1, raw.size(), f) != raw.size())
-        throw failure{path + ": file ends inside its pixels"};
-    for (size_t i = 0; i < samples; ++i) {
-        // 16-bit samples are big-endian.
-        const int64_t v =
-            bytes_per_sample == 2 ? (int64_t(raw[2 * i]) << 8) | raw[2 * i + 1] : int64_t(raw[i]);
-        p.pixels[i] = to_byte(v);
+        p.pixels[i] = uint8_t((v * 255 + maxval / 2) / maxval);
     }
     return p;
+}
+
+struct tj_closer {
+    void operator()(void *handle) const { tjDestroy(handle); }
+};
+using tj_ptr = std::unique_ptr<void, tj_closer>;
+
+bool is_jpeg(const uint8_t *head, size_t size) {
+    return size >= 3 && head[0] == 0xFF && head[1] == 0xD8 && head[2] == 0xFF;
+}
+
+// The orientation an EXIF block (APP1) before the picture's data gives, 1 when there is none.
+int32_t exif_orientation(const uint8_t *data, size_t size) {
+    size_t at = 2;
+    while (at + 4 <= size && data[at] == 0xFF) {
+        const uint8_t marker = data[at + 1];
+        if (marker == 0xDA || marker == 0xD9) break;  // the scan's data, or the end
+        const size_t length = size_t(data[at + 2]) << 8 | data[at + 3];
+        if (length < 2 || at + 2 + length > size) break;
+        const uint8_t *segment = data + at + 4;
+        const size_t n = length - 2;
+        if (marker == 0xE1 && n >= 14 && std::memcmp(segment, "Exif\0\0", 6) == 0) {
+            const uint8_t *tiff = segment + 6;
+            const size_t tn = n - 6;
+            const bool little = tiff[0] == 'I' && tiff[1] == 'I';
+            if (!little && !(tiff[0] == 'M' && tiff[1] == 'M')) return 1;
+            const auto u16 = [&](size_t o) {
+                return little ? uint32_t(tiff[o]) | uint32_t(tiff[o + 1]) << 8
+                              : uint32_t(tiff[o]) << 8 | uint32_t(tiff[o + 1]);
+            };
+            const auto u32 = [&](size_t o) {
+                return little ? u16(o) | u16(o + 2) << 16 : u16(o) << 16 | u16(o + 2);
+            };
+            const size_t ifd = u32(4);
+            if (ifd + 2 > tn) return 1;
+            const size_t entries = u16(ifd);
+            for (size_t e = 0; e < entries && ifd + 2 + 12 * (e + 1) <= tn; ++e) {
+                const size_t entry = ifd + 2 + 12 * e;
+                if (u16(entry) == 0x0112 && u16(entry + 2) == 3) {
+                    const uint32_t v = u16(entry + 8);
+                    return v >= 1 && v <= 8 ? int32_t(v) : 1;
+                }
+            }
+            return 1;
+        }
+        at += 2 + length;
+    }
+    return 1;
+}
+
+// Decoded straight into the picture's own buffer. Anything the decoder warns about (data cut
+// short, a corrupt block) fails the read: the picture would be partly made up.
+picture load_jpeg(const uint8_t *data, size_t size, const std::string &path) {
+    tj_ptr tj(tjInitDecompress());
+    if (tj == nullptr) throw failure{path + ": out of memory"};
+    int w = 0, h = 0, subsampling = 0, colourspace = 0;
+    if (tjDecompressHeader3(tj.get(), data, static_cast<unsigned long>(size), &w, &h, &subsampling,
+                            &colourspace) != 0) {
+        throw failure{path + ": bad JPEG file (" + tjGetErrorStr2(tj.get()) + ")"};
+    }
+    if (colourspace == TJCS_CMYK || colourspace == TJCS_YCCK)
+        throw failure{path + ": CMYK JPEG pictures are not read (convert it to RGB first)"};
+    if (w < 1 || h < 1) throw failure{path + ": bad JPEG file (no picture size)"};
+    if (int64_t(w) * h > cli::kMaxPixels) throw failure{path + ": bad picture size"};
+    picture p;
+    p.width = w;
+    p.height = h;
+    p.channels = colourspace == TJCS_GRAY ? 1 : 3;
+    p.orientation = exif_orientation(data, size);
+    p.pixels.resize(size_t(w) * size_t(h) * size_t(p.channels));
+    if (tjDecompress2(tj.get(), data, static_cast<unsigned long>(size), p.pixels.data(), w, 0, h,
+                      p.channels == 1 ? TJPF_GRAY : TJPF_RGB, TJFLAG_STOPONWARNING) != 0) {
+        throw failure{path + ": bad JPEG file (" + tjGetErrorStr2(tj.get()) + ")"};
+    }
+    return p;
+}
+
+bool write_jpeg(FILE *f, const picture_view &p, int32_t quality) {
+    tj_ptr tj(tjInitCompress());
+    if (tj == nullptr) return false;
+    unsigned char *out = nullptr;
+    unsigned long size = 0;
+    const bool grey = p.channels == 1;
+    const int done =
+        tjCompress2(tj.get(), p.pixels, p.width, 0, p.height, grey ? TJPF_GRAY : TJPF_RGB, &out,
+                    &size, grey ? TJSAMP_GRAY : TJSAMP_420, quality, 0);
+    const bool ok = done == 0 && std::fwrite(out, 1, size, f) == size;
+    tjFree(out);
+    return ok;
+}
+
+// BT.601 luma in 16-bit fixed point: the weights add up to 65536, so white stays 255.
+void luma_row(const uint8_t *rgb, size_t width, uint8_t *grey) {
+    for (size_t x = 0; x < width; ++x) {
+        const uint32_t y = 19595u * rgb[3 * x] + 38470u * rgb[3 * x + 1] + 7471u * rgb[3 * x + 2];
+        grey[x] = uint8_t((y + 32768u) >> 16);
+    }
+}
+
+bool write_pam(FILE *f, const picture_view &p) {
+    if (std::fprintf(f, "P7\nWIDTH %d\nHEIGHT %d\nDEPTH %d\nMAXVAL 255\nTUPLTYPE %s\nENDHDR\n",
+                     p.width, p.height, p.channels, p.channels == 3 ? "RGB" : "GRAYSCALE") <= 0)
+        return false;
+    return std::fwrite(p.pixels, 1, p.size(), f) == p.size();
 }
 
 picture load_png(FILE *f, const std::string &path) {
@@ -153,36 +368,54 @@ picture load_png(FILE *f, const std::string &path) {
     return p;
 }
 
-bool write_pnm(FILE *f, const picture &p, bool colour) {
+bool write_pnm(FILE *f, const picture_view &p, bool colour) {
     if (std::fprintf(f, "P%c\n%d %d\n255\n", colour ? '6' : '5', p.width, p.height) <= 0)
         return false;
-    if (colour == (p.channels == 3))
-        return std::fwrite(p.pixels.data(), 1, p.pixels.size(), f) == p.pixels.size();
-    // A grey picture as colour: each level three times, a row at a time.
-    std::vector<uint8_t> row(size_t(p.width) * 3);
+    if (colour == (p.channels == 3)) return std::fwrite(p.pixels, 1, p.size(), f) == p.size();
+    // A grey picture as colour: each level three times; a colour one as grey: its luma. A row
+    // at a time.
+    const size_t w = size_t(p.width);
+    std::vector<uint8_t> row(colour ? w * 3 : w);
     for (int32_t y = 0; y < p.height; ++y) {
-        const uint8_t *in = p.pixels.data() + size_t(y) * size_t(p.width);
-        for (size_t x = 0; x < size_t(p.width); ++x)
-            row[3 * x] = row[3 * x + 1] = row[3 * x + 2] = in[x];
+        const uint8_t *in = p.pixels + size_t(y) * w * size_t(p.channels);
+        if (colour) {
+            for (size_t x = 0; x < w; ++x) row[3 * x] = row[3 * x + 1] = row[3 * x + 2] = in[x];
+        } else {
+            luma_row(in, w, row.data());
+        }
         if (std::fwrite(row.data(), 1, row.size(), f) != row.size()) return false;
     }
     return true;
-}
-
-// libpng refuses wider or taller pictures unless told otherwise; so do we, before the work.
-std::string png_too_large(const picture &p) {
-    return "a PNG may be at most " + std::to_string(kMostPngSide) + " pixels wide and high, not " +
-           std::to_string(p.width) + "x" + std::to_string(p.height) + " (name it .ppm or .pgm)";
 }
 
 struct extension {
     const char *suffix;
     picture_format format;
 };
-constexpr extension kExtensions[] = {{".ppm", picture_format::ppm},
-                                     {".pgm", picture_format::pgm},
-                                     {".pnm", picture_format::pnm},
-                                     {".png", picture_format::png}};
+constexpr extension kExtensions[] = {{".ppm", picture_format::ppm},  {".pgm", picture_format::pgm},
+                                     {".pnm", picture_format::pnm},  {".png", picture_format::png},
+                                     {".pam", picture_format::pam},  {".jpg", picture_format::jpeg},
+                                     {".jpeg", picture_format::jpeg}};
+
+// Reads a whole stream into memory.
+std::vector<uint8_t> read_all(FILE *f, const std::string &name) {
+    std::vector<uint8_t> bytes;
+    uint8_t chunk[65536];
+    size_t got;
+    while ((got = std::fread(chunk, 1, sizeof chunk, f)) > 0)
+        bytes.insert(bytes.end(), chunk, chunk + got);
+    if (std::ferror(f)) throw failure{name + ": " + std::strerror(errno)};
+    return bytes;
+}
+
+// A PNM, PAM or PNG picture from an open stream, told apart by their first bytes.
+picture load_stream(FILE *f, const std::string &name) {
+    unsigned char head[8] = {};
+    const size_t got = std::fread(head, 1, sizeof head, f);
+    std::rewind(f);
+    if (got == sizeof head && png_sig_cmp(head, 0, sizeof head) == 0) return load_png(f, name);
+    return load_pnm(f, name);
+}
 
 }  // namespace
 
@@ -207,6 +440,10 @@ failure cannot_write(const std::string &path, int e) {
 }  // namespace
 
 bool write_png(FILE *f, const picture &p, const png_settings &settings) {
+    return write_png(f, p.view(), settings);
+}
+
+bool write_png(FILE *f, const picture_view &p, const png_settings &settings) {
     png_structp png =
         png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, png_failed, png_warned);
     png_infop info = png == nullptr ? nullptr : png_create_info_struct(png);
@@ -227,8 +464,7 @@ bool write_png(FILE *f, const picture &p, const png_settings &settings) {
     png_set_compression_strategy(png, settings.strategy);
     png_write_info(png, info);
     const size_t row_bytes = size_t(p.width) * size_t(p.channels);
-    for (int32_t y = 0; y < p.height; ++y)
-        png_write_row(png, p.pixels.data() + size_t(y) * row_bytes);
+    for (int32_t y = 0; y < p.height; ++y) png_write_row(png, p.pixels + size_t(y) * row_bytes);
     png_write_end(png, nullptr);
     png_destroy_write_struct(&png, &info);
     return true;
@@ -243,15 +479,117 @@ void cube_colours(const uint8_t *indexes, size_t count, uint8_t *rgb) {
     }
 }
 
+namespace {
+
+template <int Bpp>
+void turn_as(const uint8_t *in, size_t w, size_t h, size_t bpp, int32_t quarters, uint8_t *out) {
+    const size_t n = Bpp > 0 ? size_t(Bpp) : bpp;
+    const size_t ow = quarters == 2 ? w : h, oh = quarters == 2 ? h : w;
+    // In tiles, so that the column read of one side stays in the cache.
+    constexpr size_t kTile = 32;
+    for (size_t ty = 0; ty < oh; ty += kTile) {
+        for (size_t tx = 0; tx < ow; tx += kTile) {
+            for (size_t y = ty; y < std::min(oh, ty + kTile); ++y) {
+                uint8_t *row = out + y * ow * n;
+                for (size_t x = tx; x < std::min(ow, tx + kTile); ++x) {
+                    // Where the pixel at (x, y) of the result comes from.
+                    const size_t from_x = quarters == 1 ? w - 1 - y : quarters == 2 ? w - 1 - x : y;
+                    const size_t from_y = quarters == 1 ? x : quarters == 2 ? h - 1 - y : h - 1 - x;
+                    std::memcpy(row + x * n, in + (from_y * w + from_x) * n, n);
+                }
+            }
+        }
+    }
+}
+
+}  // namespace
+
+void turn_pixels(const uint8_t *in, int32_t width, int32_t height, int32_t bpp, int32_t quarters,
+                 uint8_t *out) {
+    const size_t w = size_t(width), h = size_t(height), n = size_t(bpp);
+    if (bpp == 1) return turn_as<1>(in, w, h, n, quarters, out);
+    if (bpp == 3) return turn_as<3>(in, w, h, n, quarters, out);
+    turn_as<0>(in, w, h, n, quarters, out);
+}
+
+void flip_pixels(uint8_t *pixels, int32_t width, int32_t height, int32_t bpp, bool across) {
+    const size_t w = size_t(width), h = size_t(height), n = size_t(bpp);
+    if (!across) {
+        // Whole rows change places.
+        std::vector<uint8_t> t(w * n);
+        for (size_t y = 0; y < h / 2; ++y) {
+            uint8_t *a = pixels + y * w * n, *b = pixels + (h - 1 - y) * w * n;
+            std::memcpy(t.data(), a, w * n);
+            std::memcpy(a, b, w * n);
+            std::memcpy(b, t.data(), w * n);
+        }
+        return;
+    }
+    uint8_t t[16];
+    for (size_t y = 0; y < h; ++y) {
+        uint8_t *row = pixels + y * w * n;
+        for (size_t x = 0; x < w / 2; ++x) {
+            uint8_t *a = row + x * n, *b = row + (w - 1 - x) * n;
+            for (size_t k = 0; k < n; k += sizeof t) {
+                const size_t c = std::min(sizeof t, n - k);
+                std::memcpy(t, a + k, c);
+                std::memcpy(a + k, b + k, c);
+                std::memcpy(b + k, t, c);
+            }
+        }
+    }
+}
+
 picture_format format_for(const std::string &path) {
-    const std::string name = cli::lower(path);
+    const std::string name = lower(path);
     for (const extension &e : kExtensions) {
         const size_t n = std::strlen(e.suffix);
         if (name.size() > n && name.compare(name.size() - n, n, e.suffix) == 0) return e.format;
     }
     throw cli::usage_error{path +
                            ": unknown picture format (the name must end in .ppm, .pgm, "
-                           ".pnm or .png, in any case)"};
+                           ".pnm, .pam, .png, .jpg or .jpeg, in any case)"};
+}
+
+picture_format format_named(const std::string &name) {
+    const std::string f = lower(name);
+    for (const extension &e : kExtensions) {
+        if (f == e.suffix + 1) return e.format;
+    }
+    throw cli::usage_error{"bad format '" + name +
+                           "' (ppm, pgm, pnm, pam, png, jpeg or jpg, in any case)"};
+}
+
+std::string too_large_for(picture_format format, int32_t width, int32_t height) {
+    // libpng refuses wider or taller pictures unless told otherwise; so do we, before the work.
+    const int32_t most = format == picture_format::png    ? kMostPngSide
+                         : format == picture_format::jpeg ? kMostJpegSide
+                                                          : INT32_MAX;
+    if (width <= most && height <= most) return "";
+    return std::string(format == picture_format::png ? "a PNG" : "a JPEG") + " may be at most " +
+           std::to_string(most) + " pixels wide and high, not " + std::to_string(width) + "x" +
+           std::to_string(height) + " (name it .ppm or .pgm)";
+}
+
+picture grey_of(const picture &p) {
+    if (p.channels == 1) return p;
+    picture g;
+    g.width = p.width;
+    g.height = p.height;
+    g.channels = 1;
+    const size_t n = size_t(p.width) * size_t(p.height);
+    g.pixels.resize(n);
+    luma_row(p.pixels.data(), n, g.pixels.data());
+    return g;
+}
+
+picture load_picture_bytes(const uint8_t *bytes, size_t size, const std::string &name) {
+    if (size == 0) throw failure{name + ": not a PNM, PAM, PNG or JPEG file (it is empty)"};
+    if (is_jpeg(bytes, size)) return load_jpeg(bytes, size, name);
+    // fmemopen only reads here, whatever its pointer type says.
+    file_ptr f(fmemopen(const_cast<uint8_t *>(bytes), size, "rb"));
+    if (f == nullptr) throw failure{name + ": out of memory"};
+    return load_stream(f.get(), name);
 }
 
 picture load_picture(const std::string &path) {
@@ -264,51 +602,59 @@ picture load_picture(const std::string &path) {
     FILE *f = from_stdin ? stdin : owned.get();
     struct stat st {};
     if (fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode)) throw failure{name + ": is a directory"};
-    std::vector<char> bytes;
     if (fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode)) {
         // A pipe or FIFO cannot go back to the start after the signature: it is read whole
         // first, and the picture read from memory.
-        char chunk[65536];
-        size_t got;
-        while ((got = std::fread(chunk, 1, sizeof chunk, f)) > 0)
-            bytes.insert(bytes.end(), chunk, chunk + got);
-        if (std::ferror(f)) throw failure{name + ": " + std::strerror(errno)};
-        if (bytes.empty()) throw failure{name + ": not a PNM or PNG file (it is empty)"};
-        owned.reset(fmemopen(bytes.data(), bytes.size(), "rb"));
-        if (owned == nullptr) throw failure{name + ": out of memory"};
-        f = owned.get();
+        const std::vector<uint8_t> bytes = read_all(f, name);
+        return load_picture_bytes(bytes.data(), bytes.size(), name);
     }
-    unsigned char head[8] = {};
+    unsigned char head[3] = {};
     const size_t got = std::fread(head, 1, sizeof head, f);
     std::rewind(f);
-    if (got == sizeof head && png_sig_cmp(head, 0, sizeof head) == 0) return load_png(f, name);
-    return load_pnm(f, name);
+    if (is_jpeg(head, got)) {
+        // The decoder takes the whole file from memory.
+        const std::vector<uint8_t> bytes = read_all(f, name);
+        return load_jpeg(bytes.data(), bytes.size(), name);
+    }
+    if (got == 0) throw failure{name + ": not a PNM, PAM, PNG or JPEG file (it is empty)"};
+    return load_stream(f, name);
 }
 
-bool write_picture(FILE *f, const picture &p, picture_format format) {
-    if (format == picture_format::pgm && p.channels != 1) {
-        throw failure{"a colour picture cannot be written as PGM (name it .ppm, .pnm or .png)"};
-    }
-    if (format == picture_format::png) {
-        if (p.width > kMostPngSide || p.height > kMostPngSide) throw failure{png_too_large(p)};
-        return write_png(f, p, fast_png());
-    }
+bool write_picture(FILE *f, const picture &p, picture_format format, int32_t quality) {
+    return write_picture(f, p.view(), format, quality);
+}
+
+bool write_picture(FILE *f, const picture_view &p, picture_format format, int32_t quality) {
+    const std::string large = too_large_for(format, p.width, p.height);
+    if (!large.empty()) throw failure{large};
+    if (quality < 1 || quality > 100) throw failure{"JPEG quality must lie in 1..100"};
+    if (format == picture_format::png) return write_png(f, p, fast_png());
+    if (format == picture_format::jpeg) return write_jpeg(f, p, quality);
+    if (format == picture_format::pam) return write_pam(f, p);
     return write_pnm(
         f, p, format == picture_format::ppm || (format == picture_format::pnm && p.channels == 3));
 }
 
 std::string write_beside(const std::string &path, const picture &p) {
-    const picture_format format = format_for(path);
+    return write_beside(path, p, format_for(path), kDefaultJpegQuality);
+}
+
+std::string write_beside(const std::string &path, const picture &p, picture_format format,
+                         int32_t quality) {
+    if (p.pixels.size() != size_t(p.width) * size_t(p.height) * size_t(p.channels))
+        throw failure{path + ": nothing to write (empty picture)"};
+    return write_beside(path, p.view(), format, quality);
+}
+
+std::string write_beside(const std::string &path, const picture_view &p, picture_format format,
+                         int32_t quality) {
     if (p.width < 1 || p.height < 1 || (p.channels != 1 && p.channels != 3) ||
-        p.pixels.size() != size_t(p.width) * size_t(p.height) * size_t(p.channels)) {
+        p.pixels == nullptr) {
         throw failure{path + ": nothing to write (empty picture)"};
     }
-    if (format == picture_format::pgm && p.channels != 1) {
-        throw failure{path +
-                      ": a colour picture cannot be written as PGM (name it .ppm, .pnm or .png)"};
-    }
-    if (format == picture_format::png && (p.width > kMostPngSide || p.height > kMostPngSide))
-        throw failure{path + ": " + png_too_large(p)};
+    const std::string large = too_large_for(format, p.width, p.height);
+    if (!large.empty()) throw failure{path + ": " + large};
+    if (quality < 1 || quality > 100) throw failure{path + ": JPEG quality must lie in 1..100"};
     struct stat st {};
     if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
         // A FIFO or a device is written into, not replaced.
@@ -316,7 +662,7 @@ std::string write_beside(const std::string &path, const picture &p) {
         file_ptr f(std::fopen(path.c_str(), "wb"));
         if (f == nullptr) throw cannot_write(path, errno);
         errno = 0;
-        bool ok = write_picture(f.get(), p, format);
+        bool ok = write_picture(f.get(), p, format, quality);
         ok = std::fflush(f.get()) == 0 && ok;
         if (!ok) throw cannot_write(path, errno);
         return "";
@@ -326,7 +672,7 @@ std::string write_beside(const std::string &path, const picture &p) {
     file_ptr f(std::fopen(temporary.c_str(), "wb"));
     if (f == nullptr) throw cannot_write(path, errno);
     errno = 0;
-    bool ok = write_picture(f.get(), p, format);
+    bool ok = write_picture(f.get(), p, format, quality);
     ok = std::fflush(f.get()) == 0 && ok;
     ok = std::fclose(f.release()) == 0 && ok;
     if (!ok) {
@@ -346,6 +692,16 @@ void put_in_place(const std::string &temporary, const std::string &path) {
 
 void save_picture(const std::string &path, const picture &p) {
     put_in_place(write_beside(path, p), path);
+}
+
+void save_picture(const std::string &path, const picture &p, picture_format format,
+                  int32_t quality) {
+    put_in_place(write_beside(path, p, format, quality), path);
+}
+
+void save_picture(const std::string &path, const picture_view &p, picture_format format,
+                  int32_t quality) {
+    put_in_place(write_beside(path, p, format, quality), path);
 }
 
 }  // namespace tamsa::tools

@@ -6,7 +6,7 @@ namespace tamsa_python {
 namespace {
 
 // Source and destination of a blit at one depth.
-picture blit_source(py::handle source, const picture &destination) {
+picture blit_source(array_arg source, const picture &destination) {
     picture s =
         read_picture(source, "source", destination.depth() == 3 ? depths::rgb : depths::grey);
     return s;
@@ -21,7 +21,7 @@ void check_target(int32_t width, int32_t height) {
     if (width < 1 || height < 1) raise_value("width and height of the target must be at least 1");
 }
 
-void blit(py::handle destination, py::handle source, int32_t x, int32_t y, int64_t transparency) {
+void blit(array_arg destination, array_arg source, int32_t x, int32_t y, int64_t transparency) {
     picture d = write_picture(destination, "destination");
     picture s = blit_source(source, d);
     const int32_t t = percent_arg(transparency, "transparency");
@@ -36,7 +36,7 @@ void blit(py::handle destination, py::handle source, int32_t x, int32_t y, int64
     d.finish();
 }
 
-void blit_alpha(py::handle destination, py::handle source, int32_t x, int32_t y,
+void blit_alpha(array_arg destination, array_arg source, int32_t x, int32_t y,
                 int64_t transparency) {
     picture d = write_picture(destination, "destination");
     picture s = blit_source(source, d);
@@ -48,7 +48,7 @@ void blit_alpha(py::handle destination, py::handle source, int32_t x, int32_t y,
     d.finish();
 }
 
-void blit_scaled(py::handle destination, py::handle source, int32_t x, int32_t y, int32_t width,
+void blit_scaled(array_arg destination, array_arg source, int32_t x, int32_t y, int32_t width,
                  int32_t height) {
     picture d = write_picture(destination, "destination", depths::rgb);
     picture s = read_picture(source, "source", depths::rgb);
@@ -60,7 +60,7 @@ void blit_scaled(py::handle destination, py::handle source, int32_t x, int32_t y
     d.finish();
 }
 
-void blit_masked(py::handle destination, py::handle source, int32_t x, int32_t y, int32_t width,
+void blit_masked(array_arg destination, array_arg source, int32_t x, int32_t y, int32_t width,
                  int32_t height, int32_t threshold) {
     picture d = write_picture(destination, "destination", depths::rgb);
     picture s = read_picture(source, "source", depths::rgb);
@@ -73,8 +73,8 @@ void blit_masked(py::handle destination, py::handle source, int32_t x, int32_t y
     d.finish();
 }
 
-void blit_light(py::handle destination, py::handle light, int32_t x, int32_t y, int32_t width,
-                int32_t height, py::handle tint) {
+void blit_light(array_arg destination, array_arg light, int32_t x, int32_t y, int32_t width,
+                int32_t height, colour_object tint) {
     picture d = write_picture(destination, "destination", depths::rgb);
     picture map = read_picture(light, "light", depths::rgb);
     if (map.width() != 256 || map.height() != 256) {
@@ -89,10 +89,10 @@ void blit_light(py::handle destination, py::handle light, int32_t x, int32_t y, 
     d.finish();
 }
 
-void draw_line(py::handle destination, int32_t x1, int32_t y1, int32_t x2, int32_t y2,
-               py::handle colour_object) {
+void draw_line(array_arg destination, int32_t x1, int32_t y1, int32_t x2, int32_t y2,
+               colour_object colour_value) {
     picture d = write_picture(destination, "destination", depths::rgb);
-    const colour c = colour_arg(colour_object, "colour");
+    const colour c = colour_arg(colour_value, "colour");
     {
         py::gil_scoped_release unlocked;
         kv_drawline(&d.record, x1, y1, x2, y2, c.red, c.green, c.blue);
@@ -100,10 +100,10 @@ void draw_line(py::handle destination, int32_t x1, int32_t y1, int32_t x2, int32
     d.finish();
 }
 
-void draw_box(py::handle destination, int32_t x1, int32_t y1, int32_t x2, int32_t y2,
-              py::handle colour_object, int32_t step) {
+void draw_box(array_arg destination, int32_t x1, int32_t y1, int32_t x2, int32_t y2,
+              colour_object colour_value, int32_t step) {
     picture d = write_picture(destination, "destination");
-    const colour c = colour_arg(colour_object, "colour");
+    const colour c = colour_arg(colour_value, "colour");
     if (step < 1) raise_value("step must be at least 1");
     {
         py::gil_scoped_release unlocked;

@@ -9,7 +9,7 @@ namespace {
 
 constexpr int64_t kPens = 216;
 
-py::array remap24(py::handle image, py::handle pens, py::handle out) {
+py::array remap24(array_arg image, optional_array pens, optional_array out) {
     picture source = read_picture(image, "image", depths::rgb);
     byte_run table;
     if (!pens.is_none()) {
@@ -37,7 +37,7 @@ py::array remap24(py::handle image, py::handle pens, py::handle out) {
     return result;
 }
 
-void lut(py::handle buffer, py::handle table) {
+void lut(array_arg buffer, array_arg table) {
     byte_run run = write_bytes(buffer, "buffer");
     byte_run entries = read_bytes(table, "table");
     if (entries.size() != 256) raise_value("table: expected 256 entries");
@@ -48,7 +48,7 @@ void lut(py::handle buffer, py::handle table) {
     run.finish();
 }
 
-void xor_bytes(py::handle buffer, int64_t value) {
+void xor_bytes(array_arg buffer, int64_t value) {
     if (value < 0 || value > 255) raise_value("value must lie in 0..255");
     byte_run run = write_bytes(buffer, "buffer");
     {
@@ -58,7 +58,7 @@ void xor_bytes(py::handle buffer, int64_t value) {
     run.finish();
 }
 
-py::array repeat(py::handle buffer, int64_t factor) {
+py::array repeat(array_arg buffer, int64_t factor) {
     byte_run run = read_bytes(buffer, "buffer");
     if (factor < 1) raise_value("factor must be at least 1");
     const int64_t bytes = run.size() * factor;
@@ -72,7 +72,7 @@ py::array repeat(py::handle buffer, int64_t factor) {
     return result;
 }
 
-py::array thin(py::handle buffer, int64_t step) {
+py::array thin(array_arg buffer, int64_t step) {
     byte_run run = read_bytes(buffer, "buffer");
     if (step < 1 || step > UINT32_MAX) raise_value("step must lie in 1..2^32 - 1");
     py::array_t<uint8_t> result((run.size() + step - 1) / step);
@@ -84,7 +84,7 @@ py::array thin(py::handle buffer, int64_t step) {
     return result;
 }
 
-py::array palette(py::handle colours) {
+py::array palette(array_arg colours) {
     picture map = read_picture(colours, "colours", depths::grey);
     if (map.width() != 3 || map.height() < 1 || map.height() > 256) {
         raise_value("colours: expected shape (n, 3) with 1 <= n <= 256");

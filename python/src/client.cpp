@@ -180,7 +180,7 @@ class client {
         return view_shaped(b.data, {b.height, b.width, 3}, bytes);
     }
 
-    uint32_t send(py::handle op, int64_t block, int32_t timeout_ms) {
+    uint32_t send(op_object op, int64_t block, int32_t timeout_ms) {
         const int32_t id = op_id(op);
         const uint32_t address = address_arg(block, "block");
         uint32_t result = 0;
@@ -191,7 +191,7 @@ class client {
         return result;
     }
 
-    uint32_t call(py::handle op, py::args args, int32_t timeout_ms) {
+    uint32_t call(op_object op, py::args args, int32_t timeout_ms) {
         const int32_t id = op_id(op);
         if (args.size() > 7) raise_value("a message takes at most 7 argument words");
         uint32_t words[7] = {};
@@ -220,7 +220,7 @@ class client {
         return static_cast<uint8_t *>(p);
     }
 
-    py::array convert_frame(py::handle y, py::handle u, py::handle v, std::optional<int64_t> width,
+    py::array convert_frame(array_arg y, array_arg u, array_arg v, std::optional<int64_t> width,
                             std::optional<int64_t> height, int32_t timeout_ms);
 
    private:
@@ -270,9 +270,8 @@ struct blocks {
     }
 };
 
-py::array client::convert_frame(py::handle y, py::handle u, py::handle v,
-                                std::optional<int64_t> width, std::optional<int64_t> height,
-                                int32_t timeout_ms) {
+py::array client::convert_frame(array_arg y, array_arg u, array_arg v, std::optional<int64_t> width,
+                                std::optional<int64_t> height, int32_t timeout_ms) {
     picture luma = read_picture(y, "y", depths::grey);
     byte_run blue_chroma = read_bytes(u, "u");
     byte_run red_chroma = read_bytes(v, "v");

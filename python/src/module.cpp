@@ -12,7 +12,8 @@ Pictures are uint8 arrays of shape (h, w, 3) for 3-byte pixels (red, green, blue
 otherwise) and (h, w) for 1-byte ones. A C-contiguous array is used in place; any other is
 copied once (and written back where the operation writes into it). Operations that make new
 bitmaps return new arrays over the library's own buffers, without a copy. Wrong shapes and
-dtypes raise ValueError, a failed allocation MemoryError. The interpreter lock is released
+dtypes raise ValueError, an argument of the wrong type TypeError naming it, a failed allocation
+MemoryError. load() and save() read and write PPM, PGM, PAM, PNG and JPEG files. The interpreter lock is released
 while the library works.)";
     m.attr("__version__") = [] {
         const int32_t v = tamsa_version();
@@ -34,4 +35,6 @@ while the library works.)";
     tamsa_python::bind_transform(m);
     tamsa_python::bind_ppm(m);
     tamsa_python::bind_client(m);
+    tamsa_python::bind_files(m);
+    tamsa_python::name_type_errors(m);
 }

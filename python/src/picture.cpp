@@ -157,6 +157,12 @@ int32_t size_arg(int64_t value, const char *name) {
     return int32_t(value);
 }
 
+int32_t side_arg(int64_t value, const char *name) {
+    if (value < 1)
+        raise_value(std::string(name) + " must be at least 1, not " + std::to_string(value));
+    return size_arg(value, name);
+}
+
 colour colour_arg(py::handle object, const char *name) {
     int64_t c[3] = {};
     if (py::isinstance<py::int_>(object)) {

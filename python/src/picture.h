@@ -62,6 +62,8 @@ py::array adopt_buffer(uint8_t *buffer, int64_t height, int64_t width, int32_t d
 
 // A checked size for the library's 32-bit arguments.
 int32_t size_arg(int64_t value, const char *name);
+// The same for the side of a new picture, which is at least 1, as the command has it.
+int32_t side_arg(int64_t value, const char *name);
 // A colour (red, green, blue), each 0..255.
 struct colour {
     int32_t red, green, blue;
@@ -79,7 +81,44 @@ void bind_blit(py::module_ &m);
 void bind_transform(py::module_ &m);
 void bind_ppm(py::module_ &m);
 void bind_client(py::module_ &m);
+void bind_files(py::module_ &m);
+
+// Every function and method of the module, once all are bound: an argument of the wrong type
+// raises a TypeError that names the argument and the type it takes, and shows no values.
+void name_type_errors(py::module_ &m);
 
 }  // namespace tamsa_python
+
+// Arguments any object may be given for, which the functions check themselves: only the name
+// help() shows for each differs, numpy.ndarray for pictures and runs of bytes, the others what
+// they take.
+#define TAMSA_PYTHON_ARGUMENT(type, shown)                                               \
+    namespace tamsa_python {                                                             \
+    struct type : py::handle {                                                           \
+        type() = default;                                                                \
+        explicit type(py::handle h) : py::handle(h) {}                                   \
+    };                                                                                   \
+    }                                                                                    \
+    namespace pybind11::detail {                                                         \
+    template <>                                                                          \
+    struct type_caster<tamsa_python::type> {                                             \
+        PYBIND11_TYPE_CASTER(tamsa_python::type, const_name(shown));                     \
+        bool load(handle src, bool) {                                                    \
+            value = tamsa_python::type(src);                                             \
+            return true;                                                                 \
+        }                                                                                \
+        static handle cast(const tamsa_python::type &src, return_value_policy, handle) { \
+            return src.inc_ref();                                                        \
+        }                                                                                \
+    };                                                                                   \
+    }
+
+TAMSA_PYTHON_ARGUMENT(array_arg, "numpy.ndarray")
+TAMSA_PYTHON_ARGUMENT(optional_array, "numpy.ndarray | None")
+TAMSA_PYTHON_ARGUMENT(colour_object, "int | tuple[int, int, int]")
+TAMSA_PYTHON_ARGUMENT(path_object, "str | os.PathLike")
+TAMSA_PYTHON_ARGUMENT(source_object, "str | os.PathLike | bytes")
+TAMSA_PYTHON_ARGUMENT(op_object, "str | int")
+TAMSA_PYTHON_ARGUMENT(matrix_object, "int | str")
 
 #endif

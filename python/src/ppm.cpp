@@ -17,7 +17,7 @@ std::string path_arg(py::handle path) {
     throw py::error_already_set();
 }
 
-py::array load_ppm(py::handle path) {
+py::array load_ppm(path_object path) {
     const std::string name = path_arg(path);
     kv_bitmap *made = nullptr;
     {
@@ -31,7 +31,7 @@ py::array load_ppm(py::handle path) {
     return adopt_bitmap(made);
 }
 
-void save_ppm(py::handle image, py::handle path) {
+void save_ppm(array_arg image, path_object path) {
     picture p = read_picture(image, "image");
     const std::string name = path_arg(path);
     int32_t done = 0;

@@ -19,8 +19,10 @@ void check_source(const picture &source, int64_t width, int64_t height) {
     }
 }
 
-py::array scale(py::handle image, int64_t width, int64_t height, py::handle out) {
+py::array scale(array_arg image, int64_t width, int64_t height, optional_array out) {
     picture source = read_picture(image, "image");
+    side_arg(width, "width");
+    side_arg(height, "height");
     check_result_size(width, height, source.depth());
     check_source(source, width, height);
     if (out.is_none()) {
@@ -48,8 +50,10 @@ py::array scale(py::handle image, int64_t width, int64_t height, py::handle out)
     return py::reinterpret_borrow<py::array>(out);
 }
 
-py::array scale_frame(py::handle frame, int64_t width, int64_t height) {
+py::array scale_frame(array_arg frame, int64_t width, int64_t height) {
     picture source = read_picture(frame, "frame");
+    side_arg(width, "width");
+    side_arg(height, "height");
     check_result_size(width, height, 1);
     check_source(source, width, height);
     kv_bitmap *made = nullptr;
@@ -60,7 +64,7 @@ py::array scale_frame(py::handle frame, int64_t width, int64_t height) {
     return adopt_bitmap(made);
 }
 
-py::array cut(py::handle image, int32_t x1, int32_t y1, int32_t x2, int32_t y2) {
+py::array cut(array_arg image, int32_t x1, int32_t y1, int32_t x2, int32_t y2) {
     picture source = read_picture(image, "image");
     const int64_t w = (x1 > x2 ? int64_t(x1) - x2 : int64_t(x2) - x1) + 1;
     const int64_t h = (y1 > y2 ? int64_t(y1) - y2 : int64_t(y2) - y1) + 1;

@@ -43,7 +43,7 @@ class rebuilt {
     uint8_t *user_;
 };
 
-py::array rotate(py::handle image, double angle, py::handle fill) {
+py::array rotate(array_arg image, double angle, colour_object fill) {
     picture p = read_picture(image, "image");
     const colour c = colour_arg(fill, "fill");
     if (!std::isfinite(angle)) raise_value("angle must be finite");
@@ -56,8 +56,8 @@ py::array rotate(py::handle image, double angle, py::handle fill) {
     return adopt_bitmap(made);
 }
 
-py::array shear(py::handle image, int32_t first_row, int32_t last_row, int32_t first_shift,
-                int32_t last_shift, py::handle fill) {
+py::array shear(array_arg image, int32_t first_row, int32_t last_row, int32_t first_shift,
+                int32_t last_shift, colour_object fill) {
     picture p = read_picture(image, "image");
     const colour c = colour_arg(fill, "fill");
     rebuilt work(p);
@@ -71,7 +71,7 @@ py::array shear(py::handle image, int32_t first_row, int32_t last_row, int32_t f
     return work.take();
 }
 
-py::array transpose(py::handle image) {
+py::array transpose(array_arg image) {
     picture p = read_picture(image, "image");
     rebuilt work(p);
     int32_t done = 0;
@@ -83,7 +83,7 @@ py::array transpose(py::handle image) {
     return work.take();
 }
 
-void smooth(py::handle image, int32_t passes) {
+void smooth(array_arg image, int32_t passes) {
     picture p = write_picture(image, "image");
     if (passes < 0) raise_value("passes must be at least 0");
     rebuilt work(p);
@@ -127,7 +127,7 @@ int32_t matrix_type(py::handle matrix) {
     return int32_t(type);
 }
 
-py::array dither(py::handle image, py::handle matrix) {
+py::array dither(array_arg image, matrix_object matrix) {
     picture p = read_picture(image, "image");
     const int32_t type = matrix_type(matrix);
     kv_bitmap *made = nullptr;

@@ -7,8 +7,8 @@ namespace tamsa_python {
 
 namespace {
 
-py::array yuv_to_rgb(py::handle y, py::handle u, py::handle v, int64_t group, bool exact,
-                     py::handle out) {
+py::array yuv_to_rgb(array_arg y, array_arg u, array_arg v, int64_t group, bool exact,
+                     optional_array out) {
     byte_run luma = read_bytes(y, "y");
     byte_run blue_chroma = read_bytes(u, "u");
     byte_run red_chroma = read_bytes(v, "v");
@@ -49,12 +49,12 @@ py::array yuv_to_rgb(py::handle y, py::handle u, py::handle v, int64_t group, bo
     return result;
 }
 
-py::array yuv_scale(py::handle y, py::handle u, py::handle v, int64_t width, int64_t height) {
+py::array yuv_scale(array_arg y, array_arg u, array_arg v, int64_t width, int64_t height) {
     picture luma = read_picture(y, "y", depths::grey);
     byte_run blue_chroma = read_bytes(u, "u");
     byte_run red_chroma = read_bytes(v, "v");
-    size_arg(width, "width");
-    size_arg(height, "height");
+    side_arg(width, "width");
+    side_arg(height, "height");
     if (width * height * 3 > INT32_MAX) raise_value("the result would exceed 2^31 - 1 bytes");
     const int64_t chroma = (luma.bytes() + 3) / 4;
     if (blue_chroma.size() < chroma || red_chroma.size() < chroma) {
@@ -72,7 +72,7 @@ py::array yuv_scale(py::handle y, py::handle u, py::handle v, int64_t width, int
     return adopt_bitmap(made);
 }
 
-void correct(py::handle image, int32_t contrast, int32_t brightness, bool invert) {
+void correct(array_arg image, int32_t contrast, int32_t brightness, bool invert) {
     picture p = write_picture(image, "image");
     {
         py::gil_scoped_release unlocked;
@@ -81,7 +81,7 @@ void correct(py::handle image, int32_t contrast, int32_t brightness, bool invert
     p.finish();
 }
 
-py::array fade(py::handle first, py::handle second, int32_t level, py::handle out) {
+py::array fade(array_arg first, array_arg second, int32_t level, optional_array out) {
     picture a = read_picture(first, "first");
     picture b = read_picture(second, "second");
     if (level < 0 || level > 255) raise_value("level must lie in 0..255");
@@ -103,7 +103,7 @@ py::array fade(py::handle first, py::handle second, int32_t level, py::handle ou
     return result;
 }
 
-void deinterlace(py::handle frame) {
+void deinterlace(array_arg frame) {
     picture p = write_picture(frame, "frame");
     {
         py::gil_scoped_release unlocked;

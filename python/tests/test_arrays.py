@@ -149,3 +149,75 @@ def test_the_stub_names_what_the_module_has():
     for name, names in members.items():
         assert names == {n for n in dir(getattr(tamsa, name))
                          if not n.startswith("_") or n in ("__init__", "__enter__", "__exit__")}
+
+
+def parameters(node):
+    """Names and defaults (as values) of a function's parameters, self left out."""
+    import ast
+    args = node.args
+    positional = [a.arg for a in args.posonlyargs + args.args]
+    defaults = [None] * (len(positional) - len(args.defaults)) + list(args.defaults)
+    out = [(n, ast.literal_eval(d) if d is not None else "required")
+           for n, d in zip(positional, defaults) if n != "self"]
+    if args.vararg:
+        out.append(("*" + args.vararg.arg, "required"))
+    for a, d in zip(args.kwonlyargs, args.kw_defaults):
+        out.append((a.arg, ast.literal_eval(d) if d is not None else "required"))
+    return out
+
+
+def test_the_stub_gives_each_function_its_parameters_and_defaults():
+    import ast
+    import os
+    stub = ast.parse(open(os.path.join(os.path.dirname(tamsa.__file__), "tamsa.pyi")).read())
+    functions = [(n, getattr(tamsa, n.name)) for n in stub.body if isinstance(n, ast.FunctionDef)]
+    for c in (n for n in stub.body if isinstance(n, ast.ClassDef)):
+        functions += [(n, getattr(getattr(tamsa, c.name), n.name)) for n in c.body
+                      if isinstance(n, ast.FunctionDef) and not isinstance(
+                          getattr(getattr(tamsa, c.name), n.name), property)]
+    checked = 0
+    for node, function in functions:
+        first = function.__doc__.splitlines()[0]
+        if not first.startswith(node.name + "("):
+            continue  # a slot wrapper (an object's own __exit__ and the like)
+        # The module's signature as help() shows it, read as a definition.
+        bound = ast.parse("def " + first + ": ...").body[0]
+        if parameters(bound) == [("*args", "required")]:
+            continue  # takes whatever the stub names (__exit__)
+        assert parameters(node) == parameters(bound), node.name
+        checked += 1
+    assert checked > 50
+
+
+def test_help_shows_array_arguments_as_ndarrays():
+    for name in dir(tamsa):
+        function = getattr(tamsa, name)
+        if callable(function) and function.__doc__:
+            assert "handle" not in function.__doc__.splitlines()[0], name
+    assert tamsa.scale.__doc__.startswith(
+        "scale(image: numpy.ndarray, width: int, height: int, out: numpy.ndarray | None = None)")
+
+
+@pytest.mark.parametrize("call,words", [
+    (lambda i: tamsa.scale(i, 320.0, 240), "'width' must be int, not float"),
+    (lambda i: tamsa.cut(i, 0, 0, "1", 1), "'x2' must be int, not str"),
+    (lambda i: tamsa.rotate(i, "30"), "'angle' must be float, not str"),
+    (lambda i: tamsa.cut(i, 2**40, 0, 1, 1), "'x1' is out of range"),
+    (lambda i: tamsa.save("x.png", i, format=3), "'format' must be Optional[str], not int"),
+])
+def test_a_wrong_type_names_the_argument_and_not_the_array(call, words):
+    image = np.zeros((1080, 1920, 3), np.uint8)
+    with pytest.raises(TypeError) as caught:
+        call(image)
+    message = str(caught.value)
+    assert words in message
+    assert "array(" not in message and len(message) < 200
+
+
+def test_sizes_of_zero_are_refused_as_the_command_does(rng):
+    image = picture(rng, 4, 4)
+    for call in (lambda: tamsa.scale(image, 0, 3), lambda: tamsa.scale(image, 3, 0),
+                 lambda: tamsa.scale_frame(image, 0, 2),
+                 lambda: tamsa.yuv_scale(image[:, :, 0], image[:2, :2, 0], image[:2, :2, 0], 2, 0)):
+        with pytest.raises(ValueError, match="at least 1"):
+            call()

@@ -81,6 +81,13 @@ class Command : public ::testing::TestWithParam<command_case> {
         grey.pixels.resize(6 * 4);
         tamsa::tools::save_picture(dir_->file("grey.pgm"), grey);
         tamsa_test::write_rgba16_png(dir_->file("rgba.png"), {0, 0, 0, 0, 65535, 1, 2, 3});
+        tamsa::tools::save_picture(dir_->file("in.jpg"), colour);
+        TempDir::write(dir_->file("cmyk.jpg"), tamsa_test::test_jpeg(8, 8, 4));
+        TempDir::write(dir_->file("turned.jpg"),
+                       tamsa_test::with_exif(tamsa_test::test_jpeg(8, 8, 3), 6));
+        TempDir::write(dir_->file("rgba.pam"),
+                       "P7\nWIDTH 2\nHEIGHT 1\nDEPTH 4\nMAXVAL 255\nTUPLTYPE RGB_ALPHA\nENDHDR\n"
+                       "abcdefgh");
         write_clip(dir_->file("bottom.y4m"), {frame(1)}, " Ib");
         write_clip(dir_->file("mono.y4m"), {pattern_frame(16, 8, 1, chroma::mono)});
         TempDir::write(dir_->file("cut1.y4m"),
@@ -201,8 +208,14 @@ INSTANTIATE_TEST_SUITE_P(
                      "!sized"},
         command_case{"bad_transparency", "image blit in.ppm o.ppm in.ppm 0 0 --transparency 101", 2,
                      "tamsa image: bad transparency: '101' (0..100)", "", "!o.ppm"},
-        command_case{"unknown_extension", "image scale in.ppm out.jpg 4x4", 2,
-                     "tamsa image: out.jpg: unknown picture format", "", "!out.jpg"},
+        command_case{"unknown_extension", "image scale in.ppm out.gif 4x4", 2,
+                     "tamsa image: out.gif: unknown picture format", "", "!out.gif"},
+        command_case{"quality_not_jpeg", "image transpose in.ppm q.png --quality 50", 2,
+                     "tamsa image: --quality is for a JPEG OUT", "", "!q.png"},
+        command_case{"quality_range", "image transpose in.ppm q.jpg --quality 0", 2,
+                     "tamsa image: bad quality: '0' (1..100)", "", "!q.jpg"},
+        command_case{"jpeg_too_wide", "image scale in.ppm wide.jpg 70000x2", 2,
+                     "tamsa image: wide.jpg: a JPEG may be at most 65535 pixels", "", "!wide.jpg"},
         // Failures while running: exit 1.
         command_case{"missing_clip", "record none.y4m", 1,
                      "tamsa record: none.y4m: No such file or directory", "", "!out"},
@@ -212,8 +225,8 @@ INSTANTIATE_TEST_SUITE_P(
                      "tamsa record: old/ already holds 1 frame file of an earlier run; "
                      "--overwrite (-y) replaces them",
                      "", "old/frame-00009.ppm"},
-        command_case{"colour_as_pgm", "image transpose in.ppm t.pgm", 1,
-                     "tamsa image: t.pgm: in.ppm is in colour", "", "!t.pgm"},
+        command_case{"cmyk_jpeg", "image transpose cmyk.jpg c.png", 1,
+                     "tamsa image: cmyk.jpg: CMYK JPEG pictures are not read", "", "!c.png"},
         // Runs that go through, some with a warning or a note.
         command_case{"format_in_any_case", "record c420.y4m --format PNG --out png", 0, "",
                      "recorded 3 frames of 16x8", "png/frame-00003.png"},
@@ -243,6 +256,21 @@ INSTANTIATE_TEST_SUITE_P(
                      "P5\n4 6\n"},
         command_case{"alpha_dropped", "image transpose rgba.png t.png", 0,
                      "tamsa image: warning: rgba.png: transparency dropped"},
+        command_case{"colour_as_pgm", "image transpose in.ppm t.pgm", 0,
+                     "tamsa image: t.pgm: the colour result is written grey (BT.601 luma)", "",
+                     "t.pgm", "P5\n4 6\n255\n"},
+        command_case{"jpeg_in", "image transpose in.jpg j.png", 0, "", "", "j.png", "\x89PNG"},
+        command_case{"jpeg_out", "image transpose in.ppm j.jpg --quality 75", 0, "", "", "j.jpg",
+                     "\xff\xd8\xff"},
+        command_case{"jpeg_stream", "image turn in.jpg - 90 --format JPEG", 0, "", "\xff\xd8\xff"},
+        command_case{"exif_orientation", "image transpose turned.jpg e.ppm", 0,
+                     "tamsa image: warning: turned.jpg: EXIF orientation 6 is not applied", "",
+                     "e.ppm", "P6\n8 8\n"},
+        command_case{"pam_alpha_dropped", "image transpose rgba.pam t.pam", 0,
+                     "tamsa image: warning: rgba.pam: transparency dropped", "", "t.pam",
+                     "P7\nWIDTH 1\nHEIGHT 2\nDEPTH 3\nMAXVAL 255\nTUPLTYPE RGB\nENDHDR\n"},
+        command_case{"pam_stream", "image flip grey.pgm - h --format pam", 0, "",
+                     "P7\nWIDTH 6\nHEIGHT 4\nDEPTH 1\nMAXVAL 255\nTUPLTYPE GRAYSCALE\nENDHDR\n"},
         // Y4M out: the clip's rate, aspect and interlacing kept, the layout asked for.
         command_case{"y4m_stream", "record ntsc.y4m --no-deinterlace --out - --format y4m", 0,
                      "recorded 1 frame of 16x8",
@@ -272,7 +300,8 @@ INSTANTIATE_TEST_SUITE_P(
         command_case{"image_to_stdout_ppm", "image turn - - 90", 0, "", "P6\n4 6\n255\n", "", "",
                      "in.ppm"},
         command_case{"image_bad_stream_format", "image turn in.ppm - 90 --format gif", 2,
-                     "tamsa image: bad format 'gif' (ppm, pgm, pnm or png, in any case)"},
+                     "tamsa image: bad format 'gif' (ppm, pgm, pnm, pam, png, jpeg or jpg, in any "
+                     "case)"},
         // Nothing is written over unasked, the input least of all.
         command_case{"image_exists", "image turn in.ppm keep.ppm 90", 1,
                      "tamsa image: keep.ppm already exists; -y (--overwrite) replaces it", "",

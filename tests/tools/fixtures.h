@@ -1,8 +1,10 @@
-// Files the command's tests feed it: Y4M clips of a chosen layout and PNGs with transparency.
+// Files the command's tests feed it: Y4M clips of a chosen layout, PNGs with transparency, and
+// JPEGs in forms the command reads or refuses.
 #ifndef TAMSA_TESTS_TOOLS_FIXTURES_H
 #define TAMSA_TESTS_TOOLS_FIXTURES_H
 
 #include <png.h>
+#include <turbojpeg.h>
 
 #include <cstdio>
 #include <string>
@@ -57,6 +59,45 @@ inline void write_rgba16_png(const std::string &path, const std::vector<uint16_t
     png_write_end(png, nullptr);
     png_destroy_write_struct(&png, &info);
     std::fclose(f);
+}
+
+// A JPEG of a w x h picture made from its pixels' indexes: colour (3 channels), grey (1), or
+// CMYK (4, written as YCCK); progressive when asked.
+inline std::string test_jpeg(int32_t w, int32_t h, int32_t channels, bool progressive = false,
+                             int quality = 90) {
+    std::vector<uint8_t> pixels(size_t(w) * size_t(h) * size_t(channels));
+    for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = uint8_t(i / size_t(channels) * 5 + i);
+    tjhandle tj = tjInitCompress();
+    unsigned char *out = nullptr;
+    unsigned long size = 0;
+    const int format = channels == 1 ? TJPF_GRAY : channels == 3 ? TJPF_RGB : TJPF_CMYK;
+    tjCompress2(tj, pixels.data(), w, 0, h, format, &out, &size,
+                channels == 1 ? TJSAMP_GRAY : TJSAMP_420, quality,
+                progressive ? TJFLAG_PROGRESSIVE : 0);
+    std::string bytes(reinterpret_cast<const char *>(out), size);
+    tjFree(out);
+    tjDestroy(tj);
+    return bytes;
+}
+
+// The JPEG with an EXIF block (APP1) after its start marker that gives this orientation, in
+// either byte order.
+inline std::string with_exif(const std::string &jpeg, int orientation, bool little = false) {
+    const auto u16 = [little](int v) {
+        const char hi = char(v >> 8), lo = char(v & 255);
+        return little ? std::string{lo, hi} : std::string{hi, lo};
+    };
+    const std::string tiff =
+        (little ? std::string("II") : std::string("MM")) + u16(42) +
+        (little ? std::string("\x08\0\0\0", 4) : std::string("\0\0\0\x08", 4)) + u16(1) +
+        u16(0x0112) + u16(3) +
+        (little ? std::string("\x01\0\0\0", 4) : std::string("\0\0\0\x01", 4)) + u16(orientation) +
+        std::string(2, '\0') + std::string(4, '\0');
+    const std::string body = std::string("Exif\0\0", 6) + tiff;
+    const size_t length = body.size() + 2;
+    const std::string segment =
+        std::string("\xff\xe1", 2) + char(length >> 8) + char(length & 255) + body;
+    return jpeg.substr(0, 2) + segment + jpeg.substr(2);
 }
 
 }  // namespace tamsa_test

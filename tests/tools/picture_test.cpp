@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 
 #include "temp_dir.h"
@@ -39,7 +40,7 @@ TEST(Picture, RoundTripsThroughEveryFormat) {
     for (const format_case c :
          {format_case{"a.ppm", 3, 3}, format_case{"a.PPM", 1, 3}, format_case{"a.pgm", 1, 1},
           format_case{"a.Pnm", 1, 1}, format_case{"a.pnm", 3, 3}, format_case{"a.png", 1, 1},
-          format_case{"a.PNG", 3, 3}}) {
+          format_case{"a.PNG", 3, 3}, format_case{"a.pam", 1, 1}, format_case{"a.PAM", 3, 3}}) {
         const picture p = gradient(5, 3, c.channels);
         save_picture(dir.file(c.name), p);
         const picture q = load_picture(dir.file(c.name));
@@ -125,19 +126,223 @@ TEST_P(PictureErrors, GiveOneClearLine) {
 
 INSTANTIATE_TEST_SUITE_P(
     Files, PictureErrors,
-    ::testing::Values(bad_file{"short", "P6\n2 2\n255\nabc", "ends inside its pixels"},
-                      bad_file{"plain_short", "P3\n1 1\n255\n1 2\n", "ends inside its pixels"},
-                      bad_file{"plain_above_max", "P2\n1 1\n7\n8\n", "exceeds the maximum 7"},
-                      bad_file{"deep_short", "P6\n1 1\n65535\nabcde", "ends inside its pixels"},
-                      bad_file{"bitmap", "P4\n1 1\n\x80", "PBM bitmaps"},
-                      bad_file{"no_max", "P6\n1 1\n0\nabc", "bad maximum sample value"},
-                      bad_file{"zero", "P6\n0 1\n255\n", "bad picture size"},
-                      bad_file{"huge", "P6\n99999 99999\n255\n", "bad picture size"},
-                      bad_file{"garbage_header", "P6\nx y\n255\n", "bad PNM header"},
-                      bad_file{"png_cut", std::string("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR", 16),
-                               "bad PNG file"},
-                      bad_file{"empty", "", "not a PNM or PNG file"}),
+    ::testing::Values(
+        bad_file{"short", "P6\n2 2\n255\nabc", "ends inside its pixels"},
+        bad_file{"plain_short", "P3\n1 1\n255\n1 2\n", "ends inside its pixels"},
+        bad_file{"plain_above_max", "P2\n1 1\n7\n8\n", "exceeds the maximum 7"},
+        bad_file{"deep_short", "P6\n1 1\n65535\nabcde", "ends inside its pixels"},
+        bad_file{"bitmap", "P4\n1 1\n\x80", "PBM bitmaps"},
+        bad_file{"no_max", "P6\n1 1\n0\nabc", "bad maximum sample value"},
+        bad_file{"zero", "P6\n0 1\n255\n", "bad picture size"},
+        bad_file{"huge", "P6\n99999 99999\n255\n", "bad picture size"},
+        bad_file{"garbage_header", "P6\nx y\n255\n", "bad PNM header"},
+        bad_file{"png_cut", std::string("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR", 16), "bad PNG file"},
+        bad_file{"empty", "", "not a PNM, PAM, PNG or JPEG file"},
+        bad_file{"gif", "GIF89a", "not a PNM, PAM, PNG or JPEG file"},
+        bad_file{"pam_no_tuple_type", "P7\nWIDTH 1\nHEIGHT 1\nDEPTH 3\nMAXVAL 255\nENDHDR\nabc",
+                 "PAM of tuple type '' is not read"},
+        bad_file{"pam_bitmap",
+                 "P7\nWIDTH 1\nHEIGHT 1\nDEPTH 1\nMAXVAL 1\nTUPLTYPE "
+                 "BLACKANDWHITE\nENDHDR\n\x01",
+                 "tuple type 'BLACKANDWHITE' is not read"},
+        bad_file{"pam_wrong_depth",
+                 "P7\nWIDTH 1\nHEIGHT 1\nDEPTH 3\nMAXVAL 255\nTUPLTYPE "
+                 "RGB_ALPHA\nENDHDR\nabcd",
+                 "PAM RGB_ALPHA with depth 3 (it takes 4)"},
+        bad_file{"pam_no_end", "P7\nWIDTH 1\nHEIGHT 1\nDEPTH 1\nMAXVAL 255\nTUPLTYPE GRAYSCALE\n",
+                 "ends inside its header"},
+        bad_file{"pam_short",
+                 "P7\nWIDTH 2\nHEIGHT 1\nDEPTH 1\nMAXVAL 255\nTUPLTYPE "
+                 "GRAYSCALE\nENDHDR\na",
+                 "ends inside its pixels"},
+        bad_file{"pam_unknown_line", "P7\nWIDTH 1\nHIGHT 1\nENDHDR\n",
+                 "unknown PAM header line 'HIGHT'"},
+        bad_file{"jpeg_cmyk", tamsa_test::test_jpeg(8, 8, 4), "CMYK JPEG pictures are not read"},
+        bad_file{"jpeg_cut", tamsa_test::test_jpeg(64, 64, 3).substr(0, 300), "bad JPEG file"},
+        bad_file{"jpeg_head_only", std::string("\xff\xd8\xff", 3), "bad JPEG file"}),
     [](const auto &info) { return std::string(info.param.name); });
+
+TEST(Picture, PamReadsGreyColourAndDropsAlpha) {
+    TempDir dir;
+    struct pam_case {
+        const char *name;
+        std::string bytes;
+        int32_t channels;
+        std::vector<uint8_t> pixels;
+        bool alpha;
+    };
+    const std::string head = "P7\nWIDTH 2\nHEIGHT 1\n# a comment\n";
+    const std::vector<pam_case> cases = {
+        {"grey",
+         head + "DEPTH 1\nMAXVAL 255\nTUPLTYPE GRAYSCALE\nENDHDR\n\x01\xfe",
+         1,
+         {1, 254},
+         false},
+        {"grey_alpha",
+         head + "DEPTH 2\nMAXVAL 255\nTUPLTYPE GRAYSCALE_ALPHA\nENDHDR\n" +
+             std::string("\x01\x00\x02\xff", 4),
+         1,
+         {1, 2},
+         true},
+        {"rgb_alpha",
+         head + "DEPTH 4\nMAXVAL 255\nTUPLTYPE RGB_ALPHA\nENDHDR\nabcdefgh",
+         3,
+         {'a', 'b', 'c', 'e', 'f', 'g'},
+         true},
+        {"rgb_16",
+         head + "DEPTH 3\nMAXVAL 65535\nTUPLTYPE RGB\nENDHDR\n" +
+             std::string("\x80\x00\xff\xff\0\0\0\0\x01\x00\xff\xff", 12),
+         3,
+         {128, 255, 0, 0, 1, 255},
+         false},
+    };
+    for (const pam_case &c : cases) {
+        TempDir::write(dir.file("f.pam"), c.bytes);
+        const picture p = load_picture(dir.file("f.pam"));
+        EXPECT_EQ(p.width, 2) << c.name;
+        EXPECT_EQ(p.channels, c.channels) << c.name;
+        EXPECT_EQ(p.pixels, c.pixels) << c.name;
+        EXPECT_EQ(p.dropped_alpha, c.alpha) << c.name;
+    }
+    save_picture(dir.file("o.pam"), gradient(2, 1, 3));
+    const std::string header = "P7\nWIDTH 2\nHEIGHT 1\nDEPTH 3\nMAXVAL 255\nTUPLTYPE RGB\nENDHDR\n";
+    EXPECT_EQ(TempDir::read(dir.file("o.pam")).substr(0, header.size()), header);
+}
+
+// PGM holds grey: a colour picture goes in as its BT.601 luma, rounded.
+TEST(Picture, ColourAsPgmIsItsLuma) {
+    TempDir dir;
+    picture p;
+    p.width = 5;
+    p.height = 1;
+    p.pixels = {255, 0, 0, 0, 255, 0, 0, 0, 255, 255, 255, 255, 10, 20, 30};
+    for (const char *name : {"l.pgm", "s.pgm"}) {
+        if (std::string(name) == "l.pgm") {
+            save_picture(dir.file(name), p);
+        } else {
+            FILE *f = std::fopen(dir.file(name).c_str(), "wb");
+            ASSERT_TRUE(tamsa::tools::write_picture(f, p, tamsa::tools::picture_format::pgm));
+            std::fclose(f);
+        }
+        const picture q = load_picture(dir.file(name));
+        EXPECT_EQ(q.channels, 1) << name;
+        EXPECT_EQ(q.pixels, (std::vector<uint8_t>{76, 150, 29, 255, 18})) << name;
+    }
+    EXPECT_EQ(tamsa::tools::grey_of(p).pixels, (std::vector<uint8_t>{76, 150, 29, 255, 18}));
+}
+
+TEST(Picture, JpegRoundTripsNearlyAndKeepsGreyGrey) {
+    TempDir dir;
+    // A smooth picture, which JPEG keeps closely at a high quality.
+    for (int32_t channels : {1, 3}) {
+        picture p;
+        p.width = 40;
+        p.height = 24;
+        p.channels = channels;
+        for (int32_t y = 0; y < p.height; ++y) {
+            for (int32_t x = 0; x < p.width; ++x) {
+                for (int32_t c = 0; c < channels; ++c)
+                    p.pixels.push_back(uint8_t(x * 3 + y * 2 + c * 20));
+            }
+        }
+        for (const int32_t quality : {100, 50}) {
+            const std::string name = dir.file("q" + std::to_string(quality) + ".JPG");
+            tamsa::tools::save_picture(name, p, tamsa::tools::format_for(name), quality);
+            const picture q = load_picture(name);
+            ASSERT_EQ(q.channels, channels);
+            ASSERT_EQ(q.width, 40);
+            ASSERT_EQ(q.height, 24);
+            int worst = 0;
+            for (size_t i = 0; i < p.pixels.size(); ++i)
+                worst = std::max(worst, std::abs(int(p.pixels[i]) - int(q.pixels[i])));
+            EXPECT_LE(worst, quality == 100 ? 4 : 24) << channels << " " << quality;
+        }
+        // A lower quality is a smaller file.
+        EXPECT_LT(std::filesystem::file_size(dir.file("q50.JPG")),
+                  std::filesystem::file_size(dir.file("q100.JPG")));
+    }
+    EXPECT_NE(error_of([&] {
+                  tamsa::tools::save_picture(dir.file("z.jpg"), gradient(2, 2, 3),
+                                             tamsa::tools::picture_format::jpeg, 0);
+              }).find("quality"),
+              std::string::npos);
+    EXPECT_NE(tamsa::tools::too_large_for(tamsa::tools::picture_format::jpeg, 65536, 1), "");
+    EXPECT_EQ(tamsa::tools::too_large_for(tamsa::tools::picture_format::jpeg, 65535, 1), "");
+}
+
+TEST(Picture, ProgressiveJpegReadsAsBaselineAndOrientationIsReported) {
+    TempDir dir;
+    TempDir::write(dir.file("b.jpg"), tamsa_test::test_jpeg(33, 17, 3));
+    TempDir::write(dir.file("p.jpg"), tamsa_test::test_jpeg(33, 17, 3, true));
+    const picture b = load_picture(dir.file("b.jpg"));
+    const picture p = load_picture(dir.file("p.jpg"));
+    EXPECT_EQ(b.orientation, 1);
+    EXPECT_EQ(p.pixels, b.pixels);
+    EXPECT_NE(TempDir::read(dir.file("b.jpg")), TempDir::read(dir.file("p.jpg")));
+    for (const bool little : {false, true}) {
+        const std::string bytes =
+            tamsa_test::with_exif(tamsa_test::test_jpeg(33, 17, 1), 6, little);
+        TempDir::write(dir.file("e.jpg"), bytes);
+        const picture e = load_picture(dir.file("e.jpg"));
+        EXPECT_EQ(e.orientation, 6) << little;
+        EXPECT_EQ(e.channels, 1);
+        const picture m = tamsa::tools::load_picture_bytes(
+            reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size(), "bytes");
+        EXPECT_EQ(m.pixels, e.pixels);
+        EXPECT_EQ(m.orientation, 6);
+    }
+    // From memory as from a file, for the other formats too.
+    save_picture(dir.file("m.png"), gradient(7, 3, 3));
+    const std::string png = TempDir::read(dir.file("m.png"));
+    EXPECT_EQ(tamsa::tools::load_picture_bytes(reinterpret_cast<const uint8_t *>(png.data()),
+                                               png.size(), "bytes")
+                  .pixels,
+              gradient(7, 3, 3).pixels);
+}
+
+// Quarter turns and mirrors against where each pixel must go, at 1, 3 and 4 bytes a pixel.
+TEST(Picture, TurnsAndFlipsMoveEveryPixel) {
+    for (const int32_t bpp : {1, 3, 4}) {
+        const int32_t w = 37, h = 45;
+        const picture p = gradient(w, h, bpp);
+        const auto at = [&](int32_t x, int32_t y, int32_t c) {
+            return p.pixels[(size_t(y) * size_t(w) + size_t(x)) * size_t(bpp) + size_t(c)];
+        };
+        for (const int32_t quarters : {1, 2, 3}) {
+            std::vector<uint8_t> out(p.pixels.size());
+            tamsa::tools::turn_pixels(p.pixels.data(), w, h, bpp, quarters, out.data());
+            const int32_t ow = quarters == 2 ? w : h;
+            for (int32_t y = 0; y < (quarters == 2 ? h : w); ++y) {
+                for (int32_t x = 0; x < ow; ++x) {
+                    for (int32_t c = 0; c < bpp; ++c) {
+                        // Counter-clockwise: a quarter turn takes the right column to the top row.
+                        const uint8_t want = quarters == 1   ? at(w - 1 - y, x, c)
+                                             : quarters == 2 ? at(w - 1 - x, h - 1 - y, c)
+                                                             : at(y, h - 1 - x, c);
+                        ASSERT_EQ(
+                            out[(size_t(y) * size_t(ow) + size_t(x)) * size_t(bpp) + size_t(c)],
+                            want)
+                            << bpp << " " << quarters << " " << x << "," << y;
+                    }
+                }
+            }
+        }
+        for (const bool across : {true, false}) {
+            picture f = p;
+            tamsa::tools::flip_pixels(f.pixels.data(), w, h, bpp, across);
+            for (int32_t y = 0; y < h; ++y) {
+                for (int32_t x = 0; x < w; ++x) {
+                    for (int32_t c = 0; c < bpp; ++c) {
+                        ASSERT_EQ(
+                            f.pixels[(size_t(y) * size_t(w) + size_t(x)) * size_t(bpp) + size_t(c)],
+                            across ? at(w - 1 - x, y, c) : at(x, h - 1 - y, c))
+                            << bpp << " " << across;
+                    }
+                }
+            }
+        }
+    }
+}
 
 TEST(Picture, AFailedSaveLeavesNoFile) {
     TempDir dir;
