@@ -165,7 +165,8 @@ record_input open_input(const record_options &o) {
     in.main = open_clip(o.input, o.raw_size.width, o.raw_size.height, built_in, raw_layout);
     const clip_info &info = in.main->info();
     in.name = o.input == "-" ? "standard input" : o.input;
-    in.full_range = o.full_range.value_or(info.full_range);
+    // The built-in clip is made studio range, whatever --range says.
+    in.full_range = !o.input.empty() && o.full_range.value_or(info.full_range);
     const bool interlaced = info.interlace == 't' || info.interlace == 'b' || info.interlace == 'm';
     in.deinterlace = o.deinterlace.value_or(interlaced);
     in.by_frame = !o.deinterlace.has_value() && info.interlace == 'm';
@@ -568,6 +569,8 @@ void check_together(const record_options &o, bool fade_frames_given, bool fade_s
     if (sheet_given && o.out_dir == "-")
         cli::warn("--sheet-every has no effect with --out - (no contact sheet is written)");
     if (o.overwrite && o.out_dir == "-") cli::warn("--overwrite has no effect with --out -");
+    if (o.full_range.has_value() && o.input.empty())
+        cli::warn("--range has no effect on the built-in clip (it is studio range)");
     if (o.input == "-" && o.fade_with == "-")
         throw usage_error{"the clip and the fade clip cannot both be standard input"};
 }
@@ -772,7 +775,8 @@ const char *const kRecordHelp =
     "                         about 12 frames in all)\n"
     "  --no-progress          no progress line (it is shown only when stderr is a terminal)\n"
     "  --no-output            write no frames at all: the pipeline alone, to time it\n"
-    "  -q, --quiet            errors only: no notes, warnings, progress or summary\n"
+    "  -q, --quiet            errors only: no notes, warnings, progress or summary; a reader\n"
+    "                         of --out - that goes away ends the run with status 1 unsaid\n"
     "  -v, --verbose          also a line per frame on stderr: its messages and their time\n"
     "\n"
     "Messages to the server, in the order they are sent:\n"

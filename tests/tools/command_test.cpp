@@ -386,6 +386,8 @@ INSTANTIATE_TEST_SUITE_P(
         command_case{"image_correct_no_brightness", "image correct in.ppm corrected.ppm 120", 0, "",
                      "", "corrected.ppm", "P6\n6 4\n"},
         // Sizes in proportion.
+        command_case{"range_of_the_built_in_clip", "record --range full --frames 1 --no-output", 0,
+                     "tamsa record: warning: --range has no effect on the built-in clip"},
         command_case{"scale_keeps_width", "record c420.y4m --scale 32:-1 --no-output", 0, "",
                      "recorded 3 frames of 16x8 as 32x16"},
         command_case{"scale_keeps_height", "record c420.y4m --scale -1:3 --no-output", 0, "",
