@@ -187,6 +187,15 @@ py::array yuv_scale(py::handle y, py::handle u, py::handle v, int64_t width, int
     if (blue_chroma.size() < chroma || red_chroma.size() < chroma) {
         raise_value("u, v: expected one chroma sample per 4 luma bytes");
     }
+    // Chroma with a shape must be 4:1:1's, so that another layout is not read as groups of 4.
+    if (blue_chroma.array.ndim() == 2 &&
+        (luma.width() % 4 != 0 || blue_chroma.array.shape(0) != luma.height() ||
+         blue_chroma.array.shape(1) != luma.width() / 4)) {
+        raise_value("u, v: (" + std::to_string(blue_chroma.array.shape(0)) + ", " +
+                    std::to_string(blue_chroma.array.shape(1)) + ") is not 4:1:1 chroma of a (" +
+                    std::to_string(luma.height()) + ", " + std::to_string(luma.width()) +
+                    ") frame; tamsa.yuv_to_rgb converts the other layouts");
+    }
     if (width * height > 0 && luma.bytes() == 0) {
         raise_value("y: an empty frame cannot be scaled to a non-empty one");
     }
@@ -266,7 +275,8 @@ An empty ``y`` gives an empty result (the C call converts one whole group for a 
           py::arg("height"),
           R"(A YUV frame converted and resized (nearest neighbour) to a new (height, width, 3)
 array, written blue, green, red. ``y`` is the (h, w) luma plane; ``u`` and ``v`` hold one
-sample per 4 luma bytes, counted along the whole plane rather than per row.)");
+sample per 4 luma bytes, counted along the whole plane rather than per row; chroma planes with
+a shape must be (h, w / 4), so that other layouts raise ValueError (``yuv_to_rgb`` reads them).)");
     m.def("correct", &correct, py::arg("image"), py::arg("contrast") = 100,
           py::arg("brightness") = 0, py::arg("invert") = false,
           R"(Contrast (percent, 100 leaves it), brightness (added, saturating) and inversion

@@ -169,6 +169,8 @@ def test_yuv_to_rgb_of_full_range(rng, layout):
                              out=np.zeros(23, np.uint8)),
     lambda: tamsa.yuv_scale(np.zeros((4, 4), np.uint8), np.zeros(3, np.uint8),
                             np.zeros(4, np.uint8), 2, 2),
+    lambda: tamsa.yuv_scale(np.zeros((4, 8), np.uint8), np.zeros((2, 4), np.uint8),
+                            np.zeros((2, 4), np.uint8), 2, 2),
     lambda: tamsa.yuv_scale(np.zeros((4, 4, 3), np.uint8), np.zeros(12, np.uint8),
                             np.zeros(12, np.uint8), 2, 2),
     lambda: tamsa.fade(np.zeros((2, 2), np.uint8), np.zeros((2, 2, 3), np.uint8), 5),
