@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "remote/protocol.h"
 
@@ -199,6 +200,67 @@ size2 parse_size(const std::string &text, const std::string &what) {
     if (s.width < 1 || s.height < 1 || int64_t(s.width) * s.height > kMaxPixels)
         throw usage_error{rule};
     return s;
+}
+
+scale_spec parse_scale(const std::string &text, const std::string &what, bool percent) {
+    const std::string rule = "bad " + what + ": '" + text +
+                             "' (WxH or W:H, W:-1 or -1:H to keep the proportions" +
+                             (percent ? ", or N% (1..10000)" : "") + "; W x H at most " +
+                             std::to_string(kMaxPixels) + " pixels)";
+    if (percent && !text.empty() && text.back() == '%') {
+        int32_t n = 0;
+        try {
+            n = parse_int(text.substr(0, text.size() - 1), what);
+        } catch (const usage_error &) {
+            throw usage_error{rule};
+        }
+        if (n < 1 || n > 10000) throw usage_error{rule};
+        return {0, 0, n};
+    }
+    const size_t colon = text.find(':');
+    if (colon == std::string::npos) {
+        const size2 s = parse_size(text, what);
+        return {s.width, s.height, 0};
+    }
+    if (text.find(':', colon + 1) != std::string::npos) throw usage_error{rule};
+    scale_spec s;
+    try {
+        s.width = parse_int(text.substr(0, colon), what);
+        s.height = parse_int(text.substr(colon + 1), what);
+    } catch (const usage_error &) {
+        throw usage_error{rule};
+    }
+    // -1 on one side only; 0 marks it from here on.
+    if (s.width == -1 && s.height >= 1) s.width = 0;
+    if (s.height == -1 && s.width >= 1) s.height = 0;
+    if (s.width < 0 || s.height < 0 || (s.width == 0 && s.height == 0) ||
+        int64_t(s.width) * s.height > kMaxPixels) {
+        throw usage_error{rule};
+    }
+    return s;
+}
+
+size2 resolve_scale(const scale_spec &s, int32_t from_w, int32_t from_h, const std::string &what) {
+    int64_t w = s.width, h = s.height;
+    if (s.percent != 0) {
+        w = std::max<int64_t>(1, (int64_t(from_w) * s.percent + 50) / 100);
+        h = std::max<int64_t>(1, (int64_t(from_h) * s.percent + 50) / 100);
+    } else if (w == 0) {
+        w = std::max<int64_t>(1, (h * from_w + from_h / 2) / std::max(1, from_h));
+    } else if (h == 0) {
+        h = std::max<int64_t>(1, (w * from_h + from_w / 2) / std::max(1, from_w));
+    }
+    if (w > INT32_MAX || h > INT32_MAX || w * h > kMaxPixels) {
+        throw usage_error{what + " of " + std::to_string(from_w) + "x" + std::to_string(from_h) +
+                          " gives " + std::to_string(w) + "x" + std::to_string(h) + ", more than " +
+                          std::to_string(kMaxPixels) + " pixels"};
+    }
+    return {int32_t(w), int32_t(h)};
+}
+
+failure write_failure(const std::string &what) {
+    const int e = errno;
+    return failure{what + ": " + std::strerror(e), e == EPIPE};
 }
 
 colour parse_colour(const std::string &text, const std::string &what) {

@@ -25,10 +25,15 @@ struct usage_error {
 };
 
 // A failure while running (a file that cannot be read or written, a server that cannot be
-// reached, no memory): one line on stderr, then exit status 1.
+// reached, no memory): one line on stderr, then exit status 1. A reader of standard output
+// that went away (broken_pipe) is not worth the line under -q.
 struct failure {
     std::string message;
+    bool broken_pipe = false;
 };
+
+// The failure to write what (with errno as the write left it).
+failure write_failure(const std::string &what);
 
 // The subcommand named in warnings and notes ("record", "image", ...).
 void set_command(const std::string &name);
@@ -102,6 +107,18 @@ struct size2 {
     int32_t height = 0;
 };
 size2 parse_size(const std::string &text, const std::string &what);  // "WxH", both above 0
+// A new size: "WxH" or "W:H", or one side as -1 ("W:-1", "-1:H") for the side that keeps the
+// picture's proportions, given 0 here until the picture's size is known; with percent, also
+// "N%" of both sides (percent set, the sides 0).
+struct scale_spec {
+    int32_t width = 0;
+    int32_t height = 0;
+    int32_t percent = 0;
+};
+scale_spec parse_scale(const std::string &text, const std::string &what, bool percent = false);
+// The size a spec gives a picture of from_w x from_h: a side kept in proportion is rounded to
+// the nearest pixel and is at least 1. Throws usage_error when the result is too large.
+size2 resolve_scale(const scale_spec &s, int32_t from_w, int32_t from_h, const std::string &what);
 // A colour as "R,G,B" (each 0..255).
 struct colour {
     int32_t red = 0, green = 0, blue = 0;

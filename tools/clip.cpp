@@ -206,9 +206,23 @@ class y4m_clip final : public clip {
         const std::string &name = in_.name();
         std::string header;
         bool cut = false;
-        if (!read_line(in_, header, 4096, cut) || header.rfind("YUV4MPEG2", 0) != 0 ||
+        // Raw planes have no header and may have no line feed for long: the start tells.
+        uint8_t head[9] = {};
+        const std::string start(reinterpret_cast<const char *>(head), in_.read(head, sizeof head));
+        in_.put_back(start);
+        if (start.empty()) {
+            if (path == "-") {
+                throw failure{
+                    "standard input is empty: no Y4M stream came (ffmpeg -i IN -f yuv4mpegpipe "
+                    "- | tamsa record -)"};
+            }
+            throw failure{name + " is empty"};
+        }
+        if (start != "YUV4MPEG2" || !read_line(in_, header, 4096, cut) ||
             (header.size() > 9 && header[9] != ' ')) {
-            throw failure{name + ": not a Y4M file"};
+            throw failure{name +
+                          ": not a Y4M file (it does not start with YUV4MPEG2); raw planes "
+                          "need --size WxH and --pix-fmt F"};
         }
         if (cut) throw failure{name + ": file ends inside a header"};
         int64_t w = -1, h = -1;
@@ -349,7 +363,8 @@ class y4m_clip final : public clip {
 class raw_clip final : public clip {
    public:
     void cancel() override { in_.cancel(); }
-    raw_clip(const std::string &path, int32_t w, int32_t h, chroma layout) : in_(path) {
+    raw_clip(const std::string &path, int32_t w, int32_t h, std::optional<chroma> named)
+        : in_(path) {
         // Raw planes have no header; a Y4M header read as pixels would give a garbled clip.
         uint8_t head[9] = {};
         const size_t got = in_.read(head, sizeof head);
@@ -359,6 +374,15 @@ class raw_clip final : public clip {
                               " is a Y4M file, whose header gives its frame size: drop --size"};
         }
         in_.put_back(start);
+        // Frames of one size in different layouts can have the same bytes (4:2:0 and 4:1:1
+        // do), so no layout is safe to assume: a wrong one gives false colours unnoticed.
+        if (!named.has_value()) {
+            throw usage_error{
+                "--size needs --pix-fmt: raw planes do not say their layout, and a "
+                "4:2:0 and a 4:1:1 frame of one size have the same bytes; name it: "
+                "yuv420p, yuv422p, yuv444p, yuv411p or gray"};
+        }
+        const chroma layout = *named;
         if (layout == chroma::c411) {
             check_411_size(w, h, in_.name());
         } else if (w < 1 || h < 1 || int64_t(w) * h > cli::kMaxPixels) {
@@ -525,7 +549,7 @@ std::unique_ptr<clip> open_y4m(const std::string &path) {
 }
 
 std::unique_ptr<clip> open_raw(const std::string &path, int32_t width, int32_t height,
-                               chroma layout) {
+                               std::optional<chroma> layout) {
     return std::make_unique<raw_clip>(path, width, height, layout);
 }
 
@@ -563,7 +587,7 @@ std::unique_ptr<clip> synthetic_clip(int32_t width, int32_t height, uint32_t fra
 }
 
 std::unique_ptr<clip> open_clip(const std::string &path, int32_t raw_width, int32_t raw_height,
-                                uint32_t synthetic_frames, chroma raw_layout) {
+                                uint32_t synthetic_frames, std::optional<chroma> raw_layout) {
     if (path.empty()) {
         return synthetic_clip(raw_width > 0 ? raw_width : 640, raw_height > 0 ? raw_height : 480,
                               synthetic_frames);

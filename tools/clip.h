@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -75,10 +76,10 @@ class clip {
 // A Y4M clip; "-" reads standard input. Throws cli::failure for what it cannot read.
 std::unique_ptr<clip> open_y4m(const std::string &path);
 // Raw planes, frame after frame: Y, then U, then V (none for mono); "-" reads standard input. A
-// file that starts like a Y4M file, or a file that is not a whole number of frames, is refused
-// (cli::usage_error).
+// file that starts like a Y4M file, one whose layout is not given (nullopt), or a file that is
+// not a whole number of frames, is refused (cli::usage_error).
 std::unique_ptr<clip> open_raw(const std::string &path, int32_t width, int32_t height,
-                               chroma layout = chroma::c411);
+                               std::optional<chroma> layout = chroma::c411);
 // A layout by the name ffmpeg gives it (yuv420p, yuv422p, yuv444p, yuv411p, gray); throws
 // cli::usage_error naming those known.
 chroma layout_by_name(const std::string &name);
@@ -87,7 +88,8 @@ const char *layout_name(chroma c);
 std::unique_ptr<clip> synthetic_clip(int32_t width, int32_t height, uint32_t frames);
 // Opens a clip by its name: "" for the built-in one, raw planes when a size is given, Y4M else.
 std::unique_ptr<clip> open_clip(const std::string &path, int32_t raw_width, int32_t raw_height,
-                                uint32_t synthetic_frames, chroma raw_layout = chroma::c411);
+                                uint32_t synthetic_frames,
+                                std::optional<chroma> raw_layout = chroma::c411);
 
 // Writes frames as a Y4M clip of their layout (for tests and for handing clips to other
 // programs); extra goes into the header after the chroma tag (" It", " XCOLORRANGE=FULL").

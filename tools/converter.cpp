@@ -3,16 +3,20 @@
 #include <cstring>
 
 #include "tamsa/client.h"
+#include "tamsa/internal/full_range.h"
 
 namespace tamsa::tools {
 
-converter::converter(session &s, const clip_info &info, cli::size2 scale, bool deinterlace)
+converter::converter(session &s, const clip_info &info, cli::size2 scale, bool deinterlace,
+                     bool full_range)
     : s_(s),
       width_(info.width),
       height_(info.height),
       layout_(info.layout),
       scale_(scale),
-      deinterlace_(deinterlace) {
+      deinterlace_(deinterlace),
+      interlace_(info.interlace),
+      full_range_(full_range) {
     const uint64_t pixels = uint64_t(width_) * uint64_t(height_);
     const int32_t across = chroma_across(layout_);
     if (layout_ == chroma::mono) {
@@ -33,7 +37,8 @@ converter::converter(session &s, const clip_info &info, cli::size2 scale, bool d
         std::memset(u_at_, 128, chroma_bytes);
         std::memset(v_at_, 128, chroma_bytes);
     }
-    one_pass_ = scale.width != 0 && layout_ == chroma::c411 && group_ == 4 && !deinterlace;
+    one_pass_ =
+        scale.width != 0 && layout_ == chroma::c411 && group_ == 4 && !deinterlace && !full_range;
     if (!one_pass_) {
         // The conversion writes into a buffer of ours, described by a record of ours.
         rgb_ = s.alloc(pixels * 3, false);
@@ -51,8 +56,25 @@ converter::converter(session &s, const clip_info &info, cli::size2 scale, bool d
 uint32_t converter::convert(const yuv_frame &f, char field) {
     const uint64_t pixels = uint64_t(width_) * uint64_t(height_);
     std::memcpy(y_at_, f.y.data(), pixels);
-    lay_out_planes(f.u.data(), f.v.data());
+    lay_out_planes(f.u.data(), f.v.data(), by_field(f));
     return send(field);
+}
+
+bool converter::by_field(const yuv_frame &f) const {
+    if (layout_ != chroma::c420) return false;
+    if (interlace_ == 't' || interlace_ == 'b') return true;
+    return interlace_ == 'm' && (f.field == 't' || f.field == 'b');
+}
+
+int32_t converter::chroma_row(int32_t row, bool by_field) const {
+    if (!by_field) return row / chroma_down(layout_);
+    // Row r is row r / 2 of field r % 2, whose rows pair up over chroma rows of that field.
+    // A field's last row without a chroma row of its own (heights that are no multiple of 4)
+    // takes the one before it in its field; a one-row field takes the only row there is.
+    const int32_t rows = chroma_height(layout_, height_);
+    int32_t c = row / 4 * 2 + row % 2;
+    if (c >= rows) c -= 2;
+    return c < 0 ? 0 : c;
 }
 
 bool converter::load(clip &c, yuv_frame &header) {
@@ -61,11 +83,14 @@ bool converter::load(clip &c, yuv_frame &header) {
     if (group_ == uint32_t(across)) {
         // Whole groups in every row: the clip's chroma rows are the bus's, each given to down
         // rows; spread from the bottom up, no row is overwritten before it is copied.
+        // Every row's chroma row is at or above it, by field as well.
         if (!c.next_into(header, y_at_, u_at_, v_at_)) return false;
         const size_t cw = size_t(chroma_width(layout_, width_));
+        const bool fields = by_field(header);
         for (int32_t row = height_ - 1; down > 1 && row > 0; --row) {
-            std::memmove(u_at_ + size_t(row) * cw, u_at_ + size_t(row / down) * cw, cw);
-            std::memmove(v_at_ + size_t(row) * cw, v_at_ + size_t(row / down) * cw, cw);
+            const size_t from = size_t(chroma_row(row, fields)) * cw;
+            std::memmove(u_at_ + size_t(row) * cw, u_at_ + from, cw);
+            std::memmove(v_at_ + size_t(row) * cw, v_at_ + from, cw);
         }
         return true;
     }
@@ -74,7 +99,7 @@ bool converter::load(clip &c, yuv_frame &header) {
     stage_u_.resize(c_bytes);
     stage_v_.resize(c_bytes);
     if (!c.next_into(header, y_at_, stage_u_.data(), stage_v_.data())) return false;
-    lay_out_planes(stage_u_.data(), stage_v_.data());
+    lay_out_planes(stage_u_.data(), stage_v_.data(), by_field(header));
     return true;
 }
 
@@ -85,7 +110,11 @@ uint32_t converter::send(char field) {
                                                  uint32_t(scale_.width), uint32_t(scale_.height)}));
         return last_;
     }
-    s_.send(TAMSA_OP_YUVTORGB, {y_, v_, u_, rgb_, uint32_t(pixels), group_});
+    if (full_range_) {
+        full_range_to_bgr(y_at_, v_at_, u_at_, s_.at(rgb_, pixels * 3), pixels, group_);
+    } else {
+        s_.send(TAMSA_OP_YUVTORGB, {y_, v_, u_, rgb_, uint32_t(pixels), group_});
+    }
     if (deinterlace_ && field == 't') s_.send(TAMSA_OP_DEINTERLACE, {record_});
     if (deinterlace_ && field == 'b' && lower_ != 0) {
         s_.send(TAMSA_OP_DEINTERLACE, {lower_});
@@ -100,25 +129,25 @@ uint32_t converter::send(char field) {
     return last_;
 }
 
-void converter::lay_out_planes(const uint8_t *u, const uint8_t *v) {
+void converter::lay_out_planes(const uint8_t *u, const uint8_t *v, bool by_field) {
     if (layout_ == chroma::mono) return;
-    lay_out(u, u_at_);
-    lay_out(v, v_at_);
+    lay_out(u, u_at_, by_field);
+    lay_out(v, v_at_, by_field);
 }
 
 // One chroma plane of the clip into the bus, in the layout the group needs.
-void converter::lay_out(const uint8_t *plane, uint8_t *to) const {
-    const int32_t across = chroma_across(layout_), down = chroma_down(layout_);
+void converter::lay_out(const uint8_t *plane, uint8_t *to, bool by_field) const {
+    const int32_t across = chroma_across(layout_);
     const size_t cw = size_t(chroma_width(layout_, width_));
     if (group_ == uint32_t(across)) {
-        // Whole groups in every row: each chroma row serves down rows as it is.
+        // Whole groups in every row: each chroma row serves its rows as it is.
         for (int32_t row = 0; row < height_; ++row) {
-            std::memcpy(to + size_t(row) * cw, plane + size_t(row / down) * cw, cw);
+            std::memcpy(to + size_t(row) * cw, plane + size_t(chroma_row(row, by_field)) * cw, cw);
         }
         return;
     }
     for (int32_t row = 0; row < height_; ++row) {
-        const uint8_t *from = plane + size_t(row / down) * cw;
+        const uint8_t *from = plane + size_t(chroma_row(row, by_field)) * cw;
         uint8_t *out = to + size_t(row) * size_t(width_);
         for (int32_t x = 0; x < width_; ++x) out[x] = from[x / across];
     }

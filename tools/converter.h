@@ -5,7 +5,10 @@
 // neutral sample a row. A resize is then one more message (id 9) on the converted frame, so
 // no chroma is dropped before the conversion; 4:1:1 clips are converted and resized in one
 // message (id 10), which gives the same pixels, unless deinterlacing must see the frame at its
-// own size first.
+// own size first. The 4:2:0 chroma of an interlaced frame belongs to its fields by rows (the
+// top field's rows 0, 2, 4... of the plane, the bottom's 1, 3, 5...), and each row of the frame
+// takes its own field's. Full-range frames are converted here by the full-range rule, into
+// the block the conversion message would write: that message is studio range.
 #ifndef TAMSA_TOOLS_CONVERTER_H
 #define TAMSA_TOOLS_CONVERTER_H
 
@@ -21,7 +24,8 @@ namespace tamsa::tools {
 class converter {
    public:
     // Takes the blocks of the clip's frames from the session; throws cli::failure.
-    converter(session &s, const clip_info &info, cli::size2 scale, bool deinterlace);
+    converter(session &s, const clip_info &info, cli::size2 scale, bool deinterlace,
+              bool full_range = false);
     int32_t out_width() const { return scale_.width != 0 ? scale_.width : width_; }
     int32_t out_height() const { return scale_.height != 0 ? scale_.height : height_; }
 
@@ -37,8 +41,11 @@ class converter {
     uint32_t send(char field);
 
    private:
-    void lay_out(const uint8_t *plane, uint8_t *to) const;
-    void lay_out_planes(const uint8_t *u, const uint8_t *v);
+    // The chroma row of a frame's row: by field for an interlaced frame.
+    int32_t chroma_row(int32_t row, bool by_field) const;
+    bool by_field(const yuv_frame &f) const;
+    void lay_out(const uint8_t *plane, uint8_t *to, bool by_field) const;
+    void lay_out_planes(const uint8_t *u, const uint8_t *v, bool by_field);
     void replace_last(uint32_t record);
 
     session &s_;
@@ -46,6 +53,8 @@ class converter {
     chroma layout_;
     cli::size2 scale_;
     bool deinterlace_;
+    char interlace_;  // the clip's, as clip_info says
+    bool full_range_;
     bool one_pass_ = false;
     uint32_t group_ = 1;
     uint32_t y_ = 0, u_ = 0, v_ = 0, rgb_ = 0, record_ = 0, lower_ = 0, last_ = 0;

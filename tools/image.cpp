@@ -72,6 +72,8 @@ extras parse_extras(cli::args &args, std::initializer_list<const char *> allowed
         const std::string o = args.next("an option");
         bool known = false;
         for (const char *a : allowed) known = known || o == a;
+        if (!known && (o.size() < 2 || o[0] != '-'))
+            throw usage_error{"unexpected argument: " + o + " (tamsa image OP --help)"};
         if (!known) throw usage_error{"unknown option: " + o + " (tamsa image OP --help)"};
         if (o == "--colour") e.colour = cli::parse_colour(args.value(o), "colour");
         if (o == "--fill") e.fill = cli::parse_colour(args.value(o), "fill colour");
@@ -124,13 +126,16 @@ bitmap_ptr in_place(bitmap_ptr b, int32_t ok, const char *what) {
 }
 
 planned_op parse_scale(cli::args &args) {
-    const cli::size2 s = cli::parse_size(args.next("a size WxH"), "size");
+    const cli::scale_spec asked = cli::parse_scale(args.next("a size WxH"), "size", true);
     parse_extras(args, {});
+    // A size in proportion to the picture's is known once it is read.
+    const bool fixed = asked.percent == 0 && asked.width != 0 && asked.height != 0;
     return planned_op(
-        [s](bitmap_ptr b, cli::progress &) {
+        [asked](bitmap_ptr b, cli::progress &) {
+            const cli::size2 s = cli::resolve_scale(asked, b->width, b->height, "size");
             return made(kv_scalecopybitmap(b.get(), s.width, s.height), "scale");
         },
-        s);
+        fixed ? cli::size2{asked.width, asked.height} : cli::size2{});
 }
 
 planned_op parse_cut(cli::args &args) {
@@ -207,8 +212,11 @@ planned_op parse_dither(cli::args &args) {
 planned_op parse_correct(cli::args &args) {
     const int32_t contrast =
         cli::parse_ranged(args.next("a contrast in percent"), "contrast", -100000, 100000);
+    // No brightness, or an option in its place, adds none.
     const int32_t brightness =
-        cli::parse_ranged(args.next("a brightness"), "brightness", -255, 255);
+        args.empty() || args.peek().rfind("--", 0) == 0
+            ? 0
+            : cli::parse_ranged(args.next("a brightness"), "brightness", -255, 255);
     const extras e = parse_extras(args, {"--invert"});
     return [=](bitmap_ptr b, cli::progress &) {
         tamsa_correct_ll(b.get(), contrast, brightness, e.invert ? 1 : 0);
@@ -314,9 +322,11 @@ struct op_row {
 };
 
 constexpr op_row kOps[] = {
-    {"scale", "scale IN OUT WxH",
+    {"scale", "scale IN OUT WxH|W:H|W:-1|-1:H|N%",
      "Resizes to W x H pixels by nearest neighbour: no smoothing, columns and rows are\n"
-     "dropped or repeated. W and H 1 or more, W x H at most 67108864.",
+     "dropped or repeated. W and H 1 or more, W x H at most 67108864. W:H is WxH; -1 for one\n"
+     "side keeps the proportions (rounded to the nearest pixel); N% (1..10000) scales both\n"
+     "sides.",
      parse_scale},
     {"cut", "cut IN OUT X1 Y1 X2 Y2",
      "Copies the rectangle between two corners (pixels, both corners included, in any\n"
@@ -351,10 +361,10 @@ constexpr op_row kOps[] = {
      "TYPE: 1 classical screen 8x8, 2 rectangular 3x3, 3 halftone 6x6, 4 Bayer 4x4,\n"
      "5 Bayer 16x16, 6 four stars 5x5, 7 box 5x5.",
      parse_dither},
-    {"correct", "correct IN OUT CONTRAST BRIGHTNESS [--invert]",
+    {"correct", "correct IN OUT CONTRAST [BRIGHTNESS] [--invert]",
      "CONTRAST in percent around mid-grey 128: 100 keeps, 0 gives flat grey, below 0 mirrors\n"
-     "the levels (-100000..100000). Then BRIGHTNESS is added (-255..255). --invert turns\n"
-     "each level L into 255 - L at the end.",
+     "the levels (-100000..100000). Then BRIGHTNESS is added (-255..255, default 0). --invert\n"
+     "turns each level L into 255 - L at the end.",
      parse_correct},
     {"remap", "remap IN OUT",
      "Reduces to the 216 colours of the 6x6x6 colour cube (levels 0, 51, ..., 255).", parse_remap},
@@ -518,7 +528,7 @@ int image_command(cli::args &args) {
         cli::note(out_name + ": the colour result is written grey (BT.601 luma), as PGM holds");
     if (out == "-") {
         if (!write_picture(stdout, written, format, quality) || std::fflush(stdout) != 0)
-            throw failure{std::string("standard output: ") + std::strerror(errno)};
+            throw cli::write_failure("standard output");
     } else {
         save_picture(out, written, format, quality);
     }

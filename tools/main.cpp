@@ -96,7 +96,8 @@ int main(int argc, char **argv) {
         cli::error(e.message);
         return cli::kExitUsage;
     } catch (const cli::failure &e) {
-        cli::error(e.message);
+        // Under -q a reader that went away ends the run with its status, and without a word.
+        if (!e.broken_pipe || !cli::quiet()) cli::error(e.message);
         return cli::kExitFailure;
     } catch (const std::bad_alloc &) {
         cli::error("out of memory");

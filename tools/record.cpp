@@ -10,6 +10,7 @@
 #include <cstring>
 #include <deque>
 #include <exception>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -64,6 +65,34 @@ bool is_y4m_file(const std::string &out) {
 
 constexpr const char *kFormats = "ppm, pgm, pnm, png, rgb or y4m, in any case";
 
+// The extension of the last name of --out ("mp4" of "g.mp4"), or "" for a name without one.
+std::string extension_of(const std::string &out) {
+    const std::string name = std::filesystem::path(out).filename().string();
+    const size_t dot = name.rfind('.');
+    if (dot == std::string::npos || dot == 0 || dot + 1 == name.size()) return "";
+    return name.substr(dot + 1);
+}
+
+// --out names a directory, a Y4M file or standard output. A name with another extension would
+// make a directory of frames where a file was meant, so it is refused, saying what to do
+// instead; a directory that is there already is taken as it is.
+void check_out_name(const std::string &out) {
+    if (out.empty() || out == "-" || is_y4m_file(out)) return;
+    const std::string ext = extension_of(out);
+    std::error_code e;
+    if (ext.empty() || std::filesystem::is_directory(out, e)) return;
+    const std::string stem = out.substr(0, out.size() - ext.size() - 1);
+    const std::string kind = cli::lower(ext);
+    if (kind == "ppm" || kind == "pgm" || kind == "pnm" || kind == "png") {
+        throw usage_error{"--out " + out + ": frames go into a directory, a file each (--out " +
+                          stem + " --format " + kind + "), or into one .y4m file"};
+    }
+    throw usage_error{"--out " + out + ": tamsa record writes no ." + ext +
+                      " file (a directory of frames, a .y4m file or a stream); to encode, pipe "
+                      "Y4M into an encoder: tamsa record CLIP --out - --format y4m | ffmpeg -i - " +
+                      out};
+}
+
 bool known_format(const std::string &format) {
     for (const char *f : {"ppm", "pgm", "pnm", "png", "rgb", "y4m"}) {
         if (format == f) return true;
@@ -74,6 +103,7 @@ bool known_format(const std::string &format) {
 // The format asked for, in lower case, once it is known that the output can take it; "" when
 // the clip decides.
 std::string checked_format(const record_options &o) {
+    check_out_name(o.out_dir);
     const std::string format = cli::lower(o.format);
     if (!format.empty() && !known_format(format))
         throw usage_error{"bad format '" + o.format + "' (" + kFormats + ")"};
@@ -103,6 +133,8 @@ struct record_input {
     std::unique_ptr<clip> main;
     std::unique_ptr<clip> fade;  // null without --fade-with
     std::string name;            // the main clip, as messages name it
+    bool full_range = false;     // the main clip's levels, as --range or its header says
+    bool fade_full_range = false;
     bool deinterlace = false;
     bool by_frame = false;  // frames say for themselves whether they are interlaced
     uint32_t total = 0;     // the frames the run will make, when that can be known; else 0
@@ -123,19 +155,18 @@ std::unique_ptr<clip> open_fade(const record_options &o, const clip &main) {
     return fade;
 }
 
-// Opens the clips, saying what in the main clip's header the run cannot follow (full range)
-// or follows unasked (interlacing).
+// Opens the clips, saying what in the main clip's header the run follows unasked
+// (interlacing).
 record_input open_input(const record_options &o) {
     record_input in;
     const uint32_t built_in = o.frames != 0 ? o.start + o.frames : kBuiltInFrames;
-    in.main = open_clip(o.input, o.raw_size.width, o.raw_size.height, built_in, o.raw_layout);
+    const std::optional<chroma> raw_layout =
+        o.raw_layout_named ? std::optional<chroma>(o.raw_layout) : std::nullopt;
+    in.main = open_clip(o.input, o.raw_size.width, o.raw_size.height, built_in, raw_layout);
     const clip_info &info = in.main->info();
     in.name = o.input == "-" ? "standard input" : o.input;
-    if (info.full_range) {
-        cli::warn(in.name + " is full range (XCOLORRANGE=FULL), but the conversion is studio " +
-                  "range (16..235): shadows and highlights clip and colours are up to 20 levels " +
-                  "off");
-    }
+    // The built-in clip is made studio range, whatever --range says.
+    in.full_range = !o.input.empty() && o.full_range.value_or(info.full_range);
     const bool interlaced = info.interlace == 't' || info.interlace == 'b' || info.interlace == 'm';
     in.deinterlace = o.deinterlace.value_or(interlaced);
     in.by_frame = !o.deinterlace.has_value() && info.interlace == 'm';
@@ -150,7 +181,10 @@ record_input open_input(const record_options &o) {
         cli::note(in.name + " is interlaced (" + order + "): deinterlacing, keeping the " + kept +
                   " field; --no-deinterlace keeps both fields");
     }
-    if (!o.fade_with.empty()) in.fade = open_fade(o, *in.main);
+    if (!o.fade_with.empty()) {
+        in.fade = open_fade(o, *in.main);
+        in.fade_full_range = o.full_range.value_or(in.fade->info().full_range);
+    }
     in.total = info.frames;
     if (in.total != 0) in.total = in.total > o.start ? in.total - o.start : 0;
     if (o.frames != 0) in.total = in.total != 0 ? std::min(in.total, o.frames) : o.frames;
@@ -180,10 +214,13 @@ class frame_pipeline {
         : s_(s), o_(o), fade_(in.fade.get()), info_(in.main->info()), by_frame_(in.by_frame) {
         slots_.resize(slots);
         for (frame_slot &slot : slots_) {
-            slot.frames = std::make_unique<converter>(s, info_, o.scale, in.deinterlace);
+            slot.frames =
+                std::make_unique<converter>(s, info_, o.scale, in.deinterlace, in.full_range);
         }
         if (fade_ != nullptr) {
-            fade_frames_ = std::make_unique<converter>(s, fade_->info(), o.scale, in.deinterlace);
+            fade_name_ = o.fade_with == "-" ? "standard input" : o.fade_with;
+            fade_frames_ = std::make_unique<converter>(s, fade_->info(), o.scale, in.deinterlace,
+                                                       in.fade_full_range);
         }
         pixels_ = uint64_t(uint32_t(out_width())) * uint32_t(out_height());
         if (o.remap) {
@@ -231,13 +268,30 @@ class frame_pipeline {
         return info_.interlace == 'b' ? 'b' : 't';
     }
 
-    // Fades frame i towards the fade clip's frame; once that clip ends, towards its last frame.
+    // Fades frame i towards the fade clip's frame, from frame --fade-start on; once that clip
+    // ends, towards its last frame, which is said once.
     void cross_fade(uint32_t i, uint32_t record) {
-        if (fade_->next(other_)) other_ok_ = true;
+        if (i < o_.fade_start) return;
+        if (!fade_ended_ && fade_->next(other_)) {
+            ++fade_read_;
+            other_ok_ = true;
+        } else if (!fade_ended_) {
+            fade_ended_ = true;
+            const std::string why =
+                fade_->truncated().empty() ? "" : " (" + fade_->truncated() + ")";
+            if (fade_read_ == 0) {
+                cli::warn(fade_name_ + " holds no frames to fade into" + why);
+            } else {
+                cli::warn(fade_name_ + " ends after " +
+                          cli::count_of(fade_read_, "frame", "frames") + why + ": from frame " +
+                          std::to_string(o_.start + i + 1) +
+                          " of the clip on, the fade holds its last frame");
+            }
+        }
         if (!other_ok_) return;
         const uint32_t second = fade_frames_->convert(other_, field_of(other_));
-        const uint32_t level =
-            std::min<uint32_t>(255, uint32_t(uint64_t(i) * 255 / std::max(1u, o_.fade_frames)));
+        const uint32_t level = std::min<uint32_t>(
+            255, uint32_t(uint64_t(i - o_.fade_start) * 255 / std::max(1u, o_.fade_frames)));
         const uint32_t data = s_.read_bitmap(record).data;
         s_.send(TAMSA_OP_FADEOVER, {data, s_.read_bitmap(second).data, data, level,
                                     uint32_t(out_width()), uint32_t(out_height()), 3});
@@ -250,10 +304,13 @@ class frame_pipeline {
     bool by_frame_;
     std::vector<frame_slot> slots_;
     std::unique_ptr<converter> fade_frames_;
+    std::string fade_name_;
     uint64_t pixels_ = 0;
     uint32_t swap_ = 0;
     yuv_frame other_;
     bool other_ok_ = false;
+    bool fade_ended_ = false;
+    uint32_t fade_read_ = 0;
 };
 
 // Slots in a run that overlaps its stages: one frame being read, one served, one written.
@@ -503,21 +560,32 @@ void finish_run(const record_options &o, const record_input &in, frame_sink &sin
 }
 
 // Warns about options that others make pointless, and refuses two that cannot go together.
-void check_together(const record_options &o, bool fade_frames_given, bool sheet_given) {
+void check_together(const record_options &o, bool fade_frames_given, bool fade_start_given,
+                    bool sheet_given) {
     if (fade_frames_given && o.fade_with.empty())
         cli::warn("--fade-frames has no effect without --fade-with");
+    if (fade_start_given && o.fade_with.empty())
+        cli::warn("--fade-start has no effect without --fade-with");
     if (sheet_given && o.out_dir == "-")
         cli::warn("--sheet-every has no effect with --out - (no contact sheet is written)");
     if (o.overwrite && o.out_dir == "-") cli::warn("--overwrite has no effect with --out -");
+    if (o.full_range.has_value() && o.input.empty())
+        cli::warn("--range has no effect on the built-in clip (it is studio range)");
     if (o.input == "-" && o.fade_with == "-")
         throw usage_error{"the clip and the fade clip cannot both be standard input"};
 }
 
 }  // namespace
 
-record_report run_record(const record_options &o, bool keep_frames) {
-    const std::string asked = checked_format(o);
-    record_input in = open_input(o);
+record_report run_record(const record_options &given, bool keep_frames) {
+    const std::string asked = checked_format(given);
+    record_input in = open_input(given);
+    // A side kept in proportion is known now that the clip is open.
+    record_options o = given;
+    if ((o.scale.width == 0) != (o.scale.height == 0)) {
+        o.scale = cli::resolve_scale({o.scale.width, o.scale.height, 0}, in.main->width(),
+                                     in.main->height(), "--scale");
+    }
     const std::string format = format_for_clip(asked, o, in.main->info());
     const clip_info &info = in.main->info();
     if (format == "pgm" && info.layout != chroma::mono) {
@@ -526,7 +594,11 @@ record_report run_record(const record_options &o, bool keep_frames) {
     }
     y4m_spec spec;
     spec.rate = info.rate;
-    spec.layout = o.y4m_layout;
+    // The clip's own layout unless --chroma says; a grey clip faded into another may gain
+    // colour, so that one is written 4:4:4.
+    spec.layout = o.y4m_layout.value_or(
+        info.layout == chroma::mono && in.fade != nullptr ? chroma::c444 : info.layout);
+    spec.full_range = in.full_range;
     const int32_t out_w = o.scale.width != 0 ? o.scale.width : info.width;
     const int32_t out_h = o.scale.width != 0 ? o.scale.height : info.height;
     spec.aspect = resized_aspect(info.aspect, info.width, info.height, out_w, out_h);
@@ -550,7 +622,8 @@ record_report run_record(const record_options &o, bool keep_frames) {
 
 record_options parse_record_options(cli::args &args) {
     record_options o;
-    bool any_correction = false, fade_frames_given = false, sheet_given = false;
+    bool any_correction = false, fade_frames_given = false, fade_start_given = false;
+    bool sheet_given = false;
     bool pix_fmt_given = false, chroma_given = false;
     while (!args.empty()) {
         const std::string a = args.next("an option");
@@ -570,6 +643,11 @@ record_options parse_record_options(cli::args &args) {
         } else if (a == "--pix-fmt") {
             o.raw_layout = layout_by_name(args.value(a));
             pix_fmt_given = true;
+        } else if (a == "--range") {
+            const std::string r = cli::lower(args.value(a));
+            if (r != "limited" && r != "full")
+                throw usage_error{"bad range '" + r + "' (limited or full)"};
+            o.full_range = r == "full";
         } else if (a == "--chroma") {
             const std::string c = args.value(a);
             if (c == "444")
@@ -578,8 +656,10 @@ record_options parse_record_options(cli::args &args) {
                 o.y4m_layout = chroma::c422;
             else if (c == "420")
                 o.y4m_layout = chroma::c420;
+            else if (c == "411")
+                o.y4m_layout = chroma::c411;
             else
-                throw usage_error{"bad chroma '" + c + "' (444, 422 or 420)"};
+                throw usage_error{"bad chroma '" + c + "' (444, 422, 420 or 411)"};
             chroma_given = true;
         } else if (a == "--field") {
             const std::string f = cli::lower(args.value(a));
@@ -587,7 +667,8 @@ record_options parse_record_options(cli::args &args) {
                 throw usage_error{"bad field '" + f + "' (top or bottom)"};
             o.field = f[0];
         } else if (a == "--scale") {
-            o.scale = cli::parse_size(args.value(a), "scale");
+            const cli::scale_spec spec = cli::parse_scale(args.value(a), "scale");
+            o.scale = {spec.width, spec.height};
         } else if (a == "--contrast") {
             o.contrast = cli::parse_ranged(args.value(a), "contrast", -100000, 100000);
             any_correction = true;
@@ -606,6 +687,9 @@ record_options parse_record_options(cli::args &args) {
         } else if (a == "--fade-frames") {
             o.fade_frames = cli::parse_count(args.value(a), "fade length");
             fade_frames_given = true;
+        } else if (a == "--fade-start") {
+            o.fade_start = uint32_t(cli::parse_ranged(args.value(a), "fade start", 0, INT32_MAX));
+            fade_start_given = true;
         } else if (a == "--remap") {
             o.remap = true;
         } else if (a == "--connect") {
@@ -624,13 +708,15 @@ record_options parse_record_options(cli::args &args) {
         } else if (o.input.empty()) {
             o.input = a;
         } else {
-            throw usage_error{"more than one input clip: " + a};
+            throw usage_error{"unexpected argument: " + a + " (more than one input clip)"};
         }
     }
     o.correct = any_correction;
-    check_together(o, fade_frames_given, sheet_given);
+    check_together(o, fade_frames_given, fade_start_given, sheet_given);
     if (pix_fmt_given && (o.raw_size.width == 0 || o.input.empty()))
         throw usage_error{"--pix-fmt gives the layout of raw planes: add --size WxH and the file"};
+    // Refused when the file is opened, after a Y4M file given --size is told to drop it.
+    o.raw_layout_named = pix_fmt_given || o.raw_size.width == 0 || o.input.empty();
     if (chroma_given && cli::lower(o.format) != "y4m" && !is_y4m_file(o.out_dir))
         cli::warn("--chroma has no effect without --format y4m");
     if (o.field != 0 && o.deinterlace == std::optional<bool>(false))
@@ -654,8 +740,15 @@ const char *const kRecordHelp =
     "                         the layout --pix-fmt names; with no CLIP, the built-in clip's\n"
     "                         size. W x H at most 67108864 pixels. A file that is not a whole\n"
     "                         number of frames is refused\n"
-    "  --pix-fmt F            the layout of raw planes, by ffmpeg's name: yuv411p (default; W\n"
-    "                         a multiple of 4), yuv420p, yuv422p, yuv444p or gray\n"
+    "  --pix-fmt F            the layout of raw planes, by ffmpeg's name, needed with --size\n"
+    "                         and a CLIP: yuv420p, yuv422p, yuv444p, yuv411p (W a multiple\n"
+    "                         of 4) or gray. There is no default: a 4:2:0 and a 4:1:1 frame\n"
+    "                         of one size have the same bytes, and the wrong one gives false\n"
+    "                         colours. Example: tamsa record in.yuv --size 720x480 --pix-fmt\n"
+    "                         yuv420p\n"
+    "  --range limited|full   the clip's levels: limited (studio, luma 16..235) or full\n"
+    "                         (0..255); default: as the Y4M header says (XCOLORRANGE=FULL is\n"
+    "                         full), limited for raw planes\n"
     "  --start N              skip the first N frames (0 or more; default 0)\n"
     "  --frames N             stop after N frames (1 or more; default: the whole clip); with\n"
     "                         --start S, frames S+1 to S+N of the clip\n"
@@ -664,26 +757,32 @@ const char *const kRecordHelp =
     "  --out DIR              where frame-00001.ppm and on and contact.png go (default: out)\n"
     "  --out -                the frames to standard output, back to back, for a pipe into\n"
     "                         ffmpeg or netpbm; progress and the summary then go to stderr\n"
-    "  --out NAME.y4m         the frames as a Y4M file (--format y4m)\n"
+    "  --out NAME.y4m         the frames as a Y4M file (--format y4m); a NAME with another\n"
+    "                         extension (.mp4, ...) is refused: pipe Y4M into an encoder,\n"
+    "                         tamsa record CLIP --out - --format y4m | ffmpeg -i - OUT.mp4\n"
     "  --format F             ppm (default), pgm (grey clips), pnm (PGM for grey frames, PPM\n"
     "                         for colour ones; the default for mono clips in a directory), png,\n"
     "                         rgb (raw 24-bit frames, with --out - only) or y4m (with --out -\n"
     "                         or --out NAME.y4m: a stream ffmpeg -i - reads, keeping the clip's\n"
     "                         frame rate, aspect and interlacing); in any case\n"
-    "  --chroma C             the chroma of Y4M output: 444 (default), 422 or 420 (for\n"
-    "                         encoders that want it), each the mean of the pixels it covers\n"
+    "  --chroma C             the chroma of Y4M output: 444, 422, 420 or 411, each the mean\n"
+    "                         of the pixels it covers; default: the clip's (mono stays mono,\n"
+    "                         unless faded into another clip: 444). Y4M output is in the\n"
+    "                         clip's range, full range tagged XCOLORRANGE=FULL\n"
     "  -y, --overwrite        replace the frames of an earlier run in DIR, or NAME.y4m\n"
     "                         (refused otherwise)\n"
     "  --sheet-every N        the contact sheet shows every Nth frame (1 or more; default:\n"
     "                         about 12 frames in all)\n"
     "  --no-progress          no progress line (it is shown only when stderr is a terminal)\n"
     "  --no-output            write no frames at all: the pipeline alone, to time it\n"
-    "  -q, --quiet            errors only: no notes, warnings, progress or summary\n"
+    "  -q, --quiet            errors only: no notes, warnings, progress or summary; a reader\n"
+    "                         of --out - that goes away ends the run with status 1 unsaid\n"
     "  -v, --verbose          also a line per frame on stderr: its messages and their time\n"
     "\n"
     "Messages to the server, in the order they are sent:\n"
     "  --scale WxH            resize to W x H pixels, nearest neighbour (W x H at most\n"
-    "                         67108864); default: the clip's size\n"
+    "                         67108864); default: the clip's size. W:H is WxH; W:-1 or -1:H\n"
+    "                         keeps the clip's proportions (rounded to the nearest pixel)\n"
     "  --contrast P           contrast in percent around mid-grey 128: 100 (default) keeps,\n"
     "                         0 gives flat grey, below 0 mirrors the levels (-100000..100000)\n"
     "  --brightness B         added to every level after the contrast (-255..255, default 0)\n"
@@ -697,14 +796,18 @@ const char *const kRecordHelp =
     "  --no-deinterlace       keep both fields, even of an interlaced clip\n"
     "  --fade-with CLIP       cross-fade into the frames of another clip of the same size\n"
     "  --fade-frames N        frames the cross-fade takes (1 or more, default 25)\n"
+    "  --fade-start N         frames of the run before the cross-fade begins (0 or more,\n"
+    "                         default 0). A fade clip that ends first holds its last frame,\n"
+    "                         with a warning\n"
     "  --remap                reduce to the 216 colours of the 6x6x6 colour cube\n"
     "\n"
     "Server:\n"
     "  --connect NAME         use a running `tamsa serve --port NAME` (default: a server in\n"
     "                         this process)\n"
     "\n"
-    "The conversion is studio range (luma 16..235, ITU-R BT.601); full-range clips are\n"
-    "converted the same way, with a warning.\n"
+    "The conversion is ITU-R BT.601: studio range (luma 16..235) by the server's message,\n"
+    "full range (0..255) here, per pixel. The 4:2:0 chroma of interlaced frames is taken by\n"
+    "field: each row gets its own field's chroma.\n"
     "\n"
     "SIGINT or SIGTERM ends the run after the frame in hand: every frame written is whole, the\n"
     "contact sheet shows them, and one line says how many were kept.\n"

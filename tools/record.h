@@ -19,17 +19,20 @@ struct record_options {
     std::string input;                 // "" for the built-in clip, "-" for standard input
     cli::size2 raw_size;               // raw planes when set (and the built-in clip's size)
     chroma raw_layout = chroma::c411;  // the layout of raw planes
+    bool raw_layout_named = true;      // false: --size and a file without --pix-fmt, refused
+    std::optional<bool> full_range;    // --range; unset: as the clip's header says (raw: studio)
     // "" writes nothing; "-" writes a stream to standard output; NAME.y4m a Y4M file
     std::string out_dir = "out";
     // ppm, pgm, pnm, png, rgb (a stream only) or y4m (a stream or a .y4m file); any case. "":
     // y4m for a .y4m file, pnm for the frames of a mono clip in a directory, ppm otherwise
     std::string format;
-    chroma y4m_layout = chroma::c444;  // the chroma of Y4M output
+    std::optional<chroma> y4m_layout;  // the chroma of Y4M output; unset: the clip's
     bool overwrite = false;            // replace an earlier run's frames in out_dir
     uint32_t start = 0;                // frames of the clip skipped first
     uint32_t frames = 0;               // 0: the whole clip (the built-in one has 50)
     cli::size2 scale;                  // ids 2 and 9 when set (10 for 4:1:1 clips), id 2 otherwise
-    bool correct = false;              // id 5
+    // A side of 0, the other set, keeps the clip's proportions: worked out once it is open.
+    bool correct = false;  // id 5
     int32_t contrast = 100;
     int32_t brightness = 0;
     bool invert = false;
@@ -37,6 +40,7 @@ struct record_options {
     char field = 0;                   // the field kept: t, b, or 0 for the first in time
     std::string fade_with;            // id 7 against this clip's frames
     uint32_t fade_frames = 25;
+    uint32_t fade_start = 0;   // frames of the run before the fade begins
     bool remap = false;        // ids 4 and 6: 8-bit colour-cube frames
     std::string connect;       // a `tamsa serve` port; "" runs the server here
     uint32_t sheet_every = 0;  // contact sheet of every Nth frame; 0 picks one

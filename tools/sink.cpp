@@ -254,7 +254,7 @@ void frame_sink::write(picture &p, uint32_t index) {
                 const std::string header = y4m_header(p.width, p.height, spec_);
                 header_done_ = std::fwrite(header.data(), 1, header.size(), out_) == header.size();
             }
-            const std::vector<uint8_t> planes = y4m_planes(p, spec_.layout);
+            const std::vector<uint8_t> planes = y4m_planes(p, spec_.layout, spec_.full_range);
             ok = header_done_ && std::fputs("FRAME\n", out_) >= 0 &&
                  std::fwrite(planes.data(), 1, planes.size(), out_) == planes.size();
         } else {
@@ -263,7 +263,7 @@ void frame_sink::write(picture &p, uint32_t index) {
                                                         : picture_format::pnm;
             ok = write_picture(out_, frame, f);
         }
-        if (!ok) throw failure{name + ": " + std::strerror(errno)};
+        if (!ok) throw cli::write_failure(name);
         return;
     }
     char name[32];
@@ -281,7 +281,7 @@ void frame_sink::write_bus(uint8_t *bgr, int32_t width, int32_t height) {
     // Frames go around stdio from here on: nothing of ours may wait in its buffer.
     if (std::fflush(stdout) != 0 ||
         !write_in_place(STDOUT_FILENO, bgr, width, height, format_ == "ppm"))
-        throw failure{std::string("standard output: ") + std::strerror(errno)};
+        throw cli::write_failure("standard output");
 }
 
 std::string frame_sink::finish() {
@@ -299,8 +299,7 @@ std::string frame_sink::finish() {
         return "";
     }
     if (stream()) {
-        if (std::fflush(stdout) != 0)
-            throw failure{std::string("standard output: ") + std::strerror(errno)};
+        if (std::fflush(stdout) != 0) throw cli::write_failure("standard output");
         return "";
     }
     settle();

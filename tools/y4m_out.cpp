@@ -16,6 +16,15 @@ void yuv_of(const uint8_t *rgb, double &y, double &u, double &v) {
     v = 128.0 + (112.0 * r - 93.786 * g - 18.214 * b) / 255.0;
 }
 
+// Full range: luma and chroma 0..255.
+void full_yuv_of(const uint8_t *rgb, double &y, double &u, double &v) {
+    const double r = rgb[0], g = rgb[1], b = rgb[2];
+    constexpr double kr = 0.299, kb = 0.114, kg = 1.0 - kr - kb;
+    y = kr * r + kg * g + kb * b;
+    u = 128.0 + (b - y) / (2.0 * (1.0 - kb));
+    v = 128.0 + (r - y) / (2.0 * (1.0 - kr));
+}
+
 uint8_t level(double x) {
     return uint8_t(std::lround(std::fmin(255.0, std::fmax(0.0, x))));
 }
@@ -41,10 +50,10 @@ const char *chroma_tag(chroma c) {
 std::string y4m_header(int32_t width, int32_t height, const y4m_spec &spec) {
     return "YUV4MPEG2 W" + std::to_string(width) + " H" + std::to_string(height) + " F" +
            spec.rate + " I" + std::string(1, spec.interlace) + " A" + spec.aspect + " C" +
-           chroma_tag(spec.layout) + "\n";
+           chroma_tag(spec.layout) + (spec.full_range ? " XCOLORRANGE=FULL" : "") + "\n";
 }
 
-std::vector<uint8_t> y4m_planes(const picture &p, chroma layout) {
+std::vector<uint8_t> y4m_planes(const picture &p, chroma layout, bool full_range) {
     const size_t w = size_t(p.width), h = size_t(p.height);
     const size_t across = size_t(chroma_across(layout)), down = size_t(chroma_down(layout));
     const size_t cw = size_t(chroma_width(layout, p.width));
@@ -60,7 +69,11 @@ std::vector<uint8_t> y4m_planes(const picture &p, chroma layout) {
                 px = grey;
             }
             double y, u, v;
-            yuv_of(px, y, u, v);
+            if (full_range) {
+                full_yuv_of(px, y, u, v);
+            } else {
+                yuv_of(px, y, u, v);
+            }
             out[row * w + x] = level(y);
             if (across == 0) continue;
             const size_t c = (row / down) * cw + x / across;

@@ -1,5 +1,5 @@
-// Frames back to YUV for Y4M streams: the inverse of the studio-range BT.601 rule the
-// conversion uses, with chroma averaged over each group of the layout asked for.
+// Frames back to YUV for Y4M streams: the inverse of the BT.601 rule the conversion used, studio
+// or full range, with chroma averaged over each group of the layout asked for.
 #ifndef TAMSA_TOOLS_Y4M_OUT_H
 #define TAMSA_TOOLS_Y4M_OUT_H
 
@@ -17,7 +17,8 @@ struct y4m_spec {
     std::string rate = "25:1";
     std::string aspect = "0:0";
     char interlace = 'p';
-    chroma layout = chroma::c444;  // c444, c422 or c420
+    chroma layout = chroma::c444;
+    bool full_range = false;  // levels 0..255, tagged XCOLORRANGE=FULL; else studio range
 };
 
 // The stream header, with its line feed.
@@ -26,7 +27,7 @@ std::string y4m_header(int32_t width, int32_t height, const y4m_spec &spec);
 // The planes of one frame (Y, then U, then V), without its FRAME line. Chroma is the mean of
 // the samples each group covers, rounded; groups cut by the right or bottom edge average the
 // pixels they hold.
-std::vector<uint8_t> y4m_planes(const picture &p, chroma layout);
+std::vector<uint8_t> y4m_planes(const picture &p, chroma layout, bool full_range = false);
 
 // The pixel aspect that keeps the picture's shape when frames of from_w x from_h are resized
 // to to_w x to_h; 0:0 (unknown) stays.

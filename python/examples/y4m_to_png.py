@@ -43,14 +43,10 @@ def read_frame(path, index):
 
 
 def to_rgb(y, u, v):
-    """The library converts runs of `group` pixels that share one chroma sample: each luma row
-    takes its chroma row, 2 pixels a sample. Its pixels come out blue first."""
-    height, width = y.shape
-    if width % 2:
-        y = np.pad(y, ((0, 0), (0, 1)), mode="edge")
-    rows = np.arange(height) // 2
-    bgr = tamsa.yuv_to_rgb(y, u[rows], v[rows], group=2)
-    return np.ascontiguousarray(bgr[:, :width, ::-1])
+    """4:2:0 planes converted as `tamsa record` converts them: each luma row takes its chroma
+    row, 2 pixels a sample. The pixels come out blue first."""
+    bgr = tamsa.yuv_to_rgb(y, u, v, layout="420")
+    return np.ascontiguousarray(bgr[:, :, ::-1])
 
 
 def write_png(path, rgb):

@@ -280,6 +280,15 @@ py::array client::convert_frame(array_arg y, array_arg u, array_arg v, std::opti
     if (blue_chroma.size() < chroma || red_chroma.size() < chroma) {
         raise_value("u, v: expected one chroma sample per 4 luma bytes");
     }
+    // Chroma with a shape must be 4:1:1's, so that another layout is not read as groups of 4.
+    if (blue_chroma.array.ndim() == 2 &&
+        (luma.width() % 4 != 0 || blue_chroma.array.shape(0) != luma.height() ||
+         blue_chroma.array.shape(1) != luma.width() / 4)) {
+        raise_value("u, v: (" + std::to_string(blue_chroma.array.shape(0)) + ", " +
+                    std::to_string(blue_chroma.array.shape(1)) + ") is not 4:1:1 chroma of a (" +
+                    std::to_string(luma.height()) + ", " + std::to_string(luma.width()) +
+                    ") frame; tamsa.yuv_to_rgb converts the other layouts");
+    }
     const bool resize = width.has_value() || height.has_value();
     const int64_t w = width.value_or(luma.width()), h = height.value_or(luma.height());
     size_arg(w, "width");
@@ -415,7 +424,8 @@ words, sends it and returns the result word; raises as :meth:`send` does.)")
              R"(Converts a YUV frame through the server: the (h, w) luma plane and the chroma
 planes (one sample per 4 luma bytes) are copied into the bus, converted (OP_YUVTORGB, or
 OP_YUVSCALE when ``width`` or ``height`` is given) and the result copied into a new
-(height, width, 3) array, blue, green, red. Every block is freed again.)");
+(height, width, 3) array, blue, green, red. Every block is freed again. Chroma planes with a
+shape must be 4:1:1's, (h, w / 4); other layouts raise ValueError.)");
 }
 
 }  // namespace tamsa_python

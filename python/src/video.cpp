@@ -1,5 +1,13 @@
 // Video frames: YUV planes to pixels, correction, cross-fade, deinterlacing.
+#include <pybind11/stl.h>
+
+#include <algorithm>
 #include <climits>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tamsa/internal/full_range.h"
 
 #include "picture.h"
 
@@ -7,24 +15,133 @@ namespace tamsa_python {
 
 namespace {
 
-py::array yuv_to_rgb(array_arg y, array_arg u, array_arg v, int64_t group, bool exact,
+// Chroma layouts by the pixels a sample covers across and down, as the command reads them.
+struct chroma_layout {
+    const char *name;
+    int64_t across, down;
+};
+constexpr chroma_layout kLayouts[] = {{"420", 2, 2}, {"422", 2, 1}, {"444", 1, 1}, {"411", 4, 1}};
+
+std::string shape_text(int64_t h, int64_t w) {
+    return "(" + std::to_string(h) + ", " + std::to_string(w) + ")";
+}
+
+std::string chroma_shape(const chroma_layout &l, int64_t h, int64_t w) {
+    return shape_text((h + l.down - 1) / l.down, (w + l.across - 1) / l.across);
+}
+
+// The chroma shapes each layout gives a frame: what a refusal lists.
+std::string layout_shapes(int64_t h, int64_t w) {
+    std::string text;
+    for (const chroma_layout &l : kLayouts) {
+        text += std::string(text.empty() ? "" : ", ") + l.name + " " + chroma_shape(l, h, w);
+    }
+    return text;
+}
+
+const chroma_layout *layout_of_shape(const py::array &plane, int64_t h, int64_t w) {
+    if (plane.ndim() != 2) return nullptr;
+    for (const chroma_layout &l : kLayouts) {
+        if (plane.shape(0) == (h + l.down - 1) / l.down &&
+            plane.shape(1) == (w + l.across - 1) / l.across) {
+            return &l;
+        }
+    }
+    return nullptr;
+}
+
+// One chroma plane laid out as the command lays it for the conversion: every row of the frame
+// gets its chroma row, as it is when whole groups fill the row (group across), else one sample
+// a pixel (group 1).
+std::vector<uint8_t> spread(const uint8_t *plane, const chroma_layout &l, int64_t h, int64_t w) {
+    const int64_t cw = (w + l.across - 1) / l.across;
+    const bool whole = w % l.across == 0;
+    std::vector<uint8_t> out(size_t(h * (whole ? cw : w)));
+    uint8_t *to = out.data();
+    for (int64_t row = 0; row < h; ++row) {
+        const uint8_t *from = plane + (row / l.down) * cw;
+        if (whole) {
+            std::copy(from, from + cw, to);
+            to += cw;
+        } else {
+            for (int64_t x = 0; x < w; ++x) *to++ = from[x / l.across];
+        }
+    }
+    return out;
+}
+
+py::array yuv_to_rgb(array_arg y, array_arg u, array_arg v, std::optional<int64_t> group,
+                     std::optional<std::string> layout, const std::string &range, bool exact,
                      optional_array out) {
     byte_run luma = read_bytes(y, "y");
     byte_run blue_chroma = read_bytes(u, "u");
     byte_run red_chroma = read_bytes(v, "v");
-    if (group < 1 || group > INT32_MAX) raise_value("group must lie in 1..2^31 - 1");
+    if (range != "limited" && range != "full") raise_value("range must be 'limited' or 'full'");
+    const bool full = range == "full";
+    if (group.has_value() && layout.has_value()) raise_value("give group or layout, not both");
+    if (blue_chroma.array.ndim() != red_chroma.array.ndim() ||
+        (blue_chroma.array.ndim() == 2 &&
+         (blue_chroma.array.shape(0) != red_chroma.array.shape(0) ||
+          blue_chroma.array.shape(1) != red_chroma.array.shape(1)))) {
+        raise_value("u, v: expected planes of one shape");
+    }
+    const bool frame = luma.array.ndim() == 2;
+    const int64_t h = frame ? luma.array.shape(0) : 0, w = frame ? luma.array.shape(1) : 0;
     const int64_t pixels = luma.size();
-    // The library converts whole groups: a partial one would be read past the luma plane.
-    if (pixels % group != 0) raise_value("y: the pixel count must be a multiple of group");
-    const int64_t groups = pixels / group;
-    if (blue_chroma.size() < groups || red_chroma.size() < groups) {
-        raise_value("u, v: expected one chroma sample per group of pixels");
+    // The layout by name, or by the planes' shapes when no group is given.
+    const chroma_layout *by_layout = nullptr;
+    if (layout.has_value()) {
+        for (const chroma_layout &l : kLayouts) {
+            if (*layout == l.name) by_layout = &l;
+        }
+        if (by_layout == nullptr) raise_value("layout must be '420', '422', '444' or '411'");
+        if (!frame) raise_value("y: a layout needs the (h, w) luma plane");
+        const int64_t ch = (h + by_layout->down - 1) / by_layout->down;
+        const int64_t cw = (w + by_layout->across - 1) / by_layout->across;
+        const py::array &plane = blue_chroma.array;
+        const bool fits = plane.ndim() == 2 ? plane.shape(0) == ch && plane.shape(1) == cw
+                                            : blue_chroma.size() == ch * cw;
+        if (!fits) {
+            raise_value("u, v: " + std::string(by_layout->name) + " chroma of a " +
+                        shape_text(h, w) + " frame is " + shape_text(ch, cw));
+        }
+    } else if (!group.has_value() && frame && blue_chroma.array.ndim() == 2) {
+        by_layout = layout_of_shape(blue_chroma.array, h, w);
+        if (by_layout == nullptr) {
+            raise_value(
+                "u, v: " + shape_text(blue_chroma.array.shape(0), blue_chroma.array.shape(1)) +
+                " is the chroma of no layout of a " + shape_text(h, w) + " frame (" +
+                layout_shapes(h, w) + ")");
+        }
+    }
+    int64_t step = group.value_or(4);
+    if (step < 1 || step > INT32_MAX) raise_value("group must lie in 1..2^31 - 1");
+    if (by_layout == nullptr) {
+        // The library's own rule: groups along the whole plane. Planes with a shape must have
+        // the one that rule gives, so that another layout is not read as groups.
+        if (pixels % step != 0) raise_value("y: the pixel count must be a multiple of group");
+        if (frame && blue_chroma.array.ndim() == 2 &&
+            (w % step != 0 || blue_chroma.array.shape(0) != h ||
+             blue_chroma.array.shape(1) != w / step)) {
+            const chroma_layout *other = layout_of_shape(blue_chroma.array, h, w);
+            raise_value(
+                "u, v: " + shape_text(blue_chroma.array.shape(0), blue_chroma.array.shape(1)) +
+                " is not one sample per group of " + std::to_string(step) + " pixels of a " +
+                shape_text(h, w) + " frame" +
+                (w % step == 0 ? " (" + shape_text(h, w / step) + ")" : "") +
+                (other != nullptr ? "; it is " + std::string(other->name) +
+                                        " chroma: give layout='" + other->name + "', or no group"
+                                  : ""));
+        }
+        if (blue_chroma.size() != pixels / step || red_chroma.size() != pixels / step) {
+            raise_value("u, v: expected one chroma sample per group of pixels");
+        }
     }
     if (pixels * 3 > INT32_MAX) raise_value("the result would exceed 2^31 - 1 bytes");
     py::array result;
     if (out.is_none()) {
-        if (luma.array.ndim() == 2) {
-            result = new_picture(luma.array.shape(0), luma.array.shape(1), 3);
+        if (frame) {
+            result = new_picture(h, w, 3);
         } else {
             result = py::array_t<uint8_t>({pixels, int64_t(3)});
         }
@@ -37,12 +154,22 @@ py::array yuv_to_rgb(array_arg y, array_arg u, array_arg v, int64_t group, bool 
     if (pixels == 0) return result;
     {
         py::gil_scoped_release unlocked;
-        if (exact) {
-            kv_yuv_to_rgb(luma.data(), red_chroma.data(), blue_chroma.data(), target.data(),
-                          uint32_t(pixels), uint32_t(group));
+        std::vector<uint8_t> spread_u, spread_v;
+        const uint8_t *cu = blue_chroma.data(), *cv = red_chroma.data();
+        if (by_layout != nullptr) {
+            spread_u = spread(cu, *by_layout, h, w);
+            spread_v = spread(cv, *by_layout, h, w);
+            cu = spread_u.data();
+            cv = spread_v.data();
+            step = w % by_layout->across == 0 ? by_layout->across : 1;
+        }
+        if (full) {
+            tamsa::full_range_to_bgr(luma.data(), cv, cu, target.data(), uint64_t(pixels),
+                                     uint32_t(step));
+        } else if (exact) {
+            kv_yuv_to_rgb(luma.data(), cv, cu, target.data(), uint32_t(pixels), uint32_t(step));
         } else {
-            fx_yuvtorgb_ll(luma.data(), red_chroma.data(), blue_chroma.data(), target.data(),
-                           uint32_t(pixels), uint32_t(group));
+            fx_yuvtorgb_ll(luma.data(), cv, cu, target.data(), uint32_t(pixels), uint32_t(step));
         }
     }
     target.finish();
@@ -59,6 +186,15 @@ py::array yuv_scale(array_arg y, array_arg u, array_arg v, int64_t width, int64_
     const int64_t chroma = (luma.bytes() + 3) / 4;
     if (blue_chroma.size() < chroma || red_chroma.size() < chroma) {
         raise_value("u, v: expected one chroma sample per 4 luma bytes");
+    }
+    // Chroma with a shape must be 4:1:1's, so that another layout is not read as groups of 4.
+    if (blue_chroma.array.ndim() == 2 &&
+        (luma.width() % 4 != 0 || blue_chroma.array.shape(0) != luma.height() ||
+         blue_chroma.array.shape(1) != luma.width() / 4)) {
+        raise_value("u, v: (" + std::to_string(blue_chroma.array.shape(0)) + ", " +
+                    std::to_string(blue_chroma.array.shape(1)) + ") is not 4:1:1 chroma of a (" +
+                    std::to_string(luma.height()) + ", " + std::to_string(luma.width()) +
+                    ") frame; tamsa.yuv_to_rgb converts the other layouts");
     }
     if (width * height > 0 && luma.bytes() == 0) {
         raise_value("y: an empty frame cannot be scaled to a non-empty one");
@@ -115,20 +251,32 @@ void deinterlace(array_arg frame) {
 }  // namespace
 
 void bind_video(py::module_ &m) {
-    m.def("yuv_to_rgb", &yuv_to_rgb, py::arg("y"), py::arg("u"), py::arg("v"), py::arg("group") = 4,
-          py::arg("exact") = false, py::arg("out") = py::none(),
+    m.def("yuv_to_rgb", &yuv_to_rgb, py::arg("y"), py::arg("u"), py::arg("v"),
+          py::arg("group") = py::none(), py::arg("layout") = py::none(),
+          py::arg("range") = "limited", py::arg("exact") = false, py::arg("out") = py::none(),
           R"(Planar YUV to pixels, written blue, green, red (3 bytes a pixel).
 
 ``y`` holds one byte per pixel (a (h, w) plane gives a (h, w, 3) result, any other shape an
-(n, 3) one); ``u`` and ``v`` one sample per ``group`` pixels, so the pixel count must be a
-multiple of ``group``. Studio-range luma. ``exact`` computes each pixel in double precision
-instead of through the fixed tables. Fills ``out`` (3 bytes per pixel) when given. An empty
-``y`` gives an empty result (the C call converts one whole group for a count of 0).)");
+(n, 3) one). The chroma planes ``u`` and ``v`` are read in one of two ways:
+
+- by ``layout`` ('420', '422', '444' or '411'), or from their (h, w) shapes when neither
+  ``layout`` nor ``group`` is given: a 4:2:0 frame of (h, w) has (ceil(h/2), ceil(w/2))
+  chroma, 4:2:2 (h, ceil(w/2)), 4:4:4 (h, w), 4:1:1 (h, ceil(w/4)). Each row takes its chroma
+  row, as ``tamsa record`` converts a clip. Shapes that fit no layout raise ValueError.
+- by ``group`` (4 for flat planes given neither): one sample per ``group`` pixels along the
+  whole plane, the library's own rule; the pixel count must be a multiple of ``group``, and
+  (h, w) chroma must be (h, w / group), so that 4:2:0 planes are not read as groups.
+
+``range`` 'limited' (studio: luma 16..235, through the library's fixed tables, or per pixel in
+double precision with ``exact``) or 'full' (0..255, as XCOLORRANGE=FULL clips: per pixel,
+within half a level of the exact BT.601 rule). Fills ``out`` (3 bytes per pixel) when given.
+An empty ``y`` gives an empty result (the C call converts one whole group for a count of 0).)");
     m.def("yuv_scale", &yuv_scale, py::arg("y"), py::arg("u"), py::arg("v"), py::arg("width"),
           py::arg("height"),
           R"(A YUV frame converted and resized (nearest neighbour) to a new (height, width, 3)
 array, written blue, green, red. ``y`` is the (h, w) luma plane; ``u`` and ``v`` hold one
-sample per 4 luma bytes, counted along the whole plane rather than per row.)");
+sample per 4 luma bytes, counted along the whole plane rather than per row; chroma planes with
+a shape must be (h, w / 4), so that other layouts raise ValueError (``yuv_to_rgb`` reads them).)");
     m.def("correct", &correct, py::arg("image"), py::arg("contrast") = 100,
           py::arg("brightness") = 0, py::arg("invert") = false,
           R"(Contrast (percent, 100 leaves it), brightness (added, saturating) and inversion

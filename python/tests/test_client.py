@@ -139,6 +139,10 @@ def test_errors(client):
     with pytest.raises(ValueError):
         client.convert_frame(np.zeros((4, 4), np.uint8), np.zeros(3, np.uint8),
                              np.zeros(4, np.uint8))
+    # 4:2:0 planes are no groups of 4, though they hold as many samples.
+    with pytest.raises(ValueError, match=r"\(2, 4\) is not 4:1:1 chroma of a \(4, 8\) frame"):
+        client.convert_frame(np.zeros((4, 8), np.uint8), np.zeros((2, 4), np.uint8),
+                             np.zeros((2, 4), np.uint8))
 
 
 def test_views_outlive_the_closed_client(runtime):

@@ -35,7 +35,7 @@ def test_yuv_to_rgb_of_nothing_writes_nothing():
 
 def test_yuv_to_rgb_keeps_the_plane_shape(rng):
     y = picture(rng, 2, 8, 1)
-    u, v = rng.integers(0, 256, (2, 4), dtype=np.uint8)
+    u, v = rng.integers(0, 256, (2, 2, 2), dtype=np.uint8)
     flat = tamsa.yuv_to_rgb(y.reshape(-1), u, v)
     got = tamsa.yuv_to_rgb(y, u, v)
     assert got.shape == (2, 8, 3) and np.array_equal(got.reshape(-1, 3), flat)
@@ -90,6 +90,76 @@ def test_deinterlace(ref, rng, depth, height):
     assert np.array_equal(got[1::2], frame[0:height - height % 2:2])
 
 
+LAYOUTS = {"420": (2, 2), "422": (2, 1), "444": (1, 1), "411": (4, 1)}
+
+
+def chroma_planes(rng, layout, h, w):
+    across, down = LAYOUTS[layout]
+    shape = (-(-h // down), -(-w // across))
+    return rng.integers(0, 256, (2,) + shape, dtype=np.uint8)
+
+
+def per_pixel(plane, layout, h, w):
+    """Every pixel's chroma sample: the sample of its row's chroma row and its column's group."""
+    across, down = LAYOUTS[layout]
+    return plane[np.arange(h)[:, None] // down, np.arange(w)[None, :] // across].copy()
+
+
+@pytest.mark.parametrize("layout", list(LAYOUTS))
+@pytest.mark.parametrize("h,w", [(6, 8), (7, 9), (5, 12), (2, 3)])
+def test_yuv_to_rgb_of_each_layout(ref, rng, layout, h, w):
+    y = picture(rng, h, w, 1)
+    u, v = chroma_planes(rng, layout, h, w)
+    # The studio-range rule with each pixel's own sample, as the command converts a clip.
+    expected = np.zeros((h, w, 3), np.uint8)
+    pu, pv = per_pixel(u, layout, h, w), per_pixel(v, layout, h, w)
+    ref.fx_yuvtorgb_ll(ptr(y), ptr(pv), ptr(pu), ptr(expected), h * w, 1)
+    assert np.array_equal(tamsa.yuv_to_rgb(y, u, v, layout=layout), expected)
+    assert np.array_equal(tamsa.yuv_to_rgb(y, u.reshape(-1), v.reshape(-1), layout=layout),
+                          expected)
+    # From the shapes alone.
+    assert np.array_equal(tamsa.yuv_to_rgb(y, u, v), expected)
+
+
+def test_yuv_to_rgb_refuses_420_planes_as_groups_of_4(rng):
+    y = picture(rng, 480, 640, 1)
+    u, v = chroma_planes(rng, "420", 480, 640)
+    with pytest.raises(ValueError, match=r"\(240, 320\) is not one sample per group of 4 pixels "
+                                         r"of a \(480, 640\) frame \(\(480, 160\)\); it is 420 "
+                                         r"chroma: give layout='420', or no group"):
+        tamsa.yuv_to_rgb(y, u, v, group=4)
+    with pytest.raises(ValueError, match=r"420 chroma of a \(480, 640\) frame is \(240, 320\)"):
+        tamsa.yuv_to_rgb(y, u[:, :160], v[:, :160], layout="420")
+    with pytest.raises(ValueError, match=r"\(240, 160\) is the chroma of no layout of a "
+                                         r"\(480, 640\) frame \(420 \(240, 320\), 422 "):
+        tamsa.yuv_to_rgb(y, u[:, :160].copy(), v[:, :160].copy())
+
+
+def full_range_exact(y, u, v):
+    y, u, v = (np.asarray(p, np.float64) for p in (y, u, v))
+    kr, kb = 0.299, 0.114
+    r = y + 2 * (1 - kr) * (v - 128)
+    b = y + 2 * (1 - kb) * (u - 128)
+    g = (y - kr * r - kb * b) / (1 - kr - kb)
+    return np.clip(np.stack([b, g, r], axis=-1), 0, 255)
+
+
+@pytest.mark.parametrize("layout", ["420", "444"])
+def test_yuv_to_rgb_of_full_range(rng, layout):
+    h, w = 33, 17
+    y = picture(rng, h, w, 1)
+    u, v = chroma_planes(rng, layout, h, w)
+    got = tamsa.yuv_to_rgb(y, u, v, range="full")
+    exact = full_range_exact(y, per_pixel(u, layout, h, w), per_pixel(v, layout, h, w))
+    assert np.abs(got - exact).max() <= 1.0
+    # Every grey level stays as it is.
+    grey = np.arange(256, dtype=np.uint8).reshape(16, 16)
+    neutral = np.full((16, 16), 128, np.uint8)
+    assert np.array_equal(tamsa.yuv_to_rgb(grey, neutral, neutral, range="full")[:, :, 1], grey)
+    with pytest.raises(ValueError, match="range must be 'limited' or 'full'"):
+        tamsa.yuv_to_rgb(y, u, v, range="pc")
+
+
 @pytest.mark.parametrize("call", [
     lambda: tamsa.yuv_to_rgb(np.zeros(6, np.uint8), np.zeros(2, np.uint8), np.zeros(2, np.uint8)),
     lambda: tamsa.yuv_to_rgb(np.zeros(8, np.uint8), np.zeros(1, np.uint8), np.zeros(2, np.uint8)),
@@ -99,6 +169,8 @@ def test_deinterlace(ref, rng, depth, height):
                              out=np.zeros(23, np.uint8)),
     lambda: tamsa.yuv_scale(np.zeros((4, 4), np.uint8), np.zeros(3, np.uint8),
                             np.zeros(4, np.uint8), 2, 2),
+    lambda: tamsa.yuv_scale(np.zeros((4, 8), np.uint8), np.zeros((2, 4), np.uint8),
+                            np.zeros((2, 4), np.uint8), 2, 2),
     lambda: tamsa.yuv_scale(np.zeros((4, 4, 3), np.uint8), np.zeros(12, np.uint8),
                             np.zeros(12, np.uint8), 2, 2),
     lambda: tamsa.fade(np.zeros((2, 2), np.uint8), np.zeros((2, 2, 3), np.uint8), 5),
