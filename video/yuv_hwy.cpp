@@ -73,44 +73,77 @@ void yuv1_row_vector(const uint8_t *HWY_RESTRICT y, const uint8_t *HWY_RESTRICT 
 }
 
 #if HWY_TARGET == HWY_SSE4 || HWY_TARGET == HWY_AVX2
-// Groups of G = 2, 4 or 8 where the bytes of a vector of pixels fit in one 128-bit block: one
-// vector of chroma bytes serves G vectors of pixels, each spreading its share over its pixels
-// with a byte shuffle.
+// 16-bit lanes back to bytes, clamped to 0..255, block by block: the inverse of widen_lower and
+// widen_upper, without the lane-crossing fix that a whole-vector demotion needs.
+template <class D8, class V16>
+HWY_INLINE hn::Vec<D8> narrow_clamped(D8, V16 lower, V16 upper) {
+#if HWY_TARGET == HWY_AVX2
+    return hn::Vec<D8>{_mm256_packus_epi16(lower.raw, upper.raw)};
+#else
+    return hn::Vec<D8>{_mm_packus_epi16(lower.raw, upper.raw)};
+#endif
+}
+
+// A vector of pixels whose chroma bytes have been spread over them; its first m pixels go out.
+template <class D8>
+HWY_INLINE void convert_spread(D8 d8, hn::Vec<D8> y8, hn::Vec<D8> v8, hn::Vec<D8> u8,
+                               uint8_t *HWY_RESTRICT rgb, size_t m) {
+    const hn::Repartition<int16_t, D8> d16;
+    const auto luma_lo = term(d16, hn::BitCast(d16, widen_lower(d8, y8)), kLumaTerm);
+    const auto luma_hi = term(d16, hn::BitCast(d16, widen_upper(d8, y8)), kLumaTerm);
+    const auto u_lo = hn::BitCast(d16, widen_lower(d8, u8));
+    const auto u_hi = hn::BitCast(d16, widen_upper(d8, u8));
+    const auto v_lo = hn::BitCast(d16, widen_lower(d8, v8));
+    const auto v_hi = hn::BitCast(d16, widen_upper(d8, v8));
+    const auto blue = narrow_clamped(d8, hn::Add(luma_lo, term(d16, u_lo, kBlueUTerm)),
+                                     hn::Add(luma_hi, term(d16, u_hi, kBlueUTerm)));
+    const auto green_lo = hn::Add(term(d16, u_lo, kGreenUTerm), term(d16, v_lo, kGreenVTerm));
+    const auto green_hi = hn::Add(term(d16, u_hi, kGreenUTerm), term(d16, v_hi, kGreenVTerm));
+    const auto green = narrow_clamped(d8, hn::Sub(luma_lo, green_lo), hn::Sub(luma_hi, green_hi));
+    const auto red = narrow_clamped(d8, hn::Add(luma_lo, term(d16, v_lo, kRedVTerm)),
+                                    hn::Add(luma_hi, term(d16, v_hi, kRedVTerm)));
+    store_interleaved3_lanes(blue, green, red, d8, rgb, m);
+}
+
+// Groups of G = 2, 4 or 8: 16 chroma bytes, repeated in every 128-bit block, serve 16 * G
+// pixels; a byte shuffle spreads them over each vector of pixels, block by block, and the
+// pixels are worked in 16-bit lanes in block order, which the narrowing puts back.
 template <uint32_t G>
 void yuvg_row(const uint8_t *HWY_RESTRICT y, const uint8_t *HWY_RESTRICT v,
               const uint8_t *HWY_RESTRICT u, uint8_t *HWY_RESTRICT rgb, uint64_t groups) {
     constexpr int kShift = G == 2 ? 1 : G == 4 ? 2 : 3;
-    const hn::ScalableTag<int16_t> d16;
-    const hn::Rebind<uint8_t, decltype(d16)> d8;
-    constexpr size_t N = hn::MaxLanes(d16);
-    static_assert(N <= 16 && N % G == 0);
-    // The chroma byte of pixel k * N + i of a step is byte (k * N + i) / G of its chroma.
-    const auto spread = [&](size_t k) { return hn::ShiftRight<kShift>(hn::Iota(d8, k * N)); };
-    uint64_t g = 0;
-    for (; g + N <= groups; g += N) {
-        const auto vs = hn::LoadU(d8, v + g);
-        const auto us = hn::LoadU(d8, u + g);
-        const uint8_t *yk = y + G * g;
-        uint8_t *out = rgb + 3 * G * g;
-        for (size_t k = 0; k < G; ++k, yk += N, out += 3 * N) {
+    const hn::ScalableTag<uint8_t> d8;
+    constexpr size_t N = hn::MaxLanes(d8);
+    constexpr uint64_t kSpan = 16 * G;
+    static_assert(kSpan % N == 0);
+    // Pixel k * N + i of a span takes chroma byte (k * N + i) / G.
+    const auto spread = [&](size_t k) {
+        return hn::ShiftRight<kShift>(hn::Iota(d8, uint8_t(k * N)));
+    };
+    const uint64_t pixels = G * groups;
+    uint64_t i = 0;
+    for (; i + kSpan <= pixels; i += kSpan) {
+        const auto vs = hn::LoadDup128(d8, v + i / G);
+        const auto us = hn::LoadDup128(d8, u + i / G);
+        for (size_t k = 0; k < kSpan / N; ++k) {
             const auto index = spread(k);
-            convert_vector(d16, hn::LoadU(d8, yk), hn::TableLookupBytes(vs, index),
-                           hn::TableLookupBytes(us, index), out, N);
+            convert_spread(d8, hn::LoadU(d8, y + i + k * N), hn::TableLookupBytes(vs, index),
+                           hn::TableLookupBytes(us, index), rgb + 3 * (i + k * N), N);
         }
     }
-    if (g == groups) return;
-    // Fewer than N groups are left: their chroma through a local copy, the pixels in parts.
-    HWY_ALIGN uint8_t v_left[N] = {}, u_left[N] = {};
-    std::memcpy(v_left, v + g, groups - g);
-    std::memcpy(u_left, u + g, groups - g);
-    const auto vs = hn::Load(d8, v_left);
-    const auto us = hn::Load(d8, u_left);
-    const uint64_t pixels = G * (groups - g);
-    for (size_t k = 0; k * N < pixels; ++k) {
-        const size_t m = pixels - k * N < N ? size_t(pixels - k * N) : N;
+    if (i == pixels) return;
+    // Fewer than 16 groups are left: their chroma through a local copy, the pixels in parts.
+    HWY_ALIGN uint8_t v_left[16] = {}, u_left[16] = {};
+    std::memcpy(v_left, v + i / G, (pixels - i) / G);
+    std::memcpy(u_left, u + i / G, (pixels - i) / G);
+    const auto vs = hn::LoadDup128(d8, v_left);
+    const auto us = hn::LoadDup128(d8, u_left);
+    for (size_t k = 0; i + k * N < pixels; ++k) {
+        const uint64_t at = i + k * N;
+        const size_t m = pixels - at < N ? size_t(pixels - at) : N;
         const auto index = spread(k);
-        convert_vector(d16, load_lanes(d8, y + G * g + k * N, m), hn::TableLookupBytes(vs, index),
-                       hn::TableLookupBytes(us, index), rgb + 3 * (G * g + k * N), m);
+        convert_spread(d8, load_lanes(d8, y + at, m), hn::TableLookupBytes(vs, index),
+                       hn::TableLookupBytes(us, index), rgb + 3 * at, m);
     }
 }
 
