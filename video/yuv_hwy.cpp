@@ -1,5 +1,6 @@
 // The YUV conversion as vector kernels, compiled once per target Highway builds for: the table
 // terms as 16-bit multiply-high arithmetic, the clamps as saturating demotions.
+#include <array>
 #include <cstring>
 
 #include "video/yuv_row.h"
@@ -84,51 +85,107 @@ HWY_INLINE hn::Vec<D8> narrow_clamped(D8, V16 lower, V16 upper) {
 #endif
 }
 
-// A vector of pixels whose chroma bytes have been spread over them; its first m pixels go out.
-template <class D8>
-HWY_INLINE void convert_spread(D8 d8, hn::Vec<D8> y8, hn::Vec<D8> v8, hn::Vec<D8> u8,
-                               uint8_t *HWY_RESTRICT rgb, size_t m) {
-    const hn::Repartition<int16_t, D8> d16;
-    const auto luma_lo = term(d16, hn::BitCast(d16, widen_lower(d8, y8)), kLumaTerm);
-    const auto luma_hi = term(d16, hn::BitCast(d16, widen_upper(d8, y8)), kLumaTerm);
-    const auto u_lo = hn::BitCast(d16, widen_lower(d8, u8));
-    const auto u_hi = hn::BitCast(d16, widen_upper(d8, u8));
-    const auto v_lo = hn::BitCast(d16, widen_lower(d8, v8));
-    const auto v_hi = hn::BitCast(d16, widen_upper(d8, v8));
-    const auto blue = narrow_clamped(d8, hn::Add(luma_lo, term(d16, u_lo, kBlueUTerm)),
-                                     hn::Add(luma_hi, term(d16, u_hi, kBlueUTerm)));
-    const auto green_lo = hn::Add(term(d16, u_lo, kGreenUTerm), term(d16, v_lo, kGreenVTerm));
-    const auto green_hi = hn::Add(term(d16, u_hi, kGreenUTerm), term(d16, v_hi, kGreenVTerm));
-    const auto green = narrow_clamped(d8, hn::Sub(luma_lo, green_lo), hn::Sub(luma_hi, green_hi));
-    const auto red = narrow_clamped(d8, hn::Add(luma_lo, term(d16, v_lo, kRedVTerm)),
-                                    hn::Add(luma_hi, term(d16, v_hi, kRedVTerm)));
-    store_interleaved3_lanes(blue, green, red, d8, rgb, m);
+// The chroma terms of 16 chroma samples, 8 to a vector of 16-bit lanes: lo holds the first 8
+// and hi the others, in every 128-bit block, except for groups of 2 on 256-bit vectors, whose
+// lo holds the first 8 in its lower block and the others in its upper one (hi is unused).
+template <class D16>
+struct chroma_terms16 {
+    hn::Vec<D16> blue_lo, green_lo, red_lo, blue_hi, green_hi, red_hi;
+};
+
+template <class D16, class V16>
+HWY_INLINE void terms_of(D16 d16, V16 v16, V16 u16, V16 &blue, V16 &green, V16 &red) {
+    blue = term(d16, u16, kBlueUTerm);
+    green = hn::Add(term(d16, u16, kGreenUTerm), term(d16, v16, kGreenVTerm));
+    red = term(d16, v16, kRedVTerm);
 }
 
-// Groups of G = 2, 4 or 8: 16 chroma bytes, repeated in every 128-bit block, serve 16 * G
-// pixels; a byte shuffle spreads them over each vector of pixels, block by block, and the
-// pixels are worked in 16-bit lanes in block order, which the narrowing puts back.
+template <uint32_t G, class D8>
+HWY_INLINE chroma_terms16<hn::Repartition<int16_t, D8> > chroma_of(D8 d8, const uint8_t *v,
+                                                                   const uint8_t *u) {
+    using D16 = hn::Repartition<int16_t, D8>;
+    const D16 d16;
+    chroma_terms16<D16> c;
+    if constexpr (G == 2 && hn::MaxLanes(d8) == 32) {
+        const hn::Rebind<uint8_t, decltype(d16)> d8h;
+        terms_of(d16, hn::BitCast(d16, hn::PromoteTo(d16, hn::LoadU(d8h, v))),
+                 hn::BitCast(d16, hn::PromoteTo(d16, hn::LoadU(d8h, u))), c.blue_lo, c.green_lo,
+                 c.red_lo);
+        c.blue_hi = c.blue_lo;
+        c.green_hi = c.green_lo;
+        c.red_hi = c.red_lo;
+    } else {
+        const auto vs = hn::LoadDup128(d8, v);
+        const auto us = hn::LoadDup128(d8, u);
+        terms_of(d16, hn::BitCast(d16, widen_lower(d8, vs)), hn::BitCast(d16, widen_lower(d8, us)),
+                 c.blue_lo, c.green_lo, c.red_lo);
+        terms_of(d16, hn::BitCast(d16, widen_upper(d8, vs)), hn::BitCast(d16, widen_upper(d8, us)),
+                 c.blue_hi, c.green_hi, c.red_hi);
+    }
+    return c;
+}
+
+// Byte shuffles that spread the chroma terms over the pixels of vector k of a span of 16 * G
+// pixels (N to a vector), for the lower (h = 0) and upper (h = 1) 8 pixels of each block, whose
+// 16-bit lanes widen_lower and widen_upper give: entry ((k * 2 + h) * N + q).
+template <uint32_t G, size_t N>
+constexpr std::array<uint8_t, 32 * G> spread_table() {
+    constexpr size_t kSteps = 16 * G / N;
+    std::array<uint8_t, 32 * G> t{};
+    for (size_t k = 0; k < kSteps; ++k) {
+        for (size_t h = 0; h < 2; ++h) {
+            for (size_t q = 0; q < N; ++q) {
+                const size_t block = q / 16, lane = q % 16 / 2;
+                const size_t sample = (k * N + 16 * block + 8 * h + lane) / G;
+                const size_t base = G == 2 && N == 32 ? 8 * block : k < kSteps / 2 ? 0 : 8;
+                t[(k * 2 + h) * N + q] = uint8_t(2 * (sample - base) + q % 2);
+            }
+        }
+    }
+    return t;
+}
+
+// Vector k of a span: its first m pixels go out.
+template <uint32_t G, class D8>
+HWY_INLINE void convert_spread(D8 d8, const chroma_terms16<hn::Repartition<int16_t, D8> > &c,
+                               size_t k, hn::Vec<D8> y8, uint8_t *HWY_RESTRICT rgb, size_t m) {
+    constexpr size_t N = hn::MaxLanes(d8);
+    constexpr size_t kSteps = 16 * G / N;
+    static constexpr std::array<uint8_t, 32 *G> kSpread = spread_table<G, N>();
+    const hn::Repartition<int16_t, D8> d16;
+    const auto lo = hn::BitCast(d16, hn::LoadU(d8, kSpread.data() + k * 2 * N));
+    const auto hi = hn::BitCast(d16, hn::LoadU(d8, kSpread.data() + (k * 2 + 1) * N));
+    const bool first = k < kSteps / 2 || (G == 2 && N == 32);
+    const auto &blue = first ? c.blue_lo : c.blue_hi;
+    const auto &green = first ? c.green_lo : c.green_hi;
+    const auto &red = first ? c.red_lo : c.red_hi;
+    const auto luma_lo = term(d16, hn::BitCast(d16, widen_lower(d8, y8)), kLumaTerm);
+    const auto luma_hi = term(d16, hn::BitCast(d16, widen_upper(d8, y8)), kLumaTerm);
+    const auto b = narrow_clamped(d8, hn::Add(luma_lo, hn::TableLookupBytes(blue, lo)),
+                                  hn::Add(luma_hi, hn::TableLookupBytes(blue, hi)));
+    const auto g = narrow_clamped(d8, hn::Sub(luma_lo, hn::TableLookupBytes(green, lo)),
+                                  hn::Sub(luma_hi, hn::TableLookupBytes(green, hi)));
+    const auto r = narrow_clamped(d8, hn::Add(luma_lo, hn::TableLookupBytes(red, lo)),
+                                  hn::Add(luma_hi, hn::TableLookupBytes(red, hi)));
+    store_interleaved3_lanes(b, g, r, d8, rgb, m);
+}
+
+// Groups of G = 2, 4 or 8: the chroma terms of 16 samples are worked out once for the 16 * G
+// pixels they serve, then spread over each vector of them by byte shuffles within 128-bit
+// blocks. The pixels are worked in 16-bit lanes in block order, which the narrowing puts back.
 template <uint32_t G>
 void yuvg_row(const uint8_t *HWY_RESTRICT y, const uint8_t *HWY_RESTRICT v,
               const uint8_t *HWY_RESTRICT u, uint8_t *HWY_RESTRICT rgb, uint64_t groups) {
-    constexpr int kShift = G == 2 ? 1 : G == 4 ? 2 : 3;
     const hn::ScalableTag<uint8_t> d8;
     constexpr size_t N = hn::MaxLanes(d8);
     constexpr uint64_t kSpan = 16 * G;
     static_assert(kSpan % N == 0);
-    // Pixel k * N + i of a span takes chroma byte (k * N + i) / G.
-    const auto spread = [&](size_t k) {
-        return hn::ShiftRight<kShift>(hn::Iota(d8, uint8_t(k * N)));
-    };
     const uint64_t pixels = G * groups;
     uint64_t i = 0;
     for (; i + kSpan <= pixels; i += kSpan) {
-        const auto vs = hn::LoadDup128(d8, v + i / G);
-        const auto us = hn::LoadDup128(d8, u + i / G);
+        const auto c = chroma_of<G>(d8, v + i / G, u + i / G);
         for (size_t k = 0; k < kSpan / N; ++k) {
-            const auto index = spread(k);
-            convert_spread(d8, hn::LoadU(d8, y + i + k * N), hn::TableLookupBytes(vs, index),
-                           hn::TableLookupBytes(us, index), rgb + 3 * (i + k * N), N);
+            convert_spread<G>(d8, c, k, hn::LoadU(d8, y + i + k * N), rgb + 3 * (i + k * N), N);
         }
     }
     if (i == pixels) return;
@@ -136,14 +193,11 @@ void yuvg_row(const uint8_t *HWY_RESTRICT y, const uint8_t *HWY_RESTRICT v,
     HWY_ALIGN uint8_t v_left[16] = {}, u_left[16] = {};
     std::memcpy(v_left, v + i / G, (pixels - i) / G);
     std::memcpy(u_left, u + i / G, (pixels - i) / G);
-    const auto vs = hn::LoadDup128(d8, v_left);
-    const auto us = hn::LoadDup128(d8, u_left);
+    const auto c = chroma_of<G>(d8, v_left, u_left);
     for (size_t k = 0; i + k * N < pixels; ++k) {
         const uint64_t at = i + k * N;
         const size_t m = pixels - at < N ? size_t(pixels - at) : N;
-        const auto index = spread(k);
-        convert_spread(d8, load_lanes(d8, y + at, m), hn::TableLookupBytes(vs, index),
-                       hn::TableLookupBytes(us, index), rgb + 3 * at, m);
+        convert_spread<G>(d8, c, k, load_lanes(d8, y + at, m), rgb + 3 * at, m);
     }
 }
 
