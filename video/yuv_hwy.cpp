@@ -67,12 +67,6 @@ void convert(const uint8_t *HWY_RESTRICT y, const uint8_t *HWY_RESTRICT v,
     });
 }
 
-void yuv1_row_vector(const uint8_t *HWY_RESTRICT y, const uint8_t *HWY_RESTRICT v,
-                     const uint8_t *HWY_RESTRICT u, uint8_t *HWY_RESTRICT rgb, uint64_t groups,
-                     uint32_t, const yuv_tables &) {
-    convert(y, v, u, rgb, groups);
-}
-
 #if HWY_TARGET == HWY_SSE4 || HWY_TARGET == HWY_AVX2
 // 16-bit lanes back to bytes, clamped to 0..255, block by block: the inverse of widen_lower and
 // widen_upper, without the lane-crossing fix that a whole-vector demotion needs.
@@ -98,6 +92,31 @@ HWY_INLINE void terms_of(D16 d16, V16 v16, V16 u16, V16 &blue, V16 &green, V16 &
     blue = term(d16, u16, kBlueUTerm);
     green = hn::Add(term(d16, u16, kGreenUTerm), term(d16, v16, kGreenVTerm));
     red = term(d16, v16, kRedVTerm);
+}
+
+// Groups of 1: whole vectors of bytes, worked in 16-bit lanes in block order.
+void yuv1_row_vector(const uint8_t *HWY_RESTRICT y, const uint8_t *HWY_RESTRICT v,
+                     const uint8_t *HWY_RESTRICT u, uint8_t *HWY_RESTRICT rgb, uint64_t groups,
+                     uint32_t, const yuv_tables &) {
+    const hn::ScalableTag<uint8_t> d8;
+    const hn::Repartition<int16_t, decltype(d8)> d16;
+    for_each_vector(groups, hn::Lanes(d8), [&](uint64_t i, size_t m) {
+        const auto y8 = load_lanes(d8, y + i, m);
+        const auto v8 = load_lanes(d8, v + i, m);
+        const auto u8 = load_lanes(d8, u + i, m);
+        const auto luma_lo = term(d16, hn::BitCast(d16, widen_lower(d8, y8)), kLumaTerm);
+        const auto luma_hi = term(d16, hn::BitCast(d16, widen_upper(d8, y8)), kLumaTerm);
+        hn::Vec<decltype(d16)> blue_lo, green_lo, red_lo, blue_hi, green_hi, red_hi;
+        terms_of(d16, hn::BitCast(d16, widen_lower(d8, v8)), hn::BitCast(d16, widen_lower(d8, u8)),
+                 blue_lo, green_lo, red_lo);
+        terms_of(d16, hn::BitCast(d16, widen_upper(d8, v8)), hn::BitCast(d16, widen_upper(d8, u8)),
+                 blue_hi, green_hi, red_hi);
+        store_interleaved3_lanes(
+            narrow_clamped(d8, hn::Add(luma_lo, blue_lo), hn::Add(luma_hi, blue_hi)),
+            narrow_clamped(d8, hn::Sub(luma_lo, green_lo), hn::Sub(luma_hi, green_hi)),
+            narrow_clamped(d8, hn::Add(luma_lo, red_lo), hn::Add(luma_hi, red_hi)), d8, rgb + 3 * i,
+            m);
+    });
 }
 
 template <uint32_t G, class D8>
@@ -214,6 +233,12 @@ void yuvn_row_vector(const uint8_t *HWY_RESTRICT y, const uint8_t *HWY_RESTRICT 
     }
 }
 #else
+void yuv1_row_vector(const uint8_t *HWY_RESTRICT y, const uint8_t *HWY_RESTRICT v,
+                     const uint8_t *HWY_RESTRICT u, uint8_t *HWY_RESTRICT rgb, uint64_t groups,
+                     uint32_t, const yuv_tables &) {
+    convert(y, v, u, rgb, groups);
+}
+
 // Groups of 2, 4 or 8: the chroma bytes of a stretch of groups are spread over their pixels in
 // local buffers, then converted pixel by pixel.
 void yuvn_row_vector(const uint8_t *HWY_RESTRICT y, const uint8_t *HWY_RESTRICT v,
