@@ -4,7 +4,8 @@
 # `tamsa serve` reached with --connect. Each pair runs alternately, so that a slow spell of the
 # machine hits both; a row is the median of the pairs' ratios, tamsa time / ffmpeg time (below
 # 1 is faster). Makes its 4:2:0 clips with ffmpeg: SD (640x480), 720p and 1080p. Needs a build
-# of the tools in build/ (or $TAMSA) and ffmpeg on the PATH.
+# of the tools in build/ (or $TAMSA) and ffmpeg on the PATH. TAMSA_CPU=avx2 (or another level)
+# holds the tamsa runs to that level of kernels, and ffmpeg to the same instructions.
 #   record_times.sh [RUNS] [SD_FRAMES] [HD_FRAMES] [720P_FRAMES]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -78,8 +79,21 @@ row() {
   printf '| %-5s | %-28s | %13s | %8s | %9s |\n' "$1" "$2" "${r[0]}" "${r[1]}" "${r[2]}"
 }
 
+case "${TAMSA_CPU:-}" in
+  "" | avx512vbmi) cpuflags="" ;;
+  avx512) cpuflags="-cpuflags -avx512icl" ;;
+  avx2) cpuflags="-cpuflags -avx512-avx512icl" ;;
+  sse4) cpuflags="-cpuflags -avx-avx2-fma3-fma4-xop-avx512-avx512icl" ;;
+  plain) cpuflags="-cpuflags 0" ;;
+  *)
+    echo "record_times.sh: TAMSA_CPU=$TAMSA_CPU is no x86-64 level ffmpeg can be held to" >&2
+    exit 2
+    ;;
+esac
+"$tamsa" --version | sed -n 2p >&2
+
 rec="'$tamsa' record -q --no-progress"
-ff="ffmpeg -loglevel error -y"
+ff="ffmpeg -loglevel error -y $cpuflags"
 echo "| clip  | job                          | tamsa/ffmpeg  | tamsa ms | ffmpeg ms |"
 echo "|-------|------------------------------|--------------:|---------:|----------:|"
 for size in sd mid hd; do

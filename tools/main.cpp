@@ -1,5 +1,6 @@
 // The tamsa command.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <new>
@@ -46,6 +47,18 @@ void print_version() {
     const int32_t v = tamsa_version();
     std::printf("tamsa %d.%d.%d (library %d.%d.%d)\n", TAMSA_VERSION_MAJOR, TAMSA_VERSION_MINOR,
                 TAMSA_VERSION_PATCH, v / 10000, v / 100 % 100, v % 100);
+    std::printf("kernels: %s%s (this CPU offers %s)\n", tamsa_cpu_level(),
+                tamsa_cpu_setting() == TAMSA_CPU_HONOURED ? ", as TAMSA_CPU says" : "",
+                tamsa_cpu_levels());
+}
+
+// A TAMSA_CPU the library could not follow, said once per run (unless -q).
+void warn_cpu_setting(const tamsa::cli::args &args) {
+    if (tamsa_cpu_setting() != TAMSA_CPU_IGNORED || args.has({"-q", "--quiet"})) return;
+    const char *name = std::getenv("TAMSA_CPU");
+    tamsa::cli::warn(std::string("TAMSA_CPU=") + (name != nullptr ? name : "") +
+                     " names no level this CPU offers (" + tamsa_cpu_levels() +
+                     "); the kernels run at " + tamsa_cpu_level());
 }
 
 bool is_command(const std::string &word) {
@@ -71,6 +84,7 @@ int main(int argc, char **argv) {
         }
         if (is_command(command)) {
             cli::set_command(command);
+            warn_cpu_setting(args);
             if (args.has({"--version", "-V"})) {
                 print_version();
                 return cli::kExitOk;
@@ -88,6 +102,7 @@ int main(int argc, char **argv) {
             return cli::kExitOk;
         }
         if (command == "--version" || command == "-V") {
+            warn_cpu_setting(args);
             print_version();
             return cli::kExitOk;
         }

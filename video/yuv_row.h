@@ -24,7 +24,8 @@ void yuvtorgb_row(const uint8_t *y, const uint8_t *v, const uint8_t *u, uint8_t 
 // Portable: clamps through one table, and a group of 4 goes out as one 12-byte store.
 void yuvtorgb_row_fast(const uint8_t *y, const uint8_t *v, const uint8_t *u, uint8_t *rgb,
                        uint64_t groups, uint32_t group, const yuv_tables &t);
-// Highway: groups of 1, and groups of 2, 4 or 8 with their chroma spread over the pixels in a
+// Highway: groups of 1, and groups of 2, 4 or 8, whose chroma terms SSE4 and AVX2 work out once
+// per sample and spread over the pixels by byte shuffles, and other targets spread as bytes in a
 // local buffer (yuv_hwy.cpp).
 yuv_row_fn yuv1_row_hwy();
 yuv_row_fn yuvn_row_hwy();

@@ -39,6 +39,22 @@ extern "C" {
 /* The library's version as major * 10000 + minor * 100 + patch. */
 TAMSA_API int32_t tamsa_version(void);
 
+/* ---- the CPU the kernels run on --------------------------------------------------------- */
+
+/* The operations run vector kernels for the best level of the CPU. The environment variable
+ * TAMSA_CPU, read once before the first kernel is picked, holds them to a lower level: plain
+ * (no vector kernels, as a build without them), sse4, avx2, avx512, avx512vbmi on x86-64, neon,
+ * sve, sve2 on aarch64. A name the library does not know, or a level this CPU or build does not
+ * offer, changes nothing; the library says nothing about it, tamsa_cpu_setting() does. */
+#define TAMSA_CPU_UNSET 0    /* TAMSA_CPU is not set, or empty */
+#define TAMSA_CPU_HONOURED 1 /* the kernels are held to the level it names */
+#define TAMSA_CPU_IGNORED 2  /* an unknown name, or a level not offered: the best level runs */
+TAMSA_API int32_t tamsa_cpu_setting(void);
+/* The levels this CPU and build offer, least first, separated by spaces ("plain sse4 avx2"). */
+TAMSA_API const char *tamsa_cpu_levels(void);
+/* The level the kernels run at. */
+TAMSA_API const char *tamsa_cpu_level(void);
+
 /* ---- records ---------------------------------------------------------------------------- */
 
 /* A chunky bitmap: rows top first, no gap between rows; pixel (x, y) starts at byte
