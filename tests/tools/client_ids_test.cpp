@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <fstream>
 #include <iterator>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -39,8 +38,33 @@ std::string read_source(const char *path) {
 }
 
 // Prose with its line breaks as spaces (and a comment's leading " * " dropped), to find a phrase.
+// (No std::regex: GCC 12 warns inside it under the sanitizers.)
 std::string flowed(const std::string &text) {
-    return std::regex_replace(text, std::regex(R"(\s*\n\s*(\*\s+)?)"), " ");
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\n') {
+            out += text[i];
+            continue;
+        }
+        while (!out.empty() && out.back() == ' ') out.pop_back();
+        size_t next = text.find_first_not_of(' ', i + 1);
+        if (next != std::string::npos && text[next] == '*' && next + 1 < text.size() &&
+            text[next + 1] == ' ') {
+            next = text.find_first_not_of(' ', next + 1);
+        }
+        out += ' ';
+        i = (next == std::string::npos ? text.size() : next) - 1;
+    }
+    return out;
+}
+
+// The digits at text[at] and on, as a number, with at moved past them; -1 when none.
+int number_at(const std::string &text, size_t &at) {
+    int value = -1;
+    for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at) {
+        value = (value < 0 ? 0 : value * 10) + (text[at] - '0');
+    }
+    return value;
 }
 
 // "0 or 1": the ids that stop the server, as the README and client.h name them.
@@ -114,9 +138,11 @@ std::vector<documented> documented_rows(const std::string &header) {
             join(rows.back().answer, column(line, answer_at, std::string::npos));
             continue;
         }
-        std::smatch number;
-        if (!std::regex_match(id, number, std::regex(R"(\*\s+(\d+))"))) break;
-        rows.push_back({std::stoi(number[1]), column(line, name_at, arguments_at),
+        size_t at = id.find_first_not_of("* ");
+        const int number =
+            id.rfind("* ", 0) == 0 && at != std::string::npos ? number_at(id, at) : -1;
+        if (number < 0 || at != id.size()) break;
+        rows.push_back({number, column(line, name_at, arguments_at),
                         column(line, arguments_at, answer_at),
                         column(line, answer_at, std::string::npos)});
     }
@@ -126,11 +152,15 @@ std::vector<documented> documented_rows(const std::string &header) {
 // The highest argument word a row names: "1 luma, 2 V, ..." or "5-7 three factors"; 0 for none.
 int highest_word(const std::string &arguments) {
     int highest = 0;
-    const std::regex word(R"((?:^|, )(\d+)(?:-(\d+))? )");
-    for (auto it = std::sregex_iterator(arguments.begin(), arguments.end(), word);
-         it != std::sregex_iterator(); ++it) {
-        const auto &m = *it;
-        highest = std::max(highest, std::stoi(m[2].matched ? m[2].str() : m[1].str()));
+    for (size_t start = 0; start != std::string::npos;) {
+        size_t at = start;
+        int word = number_at(arguments, at);
+        if (word >= 0 && at < arguments.size() && arguments[at] == '-')
+            word = number_at(arguments, ++at);
+        if (word >= 0 && at < arguments.size() && arguments[at] == ' ')
+            highest = std::max(highest, word);
+        start = arguments.find(", ", start);
+        if (start != std::string::npos) start += 2;
     }
     return highest;
 }
