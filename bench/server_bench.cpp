@@ -5,6 +5,7 @@
 
 #include "platform/ppc.h"
 #include "server/server.h"
+#include "tamsa/client.h"
 
 namespace {
 
@@ -17,14 +18,14 @@ void BM_RoundTripUnknownId(benchmark::State &state) {
     const uint32_t address = tamsa_bus_address(block);
 
     for (auto _ : state) {
-        if (tamsa_port_send(ref, 11, address, -1) != TAMSA_SEND_REPLIED) {
+        if (tamsa_port_send(ref, TAMSA_OP_COUNT, address, -1) != TAMSA_SEND_REPLIED) {
             state.SkipWithError("message not served");
             break;
         }
     }
     state.SetItemsProcessed(state.iterations());
 
-    tamsa_port_send(ref, 0, address, -1);
+    tamsa_port_send(ref, TAMSA_OP_QUIT, address, -1);
     server.join();
     tamsa_port_release(ref);
     PPCFreeVec(block);

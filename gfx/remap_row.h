@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "kernels/choice.h"
+#include "tamsa/internal/tools.h"
 
 namespace tamsa::gfx {
 
@@ -112,9 +113,7 @@ void swap13_row(const uint8_t *source, uint8_t *destination, uint64_t pixels);
 swap13_row_fn swap13_row_hwy();
 inline constexpr kernels::kernel_set<swap13_row_fn> swap13_row_kernels{
     .plain = swap13_row, .vector = TAMSA_VECTOR_KERNEL(swap13_row_hwy)};
-// The best kernel this run may take, for a destination that is the source itself or meets it
-// nowhere; the command's writer puts the bus's frames red first with it.
-void swap13(const uint8_t *source, uint8_t *destination, uint64_t pixels);
+// swap13, the best of them, is in tamsa/internal/tools.h.
 
 }  // namespace tamsa::gfx
 

@@ -4,6 +4,7 @@
 
 #include "platform/bus.h"
 #include "platform/heap.h"
+#include "server/server.h"
 #include "tamsa/client.h"
 
 namespace tamsa::remote {
@@ -60,7 +61,7 @@ decision decide(client_state &client, const uint8_t *frame) {
             d.what = action::nothing;
             return d;
         case request_kind::send:
-            if ((r.id == 0 || r.id == 1) && !client.may_stop) {
+            if (server::stops_server(r.id) && !client.may_stop) {
                 // Stopping is the operator's: the server goes on for everyone else.
                 d.what = action::reply;
                 d.answer.status = TAMSA_REFUSED;

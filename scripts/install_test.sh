@@ -32,6 +32,9 @@ cat > "$root/consumer/main.c" <<'C'
 #include <tamsa/tamsa.h>
 #include <tamsa/client.h>
 #include <stdio.h>
+/* client.h's list of message ids expands in C. */
+#define NAME(name, words, answer) #name,
+static const char *const names[] = {TAMSA_MESSAGES(NAME)};
 int main(void) {
     kv_bitmap *b = kv_allocbitmap(4, 2, 3);
     kv_bitmap *c = kv_clonebitmap(b);
@@ -43,6 +46,7 @@ int main(void) {
     ok = ok && blocks == 0;
     ok = ok && tamsa_version() == TAMSA_VERSION_MAJOR * 10000 + TAMSA_VERSION_MINOR * 100 +
                                       TAMSA_VERSION_PATCH;
+    ok = ok && sizeof names / sizeof names[0] == TAMSA_OP_COUNT;
     printf("%s\n", ok ? "ok" : "failed");
     return ok ? 0 : 1;
 }

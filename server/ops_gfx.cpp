@@ -10,7 +10,8 @@ constexpr uint64_t kByteTableBytes = 256;
 
 }  // namespace
 
-std::optional<uint32_t> serve_remap24(const uint32_t *words) {
+template <>
+std::optional<uint32_t> serve<TAMSA_OP_REMAP24>(const uint32_t *words) {
     // Word 1 points at the source pointer (the data field of a wire record serves).
     uint32_t source = 0;
     if (!read_word(words[1], source)) return std::nullopt;
@@ -24,7 +25,8 @@ std::optional<uint32_t> serve_remap24(const uint32_t *words) {
     return 0;
 }
 
-std::optional<uint32_t> serve_remap8(const uint32_t *words) {
+template <>
+std::optional<uint32_t> serve<TAMSA_OP_REMAP8>(const uint32_t *words) {
     if (!range_ok(words[1], words[3]) || !range_ok(words[2], kByteTableBytes)) {
         return std::nullopt;
     }
@@ -32,7 +34,8 @@ std::optional<uint32_t> serve_remap8(const uint32_t *words) {
     return 0;
 }
 
-std::optional<uint32_t> serve_scalecopybitmap(const uint32_t *words) {
+template <>
+std::optional<uint32_t> serve<TAMSA_OP_SCALECOPYBITMAP>(const uint32_t *words) {
     kv_bitmap source{};
     if (!read_bitmap(words[1], source)) return std::nullopt;
     return hand_over(kv_scalecopybitmap(&source, int32_t(words[2]), int32_t(words[3])));

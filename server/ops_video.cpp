@@ -7,7 +7,8 @@ namespace tamsa::server {
 
 // Words 1 to 6: luma, V and U planes, output, count, group. The ranges follow the conversion's
 // own rule: count rounded up to whole groups, at least one.
-std::optional<uint32_t> serve_yuvtorgb(const uint32_t *words) {
+template <>
+std::optional<uint32_t> serve<TAMSA_OP_YUVTORGB>(const uint32_t *words) {
     const uint32_t y = words[1], v = words[2], u = words[3], rgb = words[4];
     const uint32_t count = words[5], group = words[6];
     if (group != 0) {
@@ -24,7 +25,8 @@ std::optional<uint32_t> serve_yuvtorgb(const uint32_t *words) {
 }
 
 // Words 1 to 3: the frame record, the new width and height.
-std::optional<uint32_t> serve_scale(const uint32_t *words) {
+template <>
+std::optional<uint32_t> serve<TAMSA_OP_SCALE>(const uint32_t *words) {
     kv_bitmap source{};
     if (!read_record(words[1], source)) return std::nullopt;
     // The frame is sampled one byte per pixel, whatever its depth.
@@ -35,7 +37,8 @@ std::optional<uint32_t> serve_scale(const uint32_t *words) {
 
 // Words 1 to 4: the frame record, the contrast, the brightness plus 256, and the invert flag in
 // the low 16 bits.
-std::optional<uint32_t> serve_correct(const uint32_t *words) {
+template <>
+std::optional<uint32_t> serve<TAMSA_OP_CORRECT>(const uint32_t *words) {
     kv_bitmap frame{};
     if (!read_bitmap(words[1], frame)) return std::nullopt;
     const auto brightness = int32_t(words[3] - 256u);
@@ -46,7 +49,8 @@ std::optional<uint32_t> serve_correct(const uint32_t *words) {
 
 // Words 1 to 7: first, second and target buffers, the level, and three factors whose product
 // is the length of each buffer.
-std::optional<uint32_t> serve_fadeover(const uint32_t *words) {
+template <>
+std::optional<uint32_t> serve<TAMSA_OP_FADEOVER>(const uint32_t *words) {
     const uint32_t first = words[1], second = words[2], target = words[3];
     const int32_t level = int32_t(words[4]);
     const auto a = int32_t(words[5]), b = int32_t(words[6]), c = int32_t(words[7]);
@@ -59,7 +63,8 @@ std::optional<uint32_t> serve_fadeover(const uint32_t *words) {
 }
 
 // Word 1: the frame record.
-std::optional<uint32_t> serve_deinterlace(const uint32_t *words) {
+template <>
+std::optional<uint32_t> serve<TAMSA_OP_DEINTERLACE>(const uint32_t *words) {
     kv_bitmap frame{};
     if (!read_bitmap(words[1], frame)) return std::nullopt;
     tamsa_deinterlace_ll(&frame);
@@ -68,7 +73,8 @@ std::optional<uint32_t> serve_deinterlace(const uint32_t *words) {
 
 // Words 1 to 7: luma, V and U planes, the source width and height, the result width and
 // height. The planes are read only when the result has pixels.
-std::optional<uint32_t> serve_yuvscale(const uint32_t *words) {
+template <>
+std::optional<uint32_t> serve<TAMSA_OP_YUVSCALE>(const uint32_t *words) {
     const uint32_t y = words[1], v = words[2], u = words[3];
     const auto src_width = int32_t(words[4]), src_height = int32_t(words[5]);
     const auto dst_width = int32_t(words[6]), dst_height = int32_t(words[7]);

@@ -83,11 +83,13 @@ struct op_row {
     const char *name;
     uint8_t words;  // argument words the id reads
     result_rule rule;
-    serve_fn serve;  // null: not served, handled as an unknown id
+    serve_fn serve;
 };
 
 // The row of a message id, or null for an unknown id.
 const op_row *find_op(int32_t id);
+// Whether a message id stops the server (its rule is stop).
+bool stops_server(int32_t id);
 
 }  // namespace tamsa::server
 

@@ -15,8 +15,8 @@
 #include <mutex>
 #include <thread>
 
-#include "gfx/remap_row.h"
 #include "tamsa/client.h"
+#include "tamsa/internal/tools.h"
 #include "tools/clip.h"
 #include "tools/converter.h"
 #include "tools/session.h"

@@ -14,7 +14,7 @@
 #include <filesystem>
 #include <vector>
 
-#include "gfx/remap_row.h"
+#include "tamsa/internal/tools.h"
 #include "tools/cli.h"
 
 namespace tamsa::tools {

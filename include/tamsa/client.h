@@ -90,6 +90,26 @@ extern "C" {
 #define TAMSA_OP_YUVSCALE 10
 #define TAMSA_OP_COUNT 11 /* one past the last id */
 
+/* The same ids as a list to expand: X(name, words, answer) for each id, in the order of the ids,
+ * where TAMSA_##name is the id, words the number of argument words it reads, and answer what
+ * word 0 holds after it: stop (123, and the server stops), unchanged, zero (0 once the operation
+ * ran) or returned (what the operation made: a new record, or 0). For example
+ *     #define NAME(name, words, answer) #name,
+ *     static const char *const names[TAMSA_OP_COUNT] = {TAMSA_MESSAGES(NAME)};
+ * The server's own table is made from it. */
+#define TAMSA_MESSAGES(X)              \
+    X(OP_QUIT, 0, stop)                \
+    X(OP_QUIT_ALT, 0, stop)            \
+    X(OP_YUVTORGB, 6, unchanged)       \
+    X(OP_SCALE, 3, returned)           \
+    X(OP_REMAP24, 4, zero)             \
+    X(OP_CORRECT, 4, unchanged)        \
+    X(OP_REMAP8, 3, unchanged)         \
+    X(OP_FADEOVER, 7, unchanged)       \
+    X(OP_DEINTERLACE, 1, unchanged)    \
+    X(OP_SCALECOPYBITMAP, 3, returned) \
+    X(OP_YUVSCALE, 7, returned)
+
 /* ---- a server in this process ---- */
 
 typedef struct tamsa_server tamsa_server;

@@ -18,31 +18,28 @@ namespace tamsa_python {
 
 namespace {
 
+// client.h's message ids by name; Python's are these without OP_, in lower case ("yuvtorgb").
 const struct {
     const char *name;
     int32_t id;
 } kOps[] = {
-    {"quit", TAMSA_OP_QUIT},
-    {"quit_alt", TAMSA_OP_QUIT_ALT},
-    {"yuvtorgb", TAMSA_OP_YUVTORGB},
-    {"scale", TAMSA_OP_SCALE},
-    {"remap24", TAMSA_OP_REMAP24},
-    {"correct", TAMSA_OP_CORRECT},
-    {"remap8", TAMSA_OP_REMAP8},
-    {"fadeover", TAMSA_OP_FADEOVER},
-    {"deinterlace", TAMSA_OP_DEINTERLACE},
-    {"scalecopybitmap", TAMSA_OP_SCALECOPYBITMAP},
-    {"yuvscale", TAMSA_OP_YUVSCALE},
+#define TAMSA_OP_ENTRY(name, words, answer) {&#name[3], TAMSA_##name},
+    TAMSA_MESSAGES(TAMSA_OP_ENTRY)
+#undef TAMSA_OP_ENTRY
 };
+
+std::string lower(std::string text) {
+    for (char &c : text) c = char(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
 
 // A message id from its name (with or without OP_, any case) or its number.
 int32_t op_id(py::handle op) {
     if (py::isinstance<py::str>(op)) {
-        std::string name = op.cast<std::string>();
-        for (char &c : name) c = char(std::tolower(static_cast<unsigned char>(c)));
+        std::string name = lower(op.cast<std::string>());
         if (name.rfind("op_", 0) == 0) name.erase(0, 3);
         for (const auto &entry : kOps) {
-            if (name == entry.name) return entry.id;
+            if (name == lower(entry.name)) return entry.id;
         }
         raise_value("unknown message " + op.cast<std::string>());
     }
@@ -362,7 +359,7 @@ class server {
 
 void bind_client(py::module_ &m) {
     py::dict ops;
-    for (const auto &entry : kOps) ops[entry.name] = entry.id;
+    for (const auto &entry : kOps) ops[py::str(lower(entry.name))] = entry.id;
     m.attr("OPS") = ops;
     m.attr("PORT_NAME") = TAMSA_PORT_NAME;
 
