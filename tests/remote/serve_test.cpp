@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -443,6 +445,31 @@ TEST_F(Serve, PoolsServeAsManyProcessesAsTheyHoldAndAGoneProcessFreesItsSlot) {
     const std::string stopped = server->line();
     EXPECT_EQ(server->wait(), 0);
     EXPECT_NE(stopped.find("; 0 blocks left"), std::string::npos) << stopped;
+}
+
+// A hello of any version but the server's is refused in words, and no pool is made for it.
+TEST_F(Serve, AHelloOfAnotherVersionIsRefusedBeforeAnyPool) {
+    auto server = start_server("serve-versions");
+    const std::string path = tamsa::remote::socket_path("serve-versions");
+    for (uint32_t version : {0u, 1u, 2u, 3u, 0xffffffffu}) {
+        const int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+        ASSERT_EQ(connect(s, reinterpret_cast<const sockaddr *>(&address), sizeof address), 0);
+        const tamsa::remote::request hello{tamsa::remote::kMagic, 1, version, 0, 0, 0};
+        tamsa::remote::response answer{};
+        ASSERT_TRUE(tamsa::remote::write_full(s, &hello, sizeof hello));
+        ASSERT_TRUE(tamsa::remote::read_full(s, &answer, sizeof answer));
+        EXPECT_EQ(answer.status, TAMSA_REFUSED) << "version " << version;
+        EXPECT_EQ(answer.value, tamsa::remote::kVersion);
+        char byte = 0;
+        EXPECT_LE(recv(s, &byte, 1, 0), 0) << "hung up on";
+        close(s);
+        EXPECT_EQ(pools_mapped(server->pid()), 0u) << "version " << version;
+    }
+    server->signal(SIGTERM);
+    EXPECT_EQ(server->wait(), 0);
 }
 
 // Processes that connect and do nothing hold no slot: with two slots and two idle processes, a
