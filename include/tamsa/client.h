@@ -161,7 +161,8 @@ TAMSA_API int32_t tamsa_client_write_bitmap(tamsa_client *client, uint32_t recor
                                             const tamsa_wire_bitmap *bitmap);
 
 /* Sends a message (id, block) and waits for its reply. timeout_ms below 0 waits for ever; a
- * message the server has taken is always waited for. Returns a TAMSA_ status. */
+ * message the server has taken is always waited for (a `tamsa serve` process takes a client's
+ * message as soon as it reads it, so there it never times out). Returns a TAMSA_ status. */
 TAMSA_API int32_t tamsa_client_send(tamsa_client *client, int32_t id, uint32_t block,
                                     int32_t timeout_ms);
 /* As tamsa_client_send, and stores the message's result word in *result (when not null): the

@@ -463,8 +463,11 @@ TEST_F(Serve, AHelloOfAnotherVersionIsRefusedBeforeAnyPool) {
         ASSERT_TRUE(tamsa::remote::read_full(s, &answer, sizeof answer));
         EXPECT_EQ(answer.status, TAMSA_REFUSED) << "version " << version;
         EXPECT_EQ(answer.value, tamsa::remote::kVersion);
+        // Hung up on: a further request is not answered.
+        const tamsa::remote::request alloc{tamsa::remote::kMagic, 2, 64, 0, 0, 0};
+        (void)!send(s, &alloc, sizeof alloc, MSG_NOSIGNAL);
         char byte = 0;
-        EXPECT_LE(recv(s, &byte, 1, 0), 0) << "hung up on";
+        EXPECT_LE(recv(s, &byte, 1, 0), 0) << "version " << version;
         close(s);
         EXPECT_EQ(pools_mapped(server->pid()), 0u) << "version " << version;
     }
