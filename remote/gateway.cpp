@@ -312,7 +312,7 @@ void disconnect_all(gateway &g, worker &w) {
     w.clients.clear();
 }
 
-// Takes the connections handed over; true when there is at least one to serve.
+// Takes the connections handed over into the thread's own loop.
 void take_inbox(gateway &g, worker &w) {
     uint64_t count = 0;
     (void)!read(w.wake, &count, sizeof count);

@@ -75,7 +75,6 @@ decision decide(client_state &client, const uint8_t *frame) {
             d.what = action::send;
             d.id = r.id;
             d.block = r.b;
-            d.timeout_ms = r.c;
             return d;
         case request_kind::pool: {
             bool full = false;

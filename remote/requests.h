@@ -37,7 +37,6 @@ struct decision {
     response answer{};
     int32_t id = 0;
     uint32_t block = 0;
-    int32_t timeout_ms = -1;
     int fd = -1;  // the pool's, which the bus keeps open
 };
 
