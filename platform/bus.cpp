@@ -20,6 +20,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -91,6 +92,10 @@ struct bus_state {
         uint64_t limit = tamsa::platform::kNoLimit;
         uint32_t owners = 0;
         uint32_t slot = kNoPool;  // its pool's
+        // Once it has had a pool, its blocks never come from the shared part: a pool given back
+        // while idle is opened again before the process allocates.
+        bool pooled = false;
+        std::chrono::steady_clock::time_point used{};  // its last request
     };
     // A client process's pool: its slot of the bus, mapped from a memfd only it and this process
     // map, grown as blocks reach further.
@@ -99,8 +104,10 @@ struct bus_state {
         uint32_t begin = 0;
         uint32_t end = 0;
         uint64_t file_bytes = 0;
+        uint64_t serial = 0;       // which opening of the slot this is
         block_map *map = nullptr;  // null while the slot is free
     };
+    uint64_t pool_openings = 0;
     std::vector<pool> pools;  // one per slot
     uint32_t slot_bytes = 0;
     // Whether each slot is mapped, by bus address in steps of kPoolStep, for the accessors that
@@ -136,11 +143,12 @@ struct bus_state {
         return a == nullptr || a->slot == kNoPool ? nullptr : &pools[a->slot];
     }
     // Where owner's blocks in an area come from: a client process's pool stands for the shared
-    // part.
-    block_map &map_for(area where, uint32_t owner) {
-        if (where == area::server_only) return *maps[1];
-        const pool *p = pool_of(owner);
-        return p != nullptr ? *p->map : *maps[0];
+    // part; null for a process whose pool was given back.
+    block_map *map_for(area where, uint32_t owner) {
+        if (where == area::server_only) return maps[1];
+        const account *a = account_for(owner);
+        if (a == nullptr || !a->pooled) return maps[0];
+        return a->slot == kNoPool ? nullptr : pools[a->slot].map;
     }
     // The pool an address of the pools' range lies in, or null when its slot is free.
     pool *pool_at(uint32_t address) {
@@ -352,6 +360,7 @@ bool open_slot(bus_state &b, bus_state::pool &p) {
     }
     p.fd = fd;
     p.file_bytes = 0;
+    p.serial = ++b.pool_openings;
     p.map = map;
     for (uint32_t step = (p.begin - kPoolsBegin) / kPoolStep;
          step < (p.end - kPoolsBegin) / kPoolStep; ++step) {
@@ -399,11 +408,12 @@ void *allocate(uint32_t size, uint32_t attributes, uint32_t owner) {
     {
         std::lock_guard<std::mutex> guard(b.lock);
         if (b.fail_countdown != 0 && --b.fail_countdown == 0) return nullptr;
-        block_map &map = b.map_for(current_area_tag, owner);
+        block_map *map = b.map_for(current_area_tag, owner);
+        if (map == nullptr) return nullptr;
         block_map::block made;
         const bool within = b.within_accounts(owner, size);
-        if (!within || !map.allocate(size, owner, made)) {
-            if (!within || map.usage_of(owner).bytes + size > map.limit_of(owner)) {
+        if (!within || !map->allocate(size, owner, made)) {
+            if (!within || map->usage_of(owner).bytes + size > map->limit_of(owner)) {
                 for (allocation_log *log = current_log; log != nullptr; log = log->outer_) {
                     log->refused_by_limit_ = true;
                 }
@@ -629,16 +639,35 @@ uint32_t set_pool_limit(uint64_t limit) {
     return uint32_t(b.pools.size());
 }
 
-std::optional<pool_view> open_pool(uint32_t owner, bool *full) {
+std::optional<pool_view> open_pool(uint32_t owner, bool *full, int idle_ms) {
     if (full != nullptr) *full = false;
     bus_state &b = bus();
     if (!b.ready()) return std::nullopt;
     std::lock_guard<std::mutex> guard(b.lock);
     bus_state::account *a = b.account_for(owner);
     if (a == nullptr) return std::nullopt;
+    const auto now = std::chrono::steady_clock::now();
+    a->used = now;
     if (a->slot == bus_state::kNoPool) {
         uint32_t slot = 0;
         while (slot < b.pools.size() && b.pools[slot].map != nullptr) ++slot;
+        if (slot == b.pools.size() && idle_ms >= 0) {
+            // Every slot is taken: the one of a process that holds nothing and has been idle
+            // longest is given back, if it has been idle long enough.
+            bus_state::account *idle = nullptr;
+            for (auto &[id, other] : b.accounts) {
+                if (other.slot == bus_state::kNoPool || &other == a ||
+                    b.pools[other.slot].map->total().blocks != 0 ||
+                    now - other.used < std::chrono::milliseconds(idle_ms))
+                    continue;
+                if (idle == nullptr || other.used < idle->used) idle = &other;
+            }
+            if (idle != nullptr) {
+                slot = idle->slot;
+                close_pool(b, b.pools[slot]);
+                idle->slot = bus_state::kNoPool;
+            }
+        }
         if (slot == b.pools.size()) {
             if (full != nullptr) *full = true;
             return std::nullopt;
@@ -647,9 +676,26 @@ std::optional<pool_view> open_pool(uint32_t owner, bool *full) {
             return std::nullopt;
         }
         a->slot = slot;
+        a->pooled = true;
     }
     const bus_state::pool &p = b.pools[a->slot];
-    return pool_view{p.fd, p.begin, p.end - p.begin};
+    return pool_view{p.fd, p.begin, p.end - p.begin, p.serial};
+}
+
+uint64_t pool_serial(uint32_t owner) {
+    bus_state &b = bus();
+    if (!b.ready()) return 0;
+    std::lock_guard<std::mutex> guard(b.lock);
+    const bus_state::pool *p = b.pool_of(owner);
+    return p != nullptr ? p->serial : 0;
+}
+
+void touch_account(uint32_t owner) {
+    bus_state &b = bus();
+    if (!b.ready()) return;
+    std::lock_guard<std::mutex> guard(b.lock);
+    bus_state::account *a = b.account_for(owner);
+    if (a != nullptr) a->used = std::chrono::steady_clock::now();
 }
 
 uint32_t open_pools() {
@@ -664,6 +710,8 @@ bool client_maps(uint32_t owner, uint32_t address) {
     bus_state &b = bus();
     if (!b.ready()) return false;
     std::lock_guard<std::mutex> guard(b.lock);
+    const bus_state::account *a = b.account_for(owner);
+    if (a != nullptr && a->pooled && a->slot == bus_state::kNoPool) return false;
     const bus_state::pool *p = b.pool_of(owner);
     if (p == nullptr) return address != 0 && address < kSharedSize;
     return address >= p->begin && address < p->end;

@@ -146,13 +146,21 @@ struct pool_view {
     int fd;            // the memfd the pool is mapped from (this process keeps it)
     uint32_t address;  // bus address of the slot's first byte
     uint32_t size;     // bytes of the slot
+    uint64_t serial;   // which opening of a slot this is: never the same for two pools
 };
 
 // The pool of owner's account, opened in a free slot when it has none yet (opening, and each
-// growth of a pool's memfd as blocks reach further, count towards tamsa_alloc_fail_nth).
-// Nothing when the owner has no account, every slot is taken (then *full is set, when given),
-// or the pool could not be made.
-std::optional<pool_view> open_pool(uint32_t owner, bool *full = nullptr);
+// growth of a pool's memfd as blocks reach further, count towards tamsa_alloc_fail_nth). When
+// every slot is taken and idle_ms is not negative, the slot of the account that holds no block
+// and has been idle longest is given back for it, if idle at least idle_ms: that account's
+// blocks then come from no part of the bus until it opens a pool again. Nothing when the owner
+// has no account, no slot can be had (then *full is set, when given), or the pool could not be
+// made. Counts as a use of the account.
+std::optional<pool_view> open_pool(uint32_t owner, bool *full = nullptr, int idle_ms = -1);
+// The serial of the pool owner's account holds now, 0 when it holds none.
+uint64_t pool_serial(uint32_t owner);
+// Marks owner's account as in use now, so that its pool is not given back while it works.
+void touch_account(uint32_t owner);
 // Pools open now.
 uint32_t open_pools();
 // True when the process of owner maps the byte at address: its pool when it has one, else the

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -32,18 +33,26 @@ struct tamsa_server {
     tamsa::server::task_thread task;
 };
 
-struct tamsa_client {
-    // In this process: the port, and the bus as the library sees it.
-    tamsa_port_ref *port = nullptr;
-    // Remote: the socket, and this process's mapping of its pool: the slot of the server's bus
-    // at bus addresses [pool, pool + size), whose memfd reaches file_bytes into it so far. One
-    // request at a time.
-    int socket = -1;
-    int pool_fd = -1;
+// A remote client's mapping of its process's pool: the slot of the server's bus at bus
+// addresses [pool, pool + size), whose memfd reaches file_bytes into it so far. A pool the
+// server gave back while the process held nothing is replaced by the next one it hands over;
+// the old mapping stays until the client is closed, so that no pointer taken from it faults.
+struct pool_mapping {
+    int fd = -1;
     uint8_t *base = nullptr;
     uint32_t pool = 0;
     uint32_t size = 0;
     std::atomic<uint64_t> file_bytes{0};
+    pool_mapping *older = nullptr;
+};
+
+struct tamsa_client {
+    // In this process: the port, and the bus as the library sees it.
+    tamsa_port_ref *port = nullptr;
+    // Remote: the socket, and the pool once it was asked for (with the first allocation or
+    // message). One request at a time.
+    int socket = -1;
+    std::atomic<pool_mapping *> mapping{nullptr};
     std::mutex lock;
 
     bool remote() const { return socket >= 0; }
@@ -51,11 +60,60 @@ struct tamsa_client {
 
 namespace {
 
+thread_local char connect_error[160] = "";
+
+bool exchange_locked(tamsa_client &client, const tamsa::remote::request &request,
+                     tamsa::remote::response &answer) {
+    return tamsa::remote::write_full(client.socket, &request, sizeof request) &&
+           tamsa::remote::read_full(client.socket, &answer, sizeof answer);
+}
+
+// Asks for the process's pool and maps it; false (errno EUSERS when every slot of the server is
+// another process's) when there is none. With the client's lock held.
+bool ask_pool(tamsa_client &client) {
+    const tamsa::remote::request ask{
+        tamsa::remote::kMagic, uint32_t(tamsa::remote::request_kind::pool), 0, 0, 0, 0};
+    tamsa::remote::response answer{};
+    int fd = -1;
+    if (!tamsa::remote::write_full(client.socket, &ask, sizeof ask) ||
+        !tamsa::remote::receive_with_fd(client.socket, &answer, sizeof answer, &fd)) {
+        return false;
+    }
+    const auto address = uint32_t(answer.extra >> 32);
+    const auto size = uint32_t(answer.extra);
+    if (answer.status != 0 || fd < 0 || address == 0 || size == 0 ||
+        uint64_t(address) + size > UINT32_MAX) {
+        if (fd >= 0) close(fd);
+        if (answer.status == TAMSA_OVER_LIMIT) errno = EUSERS;
+        return false;
+    }
+    void *map = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    auto *made = map == MAP_FAILED ? nullptr : new (std::nothrow) pool_mapping;
+    if (made == nullptr) {
+        if (map != MAP_FAILED) munmap(map, size);
+        close(fd);
+        return false;
+    }
+    made->fd = fd;
+    made->base = static_cast<uint8_t *>(map);
+    made->pool = address;
+    made->size = size;
+    made->older = client.mapping.load(std::memory_order_relaxed);
+    client.mapping.store(made, std::memory_order_release);
+    return true;
+}
+
+// An allocation or a message: the pool is asked for first when this connection has none, or
+// again when the server says the one it has is no longer the process's.
 bool exchange(tamsa_client &client, const tamsa::remote::request &request,
               tamsa::remote::response &answer) {
     std::lock_guard<std::mutex> guard(client.lock);
-    return tamsa::remote::write_full(client.socket, &request, sizeof request) &&
-           tamsa::remote::read_full(client.socket, &answer, sizeof answer);
+    if (client.mapping.load(std::memory_order_relaxed) == nullptr && !ask_pool(client))
+        return false;
+    if (!exchange_locked(client, request, answer)) return false;
+    if (answer.status != tamsa::remote::kNeedPool) return true;
+    return ask_pool(client) && exchange_locked(client, request, answer) &&
+           answer.status != tamsa::remote::kNeedPool;
 }
 
 // A request that gets no answer: it costs the client no wait for the server.
@@ -101,6 +159,7 @@ tamsa_client *tamsa_client_local(const char *port_name) {
 
 tamsa_client *tamsa_client_connect(const char *port_name) {
     if (port_name == nullptr) port_name = TAMSA_PORT_NAME;
+    connect_error[0] = 0;
     const std::string path = tamsa::remote::socket_path(port_name);
     if (path.empty()) {
         errno = tamsa::remote::valid_port_name(port_name) ? ENAMETOOLONG : EINVAL;
@@ -123,40 +182,55 @@ tamsa_client *tamsa_client_connect(const char *port_name) {
                                        0,
                                        0};
     tamsa::remote::response answer{};
-    int pool = -1;
     const bool answered = tamsa::remote::write_full(s, &hello, sizeof hello) &&
-                          tamsa::remote::receive_with_fd(s, &answer, sizeof answer, &pool);
-    const auto pool_address = uint32_t(answer.extra >> 32);
-    const auto pool_size = uint32_t(answer.extra);
-    if (!answered || answer.status != 0 || answer.value != tamsa::remote::kVersion || pool < 0 ||
-        pool_address == 0 || pool_size == 0 || uint64_t(pool_address) + pool_size > UINT32_MAX) {
-        if (pool >= 0) close(pool);
+                          tamsa::remote::read_full(s, &answer, sizeof answer);
+    if (!answered || answer.status != 0 || answer.value != tamsa::remote::kVersion) {
         close(s);
-        // Every pool of the server is another process's.
-        errno = answered && answer.status == TAMSA_OVER_LIMIT ? EUSERS : ECONNREFUSED;
+        const auto why = tamsa::remote::refusal(answer.extra & 0xffffffffu);
+        if (answered && answer.status == TAMSA_REFUSED &&
+            why == tamsa::remote::refusal::connections) {
+            errno = EMFILE;
+            std::snprintf(connect_error, sizeof connect_error,
+                          "this process already holds %u connections to port '%s', the most "
+                          "its server allows",
+                          unsigned(answer.extra >> 32), port_name);
+        } else if (answered && (answer.status == TAMSA_REFUSED || answer.value != 0) &&
+                   answer.value != tamsa::remote::kVersion) {
+            errno = EPROTO;
+            std::snprintf(connect_error, sizeof connect_error,
+                          "the server of port '%s' speaks protocol version %u and this client "
+                          "version %u: use a client of the server's build",
+                          port_name, unsigned(answer.value), unsigned(tamsa::remote::kVersion));
+        } else {
+            errno = ECONNREFUSED;
+            std::snprintf(connect_error, sizeof connect_error,
+                          "the server of port '%s' refused the connection", port_name);
+        }
         return nullptr;
     }
-    void *map = mmap(nullptr, pool_size, PROT_READ | PROT_WRITE, MAP_SHARED, pool, 0);
-    auto *client = map == MAP_FAILED ? nullptr : new (std::nothrow) tamsa_client;
+    auto *client = new (std::nothrow) tamsa_client;
     if (client == nullptr) {
-        if (map != MAP_FAILED) munmap(map, pool_size);
-        close(pool);
         close(s);
         return nullptr;
     }
     client->socket = s;
-    client->pool_fd = pool;
-    client->base = static_cast<uint8_t *>(map);
-    client->pool = pool_address;
-    client->size = pool_size;
     return client;
+}
+
+const char *tamsa_client_connect_error(void) {
+    return connect_error;
 }
 
 void tamsa_client_close(tamsa_client *client) {
     if (client == nullptr) return;
     if (client->remote()) {
-        munmap(client->base, client->size);
-        close(client->pool_fd);
+        for (pool_mapping *m = client->mapping.load(); m != nullptr;) {
+            pool_mapping *older = m->older;
+            munmap(m->base, m->size);
+            close(m->fd);
+            delete m;
+            m = older;
+        }
         close(client->socket);
     }
     tamsa_port_release(client->port);
@@ -217,16 +291,17 @@ void *tamsa_client_pointer(tamsa_client *client, uint32_t address, uint32_t leng
     }
     // Only the client's own pool is mapped here, and of it only what its memfd reaches: a touch
     // beyond would be a fault.
-    if (address < client->pool ||
-        uint64_t(address) + length > uint64_t(client->pool) + client->size)
+    pool_mapping *m = client->mapping.load(std::memory_order_acquire);
+    if (m == nullptr || address < m->pool ||
+        uint64_t(address) + length > uint64_t(m->pool) + m->size)
         return nullptr;
-    const uint64_t end = uint64_t(address - client->pool) + length;
-    if (end > client->file_bytes.load(std::memory_order_relaxed)) {
+    const uint64_t end = uint64_t(address - m->pool) + length;
+    if (end > m->file_bytes.load(std::memory_order_relaxed)) {
         struct stat st {};
-        if (fstat(client->pool_fd, &st) != 0 || uint64_t(st.st_size) < end) return nullptr;
-        client->file_bytes.store(uint64_t(st.st_size), std::memory_order_relaxed);
+        if (fstat(m->fd, &st) != 0 || uint64_t(st.st_size) < end) return nullptr;
+        m->file_bytes.store(uint64_t(st.st_size), std::memory_order_relaxed);
     }
-    return client->base + (address - client->pool);
+    return m->base + (address - m->pool);
 }
 
 uint32_t tamsa_client_load32(tamsa_client *client, uint32_t address) {

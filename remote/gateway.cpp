@@ -1,20 +1,23 @@
 // Serving the port to other processes.
 //
-// One thread runs an event loop over every connection, so an idle client costs a descriptor and
-// a few bytes, never a thread. A connection's requests are taken one at a time: the next frame
-// is read only once the previous one is answered, so a client's message never meets another
-// request of the same client, and a client cannot free a block its own message is using.
-// Messages go to the port without waiting. When one is done, the thread that finished it (the
-// server's) writes the client its answer at once, then tells the loop through an eventfd, and
-// the loop goes back to reading that client.
+// One thread takes new connections and their greetings in an event loop, so a connection that
+// has not greeted costs a descriptor and a few bytes. A greeted connection goes to the thread of
+// its client process, told apart by its pid and the process's start time, which together are
+// never reused (a pid alone is: a new process with an old pid is another process). That thread
+// serves all the process's connections in an event loop of its own: it reads a frame, does what
+// it asks (a message runs right there, on the thread) and answers it, then reads the next. A
+// connection's requests are thus taken one at a time, so a client's message never meets another
+// request of the same client; different processes run in parallel, the system sharing the cores
+// between them, so that no process's large message holds up another's small one.
 //
 // Each connection is an owner of the bus; the connections of one process share an account with
 // its limit, and a pool: a slot of the bus mapped from a memfd that only that process and this
-// one map, where all its blocks live. What a connection allocates, and what the operations of
+// one map, where all its blocks live. The slot is taken when the process first asks for its
+// pool, not when it greets; a pool that holds no block and has been idle a while is given back
+// when another process needs a slot. What a connection allocates, and what the operations of
 // its messages leave live, are its blocks from birth; it can free only those, the server
-// touches only those on its behalf, and whatever it holds when it goes away is freed, once no
-// message of its is with the server. When the process's last connection has gone, its pool is
-// unmapped and the slot serves another process.
+// touches only those on its behalf, and whatever it holds when it goes away is freed. When the
+// process's last connection has gone, its pool is unmapped and its thread ends.
 #include "remote/gateway.h"
 
 #include <fcntl.h>
@@ -24,6 +27,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -31,12 +35,16 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
-#include <set>
+#include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/bus.h"
@@ -44,6 +52,7 @@
 #include "platform/ports.h"
 #include "remote/protocol.h"
 #include "remote/requests.h"
+#include "server/server.h"
 #include "tamsa/client.h"
 
 namespace tamsa::remote {
@@ -52,60 +61,96 @@ namespace {
 
 using clock_type = std::chrono::steady_clock;
 
-// Tags of the loop's own descriptors; a connection's tag is its owner, never 0 and below 2^32.
+// Tags of the loops' own descriptors; a connection's tag is its owner, never 0 and below 2^32.
 constexpr uint64_t kListenerTag = 0;
 constexpr uint64_t kWakeTag = uint64_t(1) << 32;
-// Work one connection may have done in a row before the others get their turn: a frame is one
-// unit, and a cleared allocation one more for every MiB it clears.
+// Work one connection may have done in a row before the process's others get their turn: a
+// frame is one unit, and a cleared allocation one more for every MiB it clears.
 constexpr uint64_t kWorkPerTurn = 64;
 
-// A message done: whose, and whether its answer reached the client.
-struct completion {
-    uint32_t owner;
-    bool answered;
+#ifndef SO_PEERPIDFD
+#define SO_PEERPIDFD 77
+#endif
+
+// A client process: its pid and its start time. A process whose start time cannot be read gets
+// pid -1 and a start of its own (its first connection's owner), and so an account of its own.
+struct process_key {
+    int64_t pid = -1;
+    uint64_t start = 0;
+    auto operator<=>(const process_key &) const = default;
 };
 
-// Where the server's thread leaves the messages that are done. The messages' completions hold
-// it too, so it outlives the gateway should one come late.
-struct completions {
-    int event = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    std::mutex lock;
-    std::vector<completion> done;
-    bool stop = false;
+// Field 22 of /proc/PID/stat, the start in clock ticks since boot; 0 when it cannot be read.
+uint64_t start_time(pid_t pid) {
+    char path[40];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", int(pid));
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    char text[1024];
+    const ssize_t n = read(fd, text, sizeof text - 1);
+    close(fd);
+    if (n <= 0) return 0;
+    text[n] = 0;
+    // The name in parentheses may hold anything, so fields are counted from its last ')'.
+    const char *p = std::strrchr(text, ')');
+    if (p == nullptr) return 0;
+    for (int field = 2; field < 22 && p != nullptr; ++field) p = std::strchr(p + 1, ' ');
+    if (p == nullptr) return 0;
+    return std::strtoull(p + 1, nullptr, 10);
+}
 
-    ~completions() {
-        if (event >= 0) close(event);
+// The process at the other end of a connection, as it was when it connected.
+process_key identify(int socket, pid_t pid, uint32_t owner) {
+    // The peer's pidfd names the very process that connected; without it, the pid's process
+    // now (the same one unless it ended and its pid came round between connect and accept).
+    int pidfd = -1;
+    socklen_t length = sizeof pidfd;
+    if (getsockopt(socket, SOL_SOCKET, SO_PEERPIDFD, &pidfd, &length) != 0 || pidfd < 0) {
+        pidfd = pid > 0 ? int(syscall(SYS_pidfd_open, pid, 0)) : -1;
     }
-    void wake() {
-        const uint64_t one = 1;
-        (void)!write(event, &one, sizeof one);
+    uint64_t start = pidfd >= 0 ? start_time(pid) : 0;
+    if (start != 0) {
+        // The start time read is the pidfd's process's only if that process still runs now.
+        pollfd p{pidfd, POLLIN, 0};
+        if (poll(&p, 1, 0) != 0) start = 0;
     }
-    // Room for one completion a connection is made as each connection comes, here and in the
-    // list the loop takes them into, so that neither posting nor taking needs memory.
-    void make_room(size_t connections, std::vector<completion> &taken) {
-        taken.reserve(connections);
-        std::lock_guard<std::mutex> guard(lock);
-        done.reserve(connections);
-    }
-    void post(completion c) {
-        {
-            std::lock_guard<std::mutex> guard(lock);
-            done.push_back(c);
-        }
-        wake();
-    }
-};
+    if (pidfd >= 0) close(pidfd);
+    if (start == 0) return {-1, owner};
+    return {pid, start};
+}
 
 struct connection {
     int socket = -1;
     client_state state;
     uint8_t frame[kRequestBytes] = {};
-    size_t have = 0;                    // bytes of frame read so far
-    platform::message_handle message;   // the message with the server, if any
-    clock_type::time_point deadline{};  // of that message's timeout, when timed
-    bool timed = false;
-    bool gone = false;  // hung up while its message was with the server
+    size_t have = 0;  // bytes of frame read so far
+    process_key process;
 };
+
+// A client process's thread and the connections it serves.
+struct worker {
+    gateway *g = nullptr;
+    process_key key;
+    uint32_t account = 0;
+    int epoll = -1;
+    int wake = -1;
+    std::thread thread;
+    // Guarded by the gateway's table lock.
+    std::vector<std::unique_ptr<connection>> inbox;  // handed over, not yet taken
+    uint32_t count = 0;                              // connections handed over and not ended
+    // The thread's own.
+    std::unordered_map<uint32_t, std::unique_ptr<connection>> clients;
+
+    ~worker() {
+        if (epoll >= 0) close(epoll);
+        if (wake >= 0) close(wake);
+    }
+};
+
+void poke(int event) {
+    const uint64_t one = 1;
+    (void)!write(event, &one, sizeof one);
+}
 
 }  // namespace
 
@@ -115,56 +160,31 @@ struct gateway {
     gateway_options options;
     int listener = -1;
     int epoll = -1;
+    int wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     int spare = -1;  // kept to refuse a connection when descriptors run out
     bool bound = false;
-    std::shared_ptr<completions> sink;
-    tamsa_port_ref *port = nullptr;
+    std::atomic<bool> stopping{false};
 
-    std::unordered_map<uint32_t, std::unique_ptr<connection>> clients;  // by owner
-    std::deque<std::pair<clock_type::time_point, uint32_t>> greetings;  // in order of arrival
-    std::set<std::pair<clock_type::time_point, uint32_t>> timeouts;
-    std::vector<completion> taken;  // completions being handled
-    uint32_t next_owner = 1;
+    // The loop's: connections that have not greeted yet, by owner, and their deadlines.
+    std::unordered_map<uint32_t, std::unique_ptr<connection>> greeting;
+    std::deque<std::pair<clock_type::time_point, uint32_t>> greetings;
+
+    std::mutex table_lock;  // guards what follows, and each worker's inbox and count
+    std::map<process_key, std::shared_ptr<worker>> processes;
+    std::vector<std::shared_ptr<worker>> ended;  // threads that have returned, to be joined
+    std::unordered_set<uint32_t> owners;         // every connection's, greeted or not
 
     std::atomic<uint64_t> messages{0};
     std::atomic<uint64_t> served_clients{0};
     std::atomic<uint64_t> connections{0};
+    std::atomic<uint64_t> process_count{0};
+
+    ~gateway() {
+        if (wake >= 0) close(wake);
+    }
 };
 
 namespace {
-
-void watch(gateway &g, connection &c, uint32_t events) {
-    epoll_event e{};
-    e.events = events;
-    e.data.u64 = c.state.owner;
-    epoll_ctl(g.epoll, EPOLL_CTL_MOD, c.socket, &e);
-}
-
-// Ends a connection and frees what its client holds; one whose message is with the server is
-// only unhooked (it no longer counts as open), and ended when the message is done.
-void drop(gateway &g, uint32_t owner) {
-    const auto it = g.clients.find(owner);
-    if (it == g.clients.end()) return;
-    connection &c = *it->second;
-    const bool counted = !c.gone;
-    epoll_ctl(g.epoll, EPOLL_CTL_DEL, c.socket, nullptr);
-    if (c.message != nullptr && platform::withdraw_message(c.message)) {
-        // Not taken yet: no one waits for it, so it never runs.
-        c.message.reset();
-        if (c.timed) g.timeouts.erase({c.deadline, owner});
-        c.timed = false;
-    }
-    if (c.message != nullptr) {
-        c.gone = true;
-        if (counted) --g.connections;
-        return;
-    }
-    close(c.socket);
-    platform::free_owner(owner);
-    g.clients.erase(it);
-    // Last, so that whoever sees the count fall sees the client's blocks gone too.
-    if (counted) --g.connections;
-}
 
 // Answers are 16 bytes and a client has at most one unread; one that does not fit means the
 // client stopped reading, and it is hung up on.
@@ -176,43 +196,49 @@ bool write_answer(int socket, const response &answer) {
     return n == ssize_t(sizeof answer);
 }
 
-bool start_send(gateway &g, connection &c, const decision &d) {
-    if (g.port == nullptr) g.port = tamsa_port_find(g.port_name.c_str());
+// Ends a connection and frees what its client holds.
+void end_connection(gateway &g, connection &c, worker *w) {
+    close(c.socket);
+    platform::free_owner(c.state.owner);
+    {
+        std::lock_guard<std::mutex> guard(g.table_lock);
+        g.owners.erase(c.state.owner);
+        if (w != nullptr) --w->count;
+    }
+    // Last, so that whoever sees the count fall sees the client's blocks gone too.
+    --g.connections;
+}
+
+// True when the client has hung up (or shut its side), so that a message it left is not run.
+bool hung_up(int socket) {
+    pollfd p{socket, POLLRDHUP, 0};
+    return poll(&p, 1, 0) == 1 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
+// Runs a message on this thread and answers it; false when the connection is to end.
+bool serve_send(gateway &g, connection &c, const decision &d) {
+    // A message whose sender has hung up is withdrawn unserved, as a queued one was.
+    if (hung_up(c.socket)) return false;
+    if (g.stopping) return write_answer(c.socket, send_answer(TAMSA_NOT_SERVED, 0, 0, false));
     const uint32_t owner = c.state.owner;
-    // Runs on the thread that finishes the message. The socket stays open while the message is
-    // out (a connection is ended only once its message is done), so writing to it is safe.
-    const auto done = [sink = g.sink, owner, socket = c.socket](int32_t status,
-                                                                const platform::message_answer &a) {
-        const bool answered =
-            write_answer(socket, send_answer(status, a.result, a.left.size(), a.over_limit));
-        sink->post({owner, answered});
-    };
+    ++g.messages;
+    // The message starts from what the sender's own block holds, so that no value of another
+    // sender reaches it.
+    uint32_t result = platform::owns_range(owner, d.block, 4) ? tamsa_bus_load32(d.block) : 0;
+    server::served done;
     try {
-        c.message = platform::post_message(g.port, d.id, d.block, owner, done);
-        if (c.message == nullptr) {
-            // The port may have been made again since it was found.
-            tamsa_port_release(g.port);
-            g.port = tamsa_port_find(g.port_name.c_str());
-            c.message = platform::post_message(g.port, d.id, d.block, owner, done);
-        }
+        done = server::serve_as(owner, d.id, d.block, result);
     } catch (...) {
         return write_answer(c.socket, send_answer(TAMSA_FAILED, 0, 0, false));
     }
-    if (c.message == nullptr)
-        return write_answer(c.socket, send_answer(TAMSA_NOT_SERVED, 0, 0, false));
-    ++g.messages;
-    // Nothing more is read from it until the answer is out; hang-ups are still reported.
-    watch(g, c, 0);
-    if (d.timeout_ms >= 0) {
-        c.deadline = clock_type::now() + std::chrono::milliseconds(d.timeout_ms);
-        try {
-            g.timeouts.emplace(c.deadline, owner);
-            c.timed = true;
-        } catch (...) {
-            // Without a timer the message is simply waited for, as a taken one is.
-        }
-    }
-    return true;
+    // Everything the operation wrote, and word 0, is visible before the answer goes.
+    PPCCacheFlushAll();
+    if (g.options.served) g.options.served(owner, d.id, d.block);
+    const bool answered =
+        write_answer(c.socket, send_answer(TAMSA_REPLIED, done.answer.result,
+                                           done.answer.left.size(), done.answer.over_limit));
+    if (done.stop && g.options.stop_asked) g.options.stop_asked();
+    return answered;
 }
 
 // Does what a frame asked for; false when the connection is to end.
@@ -226,7 +252,7 @@ bool act(gateway &g, connection &c, const decision &d) {
             write_answer(c.socket, d.answer);
             return false;
         case action::send:
-            return start_send(g, c, d);
+            return serve_send(g, c, d);
         case action::nothing:
             return true;
         case action::hang_up:
@@ -235,18 +261,14 @@ bool act(gateway &g, connection &c, const decision &d) {
     return false;
 }
 
-// Reads and acts on frames until the connection waits for a message, has nothing more to read,
-// or has had its turn (what is left is read on the loop's next round).
-void serve_connection(gateway &g, connection &c) {
-    const uint32_t owner = c.state.owner;
-    for (uint64_t work = 0; work < kWorkPerTurn && c.message == nullptr;) {
+// Reads and acts on frames until the connection has nothing more to read or has had its turn
+// (what is left is read on the loop's next round); false when it is to end.
+bool serve_connection(gateway &g, connection &c) {
+    for (uint64_t work = 0; work < kWorkPerTurn;) {
         const ssize_t n = recv(c.socket, c.frame + c.have, kRequestBytes - c.have, MSG_DONTWAIT);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
-        if (n <= 0) {
-            drop(g, owner);
-            return;
-        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+        if (n <= 0) return false;
         c.have += size_t(n);
         if (c.have < kRequestBytes) continue;
         c.have = 0;
@@ -255,44 +277,231 @@ void serve_connection(gateway &g, connection &c) {
         const bool clears =
             r.kind == uint32_t(request_kind::alloc) && (r.b & TAMSA_MEMF_CLEAR) != 0;
         work += 1 + (clears ? r.a >> 20 : 0);
-        if (!act(g, c, decide(c.state, c.frame))) {
-            drop(g, owner);
+        if (!act(g, c, decide(c.state, c.frame))) return false;
+    }
+    return true;
+}
+
+// Once stopping: whole messages already sent are answered unserved; clients still connected keep
+// their blocks, those that have hung up have them freed.
+void disconnect_all(gateway &g, worker &w) {
+    for (auto &[owner, c] : w.clients) {
+        for (;;) {
+            const ssize_t n =
+                recv(c->socket, c->frame + c->have, kRequestBytes - c->have, MSG_DONTWAIT);
+            if (n <= 0) break;
+            c->have += size_t(n);
+            if (c->have < kRequestBytes) continue;
+            c->have = 0;
+            request r;
+            std::memcpy(&r, c->frame, sizeof r);
+            if (r.kind != uint32_t(request_kind::send)) break;
+            write_answer(c->socket, send_answer(TAMSA_NOT_SERVED, 0, 0, false));
+        }
+        const bool gone = hung_up(c->socket);
+        shutdown(c->socket, SHUT_RDWR);
+        close(c->socket);
+        if (gone) platform::free_owner(owner);
+        {
+            std::lock_guard<std::mutex> guard(g.table_lock);
+            g.owners.erase(owner);
+            --w.count;
+        }
+        --g.connections;
+    }
+    w.clients.clear();
+}
+
+// Takes the connections handed over into the thread's own loop.
+void take_inbox(gateway &g, worker &w) {
+    uint64_t count = 0;
+    (void)!read(w.wake, &count, sizeof count);
+    std::vector<std::unique_ptr<connection>> taken;
+    {
+        std::lock_guard<std::mutex> guard(g.table_lock);
+        taken.swap(w.inbox);
+    }
+    for (auto &c : taken) {
+        const uint32_t owner = c->state.owner;
+        epoll_event e{};
+        e.events = EPOLLIN;
+        e.data.u64 = owner;
+        if (epoll_ctl(w.epoll, EPOLL_CTL_ADD, c->socket, &e) != 0) {
+            end_connection(g, *c, &w);
+            continue;
+        }
+        w.clients.emplace(owner, std::move(c));  // room was made when it was handed over
+    }
+}
+
+void run_worker(gateway &g, const std::shared_ptr<worker> &self) {
+    worker &w = *self;
+    epoll_event events[64];
+    for (;;) {
+        const int n = epoll_wait(w.epoll, events, 64, -1);
+        if (n < 0 && errno != EINTR) break;
+        for (int i = 0; i < n; ++i) {
+            const uint64_t tag = events[i].data.u64;
+            if (tag == kWakeTag) {
+                take_inbox(g, w);
+                continue;
+            }
+            const auto it = w.clients.find(uint32_t(tag));
+            if (it == w.clients.end()) continue;
+            if (!serve_connection(g, *it->second)) {
+                epoll_ctl(w.epoll, EPOLL_CTL_DEL, it->second->socket, nullptr);
+                end_connection(g, *it->second, &w);
+                w.clients.erase(it);
+            }
+        }
+        if (g.stopping) {
+            take_inbox(g, w);
+            disconnect_all(g, w);
+        }
+        if (!w.clients.empty()) continue;
+        // No connection left: the thread ends unless one was handed over meanwhile.
+        std::lock_guard<std::mutex> guard(g.table_lock);
+        if (!w.inbox.empty()) continue;
+        const auto it = g.processes.find(w.key);
+        if (it != g.processes.end() && it->second == self) g.processes.erase(it);
+        try {
+            g.ended.push_back(self);
+        } catch (...) {
+            // Without room it is joined when the gateway stops, through processes: put back.
+            g.processes.emplace(w.key, self);
+            continue;
+        }
+        --g.process_count;
+        poke(g.wake);
+        return;
+    }
+}
+
+void join_ended(gateway &g) {
+    std::vector<std::shared_ptr<worker>> ended;
+    {
+        std::lock_guard<std::mutex> guard(g.table_lock);
+        ended.swap(g.ended);
+    }
+    for (auto &w : ended) {
+        if (w->thread.joinable()) w->thread.join();
+    }
+}
+
+// Ends a connection that never reached a process's thread.
+void drop_greeting(gateway &g, uint32_t owner) {
+    const auto it = g.greeting.find(owner);
+    if (it == g.greeting.end()) return;
+    epoll_ctl(g.epoll, EPOLL_CTL_DEL, it->second->socket, nullptr);
+    end_connection(g, *it->second, nullptr);
+    g.greeting.erase(it);
+}
+
+// The thread of a client process, made when its first connection greets. With the table lock
+// held; null when it cannot be made.
+std::shared_ptr<worker> worker_for(gateway &g, const process_key &key) {
+    const auto it = g.processes.find(key);
+    if (it != g.processes.end()) return it->second;
+    auto w = std::make_shared<worker>();
+    w->g = &g;
+    w->key = key;
+    // Accounts are told apart over every gateway of this process: a client still connected when
+    // one stopped keeps its account.
+    static std::atomic<uint32_t> next_account{1};
+    w->account = next_account++;
+    if (w->account == 0) w->account = next_account++;
+    w->epoll = epoll_create1(EPOLL_CLOEXEC);
+    w->wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    epoll_event e{};
+    e.events = EPOLLIN;
+    e.data.u64 = kWakeTag;
+    if (w->epoll < 0 || w->wake < 0 || epoll_ctl(w->epoll, EPOLL_CTL_ADD, w->wake, &e) != 0)
+        return nullptr;
+    g.processes.emplace(key, w);
+    try {
+        w->thread = std::thread([&g, w] { run_worker(g, w); });
+    } catch (...) {
+        g.processes.erase(key);
+        return nullptr;
+    }
+    ++g.process_count;
+    return w;
+}
+
+// A greeting has come: a hello of this version goes, answered, to its process's thread.
+void greet(gateway &g, uint32_t owner) {
+    connection &c = *g.greeting.at(owner);
+    request r;
+    std::memcpy(&r, c.frame, sizeof r);
+    decision d;
+    std::shared_ptr<worker> w;
+    if (r.magic == kMagic && r.kind == uint32_t(request_kind::hello) && r.a == kVersion) {
+        std::unique_lock<std::mutex> guard(g.table_lock);
+        try {
+            w = worker_for(g, c.process);
+            if (w != nullptr) w->inbox.reserve(w->inbox.size() + 1);
+        } catch (...) {
+            w = nullptr;
+        }
+        if (w == nullptr) {
+            guard.unlock();
+            drop_greeting(g, owner);
+            return;
+        }
+        if (w->count >= kConnectionsPerProcess) {
+            guard.unlock();
+            // Refused in words: the client hears the cap.
+            d.what = action::refuse;
+            d.answer.status = TAMSA_REFUSED;
+            d.answer.value = kVersion;
+            d.answer.extra =
+                uint64_t(kConnectionsPerProcess) << 32 | uint64_t(refusal::connections);
+            act(g, c, d);
+            drop_greeting(g, owner);
+            return;
+        }
+        c.state.account = w->account;
+        d = decide(c.state, c.frame);
+        if (d.what != action::reply || !write_answer(c.socket, d.answer)) {
+            guard.unlock();
+            drop_greeting(g, owner);
+            return;
+        }
+        epoll_ctl(g.epoll, EPOLL_CTL_DEL, c.socket, nullptr);
+        ++w->count;
+        w->inbox.push_back(std::move(g.greeting.at(owner)));
+        g.greeting.erase(owner);
+        guard.unlock();
+        poke(w->wake);
+        return;
+    }
+    // Another version is refused in words; anything else ends the connection.
+    d = decide(c.state, c.frame);
+    act(g, c, d);
+    drop_greeting(g, owner);
+}
+
+// Reads what a connection that has not greeted sent; its hello is one frame, and nothing after it
+// is read here.
+void read_greeting(gateway &g, uint32_t owner) {
+    const auto it = g.greeting.find(owner);
+    if (it == g.greeting.end()) return;
+    connection &c = *it->second;
+    for (;;) {
+        const ssize_t n = recv(c.socket, c.frame + c.have, kRequestBytes - c.have, MSG_DONTWAIT);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+        if (n <= 0) {
+            drop_greeting(g, owner);
+            return;
+        }
+        c.have += size_t(n);
+        if (c.have == kRequestBytes) {
+            c.have = 0;
+            greet(g, owner);
             return;
         }
     }
-}
-
-void finish_send(gateway &g, const completion &done) {
-    const auto it = g.clients.find(done.owner);
-    if (it == g.clients.end()) return;
-    connection &c = *it->second;
-    if (c.message == nullptr) return;
-    c.message.reset();
-    if (c.timed) {
-        g.timeouts.erase({c.deadline, done.owner});
-        c.timed = false;
-    }
-    if (c.gone || !done.answered) {
-        drop(g, done.owner);
-        return;
-    }
-    watch(g, c, EPOLLIN);
-}
-
-// Takes the completions the server's thread left; true when the gateway is to stop.
-bool drain(gateway &g) {
-    uint64_t count = 0;
-    (void)!read(g.sink->event, &count, sizeof count);
-    bool stop = false;
-    {
-        // Both lists have room for one completion a connection, whichever holds them.
-        std::lock_guard<std::mutex> guard(g.sink->lock);
-        g.taken.swap(g.sink->done);
-        stop = g.sink->stop;
-    }
-    for (const completion &c : g.taken) finish_send(g, c);
-    g.taken.clear();
-    return stop;
 }
 
 void accept_all(gateway &g) {
@@ -315,9 +524,19 @@ void accept_all(gateway &g) {
             close(s);
             continue;
         }
-        uint32_t owner = g.next_owner++;
-        while (owner == platform::kThisProcess || g.clients.count(owner) != 0)
-            owner = g.next_owner++;
+        uint32_t owner = 0;
+        try {
+            std::lock_guard<std::mutex> guard(g.table_lock);
+            // Owners too: one left by an earlier gateway keeps its blocks.
+            static uint32_t next_owner = 1;
+            owner = next_owner++;
+            while (owner == platform::kThisProcess || g.owners.count(owner) != 0)
+                owner = next_owner++;
+            g.owners.insert(owner);
+        } catch (...) {
+            close(s);
+            continue;
+        }
         epoll_event e{};
         e.events = EPOLLIN;
         e.data.u64 = owner;
@@ -327,80 +546,45 @@ void accept_all(gateway &g) {
             c->state.owner = owner;
             c->state.limit = g.options.client_limit;
             c->state.may_stop = g.options.allow_remote_stop;
-            // The connections of one process share its limit; pids are below 2^22, so a
-            // connection whose process is not told gets an account of its own above them.
-            c->state.account = peer.pid > 0 ? uint32_t(peer.pid) : 0x80000000u | owner;
+            c->state.idle_ms = g.options.idle_slot_ms;
+            c->process = identify(s, peer.pid, owner);
             g.greetings.emplace_back(
                 clock_type::now() + std::chrono::milliseconds(g.options.greet_ms), owner);
-            g.sink->make_room(g.clients.size() + 1, g.taken);
-            g.clients.emplace(owner, std::move(c));
+            g.greeting.emplace(owner, std::move(c));
             ++g.connections;
         } catch (...) {
             close(s);
+            std::lock_guard<std::mutex> guard(g.table_lock);
+            g.owners.erase(owner);
             continue;
         }
         if (epoll_ctl(g.epoll, EPOLL_CTL_ADD, s, &e) != 0) {
-            drop(g, owner);
+            drop_greeting(g, owner);
             continue;
         }
         ++g.served_clients;
     }
 }
 
-void readable(gateway &g, uint32_t owner, uint32_t events) {
-    const auto it = g.clients.find(owner);
-    if (it == g.clients.end()) return;  // ended earlier in this round
-    connection &c = *it->second;
-    if (c.message != nullptr) {
-        // Only a hang-up is reported while it waits: its blocks are freed after the reply.
-        if ((events & (EPOLLHUP | EPOLLERR)) != 0) drop(g, owner);
-        return;
-    }
-    serve_connection(g, c);
-}
-
-// Ends connections that have not greeted in time, and withdraws messages whose time is up.
+// Ends connections that have not greeted in time.
 void expire(gateway &g) {
     const clock_type::time_point now = clock_type::now();
     while (!g.greetings.empty() && g.greetings.front().first <= now) {
         const uint32_t owner = g.greetings.front().second;
         g.greetings.pop_front();
-        const auto it = g.clients.find(owner);
-        if (it == g.clients.end() || it->second->state.greeted) continue;
+        if (g.greeting.count(owner) == 0) continue;
         // A greeting that came in time but waits unread behind a busy round counts: read it
         // before judging.
-        char first = 0;
-        if (recv(it->second->socket, &first, 1, MSG_PEEK | MSG_DONTWAIT) > 0) {
-            serve_connection(g, *it->second);
-        }
-        const auto now_it = g.clients.find(owner);
-        if (now_it != g.clients.end() && !now_it->second->state.greeted) drop(g, owner);
-    }
-    while (!g.timeouts.empty() && g.timeouts.begin()->first <= now) {
-        const uint32_t owner = g.timeouts.begin()->second;
-        g.timeouts.erase(g.timeouts.begin());
-        const auto it = g.clients.find(owner);
-        if (it == g.clients.end()) continue;
-        connection &c = *it->second;
-        c.timed = false;
-        // A message the server has taken is waited for: its block is in use until the reply.
-        if (!platform::withdraw_message(c.message)) continue;
-        c.message.reset();
-        if (c.gone || !write_answer(c.socket, send_answer(TAMSA_TIMEOUT, 0, 0, false))) {
-            drop(g, owner);
-        } else {
-            watch(g, c, EPOLLIN);
-        }
+        read_greeting(g, owner);
+        drop_greeting(g, owner);
     }
 }
 
-// Milliseconds until the next greeting or timeout falls due, or -1 for none.
+// Milliseconds until the next greeting falls due, or -1 for none.
 int next_wait_ms(const gateway &g) {
-    clock_type::time_point next = clock_type::time_point::max();
-    if (!g.greetings.empty()) next = g.greetings.front().first;
-    if (!g.timeouts.empty()) next = std::min(next, g.timeouts.begin()->first);
-    if (next == clock_type::time_point::max()) return -1;
-    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - clock_type::now());
+    if (g.greetings.empty()) return -1;
+    const auto wait =
+        std::chrono::ceil<std::chrono::milliseconds>(g.greetings.front().first - clock_type::now());
     return int(std::clamp<int64_t>(wait.count(), 0, INT32_MAX));
 }
 
@@ -464,7 +648,6 @@ gateway *gateway_open(const char *port_name, const gateway_options &options, std
         error = "cannot serve " + path + ": no memory for the client pools";
         return nullptr;
     }
-    g->sink = std::make_shared<completions>();
     g->listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     g->epoll = epoll_create1(EPOLL_CLOEXEC);
     g->spare = open("/dev/null", O_RDONLY | O_CLOEXEC);
@@ -478,9 +661,9 @@ gateway *gateway_open(const char *port_name, const gateway_options &options, std
     epoll_event wake_event{};
     wake_event.events = EPOLLIN;
     wake_event.data.u64 = kWakeTag;
-    if (!g->bound || listen(g->listener, SOMAXCONN) != 0 || g->epoll < 0 || g->sink->event < 0 ||
+    if (!g->bound || listen(g->listener, SOMAXCONN) != 0 || g->epoll < 0 || g->wake < 0 ||
         epoll_ctl(g->epoll, EPOLL_CTL_ADD, g->listener, &listen_event) != 0 ||
-        epoll_ctl(g->epoll, EPOLL_CTL_ADD, g->sink->event, &wake_event) != 0) {
+        epoll_ctl(g->epoll, EPOLL_CTL_ADD, g->wake, &wake_event) != 0) {
         error = "cannot serve " + path + ": " + std::strerror(errno);
         gateway_close(g.release());
         return nullptr;
@@ -488,79 +671,54 @@ gateway *gateway_open(const char *port_name, const gateway_options &options, std
     return g.release();
 }
 
-namespace {
-
-// Once stopping: messages not yet taken go back unserved; true while one is still out.
-bool withdraw_all(gateway &g) {
-    bool out = false;
-    for (auto &[owner, c] : g.clients) {
-        if (c->message == nullptr) continue;
-        if (!platform::withdraw_message(c->message)) {
-            out = true;
-            continue;
-        }
-        c->message.reset();
-        if (!c->gone) write_answer(c->socket, send_answer(TAMSA_NOT_SERVED, 0, 0, false));
-    }
-    return out;
-}
-
-}  // namespace
-
 void gateway_run(gateway *g) {
     epoll_event events[64];
-    for (bool stopping = false;;) {
-        // Stopping ends once no message is out: the server's thread may write to its socket.
-        if (stopping && !withdraw_all(*g)) break;
+    while (!g->stopping) {
         const int n = epoll_wait(g->epoll, events, 64, next_wait_ms(*g));
         if (n < 0 && errno != EINTR) break;
-        for (int i = 0; i < n; ++i) {
+        for (int i = 0; i < n && !g->stopping; ++i) {
             const uint64_t tag = events[i].data.u64;
             if (tag == kWakeTag) {
-                stopping = drain(*g) || stopping;
-            } else if (stopping) {
-                continue;
+                uint64_t count = 0;
+                (void)!read(g->wake, &count, sizeof count);
+                join_ended(*g);
             } else if (tag == kListenerTag) {
                 accept_all(*g);
             } else {
-                readable(*g, uint32_t(tag), events[i].events);
+                read_greeting(*g, uint32_t(tag));
             }
         }
-        if (!stopping) expire(*g);
+        expire(*g);
     }
-    // Every answer is out. Clients still here keep their blocks: the bus outlives this process
-    // for as long as a client maps it. One that has hung up without being seen to is gone.
-    for (auto &[owner, c] : g->clients) {
-        pollfd p{c->socket, POLLRDHUP, 0};
-        const bool gone =
-            c->gone || (poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLRDHUP)) != 0);
-        epoll_ctl(g->epoll, EPOLL_CTL_DEL, c->socket, nullptr);
-        shutdown(c->socket, SHUT_RDWR);
-        close(c->socket);
-        if (gone) platform::free_owner(owner);
+    g->stopping = true;
+    // Each process's thread answers the message in hand, then disconnects its clients.
+    std::vector<std::shared_ptr<worker>> all;
+    {
+        std::lock_guard<std::mutex> guard(g->table_lock);
+        for (auto &[key, w] : g->processes) all.push_back(w);
+        g->processes.clear();
     }
-    g->clients.clear();
-    g->connections = 0;
+    for (auto &w : all) poke(w->wake);
+    for (auto &w : all) {
+        if (w->thread.joinable()) w->thread.join();
+    }
+    join_ended(*g);
+    while (!g->greeting.empty()) drop_greeting(*g, g->greeting.begin()->first);
     g->greetings.clear();
-    g->timeouts.clear();
 }
 
 void gateway_stop(gateway *g) {
-    {
-        std::lock_guard<std::mutex> guard(g->sink->lock);
-        g->sink->stop = true;
-    }
-    g->sink->wake();
+    g->stopping = true;
+    poke(g->wake);
 }
 
 void gateway_close(gateway *g) {
     if (g == nullptr) return;
-    for (auto &[owner, c] : g->clients) close(c->socket);
+    for (auto &[owner, c] : g->greeting) close(c->socket);
     if (g->listener >= 0) close(g->listener);
     if (g->epoll >= 0) close(g->epoll);
     if (g->spare >= 0) close(g->spare);
     if (g->bound) unlink(g->path.c_str());
-    tamsa_port_release(g->port);
     delete g;
 }
 
@@ -575,6 +733,9 @@ uint64_t gateway_clients(const gateway *g) {
 }
 uint64_t gateway_connections(const gateway *g) {
     return g->connections;
+}
+uint64_t gateway_processes(const gateway *g) {
+    return g->process_count;
 }
 
 uint64_t raise_open_file_limit() {

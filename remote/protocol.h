@@ -12,24 +12,40 @@
 namespace tamsa::remote {
 
 inline constexpr uint32_t kMagic = 0x544d5341;  // "TMSA"
-inline constexpr uint32_t kVersion = 4;
+inline constexpr uint32_t kVersion = 5;
+
+// The most connections one client process may hold to a server at once.
+inline constexpr uint32_t kConnectionsPerProcess = 64;
 
 // A connection's first request is a hello; anything else first, a second hello, a frame without
 // the magic or a kind not listed here ends the connection. Every request but release is
 // answered, and the next one is read only once the answer is out.
 enum class request_kind : uint32_t {
-    hello = 1,    // a: the client's version; answer: version, and in extra the bus address of the
-                  // client process's pool (high word) and its bytes (low word), the pool's
-                  // descriptor riding along; or TAMSA_OVER_LIMIT when every pool is taken, and
-                  // the connection ends
+    hello = 1,    // a: the client's version; answer: status 0 and value the server's version; or
+                  // status TAMSA_REFUSED, value the server's version and extra a refusal, and the
+                  // connection ends
     alloc = 2,    // a: size, b: attributes; answer: the block's address in the pool, or status 1
-                  // (no room) or TAMSA_OVER_LIMIT
+                  // (no room) or TAMSA_OVER_LIMIT, or kNeedPool
     free = 3,     // a: address; status 0 when it was the client's and is gone
-    send = 4,     // id: the message id, b: block, c: timeout in ms; status: a TAMSA_ status; value:
-                  // the result word; extra: how many blocks the operation left live for the client.
-                  // A stop id is answered TAMSA_REFUSED unless the operator allowed it
+    send = 4,     // id: the message id, b: block, c: unused; status: a TAMSA_ status, or kNeedPool;
+                  // value: the result word; extra: how many blocks the operation left live for
+                  // the client. A stop id is answered TAMSA_REFUSED unless the operator allowed it
     release = 5,  // as free, without an answer
+    pool = 6,     // answer: in extra the bus address of the client process's pool (high word)
+                  // and its bytes (low word), the pool's descriptor riding along; or
+                  // TAMSA_OVER_LIMIT when every slot is another process's. The process takes a
+                  // slot with its first pool request, not before
 };
+
+// Why a hello was refused (extra of its answer).
+enum class refusal : uint64_t {
+    version = 1,      // the client speaks another version
+    connections = 2,  // its process holds kConnectionsPerProcess connections already
+};
+
+// The answer to an allocation or a message of a connection that does not hold its process's
+// pool now (it never asked, or the pool was given back while idle): ask for it, then again.
+inline constexpr int32_t kNeedPool = 100;
 
 struct request {
     uint32_t magic;

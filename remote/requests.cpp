@@ -17,23 +17,29 @@ decision decide(client_state &client, const uint8_t *frame) {
     const auto kind = request_kind(r.kind);
     if (!client.greeted) {
         if (kind != request_kind::hello) return d;
-        if (!platform::set_owner_limit(client.owner, client.limit)) return d;
-        if (!platform::join_account(client.owner, client.account, client.limit)) return d;
-        bool full = false;
-        const std::optional<platform::pool_view> pool = platform::open_pool(client.owner, &full);
-        if (!pool) {
-            platform::free_owner(client.owner);
-            if (!full) return d;
-            // Every slot is another process's: the client hears why before the line goes.
+        if (r.a != kVersion) {
+            // Before anything is made for it: the client hears which version this server speaks.
             d.what = action::refuse;
-            d.answer.status = TAMSA_OVER_LIMIT;
+            d.answer.status = TAMSA_REFUSED;
+            d.answer.value = kVersion;
+            d.answer.extra = uint64_t(refusal::version);
+            return d;
+        }
+        if (!platform::set_owner_limit(client.owner, client.limit)) return d;
+        if (!platform::join_account(client.owner, client.account, client.limit)) {
+            platform::free_owner(client.owner);
             return d;
         }
         client.greeted = true;
-        d.what = action::reply_with_pool;
+        d.what = action::reply;
         d.answer.value = kVersion;
-        d.answer.extra = uint64_t(pool->address) << 32 | pool->size;
-        d.fd = pool->fd;
+        return d;
+    }
+    platform::touch_account(client.owner);
+    if ((kind == request_kind::alloc || kind == request_kind::send) &&
+        (client.pool == 0 || platform::pool_serial(client.owner) != client.pool)) {
+        d.what = action::reply;
+        d.answer.status = kNeedPool;
         return d;
     }
     switch (kind) {
@@ -70,8 +76,24 @@ decision decide(client_state &client, const uint8_t *frame) {
             d.what = action::send;
             d.id = r.id;
             d.block = r.b;
-            d.timeout_ms = r.c;
             return d;
+        case request_kind::pool: {
+            bool full = false;
+            const std::optional<platform::pool_view> pool =
+                platform::open_pool(client.owner, &full, client.idle_ms);
+            if (!pool) {
+                if (!full) return d;
+                // Every slot is another process's: the client hears why, and may ask again.
+                d.what = action::reply;
+                d.answer.status = TAMSA_OVER_LIMIT;
+                return d;
+            }
+            client.pool = pool->serial;
+            d.what = action::reply_with_pool;
+            d.answer.extra = uint64_t(pool->address) << 32 | pool->size;
+            d.fd = pool->fd;
+            return d;
+        }
         case request_kind::hello:  // once only
         default:
             return d;

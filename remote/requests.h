@@ -19,6 +19,8 @@ struct client_state {
     bool greeted = false;
     bool may_stop = false;  // its stop messages go to the server; otherwise they are refused
     uint32_t account = 0;   // the client process, whose connections share its limit and pool
+    uint64_t pool = 0;      // serial of the pool this connection was handed (0: none yet)
+    int idle_ms = -1;       // a slot idle this long, its process holding nothing, is given back
 };
 
 enum class action : uint8_t {
@@ -35,13 +37,13 @@ struct decision {
     response answer{};
     int32_t id = 0;
     uint32_t block = 0;
-    int32_t timeout_ms = -1;
     int fd = -1;  // the pool's, which the bus keeps open
 };
 
 // Decides one frame of kRequestBytes bytes as it came off the socket. Allocations and frees
-// are made here, as client.owner's; a hello sets its limit, joins it to its account and opens
-// the account's pool (platform::set_pool_limit must have made slots).
+// are made here, as client.owner's; a hello of this version sets its limit and joins it to its
+// account; a pool request opens the account's pool (platform::set_pool_limit must have made
+// slots). Allocations and messages wait for the connection to hold its process's pool.
 decision decide(client_state &client, const uint8_t *frame);
 
 // The answer to a send: how the message went and what the server answered.

@@ -1,5 +1,6 @@
-// The serve process: the server task on one thread, the gateway's event loop on another, and
-// this thread waiting for a signal or for the task to end.
+// The serve process: the server task on one thread (it opens the graphics library and serves the
+// port within this process), the gateway's loop on another with a thread per client process,
+// and this thread waiting for a signal, an allowed stop message or the task's end.
 #include "remote/serve.h"
 
 #include <poll.h>
@@ -46,7 +47,12 @@ int serve_process(const char *port_name, const gateway_options &options, FILE *o
             static_cast<unsigned long long>(files > kOwnDescriptors ? files - kOwnDescriptors : 0));
     }
     std::string error;
-    gateway *g = gateway_open(port_name, options, error);
+    gateway_options with_stop = options;
+    with_stop.stop_asked = [ended] {
+        const uint64_t one = 1;
+        (void)!write(ended, &one, sizeof one);
+    };
+    gateway *g = gateway_open(port_name, with_stop, error);
     if (g == nullptr) {
         std::fprintf(err, "tamsa serve: %s\n", error.c_str());
         close(signals);
@@ -78,14 +84,16 @@ int serve_process(const char *port_name, const gateway_options &options, FILE *o
         if ((fds[0].revents & POLLIN) != 0) {
             signalfd_siginfo info{};
             (void)!read(signals, &info, sizeof info);
-            // Ahead of every queued message, so that the server stops after the one in hand.
-            server::send_stop(port_name, true);
+            running = false;
         }
         if ((fds[1].revents & POLLIN) != 0) running = false;
     }
-    task.thread.join();
+    // Each client process's message in hand is answered, those after it go back unserved; then
+    // the task, which the clients' threads needed, stops.
     gateway_stop(g);
     loop.join();
+    server::send_stop(port_name, true);
+    task.thread.join();
     const uint64_t messages = gateway_messages(g);
     const uint64_t clients = gateway_clients(g);
     gateway_close(g);

@@ -98,10 +98,8 @@ void session::open(const std::string &connect) {
         if (client_ == nullptr && errno == ENAMETOOLONG) {
             throw failure{remote::socket_path_problem(connect.c_str())};
         }
-        if (client_ == nullptr && errno == EUSERS) {
-            throw failure{"port '" + connect +
-                          "' serves as many client processes as it has room for; try again once "
-                          "one has ended (tamsa serve --help: --client-limit)"};
+        if (client_ == nullptr && tamsa_client_connect_error()[0] != 0) {
+            throw failure{tamsa_client_connect_error()};
         }
         if (client_ == nullptr) {
             throw failure{"no server on port '" + connect +
@@ -109,7 +107,15 @@ void session::open(const std::string &connect) {
         }
     }
     if (client_ == nullptr) throw failure{"cannot reach the server"};
-    block_ = alloc(32, true);
+    errno = 0;
+    block_ = tamsa_client_alloc(client_, 32, TAMSA_MEMF_CLEAR);
+    if (block_ == 0 && errno == EUSERS) {
+        throw failure{"port '" + connect +
+                      "' serves as many client processes as it has room for; try again once "
+                      "one has ended (tamsa serve --help: --client-limit)"};
+    }
+    if (block_ == 0) throw failure{"out of memory in the bus"};
+    blocks_.push_back(block_);
 }
 
 void session::release() {

@@ -130,11 +130,18 @@ typedef struct tamsa_client tamsa_client;
 TAMSA_API tamsa_client *tamsa_client_local(const char *port_name);
 /* A client of a `tamsa serve` process of this user, or null when none serves that port; errno
  * is then ENAMETOOLONG when the port's socket path would be too long for a socket (a long
- * XDG_RUNTIME_DIR), EINVAL for a bad port name, EUSERS when the server already serves as many
- * client processes as it has pools for (see `tamsa serve --help`). Each client process gets a
- * pool of its own, memory that only it and the server map: its blocks, and the bitmaps the
- * server makes for it, live there; the connections of one process share it. */
+ * XDG_RUNTIME_DIR), EINVAL for a bad port name, EPROTO when the server speaks another protocol
+ * version, EMFILE when this process holds as many connections to it as it allows (see
+ * `tamsa serve --help`), ECONNREFUSED when it refused for another reason;
+ * tamsa_client_connect_error then says why in words. Each client process gets a pool of its
+ * own, memory that only it and the server map, with its first allocation or message: its
+ * blocks, and the bitmaps the server makes for it, live there; the connections of one process
+ * share it. When every pool of the server is another process's, that allocation fails (0, or
+ * TAMSA_FAILED for a message) with errno EUSERS. */
 TAMSA_API tamsa_client *tamsa_client_connect(const char *port_name);
+/* Why the last tamsa_client_connect on this thread returned null, as one line for a person
+ * ("" when it did not fail, or failed before reaching a server). */
+TAMSA_API const char *tamsa_client_connect_error(void);
 /* Closes the connection; blocks still held by a remote client are freed by its server. */
 TAMSA_API void tamsa_client_close(tamsa_client *client);
 
@@ -174,7 +181,8 @@ TAMSA_API int32_t tamsa_client_write_bitmap(tamsa_client *client, uint32_t recor
                                             const tamsa_wire_bitmap *bitmap);
 
 /* Sends a message (id, block) and waits for its reply. timeout_ms below 0 waits for ever; a
- * message the server has taken is always waited for. Returns a TAMSA_ status. */
+ * message the server has taken is always waited for (a `tamsa serve` process takes a client's
+ * message as soon as it reads it, so there it never times out). Returns a TAMSA_ status. */
 TAMSA_API int32_t tamsa_client_send(tamsa_client *client, int32_t id, uint32_t block,
                                     int32_t timeout_ms);
 /* As tamsa_client_send, and stores the message's result word in *result (when not null): the

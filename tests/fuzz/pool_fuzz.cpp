@@ -5,8 +5,11 @@
 // meets both pools without guessing addresses. A frame of kind 0x50 is the client writing word c
 // at address a of its own pool, as it may through its mapping. Throughout, every block the client
 // is handed lies in its own pool; the other process's bytes never change; and once the client
-// has gone its pool is closed and nothing of it is left.
+// has gone its pool is closed and nothing of it is left. Beside it, on a thread of its own, the
+// other process keeps converting, as the gateway serves processes in parallel.
+#include <atomic>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "check.h"
@@ -51,10 +54,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     // The other process: a 32 x 32 frame's planes, an op_block, and the 16 x 16 bitmap made of it.
     remote::client_state other{kOther, kLimit, false, false, 702};
-    CHECK(decide(other, 1, remote::kVersion).what == remote::action::reply_with_pool);
+    CHECK(decide(other, 1, remote::kVersion).what == remote::action::reply);
+    CHECK(decide(other, 6).what == remote::action::reply_with_pool);
     const uint32_t planes = decide(other, 2, 4096).answer.value;
     const uint32_t block = decide(other, 2, 32, TAMSA_MEMF_CLEAR).answer.value;
-    CHECK(planes != 0 && block != 0);
+    const uint32_t busy_block = decide(other, 2, 32, TAMSA_MEMF_CLEAR).answer.value;
+    CHECK(planes != 0 && block != 0 && busy_block != 0);
     auto *plane_bytes = static_cast<uint8_t *>(tamsa_bus_pointer(planes));
     for (uint32_t i = 0; i < 4096; ++i) plane_bytes[i] = uint8_t(i * 7 + 1);
     const uint32_t words[7] = {planes, planes + 1024, planes + 1280, 32, 32, 16, 16};
@@ -74,6 +79,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         return all;
     };
     const std::vector<uint8_t> before = their_bytes();
+
+    // Meanwhile the other process's thread keeps converting its frame, as the gateway serves
+    // processes in parallel: its bitmaps come and go in its own pool while the client works.
+    for (uint32_t k = 0; k < 7; ++k)
+        platform::store_be32(tamsa_bus_pointer(busy_block + 4 * (k + 1)), words[k]);
+    std::atomic<bool> done{false};
+    std::thread busy([&] {
+        while (!done.load(std::memory_order_relaxed)) {
+            uint32_t made = 0;
+            tamsa::server::serve_as(kOther, TAMSA_OP_YUVSCALE, busy_block, made);
+            if (made == 0) continue;
+            CHECK(platform::client_maps(kOther, made));
+            const uint32_t data = platform::load_be32(tamsa_bus_pointer(made));
+            CHECK(platform::free_block(data, kOther) && platform::free_block(made, kOther));
+        }
+    });
 
     remote::client_state client{kClient, kLimit, false, false, 701};
     std::vector<uint32_t> mine;
@@ -116,11 +137,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         }
         CHECK(platform::usage_of(kClient).bytes <= kLimit);
     }
+    done = true;
+    busy.join();
     CHECK(their_bytes() == before);
     // The client goes: its pool with it, the other's stays.
     platform::free_owner(kClient);
     CHECK(platform::open_pools() == 1);
-    CHECK(platform::usage_of(kOther).blocks == 4);
+    CHECK(platform::usage_of(kOther).blocks == 5);
     platform::free_owner(kOther);
     CHECK(platform::open_pools() == 0);
     uint64_t blocks_after = 0, bytes_after = 0;

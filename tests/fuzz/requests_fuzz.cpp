@@ -43,7 +43,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         const remote::decision d = remote::decide(client, data + at);
         if (d.what == remote::action::hang_up || d.what == remote::action::refuse) break;
         if (d.what == remote::action::reply_with_pool) CHECK(client.greeted);
-        if (d.what == remote::action::reply && d.answer.status == 0 && d.answer.value != 0) {
+        remote::request r;
+        std::memcpy(&r, data + at, sizeof r);
+        if (d.what == remote::action::reply && r.kind == uint32_t(remote::request_kind::alloc) &&
+            d.answer.status == 0) {
             const auto found = platform::find_block(d.answer.value);
             CHECK(found.has_value() && found->owner == kClient);
         }

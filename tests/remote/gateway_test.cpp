@@ -8,11 +8,18 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <sys/wait.h>
+
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <future>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -125,6 +132,55 @@ int raw_connection() {
     return s;
 }
 
+// One request on a raw connection and its answer (a pool's descriptor, if one comes, is closed).
+remote::response ask(int s, uint32_t kind, uint32_t a = 0, uint32_t b = 0, int32_t id = 0) {
+    const remote::request r{remote::kMagic, kind, a, b, -1, id};
+    remote::response answer{};
+    int fd = -1;
+    EXPECT_TRUE(remote::write_full(s, &r, sizeof r));
+    EXPECT_TRUE(remote::receive_with_fd(s, &answer, sizeof answer, &fd));
+    if (fd >= 0) close(fd);
+    return answer;
+}
+
+// A raw connection that has greeted and holds its process's pool.
+int raw_client() {
+    const int s = raw_connection();
+    if (s < 0) return -1;
+    EXPECT_EQ(ask(s, 1, remote::kVersion).status, 0);
+    EXPECT_EQ(ask(s, 6).status, 0);
+    return s;
+}
+
+// Holds each message in service, after it ran and before its answer, until let go.
+struct service_gate {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::vector<uint32_t> owners;  // of every message served, in order
+    int held = 0;                  // messages in the gate now
+    bool open = false;
+
+    std::function<void(uint32_t, int32_t, uint32_t)> hook() {
+        return [this](uint32_t owner, int32_t, uint32_t) {
+            std::unique_lock<std::mutex> guard(lock);
+            owners.push_back(owner);
+            ++held;
+            changed.notify_all();
+            changed.wait(guard, [this] { return open; });
+            --held;
+        };
+    }
+    void wait_for(int n) {
+        std::unique_lock<std::mutex> guard(lock);
+        changed.wait(guard, [this, n] { return held == n; });
+    }
+    void let_go() {
+        std::lock_guard<std::mutex> guard(lock);
+        open = true;
+        changed.notify_all();
+    }
+};
+
 // Frames decided in order, as one connection would send them.
 TEST(Requests, FramesAreDecidedInOrderOfTheProtocol) {
     using remote::action;
@@ -143,14 +199,30 @@ TEST(Requests, FramesAreDecidedInOrderOfTheProtocol) {
 
     EXPECT_EQ(decide(2, 8).what, action::hang_up) << "an allocation before the hello";
     EXPECT_EQ(decide(1, remote::kVersion, 0, 0, 0x12345678).what, action::hang_up) << "no magic";
+    for (uint32_t version : {0u, 1u, 2u, 3u, 4u, remote::kVersion + 1, 0xffffffffu}) {
+        const remote::decision other = decide(1, version);
+        EXPECT_EQ(other.what, action::refuse) << "version " << version;
+        EXPECT_EQ(other.answer.status, TAMSA_REFUSED);
+        EXPECT_EQ(other.answer.value, remote::kVersion) << "the server's own, in words";
+        EXPECT_EQ(other.answer.extra, uint64_t(remote::refusal::version));
+        EXPECT_FALSE(client.greeted);
+        EXPECT_EQ(platform::open_pools(), 0u) << "no pool for version " << version;
+    }
     const remote::decision hello = decide(1, remote::kVersion);
-    EXPECT_EQ(hello.what, action::reply_with_pool);
+    EXPECT_EQ(hello.what, action::reply);
     EXPECT_EQ(hello.answer.value, remote::kVersion);
-    const auto pool = uint32_t(hello.answer.extra >> 32), pool_bytes = uint32_t(hello.answer.extra);
+    EXPECT_EQ(platform::open_pools(), 0u) << "greeting takes no slot";
+    EXPECT_EQ(decide(1, remote::kVersion).what, action::hang_up) << "a second hello";
+    EXPECT_EQ(decide(2, 64).answer.status, remote::kNeedPool) << "no pool asked for yet";
+    EXPECT_EQ(decide(4, 0, 0x40, -1, remote::kMagic, TAMSA_OP_YUVSCALE).answer.status,
+              remote::kNeedPool);
+    const remote::decision given = decide(6, 0);
+    EXPECT_EQ(given.what, action::reply_with_pool);
+    const auto pool = uint32_t(given.answer.extra >> 32), pool_bytes = uint32_t(given.answer.extra);
     EXPECT_GT(pool, platform::shared_bytes());
     EXPECT_GE(pool_bytes, 64u);
-    EXPECT_GE(hello.fd, 0);
-    EXPECT_EQ(decide(1, remote::kVersion).what, action::hang_up) << "a second hello";
+    EXPECT_GE(given.fd, 0);
+    EXPECT_EQ(platform::open_pools(), 1u);
 
     const remote::decision made = decide(2, 64, TAMSA_MEMF_CLEAR);
     ASSERT_EQ(made.what, action::reply);
@@ -176,7 +248,6 @@ TEST(Requests, FramesAreDecidedInOrderOfTheProtocol) {
     EXPECT_EQ(send.what, action::send);
     EXPECT_EQ(send.id, TAMSA_OP_YUVSCALE);
     EXPECT_EQ(send.block, 0x40u);
-    EXPECT_EQ(send.timeout_ms, 250);
     for (int32_t stop : {0, 1}) {
         const remote::decision refused = decide(4, 0, 0x40, -1, remote::kMagic, stop);
         EXPECT_EQ(refused.what, action::reply) << "a stop, not allowed";
@@ -194,148 +265,152 @@ TEST(Requests, FramesAreDecidedInOrderOfTheProtocol) {
 // The stop comes while one message is in service and three wait: the one in hand is answered,
 // the others go back to their clients unserved.
 TEST_F(Gateway, WhenTheServerStopsQueuedMessagesGoBackUnserved) {
-    start(false);
-    std::vector<std::future<int32_t>> calls;
-    std::vector<tamsa_client *> clients;
-    for (int i = 0; i < 4; ++i) {
-        clients.push_back(tamsa_client_connect(kPort));
-        ASSERT_NE(clients.back(), nullptr);
+    service_gate gate;
+    remote::gateway_options options;
+    options.served = gate.hook();
+    start(true, options);
+    std::vector<int> waiting;
+    std::vector<uint32_t> owners;
+    for (int i = 0; i < 3; ++i) {
+        waiting.push_back(raw_client());
+        const uint32_t block = ask(waiting.back(), 2, 4).value;
+        ASSERT_NE(block, 0u);
+        owners.push_back(platform::find_block(block)->owner);
     }
-    for (tamsa_client *c : clients) {
-        calls.push_back(std::async(std::launch::async, [c] {
-            return tamsa_client_call(c, TAMSA_OP_COUNT, nullptr, 0, -1, nullptr);
-        }));
-    }
-    PPCMessage *in_hand = take();
-    while (remote::gateway_messages(g_) != 4) std::this_thread::yield();
-    PPCReplyMessage(in_hand);
-    PPCDeletePort(port_);
-    port_ = nullptr;
-    int replied = 0, unserved = 0;
-    for (auto &call : calls) {
-        const int32_t status = call.get();
-        replied += status == TAMSA_REPLIED;
-        unserved += status == TAMSA_NOT_SERVED;
-    }
-    EXPECT_EQ(replied, 1);
-    EXPECT_EQ(unserved, 3);
-    for (tamsa_client *c : clients) tamsa_client_close(c);
-    wait_for_no_connections();
-}
-
-// A client that dies with its message in service keeps its blocks until the reply: the server
-// may still be writing into them.
-TEST_F(Gateway, AClientGoneInServiceIsFreedOnlyAfterTheReply) {
-    start(false);
-    const int s = raw_connection();
-    ASSERT_GE(s, 0);
-    const auto exchange = [s](uint32_t kind, uint32_t a, uint32_t b, int32_t id = 0) {
-        const remote::request r{remote::kMagic, kind, a, b, -1, id};
-        remote::response answer{};
-        int bus = -1;
-        EXPECT_TRUE(remote::write_full(s, &r, sizeof r));
-        if (kind == 4) return answer;  // sent; not waited for
-        EXPECT_TRUE(remote::receive_with_fd(s, &answer, sizeof answer, &bus));
-        if (bus >= 0) close(bus);
-        return answer;
-    };
-    exchange(1, remote::kVersion, 0);
-    const uint32_t block = exchange(2, 32, TAMSA_MEMF_CLEAR).value;
-    ASSERT_NE(block, 0u);
-    const uint32_t owner = platform::find_block(block)->owner;
-    exchange(4, 0, block, TAMSA_OP_YUVTORGB);
-    PPCMessage *m = take();
-    EXPECT_EQ(platform::message_owner(m), owner);
-    EXPECT_EQ(platform::message_id(m), TAMSA_OP_YUVTORGB);
-    close(s);
-    // Seen gone, but its block is kept while the message is in service.
-    while (remote::gateway_connections(g_) != 0) std::this_thread::yield();
-    EXPECT_EQ(platform::usage_of(owner).blocks, 1u);
-    PPCReplyMessage(m);
-    while (platform::usage_of(owner).blocks != 0) std::this_thread::yield();
-}
-
-// A client that hangs up while its message waits in the queue takes the message with it: it
-// never runs, and its blocks are freed at once.
-TEST_F(Gateway, AHungUpClientsQueuedMessageIsWithdrawn) {
-    start(false);
-    const int s = raw_connection();
-    ASSERT_GE(s, 0);
-    const auto ask = [s](uint32_t kind, uint32_t a, uint32_t b) {
-        const remote::request r{remote::kMagic, kind, a, b, -1, 0};
-        remote::response answer{};
-        int bus = -1;
-        EXPECT_TRUE(remote::write_full(s, &r, sizeof r));
-        EXPECT_TRUE(remote::receive_with_fd(s, &answer, sizeof answer, &bus));
-        if (bus >= 0) close(bus);
-        return answer;
-    };
-    ask(1, remote::kVersion, 0);
-    const uint32_t block = ask(2, 32, TAMSA_MEMF_CLEAR).value;
-    ASSERT_NE(block, 0u);
-    const uint32_t owner = platform::find_block(block)->owner;
-    const remote::request send{remote::kMagic, 4, 0, block, -1, TAMSA_OP_YUVTORGB};
-    ASSERT_TRUE(remote::write_full(s, &send, sizeof send));
-    while (remote::gateway_messages(g_) != 1) std::this_thread::yield();
-    close(s);
-    wait_for_no_connections();
-    EXPECT_EQ(platform::usage_of(owner).blocks, 0u) << "freed without waiting for a reply";
-    EXPECT_EQ(PPCGetMessage(port_), nullptr) << "the message went with its client";
-}
-
-TEST_F(Gateway, AnUntakenMessageTimesOutAndIsWithdrawn) {
-    start(false);
-    tamsa_client *c = tamsa_client_connect(kPort);
-    ASSERT_NE(c, nullptr);
-    EXPECT_EQ(tamsa_client_call(c, TAMSA_OP_COUNT, nullptr, 0, 5, nullptr), TAMSA_TIMEOUT);
-    EXPECT_EQ(PPCGetMessage(port_), nullptr) << "a timed-out message is never served";
-    // And the connection goes on.
-    auto call = std::async(std::launch::async, [c] {
-        return tamsa_client_call(c, TAMSA_OP_COUNT, nullptr, 0, -1, nullptr);
+    tamsa_client *in_hand = tamsa_client_connect(kPort);
+    ASSERT_NE(in_hand, nullptr);
+    auto call = std::async(std::launch::async, [in_hand] {
+        return tamsa_client_call(in_hand, TAMSA_OP_COUNT, nullptr, 0, -1, nullptr);
     });
-    PPCReplyMessage(take());
+    gate.wait_for(1);
+    for (int s : waiting) {
+        const remote::request send{remote::kMagic, 4, 0, 0, -1, TAMSA_OP_COUNT};
+        ASSERT_TRUE(remote::write_full(s, &send, sizeof send));
+    }
+    remote::gateway_stop(g_);
+    gate.let_go();
     EXPECT_EQ(call.get(), TAMSA_REPLIED);
-    tamsa_client_close(c);
-    wait_for_no_connections();
+    for (int s : waiting) {
+        remote::response answer{};
+        EXPECT_TRUE(remote::read_full(s, &answer, sizeof answer));
+        EXPECT_EQ(answer.status, TAMSA_NOT_SERVED);
+        close(s);
+    }
+    loop_.join();
+    EXPECT_EQ(gate.owners.size(), 1u) << "only the message in hand ran";
+    remote::gateway_close(g_);
+    g_ = nullptr;
+    tamsa_client_close(in_hand);
+    // Still connected when the server stopped, they kept what they held; the test lets it go.
+    owners.push_back(gate.owners[0]);
+    for (uint32_t owner : owners) platform::free_owner(owner);
 }
 
-// The answer is the result the reply carries, never word 0 read back: here the port's owner
-// answers one value and leaves another in word 0, as a process writing into the block after
-// the reply would. For a client of the gateway and one in this process alike.
-TEST_F(Gateway, TheResultComesWithTheReplyNotFromWordZero) {
-    start(false);
-    tamsa_client *across = tamsa_client_connect(kPort);
-    tamsa_client *here = tamsa_client_local(kPort);
-    ASSERT_NE(across, nullptr);
-    ASSERT_NE(here, nullptr);
-    for (tamsa_client *c : {across, here}) {
-        auto call = std::async(std::launch::async, [c] {
-            uint32_t result = 1;
-            const int32_t status = tamsa_client_call(c, TAMSA_OP_COUNT, nullptr, 0, -1, &result);
-            return std::make_pair(status, result);
-        });
-        PPCMessage *m = take();
-        platform::message_answer answer;
-        answer.result = 0x1234;
-        platform::set_message_answer(m, std::move(answer));
-        tamsa_bus_store32(PPCGetMessageAttr(m, PPCMSGTAG_DATA), 0xbad);
-        PPCReplyMessage(m);
-        const auto [status, result] = call.get();
-        EXPECT_EQ(status, TAMSA_REPLIED);
-        EXPECT_EQ(result, 0x1234u) << (c == here ? "in this process" : "across the socket");
+// A client that dies with its message in service keeps its blocks until the message is done:
+// the server may still be writing into them.
+TEST_F(Gateway, AClientGoneInServiceIsFreedOnlyAfterTheReply) {
+    service_gate gate;
+    remote::gateway_options options;
+    options.served = gate.hook();
+    start(true, options);
+    const int s = raw_client();
+    ASSERT_GE(s, 0);
+    const uint32_t block = ask(s, 2, 32, TAMSA_MEMF_CLEAR).value;
+    ASSERT_NE(block, 0u);
+    const uint32_t owner = platform::find_block(block)->owner;
+    const remote::request send{remote::kMagic, 4, 0, block, -1, TAMSA_OP_COUNT};
+    ASSERT_TRUE(remote::write_full(s, &send, sizeof send));
+    gate.wait_for(1);
+    close(s);
+    EXPECT_EQ(platform::usage_of(owner).blocks, 1u) << "kept while in service";
+    gate.let_go();
+    wait_for_no_connections();
+    EXPECT_EQ(platform::usage_of(owner).blocks, 0u);
+}
 
-        // A message not replied answers no result.
-        const uint32_t block = tamsa_client_alloc(c, 4, TAMSA_MEMF_CLEAR);
-        tamsa_client_store32(c, block, 55);
-        uint32_t none = 1;
-        EXPECT_EQ(tamsa_client_send_result(c, TAMSA_OP_COUNT, block, 5, &none), TAMSA_TIMEOUT);
-        EXPECT_EQ(none, 0u);
-        tamsa_client_free(c, block);
-    }
+// A client that hangs up while its message waits behind another of its process's takes the
+// message with it: it never runs, and its blocks are freed.
+TEST_F(Gateway, AHungUpClientsQueuedMessageIsWithdrawn) {
+    service_gate gate;
+    remote::gateway_options options;
+    options.served = gate.hook();
+    start(true, options);
+    const int busy = raw_client();
+    const int leaving = raw_client();
+    ASSERT_GE(busy, 0);
+    ASSERT_GE(leaving, 0);
+    const uint32_t block = ask(leaving, 2, 32, TAMSA_MEMF_CLEAR).value;
+    ASSERT_NE(block, 0u);
+    const uint32_t owner = platform::find_block(block)->owner;
+    const remote::request first{remote::kMagic, 4, 0, 0, -1, TAMSA_OP_COUNT};
+    ASSERT_TRUE(remote::write_full(busy, &first, sizeof first));
+    gate.wait_for(1);
+    const remote::request send{remote::kMagic, 4, 0, block, -1, TAMSA_OP_YUVTORGB};
+    ASSERT_TRUE(remote::write_full(leaving, &send, sizeof send));
+    close(leaving);
+    gate.let_go();
+    remote::response answer{};
+    EXPECT_TRUE(remote::read_full(busy, &answer, sizeof answer));
+    close(busy);
+    wait_for_no_connections();
+    EXPECT_EQ(platform::usage_of(owner).blocks, 0u);
+    ASSERT_EQ(gate.owners.size(), 1u) << "the message went with its client";
+    EXPECT_NE(gate.owners[0], owner);
+}
+
+// The answer is the result the server gave, never word 0 read back: here word 0 is overwritten
+// after the operation ran and before the answer goes, as a process writing into the block
+// would. For a client of the gateway and one in this process alike.
+TEST_F(Gateway, TheResultComesWithTheReplyNotFromWordZero) {
+    remote::gateway_options options;
+    options.served = [](uint32_t, int32_t, uint32_t block) {
+        if (block != 0) tamsa_bus_store32(block, 0xbad);
+    };
+    start(true, options);
+    tamsa_client *across = tamsa_client_connect(kPort);
+    ASSERT_NE(across, nullptr);
+    const uint32_t planes = tamsa_client_alloc(across, 64, TAMSA_MEMF_CLEAR);
+    const uint32_t args[7] = {planes, planes + 32, planes + 48, 8, 4, 4, 2};
+    uint32_t record = 0;
+    EXPECT_EQ(tamsa_client_call(across, TAMSA_OP_YUVSCALE, args, 7, -1, &record), TAMSA_REPLIED);
+    EXPECT_NE(record, 0u);
+    EXPECT_NE(record, 0xbadu);
+    tamsa_wire_bitmap made{};
+    EXPECT_EQ(tamsa_client_read_bitmap(across, record, &made), 1);
+    EXPECT_EQ(made.width, 4);
+    tamsa_client_free_bitmap(across, record);
+    tamsa_client_free(across, planes);
     EXPECT_EQ(tamsa_client_send_result(nullptr, TAMSA_OP_COUNT, 0, -1, nullptr), TAMSA_FAILED);
     tamsa_client_close(across);
-    tamsa_client_close(here);
     wait_for_no_connections();
+}
+
+TEST_F(Gateway, InThisProcessTheResultComesWithTheReplyNotFromWordZero) {
+    start(false);
+    tamsa_client *here = tamsa_client_local(kPort);
+    ASSERT_NE(here, nullptr);
+    auto call = std::async(std::launch::async, [here] {
+        uint32_t result = 1;
+        const int32_t status = tamsa_client_call(here, TAMSA_OP_COUNT, nullptr, 0, -1, &result);
+        return std::make_pair(status, result);
+    });
+    PPCMessage *m = take();
+    platform::message_answer answer;
+    answer.result = 0x1234;
+    platform::set_message_answer(m, std::move(answer));
+    tamsa_bus_store32(PPCGetMessageAttr(m, PPCMSGTAG_DATA), 0xbad);
+    PPCReplyMessage(m);
+    const auto [status, result] = call.get();
+    EXPECT_EQ(status, TAMSA_REPLIED);
+    EXPECT_EQ(result, 0x1234u);
+    // A message not replied answers no result.
+    const uint32_t block = tamsa_client_alloc(here, 4, TAMSA_MEMF_CLEAR);
+    tamsa_client_store32(here, block, 55);
+    uint32_t none = 1;
+    EXPECT_EQ(tamsa_client_send_result(here, TAMSA_OP_COUNT, block, 5, &none), TAMSA_TIMEOUT);
+    EXPECT_EQ(none, 0u);
+    tamsa_client_free(here, block);
+    tamsa_client_close(here);
 }
 
 // A message that leaves the result as it was answers what the sender's own block held, or 0
@@ -386,26 +461,28 @@ TEST_F(Gateway, NoResultValueCrossesClients) {
     wait_for_no_connections();
 }
 
-// A thousand clients at once cost the gateway no thread; one that never greets is hung up on
-// when its time is up, and the others are served as before.
-TEST_F(Gateway, IdleClientsCostNoThreadAndSilentOnesAreClosed) {
-    constexpr size_t kClients = 1024;
-    // Two descriptors a client here (its socket, the gateway's end), and some to spare.
-    if (remote::raise_open_file_limit() < 2 * kClients + 64) {
-        GTEST_SKIP() << "the open-file limit is too low for " << kClients << " clients";
-    }
+// The connections of one process share one thread, however many it holds up to the cap; one
+// more is refused in words; one that never greets is hung up on when its time is up, and the
+// others are served as before.
+TEST_F(Gateway, AProcessesConnectionsShareAThreadUpToACapAndSilentOnesAreClosed) {
     remote::gateway_options options;
     // Long enough for a client here to send its greeting on a loaded or emulated machine.
     options.greet_ms = 1000;
     start(true, options);
     const size_t threads = threads_of_this_process();
     std::vector<tamsa_client *> clients;
-    for (size_t i = 0; i < kClients; ++i) {
+    for (size_t i = 0; i < remote::kConnectionsPerProcess; ++i) {
         clients.push_back(tamsa_client_connect(kPort));
         ASSERT_NE(clients.back(), nullptr) << "client " << i;
     }
-    EXPECT_EQ(remote::gateway_connections(g_), kClients);
-    EXPECT_EQ(threads_of_this_process(), threads);
+    EXPECT_EQ(remote::gateway_connections(g_), remote::kConnectionsPerProcess);
+    EXPECT_EQ(remote::gateway_processes(g_), 1u);
+    EXPECT_EQ(threads_of_this_process(), threads + 1) << "one thread for the process";
+    errno = 0;
+    EXPECT_EQ(tamsa_client_connect(kPort), nullptr) << "one past the cap";
+    EXPECT_EQ(errno, EMFILE);
+    EXPECT_NE(std::string(tamsa_client_connect_error()).find("64 connections"), std::string::npos)
+        << tamsa_client_connect_error();
 
     const int silent = raw_connection();
     ASSERT_GE(silent, 0);
@@ -418,6 +495,100 @@ TEST_F(Gateway, IdleClientsCostNoThreadAndSilentOnesAreClosed) {
         EXPECT_EQ(word0, 0u);
     }
     for (tamsa_client *c : clients) tamsa_client_close(c);
+    wait_for_no_connections();
+    while (remote::gateway_processes(g_) != 0) std::this_thread::yield();
+}
+
+// A hello of another version is refused in words before anything is made, and the client
+// library names both versions.
+TEST_F(Gateway, AnotherVersionIsRefusedInWords) {
+    start(true);
+    for (uint32_t version : {0u, 2u, 4u, 0xffffffffu}) {
+        const int s = raw_connection();
+        ASSERT_GE(s, 0);
+        const remote::response answer = ask(s, 1, version);
+        EXPECT_EQ(answer.status, TAMSA_REFUSED) << "version " << version;
+        EXPECT_EQ(answer.value, remote::kVersion);
+        char byte = 0;
+        EXPECT_EQ(recv(s, &byte, 1, 0), 0) << "and hung up on";
+        close(s);
+    }
+    EXPECT_EQ(platform::open_pools(), 0u);
+    EXPECT_EQ(remote::gateway_processes(g_), 0u) << "no thread was made for them";
+
+    // A server of another version, as the client library meets it.
+    remote::gateway_stop(g_);
+    loop_.join();
+    remote::gateway_close(g_);
+    g_ = nullptr;
+    const std::string path = remote::socket_path(kPort);
+    const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    ASSERT_EQ(bind(listener, reinterpret_cast<const sockaddr *>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 1), 0);
+    auto old_server = std::async(std::launch::async, [listener] {
+        const int s = accept(listener, nullptr, nullptr);
+        remote::request hello{};
+        remote::read_full(s, &hello, sizeof hello);
+        const remote::response refused{TAMSA_REFUSED, 9, uint64_t(remote::refusal::version)};
+        remote::write_full(s, &refused, sizeof refused);
+        close(s);
+        return hello.a;
+    });
+    errno = 0;
+    EXPECT_EQ(tamsa_client_connect(kPort), nullptr);
+    EXPECT_EQ(errno, EPROTO);
+    const std::string why = tamsa_client_connect_error();
+    EXPECT_NE(why.find("version 9"), std::string::npos) << why;
+    EXPECT_NE(why.find("version " + std::to_string(remote::kVersion)), std::string::npos) << why;
+    EXPECT_EQ(old_server.get(), remote::kVersion);
+    close(listener);
+    unlink(path.c_str());
+}
+
+// Another process's small message is served while one process's message is in service: each
+// process has a thread of its own.
+TEST_F(Gateway, AProcessIsServedWhileAnothersMessageIsInService) {
+    service_gate gate;
+    remote::gateway_options options;
+    std::atomic<uint32_t> held_owner{0};
+    const auto hold = gate.hook();
+    options.served = [&](uint32_t owner, int32_t id, uint32_t block) {
+        if (owner == held_owner) hold(owner, id, block);
+    };
+    start(true, options);
+    tamsa_client *big = tamsa_client_connect(kPort);
+    ASSERT_NE(big, nullptr);
+    const uint32_t mine = tamsa_client_alloc(big, 4, TAMSA_MEMF_CLEAR);
+    ASSERT_NE(mine, 0u);
+    held_owner = platform::find_block(mine)->owner;
+    auto call = std::async(std::launch::async, [big] {
+        return tamsa_client_call(big, TAMSA_OP_COUNT, nullptr, 0, -1, nullptr);
+    });
+    gate.wait_for(1);
+    // The bystander, a process of its own: a 64 x 48 conversion.
+    const pid_t bystander = fork();
+    ASSERT_GE(bystander, 0);
+    if (bystander == 0) {
+        tamsa_client *c = tamsa_client_connect(kPort);
+        if (c == nullptr) _exit(2);
+        const uint32_t planes = tamsa_client_alloc(c, 64 * 48 * 3 / 2, TAMSA_MEMF_CLEAR);
+        const uint32_t args[7] = {planes, planes + 64 * 48, planes + 64 * 48 + 64 * 12, 64, 48, 64,
+                                  48};
+        uint32_t record = 0;
+        const int32_t status = tamsa_client_call(c, TAMSA_OP_YUVSCALE, args, 7, -1, &record);
+        _exit(status == TAMSA_REPLIED && record != 0 ? 0 : 3);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(bystander, &status, 0), bystander);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    EXPECT_EQ(gate.held, 1) << "served while the other message was in service";
+    gate.let_go();
+    EXPECT_EQ(call.get(), TAMSA_REPLIED);
+    tamsa_client_free(big, mine);
+    tamsa_client_close(big);
     wait_for_no_connections();
 }
 
@@ -461,29 +632,32 @@ TEST_F(Gateway, EachClientProcessHasALimitOfItsOwn) {
 }
 
 // One connection's queued work takes no more than its turn: two connections of one process (so
-// one pool, whose fresh blocks come in address order) queue their frames before the loop runs,
-// one 200 allocations, the other one; the other's block comes before all but a turn's worth.
+// one pool, whose fresh blocks come in address order) queue their frames while the process's
+// thread is busy, one 200 allocations, the other one; the other's block comes before all but a
+// turn's worth.
 TEST_F(Gateway, AConnectionsQueuedWorkTakesNoMoreThanItsTurn) {
-    start(false, {}, false);
-    const int busy = raw_connection();
-    const int other = raw_connection();
+    service_gate gate;
+    remote::gateway_options options;
+    options.served = gate.hook();
+    start(true, options);
+    const int holder = raw_client();
+    const int busy = raw_client();
+    const int other = raw_client();
+    ASSERT_GE(holder, 0);
     ASSERT_GE(busy, 0);
     ASSERT_GE(other, 0);
+    const remote::request hold{remote::kMagic, 4, 0, 0, -1, TAMSA_OP_COUNT};
+    ASSERT_TRUE(remote::write_full(holder, &hold, sizeof hold));
+    gate.wait_for(1);
     constexpr int kQueued = 200;
-    const remote::request hello{remote::kMagic, 1, remote::kVersion, 0, 0, 0};
     const remote::request alloc{remote::kMagic, 2, 4096, 0, 0, 0};
-    std::vector<remote::request> frames{hello};
-    frames.insert(frames.end(), kQueued, alloc);
+    const std::vector<remote::request> frames(kQueued, alloc);
     ASSERT_TRUE(remote::write_full(busy, frames.data(), frames.size() * sizeof alloc));
-    ASSERT_TRUE(remote::write_full(other, frames.data(), 2 * sizeof alloc));
-    run_loop();
+    ASSERT_TRUE(remote::write_full(other, frames.data(), sizeof alloc));
+    gate.let_go();
     const auto answers = [](int s, int allocations) {
         std::vector<uint32_t> got;
         remote::response answer{};
-        int pool = -1;
-        EXPECT_TRUE(remote::receive_with_fd(s, &answer, sizeof answer, &pool));
-        EXPECT_GE(pool, 0);
-        if (pool >= 0) close(pool);
         for (int i = 0; i < allocations && remote::read_full(s, &answer, sizeof answer); ++i) {
             EXPECT_EQ(answer.status, 0);
             got.push_back(answer.value);
@@ -497,10 +671,8 @@ TEST_F(Gateway, AConnectionsQueuedWorkTakesNoMoreThanItsTurn) {
     ASSERT_TRUE(std::is_sorted(queued.begin(), queued.end())) << "fresh blocks in order";
     const auto before = std::count_if(queued.begin(), queued.end(),
                                       [&theirs](uint32_t a) { return a < theirs[0]; });
-    // A turn is 64 frames, the hello one of them.
-    EXPECT_LE(before, 63) << "the other connection waited for more than a turn";
-    close(busy);
-    close(other);
+    EXPECT_LE(before, 64) << "the other connection waited for more than a turn";
+    for (int s : {holder, busy, other}) close(s);
     wait_for_no_connections();
 }
 
@@ -518,7 +690,8 @@ TEST(Requests, APoolGrowsWithItsBlocksUpToTheLimit) {
         std::memcpy(bytes, &r, sizeof r);
         return remote::decide(client, bytes);
     };
-    const remote::decision hello = decide(1, remote::kVersion);
+    ASSERT_EQ(decide(1, remote::kVersion).what, remote::action::reply);
+    const remote::decision hello = decide(6, 0);
     ASSERT_EQ(hello.what, remote::action::reply_with_pool);
     const auto pool = uint32_t(hello.answer.extra >> 32), pool_bytes = uint32_t(hello.answer.extra);
     ASSERT_GE(pool_bytes, kLimit);
@@ -559,7 +732,7 @@ TEST(Requests, APoolGrowsWithItsBlocksUpToTheLimit) {
     EXPECT_EQ(platform::open_pools(), 0u);
 }
 
-// Every allocation on the pools' paths fails in turn: opening the pool at the hello, growing it
+// Every allocation on the pools' paths fails in turn: opening the pool when asked, growing it
 // for a block, and what a message makes in it. Each failure leaves nothing of its own live, and
 // once the client has gone nothing at all.
 TEST(Requests, AFailureOnThePoolsPathsLeavesNothingAllocated) {
@@ -578,7 +751,8 @@ TEST(Requests, AFailureOnThePoolsPathsLeavesNothingAllocated) {
         tamsa_alloc_fail_nth(n);
         bool done = false;
         uint32_t record = 0;
-        if (decide(1, remote::kVersion).what != remote::action::reply_with_pool) {
+        if (decide(1, remote::kVersion).what != remote::action::reply ||
+            decide(6, 0).what != remote::action::reply_with_pool) {
             EXPECT_EQ(platform::open_pools(), 0u) << "n " << n;
         } else {
             // A 64 x 64 frame's planes (in a fresh pool: it grows) and an op_block.
@@ -630,8 +804,10 @@ TEST(Requests, LimitsArePerClientProcessUnderATotalCap) {
         std::memcpy(bytes, &r, sizeof r);
         return remote::decide(c, bytes);
     };
-    for (auto *c : {&first_a, &first_b, &second})
-        ASSERT_EQ(decide(*c, 1, remote::kVersion).what, remote::action::reply_with_pool);
+    for (auto *c : {&first_a, &first_b, &second}) {
+        ASSERT_EQ(decide(*c, 1, remote::kVersion).what, remote::action::reply);
+        ASSERT_EQ(decide(*c, 6, 0).what, remote::action::reply_with_pool);
+    }
     EXPECT_EQ(decide(first_a, 2, 40 << 10).answer.status, 0);
     EXPECT_EQ(decide(first_b, 2, 40 << 10).answer.status, TAMSA_OVER_LIMIT) << "one process";
     EXPECT_EQ(decide(first_b, 2, 24 << 10).answer.status, 0) << "up to the process's limit";
@@ -642,6 +818,52 @@ TEST(Requests, LimitsArePerClientProcessUnderATotalCap) {
     EXPECT_EQ(decide(second, 2, 1).answer.status, TAMSA_OVER_LIMIT);
     for (auto *c : {&first_b, &second}) platform::free_owner(c->owner);
     platform::set_clients_cap(platform::kNoLimit);
+}
+
+// A slot is taken when a process asks for its pool, not when it greets; when every slot is
+// taken, the slot of a process that holds nothing and has been idle long enough goes to the
+// newcomer, fresh, and the process that lost it is told to ask again (and finds none free).
+TEST(Requests, AnIdleEmptySlotIsGivenBackToANewcomer) {
+    ASSERT_EQ(platform::set_pool_limit(uint64_t(1) << 30), 2u);
+    remote::client_state holding{95, 1 << 20, false, false, 801};
+    remote::client_state idle{96, 1 << 20, false, false, 802};
+    remote::client_state newcomer{97, 1 << 20, false, false, 803};
+    const auto decide = [](remote::client_state &c, uint32_t kind, uint32_t a = 0) {
+        const remote::request r{remote::kMagic, kind, a, 0, 0, 0};
+        uint8_t bytes[sizeof r];
+        std::memcpy(bytes, &r, sizeof r);
+        return remote::decide(c, bytes);
+    };
+    for (auto *c : {&holding, &idle, &newcomer})
+        ASSERT_EQ(decide(*c, 1, remote::kVersion).what, remote::action::reply);
+    EXPECT_EQ(platform::open_pools(), 0u) << "greeting takes no slot";
+    ASSERT_EQ(decide(holding, 6).what, remote::action::reply_with_pool);
+    const remote::decision lost = decide(idle, 6);
+    ASSERT_EQ(lost.what, remote::action::reply_with_pool);
+    const uint32_t held = decide(holding, 2, 64).answer.value;
+    ASSERT_NE(held, 0u);
+    const uint32_t scribbled = decide(idle, 2, 64).answer.value;
+    ASSERT_NE(scribbled, 0u);
+    std::memset(tamsa_bus_pointer(scribbled), 0x5a, 64);
+    EXPECT_EQ(decide(newcomer, 6).answer.status, TAMSA_OVER_LIMIT) << "never idle enough";
+    newcomer.idle_ms = 0;
+    EXPECT_EQ(decide(newcomer, 6).answer.status, TAMSA_OVER_LIMIT) << "it holds a block";
+    EXPECT_TRUE(platform::free_block(scribbled, idle.owner));
+
+    const remote::decision given = decide(newcomer, 6);
+    ASSERT_EQ(given.what, remote::action::reply_with_pool);
+    EXPECT_EQ(given.answer.extra, lost.answer.extra) << "the idle process's slot";
+    EXPECT_EQ(platform::open_pools(), 2u);
+    const uint32_t fresh = decide(newcomer, 2, 64).answer.value;
+    ASSERT_NE(fresh, 0u);
+    const auto *bytes = static_cast<const uint8_t *>(tamsa_bus_pointer(fresh));
+    EXPECT_TRUE(std::all_of(bytes, bytes + 64, [](uint8_t b) { return b == 0; }))
+        << "a new memory, not the old one's";
+    EXPECT_EQ(decide(idle, 2, 64).answer.status, remote::kNeedPool);
+    EXPECT_EQ(decide(idle, 6).answer.status, TAMSA_OVER_LIMIT) << "the holder keeps its slot";
+    EXPECT_EQ(platform::find_block(held)->owner, holding.owner);
+    for (auto *c : {&holding, &idle, &newcomer}) platform::free_owner(c->owner);
+    EXPECT_EQ(platform::open_pools(), 0u);
 }
 
 // The serve process words why its server cannot start, on its error stream; the library it

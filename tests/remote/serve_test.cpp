@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -398,7 +400,15 @@ TEST_F(Serve, PoolsServeAsManyProcessesAsTheyHoldAndAGoneProcessFreesItsSlot) {
     tamsa_client *a = tamsa_client_connect("serve-slots");
     ASSERT_NE(a, nullptr);
     tamsa_client *a_again = tamsa_client_connect("serve-slots");
-    ASSERT_NE(a_again, nullptr) << "a second connection shares the process's pool";
+    ASSERT_NE(a_again, nullptr);
+    EXPECT_EQ(pools_mapped(server->pid()), 0u) << "connecting takes no slot";
+    const uint32_t kept = tamsa_client_alloc(a, 64, TAMSA_MEMF_ANY);
+    const uint32_t kept_again = tamsa_client_alloc(a_again, 64, TAMSA_MEMF_ANY);
+    ASSERT_NE(kept, 0u);
+    ASSERT_NE(kept_again, 0u);
+    EXPECT_NE(tamsa_client_pointer(a_again, kept, 64), nullptr)
+        << "a second connection shares the process's pool";
+    EXPECT_EQ(pools_mapped(server->pid()), 1u);
     child holder(client("hold", "serve-slots"));
     ASSERT_EQ(holder.line(), "ready");
     EXPECT_EQ(pools_mapped(server->pid()), 2u);
@@ -435,6 +445,104 @@ TEST_F(Serve, PoolsServeAsManyProcessesAsTheyHoldAndAGoneProcessFreesItsSlot) {
     const std::string stopped = server->line();
     EXPECT_EQ(server->wait(), 0);
     EXPECT_NE(stopped.find("; 0 blocks left"), std::string::npos) << stopped;
+}
+
+// A hello of any version but the server's is refused in words, and no pool is made for it.
+TEST_F(Serve, AHelloOfAnotherVersionIsRefusedBeforeAnyPool) {
+    auto server = start_server("serve-versions");
+    const std::string path = tamsa::remote::socket_path("serve-versions");
+    for (uint32_t version : {0u, 1u, 2u, 3u, 0xffffffffu}) {
+        const int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+        ASSERT_EQ(connect(s, reinterpret_cast<const sockaddr *>(&address), sizeof address), 0);
+        const tamsa::remote::request hello{tamsa::remote::kMagic, 1, version, 0, 0, 0};
+        tamsa::remote::response answer{};
+        ASSERT_TRUE(tamsa::remote::write_full(s, &hello, sizeof hello));
+        ASSERT_TRUE(tamsa::remote::read_full(s, &answer, sizeof answer));
+        EXPECT_EQ(answer.status, TAMSA_REFUSED) << "version " << version;
+        EXPECT_EQ(answer.value, tamsa::remote::kVersion);
+        // Hung up on: a further request is not answered.
+        const tamsa::remote::request alloc{tamsa::remote::kMagic, 2, 64, 0, 0, 0};
+        (void)!send(s, &alloc, sizeof alloc, MSG_NOSIGNAL);
+        char byte = 0;
+        EXPECT_LE(recv(s, &byte, 1, 0), 0) << "version " << version;
+        close(s);
+        EXPECT_EQ(pools_mapped(server->pid()), 0u) << "version " << version;
+    }
+    server->signal(SIGTERM);
+    EXPECT_EQ(server->wait(), 0);
+}
+
+// Processes that connect and do nothing hold no slot: with two slots and two idle processes, a
+// third allocates and is served at once.
+TEST_F(Serve, IdleProcessesHoldNoSlot) {
+    auto server = start_server("serve-idle", {"--client-limit", "1G"});
+    std::vector<std::unique_ptr<child>> idle;
+    for (int i = 0; i < 3; ++i) {
+        idle.push_back(std::make_unique<child>(client("idle", "serve-idle")));
+        ASSERT_EQ(idle.back()->line(), "ready");
+    }
+    EXPECT_EQ(pools_mapped(server->pid()), 0u);
+    child worker(client("convert", "serve-idle", {"2", "7"}));
+    const std::string said = worker.rest();
+    EXPECT_EQ(worker.wait(), 0) << said;
+    for (auto &c : idle) c->signal(SIGKILL);
+    server->signal(SIGTERM);
+    EXPECT_EQ(server->wait(), 0);
+}
+
+// Makes the next process this one starts get pid want (or near it): through the kernel's
+// last-pid setting when this process may write it, else by starting short-lived children until
+// the pids come round. False when pid want cannot be reached within the time given.
+bool steer_next_pid(pid_t want, std::chrono::seconds bound) {
+    if (std::FILE *f = std::fopen("/proc/sys/kernel/ns_last_pid", "w")) {
+        const bool set = std::fprintf(f, "%d", int(want - 1)) > 0;
+        if (std::fclose(f) == 0 && set) return true;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    while (std::chrono::steady_clock::now() < deadline) {
+        const pid_t p = fork();
+        if (p < 0) return false;
+        if (p == 0) _exit(0);
+        waitpid(p, nullptr, 0);
+        if (p == want - 1) return true;
+    }
+    return false;
+}
+
+// A pool belongs to the process, not to its pid: a process writes a secret into its block,
+// forks and ends, its child keeping the connection; a new process that gets the same pid
+// connects and gets a pool of its own, where the secret is not; the child is still served on
+// the connection it inherited, and its secret is whole.
+TEST_F(Serve, APidThatComesRoundIsAnotherProcess) {
+    auto server = start_server("serve-pids");
+    child parent(client("secret", "serve-pids"));
+    const std::string first = parent.line();
+    unsigned address = 0;
+    int pid = 0;
+    ASSERT_EQ(std::sscanf(first.c_str(), "secret %u %d", &address, &pid), 2) << first;
+    int heir = 0;
+    const std::string second = parent.line();
+    ASSERT_EQ(std::sscanf(second.c_str(), "child %d", &heir), 1) << second;
+    ASSERT_EQ(parent.wait(), 0);
+    int seen = -1;
+    for (int attempt = 0; attempt < 5 && seen < 0; ++attempt) {
+        if (!steer_next_pid(pid, std::chrono::seconds(25))) break;
+        child peeker(client("peek", "serve-pids", {std::to_string(address)}));
+        int got_pid = 0, got_seen = 0;
+        const std::string said = peeker.line();
+        EXPECT_EQ(peeker.wait(), 0) << said;
+        if (std::sscanf(said.c_str(), "pid %d sees %d", &got_pid, &got_seen) == 2 && got_pid == pid)
+            seen = got_seen;
+    }
+    kill(heir, SIGUSR1);
+    EXPECT_EQ(parent.line(), "inherited ok");
+    server->signal(SIGTERM);
+    EXPECT_EQ(server->wait(), 0);
+    if (seen < 0) GTEST_SKIP() << "pid " << pid << " did not come round in time";
+    EXPECT_EQ(seen, 0) << "a new process with an old pid read the old one's memory";
 }
 
 TEST_F(Serve, TheRecorderGetsTheSameFramesFromAServerProcess) {

@@ -14,7 +14,14 @@
 //                   another process's addresses (a data block of at least 4 KiB, a bitmap record
 //                   of 3 bytes a pixel, an op_block): checks that none is mapped here, then names
 //                   them in every message that reads or writes memory, and frees them
+//   idle            says "ready" and waits, connected and holding nothing, until killed
+//   secret          writes 64 secret bytes into a block, says "secret ADDRESS PID", forks and
+//                   ends; the child keeps the connection, says "child PID", and on SIGUSR1 checks
+//                   that its bytes are whole and that it is still served, saying "inherited ok"
+//   peek ADDRESS    allocates (so holds a pool), says "pid PID sees N" with N the bytes at
+//                   another process's ADDRESS it can read, and overwrites what it can
 // Exits 0 when every check held, 1 with a line on stderr otherwise.
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -271,12 +278,10 @@ int garbage(tamsa_client *c, const char *port) {
         if (greet) {
             const tamsa::remote::request hello{
                 tamsa::remote::kMagic, 1, tamsa::remote::kVersion, 0, 0, 0};
-            int bus = -1;
             if (!tamsa::remote::write_full(s, &hello, sizeof hello) ||
-                !tamsa::remote::receive_with_fd(s, &answer, sizeof answer, &bus) || bus < 0) {
+                !tamsa::remote::read_full(s, &answer, sizeof answer) || answer.status != 0) {
                 return fail("a hello was not answered");
             }
-            close(bus);
         }
         const tamsa::remote::request odd{tamsa::remote::kMagic, 99, 0, 0, 0, 0};
         const char junk[64] = "GET / HTTP/1.0\r\n\r\n";
@@ -360,6 +365,60 @@ int intrude(tamsa_client *c, uint32_t data, uint32_t record, uint32_t block) {
     return 0;
 }
 
+int idle() {
+    std::printf("ready\n");
+    std::fflush(stdout);
+    for (;;) pause();
+}
+
+constexpr uint8_t kSecret = 0x5e;
+
+int secret(tamsa_client *c) {
+    const uint32_t block = tamsa_client_alloc(c, 64, TAMSA_MEMF_ANY);
+    auto *bytes = static_cast<uint8_t *>(tamsa_client_pointer(c, block, 64));
+    if (bytes == nullptr) return fail("no block for the secret");
+    std::memset(bytes, kSecret, 64);
+    sigset_t usr1;
+    sigemptyset(&usr1);
+    sigaddset(&usr1, SIGUSR1);
+    sigprocmask(SIG_BLOCK, &usr1, nullptr);
+    std::printf("secret %u %d\n", block, int(getpid()));
+    std::fflush(stdout);
+    const pid_t child = fork();
+    if (child < 0) return fail("cannot fork");
+    if (child > 0) _exit(0);  // the connection is the child's now
+    std::printf("child %d\n", int(getpid()));
+    std::fflush(stdout);
+    int got = 0;
+    sigwait(&usr1, &got);
+    if (!std::all_of(bytes, bytes + 64, [](uint8_t b) { return b == kSecret; }))
+        return fail("the secret was changed");
+    const uint32_t planes = tamsa_client_alloc(c, 16 * 16 * 3 / 2, TAMSA_MEMF_CLEAR);
+    const uint32_t args[7] = {planes, planes + 256, planes + 320, 16, 16, 8, 8};
+    uint32_t record = 0;
+    if (planes == 0 ||
+        tamsa_client_call(c, TAMSA_OP_YUVSCALE, args, 7, -1, &record) != TAMSA_REPLIED ||
+        record == 0)
+        return fail("the inherited connection is not served");
+    tamsa_client_free_bitmap(c, record);
+    tamsa_client_free(c, planes);
+    std::printf("inherited ok\n");
+    std::fflush(stdout);
+    return 0;
+}
+
+int peek(tamsa_client *c, uint32_t address) {
+    const uint32_t mine = tamsa_client_alloc(c, 16, TAMSA_MEMF_CLEAR);
+    if (mine == 0) return fail("no block of its own");
+    auto *theirs = static_cast<uint8_t *>(tamsa_client_pointer(c, address, 64));
+    const long seen = theirs == nullptr ? 0 : std::count(theirs, theirs + 64, kSecret);
+    if (theirs != nullptr) std::memset(theirs, 0, 64);
+    std::printf("pid %d sees %ld\n", int(getpid()), seen);
+    std::fflush(stdout);
+    tamsa_client_free(c, mine);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -383,6 +442,12 @@ int main(int argc, char **argv) {
         status = intrude(c, uint32_t(std::strtoul(argv[3], nullptr, 0)),
                          uint32_t(std::strtoul(argv[4], nullptr, 0)),
                          uint32_t(std::strtoul(argv[5], nullptr, 0)));
+    } else if (mode == "idle") {
+        status = idle();
+    } else if (mode == "secret") {
+        status = secret(c);
+    } else if (mode == "peek" && argc == 4) {
+        status = peek(c, uint32_t(std::strtoul(argv[3], nullptr, 0)));
     } else if (mode == "garbage") {
         status = garbage(c, argv[2]);
     } else {
