@@ -108,11 +108,12 @@ print(tamsa.__file__.startswith("'"$prefix"'"), tamsa.transpose(picture).tolist(
   test -s "$root/example.py"
   (cd "$root" && PYTHONPATH="$(dirname "$module")" /usr/bin/python3 -c '
 import numpy, tamsa
-tamsa.save_ppm(numpy.full((60, 80, 3), 128, numpy.uint8), "in.ppm")' &&
+tamsa.save("in.jpg", numpy.full((60, 80, 3), 128, numpy.uint8))' &&
     PYTHONPATH="$(dirname "$module")" /usr/bin/python3 example.py &&
     PYTHONPATH="$(dirname "$module")" /usr/bin/python3 -c '
 import tamsa
-out = tamsa.load_ppm("out.ppm")
-assert out.shape == (240, 320, 3) and (out == (255, 0, 0)).all(axis=2).any()')
+out = tamsa.load("out.png")
+assert out.shape == (240, 320, 3) and (out == (255, 0, 0)).all(axis=2).any()
+assert tamsa.load("out.jpg").shape == (80, 60, 3)')
 fi
 echo "install layout ($([ "$shared" = yes ] && echo shared || echo static)): ok"
