@@ -273,19 +273,7 @@ py::array client::convert_frame(array_arg y, array_arg u, array_arg v, std::opti
     byte_run blue_chroma = read_bytes(u, "u");
     byte_run red_chroma = read_bytes(v, "v");
     const int64_t pixels = luma.bytes();
-    const int64_t chroma = (pixels + 3) / 4;
-    if (blue_chroma.size() < chroma || red_chroma.size() < chroma) {
-        raise_value("u, v: expected one chroma sample per 4 luma bytes");
-    }
-    // Chroma with a shape must be 4:1:1's, so that another layout is not read as groups of 4.
-    if (blue_chroma.array.ndim() == 2 &&
-        (luma.width() % 4 != 0 || blue_chroma.array.shape(0) != luma.height() ||
-         blue_chroma.array.shape(1) != luma.width() / 4)) {
-        raise_value("u, v: (" + std::to_string(blue_chroma.array.shape(0)) + ", " +
-                    std::to_string(blue_chroma.array.shape(1)) + ") is not 4:1:1 chroma of a (" +
-                    std::to_string(luma.height()) + ", " + std::to_string(luma.width()) +
-                    ") frame; tamsa.yuv_to_rgb converts the other layouts");
-    }
+    const int64_t chroma = chroma_411(luma, blue_chroma, red_chroma);
     const bool resize = width.has_value() || height.has_value();
     const int64_t w = width.value_or(luma.width()), h = height.value_or(luma.height());
     size_arg(w, "width");

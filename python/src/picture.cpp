@@ -187,6 +187,22 @@ colour colour_arg(py::handle object, const char *name) {
     return {int32_t(c[0]), int32_t(c[1]), int32_t(c[2])};
 }
 
+int64_t chroma_411(const picture &luma, const byte_run &u, const byte_run &v) {
+    const int64_t chroma = (luma.bytes() + 3) / 4;
+    if (u.size() < chroma || v.size() < chroma) {
+        raise_value("u, v: expected one chroma sample per 4 luma bytes");
+    }
+    // Chroma with a shape must be 4:1:1's, so that another layout is not read as groups of 4.
+    if (u.array.ndim() == 2 && (luma.width() % 4 != 0 || u.array.shape(0) != luma.height() ||
+                                u.array.shape(1) != luma.width() / 4)) {
+        raise_value("u, v: (" + std::to_string(u.array.shape(0)) + ", " +
+                    std::to_string(u.array.shape(1)) + ") is not 4:1:1 chroma of a (" +
+                    std::to_string(luma.height()) + ", " + std::to_string(luma.width()) +
+                    ") frame; tamsa.yuv_to_rgb converts the other layouts");
+    }
+    return chroma;
+}
+
 void raise_value(const std::string &message) {
     throw py::value_error(message);
 }

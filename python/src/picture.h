@@ -70,6 +70,10 @@ struct colour {
 };
 colour colour_arg(py::handle object, const char *name);
 
+// The chroma samples of a 4:1:1 frame of luma (one per 4 luma bytes along the whole plane),
+// refusing planes too small or shaped as another layout.
+int64_t chroma_411(const picture &luma, const byte_run &u, const byte_run &v);
+
 [[noreturn]] void raise_value(const std::string &message);
 [[noreturn]] void raise_memory(const char *operation);
 

@@ -183,19 +183,7 @@ py::array yuv_scale(array_arg y, array_arg u, array_arg v, int64_t width, int64_
     side_arg(width, "width");
     side_arg(height, "height");
     if (width * height * 3 > INT32_MAX) raise_value("the result would exceed 2^31 - 1 bytes");
-    const int64_t chroma = (luma.bytes() + 3) / 4;
-    if (blue_chroma.size() < chroma || red_chroma.size() < chroma) {
-        raise_value("u, v: expected one chroma sample per 4 luma bytes");
-    }
-    // Chroma with a shape must be 4:1:1's, so that another layout is not read as groups of 4.
-    if (blue_chroma.array.ndim() == 2 &&
-        (luma.width() % 4 != 0 || blue_chroma.array.shape(0) != luma.height() ||
-         blue_chroma.array.shape(1) != luma.width() / 4)) {
-        raise_value("u, v: (" + std::to_string(blue_chroma.array.shape(0)) + ", " +
-                    std::to_string(blue_chroma.array.shape(1)) + ") is not 4:1:1 chroma of a (" +
-                    std::to_string(luma.height()) + ", " + std::to_string(luma.width()) +
-                    ") frame; tamsa.yuv_to_rgb converts the other layouts");
-    }
+    chroma_411(luma, blue_chroma, red_chroma);
     if (width * height > 0 && luma.bytes() == 0) {
         raise_value("y: an empty frame cannot be scaled to a non-empty one");
     }
