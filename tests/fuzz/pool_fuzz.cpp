@@ -55,7 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // The other process: a 32 x 32 frame's planes, an op_block, and the 16 x 16 bitmap made of it.
     remote::client_state other{kOther, kLimit, false, false, 702};
     CHECK(decide(other, 1, remote::kVersion).what == remote::action::reply);
-    CHECK(decide(other, 6).what == remote::action::reply_with_pool);
+    CHECK(decide(other, 6, 0).what == remote::action::reply_with_pool);
     const uint32_t planes = decide(other, 2, 4096).answer.value;
     const uint32_t block = decide(other, 2, 32, TAMSA_MEMF_CLEAR).answer.value;
     const uint32_t busy_block = decide(other, 2, 32, TAMSA_MEMF_CLEAR).answer.value;
