@@ -27,6 +27,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -72,13 +73,28 @@ constexpr uint64_t kWorkPerTurn = 64;
 #define SO_PEERPIDFD 77
 #endif
 
-// A client process: its pid and its start time. A process whose start time cannot be read gets
-// pid -1 and a start of its own (its first connection's owner), and so an account of its own.
+// A client process: its pid, its start time and, where pidfds live on their own file system,
+// its pidfd's inode, which the kernel never gives another process until it reboots (the start
+// time counts clock ticks, and a pid may come round within one). A process whose start time
+// cannot be read gets pid -1 and a start of its own (its first connection's owner), and so an
+// account of its own.
 struct process_key {
     int64_t pid = -1;
     uint64_t start = 0;
+    uint64_t inode = 0;
     auto operator<=>(const process_key &) const = default;
 };
+
+constexpr long kPidfsMagic = 0x50494446;  // "PIDF"
+
+// The pidfd's inode when it names its process alone, else 0.
+uint64_t pidfd_inode(int pidfd) {
+    struct statfs fs {};
+    struct stat st {};
+    if (fstatfs(pidfd, &fs) != 0 || long(fs.f_type) != kPidfsMagic) return 0;
+    if (fstat(pidfd, &st) != 0) return 0;
+    return uint64_t(st.st_ino);
+}
 
 // Field 22 of /proc/PID/stat, the start in clock ticks since boot; 0 when it cannot be read.
 uint64_t start_time(pid_t pid) {
@@ -99,24 +115,28 @@ uint64_t start_time(pid_t pid) {
     return std::strtoull(p + 1, nullptr, 10);
 }
 
-// The process at the other end of a connection, as it was when it connected.
-process_key identify(int socket, pid_t pid, uint32_t owner) {
+// True when the process a pidfd names has ended.
+bool has_ended(int pidfd) {
+    pollfd p{pidfd, POLLIN, 0};
+    return poll(&p, 1, 0) != 0;
+}
+
+// The process at the other end of a connection, as it was when it connected, and a pidfd of
+// it (-1 when there is none), which the caller closes.
+process_key identify(int socket, pid_t pid, uint32_t owner, int &pidfd) {
     // The peer's pidfd names the very process that connected; without it, the pid's process
     // now (the same one unless it ended and its pid came round between connect and accept).
-    int pidfd = -1;
+    pidfd = -1;
     socklen_t length = sizeof pidfd;
     if (getsockopt(socket, SOL_SOCKET, SO_PEERPIDFD, &pidfd, &length) != 0 || pidfd < 0) {
         pidfd = pid > 0 ? int(syscall(SYS_pidfd_open, pid, 0)) : -1;
     }
     uint64_t start = pidfd >= 0 ? start_time(pid) : 0;
-    if (start != 0) {
-        // The start time read is the pidfd's process's only if that process still runs now.
-        pollfd p{pidfd, POLLIN, 0};
-        if (poll(&p, 1, 0) != 0) start = 0;
-    }
-    if (pidfd >= 0) close(pidfd);
-    if (start == 0) return {-1, owner};
-    return {pid, start};
+    const uint64_t inode = pidfd >= 0 ? pidfd_inode(pidfd) : 0;
+    // The start time read is the pidfd's process's only if that process still runs now.
+    if (start != 0 && has_ended(pidfd)) start = 0;
+    if (start == 0) return {-1, owner, 0};
+    return {pid, start, inode};
 }
 
 struct connection {
@@ -125,6 +145,7 @@ struct connection {
     uint8_t frame[kRequestBytes] = {};
     size_t have = 0;  // bytes of frame read so far
     process_key process;
+    int pidfd = -1;  // its process's, until it greets
 };
 
 // A client process's thread and the connections it serves.
@@ -132,6 +153,7 @@ struct worker {
     gateway *g = nullptr;
     process_key key;
     uint32_t account = 0;
+    int pidfd = -1;  // of the process the thread was made for
     int epoll = -1;
     int wake = -1;
     std::thread thread;
@@ -142,6 +164,7 @@ struct worker {
     std::unordered_map<uint32_t, std::unique_ptr<connection>> clients;
 
     ~worker() {
+        if (pidfd >= 0) close(pidfd);
         if (epoll >= 0) close(epoll);
         if (wake >= 0) close(wake);
     }
@@ -199,6 +222,8 @@ bool write_answer(int socket, const response &answer) {
 // Ends a connection and frees what its client holds.
 void end_connection(gateway &g, connection &c, worker *w) {
     close(c.socket);
+    if (c.pidfd >= 0) close(c.pidfd);
+    c.pidfd = -1;
     platform::free_owner(c.state.owner);
     {
         std::lock_guard<std::mutex> guard(g.table_lock);
@@ -397,11 +422,21 @@ void drop_greeting(gateway &g, uint32_t owner) {
     g.greeting.erase(it);
 }
 
-// The thread of a client process, made when its first connection greets. With the table lock
-// held; null when it cannot be made.
-std::shared_ptr<worker> worker_for(gateway &g, const process_key &key) {
+// The thread of a client process, made when its first connection greets; it takes the
+// connection's pidfd. With the table lock held; null when it cannot be made.
+std::shared_ptr<worker> worker_for(gateway &g, const process_key &key, int &pidfd) {
     const auto it = g.processes.find(key);
-    if (it != g.processes.end()) return it->second;
+    if (it != g.processes.end()) {
+        // Where pidfds have no inodes of their own, a pid that came round within a clock tick
+        // gives the same key: once the thread's own process has ended, a newcomer is another
+        // process, and the thread serves on (for the heirs of its connections) under a key no
+        // process will have.
+        if (it->second->pidfd < 0 || !has_ended(it->second->pidfd)) return it->second;
+        std::shared_ptr<worker> gone = it->second;
+        g.processes.erase(it);
+        gone->key = {-2, gone->account, 0};
+        g.processes.emplace(gone->key, gone);
+    }
     auto w = std::make_shared<worker>();
     w->g = &g;
     w->key = key;
@@ -424,6 +459,8 @@ std::shared_ptr<worker> worker_for(gateway &g, const process_key &key) {
         g.processes.erase(key);
         return nullptr;
     }
+    w->pidfd = pidfd;
+    pidfd = -1;
     ++g.process_count;
     return w;
 }
@@ -438,7 +475,9 @@ void greet(gateway &g, uint32_t owner) {
     if (r.magic == kMagic && r.kind == uint32_t(request_kind::hello) && r.a == kVersion) {
         std::unique_lock<std::mutex> guard(g.table_lock);
         try {
-            w = worker_for(g, c.process);
+            w = worker_for(g, c.process, c.pidfd);
+            if (c.pidfd >= 0) close(c.pidfd);
+            c.pidfd = -1;
             if (w != nullptr) w->inbox.reserve(w->inbox.size() + 1);
         } catch (...) {
             w = nullptr;
@@ -547,7 +586,7 @@ void accept_all(gateway &g) {
             c->state.limit = g.options.client_limit;
             c->state.may_stop = g.options.allow_remote_stop;
             c->state.idle_ms = g.options.idle_slot_ms;
-            c->process = identify(s, peer.pid, owner);
+            c->process = identify(s, peer.pid, owner, c->pidfd);
             g.greetings.emplace_back(
                 clock_type::now() + std::chrono::milliseconds(g.options.greet_ms), owner);
             g.greeting.emplace(owner, std::move(c));
