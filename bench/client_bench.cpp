@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "tamsa/client.h"
-#include "tools/record.h"
+#include "tools/commands/record.h"
 
 extern char **environ;
 

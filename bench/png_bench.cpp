@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "tamsa/tamsa.h"
-#include "tools/clip.h"
-#include "tools/picture.h"
+#include "tools/pictures/picture.h"
+#include "tools/readers/clip.h"
 
 namespace {
 

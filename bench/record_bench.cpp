@@ -19,11 +19,11 @@
 
 #include "gfx/remap_row.h"
 #include "memcpy_ratio.h"
-#include "tools/clip.h"
-#include "tools/converter.h"
-#include "tools/picture.h"
-#include "tools/session.h"
-#include "tools/sink.h"
+#include "tools/commands/converter.h"
+#include "tools/commands/session.h"
+#include "tools/pictures/picture.h"
+#include "tools/readers/clip.h"
+#include "tools/writers/sink.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <pybind11/stl.h>
 
 #include "picture.h"
-#include "tools/cli.h"
-#include "tools/picture.h"
+#include "tools/commands/cli.h"
+#include "tools/pictures/picture.h"
 
 namespace tamsa_python {
 

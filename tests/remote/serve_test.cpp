@@ -23,7 +23,7 @@
 #include "support.h"
 #include "tamsa/client.h"
 #include "temp_dir.h"
-#include "tools/record.h"
+#include "tools/commands/record.h"
 
 extern char **environ;
 

@@ -3,10 +3,10 @@
 #include <cstdio>
 
 #include "temp_dir.h"
-#include "tools/cli.h"
-#include "tools/clip.h"
+#include "tools/commands/cli.h"
 #include "tools/error_of.h"
 #include "tools/fixtures.h"
+#include "tools/readers/clip.h"
 
 namespace {
 

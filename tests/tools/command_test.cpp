@@ -18,7 +18,7 @@
 #include "tamsa/tamsa.h"
 #include "temp_dir.h"
 #include "tools/fixtures.h"
-#include "tools/picture.h"
+#include "tools/pictures/picture.h"
 
 namespace {
 

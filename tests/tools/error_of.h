@@ -5,7 +5,7 @@
 #include <functional>
 #include <string>
 
-#include "tools/cli.h"
+#include "tools/commands/cli.h"
 
 namespace tamsa_test {
 

@@ -10,8 +10,8 @@
 
 #include "support.h"
 #include "temp_dir.h"
-#include "tools/picture.h"
-#include "tools/record.h"
+#include "tools/commands/record.h"
+#include "tools/pictures/picture.h"
 
 namespace {
 

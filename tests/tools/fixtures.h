@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/clip.h"
+#include "tools/readers/clip.h"
 
 namespace tamsa_test {
 

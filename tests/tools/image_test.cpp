@@ -7,10 +7,10 @@
 
 #include "support.h"
 #include "temp_dir.h"
-#include "tools/cli.h"
-#include "tools/commands.h"
+#include "tools/commands/cli.h"
+#include "tools/commands/commands.h"
 #include "tools/error_of.h"
-#include "tools/picture.h"
+#include "tools/pictures/picture.h"
 
 namespace {
 

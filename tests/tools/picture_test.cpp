@@ -5,11 +5,11 @@
 #include <filesystem>
 
 #include "temp_dir.h"
-#include "tools/cli.h"
+#include "tools/commands/cli.h"
 #include "tools/error_of.h"
 #include "tools/fixtures.h"
-#include "tools/picture.h"
-#include "tools/sink.h"
+#include "tools/pictures/picture.h"
+#include "tools/writers/sink.h"
 
 namespace {
 

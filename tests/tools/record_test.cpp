@@ -10,12 +10,12 @@
 
 #include "support.h"
 #include "temp_dir.h"
-#include "tools/cli.h"
-#include "tools/clip.h"
+#include "tools/commands/cli.h"
+#include "tools/commands/record.h"
 #include "tools/error_of.h"
 #include "tools/fixtures.h"
-#include "tools/picture.h"
-#include "tools/record.h"
+#include "tools/pictures/picture.h"
+#include "tools/readers/clip.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "temp_dir.h"
-#include "tools/picture.h"
+#include "tools/pictures/picture.h"
 
 namespace {
 

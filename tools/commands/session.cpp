@@ -1,11 +1,11 @@
-#include "tools/session.h"
+#include "tools/commands/session.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 
 #include "remote/protocol.h"
-#include "tools/cli.h"
+#include "tools/commands/cli.h"
 
 namespace tamsa::tools {
 

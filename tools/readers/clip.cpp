@@ -1,4 +1,4 @@
-#include "tools/clip.h"
+#include "tools/readers/clip.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -12,7 +12,7 @@
 #include <cstring>
 #include <utility>
 
-#include "tools/cli.h"
+#include "tools/commands/cli.h"
 
 namespace tamsa::tools {
 

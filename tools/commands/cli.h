@@ -1,6 +1,6 @@
 // Small helpers shared by the tamsa command's subcommands.
-#ifndef TAMSA_TOOLS_CLI_H
-#define TAMSA_TOOLS_CLI_H
+#ifndef TAMSA_TOOLS_COMMANDS_CLI_H
+#define TAMSA_TOOLS_COMMANDS_CLI_H
 
 #include <chrono>
 #include <condition_variable>

@@ -6,8 +6,8 @@
 
 #include "remote/serve.h"
 #include "tamsa/client.h"
-#include "tools/cli.h"
-#include "tools/commands.h"
+#include "tools/commands/cli.h"
+#include "tools/commands/commands.h"
 
 namespace tamsa::tools {
 

@@ -1,10 +1,10 @@
 // The contact sheet: a thumbnail of every Nth frame, four to a row, with a gap between them.
-#ifndef TAMSA_TOOLS_SHEET_H
-#define TAMSA_TOOLS_SHEET_H
+#ifndef TAMSA_TOOLS_WRITERS_SHEET_H
+#define TAMSA_TOOLS_WRITERS_SHEET_H
 
 #include <vector>
 
-#include "tools/picture.h"
+#include "tools/pictures/picture.h"
 
 namespace tamsa::tools {
 

@@ -1,4 +1,4 @@
-#include "tools/sink.h"
+#include "tools/writers/sink.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "tamsa/internal/tools.h"
-#include "tools/cli.h"
+#include "tools/commands/cli.h"
 
 namespace tamsa::tools {
 

@@ -2,8 +2,8 @@
 // 16 bits), PAM, PNG and JPEG, read into host memory with the channels in red, green, blue order,
 // 8 bits each, and written whole or not at all. This prints nothing: what it dropped or did not
 // apply is in the picture it returns, for the caller to say.
-#ifndef TAMSA_TOOLS_PICTURE_H
-#define TAMSA_TOOLS_PICTURE_H
+#ifndef TAMSA_TOOLS_PICTURES_PICTURE_H
+#define TAMSA_TOOLS_PICTURES_PICTURE_H
 
 #include <cstddef>
 #include <cstdint>

@@ -9,15 +9,15 @@
 // top field's rows 0, 2, 4... of the plane, the bottom's 1, 3, 5...), and each row of the frame
 // takes its own field's. Full-range frames are converted here by the full-range rule, into
 // the block the conversion message would write: that message is studio range.
-#ifndef TAMSA_TOOLS_CONVERTER_H
-#define TAMSA_TOOLS_CONVERTER_H
+#ifndef TAMSA_TOOLS_COMMANDS_CONVERTER_H
+#define TAMSA_TOOLS_COMMANDS_CONVERTER_H
 
 #include <cstdint>
 #include <vector>
 
-#include "tools/cli.h"
-#include "tools/clip.h"
-#include "tools/session.h"
+#include "tools/commands/cli.h"
+#include "tools/commands/session.h"
+#include "tools/readers/clip.h"
 
 namespace tamsa::tools {
 

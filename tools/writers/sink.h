@@ -1,7 +1,7 @@
 // Where the recorder's frames go: numbered files (PPM, PGM or PNG) and a contact sheet in a
 // directory, one stream of PPM, PNG, raw RGB or Y4M frames on standard output, or a Y4M file.
-#ifndef TAMSA_TOOLS_SINK_H
-#define TAMSA_TOOLS_SINK_H
+#ifndef TAMSA_TOOLS_WRITERS_SINK_H
+#define TAMSA_TOOLS_WRITERS_SINK_H
 
 #include <condition_variable>
 #include <cstdint>
@@ -14,9 +14,9 @@
 #include <thread>
 #include <vector>
 
-#include "tools/picture.h"
-#include "tools/sheet.h"
-#include "tools/y4m_out.h"
+#include "tools/pictures/picture.h"
+#include "tools/writers/sheet.h"
+#include "tools/writers/y4m_out.h"
 
 namespace tamsa::tools {
 

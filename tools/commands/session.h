@@ -1,8 +1,8 @@
 // The recorder's link to the server: the server (started here, or reached through a port), its
 // client, the block messages are sent through and every block and bitmap the run holds in the
 // bus, all given back when the session ends.
-#ifndef TAMSA_TOOLS_SESSION_H
-#define TAMSA_TOOLS_SESSION_H
+#ifndef TAMSA_TOOLS_COMMANDS_SESSION_H
+#define TAMSA_TOOLS_COMMANDS_SESSION_H
 
 #include <cstdint>
 #include <initializer_list>

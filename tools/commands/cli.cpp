@@ -1,4 +1,4 @@
-#include "tools/cli.h"
+#include "tools/commands/cli.h"
 
 #include <unistd.h>
 

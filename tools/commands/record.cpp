@@ -1,4 +1,4 @@
-#include "tools/record.h"
+#include "tools/commands/record.h"
 
 #include <algorithm>
 #include <atomic>
@@ -17,11 +17,11 @@
 
 #include "tamsa/client.h"
 #include "tamsa/internal/tools.h"
-#include "tools/clip.h"
-#include "tools/converter.h"
-#include "tools/session.h"
-#include "tools/sink.h"
-#include "tools/y4m_out.h"
+#include "tools/commands/converter.h"
+#include "tools/commands/session.h"
+#include "tools/readers/clip.h"
+#include "tools/writers/sink.h"
+#include "tools/writers/y4m_out.h"
 
 namespace tamsa::tools {
 

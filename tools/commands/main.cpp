@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "tamsa/tamsa.h"
-#include "tools/cli.h"
-#include "tools/commands.h"
-#include "tools/record.h"
+#include "tools/commands/cli.h"
+#include "tools/commands/commands.h"
+#include "tools/commands/record.h"
 
 namespace {
 

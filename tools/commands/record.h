@@ -1,17 +1,17 @@
 // tamsa record: the recorder's pipeline. Every frame of a YUV clip goes to the server as the
 // messages a recorder sends: convert (and resize), then correct, deinterlace, cross-fade and
 // reduce to the colour cube as asked.
-#ifndef TAMSA_TOOLS_RECORD_H
-#define TAMSA_TOOLS_RECORD_H
+#ifndef TAMSA_TOOLS_COMMANDS_RECORD_H
+#define TAMSA_TOOLS_COMMANDS_RECORD_H
 
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "tools/cli.h"
-#include "tools/clip.h"
-#include "tools/picture.h"
+#include "tools/commands/cli.h"
+#include "tools/pictures/picture.h"
+#include "tools/readers/clip.h"
 
 namespace tamsa::tools {
 

@@ -12,9 +12,9 @@
 #include <optional>
 
 #include "tamsa/tamsa.h"
-#include "tools/cli.h"
-#include "tools/commands.h"
-#include "tools/picture.h"
+#include "tools/commands/cli.h"
+#include "tools/commands/commands.h"
+#include "tools/pictures/picture.h"
 
 namespace tamsa::tools {
 

@@ -1,4 +1,4 @@
-#include "tools/converter.h"
+#include "tools/commands/converter.h"
 
 #include <cstring>
 

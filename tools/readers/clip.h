@@ -1,7 +1,7 @@
 // Sources of captured frames for the recorder pipeline: planar YUV clips from a Y4M file or
 // stream (4:2:0, 4:2:2, 4:4:4, 4:1:1 or mono), from raw 4:1:1 planes, or made up on the spot.
-#ifndef TAMSA_TOOLS_CLIP_H
-#define TAMSA_TOOLS_CLIP_H
+#ifndef TAMSA_TOOLS_READERS_CLIP_H
+#define TAMSA_TOOLS_READERS_CLIP_H
 
 #include <cstdint>
 #include <cstdio>

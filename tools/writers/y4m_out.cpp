@@ -1,4 +1,4 @@
-#include "tools/y4m_out.h"
+#include "tools/writers/y4m_out.h"
 
 #include <cmath>
 #include <cstdio>

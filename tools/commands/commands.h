@@ -1,8 +1,8 @@
 // The subcommands of the tamsa command.
-#ifndef TAMSA_TOOLS_COMMANDS_H
-#define TAMSA_TOOLS_COMMANDS_H
+#ifndef TAMSA_TOOLS_COMMANDS_COMMANDS_H
+#define TAMSA_TOOLS_COMMANDS_COMMANDS_H
 
-#include "tools/cli.h"
+#include "tools/commands/cli.h"
 
 namespace tamsa::tools {
 

@@ -1,4 +1,4 @@
-#include "tools/picture.h"
+#include "tools/pictures/picture.h"
 
 #include <png.h>
 #include <sys/stat.h>
@@ -14,7 +14,7 @@
 #include <memory>
 #include <vector>
 
-#include "tools/cli.h"
+#include "tools/commands/cli.h"
 
 namespace tamsa::tools {
 

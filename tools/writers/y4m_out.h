@@ -1,14 +1,14 @@
 // Frames back to YUV for Y4M streams: the inverse of the BT.601 rule the conversion used, studio
 // or full range, with chroma averaged over each group of the layout asked for.
-#ifndef TAMSA_TOOLS_Y4M_OUT_H
-#define TAMSA_TOOLS_Y4M_OUT_H
+#ifndef TAMSA_TOOLS_WRITERS_Y4M_OUT_H
+#define TAMSA_TOOLS_WRITERS_Y4M_OUT_H
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "tools/clip.h"
-#include "tools/picture.h"
+#include "tools/pictures/picture.h"
+#include "tools/readers/clip.h"
 
 namespace tamsa::tools {
 

@@ -1,4 +1,4 @@
-#include "tools/sheet.h"
+#include "tools/writers/sheet.h"
 
 #include <algorithm>
 #include <cstring>
