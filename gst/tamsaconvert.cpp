@@ -244,6 +244,14 @@ gboolean set_info(GstVideoFilter *filter, GstCaps *incaps, GstVideoInfo *in_info
                               (nullptr));
             return FALSE;
         }
+        if (changes_frames(self)) {
+            // Asked for while the caps were being settled: the frames must not pass unchanged.
+            GST_ELEMENT_ERROR(self, CORE, NEGOTIATION,
+                              ("the properties change the frames, but downstream takes only "
+                               "the input's caps"),
+                              (nullptr));
+            return FALSE;
+        }
         gst_base_transform_set_passthrough(trans, TRUE);
         return TRUE;
     }

@@ -404,6 +404,13 @@ TEST_F(TamsaConvert, NegotiatesBothWays) {
         gst_buffer_unref(out);
         gst_buffer_unref(b);
         EXPECT_NE(e.out_caps().find("I420"), std::string::npos);
+        // A correction asked for while passing through: the next frame is converted.
+        tamsa::tools::record_options o;
+        o.correct = o.invert = true;
+        g_object_set(e.element(), "invert", TRUE, nullptr);
+        ASSERT_EQ(e.push(f, 1), GST_FLOW_OK) << e.error();
+        EXPECT_EQ(e.pull(), command_frames({f}, "", o)[0]);
+        EXPECT_NE(e.out_caps().find("BGR"), std::string::npos) << e.out_caps();
     }
     {
         Element e(in, "video/x-raw,format={I420,RGB}", {{"invert", "true"}});
