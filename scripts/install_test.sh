@@ -116,4 +116,21 @@ out = tamsa.load("out.png")
 assert out.shape == (240, 320, 3) and (out == (255, 0, 0)).all(axis=2).any()
 assert tamsa.load("out.jpg").shape == (80, 60, 3)')
 fi
+# The GStreamer plugin, where the build has it: under LIBDIR/gstreamer-1.0, where
+# gst-inspect-1.0 finds it for a /usr prefix (GST_PLUGIN_PATH here), each property documented.
+plugin=$(find "$prefix" -name 'libgsttamsa.so' | head -n 1)
+if [ -n "$plugin" ]; then
+  if [ "$(dirname "$plugin")" != "$libdir/gstreamer-1.0" ]; then
+    echo "install layout: the GStreamer plugin went to $plugin" >&2
+    exit 1
+  fi
+  GST_PLUGIN_PATH="$(dirname "$plugin")" GST_REGISTRY="$root/gst-registry.bin" \
+    gst-inspect-1.0 tamsaconvert > "$root/inspect.txt"
+  for property in contrast brightness invert deinterlace remap port; do
+    if ! grep -q "^  $property *:" "$root/inspect.txt"; then
+      echo "install layout: gst-inspect-1.0 tamsaconvert does not show $property" >&2
+      exit 1
+    fi
+  done
+fi
 echo "install layout ($([ "$shared" = yes ] && echo shared || echo static)): ok"

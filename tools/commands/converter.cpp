@@ -56,14 +56,28 @@ converter::converter(session &s, const clip_info &info, cli::size2 scale, bool d
 uint32_t converter::convert(const yuv_frame &f, char field) {
     const uint64_t pixels = uint64_t(width_) * uint64_t(height_);
     std::memcpy(y_at_, f.y.data(), pixels);
-    lay_out_planes(f.u.data(), f.v.data(), by_field(f));
+    const size_t cw = size_t(chroma_width(layout_, width_));
+    lay_out_planes({f.u.data(), cw}, {f.v.data(), cw}, by_field(f.field));
     return send(field);
 }
 
-bool converter::by_field(const yuv_frame &f) const {
+uint32_t converter::convert(plane y, plane u, plane v, char frame_field, char field) {
+    const size_t w = size_t(width_);
+    if (y.stride == w) {
+        std::memcpy(y_at_, y.data, w * size_t(height_));
+    } else {
+        for (int32_t row = 0; row < height_; ++row) {
+            std::memcpy(y_at_ + size_t(row) * w, y.data + size_t(row) * y.stride, w);
+        }
+    }
+    lay_out_planes(u, v, by_field(frame_field));
+    return send(field);
+}
+
+bool converter::by_field(char frame_field) const {
     if (layout_ != chroma::c420) return false;
     if (interlace_ == 't' || interlace_ == 'b') return true;
-    return interlace_ == 'm' && (f.field == 't' || f.field == 'b');
+    return interlace_ == 'm' && (frame_field == 't' || frame_field == 'b');
 }
 
 int32_t converter::chroma_row(int32_t row, bool by_field) const {
@@ -86,7 +100,7 @@ bool converter::load(clip &c, yuv_frame &header) {
         // Every row's chroma row is at or above it, by field as well.
         if (!c.next_into(header, y_at_, u_at_, v_at_)) return false;
         const size_t cw = size_t(chroma_width(layout_, width_));
-        const bool fields = by_field(header);
+        const bool fields = by_field(header.field);
         for (int32_t row = height_ - 1; down > 1 && row > 0; --row) {
             const size_t from = size_t(chroma_row(row, fields)) * cw;
             std::memmove(u_at_ + size_t(row) * cw, u_at_ + from, cw);
@@ -99,7 +113,8 @@ bool converter::load(clip &c, yuv_frame &header) {
     stage_u_.resize(c_bytes);
     stage_v_.resize(c_bytes);
     if (!c.next_into(header, y_at_, stage_u_.data(), stage_v_.data())) return false;
-    lay_out_planes(stage_u_.data(), stage_v_.data(), by_field(header));
+    const size_t cw = size_t(chroma_width(layout_, width_));
+    lay_out_planes({stage_u_.data(), cw}, {stage_v_.data(), cw}, by_field(header.field));
     return true;
 }
 
@@ -129,25 +144,27 @@ uint32_t converter::send(char field) {
     return last_;
 }
 
-void converter::lay_out_planes(const uint8_t *u, const uint8_t *v, bool by_field) {
+void converter::lay_out_planes(plane u, plane v, bool by_field) {
     if (layout_ == chroma::mono) return;
     lay_out(u, u_at_, by_field);
     lay_out(v, v_at_, by_field);
 }
 
 // One chroma plane of the clip into the bus, in the layout the group needs.
-void converter::lay_out(const uint8_t *plane, uint8_t *to, bool by_field) const {
+void converter::lay_out(plane from_plane, uint8_t *to, bool by_field) const {
     const int32_t across = chroma_across(layout_);
     const size_t cw = size_t(chroma_width(layout_, width_));
+    const size_t stride = from_plane.stride;
     if (group_ == uint32_t(across)) {
         // Whole groups in every row: each chroma row serves its rows as it is.
         for (int32_t row = 0; row < height_; ++row) {
-            std::memcpy(to + size_t(row) * cw, plane + size_t(chroma_row(row, by_field)) * cw, cw);
+            std::memcpy(to + size_t(row) * cw,
+                        from_plane.data + size_t(chroma_row(row, by_field)) * stride, cw);
         }
         return;
     }
     for (int32_t row = 0; row < height_; ++row) {
-        const uint8_t *from = plane + size_t(chroma_row(row, by_field)) * cw;
+        const uint8_t *from = from_plane.data + size_t(chroma_row(row, by_field)) * stride;
         uint8_t *out = to + size_t(row) * size_t(width_);
         for (int32_t x = 0; x < width_; ++x) out[x] = from[x / across];
     }

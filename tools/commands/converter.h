@@ -12,6 +12,7 @@
 #ifndef TAMSA_TOOLS_COMMANDS_CONVERTER_H
 #define TAMSA_TOOLS_COMMANDS_CONVERTER_H
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -34,6 +35,14 @@ class converter {
     // both, when the converter was made to deinterlace.
     uint32_t convert(const yuv_frame &f, char field = 't');
 
+    // The same for planes as a video framework hands them, rows stride bytes apart; frame_field
+    // is the frame's own interlacing, as yuv_frame's field. u and v are unused for mono.
+    struct plane {
+        const uint8_t *data = nullptr;
+        size_t stride = 0;
+    };
+    uint32_t convert(plane y, plane u, plane v, char frame_field, char field);
+
     // The two halves of convert(), which may run on different threads: load() reads the clip's
     // next frame into the bus (its planes straight into the blocks where their layout allows;
     // header gets the frame's header) and calls no server; send() sends its messages.
@@ -43,9 +52,9 @@ class converter {
    private:
     // The chroma row of a frame's row: by field for an interlaced frame.
     int32_t chroma_row(int32_t row, bool by_field) const;
-    bool by_field(const yuv_frame &f) const;
-    void lay_out(const uint8_t *plane, uint8_t *to, bool by_field) const;
-    void lay_out_planes(const uint8_t *u, const uint8_t *v, bool by_field);
+    bool by_field(char frame_field) const;
+    void lay_out(plane from, uint8_t *to, bool by_field) const;
+    void lay_out_planes(plane u, plane v, bool by_field);
     void replace_last(uint32_t record);
 
     session &s_;

@@ -25,16 +25,6 @@
 
 namespace tamsa::tools {
 
-namespace {
-
-using cli::failure;
-using cli::usage_error;
-using clock_type = std::chrono::steady_clock;
-
-constexpr uint32_t kBuiltInFrames = 50;
-
-// Cube indexes are made from the first, second and third byte of a pixel; the frames hold blue
-// first, so the levels of red and blue come out exchanged. This table puts them back.
 std::vector<uint8_t> level_swap_table() {
     std::vector<uint8_t> t(256);
     for (int i = 0; i < 256; ++i) {
@@ -42,6 +32,14 @@ std::vector<uint8_t> level_swap_table() {
     }
     return t;
 }
+
+namespace {
+
+using cli::failure;
+using cli::usage_error;
+using clock_type = std::chrono::steady_clock;
+
+constexpr uint32_t kBuiltInFrames = 50;
 
 // A frame from the bus as a picture: red first, or its cube indexes spread to their colours.
 // The picture is reused from frame to frame, so that its memory is not made anew for each.

@@ -66,6 +66,11 @@ struct record_report {
 record_report run_record(const record_options &options, bool keep_frames = false);
 
 record_options parse_record_options(cli::args &args);
+
+// Cube indexes are made from the first, second and third byte of a pixel; the frames hold blue
+// first, so the levels of red and blue come out exchanged. This table of 256 puts them back
+// (message id 6 after id 4).
+std::vector<uint8_t> level_swap_table();
 int record_command(cli::args &args);
 
 }  // namespace tamsa::tools

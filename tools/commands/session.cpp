@@ -34,10 +34,10 @@ std::string status_words(int32_t status) {
 
 }  // namespace
 
-session::session(const std::string &connect) {
+session::session(const std::string &connect, const std::string &serve_port) {
     // A constructor that throws runs no destructor: what it made is given back here.
     try {
-        open(connect);
+        open(connect, serve_port);
     } catch (...) {
         release();
         throw;
@@ -87,11 +87,11 @@ void session::drop_bitmap(uint32_t record) {
     tamsa_client_free_bitmap(client_, record);
 }
 
-void session::open(const std::string &connect) {
+void session::open(const std::string &connect, const std::string &serve_port) {
     if (connect.empty()) {
-        server_ = tamsa_server_start(TAMSA_PORT_NAME);
+        server_ = tamsa_server_start(serve_port.c_str());
         if (server_ == nullptr) throw failure{"the server could not start"};
-        client_ = tamsa_client_local(TAMSA_PORT_NAME);
+        client_ = tamsa_client_local(serve_port.c_str());
     } else {
         errno = 0;
         client_ = tamsa_client_connect(connect.c_str());

@@ -15,8 +15,9 @@ namespace tamsa::tools {
 
 class session {
    public:
-    // connect: a `tamsa serve` port; "" starts a server in this process. Throws cli::failure.
-    explicit session(const std::string &connect);
+    // connect: a `tamsa serve` port; "" starts a server in this process, on the port
+    // serve_port. Throws cli::failure.
+    explicit session(const std::string &connect, const std::string &serve_port = TAMSA_PORT_NAME);
     ~session() { release(); }
     session(const session &) = delete;
     session &operator=(const session &) = delete;
@@ -48,7 +49,7 @@ class session {
     const std::vector<double> &round_trips() const { return trips_; }
 
    private:
-    void open(const std::string &connect);
+    void open(const std::string &connect, const std::string &serve_port);
     void release();
 
     tamsa_server *server_ = nullptr;
