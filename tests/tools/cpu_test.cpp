@@ -129,6 +129,24 @@ TEST(CpuSetting, EveryLevelGivesTheSameFrames) {
     }
 }
 
+// Highway's shared library (1.0) measures its timer's resolution as it is loaded, milliseconds
+// of every start-up; the command's own definition answers that call. The dynamic linker's
+// account of its bindings shows which definition each call reached.
+TEST(CpuSetting, StartsWithoutHighwaysTimerMeasurement) {
+    TempDir dir;
+    const std::string command = "cd '" + dir.path().string() +
+                                "' && env -u TAMSA_CPU LD_DEBUG=bindings " TAMSA_COMMAND
+                                " --version </dev/null >.stdout 2>.stderr";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    const std::string out = TempDir::read(dir.file(".stdout"));
+    EXPECT_NE(out.find(kernels_line(offered().back(), false)), std::string::npos) << out;
+    std::istringstream err(TempDir::read(dir.file(".stderr")));
+    for (std::string line; std::getline(err, line);) {
+        if (line.find("TimerResolution") == std::string::npos) continue;
+        EXPECT_NE(line.find(" to " TAMSA_COMMAND " "), std::string::npos) << line;
+    }
+}
+
 // The library reads the setting once: a later change of the environment changes nothing.
 TEST(CpuSetting, IsReadOnce) {
     const std::string level = tamsa_cpu_level();

@@ -10,6 +10,7 @@
 #include "tools/commands/cli.h"
 #include "tools/commands/commands.h"
 #include "tools/error_of.h"
+#include "tools/fixtures.h"
 #include "tools/pictures/picture.h"
 
 namespace {
@@ -160,6 +161,31 @@ TEST_F(Image, ErrorsWriteNothing) {
         ++files;
     }
     EXPECT_EQ(files, 1u);
+}
+
+// The input is decoded into the library's bitmap: a failed allocation anywhere on the way fails
+// the command, leaves nothing allocated and writes nothing; the same for every input form.
+TEST_F(Image, AFailedAllocationLeavesNothingAndWritesNothing) {
+    TempDir::write(dir_.file("in.jpg"), tamsa_test::test_jpeg(12, 8, 3));
+    TempDir::write(dir_.file("grey.jpg"), tamsa_test::test_jpeg(12, 8, 1));
+    picture grey = pattern(12, 8);
+    grey.channels = 1;
+    grey.pixels.resize(12 * 8);
+    tamsa::tools::save_picture(dir_.file("grey.png"), grey);
+    for (const char *name : {"in.ppm", "in.jpg", "grey.jpg", "grey.png"}) {
+        SCOPED_TRACE(name);
+        const std::string result = out("turned.ppm");
+        const uint32_t made = tamsa_test::sweep_alloc_failures([&] {
+            const std::string why = image({"turn", dir_.file(name), result, "90", "-y", "-q"});
+            if (why.empty()) return true;
+            EXPECT_NE(why.find("out of memory"), std::string::npos) << why;
+            EXPECT_FALSE(std::filesystem::exists(result));
+            return false;
+        });
+        EXPECT_GE(made, 4u);  // the input's bitmap and the turned one, each a record and pixels
+        EXPECT_EQ(tamsa::tools::load_picture(result).width, 8);
+        std::filesystem::remove(result);
+    }
 }
 
 TEST_F(Image, AMissingInputExitsWithOneAndOneLineOnStderr) {

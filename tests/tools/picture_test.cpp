@@ -270,6 +270,71 @@ TEST(Picture, JpegRoundTripsNearlyAndKeepsGreyGrey) {
     EXPECT_EQ(tamsa::tools::too_large_for(tamsa::tools::picture_format::jpeg, 65535, 1), "");
 }
 
+// Decoded into the caller's memory, every form gives what load_picture gives (grey spread to
+// colour where colour is asked for), writes exactly the bytes asked for, and asks once.
+TEST(Picture, ReadsStraightIntoTheCallersMemory) {
+    TempDir dir;
+    const std::string pam = "P7\nWIDTH 3\nHEIGHT 2\nMAXVAL 255\n";
+    const struct {
+        const char *name;
+        std::string bytes;
+    } files[] = {
+        {"p6", "P6 3 2 255\nabcdefghijklmnopqr"},
+        {"p5", "P5 3 2 255\nabcdef"},
+        {"p2", "P2 3 2 7 0 1 2 3 4 7"},
+        {"p5_16", std::string("P5 3 1 65535\n\x80\x00\xff\xff\x00\x01", 19)},
+        {"pam_grey", pam + "DEPTH 1\nTUPLTYPE GRAYSCALE\nENDHDR\nabcdef"},
+        {"pam_grey_alpha", pam + "DEPTH 2\nTUPLTYPE GRAYSCALE_ALPHA\nENDHDR\naAbBcCdDeEfF"},
+        {"pam_rgb_alpha", pam + "DEPTH 4\nTUPLTYPE RGB_ALPHA\nENDHDR\n" + std::string(24, 'z')},
+        {"jpeg_grey", tamsa_test::test_jpeg(33, 17, 1)},
+        {"jpeg_colour", tamsa_test::test_jpeg(33, 17, 3)},
+        {"jpeg_progressive", tamsa_test::test_jpeg(33, 17, 3, true)},
+    };
+    save_picture(dir.file("grey.png"), gradient(5, 3, 1));
+    save_picture(dir.file("colour.png"), gradient(5, 3, 3));
+    std::vector<std::string> paths = {dir.file("grey.png"), dir.file("colour.png")};
+    for (const auto &f : files) {
+        paths.push_back(dir.file(f.name));
+        TempDir::write(paths.back(), f.bytes);
+    }
+    for (const std::string &path : paths) {
+        const picture whole = load_picture(path);
+        for (const int32_t asked : {0, 3}) {
+            SCOPED_TRACE(path + " " + std::to_string(asked));
+            const int32_t channels = asked == 3 ? 3 : whole.channels;
+            std::vector<uint8_t> memory;
+            int calls = 0;
+            const tamsa::tools::picture_info info =
+                tamsa::tools::load_picture_into(path, asked, [&](int32_t w, int32_t h, int32_t c) {
+                    ++calls;
+                    EXPECT_EQ(w, whole.width);
+                    EXPECT_EQ(h, whole.height);
+                    EXPECT_EQ(c, channels);
+                    // Room to spare, to see that nothing past the picture is written.
+                    memory.assign(size_t(w * h * c) + 16, 0xA5);
+                    return memory.data();
+                });
+            EXPECT_EQ(calls, 1);
+            EXPECT_EQ(info.width, whole.width);
+            EXPECT_EQ(info.channels, whole.channels);
+            EXPECT_EQ(info.dropped_alpha, whole.dropped_alpha);
+            const size_t n = size_t(whole.width * whole.height);
+            ASSERT_EQ(memory.size(), n * size_t(channels) + 16);
+            for (size_t i = 0; i < n * size_t(channels); ++i) {
+                const size_t from = channels == whole.channels ? i : i / 3;
+                ASSERT_EQ(memory[i], whole.pixels[from]) << i;
+            }
+            EXPECT_EQ(std::count(memory.end() - 16, memory.end(), 0xA5), 16);
+        }
+        // No memory: the read fails and says so.
+        const std::string message = error_of([&] {
+            tamsa::tools::load_picture_into(
+                path, 3, [](int32_t, int32_t, int32_t) { return static_cast<uint8_t *>(nullptr); });
+        });
+        EXPECT_NE(message.find("out of memory"), std::string::npos) << path << ": " << message;
+    }
+}
+
 TEST(Picture, ProgressiveJpegReadsAsBaselineAndOrientationIsReported) {
     TempDir dir;
     TempDir::write(dir.file("b.jpg"), tamsa_test::test_jpeg(33, 17, 3));

@@ -28,15 +28,33 @@ struct bitmap_deleter {
 };
 using bitmap_ptr = std::unique_ptr<kv_bitmap, bitmap_deleter>;
 
-picture load_input(const std::string &path) {
-    picture p = load_picture(path);
+// What reading the picture at path left out, said.
+void warn_of(const std::string &path, bool dropped_alpha, int32_t orientation) {
     const std::string name = path == "-" ? std::string("standard input") : path;
-    if (p.dropped_alpha) cli::warn(name + ": transparency dropped (the library has no alpha)");
-    if (p.orientation != 1) {
-        cli::warn(name + ": EXIF orientation " + std::to_string(p.orientation) +
+    if (dropped_alpha) cli::warn(name + ": transparency dropped (the library has no alpha)");
+    if (orientation != 1) {
+        cli::warn(name + ": EXIF orientation " + std::to_string(orientation) +
                   " is not applied; the picture is used as stored (turn and flip can right it)");
     }
+}
+
+picture load_input(const std::string &path) {
+    picture p = load_picture(path);
+    warn_of(path, p.dropped_alpha, p.orientation);
     return p;
+}
+
+// The picture decoded straight into a bitmap of the library, a grey one as colour; grey says
+// which it was.
+bitmap_ptr load_bitmap(const std::string &path, bool &grey) {
+    bitmap_ptr b;
+    const picture_info info = load_picture_into(path, 3, [&b](int32_t w, int32_t h, int32_t) {
+        b.reset(kv_allocrawbitmap(w, h, 3));
+        return b == nullptr ? nullptr : b->data;
+    });
+    warn_of(path, info.dropped_alpha, info.orientation);
+    grey = info.channels == 1;
+    return b;
 }
 
 bitmap_ptr to_bitmap(const picture &p) {
@@ -519,10 +537,11 @@ int image_command(cli::args &args) {
     check_out(out, overwrite);
     cli::progress meter(true, "pass", "passes");
     if (!op->reports_steps) meter.start_timer("tamsa image " + name);
-    const picture source = load_input(in);
-    bitmap_ptr result = run.run(to_bitmap(source), meter);
+    bool grey_input = false;
+    bitmap_ptr source = load_bitmap(in, grey_input);
+    bitmap_ptr result = run.run(std::move(source), meter);
     picture grey;
-    const picture_view written = result_view(*result, source.channels == 1, grey);
+    const picture_view written = result_view(*result, grey_input, grey);
     const std::string out_name = out == "-" ? "standard output" : out;
     if (format == picture_format::pgm && written.channels != 1)
         cli::note(out_name + ": the colour result is written grey (BT.601 luma), as PGM holds");

@@ -89,8 +89,34 @@ void read_samples(FILE *f, const std::string &path, int64_t maxval, uint8_t *out
     }
 }
 
+// Where a loader puts the pixels: the caller's memory, with the channels it asks for.
+struct target {
+    const std::string &path;
+    int32_t channels;  // 3: a grey picture comes as colour; 0: as the file has it
+    const pixel_place &place;
+
+    int32_t channels_for(int32_t file_channels) const { return channels == 3 ? 3 : file_channels; }
+    // The memory for a picture of the file's channels.
+    uint8_t *take(int32_t w, int32_t h, int32_t file_channels) const {
+        uint8_t *at = place(w, h, channels_for(file_channels));
+        if (at == nullptr) {
+            throw failure{path + ": out of memory for a " + std::to_string(w) + "x" +
+                          std::to_string(h) + " picture"};
+        }
+        return at;
+    }
+};
+
+// Grey levels at the front of pixels spread to colour, from the back, so that each level is
+// read before its place is written.
+void grey_to_colour(uint8_t *pixels, size_t count) {
+    for (size_t i = count; i-- > 0;)
+        pixels[3 * i] = pixels[3 * i + 1] = pixels[3 * i + 2] = pixels[i];
+}
+
 // A PAM file (P7): a header of NAME VALUE lines up to ENDHDR, then binary samples.
-picture load_pam(FILE *f, const std::string &path) {
+picture_info load_pam(FILE *f, const target &to) {
+    const std::string &path = to.path;
     int64_t w = -1, h = -1, depth = -1, maxval = -1;
     std::string tuple;
     bool ended = false;
@@ -161,38 +187,42 @@ picture load_pam(FILE *f, const std::string &path) {
         throw failure{path + ": PAM " + tuple + " with depth " + std::to_string(depth) +
                       " (it takes " + std::to_string(known->depth) + ")"};
     }
-    picture p;
+    picture_info p;
     p.width = int32_t(w);
     p.height = int32_t(h);
     p.channels = depth >= 3 ? 3 : 1;
     p.dropped_alpha = depth == 2 || depth == 4;
     const size_t pixels = size_t(w * h);
-    p.pixels.resize(pixels * size_t(depth));
-    read_samples(f, path, maxval, p.pixels.data(), p.pixels.size());
-    if (p.dropped_alpha) {
-        // The alpha sample after each pixel's levels goes, in place from the front.
-        const size_t c = size_t(p.channels);
-        for (size_t i = 0; i < pixels; ++i) {
-            for (size_t k = 0; k < c; ++k) p.pixels[i * c + k] = p.pixels[i * (c + 1) + k];
-        }
-        p.pixels.resize(pixels * c);
+    uint8_t *out = to.take(p.width, p.height, p.channels);
+    const size_t c = size_t(p.channels), oc = size_t(to.channels_for(p.channels));
+    if (!p.dropped_alpha) {
+        read_samples(f, path, maxval, out, pixels * c);
+        if (oc != c) grey_to_colour(out, pixels);
+        return p;
+    }
+    // The alpha sample after each pixel's levels goes.
+    std::vector<uint8_t> samples(pixels * size_t(depth));
+    read_samples(f, path, maxval, samples.data(), samples.size());
+    for (size_t i = 0; i < pixels; ++i) {
+        for (size_t k = 0; k < oc; ++k) out[i * oc + k] = samples[i * (c + 1) + (c == 1 ? 0 : k)];
     }
     return p;
 }
 
-picture load_pnm(FILE *f, const std::string &path) {
+picture_info load_pnm(FILE *f, const target &to) {
+    const std::string &path = to.path;
     char magic[2] = {};
     if (std::fread(magic, 1, 2, f) == 2 && magic[0] == 'P' && magic[1] == '7') {
         const int c = std::fgetc(f);
         if (c != '\n') throw failure{path + ": bad PAM header"};
-        return load_pam(f, path);
+        return load_pam(f, to);
     }
     if (magic[0] != 'P' || magic[1] < '1' || magic[1] > '6')
         throw failure{path + ": not a PNM, PAM, PNG or JPEG file"};
     if (magic[1] == '1' || magic[1] == '4')
         throw failure{path + ": PBM bitmaps (P1, P4) are not read; PPM and PGM are"};
     const bool plain = magic[1] == '2' || magic[1] == '3';
-    picture p;
+    picture_info p;
     p.channels = magic[1] == '3' || magic[1] == '6' ? 3 : 1;
     const int64_t w = pnm_number(f, path, "header");
     const int64_t h = pnm_number(f, path, "header");
@@ -202,18 +232,19 @@ picture load_pnm(FILE *f, const std::string &path) {
     p.width = int32_t(w);
     p.height = int32_t(h);
     const size_t samples = size_t(w * h * p.channels);
-    p.pixels.resize(samples);
+    uint8_t *out = to.take(p.width, p.height, p.channels);
     if (!plain) {
-        read_samples(f, path, maxval, p.pixels.data(), samples);
-        return p;
+        read_samples(f, path, maxval, out, samples);
+    } else {
+        // Other depths are brought to 8 bits, rounded to the nearest level.
+        for (size_t i = 0; i < samples; ++i) {
+            const int64_t v = pnm_number(f, path, "pixels");
+            if (v > maxval)
+                throw failure{path + ": a sample exceeds the maximum " + std::to_string(maxval)};
+            out[i] = uint8_t((v * 255 + maxval / 2) / maxval);
+        }
     }
-    // Other depths are brought to 8 bits, rounded to the nearest level.
-    for (size_t i = 0; i < samples; ++i) {
-        const int64_t v = pnm_number(f, path, "pixels");
-        if (v > maxval)
-            throw failure{path + ": a sample exceeds the maximum " + std::to_string(maxval)};
-        p.pixels[i] = uint8_t((v * 255 + maxval / 2) / maxval);
-    }
+    if (to.channels_for(p.channels) != p.channels) grey_to_colour(out, size_t(w * h));
     return p;
 }
 
@@ -267,7 +298,8 @@ int32_t exif_orientation(const uint8_t *data, size_t size) {
 
 // Decoded straight into the picture's own buffer. Anything the decoder warns about (data cut
 // short, a corrupt block) fails the read: the picture would be partly made up.
-picture load_jpeg(const uint8_t *data, size_t size, const std::string &path) {
+picture_info load_jpeg(const uint8_t *data, size_t size, const target &to) {
+    const std::string &path = to.path;
     tj_ptr tj(tjInitDecompress());
     if (tj == nullptr) throw failure{path + ": out of memory"};
     int w = 0, h = 0, subsampling = 0, colourspace = 0;
@@ -279,14 +311,16 @@ picture load_jpeg(const uint8_t *data, size_t size, const std::string &path) {
         throw failure{path + ": CMYK JPEG pictures are not read (convert it to RGB first)"};
     if (w < 1 || h < 1) throw failure{path + ": bad JPEG file (no picture size)"};
     if (int64_t(w) * h > cli::kMaxPixels) throw failure{path + ": bad picture size"};
-    picture p;
+    picture_info p;
     p.width = w;
     p.height = h;
     p.channels = colourspace == TJCS_GRAY ? 1 : 3;
     p.orientation = exif_orientation(data, size);
-    p.pixels.resize(size_t(w) * size_t(h) * size_t(p.channels));
-    if (tjDecompress2(tj.get(), data, static_cast<unsigned long>(size), p.pixels.data(), w, 0, h,
-                      p.channels == 1 ? TJPF_GRAY : TJPF_RGB, TJFLAG_STOPONWARNING) != 0) {
+    // The decoder spreads grey to colour itself where colour is asked for.
+    uint8_t *out = to.take(w, h, p.channels);
+    if (tjDecompress2(tj.get(), data, static_cast<unsigned long>(size), out, w, 0, h,
+                      to.channels_for(p.channels) == 1 ? TJPF_GRAY : TJPF_RGB,
+                      TJFLAG_STOPONWARNING) != 0) {
         throw failure{path + ": bad JPEG file (" + tjGetErrorStr2(tj.get()) + ")"};
     }
     return p;
@@ -321,7 +355,8 @@ bool write_pam(FILE *f, const picture_view &p) {
     return std::fwrite(p.pixels, 1, p.size(), f) == p.size();
 }
 
-picture load_png(FILE *f, const std::string &path) {
+picture_info load_png(FILE *f, const target &to) {
+    const std::string &path = to.path;
     png_structp png =
         png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, png_failed, png_warned);
     png_infop info = png == nullptr ? nullptr : png_create_info_struct(png);
@@ -329,7 +364,7 @@ picture load_png(FILE *f, const std::string &path) {
         png_destroy_read_struct(&png, nullptr, nullptr);
         throw failure{path + ": out of memory"};
     }
-    picture p;
+    picture_info p;
     std::vector<png_bytep> rows;
     volatile bool too_big = false;
     // libpng reports errors by jumping back here; nothing with a destructor is made below it.
@@ -354,14 +389,21 @@ picture load_png(FILE *f, const std::string &path) {
     png_set_strip_alpha(png);
     if (type == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(png);
     const bool grey = (type & PNG_COLOR_MASK_COLOR) == 0;
-    png_read_update_info(png, info);
     p.width = int32_t(w);
     p.height = int32_t(h);
     p.channels = grey ? 1 : 3;
-    p.pixels.resize(size_t(w) * h * size_t(p.channels));
-    rows.resize(h);
-    for (png_uint_32 y = 0; y < h; ++y)
-        rows[y] = p.pixels.data() + size_t(y) * w * size_t(p.channels);
+    const int32_t channels = to.channels_for(p.channels);
+    if (channels != p.channels) png_set_gray_to_rgb(png);
+    png_read_update_info(png, info);
+    uint8_t *out = nullptr;
+    try {
+        out = to.take(p.width, p.height, p.channels);
+        rows.resize(h);
+    } catch (...) {
+        png_destroy_read_struct(&png, &info, nullptr);
+        throw;
+    }
+    for (png_uint_32 y = 0; y < h; ++y) rows[y] = out + size_t(y) * w * size_t(channels);
     png_read_image(png, rows.data());
     png_read_end(png, nullptr);
     png_destroy_read_struct(&png, &info, nullptr);
@@ -408,13 +450,53 @@ std::vector<uint8_t> read_all(FILE *f, const std::string &name) {
     return bytes;
 }
 
+// A regular file whole, as large as it says it is, read in one go (from the start).
+std::vector<uint8_t> read_file(FILE *f, const struct stat &st, const std::string &name) {
+    std::vector<uint8_t> bytes(size_t(st.st_size));
+    const size_t got = std::fread(bytes.data(), 1, bytes.size(), f);
+    if (std::ferror(f)) throw failure{name + ": " + std::strerror(errno)};
+    bytes.resize(got);
+    // A file that grew since: the rest as a stream.
+    if (got == size_t(st.st_size)) {
+        const std::vector<uint8_t> rest = read_all(f, name);
+        bytes.insert(bytes.end(), rest.begin(), rest.end());
+    }
+    return bytes;
+}
+
 // A PNM, PAM or PNG picture from an open stream, told apart by their first bytes.
-picture load_stream(FILE *f, const std::string &name) {
+picture_info load_stream(FILE *f, const target &to) {
     unsigned char head[8] = {};
     const size_t got = std::fread(head, 1, sizeof head, f);
     std::rewind(f);
-    if (got == sizeof head && png_sig_cmp(head, 0, sizeof head) == 0) return load_png(f, name);
-    return load_pnm(f, name);
+    if (got == sizeof head && png_sig_cmp(head, 0, sizeof head) == 0) return load_png(f, to);
+    return load_pnm(f, to);
+}
+
+picture_info load_bytes(const uint8_t *bytes, size_t size, const target &to) {
+    if (size == 0) throw failure{to.path + ": not a PNM, PAM, PNG or JPEG file (it is empty)"};
+    if (is_jpeg(bytes, size)) return load_jpeg(bytes, size, to);
+    // fmemopen only reads here, whatever its pointer type says.
+    file_ptr f(fmemopen(const_cast<uint8_t *>(bytes), size, "rb"));
+    if (f == nullptr) throw failure{to.path + ": out of memory"};
+    return load_stream(f.get(), to);
+}
+
+// A picture of the pixels load_picture_into puts in its own buffer.
+picture into_picture(const std::function<picture_info(const target &)> &load,
+                     const std::string &name) {
+    picture p;
+    const pixel_place place = [&p](int32_t w, int32_t h, int32_t c) {
+        p.pixels.resize(size_t(w) * size_t(h) * size_t(c));
+        return p.pixels.data();
+    };
+    const picture_info info = load(target{name, 0, place});
+    p.width = info.width;
+    p.height = info.height;
+    p.channels = info.channels;
+    p.dropped_alpha = info.dropped_alpha;
+    p.orientation = info.orientation;
+    return p;
 }
 
 }  // namespace
@@ -584,15 +666,17 @@ picture grey_of(const picture &p) {
 }
 
 picture load_picture_bytes(const uint8_t *bytes, size_t size, const std::string &name) {
-    if (size == 0) throw failure{name + ": not a PNM, PAM, PNG or JPEG file (it is empty)"};
-    if (is_jpeg(bytes, size)) return load_jpeg(bytes, size, name);
-    // fmemopen only reads here, whatever its pointer type says.
-    file_ptr f(fmemopen(const_cast<uint8_t *>(bytes), size, "rb"));
-    if (f == nullptr) throw failure{name + ": out of memory"};
-    return load_stream(f.get(), name);
+    return into_picture([&](const target &to) { return load_bytes(bytes, size, to); }, name);
 }
 
 picture load_picture(const std::string &path) {
+    return into_picture(
+        [&](const target &to) { return load_picture_into(path, to.channels, to.place); },
+        path == "-" ? "standard input" : path);
+}
+
+picture_info load_picture_into(const std::string &path, int32_t channels,
+                               const pixel_place &place) {
     const bool from_stdin = path == "-";
     const std::string name = from_stdin ? "standard input" : path;
     if (from_stdin && isatty(STDIN_FILENO) != 0)
@@ -600,24 +684,25 @@ picture load_picture(const std::string &path) {
     file_ptr owned(from_stdin ? nullptr : std::fopen(path.c_str(), "rb"));
     if (!from_stdin && owned == nullptr) throw failure{path + ": " + std::strerror(errno)};
     FILE *f = from_stdin ? stdin : owned.get();
+    const target to{name, channels, place};
     struct stat st {};
     if (fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode)) throw failure{name + ": is a directory"};
     if (fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode)) {
         // A pipe or FIFO cannot go back to the start after the signature: it is read whole
         // first, and the picture read from memory.
         const std::vector<uint8_t> bytes = read_all(f, name);
-        return load_picture_bytes(bytes.data(), bytes.size(), name);
+        return load_bytes(bytes.data(), bytes.size(), to);
     }
     unsigned char head[3] = {};
     const size_t got = std::fread(head, 1, sizeof head, f);
     std::rewind(f);
     if (is_jpeg(head, got)) {
-        // The decoder takes the whole file from memory.
-        const std::vector<uint8_t> bytes = read_all(f, name);
-        return load_jpeg(bytes.data(), bytes.size(), name);
+        // The decoder takes the whole file from memory: read at once, into a buffer of its size.
+        const std::vector<uint8_t> bytes = read_file(f, st, name);
+        return load_jpeg(bytes.data(), bytes.size(), to);
     }
     if (got == 0) throw failure{name + ": not a PNM, PAM, PNG or JPEG file (it is empty)"};
-    return load_stream(f, name);
+    return load_stream(f, to);
 }
 
 bool write_picture(FILE *f, const picture &p, picture_format format, int32_t quality) {

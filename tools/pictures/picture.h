@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -61,12 +62,30 @@ std::string too_large_for(picture_format format, int32_t width, int32_t height);
 // A colour picture's BT.601 luma, rounded: what PGM gets of a colour picture.
 picture grey_of(const picture &p);
 
+// What a file held, beside its pixels.
+struct picture_info {
+    int32_t width = 0;
+    int32_t height = 0;
+    int32_t channels = 3;  // as the file has them: 3 colour, 1 grey
+    bool dropped_alpha = false;
+    int32_t orientation = 1;
+};
+
+// Memory for a picture's pixels, asked for once its size is known: width * height * channels
+// bytes, rows one after the other. Null when there is none.
+using pixel_place = std::function<uint8_t *(int32_t width, int32_t height, int32_t channels)>;
+
 // Reads a PNM, PAM, PNG or JPEG file (told apart by their first bytes); "-" reads standard
 // input. Pipes and FIFOs are read whole first. Throws cli::failure with a one-line reason when
 // the file cannot be read or is not a picture this reads.
 picture load_picture(const std::string &path);
 // The same from bytes in memory; name is what the messages call them.
 picture load_picture_bytes(const uint8_t *bytes, size_t size, const std::string &name);
+// load_picture decoding straight into memory of the caller's, which place gives: with channels
+// 3 a grey picture comes as colour (each level three times), with 0 as the file has it. Beyond
+// that memory, only what the format needs is held (a JPEG file's bytes, a row or two). Throws
+// as load_picture does (out of memory when place gives null); place may have been asked then.
+picture_info load_picture_into(const std::string &path, int32_t channels, const pixel_place &place);
 // Writes the picture in the format its name asks for. The file appears only once it is
 // complete (a FIFO or device there is written into instead). Throws cli::failure on failure
 // (cli::usage_error for an unknown extension). A colour picture written as PGM is made grey.
