@@ -85,6 +85,8 @@ void sizes(benchmark::internal::Benchmark *b) {
         b->Args({w, h, 0});
         b->Args({w, h, 1});
     }
+    // 4K and 8K, with the fast kernels only.
+    b->Args({3840, 2160, 0})->Args({7680, 4320, 0});
     b->ArgNames({"w", "h", "plain"})->UseManualTime()->Unit(benchmark::kMicrosecond);
 }
 

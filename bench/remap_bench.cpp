@@ -12,6 +12,7 @@ namespace {
 void frame_sizes(benchmark::internal::Benchmark *b) {
     b->Args({640, 480, 0})->Args({640, 480, 1})->Args({1920, 1080, 0});
     b->Args({641, 479, 0})->Args({1917, 1079, 0});
+    b->Args({3840, 2160, 0})->Args({7680, 4320, 0});
     b->ArgNames({"w", "h", "plain"})->UseManualTime();
 }
 

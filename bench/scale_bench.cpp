@@ -29,6 +29,8 @@ void sizes(benchmark::internal::Benchmark *b) {
     b->ArgsProduct({{1920}, {1080}, {0, 1}, {0}});
     b->ArgsProduct({{641}, {479}, {0, 1}, {0}});
     b->ArgsProduct({{1917}, {1079}, {0, 1}, {0}});
+    b->ArgsProduct({{3840}, {2160}, {0, 1}, {0}});
+    b->ArgsProduct({{7680}, {4320}, {0}, {0}});  // twice 8K would not fit the bus beside its copy
 }
 
 BENCHMARK(BM_Scale<1>)->Name("BM_Scale8")->Apply(sizes);

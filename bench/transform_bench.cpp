@@ -101,16 +101,20 @@ void BM_Shear(benchmark::State &state) {
     kv_freebitmap(copy);
 }
 
+// 4K and 8K frames, with the fast kernels only.
+constexpr std::pair<int32_t, int32_t> kLarge[] = {{3840, 2160}, {7680, 4320}};
+
 void sizes(benchmark::internal::Benchmark *b) {
     for (const auto &[w, h] : {std::pair{640, 480}, {641, 479}, {1920, 1080}, {1917, 1079}}) {
         b->Args({w, h, 0});
         b->Args({w, h, 1});
     }
+    for (const auto &[w, h] : kLarge) b->Args({w, h, 0});
     b->ArgNames({"w", "h", "plain"})->UseManualTime()->Unit(benchmark::kMicrosecond);
 }
 
 // Frame sizes (1364 x 768: a wide screen's; 1001 x 601: odd both ways) and black and grey
-// fills.
+// fills; 4K and 8K with a black one.
 void rotate_sizes(benchmark::internal::Benchmark *b) {
     for (const auto &[w, h] :
          {std::pair{640, 480}, {641, 479}, {1001, 601}, {1364, 768}, {1920, 1080}, {1917, 1079}}) {
@@ -119,6 +123,7 @@ void rotate_sizes(benchmark::internal::Benchmark *b) {
             b->Args({w, h, 1, fill});
         }
     }
+    for (const auto &[w, h] : kLarge) b->Args({w, h, 0, 0});
     b->ArgNames({"w", "h", "plain", "fill"})->UseManualTime()->Unit(benchmark::kMicrosecond);
 }
 
@@ -130,6 +135,7 @@ void dither_sizes(benchmark::internal::Benchmark *b) {
             b->Args({w, h, 1, type});
         }
     }
+    for (const auto &[w, h] : kLarge) b->Args({w, h, 0, 4});
     b->ArgNames({"w", "h", "plain", "type"})->UseManualTime()->Unit(benchmark::kMicrosecond);
 }
 

@@ -112,6 +112,7 @@ void BM_Deinterlace(benchmark::State &state) {
 void frames(benchmark::internal::Benchmark *b) {
     b->Args({640, 480, 0})->Args({640, 480, 1})->Args({1920, 1080, 0});
     b->Args({641, 479, 0})->Args({1917, 1079, 0});
+    b->Args({3840, 2160, 0})->Args({7680, 4320, 0});
 }
 
 void resized_frames(benchmark::internal::Benchmark *b) {
@@ -119,7 +120,9 @@ void resized_frames(benchmark::internal::Benchmark *b) {
         b->Args({640, 480, 0, enlarge})->Args({640, 480, 1, enlarge});
         b->Args({1920, 1080, 0, enlarge})->Args({641, 479, 0, enlarge});
         b->Args({1917, 1079, 0, enlarge});
+        b->Args({3840, 2160, 0, enlarge});
     }
+    b->Args({7680, 4320, 0, 0});  // twice 8K would not fit the bus beside its copy
 }
 
 BENCHMARK(BM_YuvToRgb)->Apply(frames)->ArgNames({"w", "h", "plain"})->UseManualTime();

@@ -77,9 +77,14 @@ struct picture {
     int64_t left, top, right, bottom;
 };
 
-// The result from the bordered source, row by row from the top. The vector kernel reads only the
-// picture's part of the source, and works out results wholly in the border from the fill; tiles
-// of the result were measured and did not pay once the border is not read.
+// Results up to this wide go row by row, wider ones in strips this wide: measured at 30 degrees,
+// whole rows were as fast at 1080p, and with strips of 1024 columns a whole call took a quarter
+// less time at 4K and two fifths less at 8K.
+constexpr int64_t kWholeRows = 2560;
+constexpr int64_t kStrip = 1024;
+
+// The result from the bordered source. The vector kernel reads only the picture's part of the
+// source, and works out results wholly in the border from the fill.
 void resample(const kv_bitmap &src, kv_bitmap &dst, double phi, picture where) {
     const int64_t dw = dst.width, dh = dst.height;
     const int32_t depth = src.bytesperpixel;
@@ -99,9 +104,18 @@ void resample(const kv_bitmap &src, kv_bitmap &dst, double phi, picture where) {
     const tamsa::gfx::rotate_row_fn row = tamsa::kernels::pick(tamsa::gfx::rotate_row_kernels);
     // Rows run from y = hdh down and columns from x = -hdw; for odd result sizes the extra row
     // and column go to the bottom and right, so every byte is written.
+    // Wide results go in strips of columns, each from the top down: a whole row of a 4K result
+    // at 30 degrees crosses some 2000 source rows, as many pages as the TLB holds, and the next
+    // row needs them all again; a strip's rows cross a few hundred. Each pixel is its own, so
+    // the strips give the row's bytes.
     const int64_t hdw = dw / 2, hdh = dh / 2;
-    for (int64_t y = hdh; y > hdh - dh; --y, out += dw * depth) {
-        row(source, y, -hdw, uint64_t(dw), out);
+    const int64_t strip = dw > kWholeRows ? kStrip : dw;
+    for (int64_t x0 = 0; x0 < dw; x0 += strip) {
+        const int64_t n = std::min(strip, dw - x0);
+        uint8_t *o = out + x0 * depth;
+        for (int64_t y = hdh; y > hdh - dh; --y, o += dw * depth) {
+            row(source, y, x0 - hdw, uint64_t(n), o);
+        }
     }
 }
 

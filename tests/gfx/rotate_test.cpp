@@ -211,6 +211,35 @@ TEST_F(Rotate, MatchesTheReference) {
     }
 }
 
+// Results wider than 2560 pixels are made in strips of columns: strips that end at odd columns,
+// a last strip of a few columns, both depths and a coloured fill, against the reference.
+TEST_F(Rotate, WideResultsMatchTheReference) {
+    struct wide_case {
+        int32_t w, h, depth;
+        float angle;
+        uint8_t fill[3];
+    } cases[] = {
+        {3001, 23, 3, 7.f, {}},
+        {2603, 17, 1, -3.5f, {9, 9, 9}},
+        {19, 2611, 3, 91.f, {0x20, 0x80, 0xe0}},
+        {3075, 9, 3, 180.f, {}},
+    };
+    for (const wide_case &t : cases) {
+        SCOPED_TRACE(std::to_string(t.w) + "x" + std::to_string(t.h) + " at " +
+                     std::to_string(t.angle));
+        BitmapPtr start = random_bitmap(t.w, t.h, t.depth, uint64_t(t.w) + uint64_t(t.h));
+        const image src{pixels(*start), t.w, t.h, t.depth};
+        tamsa_test::each_kernel([&] {
+            BitmapPtr b(kv_clonebitmap(start.get()));
+            BitmapPtr r(kv_rotatebitmap(b.get(), t.fill[0], t.fill[1], t.fill[2], t.angle));
+            ASSERT_NE(r, nullptr);
+            ASSERT_GT(r->width, 2560);
+            ASSERT_EQ(pixels(*r),
+                      reference(src, t.fill, b->width, b->height, r->width, r->height, t.angle));
+        });
+    }
+}
+
 // Whole frames at the sizes rotation is timed at, odd ones too, through the vector kernels of
 // every target: the plain kernel's bytes, with black fills and coloured ones.
 TEST_F(Rotate, VectorKernelsMatchPlainOnFrames) {
