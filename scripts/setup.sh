@@ -21,10 +21,12 @@ for arg in "$@"; do
 done
 
 packages=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libpng-dev libhwy-dev
-          libturbojpeg0-dev clang libclang-rt-14-dev clang-format)
+          libturbojpeg0-dev libavformat-dev libavcodec-dev libavutil-dev clang libclang-rt-14-dev
+          clang-format)
 # libc6:arm64 brings the loader the emulated programs run with (see cmake/aarch64.cmake).
 arm64_packages=(g++-aarch64-linux-gnu qemu-user libc6:arm64 libhwy-dev:arm64 libgtest-dev:arm64
-                libgmock-dev:arm64 libpng-dev:arm64 libturbojpeg0-dev:arm64)
+                libgmock-dev:arm64 libpng-dev:arm64 libturbojpeg0-dev:arm64 libavformat-dev:arm64
+                libavcodec-dev:arm64 libavutil-dev:arm64)
 python_packages=(python3-dev pybind11-dev python3-numpy python3-pytest python3-pip python3-venv
                  python3-setuptools python3-wheel)
 [ "$arm64" -eq 1 ] && packages+=("${arm64_packages[@]}")
