@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -264,6 +265,79 @@ TEST_F(VideoFiles, AnExistingFileIsReplacedOnlyWhenAsked) {
     EXPECT_EQ(probe(out, "nb_read_frames"), "nb_read_frames=2\n");
     for (const auto &e : std::filesystem::directory_iterator(dir_.path())) {
         EXPECT_EQ(e.path().filename().string().find(".part"), std::string::npos) << e.path();
+    }
+}
+
+// The rule per pixel as first written, with std::lround and a count per group: the reference
+// the Y4M writer's planes (and so H.264's and MJPEG's) are held to, byte for byte.
+std::vector<uint8_t> reference_planes(const picture &p, chroma layout, bool full) {
+    const auto level = [](double x) {
+        return uint8_t(std::lround(std::fmin(255.0, std::fmax(0.0, x))));
+    };
+    const size_t w = size_t(p.width), h = size_t(p.height);
+    const size_t across = size_t(tamsa::tools::chroma_across(layout));
+    const size_t down = size_t(tamsa::tools::chroma_down(layout));
+    const size_t cw = size_t(tamsa::tools::chroma_width(layout, p.width));
+    const size_t ch = size_t(tamsa::tools::chroma_height(layout, p.height));
+    std::vector<uint8_t> out(w * h + 2 * cw * ch);
+    std::vector<double> us(cw * ch, 0.0), vs(cw * ch, 0.0), counts(cw * ch, 0.0);
+    for (size_t i = 0; i < w * h; ++i) {
+        const uint8_t *px = &p.pixels[i * size_t(p.channels)];
+        const double r = px[0], g = px[p.channels == 3 ? 1 : 0], b = px[p.channels == 3 ? 2 : 0];
+        double y, u, v;
+        if (full) {
+            y = 0.299 * r + (1.0 - 0.299 - 0.114) * g + 0.114 * b;
+            u = 128.0 + (b - y) / (2.0 * (1.0 - 0.114));
+            v = 128.0 + (r - y) / (2.0 * (1.0 - 0.299));
+        } else {
+            y = 16.0 + (65.481 * r + 128.553 * g + 24.966 * b) / 255.0;
+            u = 128.0 + (-37.797 * r - 74.203 * g + 112.0 * b) / 255.0;
+            v = 128.0 + (112.0 * r - 93.786 * g - 18.214 * b) / 255.0;
+        }
+        out[i] = level(y);
+        if (across == 0) continue;
+        const size_t c = (i / w / down) * cw + i % w / across;
+        us[c] += u;
+        vs[c] += v;
+        counts[c] += 1.0;
+    }
+    for (size_t c = 0; c < cw * ch; ++c) {
+        out[w * h + c] = level(us[c] / counts[c]);
+        out[w * h + cw * ch + c] = level(vs[c] / counts[c]);
+    }
+    return out;
+}
+
+TEST(YuvRule, PlanesAreThoseOfTheRulePixelByPixel) {
+    const chroma layouts[] = {chroma::c420, chroma::c422, chroma::c444, chroma::c411, chroma::mono};
+    const int sizes[][2] = {{1, 1}, {7, 5}, {33, 17}, {64, 48}};
+    uint32_t seed = 12345;
+    for (const auto &size : sizes) {
+        for (const int channels : {3, 1}) {
+            picture p;
+            p.width = size[0];
+            p.height = size[1];
+            p.channels = channels;
+            p.pixels.resize(size_t(size[0]) * size_t(size[1]) * size_t(channels));
+            // Random levels, and the extremes where chroma lands on halves (blue 0 under full
+            // red and green gives full-range U of 0.5).
+            for (size_t i = 0; i < p.pixels.size(); ++i) {
+                seed = seed * 1664525u + 1013904223u;
+                p.pixels[i] = i % 7 == 0 ? uint8_t(i % 2 * 255) : uint8_t(seed >> 24);
+            }
+            if (channels == 3) {
+                p.pixels[0] = p.pixels[1] = 255;
+                p.pixels[2] = 0;
+            }
+            for (const chroma layout : layouts) {
+                for (const bool full : {false, true}) {
+                    EXPECT_TRUE(tamsa::tools::y4m_planes(p, layout, full) ==
+                                reference_planes(p, layout, full))
+                        << size[0] << "x" << size[1] << " channels " << channels << " layout "
+                        << int(layout) << (full ? " full" : " studio");
+                }
+            }
+        }
     }
 }
 
