@@ -586,15 +586,17 @@ const char *layout_name(chroma c) {
 
 namespace {
 
-// Whether the file starts with a Y4M signature; false also when it cannot be read (the Y4M
-// reader then says why).
-bool starts_as_y4m(const std::string &path) {
+// Whether a regular file does not start with a Y4M signature, and so may be a video file.
+// Pipes and FIFOs are Y4M streams: what is read from them to look cannot be put back.
+bool may_be_video_file(const std::string &path) {
+    struct stat st {};
+    if (path == "-" || stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
     char head[9] = {};
     const ssize_t got = ::read(fd, head, sizeof head);
     close(fd);
-    return got == ssize_t(sizeof head) && std::memcmp(head, "YUV4MPEG2", sizeof head) == 0;
+    return got != ssize_t(sizeof head) || std::memcmp(head, "YUV4MPEG2", sizeof head) != 0;
 }
 
 }  // namespace
@@ -610,7 +612,7 @@ std::unique_ptr<clip> open_clip(const std::string &path, int32_t raw_width, int3
                               synthetic_frames);
     }
     if (raw_width > 0) return open_raw(path, raw_width, raw_height, raw_layout);
-    if (path != "-" && !starts_as_y4m(path)) {
+    if (may_be_video_file(path)) {
         std::unique_ptr<clip> media = open_media(path);
         if (media != nullptr) return media;
     }

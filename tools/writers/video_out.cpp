@@ -269,7 +269,13 @@ void video_file::state::start(int32_t width, int32_t height) {
     ctx->thread_count = 0;
     ctx->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
     if (codec->id == AV_CODEC_ID_FFV1) ctx->level = 3;
-    if (choice.crf.has_value()) av_opt_set_double(ctx->priv_data, "crf", *choice.crf, 0);
+    if (choice.crf.has_value()) {
+        const int set = av_opt_set_double(ctx->priv_data, "crf", *choice.crf, 0);
+        if (set < 0) {
+            throw usage_error{"--crf " + std::to_string(*choice.crf) + ": " + codec->name +
+                              " does not take it (" + av_words(set) + ")"};
+        }
+    }
     if (choice.bit_rate != 0) {
         ctx->bit_rate = choice.bit_rate;
     } else if (codec->id == AV_CODEC_ID_MJPEG) {
