@@ -251,7 +251,8 @@ TEST_F(VideoFiles, TagsFollowTheClipAndAviTakesMjpeg) {
               "codec_name=mjpeg\npix_fmt=yuvj420p\nnb_read_frames=3\n");
 }
 
-// An existing file is replaced only with -y, through a temporary name that does not stay.
+// An existing file is replaced only with -y, through a temporary name that does not stay; a
+// run from --start keeps the frames after it.
 TEST_F(VideoFiles, AnExistingFileIsReplacedOnlyWhenAsked) {
     const std::string clip = dir_.file("c.nut"), out = dir_.file("there.mkv");
     make_clip(clip, "-pix_fmt yuv420p -c:v ffv1", 2);
@@ -261,8 +262,12 @@ TEST_F(VideoFiles, AnExistingFileIsReplacedOnlyWhenAsked) {
               std::string::npos);
     EXPECT_EQ(TempDir::read(out), "mine");
     o.overwrite = true;
-    tamsa::tools::run_record(o);
-    EXPECT_EQ(probe(out, "nb_read_frames"), "nb_read_frames=2\n");
+    o.start = 1;
+    const tamsa::tools::record_report r = tamsa::tools::run_record(o, true);
+    EXPECT_EQ(r.skipped, 1u);
+    EXPECT_EQ(r.encoded_as, "FFV1 by ffv1, bgr0");
+    EXPECT_EQ(probe(out, "nb_read_frames"), "nb_read_frames=1\n");
+    EXPECT_TRUE(decoded(out, "rgb24") == bytes_of(r.kept));
     for (const auto &e : std::filesystem::directory_iterator(dir_.path())) {
         EXPECT_EQ(e.path().filename().string().find(".part"), std::string::npos) << e.path();
     }
