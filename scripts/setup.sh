@@ -24,11 +24,13 @@ done
 # libgstreamer1.0-dev); its tools and base plugins run the pipelines the tests and the bench
 # compare with.
 packages=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libpng-dev libhwy-dev
-          libturbojpeg0-dev clang libclang-rt-14-dev clang-format libgstreamer1.0-dev
-          libgstreamer-plugins-base1.0-dev gstreamer1.0-tools gstreamer1.0-plugins-base)
+          libturbojpeg0-dev libavformat-dev libavcodec-dev libavutil-dev clang libclang-rt-14-dev
+          clang-format libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-tools
+          gstreamer1.0-plugins-base)
 # libc6:arm64 brings the loader the emulated programs run with (see cmake/aarch64.cmake).
 arm64_packages=(g++-aarch64-linux-gnu qemu-user libc6:arm64 libhwy-dev:arm64 libgtest-dev:arm64
-                libgmock-dev:arm64 libpng-dev:arm64 libturbojpeg0-dev:arm64)
+                libgmock-dev:arm64 libpng-dev:arm64 libturbojpeg0-dev:arm64 libavformat-dev:arm64
+                libavcodec-dev:arm64 libavutil-dev:arm64)
 python_packages=(python3-dev pybind11-dev python3-numpy python3-pytest python3-pip python3-venv
                  python3-setuptools python3-wheel)
 [ "$arm64" -eq 1 ] && packages+=("${arm64_packages[@]}")

@@ -104,6 +104,7 @@ class Command : public ::testing::TestWithParam<command_case> {
                                                      std::string(raw.v.begin(), raw.v.end()));
         TempDir::write(dir_->file("exists.y4m"), "mine");
         TempDir::write(dir_->file("keep.ppm"), "mine");
+        TempDir::write(dir_->file("keep.mp4"), "mine");
         tamsa::tools::save_picture(dir_->file("self.ppm"), colour);
         tamsa::tools::save_picture(dir_->file("self_y.ppm"), colour);
         std::filesystem::create_directory(dir_->file("sheet_only"));
@@ -388,11 +389,46 @@ INSTANTIATE_TEST_SUITE_P(
                      "tamsa/file-in-way.sock: a file that is not a socket is in the way"},
         // Outputs the command cannot write are refused before any work; a directory that is
         // there is taken as it is.
-        command_case{"out_encoded_file", "record c420.y4m --out g.mp4", 2,
-                     "tamsa record: --out g.mp4: tamsa record writes no .mp4 file (a directory of "
-                     "frames, a .y4m file or a stream); to encode, pipe Y4M into an encoder: "
-                     "tamsa record CLIP --out - --format y4m | ffmpeg -i - g.mp4",
-                     "", "!g.mp4"},
+        command_case{"out_other_video_file", "record c420.y4m --out g.webm", 2,
+                     "tamsa record: --out g.webm: tamsa record writes no .webm file (a directory "
+                     "of frames, a .y4m, .mkv, .mp4, .mov, .avi or .nut file, or a stream); for "
+                     "others, pipe Y4M into an encoder: tamsa record CLIP --out - --format y4m | "
+                     "ffmpeg -i - g.webm",
+                     "", "!g.webm"},
+        // Video files are encoded, by the extension's codec or the one asked for.
+        command_case{"out_mp4", "record c420.y4m --out g.mp4", 0, "",
+                     "frames in g.mp4 (H.264 by libx264, yuv420p)", "g.mp4"},
+        command_case{"out_mkv", "record c420.y4m --out g.mkv --frames 2", 0, "",
+                     "frames in g.mkv (FFV1 by ffv1, bgr0)", "g.mkv", "\x1a\x45\xdf\xa3"},
+        command_case{"out_avi", "record c420.y4m --out g.avi", 0, "",
+                     "frames in g.avi (MJPEG by mjpeg, yuvj420p)", "g.avi", "RIFF"},
+        command_case{"out_codec", "record c420.y4m --out c.mkv --codec mpeg4 --bitrate 800k", 0, "",
+                     "frames in c.mkv (MPEG4 by mpeg4, yuv420p)", "c.mkv"},
+        command_case{"out_video_exists", "record c420.y4m --out keep.mp4", 1,
+                     "tamsa record: keep.mp4 already exists; --overwrite (-y) replaces it", "",
+                     "keep.mp4", "mine"},
+        command_case{"out_video_format", "record c420.y4m --out f.mkv --format png", 2,
+                     "tamsa record: --out f.mkv is a video file, which takes no --format "
+                     "(--codec NAME chooses its encoder)",
+                     "", "!f.mkv"},
+        command_case{"bad_codec", "record c420.y4m --out b.mp4 --codec nosuch", 2,
+                     "tamsa record: --codec nosuch: this libavcodec has no encoder of that name",
+                     "", "!b.mp4"},
+        command_case{"codec_not_held", "record c420.y4m --out b.mp4 --codec ffv1", 2,
+                     "tamsa record: --codec ffv1: a .mp4 file does not hold ffv1", "", "!b.mp4"},
+        command_case{"crf_not_taken", "record c420.y4m --out b.mkv --crf 20", 2,
+                     "tamsa record: --crf: ffv1 takes no constant quality; --bitrate R sets its "
+                     "bits a second",
+                     "", "!b.mkv"},
+        command_case{"bitrate_lossless", "record c420.y4m --out b.mkv --bitrate 2M", 2,
+                     "tamsa record: --bitrate: ffv1 is lossless and takes no bit rate"},
+        command_case{"crf_and_bitrate", "record c420.y4m --out b.mp4 --crf 20 --bitrate 2M", 2,
+                     "tamsa record: --crf and --bitrate cannot go together"},
+        command_case{"bad_bitrate", "record c420.y4m --out b.mp4 --bitrate fast", 2,
+                     "tamsa record: bad bit rate 'fast'"},
+        command_case{"codec_without_video", "record c420.y4m --codec libx264 --no-output", 0,
+                     "tamsa record: warning: --codec, --crf and --bitrate have no effect without "
+                     "--out NAME.mkv|.mp4|.mov|.avi|.nut"},
         command_case{"out_picture_file", "record c420.y4m --out f.png", 2,
                      "tamsa record: --out f.png: frames go into a directory, a file each (--out f "
                      "--format png), or into one .y4m file",
@@ -402,7 +438,7 @@ INSTANTIATE_TEST_SUITE_P(
         // Inputs that are not what they were taken for say so.
         command_case{"raw_without_size", "record raw422.yuv", 1,
                      "tamsa record: raw422.yuv: not a Y4M file (it does not start with "
-                     "YUV4MPEG2); raw planes need --size WxH and --pix-fmt F"},
+                     "YUV4MPEG2) nor a video file; raw planes need --size WxH and --pix-fmt F"},
         command_case{"empty_stdin", "record - --out e", 1,
                      "tamsa record: standard input is empty: no Y4M stream came (ffmpeg -i IN -f "
                      "yuv4mpegpipe - | tamsa record -)",

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 
@@ -103,6 +104,32 @@ TEST(StopSignals, FilesStayWholeAndTheContactSheetIsMade) {
     ASSERT_GE(err.size(), last.size());
     EXPECT_EQ(err.substr(err.size() - last.size()), last);
     EXPECT_EQ(TempDir::read(dir.file(".other")), "") << "no summary after a signal";
+}
+
+// A video file is ended as a whole one: its trailer is written and every frame kept decodes.
+TEST(StopSignals, AVideoFileIsEndedPlayable) {
+    if (std::system("ffprobe -version >/dev/null 2>&1") != 0) GTEST_SKIP() << "no ffprobe";
+    TempDir dir;
+    const child c = start(dir, "record --size 64x48 --frames 1000000 --out run.mkv -v", true);
+    ASSERT_GT(c.pid, 0);
+    std::string err = read_until(c.from, "", SIZE_MAX, "frame 1 of the clip");
+    ASSERT_NE(err.find("frame 1 of the clip"), std::string::npos) << err;
+    ASSERT_EQ(kill(c.pid, SIGINT), 0);
+    err = read_until(c.from, err, SIZE_MAX);
+    close(c.from);
+    EXPECT_EQ(exit_status(c.pid), 130);
+    const std::string said = "tamsa record: stopped by SIGINT: kept ";
+    const size_t at = err.rfind(said);
+    ASSERT_NE(at, std::string::npos) << err;
+    const unsigned long frames = std::stoul(err.substr(at + said.size()));
+    EXPECT_GE(frames, 1u);
+    const std::string probe = dir.file("probe");
+    ASSERT_EQ(std::system(("ffprobe -v error -count_frames -show_entries "
+                           "stream=nb_read_frames -of csv=p=0 " +
+                           dir.file("run.mkv") + " > " + probe)
+                              .c_str()),
+              0);
+    EXPECT_EQ(TempDir::read(probe), std::to_string(frames) + "\n");
 }
 
 }  // namespace

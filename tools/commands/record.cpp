@@ -75,7 +75,7 @@ std::string extension_of(const std::string &out) {
 // make a directory of frames where a file was meant, so it is refused, saying what to do
 // instead; a directory that is there already is taken as it is.
 void check_out_name(const std::string &out) {
-    if (out.empty() || out == "-" || is_y4m_file(out)) return;
+    if (out.empty() || out == "-" || is_y4m_file(out) || is_video_file(out)) return;
     const std::string ext = extension_of(out);
     std::error_code e;
     if (ext.empty() || std::filesystem::is_directory(out, e)) return;
@@ -86,8 +86,9 @@ void check_out_name(const std::string &out) {
                           stem + " --format " + kind + "), or into one .y4m file"};
     }
     throw usage_error{"--out " + out + ": tamsa record writes no ." + ext +
-                      " file (a directory of frames, a .y4m file or a stream); to encode, pipe "
-                      "Y4M into an encoder: tamsa record CLIP --out - --format y4m | ffmpeg -i - " +
+                      " file (a directory of frames, a .y4m, .mkv, .mp4, .mov, .avi or .nut "
+                      "file, or a stream); for others, pipe Y4M into an encoder: tamsa record "
+                      "CLIP --out - --format y4m | ffmpeg -i - " +
                       out};
 }
 
@@ -115,6 +116,10 @@ std::string checked_format(const record_options &o) {
         throw usage_error{"--out " + o.out_dir + " is a Y4M file, not --format " + format};
     }
     if (is_y4m_file(o.out_dir)) return "y4m";
+    if (is_video_file(o.out_dir) && !format.empty()) {
+        throw usage_error{"--out " + o.out_dir + " is a video file, which takes no --format (" +
+                          "--codec NAME chooses its encoder)"};
+    }
     return format;
 }
 
@@ -139,18 +144,27 @@ struct record_input {
 };
 
 // The clip to cross-fade into, of the main clip's size. It holds raw planes when the main clip
-// does; otherwise it is a Y4M file.
+// does; otherwise it is a Y4M or video file.
 std::unique_ptr<clip> open_fade(const record_options &o, const clip &main) {
     const bool raw = !o.input.empty() && o.raw_size.width != 0;
     std::unique_ptr<clip> fade =
         raw ? open_raw(o.fade_with, o.raw_size.width, o.raw_size.height, o.raw_layout)
-            : open_y4m(o.fade_with);
+            : open_clip(o.fade_with, 0, 0, 0);
     if (fade->width() != main.width() || fade->height() != main.height()) {
         throw failure{"the fade clip's frames are " + std::to_string(fade->width()) + "x" +
                       std::to_string(fade->height()) + ", not " + std::to_string(main.width()) +
                       "x" + std::to_string(main.height())};
     }
     return fade;
+}
+
+// A clip whose levels nothing gives (grey frames in a video file that does not say) is not
+// guessed at: a wrong range makes every frame too flat or too harsh.
+void check_range_said(const clip_info &info, const std::string &name) {
+    if (info.range_said) return;
+    throw usage_error{name +
+                      " does not say whether its levels are studio range (16..235) or "
+                      "full range (0..255): --range limited or --range full"};
 }
 
 // Opens the clips, saying what in the main clip's header the run follows unasked
@@ -165,6 +179,7 @@ record_input open_input(const record_options &o) {
     in.name = o.input == "-" ? "standard input" : o.input;
     // The built-in clip is made studio range, whatever --range says.
     in.full_range = !o.input.empty() && o.full_range.value_or(info.full_range);
+    if (!o.full_range.has_value()) check_range_said(in.main->info(), in.name);
     const bool interlaced = info.interlace == 't' || info.interlace == 'b' || info.interlace == 'm';
     in.deinterlace = o.deinterlace.value_or(interlaced);
     in.by_frame = !o.deinterlace.has_value() && info.interlace == 'm';
@@ -182,6 +197,7 @@ record_input open_input(const record_options &o) {
     if (!o.fade_with.empty()) {
         in.fade = open_fade(o, *in.main);
         in.fade_full_range = o.full_range.value_or(in.fade->info().full_range);
+        if (!o.full_range.has_value()) check_range_said(in.fade->info(), o.fade_with);
     }
     in.total = info.frames;
     if (in.total != 0) in.total = in.total > o.start ? in.total - o.start : 0;
@@ -605,7 +621,7 @@ record_report run_record(const record_options &given, bool keep_frames) {
     spec.interlace = in.deinterlace ? 'p' : info.interlace == 'm' ? '?' : info.interlace;
     const bool overlap = overlapped();
     frame_sink sink(o.out_dir, o.overwrite, format, sheet_interval(o, in.total), spec,
-                    overlap ? kFileWriters : 0);
+                    overlap ? kFileWriters : 0, o.video);
     session s(o.connect);
     frame_pipeline pipeline(s, o, in, overlap ? kStages : 1);
     record_report report;
@@ -615,6 +631,7 @@ record_report run_record(const record_options &given, bool keep_frames) {
     report.out_height = pipeline.out_height();
     record_frames(o, in, pipeline, sink, keep_frames, report);
     finish_run(o, in, sink, s, report);
+    report.encoded_as = sink.encoded_as();
     return report;
 }
 
@@ -622,7 +639,7 @@ record_options parse_record_options(cli::args &args) {
     record_options o;
     bool any_correction = false, fade_frames_given = false, fade_start_given = false;
     bool sheet_given = false;
-    bool pix_fmt_given = false, chroma_given = false;
+    bool pix_fmt_given = false, chroma_given = false, video_given = false;
     while (!args.empty()) {
         const std::string a = args.next("an option");
         if (a == "--size") {
@@ -659,6 +676,15 @@ record_options parse_record_options(cli::args &args) {
             else
                 throw usage_error{"bad chroma '" + c + "' (444, 422, 420 or 411)"};
             chroma_given = true;
+        } else if (a == "--codec") {
+            o.video.codec = args.value(a);
+            video_given = true;
+        } else if (a == "--crf") {
+            o.video.crf = cli::parse_ranged(args.value(a), "crf", 0, 63);
+            video_given = true;
+        } else if (a == "--bitrate") {
+            o.video.bit_rate = parse_bit_rate(args.value(a));
+            video_given = true;
         } else if (a == "--field") {
             const std::string f = cli::lower(args.value(a));
             if (f != "top" && f != "bottom")
@@ -717,6 +743,13 @@ record_options parse_record_options(cli::args &args) {
     o.raw_layout_named = pix_fmt_given || o.raw_size.width == 0 || o.input.empty();
     if (chroma_given && cli::lower(o.format) != "y4m" && !is_y4m_file(o.out_dir))
         cli::warn("--chroma has no effect without --format y4m");
+    if (o.video.crf.has_value() && o.video.bit_rate != 0)
+        throw usage_error{"--crf and --bitrate cannot go together (a quality or a size)"};
+    if (video_given && !is_video_file(o.out_dir)) {
+        cli::warn(
+            "--codec, --crf and --bitrate have no effect without --out "
+            "NAME.mkv|.mp4|.mov|.avi|.nut");
+    }
     if (o.field != 0 && o.deinterlace == std::optional<bool>(false))
         cli::warn("--field has no effect with --no-deinterlace");
     return o;
@@ -728,10 +761,14 @@ const char *const kRecordHelp =
     "Sends every frame of a YUV clip to the server as the recorder does: one message converts\n"
     "it to RGB, and one more each resizes, corrects, deinterlaces, cross-fades and reduces it\n"
     "to the colour cube, as asked. Writes what comes back as numbered pictures and a contact\n"
-    "sheet, and prints how fast it went.\n"
+    "sheet, a stream or a video file, and prints how fast it went.\n"
     "\n"
     "Input (default: the built-in clip, 50 frames of 640x480 colour bars moving over a ramp):\n"
-    "  CLIP                   a Y4M file with 8-bit 4:2:0, 4:2:2, 4:4:4, 4:1:1 or mono frames\n"
+    "  CLIP                   a Y4M file with 8-bit 4:2:0, 4:2:2, 4:4:4, 4:1:1 or mono frames,\n"
+    "                         or a video file libavformat reads (MP4, MKV, AVI, MOV, NUT...)\n"
+    "                         whose frames decode to one of those layouts (others are refused,\n"
+    "                         with the command that converts them); frame rate, aspect,\n"
+    "                         interlacing and range come from the stream\n"
     "  -                      a Y4M stream on standard input, for example from\n"
     "                         ffmpeg -i IN -f yuv4mpegpipe - | tamsa record -\n"
     "  --size WxH             CLIP holds raw planes of W x H pixels (Y, then U, then V), in\n"
@@ -746,7 +783,8 @@ const char *const kRecordHelp =
     "                         yuv420p\n"
     "  --range limited|full   the clip's levels: limited (studio, luma 16..235) or full\n"
     "                         (0..255); default: as the Y4M header says (XCOLORRANGE=FULL is\n"
-    "                         full), limited for raw planes\n"
+    "                         full) or the video stream does (limited when a colour stream\n"
+    "                         does not say; a grey one must), limited for raw planes\n"
     "  --start N              skip the first N frames (0 or more; default 0)\n"
     "  --frames N             stop after N frames (1 or more; default: the whole clip); with\n"
     "                         --start S, frames S+1 to S+N of the clip\n"
@@ -755,9 +793,19 @@ const char *const kRecordHelp =
     "  --out DIR              where frame-00001.ppm and on and contact.png go (default: out)\n"
     "  --out -                the frames to standard output, back to back, for a pipe into\n"
     "                         ffmpeg or netpbm; progress and the summary then go to stderr\n"
-    "  --out NAME.y4m         the frames as a Y4M file (--format y4m); a NAME with another\n"
-    "                         extension (.mp4, ...) is refused: pipe Y4M into an encoder,\n"
-    "                         tamsa record CLIP --out - --format y4m | ffmpeg -i - OUT.mp4\n"
+    "  --out NAME.y4m         the frames as a Y4M file (--format y4m)\n"
+    "  --out NAME.mkv         the frames as a video file, by its extension: .mkv and .nut\n"
+    "                         FFV1 (the RGB exactly, lossless), .mp4 and .mov H.264 (libx264,\n"
+    "                         4:2:0), .avi MJPEG (quality 3); tagged with the clip's frame\n"
+    "                         rate, aspect, interlacing and range. A NAME with another\n"
+    "                         extension is refused: pipe Y4M into an encoder,\n"
+    "                         tamsa record CLIP --out - --format y4m | ffmpeg -i - OUT.webm\n"
+    "  --codec NAME           the encoder of a video file, by libavcodec's name (libx264,\n"
+    "                         ffv1, mjpeg, mpeg4...; ffmpeg -encoders lists them): RGB where\n"
+    "                         it takes RGB, else 4:2:0 by the exact BT.601 rule\n"
+    "  --crf N                constant quality, for encoders that take it (libx264: 0..51,\n"
+    "                         lower is better; its default is 23)\n"
+    "  --bitrate R            bits a second for lossy encoders: 2500000, 800k or 2.5M\n"
     "  --format F             ppm (default), pgm (grey clips), pnm (PGM for grey frames, PPM\n"
     "                         for colour ones; the default for mono clips in a directory), png,\n"
     "                         rgb (raw 24-bit frames, with --out - only) or y4m (with --out -\n"
@@ -767,7 +815,8 @@ const char *const kRecordHelp =
     "                         of the pixels it covers; default: the clip's (mono stays mono,\n"
     "                         unless faded into another clip: 444). Y4M output is in the\n"
     "                         clip's range, full range tagged XCOLORRANGE=FULL\n"
-    "  -y, --overwrite        replace the frames of an earlier run in DIR, or NAME.y4m\n"
+    "  -y, --overwrite        replace the frames of an earlier run in DIR, or NAME.y4m or the\n"
+    "                         video file\n"
     "                         (refused otherwise)\n"
     "  --sheet-every N        the contact sheet shows every Nth frame (1 or more; default:\n"
     "                         about 12 frames in all)\n"
@@ -808,7 +857,8 @@ const char *const kRecordHelp =
     "field: each row gets its own field's chroma.\n"
     "\n"
     "SIGINT or SIGTERM ends the run after the frame in hand: every frame written is whole, the\n"
-    "contact sheet shows them, and one line says how many were kept.\n"
+    "contact sheet shows them (a video file is ended and playable), and one line says how\n"
+    "many were kept.\n"
     "\n"
     "Exit status: 0 done (also when the clip's last frame is cut short: the frames before it\n"
     "are kept, with a warning), 1 failed while running (also when no frame could be kept),\n"
@@ -823,11 +873,11 @@ int record_command(cli::args &args) {
     const record_options o = parse_record_options(args);
     cli::catch_stop_signals();
     const record_report r = run_record(o);
-    const bool y4m_file = is_y4m_file(o.out_dir);
+    const bool one_file = is_y4m_file(o.out_dir) || is_video_file(o.out_dir);
     if (r.stopped_by != 0) {
         const std::string where = o.out_dir.empty()  ? ""
                                   : o.out_dir == "-" ? " on standard output"
-                                  : y4m_file         ? " in " + o.out_dir
+                                  : one_file         ? " in " + o.out_dir
                                                      : " in " + o.out_dir + "/";
         cli::error(std::string("stopped by ") + (r.stopped_by == SIGINT ? "SIGINT" : "SIGTERM") +
                    ": kept " + cli::count_of(r.frames, "whole frame", "whole frames") + where);
@@ -844,7 +894,9 @@ int record_command(cli::args &args) {
     std::fprintf(out, " in %.2f s: %.1f frames/s, %s, median round trip %.3f ms\n", r.seconds,
                  r.seconds > 0 ? r.frames / r.seconds : 0.0,
                  cli::count_of(r.messages, "message", "messages").c_str(), r.median_round_trip_ms);
-    if (y4m_file) {
+    if (!r.encoded_as.empty()) {
+        std::fprintf(out, "frames in %s (%s)\n", o.out_dir.c_str(), r.encoded_as.c_str());
+    } else if (one_file) {
         std::fprintf(out, "frames in %s\n", o.out_dir.c_str());
     } else if (!o.out_dir.empty() && o.out_dir != "-") {
         std::fprintf(out, "frames in %s/, contact sheet %s\n", o.out_dir.c_str(),

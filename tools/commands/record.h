@@ -12,6 +12,7 @@
 #include "tools/commands/cli.h"
 #include "tools/pictures/picture.h"
 #include "tools/readers/clip.h"
+#include "tools/writers/video_out.h"
 
 namespace tamsa::tools {
 
@@ -21,12 +22,14 @@ struct record_options {
     chroma raw_layout = chroma::c411;  // the layout of raw planes
     bool raw_layout_named = true;      // false: --size and a file without --pix-fmt, refused
     std::optional<bool> full_range;    // --range; unset: as the clip's header says (raw: studio)
-    // "" writes nothing; "-" writes a stream to standard output; NAME.y4m a Y4M file
+    // "" writes nothing; "-" writes a stream to standard output; NAME.y4m a Y4M file;
+    // NAME.mkv, .mp4, .mov, .avi or .nut a video file
     std::string out_dir = "out";
     // ppm, pgm, pnm, png, rgb (a stream only) or y4m (a stream or a .y4m file); any case. "":
     // y4m for a .y4m file, pnm for the frames of a mono clip in a directory, ppm otherwise
     std::string format;
     std::optional<chroma> y4m_layout;  // the chroma of Y4M output; unset: the clip's
+    video_choice video;                // --codec, --crf, --bitrate for a video file
     bool overwrite = false;            // replace an earlier run's frames in out_dir
     uint32_t start = 0;                // frames of the clip skipped first
     uint32_t frames = 0;               // 0: the whole clip (the built-in one has 50)
@@ -56,6 +59,7 @@ struct record_report {
     double median_round_trip_ms = 0;
     uint64_t messages = 0;
     std::string sheet;          // the contact sheet's file, or ""
+    std::string encoded_as;     // a video file's codec, encoder and layout, or ""
     std::string truncated;      // why the clip ended early (the warning given), or ""
     int stopped_by = 0;         // the signal that ended the run early, or 0
     std::vector<picture> kept;  // every frame made, when keep_frames is set

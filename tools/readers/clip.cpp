@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "tools/commands/cli.h"
+#include "tools/readers/media.h"
 
 namespace tamsa::tools {
 
@@ -220,9 +221,10 @@ class y4m_clip final : public clip {
         }
         if (start != "YUV4MPEG2" || !read_line(in_, header, 4096, cut) ||
             (header.size() > 9 && header[9] != ' ')) {
-            throw failure{name +
-                          ": not a Y4M file (it does not start with YUV4MPEG2); raw planes "
-                          "need --size WxH and --pix-fmt F"};
+            // Files that are not were offered to libavformat first; standard input was not.
+            throw failure{name + ": not a Y4M file (it does not start with YUV4MPEG2)" +
+                          (path == "-" ? "" : " nor a video file") +
+                          "; raw planes need --size WxH and --pix-fmt F"};
         }
         if (cut) throw failure{name + ": file ends inside a header"};
         int64_t w = -1, h = -1;
@@ -582,6 +584,23 @@ const char *layout_name(chroma c) {
     return "?";
 }
 
+namespace {
+
+// Whether a regular file does not start with a Y4M signature, and so may be a video file.
+// Pipes and FIFOs are Y4M streams: what is read from them to look cannot be put back.
+bool may_be_video_file(const std::string &path) {
+    struct stat st {};
+    if (path == "-" || stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    char head[9] = {};
+    const ssize_t got = ::read(fd, head, sizeof head);
+    close(fd);
+    return got != ssize_t(sizeof head) || std::memcmp(head, "YUV4MPEG2", sizeof head) != 0;
+}
+
+}  // namespace
+
 std::unique_ptr<clip> synthetic_clip(int32_t width, int32_t height, uint32_t frames) {
     return std::make_unique<synthetic>(width, height, frames);
 }
@@ -593,6 +612,10 @@ std::unique_ptr<clip> open_clip(const std::string &path, int32_t raw_width, int3
                               synthetic_frames);
     }
     if (raw_width > 0) return open_raw(path, raw_width, raw_height, raw_layout);
+    if (may_be_video_file(path)) {
+        std::unique_ptr<clip> media = open_media(path);
+        if (media != nullptr) return media;
+    }
     return open_y4m(path);
 }
 

@@ -45,6 +45,7 @@ struct clip_info {
     // unknown
     char interlace = 'p';
     bool full_range = false;     // XCOLORRANGE=FULL
+    bool range_said = true;      // false: the clip does not say, and no rule does (--range must)
     std::string rate = "25:1";   // frames a second, as the header's F tag gives it
     std::string aspect = "0:0";  // the pixels' aspect, as the A tag gives it (0:0 unknown)
     uint32_t frames = 0;         // how many frames it holds, when that can be known; else 0
@@ -86,7 +87,9 @@ chroma layout_by_name(const std::string &name);
 const char *layout_name(chroma c);
 // The built-in test clip: colour bars moving across a gradient, frames frames long.
 std::unique_ptr<clip> synthetic_clip(int32_t width, int32_t height, uint32_t frames);
-// Opens a clip by its name: "" for the built-in one, raw planes when a size is given, Y4M else.
+// Opens a clip by its name: "" for the built-in one, raw planes when a size is given, Y4M for
+// standard input and files that start as Y4M files do, else a video file when libavformat
+// takes it for one (open_media), else Y4M, whose reader says what the file is not.
 std::unique_ptr<clip> open_clip(const std::string &path, int32_t raw_width, int32_t raw_height,
                                 uint32_t synthetic_frames,
                                 std::optional<chroma> raw_layout = chroma::c411);

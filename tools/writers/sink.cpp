@@ -191,9 +191,12 @@ void file_pool::work() {
 }
 
 frame_sink::frame_sink(const std::string &dir, bool overwrite, const std::string &format,
-                       uint32_t sheet_every, const y4m_spec &spec, unsigned writers)
+                       uint32_t sheet_every, const y4m_spec &spec, unsigned writers,
+                       const video_choice &video)
     : dir_(dir), format_(format), every_(sheet_every), spec_(spec) {
-    if (y4m_file()) {
+    if (dir_ != "-" && is_video_file(dir_)) {
+        video_ = std::make_unique<video_file>(dir_, overwrite, spec, video);
+    } else if (y4m_file()) {
         std::error_code e;
         if (std::filesystem::is_directory(dir_, e)) throw failure{dir_ + " is a directory"};
         if (std::filesystem::exists(dir_, e) && !overwrite)
@@ -235,6 +238,10 @@ bool frame_sink::y4m_file() const {
 }
 
 void frame_sink::write(picture &p, uint32_t index) {
+    if (video_ != nullptr) {
+        video_->write(p);
+        return;
+    }
     // Grey frames for PGM and PNM; PGM takes no other.
     const bool grey_format = format_ == "pgm" || format_ == "pnm";
     picture grey;
@@ -278,6 +285,10 @@ void frame_sink::write(picture &p, uint32_t index) {
 }
 
 void frame_sink::write_bus(uint8_t *bgr, int32_t width, int32_t height) {
+    if (video_ != nullptr) {
+        video_->write_bgr(bgr, width, height);
+        return;
+    }
     // Frames go around stdio from here on: nothing of ours may wait in its buffer.
     if (std::fflush(stdout) != 0 ||
         !write_in_place(STDOUT_FILENO, bgr, width, height, format_ == "ppm"))
@@ -285,6 +296,10 @@ void frame_sink::write_bus(uint8_t *bgr, int32_t width, int32_t height) {
 }
 
 std::string frame_sink::finish() {
+    if (video_ != nullptr) {
+        video_->finish();
+        return "";
+    }
     if (y4m_file()) {
         FILE *f = out_;
         out_ = nullptr;

@@ -1,5 +1,6 @@
 // Where the recorder's frames go: numbered files (PPM, PGM or PNG) and a contact sheet in a
-// directory, one stream of PPM, PNG, raw RGB or Y4M frames on standard output, or a Y4M file.
+// directory, one stream of PPM, PNG, raw RGB or Y4M frames on standard output, a Y4M file, or
+// a video file (video_out.h).
 #ifndef TAMSA_TOOLS_WRITERS_SINK_H
 #define TAMSA_TOOLS_WRITERS_SINK_H
 
@@ -16,6 +17,7 @@
 
 #include "tools/pictures/picture.h"
 #include "tools/writers/sheet.h"
+#include "tools/writers/video_out.h"
 #include "tools/writers/y4m_out.h"
 
 namespace tamsa::tools {
@@ -64,13 +66,16 @@ class file_pool {
 
 class frame_sink {
    public:
-    // dir: a directory, "-" for standard output, a name ending in .y4m for a Y4M file, "" for
-    // nothing; format: ppm, pgm, pnm, png, rgb or y4m (lower case). A directory is made when
-    // missing; one that holds an earlier run's frames is refused, or cleared of them with
-    // overwrite; so is a Y4M file that exists. writers: threads that write frame files at once
-    // (0: each is written by write() itself). Throws cli::usage_error or cli::failure.
+    // dir: a directory, "-" for standard output, a name ending in .y4m for a Y4M file, one
+    // ending in .mkv, .mp4, .mov, .avi or .nut for a video file (encoded as video says), ""
+    // for nothing; format: ppm, pgm, pnm, png, rgb or y4m (lower case; a video file takes
+    // none). A directory is made when missing; one that holds an earlier run's frames is
+    // refused, or cleared of them with overwrite; so is a Y4M or video file that exists.
+    // writers: threads that write frame files at once (0: each is written by write() itself).
+    // Throws cli::usage_error or cli::failure.
     frame_sink(const std::string &dir, bool overwrite, const std::string &format,
-               uint32_t sheet_every, const y4m_spec &spec = {}, unsigned writers = 0);
+               uint32_t sheet_every, const y4m_spec &spec = {}, unsigned writers = 0,
+               const video_choice &video = {});
     ~frame_sink();
     frame_sink(const frame_sink &) = delete;
     frame_sink &operator=(const frame_sink &) = delete;
@@ -85,17 +90,21 @@ class frame_sink {
     // Whether write_bus() takes the frames: PPM or raw RGB on standard output. (Frame files are
     // written from pictures of their own: measured, that costs less than writing a file from
     // the bus.)
-    bool takes_bus_frames() const { return dir_ == "-" && (format_ == "ppm" || format_ == "rgb"); }
-    // Writes a frame as the bus holds it, blue first, without a copy: see write_in_place().
-    // Throws cli::failure.
+    bool takes_bus_frames() const {
+        return video_ != nullptr || (dir_ == "-" && (format_ == "ppm" || format_ == "rgb"));
+    }
+    // Writes a frame as the bus holds it, blue first, without a copy: see write_in_place(); a
+    // video file's encoder reads it there. Throws cli::failure.
     void write_bus(uint8_t *bgr, int32_t width, int32_t height);
     // Waits for the frame files in hand to be written and in place; throws the first failure.
     void settle() {
         if (pool_ != nullptr) pool_->finish();
     }
-    // Writes the contact sheet, or flushes the stream (and gives a Y4M file its name); returns
-    // the sheet's file or "".
+    // Writes the contact sheet, or flushes the stream (and gives a Y4M file its name), or ends
+    // the video file; returns the sheet's file or "".
     std::string finish();
+    // What a video file's frames are encoded as (video_file::encoded_as()), or "".
+    std::string encoded_as() const { return video_ != nullptr ? video_->encoded_as() : ""; }
 
    private:
     bool y4m_file() const;
@@ -108,6 +117,7 @@ class frame_sink {
     bool header_done_ = false;
     contact_sheet sheet_;
     std::unique_ptr<file_pool> pool_;  // with writers, for frame files
+    std::unique_ptr<video_file> video_;
 };
 
 }  // namespace tamsa::tools

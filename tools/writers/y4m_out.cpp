@@ -1,5 +1,6 @@
 #include "tools/writers/y4m_out.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <numeric>
@@ -25,8 +26,11 @@ void full_yuv_of(const uint8_t *rgb, double &y, double &u, double &v) {
     v = 128.0 + (r - y) / (2.0 * (1.0 - kr));
 }
 
+// x rounded half away from zero within 0..255, as std::lround does, without its call: for
+// x >= 0, x + 0.5 is exact, or reaches the next power of two and cannot fall below it. Only a
+// value within 2^-54 under 0.5 would round otherwise, and the rule makes none.
 uint8_t level(double x) {
-    return uint8_t(std::lround(std::fmin(255.0, std::fmax(0.0, x))));
+    return uint8_t(int(std::fmin(255.0, std::fmax(0.0, x)) + 0.5));
 }
 
 const char *chroma_tag(chroma c) {
@@ -59,34 +63,46 @@ std::vector<uint8_t> y4m_planes(const picture &p, chroma layout, bool full_range
     const size_t cw = size_t(chroma_width(layout, p.width));
     const size_t ch = size_t(chroma_height(layout, p.height));
     std::vector<uint8_t> out(w * h + 2 * cw * ch);
-    std::vector<double> us(cw * ch, 0.0), vs(cw * ch, 0.0), counts(cw * ch, 0.0);
-    uint8_t grey[3];
+    // Sums in the order of the pixels, row by row, as the rule adds them.
+    std::vector<double> us(cw * ch, 0.0), vs(cw * ch, 0.0);
+    std::vector<double> ys(w), row_u(w), row_v(w);
+    const size_t channels = size_t(p.channels);
     for (size_t row = 0; row < h; ++row) {
+        const uint8_t *line = &p.pixels[row * w * channels];
         for (size_t x = 0; x < w; ++x) {
-            const uint8_t *px = &p.pixels[(row * w + x) * size_t(p.channels)];
-            if (p.channels == 1) {
-                grey[0] = grey[1] = grey[2] = px[0];
-                px = grey;
-            }
-            double y, u, v;
+            const uint8_t *px = line + x * channels;
+            const uint8_t rgb[3] = {px[0], px[channels == 1 ? 0 : 1], px[channels == 1 ? 0 : 2]};
             if (full_range) {
-                full_yuv_of(px, y, u, v);
+                full_yuv_of(rgb, ys[x], row_u[x], row_v[x]);
             } else {
-                yuv_of(px, y, u, v);
+                yuv_of(rgb, ys[x], row_u[x], row_v[x]);
             }
-            out[row * w + x] = level(y);
-            if (across == 0) continue;
-            const size_t c = (row / down) * cw + x / across;
-            us[c] += u;
-            vs[c] += v;
-            counts[c] += 1.0;
+        }
+        uint8_t *y_out = out.data() + row * w;
+        for (size_t x = 0; x < w; ++x) y_out[x] = level(ys[x]);
+        if (across == 0) continue;
+        double *u_sum = &us[(row / down) * cw];
+        double *v_sum = &vs[(row / down) * cw];
+        for (size_t x = 0, c = 0, in_group = 0; x < w; ++x) {
+            u_sum[c] += row_u[x];
+            v_sum[c] += row_v[x];
+            if (++in_group == across) {
+                in_group = 0;
+                ++c;
+            }
         }
     }
     uint8_t *u_plane = out.data() + w * h;
     uint8_t *v_plane = u_plane + cw * ch;
-    for (size_t c = 0; c < cw * ch; ++c) {
-        u_plane[c] = level(us[c] / counts[c]);
-        v_plane[c] = level(vs[c] / counts[c]);
+    for (size_t cy = 0; cy < ch; ++cy) {
+        // Groups cut by the right or bottom edge hold fewer pixels.
+        const size_t rows = std::min(down, h - cy * down);
+        for (size_t cx = 0; cx < cw; ++cx) {
+            const double count = double(rows * std::min(across, w - cx * across));
+            const size_t c = cy * cw + cx;
+            u_plane[c] = level(us[c] / count);
+            v_plane[c] = level(vs[c] / count);
+        }
     }
     return out;
 }
