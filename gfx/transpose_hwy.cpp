@@ -1,6 +1,8 @@
 // The transpose's vector kernel, compiled once per target Highway builds for. It works on 16-byte
 // vectors on every target: a band of 16 rows is turned over in tiles of 16 rows, whose bytes
 // never need to cross a 16-byte block.
+#include <cstring>
+
 #include "gfx/transpose_row.h"
 
 #undef HWY_TARGET_INCLUDE
@@ -64,8 +66,8 @@ HWY_INLINE void transpose_4x4_rgb(const V8 r[4], V8 c[4]) {
     c[3] = hn::TableLookupBytesOr0(hn::BitCast(d8, hn::InterleaveUpper(d64, t2, t3)), drop);
 }
 
-// Whole bands of 16 rows only, and only columns whose 16-byte loads stay inside their row; the
-// rest of the band takes the plain kernel.
+// One-byte pixels in whole bands only, three-byte ones in bands of 4 rows or more; only columns
+// whose 16-byte loads stay inside their row. The rest of the band takes the plain kernel.
 void transpose_band_vector(const uint8_t *HWY_RESTRICT source, uint8_t *HWY_RESTRICT destination,
                            int64_t width, int64_t height, int64_t rows, int32_t depth,
                            int64_t first, int64_t last) {
@@ -86,10 +88,12 @@ void transpose_band_vector(const uint8_t *HWY_RESTRICT source, uint8_t *HWY_REST
                 }
             }
         }
-    } else if (rows == kTransposeBand && depth == 3) {
-        // Four columns at a time: 12 bytes of each row, loaded 16 at a time.
+    } else if (depth == 3 && rows >= 4) {
+        // Four columns at a time: 12 bytes of each row, loaded 16 at a time; tiles of 16 rows,
+        // then of 4 (a frame's height is seldom a whole number of bands: 1080 leaves 24 rows).
         for (; x + 4 <= last && 3 * x + 16 <= 3 * width; x += 4) {
-            for (int64_t t = 0; t < kTransposeBand; t += kTile) {
+            int64_t t = 0;
+            for (; t + kTile <= rows; t += kTile) {
                 V8 columns[4][4];  // [quarter of the tile][column]
                 HWY_UNROLL(4)
                 for (int q = 0; q < 4; ++q) {
@@ -113,7 +117,24 @@ void transpose_band_vector(const uint8_t *HWY_RESTRICT source, uint8_t *HWY_REST
                                d8, out + 32);
                 }
             }
+            for (; t + 4 <= rows; t += 4) {
+                V8 r[4], c[4];
+                HWY_UNROLL(4)
+                for (int i = 0; i < 4; ++i)
+                    r[i] = hn::LoadU(d8, source + ((t + i) * width + x) * 3);
+                transpose_4x4_rgb(r, c);
+                HWY_UNROLL(4)
+                for (int j = 0; j < 4; ++j) {
+                    HWY_ALIGN uint8_t run[16];
+                    hn::Store(c[j], d8, run);
+                    std::memcpy(destination + ((x + j) * height + t) * 3, run, 12);
+                }
+            }
         }
+        // The last rows of the columns done, fewer than 4.
+        const int64_t done = rows / 4 * 4;
+        transpose_band(source + done * width * 3, destination + done * 3, width, height,
+                       rows - done, depth, first, x);
     }
     transpose_band(source, destination, width, height, rows, depth, x, last);
 }

@@ -1,6 +1,11 @@
 // Binary PPM files: a three-line header ("P6", "width height", "255") and the pixel bytes as one
 // block. The loader reads exactly the header the saver writes.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <algorithm>
 #include <climits>
@@ -22,15 +27,47 @@ struct file_closer {
     }
 };
 
+struct fd_closer {
+    int fd;
+    ~fd_closer() {
+        if (fd >= 0) close(fd);
+    }
+};
+
+// Every byte of the pieces to fd, in order, however the writes split them.
+bool write_all(int fd, iovec *pieces, int count) {
+    while (count > 0) {
+        const ssize_t n = writev(fd, pieces, count);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        auto left = size_t(n);
+        while (count > 0 && left >= pieces->iov_len) {
+            left -= pieces->iov_len;
+            ++pieces;
+            --count;
+        }
+        if (count > 0) {
+            pieces->iov_base = static_cast<uint8_t *>(pieces->iov_base) + left;
+            pieces->iov_len -= left;
+        }
+    }
+    return true;
+}
+
+bool write_all(int fd, const void *bytes, size_t size) {
+    iovec piece{const_cast<void *>(bytes), size};
+    return write_all(fd, &piece, 1);
+}
+
 // Grey bytes go out as grey RGB triplets, so the file holds what its header promises; in large
-// writes, so that the stream passes them on without copying them into its buffer.
-bool write_grey_as_rgb(const uint8_t *grey, int64_t count, FILE *file) {
+// writes.
+bool write_grey_as_rgb(const uint8_t *grey, int64_t count, int fd) {
     constexpr int64_t kPixels = 16384;
     uint8_t triplets[3 * kPixels];
     while (count > 0) {
         const int64_t n = std::min<int64_t>(count, kPixels);
         for (int64_t i = 0; i < n; ++i) std::memset(triplets + 3 * i, grey[i], 3);
-        if (std::fwrite(triplets, 3, size_t(n), file) != size_t(n)) return false;
+        if (!write_all(fd, triplets, size_t(3 * n))) return false;
         grey += n;
         count -= n;
     }
@@ -128,20 +165,31 @@ extern "C" {
 int32_t kv_savebitmapasppm(const kv_bitmap *bitmap, const char *filename) {
     const int64_t bytes = tamsa::bitmap_bytes(bitmap);
     if (bytes < 0 || filename == nullptr) return 0;
-    file_closer out{std::fopen(filename, "wb")};
-    if (out.file == nullptr) return 0;
-    bool ok =
-        std::fprintf(out.file, "P6\n%ld %ld\n255\n", long(bitmap->width), long(bitmap->height)) > 0;
-    if (ok && bytes > 0) {
-        if (bitmap->bytesperpixel == 3) {
-            ok = std::fwrite(bitmap->data, 1, size_t(bytes), out.file) == size_t(bytes);
-        } else {
-            ok = write_grey_as_rgb(bitmap->data, bytes, out.file);
-        }
+    // An existing file is written over and then cut to the new length, not emptied first:
+    // emptying a file and writing it again makes the file system flush it at close, which took
+    // longer than the write itself. A failed save leaves a broken file either way.
+    fd_closer out{open(filename, O_WRONLY | O_CREAT | O_CLOEXEC, 0666)};
+    if (out.fd < 0) return 0;
+    char header[64];
+    const int length = std::snprintf(header, sizeof header, "P6\n%ld %ld\n255\n",
+                                     long(bitmap->width), long(bitmap->height));
+    bool ok = length > 0 && size_t(length) < sizeof header;
+    if (ok && bitmap->bytesperpixel == 3) {
+        iovec pieces[2] = {{header, size_t(length)}, {bitmap->data, size_t(bytes)}};
+        ok = write_all(out.fd, pieces, bytes > 0 ? 2 : 1);
+    } else if (ok) {
+        ok = write_all(out.fd, header, size_t(length)) &&
+             write_grey_as_rgb(bitmap->data, bytes, out.fd);
     }
-    // A full disk shows at the latest when the buffered tail is flushed.
-    ok = std::fclose(out.file) == 0 && ok;
-    out.file = nullptr;
+    // Only a regular file has a length to cut (a device or a pipe is written as a stream).
+    struct stat info;
+    if (ok && fstat(out.fd, &info) == 0 && S_ISREG(info.st_mode)) {
+        const int64_t size = length + (bitmap->bytesperpixel == 3 ? bytes : 3 * bytes);
+        ok = ftruncate(out.fd, off_t(size)) == 0;
+    }
+    // A file system may report a failed write only at close.
+    ok = close(out.fd) == 0 && ok;
+    out.fd = -1;
     return ok ? 1 : 0;
 }
 

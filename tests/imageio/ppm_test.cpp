@@ -52,11 +52,20 @@ std::string six_bytes() {
     return std::string("\x01\x02\x03\xfd\xfe\xff", 6);
 }
 
+// Over a longer file too (the saver writes over a file and cuts it, rather than emptying it
+// first): nothing of the old file is left after the new one.
 TEST_F(Ppm, SavesTheSeventeenByteForm) {
     BitmapPtr b(kv_allocbitmap(2, 1, 3));
     std::memcpy(b->data, six_bytes().data(), 6);
     ASSERT_EQ(kv_savebitmapasppm(b.get(), path("a.ppm").c_str()), 1);
     EXPECT_EQ(read(path("a.ppm")), "P6\n2 1\n255\n" + six_bytes());
+    std::ofstream(path("b.ppm"), std::ios::binary) << std::string(4000, 'x');
+    ASSERT_EQ(kv_savebitmapasppm(b.get(), path("b.ppm").c_str()), 1);
+    EXPECT_EQ(read(path("b.ppm")), "P6\n2 1\n255\n" + six_bytes());
+    BitmapPtr grey(kv_allocbitmap(1, 1, 1));
+    grey->data[0] = 7;
+    ASSERT_EQ(kv_savebitmapasppm(grey.get(), path("b.ppm").c_str()), 1);
+    EXPECT_EQ(read(path("b.ppm")), std::string("P6\n1 1\n255\n\x07\x07\x07"));
 }
 
 TEST_F(Ppm, RoundTrips) {
