@@ -1,24 +1,19 @@
 #include "tools/commands/record.h"
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
-#include <exception>
 #include <filesystem>
 #include <memory>
-#include <mutex>
-#include <thread>
 
 #include "tamsa/client.h"
 #include "tamsa/internal/tools.h"
 #include "tools/commands/converter.h"
 #include "tools/commands/session.h"
+#include "tools/commands/stages.h"
 #include "tools/readers/clip.h"
 #include "tools/writers/sink.h"
 #include "tools/writers/y4m_out.h"
@@ -352,126 +347,6 @@ class frame_writer {
     picture p_;
 };
 
-// Slot numbers handed from one stage to the next, in order; closing it ends the waits.
-class handoff {
-   public:
-    void push(size_t k) {
-        const std::lock_guard<std::mutex> lock(m_);
-        queue_.push_back(k);
-        ready_.notify_one();
-    }
-    // The next slot; false once the queue is closed and empty.
-    bool pop(size_t &k) {
-        std::unique_lock<std::mutex> lock(m_);
-        ready_.wait(lock, [this] { return closed_ || !queue_.empty(); });
-        if (queue_.empty()) return false;
-        k = queue_.front();
-        queue_.pop_front();
-        return true;
-    }
-    void close() {
-        const std::lock_guard<std::mutex> lock(m_);
-        closed_ = true;
-        ready_.notify_all();
-    }
-
-   private:
-    std::mutex m_;
-    std::condition_variable ready_;
-    std::deque<size_t> queue_;
-    bool closed_ = false;
-};
-
-// The reading and writing threads of an overlapped run. Slots go from free to read (the
-// reader), to served (this thread), to written and free again (the writer). Whatever ends the
-// run, every queue is closed and both threads are joined before it goes on.
-class frame_stages {
-   public:
-    frame_stages(const record_options &o, record_input &in, frame_pipeline &pipeline,
-                 frame_writer &writer)
-        : o_(o), in_(in), pipeline_(pipeline), writer_(writer) {
-        for (size_t k = 0; k < pipeline.slots(); ++k) free_.push(k);
-        reader_ = std::thread([this] { read_all(); });
-        try {
-            writer_thread_ = std::thread([this] { write_all(); });
-        } catch (...) {
-            stop();
-            throw;
-        }
-    }
-    ~frame_stages() { stop(); }
-    frame_stages(const frame_stages &) = delete;
-    frame_stages &operator=(const frame_stages &) = delete;
-
-    // The next frame read, in order; null at the end of the clip, or once writing failed.
-    frame_slot *next() {
-        size_t k = 0;
-        if (write_failed_.load() || !read_.pop(k)) return nullptr;
-        return &pipeline_.slot(k);
-    }
-    void served(frame_slot &slot) { served_.push(size_t(&slot - &pipeline_.slot(0))); }
-
-    // Waits for the frames served to be written, then throws what failed: writing first, as
-    // it came first, then reading (whose frames before the failure are written by then).
-    void finish() {
-        stop();
-        if (write_error_) std::rethrow_exception(write_error_);
-        if (read_error_) std::rethrow_exception(read_error_);
-    }
-
-    // Lets the threads finish the frames in hand and joins them. Nothing more is served then,
-    // so a read still waiting for a stalled clip is given up rather than waited for.
-    void stop() {
-        served_.close();
-        if (writer_thread_.joinable()) writer_thread_.join();
-        in_.main->cancel();
-        free_.close();
-        read_.close();
-        if (reader_.joinable()) reader_.join();
-    }
-
-   private:
-    void read_all() {
-        try {
-            size_t k = 0;
-            for (uint32_t i = 0; (o_.frames == 0 || i < o_.frames) && free_.pop(k); ++i) {
-                frame_slot &slot = pipeline_.slot(k);
-                if (cli::stop_signal() != 0 || !pipeline_.load(slot, *in_.main)) break;
-                slot.index = i;
-                read_.push(k);
-            }
-        } catch (...) {
-            read_error_ = std::current_exception();
-        }
-        read_.close();
-    }
-
-    void write_all() {
-        try {
-            size_t k = 0;
-            while (served_.pop(k)) {
-                writer_.write(pipeline_.slot(k));
-                free_.push(k);
-            }
-        } catch (...) {
-            write_error_ = std::current_exception();
-            write_failed_.store(true);
-            // The reader waits for free slots, or for a clip that stalls, no more, and ends.
-            in_.main->cancel();
-            free_.close();
-        }
-    }
-
-    const record_options &o_;
-    record_input &in_;
-    frame_pipeline &pipeline_;
-    frame_writer &writer_;
-    handoff free_, read_, served_;
-    std::exception_ptr read_error_, write_error_;
-    std::atomic<bool> write_failed_{false};
-    std::thread reader_, writer_thread_;
-};
-
 // Every frame of the clip through the pipeline and into the sink (and the report, when the
 // frames are kept), with the progress line; times the whole.
 void record_frames(const record_options &o, record_input &in, frame_pipeline &pipeline,
@@ -503,12 +378,21 @@ void record_frames(const record_options &o, record_input &in, frame_pipeline &pi
         meter.step(report.frames, in.total);
     };
     if (report.skipped == o.start && pipeline.slots() > 1) {
-        frame_stages stages(o, in, pipeline, writer);
+        frame_stages stages(pipeline.slots(), o.frames,
+                            {.read =
+                                 [&](size_t k, uint32_t i) {
+                                     frame_slot &slot = pipeline.slot(k);
+                                     if (!pipeline.load(slot, *in.main)) return false;
+                                     slot.index = i;
+                                     return true;
+                                 },
+                             .write = [&](size_t k) { writer.write(pipeline.slot(k)); },
+                             .cancel = [&] { in.main->cancel(); }});
         try {
             // A signal ends the run between frames, so that every frame written is whole.
-            for (frame_slot *slot; cli::stop_signal() == 0 && (slot = stages.next()) != nullptr;) {
-                serve(*slot);
-                stages.served(*slot);
+            for (size_t k = 0; cli::stop_signal() == 0 && stages.next(k);) {
+                serve(pipeline.slot(k));
+                stages.served(k);
             }
             stages.finish();
         } catch (...) {
