@@ -438,18 +438,7 @@ void print_op_help(const op_row &row) {
 // go into grey. Any other result is written from the bitmap itself.
 picture_view result_view(const kv_bitmap &b, bool grey_input, picture &grey) {
     const picture_view whole{b.width, b.height, b.bytesperpixel, b.data};
-    if (!grey_input || b.bytesperpixel != 3) return whole;
-    const size_t n = size_t(b.width) * size_t(b.height);
-    for (size_t i = 0; i < n; ++i) {
-        const uint8_t *px = b.data + i * 3;
-        if (px[0] != px[1] || px[0] != px[2]) return whole;
-    }
-    grey.width = b.width;
-    grey.height = b.height;
-    grey.channels = 1;
-    grey.pixels.resize(n);
-    for (size_t i = 0; i < n; ++i) grey.pixels[i] = b.data[i * 3];
-    return grey.view();
+    return grey_input && grey_of(whole, grey) ? grey.view() : whole;
 }
 
 // OUT's format: by its extension, or for "-" as --format says (PPM by default).
