@@ -1,5 +1,6 @@
 // Blits, lines and boxes: all of them draw into their destination in place.
 #include "picture.h"
+#include "tamsa/internal/settings.h"
 
 namespace tamsa_python {
 
@@ -13,7 +14,11 @@ picture blit_source(array_arg source, const picture &destination) {
 }
 
 int32_t percent_arg(int64_t value, const char *name) {
-    if (value < 0 || value > 100) raise_value(std::string(name) + " must lie in 0..100");
+    constexpr auto range = tamsa::settings::kTransparency;
+    if (!range.holds(value)) {
+        raise_value(std::string(name) + " must lie in " + std::to_string(range.low) + ".." +
+                    std::to_string(range.high));
+    }
     return int32_t(value);
 }
 
@@ -141,15 +146,20 @@ exceeds ``threshold``.)");
           R"(Adds a (256, 256, 3) light map scaled to ``width`` x ``height`` at (x, y), each
 byte multiplied by its tint level / 255 (tint is (red, green, blue), 0..255) and added,
 saturating at 255, in place.)");
-    m.def("draw_line", &draw_line, py::arg("destination"), py::arg("x1"), py::arg("y1"),
-          py::arg("x2"), py::arg("y2"), py::arg("colour"),
+    // Named as the command's operations; the older names stay, for the callers that use them.
+    m.def("line", &draw_line, py::arg("destination"), py::arg("x1"), py::arg("y1"), py::arg("x2"),
+          py::arg("y2"), py::arg("colour") = py::make_tuple(255, 255, 255),
           R"(Draws the line between pixels (x1, y1) and (x2, y2), both included, row by row,
-clipped, in place; (h, w, 3) pictures only. ``colour`` is (red, green, blue).)");
-    m.def("draw_box", &draw_box, py::arg("destination"), py::arg("x1"), py::arg("y1"),
-          py::arg("x2"), py::arg("y2"), py::arg("colour"), py::arg("step") = 1,
+clipped, in place; (h, w, 3) pictures only. ``colour`` is (red, green, blue), white unless
+given. Also named draw_line.)");
+    m.def("box", &draw_box, py::arg("destination"), py::arg("x1"), py::arg("y1"), py::arg("x2"),
+          py::arg("y2"), py::arg("colour") = py::make_tuple(255, 255, 255), py::arg("step") = 1,
           R"(Fills the box with corners (x1, y1) and (x2, y2), both included, clamped to the
 picture, in place; with ``step`` > 1 only every step-th pixel of every step-th row from its
-top-left corner. A 1-byte picture takes the red level.)");
+top-left corner. ``colour`` is white unless given; a 1-byte picture takes the red level. Also
+named draw_box.)");
+    m.attr("draw_line") = m.attr("line");
+    m.attr("draw_box") = m.attr("box");
 }
 
 }  // namespace tamsa_python

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "picture.h"
+#include "tamsa/internal/settings.h"
 
 namespace tamsa_python {
 
@@ -99,31 +100,20 @@ void smooth(array_arg image, int32_t passes) {
     p.finish();
 }
 
-const struct {
-    const char *name;
-    int32_t type;
-    const uint8_t *cells;
-    int64_t size;
-} kMatrices[] = {
-    {"classical_screen", 1, &ClassicalScreen[0][0], 8},
-    {"rectangular", 2, &Rectangular[0][0], 3},
-    {"halftone", 3, &Halftone[0][0], 6},
-    {"bayer4", 4, &Bayer4[0][0], 4},
-    {"bayer16", 5, &Bayer16[0][0], 16},
-    {"four_stars", 6, &FourStars[0][0], 5},
-    {"box", 7, &BoxDither[0][0], 5},
-};
-
 int32_t matrix_type(py::handle matrix) {
     if (py::isinstance<py::str>(matrix)) {
         const auto name = matrix.cast<std::string>();
-        for (const auto &m : kMatrices) {
+        for (const auto &m : tamsa::settings::kDitherMatrices) {
             if (name == m.name) return m.type;
         }
         raise_value("matrix: unknown name " + name);
     }
     const auto type = matrix.cast<int64_t>();
-    if (type < 1 || type > 7) raise_value("matrix: expected 1..7 or a name");
+    constexpr auto range = tamsa::settings::kDitherType;
+    if (!range.holds(type)) {
+        raise_value("matrix: expected " + std::to_string(range.low) + ".." +
+                    std::to_string(range.high) + " or a name");
+    }
     return int32_t(type);
 }
 
@@ -164,9 +154,9 @@ is copied back into the array.)");
 dithering by ``matrix``: 1..7 or its name (classical_screen, rectangular, halftone, bayer4,
 bayer16, four_stars, box), read at absolute pixel coordinates modulo its size.)");
     py::dict matrices;
-    for (const auto &entry : kMatrices) {
+    for (const auto &entry : tamsa::settings::kDitherMatrices) {
         // Views of the library's tables, read-only.
-        py::array_t<uint8_t> cells({entry.size, entry.size}, entry.cells, m);
+        py::array_t<uint8_t> cells({int64_t(entry.size), int64_t(entry.size)}, entry.cells, m);
         py::detail::array_proxy(cells.ptr())->flags &= ~py::detail::npy_api::NPY_ARRAY_WRITEABLE_;
         matrices[entry.name] = cells;
     }

@@ -139,6 +139,11 @@ def test_the_stub_names_what_the_module_has():
     for node in tree.body:
         if isinstance(node, ast.FunctionDef):
             declared.add(node.name)
+        elif isinstance(node, ast.Assign) and isinstance(node.value, ast.Name):
+            # Another name of a function: the same object.
+            for target in node.targets:
+                declared.add(target.id)
+                assert getattr(tamsa, target.id) is getattr(tamsa, node.value.id), target.id
         elif isinstance(node, ast.AnnAssign):
             declared.add(node.target.id)
         elif isinstance(node, ast.ClassDef):

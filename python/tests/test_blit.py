@@ -82,6 +82,19 @@ def test_draw_box(ref, rng, depth, corners, step):
     assert np.array_equal(got, expected)
 
 
+def test_line_and_box_are_white_unless_told_as_the_command_draws_them(ref, rng):
+    dest = picture(rng, 9, 13)
+    expected = ref.in_place(ref.kv_drawline, dest, 1, 2, 11, 7, 255, 255, 255)
+    got = dest.copy()
+    tamsa.line(got, 1, 2, 11, 7)
+    assert np.array_equal(got, expected)
+    expected = ref.in_place(ref.kv_drawbox, dest, 2, 1, 8, 6, 255, 255, 255, 2)
+    got = dest.copy()
+    tamsa.box(got, 2, 1, 8, 6, step=2)
+    assert np.array_equal(got, expected)
+    assert tamsa.draw_line is tamsa.line and tamsa.draw_box is tamsa.box
+
+
 @pytest.mark.parametrize("call", [
     lambda d, s: tamsa.blit(d, s[:, :, 0]),
     lambda d, s: tamsa.blit(d, s, transparency=101),

@@ -89,6 +89,11 @@ def test_dither_matrices_are_the_library_tables(ref, name, table):
         cells[0, 0] = 1
 
 
+def test_the_help_names_every_matrix_in_the_order_of_their_numbers():
+    assert list(tamsa.DITHER_MATRICES) == MATRICES
+    assert "(" + ", ".join(MATRICES) + ")" in " ".join(tamsa.dither.__doc__.split())
+
+
 @pytest.mark.parametrize("call", [
     lambda i: tamsa.rotate(i, float("nan")),
     lambda i: tamsa.rotate(i, 10.0, fill=(0, 0, -1)),

@@ -15,6 +15,7 @@
 #include <sstream>
 
 #include "remote/protocol.h"
+#include "shell_run.h"
 #include "tamsa/tamsa.h"
 #include "temp_dir.h"
 #include "tools/fixtures.h"
@@ -24,27 +25,16 @@ namespace {
 
 using tamsa::tools::chroma;
 using tamsa_test::pattern_frame;
+using tamsa_test::run_result;
 using tamsa_test::TempDir;
 using tamsa_test::write_clip;
-
-struct run_result {
-    int status = -1;
-    std::string out, err;
-};
 
 // Runs the command in dir through the shell, as typed after "tamsa", with the file input piped
 // to it (none: /dev/null).
 run_result run(const TempDir &dir, const std::string &words, const std::string &input) {
     const std::string feed = input.empty() ? "" : "cat '" + input + "' | ";
-    const std::string command = "cd '" + dir.path().string() + "' && " + feed + TAMSA_COMMAND " " +
-                                words + (input.empty() ? " </dev/null" : "") +
-                                " >.stdout 2>.stderr";
-    const int status = std::system(command.c_str());
-    run_result r;
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    r.out = TempDir::read(dir.file(".stdout"));
-    r.err = TempDir::read(dir.file(".stderr"));
-    return r;
+    return tamsa_test::run_shell(
+        dir, feed + TAMSA_COMMAND " " + words + (input.empty() ? " </dev/null" : ""));
 }
 
 struct command_case {

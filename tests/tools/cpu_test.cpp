@@ -1,7 +1,6 @@
 // TAMSA_CPU as a user sets it: the real command started with the variable set, so that its
 // library reads the setting before it picks a kernel.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <cctype>
@@ -10,30 +9,20 @@
 #include <string>
 #include <vector>
 
+#include "shell_run.h"
 #include "tamsa/tamsa.h"
 #include "temp_dir.h"
 
 namespace {
 
+using tamsa_test::run_result;
 using tamsa_test::TempDir;
-
-struct run_result {
-    int status = -1;
-    std::string out, err;
-};
 
 // Runs "tamsa WORDS" with TAMSA_CPU set to setting (unset when null).
 run_result run(const TempDir &dir, const char *setting, const std::string &words) {
     const std::string env =
         setting == nullptr ? "env -u TAMSA_CPU " : "env TAMSA_CPU='" + std::string(setting) + "' ";
-    const std::string command = "cd '" + dir.path().string() + "' && " + env + TAMSA_COMMAND " " +
-                                words + " </dev/null >.stdout 2>.stderr";
-    const int status = std::system(command.c_str());
-    run_result r;
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    r.out = TempDir::read(dir.file(".stdout"));
-    r.err = TempDir::read(dir.file(".stderr"));
-    return r;
+    return tamsa_test::run_shell(dir, env + TAMSA_COMMAND " " + words + " </dev/null");
 }
 
 std::vector<std::string> offered() {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "shell_run.h"
 #include "tamsa/tamsa.h"
 #include "temp_dir.h"
 #include "tools/fixtures.h"
@@ -17,20 +18,12 @@ namespace {
 
 using tamsa::tools::chroma;
 using tamsa::tools::yuv_frame;
+using tamsa_test::run_result;
 using tamsa_test::TempDir;
 using tamsa_test::write_clip;
 
-struct run_result {
-    int status = -1;
-    std::string out, err;
-};
-
 run_result run(const TempDir &dir, const std::string &words) {
-    const std::string command = "cd '" + dir.path().string() + "' && " TAMSA_COMMAND " " + words +
-                                " </dev/null >.stdout 2>.stderr";
-    const int status = std::system(command.c_str());
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, TempDir::read(dir.file(".stdout")),
-            TempDir::read(dir.file(".stderr"))};
+    return tamsa_test::run_shell(dir, TAMSA_COMMAND " " + words + " </dev/null");
 }
 
 // A frame whose bytes come from a small generator: no pattern a wrong row could match.

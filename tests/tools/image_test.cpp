@@ -4,11 +4,14 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <sstream>
 
 #include "support.h"
 #include "temp_dir.h"
 #include "tools/commands/cli.h"
 #include "tools/commands/commands.h"
+#include "tools/commands/image.h"
 #include "tools/error_of.h"
 #include "tools/fixtures.h"
 #include "tools/pictures/picture.h"
@@ -199,6 +202,139 @@ TEST_F(Image, AMissingInputExitsWithOneAndOneLineOnStderr) {
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
     EXPECT_EQ(text.rfind("tamsa image: ", 0), 0u) << text;
     EXPECT_FALSE(std::filesystem::exists(out()));
+}
+
+// The table of operations against what is written from it by hand: each operation's help, the
+// README's list and the Python stub (which the Python tests hold to the module itself).
+using tamsa::tools::arg_kind;
+using tamsa::tools::image_argument;
+using tamsa::tools::image_op;
+
+std::string one_line(std::string text) {
+    std::replace(text.begin(), text.end(), '\n', ' ');
+    return text;
+}
+
+TEST(ImageTable, EachHelpSaysItsRangesAndDefaults) {
+    for (const image_op &op : tamsa::tools::image_ops()) {
+        const std::string help = one_line(tamsa::tools::op_help(op));
+        EXPECT_EQ(help.find('{'), std::string::npos) << op.name << ": " << help;
+        for (const image_argument &a : op.args) {
+            if (a.fallback != nullptr) {
+                const std::string f = a.fallback;
+                EXPECT_TRUE(help.find("default " + f) != std::string::npos ||
+                            help.find(f + " (default)") != std::string::npos)
+                    << op.name << " " << a.word;
+            }
+            if (!a.range.has_value() || std::string(a.word) == "TYPE") continue;
+            const std::string range =
+                std::to_string(a.range->low) + ".." + std::to_string(a.range->high);
+            EXPECT_NE(help.find(range), std::string::npos) << op.name << " " << a.word;
+        }
+    }
+    // Dithering lists its matrices as the library's table names them.
+    const image_op &dither =
+        *std::find_if(tamsa::tools::image_ops().begin(), tamsa::tools::image_ops().end(),
+                      [](const image_op &op) { return std::string(op.name) == "dither"; });
+    const std::string help = one_line(tamsa::tools::op_help(dither));
+    for (const auto &m : tamsa::settings::kDitherMatrices) {
+        const std::string entry = std::to_string(m.type) + " " + m.words + " " +
+                                  std::to_string(m.size) + "x" + std::to_string(m.size);
+        EXPECT_NE(help.find(entry), std::string::npos) << entry;
+    }
+    EXPECT_EQ(dither.args[0].range->high, tamsa::settings::kDitherType.high);
+}
+
+TEST(ImageTable, TheReadmeListsEveryOperationInOrder) {
+    std::istringstream readme(TempDir::read(TAMSA_SOURCE_DIR "/README.md"));
+    std::string listed;
+    bool in_list = false;
+    for (std::string line; std::getline(readme, line);) {
+        const size_t hash = line.find("# ");
+        const bool first = !in_list && line.find("tamsa image --help") != std::string::npos;
+        if (!in_list && !first) continue;
+        // The list goes on in comments under the first one, with nothing before them.
+        if (hash == std::string::npos || (!first && line.find_first_not_of(' ') != hash)) break;
+        in_list = true;
+        listed += line.substr(hash + 2) + " ";
+    }
+    std::string names;
+    for (const image_op &op : tamsa::tools::image_ops()) names += std::string(op.name) + ", ";
+    names.resize(names.size() - 2);
+    std::string words;
+    std::istringstream in(listed);
+    for (std::string w; in >> w;) words += (words.empty() ? "" : " ") + w;
+    EXPECT_EQ(words, names) << "README.md, after 'tamsa image --help'";
+}
+
+// Each parameter of a function of the stub, with its default ("" for none).
+std::map<std::string, std::vector<std::pair<std::string, std::string>>> stub_functions() {
+    const std::string stub = TempDir::read(TAMSA_SOURCE_DIR "/python/tamsa.pyi");
+    std::map<std::string, std::vector<std::pair<std::string, std::string>>> functions;
+    for (size_t at = stub.find("\ndef "); at != std::string::npos;
+         at = stub.find("\ndef ", at + 1)) {
+        const size_t open = stub.find('(', at);
+        const std::string name = stub.substr(at + 5, open - at - 5);
+        auto &params = functions[name];
+        int depth = 0;
+        std::string piece;
+        for (size_t i = open + 1; depth >= 0; ++i) {
+            const char c = stub[i];
+            depth += c == '(' || c == '[' ? 1 : c == ')' || c == ']' ? -1 : 0;
+            if ((c == ',' && depth == 0) || depth < 0) {
+                const size_t colon = piece.find(':'), eq = piece.find(" = ");
+                std::string word = piece.substr(0, colon);
+                word.erase(0, word.find_first_not_of(" \n"));
+                params.emplace_back(word, eq == std::string::npos ? "" : piece.substr(eq + 3));
+                piece.clear();
+            } else {
+                piece += c;
+            }
+        }
+    }
+    return functions;
+}
+
+// A default of the command in Python's words: R,G,B as a tuple, an option unset as False.
+std::string in_python(const image_argument &a) {
+    if (a.kind == arg_kind::flag) return "False";
+    if (a.kind != arg_kind::colour) return a.fallback;
+    std::string tuple = "(";
+    for (const char *c = a.fallback; *c != '\0'; ++c)
+        tuple += *c == ',' ? std::string(", ") : std::string(1, *c);
+    return tuple + ")";
+}
+
+TEST(ImageTable, PythonDoesTheSameOperationsByTheSameNamesAndDefaults) {
+    const auto stub = stub_functions();
+    ASSERT_GT(stub.size(), 30u);
+    size_t checked = 0;
+    for (const image_op &op : tamsa::tools::image_ops()) {
+        // A function named as an operation is that operation.
+        if (stub.count(op.name) != 0) {
+            EXPECT_STREQ(op.python, op.name);
+        }
+        if (op.python == nullptr) continue;
+        ASSERT_EQ(stub.count(op.python), 1u) << op.python;
+        const auto &params = stub.at(op.python);
+        size_t from = 1;  // after the picture
+        for (const image_argument &a : op.args) {
+            if (a.python == nullptr) continue;
+            std::istringstream names(a.python);
+            for (std::string name; std::getline(names, name, ',');) {
+                name.erase(0, name.find_first_not_of(' '));
+                const auto it = std::find_if(params.begin() + long(from), params.end(),
+                                             [&](const auto &p) { return p.first == name; });
+                ASSERT_NE(it, params.end()) << op.python << "(" << name << ") in order";
+                from = size_t(it - params.begin()) + 1;
+                if (a.fallback != nullptr || a.kind == arg_kind::flag) {
+                    EXPECT_EQ(it->second, in_python(a)) << op.python << "(" << name << ")";
+                }
+                ++checked;
+            }
+        }
+    }
+    EXPECT_GT(checked, 25u);
 }
 
 }  // namespace

@@ -270,6 +270,42 @@ TEST(RecordOptions, BadOptionsGiveOneClearLine) {
     EXPECT_NE(parse_error({"--brightness", "300"}).find("brightness"), std::string::npos);
 }
 
+// Each default the help states is what a run without the option gets.
+TEST(RecordOptions, TheDefaultsTheHelpStatesAreTheDefaults) {
+    size_t checked = 0;
+    for (const tamsa::tools::record_option &row : tamsa::tools::record_option_table()) {
+        if (row.fallback == nullptr) continue;
+        ASSERT_NE(row.set, nullptr) << row.names;
+        tamsa::tools::record_options o;
+        row.set(o, row, row.fallback);
+        o.correct = false;  // any correction option asks for the message, whatever its value
+        EXPECT_TRUE(o == tamsa::tools::record_options{}) << row.names << " " << row.fallback;
+        ++checked;
+    }
+    EXPECT_GE(checked, 6u);
+}
+
+// Every option the parser takes is in the help, beside its value, within the help's width.
+TEST(RecordOptions, TheHelpListsEveryOptionItTakes) {
+    const std::string help = tamsa::tools::record_help();
+    for (const tamsa::tools::record_option &row : tamsa::tools::record_option_table()) {
+        if (row.set == nullptr) continue;
+        std::string entry = std::string("\n  ") + row.names;
+        if (row.value != nullptr) entry += std::string(" ") + row.value + " ";
+        EXPECT_NE(help.find(entry), std::string::npos) << row.names;
+        // What takes a value asks for it.
+        const std::string name =
+            std::string(row.names).substr(std::string(row.names).rfind(' ') + 1);
+        if (row.value != nullptr) {
+            EXPECT_EQ(parse_error({name}), "missing a value for " + name);
+        }
+    }
+    size_t widest = 0;
+    for (size_t at = 0, end; (end = help.find('\n', at)) != std::string::npos; at = end + 1)
+        widest = std::max(widest, end - at);
+    EXPECT_LE(widest, 91u);
+}
+
 TEST_F(RecordRun, UnusableInputsAreReportedBeforeAnythingIsWritten) {
     TempDir dir;
     record_options o;

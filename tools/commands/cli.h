@@ -105,6 +105,7 @@ uint32_t parse_count(const std::string &text, const std::string &what);  // 1 an
 struct size2 {
     int32_t width = 0;
     int32_t height = 0;
+    bool operator==(const size2 &) const = default;
 };
 size2 parse_size(const std::string &text, const std::string &what);  // "WxH", both above 0
 // A new size: "WxH" or "W:H", or one side as -1 ("W:-1", "-1:H") for the side that keeps the

@@ -2,18 +2,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <functional>
-#include <map>
 #include <memory>
 #include <optional>
 
 #include "tamsa/tamsa.h"
 #include "tools/commands/cli.h"
-#include "tools/commands/commands.h"
+#include "tools/commands/image.h"
 #include "tools/pictures/picture.h"
 
 namespace tamsa::tools {
@@ -22,11 +21,6 @@ namespace {
 
 using cli::failure;
 using cli::usage_error;
-
-struct bitmap_deleter {
-    void operator()(kv_bitmap *b) const { kv_freebitmap(b); }
-};
-using bitmap_ptr = std::unique_ptr<kv_bitmap, bitmap_deleter>;
 
 // What reading the picture at path left out, said.
 void warn_of(const std::string &path, bool dropped_alpha, int32_t orientation) {
@@ -74,63 +68,6 @@ bitmap_ptr to_bitmap(const picture &p) {
     return b;
 }
 
-// Options after the operation's own arguments.
-struct extras {
-    cli::colour colour{255, 255, 255};
-    cli::colour fill{0, 0, 0};
-    int32_t transparency = 0;
-    bool alpha = false;
-    bool invert = false;
-    int32_t step = 1;
-};
-
-extras parse_extras(cli::args &args, std::initializer_list<const char *> allowed) {
-    extras e;
-    while (!args.empty()) {
-        const std::string o = args.next("an option");
-        bool known = false;
-        for (const char *a : allowed) known = known || o == a;
-        if (!known && (o.size() < 2 || o[0] != '-'))
-            throw usage_error{"unexpected argument: " + o + " (tamsa image OP --help)"};
-        if (!known) throw usage_error{"unknown option: " + o + " (tamsa image OP --help)"};
-        if (o == "--colour") e.colour = cli::parse_colour(args.value(o), "colour");
-        if (o == "--fill") e.fill = cli::parse_colour(args.value(o), "fill colour");
-        if (o == "--transparency")
-            e.transparency = cli::parse_ranged(args.value(o), "transparency", 0, 100);
-        if (o == "--alpha") e.alpha = true;
-        if (o == "--invert") e.invert = true;
-        if (o == "--step") e.step = cli::parse_ranged(args.value(o), "step", 1, 65536);
-    }
-    return e;
-}
-
-int32_t coordinate(cli::args &args, const char *what) {
-    return cli::parse_int(args.next(what), what);
-}
-
-// Two points or corners: X1 Y1 X2 Y2.
-struct corners {
-    int32_t x1, y1, x2, y2;
-};
-
-corners parse_corners(cli::args &args) {
-    const int32_t x1 = coordinate(args, "x1"), y1 = coordinate(args, "y1");
-    const int32_t x2 = coordinate(args, "x2"), y2 = coordinate(args, "y2");
-    return {x1, y1, x2, y2};
-}
-
-// An operation, parsed from its arguments, run on the input's bitmap; it returns the bitmap to
-// write (the input itself for operations in place). Operations that work in steps report them.
-using operation = std::function<bitmap_ptr(bitmap_ptr, cli::progress &)>;
-
-// An operation with the size of its result, when that is known before any file is read.
-struct planned_op {
-    template <class F>
-    planned_op(F f, cli::size2 s = {}) : run(std::move(f)), size(s) {}  // NOLINT: lambdas convert
-    operation run;
-    cli::size2 size;
-};
-
 bitmap_ptr made(kv_bitmap *result, const char *what) {
     if (result == nullptr)
         throw failure{std::string(what) + " failed (out of memory, or the result is too large)"};
@@ -143,272 +80,462 @@ bitmap_ptr in_place(bitmap_ptr b, int32_t ok, const char *what) {
     return b;
 }
 
-planned_op parse_scale(cli::args &args) {
-    const cli::scale_spec asked = cli::parse_scale(args.next("a size WxH"), "size", true);
-    parse_extras(args, {});
-    // A size in proportion to the picture's is known once it is read.
-    const bool fixed = asked.percent == 0 && asked.width != 0 && asked.height != 0;
-    return planned_op(
-        [asked](bitmap_ptr b, cli::progress &) {
-            const cli::size2 s = cli::resolve_scale(asked, b->width, b->height, "size");
-            return made(kv_scalecopybitmap(b.get(), s.width, s.height), "scale");
-        },
-        fixed ? cli::size2{asked.width, asked.height} : cli::size2{});
+// The operations, each reading its values in the order of its row's arguments.
+
+bitmap_ptr run_scale(const image_values &v, bitmap_ptr b, cli::progress &) {
+    const cli::size2 s = cli::resolve_scale(v[0].size, b->width, b->height, "size");
+    return made(kv_scalecopybitmap(b.get(), s.width, s.height), "scale");
 }
 
-planned_op parse_cut(cli::args &args) {
-    const corners c = parse_corners(args);
-    parse_extras(args, {});
-    return [=](bitmap_ptr b, cli::progress &) {
-        return made(kv_cutbitmap(b.get(), c.x1, c.y1, c.x2, c.y2), "cut");
-    };
+// A size in proportion to the picture's is known once it is read.
+cli::size2 scale_size(const image_values &v) {
+    const cli::scale_spec &s = v[0].size;
+    const bool fixed = s.percent == 0 && s.width != 0 && s.height != 0;
+    return fixed ? cli::size2{s.width, s.height} : cli::size2{};
 }
 
-planned_op parse_rotate(cli::args &args) {
-    const std::string text = args.next("an angle in degrees");
-    char *end = nullptr;
-    const float angle = std::strtof(text.c_str(), &end);
-    if (text.empty() || *end != '\0' || !std::isfinite(angle) || std::fabs(angle) > 1e6f) {
-        throw usage_error{"bad angle: '" + text + "' (degrees, -1000000..1000000)"};
-    }
-    const extras e = parse_extras(args, {"--fill"});
-    return [=](bitmap_ptr b, cli::progress &) {
-        return made(kv_rotatebitmap(b.get(), e.fill.red, e.fill.green, e.fill.blue, angle),
-                    "rotate");
-    };
+bitmap_ptr run_cut(const image_values &v, bitmap_ptr b, cli::progress &) {
+    return made(kv_cutbitmap(b.get(), v[0].number, v[1].number, v[2].number, v[3].number), "cut");
 }
 
-planned_op parse_shear(cli::args &args) {
-    const int32_t r1 = coordinate(args, "first row"), r2 = coordinate(args, "last row");
-    const int32_t s1 = coordinate(args, "first shift"), s2 = coordinate(args, "last shift");
-    if (s1 < 0 || s2 < 0 || s1 > 65536 || s2 > 65536)
-        throw usage_error{"bad shift: shifts are 0..65536"};
-    const extras e = parse_extras(args, {"--fill"});
-    return [=](bitmap_ptr b, cli::progress &) {
-        const int32_t ok =
-            kv_shearbitmap(b.get(), r1, r2, s1, s2, e.fill.red, e.fill.green, e.fill.blue);
-        return in_place(std::move(b), ok, "shear");
-    };
+bitmap_ptr run_rotate(const image_values &v, bitmap_ptr b, cli::progress &) {
+    const cli::colour &fill = v[1].colour;
+    return made(kv_rotatebitmap(b.get(), fill.red, fill.green, fill.blue, v[0].decimal), "rotate");
 }
 
-planned_op parse_transpose(cli::args &args) {
-    parse_extras(args, {});
-    return [](bitmap_ptr b, cli::progress &) {
-        const int32_t ok = kv_transposebitmap(b.get());
-        return in_place(std::move(b), ok, "transpose");
-    };
+bitmap_ptr run_shear(const image_values &v, bitmap_ptr b, cli::progress &) {
+    const cli::colour &fill = v[4].colour;
+    const int32_t ok = kv_shearbitmap(b.get(), v[0].number, v[1].number, v[2].number, v[3].number,
+                                      fill.red, fill.green, fill.blue);
+    return in_place(std::move(b), ok, "shear");
 }
 
-planned_op parse_smooth(cli::args &args) {
-    const auto passes =
-        uint32_t(cli::parse_ranged(args.next("a number of passes"), "passes", 1, 10000));
-    parse_extras(args, {});
-    return [passes](bitmap_ptr b, cli::progress &meter) {
-        // Each pass runs before the bitmap is handed on: in one call's arguments, the move
-        // could come first and leave it null (it does where they are evaluated left to right).
-        if (!meter.shown()) {
-            const int32_t ok = kv_smoothbitmap(b.get(), int32_t(passes));
-            return in_place(std::move(b), ok, "smooth");
-        }
-        // Pass by pass, which gives the same pixels, to show how far it is.
-        for (uint32_t pass = 1; pass <= passes; ++pass) {
-            const int32_t ok = kv_smoothbitmap(b.get(), 1);
-            b = in_place(std::move(b), ok, "smooth");
-            meter.step(pass, passes);
-        }
-        return b;
-    };
-}
-
-planned_op parse_dither(cli::args &args) {
-    const int32_t type = cli::parse_ranged(args.next("a matrix type"), "matrix type", 1, 7);
-    parse_extras(args, {});
-    return
-        [type](bitmap_ptr b, cli::progress &) { return made(kv_dither(b.get(), type), "dither"); };
-}
-
-planned_op parse_correct(cli::args &args) {
-    const int32_t contrast =
-        cli::parse_ranged(args.next("a contrast in percent"), "contrast", -100000, 100000);
-    // No brightness, or an option in its place, adds none.
-    const int32_t brightness =
-        args.empty() || args.peek().rfind("--", 0) == 0
-            ? 0
-            : cli::parse_ranged(args.next("a brightness"), "brightness", -255, 255);
-    const extras e = parse_extras(args, {"--invert"});
-    return [=](bitmap_ptr b, cli::progress &) {
-        tamsa_correct_ll(b.get(), contrast, brightness, e.invert ? 1 : 0);
-        return b;
-    };
-}
-
-planned_op parse_remap(cli::args &args) {
-    parse_extras(args, {});
-    return [](bitmap_ptr b, cli::progress &) {
-        const uint32_t n = uint32_t(b->width) * uint32_t(b->height);
-        bitmap_ptr cube = made(kv_allocbitmap(b->width, b->height, 3), "remap");
-        // Indexes first, in the last third of the result, then spread to their colours.
-        uint8_t *indexes = cube->data + 2 * size_t(n);
-        kv_remap24(b->data, indexes, nullptr, n * 3);
-        cube_colours(indexes, n, cube->data);
-        return cube;
-    };
-}
-
-planned_op parse_blit(cli::args &args) {
-    const std::string other = args.next("the picture to place");
-    const int32_t x = coordinate(args, "x"), y = coordinate(args, "y");
-    const extras e = parse_extras(args, {"--transparency", "--alpha"});
-    const picture top = load_input(other);
-    return [=](bitmap_ptr b, cli::progress &) {
-        const bitmap_ptr source = to_bitmap(top);
-        if (e.alpha) {
-            kv_transalphachunkyblit(b.get(), source->width, source->height, source->data, x, y,
-                                    e.transparency);
-        } else {
-            kv_blitbitmaptrans(b.get(), source.get(), x, y, e.transparency);
-        }
-        return b;
-    };
-}
-
-planned_op parse_line(cli::args &args) {
-    const corners c = parse_corners(args);
-    const extras e = parse_extras(args, {"--colour"});
-    return [=](bitmap_ptr b, cli::progress &) {
-        kv_drawline(b.get(), c.x1, c.y1, c.x2, c.y2, e.colour.red, e.colour.green, e.colour.blue);
-        return b;
-    };
-}
-
-planned_op parse_box(cli::args &args) {
-    const corners c = parse_corners(args);
-    const extras e = parse_extras(args, {"--colour", "--step"});
-    return [=](bitmap_ptr b, cli::progress &) {
-        kv_drawbox(b.get(), c.x1, c.y1, c.x2, c.y2, e.colour.red, e.colour.green, e.colour.blue,
-                   e.step);
-        return b;
-    };
-}
-
-// The picture turned counter-clockwise by quarters (1 to 3) quarter turns: pixels moved, none
-// made anew.
-bitmap_ptr turned(const kv_bitmap &b, int32_t quarters) {
+// Turned counter-clockwise by 1 to 3 quarter turns: pixels moved, none made anew.
+bitmap_ptr run_turn(const image_values &v, bitmap_ptr b, cli::progress &) {
+    const int32_t quarters = v[0].number + 1;
     const bool sideways = quarters != 2;
-    const int32_t w = b.width, h = b.height;
+    const int32_t w = b->width, h = b->height;
     bitmap_ptr out = made(kv_allocrawbitmap(sideways ? h : w, sideways ? w : h, 3), "turn");
-    turn_pixels(b.data, w, h, 3, quarters, out->data);
+    turn_pixels(b->data, w, h, 3, quarters, out->data);
     return out;
 }
 
-planned_op parse_turn(cli::args &args) {
-    const std::string text = args.next("a quarter turn (90, 180 or 270)");
-    if (text != "90" && text != "180" && text != "270") {
-        throw usage_error{"bad turn: '" + text +
-                          "' (90, 180 or 270 degrees counter-clockwise; rotate takes any angle)"};
-    }
-    parse_extras(args, {});
-    const int32_t quarters = std::stoi(text) / 90;
-    return [quarters](bitmap_ptr b, cli::progress &) { return turned(*b, quarters); };
-}
-
 // A mirror image: h exchanges left and right, v top and bottom. In place, by swapping pixels.
-void flip(kv_bitmap &b, bool across) {
-    flip_pixels(b.data, b.width, b.height, 3, across);
+bitmap_ptr run_flip(const image_values &v, bitmap_ptr b, cli::progress &) {
+    flip_pixels(b->data, b->width, b->height, 3, v[0].number == 0);
+    return b;
 }
 
-planned_op parse_flip(cli::args &args) {
-    const std::string text = args.next("a direction (h or v)");
-    if (text != "h" && text != "v")
-        throw usage_error{"bad direction: '" + text + "' (h: left and right, v: top and bottom)"};
-    parse_extras(args, {});
-    const bool across = text == "h";
-    return [across](bitmap_ptr b, cli::progress &) {
-        flip(*b, across);
-        return b;
-    };
+bitmap_ptr run_transpose(const image_values &, bitmap_ptr b, cli::progress &) {
+    const int32_t ok = kv_transposebitmap(b.get());
+    return in_place(std::move(b), ok, "transpose");
 }
 
-// One row per operation: its words and what they mean, for the help, and the parser of its
-// arguments. Operations that report their steps show them; the others show the time spent.
-struct op_row {
-    const char *name;
-    const char *synopsis;
-    const char *text;
-    planned_op (*parse)(cli::args &args);
-    bool reports_steps = false;
+bitmap_ptr run_smooth(const image_values &v, bitmap_ptr b, cli::progress &meter) {
+    const auto passes = uint32_t(v[0].number);
+    // Each pass runs before the bitmap is handed on: in one call's arguments, the move could
+    // come first and leave it null (it does where they are evaluated left to right).
+    if (!meter.shown()) {
+        const int32_t ok = kv_smoothbitmap(b.get(), int32_t(passes));
+        return in_place(std::move(b), ok, "smooth");
+    }
+    // Pass by pass, which gives the same pixels, to show how far it is.
+    for (uint32_t pass = 1; pass <= passes; ++pass) {
+        const int32_t ok = kv_smoothbitmap(b.get(), 1);
+        b = in_place(std::move(b), ok, "smooth");
+        meter.step(pass, passes);
+    }
+    return b;
+}
+
+bitmap_ptr run_dither(const image_values &v, bitmap_ptr b, cli::progress &) {
+    return made(kv_dither(b.get(), v[0].number), "dither");
+}
+
+bitmap_ptr run_correct(const image_values &v, bitmap_ptr b, cli::progress &) {
+    tamsa_correct_ll(b.get(), v[0].number, v[1].number, int16_t(v[2].number));
+    return b;
+}
+
+bitmap_ptr run_remap(const image_values &, bitmap_ptr b, cli::progress &) {
+    const uint32_t n = uint32_t(b->width) * uint32_t(b->height);
+    bitmap_ptr cube = made(kv_allocbitmap(b->width, b->height, 3), "remap");
+    // Indexes first, in the last third of the result, then spread to their colours.
+    uint8_t *indexes = cube->data + 2 * size_t(n);
+    kv_remap24(b->data, indexes, nullptr, n * 3);
+    cube_colours(indexes, n, cube->data);
+    return cube;
+}
+
+bitmap_ptr run_blit(const image_values &v, bitmap_ptr b, cli::progress &) {
+    const bitmap_ptr source = to_bitmap(*v[0].top);
+    const int32_t x = v[1].number, y = v[2].number, transparency = v[3].number;
+    if (v[4].number != 0) {
+        kv_transalphachunkyblit(b.get(), source->width, source->height, source->data, x, y,
+                                transparency);
+    } else {
+        kv_blitbitmaptrans(b.get(), source.get(), x, y, transparency);
+    }
+    return b;
+}
+
+bitmap_ptr run_line(const image_values &v, bitmap_ptr b, cli::progress &) {
+    const cli::colour &c = v[4].colour;
+    kv_drawline(b.get(), v[0].number, v[1].number, v[2].number, v[3].number, c.red, c.green,
+                c.blue);
+    return b;
+}
+
+bitmap_ptr run_box(const image_values &v, bitmap_ptr b, cli::progress &) {
+    const cli::colour &c = v[4].colour;
+    kv_drawbox(b.get(), v[0].number, v[1].number, v[2].number, v[3].number, c.red, c.green, c.blue,
+               v[5].number);
+    return b;
+}
+
+// Arguments that several operations take.
+image_argument corner(const char *word, const char *what, const char *python) {
+    return {.word = word, .kind = arg_kind::integer, .what = what, .python = python};
+}
+const image_argument kFill{.word = "--fill",
+                           .kind = arg_kind::colour,
+                           .what = "fill colour",
+                           .fallback = "0,0,0",
+                           .value = "R,G,B",
+                           .python = "fill"};
+const image_argument kColour{.word = "--colour",
+                             .kind = arg_kind::colour,
+                             .what = "colour",
+                             .fallback = "255,255,255",
+                             .value = "R,G,B",
+                             .python = "colour"};
+constexpr settings::range kShifts{0, 65536};
+image_argument shift(const char *word, const char *what, const char *python) {
+    return {.word = word,
+            .kind = arg_kind::integer,
+            .what = what,
+            .range = kShifts,
+            .rule = "bad shift: shifts are ",
+            .python = python};
+}
+
+// One row per operation; a new operation is a row here and its run above.
+const std::vector<image_op> kOps = {
+    {.name = "scale",
+     .args = {{.word = "WxH|W:H|W:-1|-1:H|N%",
+               .kind = arg_kind::size,
+               .what = "size",
+               .missing = "a size WxH",
+               .python = "width, height"}},
+     .help =
+         "Resizes to W x H pixels by nearest neighbour: no smoothing, columns and rows are\n"
+         "dropped or repeated. W and H 1 or more, W x H at most 67108864. W:H is WxH; -1 for one\n"
+         "side keeps the proportions (rounded to the nearest pixel); N% (1..10000) scales both\n"
+         "sides.",
+     .run = run_scale,
+     .python = "scale",
+     .size = scale_size},
+    {.name = "cut",
+     .args = {corner("X1", "x1", "x1"), corner("Y1", "y1", "y1"), corner("X2", "x2", "x2"),
+              corner("Y2", "y2", "y2")},
+     .help = "Copies the rectangle between two corners (pixels, both corners included, in any\n"
+             "order); what lies outside the picture comes out black.",
+     .run = run_cut,
+     .python = "cut"},
+    {.name = "rotate",
+     .args = {{.word = "DEGREES",
+               .kind = arg_kind::decimal,
+               .what = "angle",
+               .missing = "an angle in degrees",
+               .range = settings::range{-1000000, 1000000},
+               .rule = "degrees",
+               .python = "angle"},
+              kFill},
+     .help =
+         "Rotates counter-clockwise by DEGREES (a decimal number, {DEGREES}). The picture\n"
+         "grows to hold every rotated pixel; --fill colours the corners it gains (each 0..255,\n"
+         "default {--fill=}).",
+     .run = run_rotate,
+     .python = "rotate"},
+    {.name = "shear",
+     .args = {corner("ROW1", "first row", "first_row"), corner("ROW2", "last row", "last_row"),
+              shift("SHIFT1", "first shift", "first_shift"),
+              shift("SHIFT2", "last shift", "last_shift"), kFill},
+     .help = "Shifts rows ROW1 to ROW2 to the right, by SHIFT1 pixels at ROW1 growing linearly to\n"
+             "SHIFT2 at ROW2 (shifts {SHIFT1}); other rows stay. The picture widens by the larger\n"
+             "shift; --fill colours the pixels uncovered (each 0..255, default {--fill=}).",
+     .run = run_shear,
+     .python = "shear"},
+    {.name = "turn",
+     .args = {{.word = "90|180|270",
+               .kind = arg_kind::choice,
+               .what = "turn",
+               .missing = "a quarter turn (90, 180 or 270)",
+               .rule = "90, 180 or 270 degrees counter-clockwise; rotate takes any angle",
+               .python = "angle"}},
+     .help =
+         "Turns counter-clockwise by a quarter, half or three-quarter turn: every pixel is moved\n"
+         "as it is, none is made anew (rotate resamples, and grows the picture).",
+     .run = run_turn,
+     .python = "turn"},
+    {.name = "flip",
+     .args = {{.word = "h|v",
+               .kind = arg_kind::choice,
+               .what = "direction",
+               .missing = "a direction (h or v)",
+               .rule = "h: left and right, v: top and bottom",
+               .python = "direction"}},
+     .help =
+         "A mirror image: h exchanges left and right, v top and bottom. Every pixel is moved as\n"
+         "it is.",
+     .run = run_flip,
+     .python = "flip"},
+    {.name = "transpose",
+     .help = "Swaps rows and columns (a mirror along the diagonal).",
+     .run = run_transpose,
+     .python = "transpose"},
+    {.name = "smooth",
+     .args = {{.word = "PASSES",
+               .kind = arg_kind::integer,
+               .what = "passes",
+               .missing = "a number of passes",
+               .range = settings::range{1, 10000},
+               .python = "passes"}},
+     .help =
+         "Averages each inner pixel with its four neighbours (the pixel half, each neighbour an\n"
+         "eighth), PASSES times ({PASSES}). The border keeps its pixels.",
+     .run = run_smooth,
+     .python = "smooth",
+     .reports_steps = true},
+    {.name = "dither",
+     .args = {{.word = "TYPE",
+               .kind = arg_kind::integer,
+               .what = "matrix type",
+               .missing = "a matrix type",
+               .range = settings::kDitherType,
+               .python = "matrix"}},
+     // The matrices as settings::kDitherMatrices names them (a test holds the two together).
+     .help =
+         "Ordered dithering to the 8 colours whose channels are 0 or 255, with threshold matrix\n"
+         "TYPE: 1 classical screen 8x8, 2 rectangular 3x3, 3 halftone 6x6, 4 Bayer 4x4,\n"
+         "5 Bayer 16x16, 6 four stars 5x5, 7 box 5x5.",
+     .run = run_dither,
+     .python = "dither"},
+    {.name = "correct",
+     .args = {{.word = "CONTRAST",
+               .kind = arg_kind::integer,
+               .what = "contrast",
+               .missing = "a contrast in percent",
+               .range = settings::kContrast,
+               .python = "contrast"},
+              // No brightness, or an option in its place, adds none.
+              {.word = "BRIGHTNESS",
+               .kind = arg_kind::integer,
+               .what = "brightness",
+               .missing = "a brightness",
+               .range = settings::kBrightness,
+               .fallback = "0",
+               .python = "brightness",
+               .optional = true},
+              {.word = "--invert", .kind = arg_kind::flag, .what = "invert", .python = "invert"}},
+     .help =
+         "CONTRAST in percent around mid-grey 128: 100 keeps, 0 gives flat grey, below 0 mirrors\n"
+         "the levels ({CONTRAST}). Then BRIGHTNESS is added ({BRIGHTNESS}, default {BRIGHTNESS=}). "
+         "--invert\n"
+         "turns each level L into 255 - L at the end.",
+     .run = run_correct,
+     .python = "correct"},
+    {.name = "remap",
+     .help = "Reduces to the 216 colours of the 6x6x6 colour cube (levels 0, 51, ..., 255).",
+     .run = run_remap},
+    {.name = "blit",
+     .args = {{.word = "OTHER",
+               .kind = arg_kind::picture,
+               .what = "picture",
+               .missing = "the picture to place",
+               .python = "source"},
+              corner("X", "x", "x"),
+              corner("Y", "y", "y"),
+              {.word = "--transparency",
+               .kind = arg_kind::integer,
+               .what = "transparency",
+               .range = settings::kTransparency,
+               .fallback = "0",
+               .value = "T",
+               .python = "transparency"},
+              {.word = "--alpha", .kind = arg_kind::flag, .what = "alpha"}},
+     .help = "Places the picture OTHER with its top-left corner at (X, Y) of IN, clipped to IN's\n"
+             "edges. --transparency T in percent: {--transparency=} (default) covers, 100 leaves "
+             "IN showing\n"
+             "({--transparency}). --alpha blends by OTHER's brightness instead: white covers, "
+             "black leaves IN\n"
+             "showing, and T adds transparency to every pixel.",
+     .run = run_blit,
+     .python = "blit"},
+    {.name = "line",
+     .args = {corner("X1", "x1", "x1"), corner("Y1", "y1", "y1"), corner("X2", "x2", "x2"),
+              corner("Y2", "y2", "y2"), kColour},
+     .help = "Draws a line between two points, both included, clipped to the picture (colour each\n"
+             "0..255, default {--colour=}).",
+     .run = run_line,
+     .python = "line"},
+    {.name = "box",
+     .args = {corner("X1", "x1", "x1"),
+              corner("Y1", "y1", "y1"),
+              corner("X2", "x2", "x2"),
+              corner("Y2", "y2", "y2"),
+              kColour,
+              {.word = "--step",
+               .kind = arg_kind::integer,
+               .what = "step",
+               .range = settings::range{1, 65536},
+               .fallback = "1",
+               .value = "N",
+               .python = "step"}},
+     .help = "Fills the box between two corners, both included, clipped to the picture (colour\n"
+             "each 0..255, default {--colour=}). --step N sets only every Nth pixel of every Nth\n"
+             "row, from the top-left corner ({--step}, default {--step=}).",
+     .run = run_box,
+     .python = "box"},
 };
 
-constexpr op_row kOps[] = {
-    {"scale", "scale IN OUT WxH|W:H|W:-1|-1:H|N%",
-     "Resizes to W x H pixels by nearest neighbour: no smoothing, columns and rows are\n"
-     "dropped or repeated. W and H 1 or more, W x H at most 67108864. W:H is WxH; -1 for one\n"
-     "side keeps the proportions (rounded to the nearest pixel); N% (1..10000) scales both\n"
-     "sides.",
-     parse_scale},
-    {"cut", "cut IN OUT X1 Y1 X2 Y2",
-     "Copies the rectangle between two corners (pixels, both corners included, in any\n"
-     "order); what lies outside the picture comes out black.",
-     parse_cut},
-    {"rotate", "rotate IN OUT DEGREES [--fill R,G,B]",
-     "Rotates counter-clockwise by DEGREES (a decimal number, -1000000..1000000). The picture\n"
-     "grows to hold every rotated pixel; --fill colours the corners it gains (each 0..255,\n"
-     "default 0,0,0).",
-     parse_rotate},
-    {"shear", "shear IN OUT ROW1 ROW2 SHIFT1 SHIFT2 [--fill R,G,B]",
-     "Shifts rows ROW1 to ROW2 to the right, by SHIFT1 pixels at ROW1 growing linearly to\n"
-     "SHIFT2 at ROW2 (shifts 0..65536); other rows stay. The picture widens by the larger\n"
-     "shift; --fill colours the pixels uncovered (each 0..255, default 0,0,0).",
-     parse_shear},
-    {"turn", "turn IN OUT 90|180|270",
-     "Turns counter-clockwise by a quarter, half or three-quarter turn: every pixel is moved\n"
-     "as it is, none is made anew (rotate resamples, and grows the picture).",
-     parse_turn},
-    {"flip", "flip IN OUT h|v",
-     "A mirror image: h exchanges left and right, v top and bottom. Every pixel is moved as\n"
-     "it is.",
-     parse_flip},
-    {"transpose", "transpose IN OUT", "Swaps rows and columns (a mirror along the diagonal).",
-     parse_transpose},
-    {"smooth", "smooth IN OUT PASSES",
-     "Averages each inner pixel with its four neighbours (the pixel half, each neighbour an\n"
-     "eighth), PASSES times (1..10000). The border keeps its pixels.",
-     parse_smooth, true},
-    {"dither", "dither IN OUT TYPE",
-     "Ordered dithering to the 8 colours whose channels are 0 or 255, with threshold matrix\n"
-     "TYPE: 1 classical screen 8x8, 2 rectangular 3x3, 3 halftone 6x6, 4 Bayer 4x4,\n"
-     "5 Bayer 16x16, 6 four stars 5x5, 7 box 5x5.",
-     parse_dither},
-    {"correct", "correct IN OUT CONTRAST [BRIGHTNESS] [--invert]",
-     "CONTRAST in percent around mid-grey 128: 100 keeps, 0 gives flat grey, below 0 mirrors\n"
-     "the levels (-100000..100000). Then BRIGHTNESS is added (-255..255, default 0). --invert\n"
-     "turns each level L into 255 - L at the end.",
-     parse_correct},
-    {"remap", "remap IN OUT",
-     "Reduces to the 216 colours of the 6x6x6 colour cube (levels 0, 51, ..., 255).", parse_remap},
-    {"blit", "blit IN OUT OTHER X Y [--transparency T] [--alpha]",
-     "Places the picture OTHER with its top-left corner at (X, Y) of IN, clipped to IN's\n"
-     "edges. --transparency T in percent: 0 (default) covers, 100 leaves IN showing\n"
-     "(0..100). --alpha blends by OTHER's brightness instead: white covers, black leaves IN\n"
-     "showing, and T adds transparency to every pixel.",
-     parse_blit},
-    {"line", "line IN OUT X1 Y1 X2 Y2 [--colour R,G,B]",
-     "Draws a line between two points, both included, clipped to the picture (colour each\n"
-     "0..255, default 255,255,255).",
-     parse_line},
-    {"box", "box IN OUT X1 Y1 X2 Y2 [--colour R,G,B] [--step N]",
-     "Fills the box between two corners, both included, clipped to the picture (colour\n"
-     "each 0..255, default 255,255,255). --step N sets only every Nth pixel of every Nth\n"
-     "row, from the top-left corner (1..65536, default 1).",
-     parse_box},
-};
-
-const op_row *find_op(const std::string &name) {
-    for (const op_row &row : kOps) {
-        if (name == row.name) return &row;
+const image_op *find_op(const std::string &name) {
+    for (const image_op &op : kOps) {
+        if (name == op.name) return &op;
     }
     return nullptr;
 }
+
+std::string range_text(const settings::range &r) {
+    return std::to_string(r.low) + ".." + std::to_string(r.high);
+}
+
+// The argument's value from a word of the command line.
+image_value parse_value(const image_argument &a, const std::string &text) {
+    image_value v;
+    switch (a.kind) {
+        case arg_kind::integer:
+            // A range with a rule is checked once every word is read (see check_together).
+            v.number = a.range.has_value() && a.rule == nullptr
+                           ? cli::parse_ranged(text, a.what, a.range->low, a.range->high)
+                           : cli::parse_int(text, a.what);
+            break;
+        case arg_kind::decimal: {
+            char *end = nullptr;
+            v.decimal = std::strtof(text.c_str(), &end);
+            if (text.empty() || *end != '\0' || !std::isfinite(v.decimal) ||
+                !(v.decimal >= float(a.range->low) && v.decimal <= float(a.range->high))) {
+                throw usage_error{"bad " + std::string(a.what) + ": '" + text + "' (" + a.rule +
+                                  ", " + range_text(*a.range) + ")"};
+            }
+            break;
+        }
+        case arg_kind::size:
+            v.size = cli::parse_scale(text, a.what, true);
+            break;
+        case arg_kind::choice: {
+            // The words of the synopsis, between the bars.
+            const std::string words = std::string("|") + a.word + "|";
+            const size_t at = words.find("|" + text + "|");
+            if (text.empty() || text.find('|') != std::string::npos || at == std::string::npos)
+                throw usage_error{"bad " + std::string(a.what) + ": '" + text + "' (" + a.rule +
+                                  ")"};
+            v.number = int32_t(std::count(words.begin(), words.begin() + long(at), '|'));
+            break;
+        }
+        case arg_kind::picture:
+            v.text = text;
+            break;
+        case arg_kind::colour:
+            v.colour = cli::parse_colour(text, a.what);
+            break;
+        case arg_kind::flag:
+            v.number = 1;
+            break;
+    }
+    return v;
+}
+
+// Integers whose range comes with a rule are checked together, once all are read.
+void check_together(const image_op &op, const image_values &values) {
+    for (size_t i = 0; i < op.args.size(); ++i) {
+        const image_argument &a = op.args[i];
+        if (a.kind == arg_kind::integer && a.rule != nullptr && !a.range->holds(values[i].number))
+            throw usage_error{a.rule + range_text(*a.range)};
+    }
+}
+
+// The operation's words after IN OUT, then its options, in any order and as often as given.
+image_values parse_arguments(const image_op &op, cli::args &args) {
+    image_values values(op.args.size());
+    for (size_t i = 0; i < op.args.size(); ++i) {
+        const image_argument &a = op.args[i];
+        if (a.fallback != nullptr) values[i] = parse_value(a, a.fallback);
+    }
+    for (size_t i = 0; i < op.args.size(); ++i) {
+        const image_argument &a = op.args[i];
+        if (a.is_option()) continue;
+        if (a.optional && (args.empty() || args.peek().rfind("--", 0) == 0)) continue;
+        values[i] = parse_value(a, args.next(a.missing != nullptr ? a.missing : a.what));
+    }
+    check_together(op, values);
+    while (!args.empty()) {
+        const std::string o = args.next("an option");
+        const image_argument *known = nullptr;
+        size_t at = 0;
+        for (size_t i = 0; i < op.args.size(); ++i) {
+            if (op.args[i].is_option() && o == op.args[i].word) {
+                known = &op.args[i];
+                at = i;
+            }
+        }
+        if (known == nullptr && (o.size() < 2 || o[0] != '-'))
+            throw usage_error{"unexpected argument: " + o + " (tamsa image OP --help)"};
+        if (known == nullptr)
+            throw usage_error{"unknown option: " + o + " (tamsa image OP --help)"};
+        values[at] = parse_value(*known, known->kind == arg_kind::flag ? "" : args.value(o));
+    }
+    // Pictures are read once the command line is known to be right.
+    for (size_t i = 0; i < op.args.size(); ++i) {
+        if (op.args[i].kind == arg_kind::picture)
+            values[i].top = std::make_shared<const picture>(load_input(values[i].text));
+    }
+    return values;
+}
+
+}  // namespace
+
+std::span<const image_op> image_ops() {
+    return kOps;
+}
+
+std::string op_synopsis(const image_op &op) {
+    std::string s = std::string(op.name) + " IN OUT";
+    for (const image_argument &a : op.args) {
+        std::string word = a.word;
+        if (a.value != nullptr) word += std::string(" ") + a.value;
+        s += a.is_option() || a.optional ? " [" + word + "]" : " " + word;
+    }
+    return s;
+}
+
+std::string op_help(const image_op &op) {
+    std::string text = op.help;
+    for (const image_argument &a : op.args) {
+        const std::string word = a.word;
+        if (a.range.has_value()) {
+            for (size_t at; (at = text.find("{" + word + "}")) != std::string::npos;)
+                text.replace(at, word.size() + 2, range_text(*a.range));
+        }
+        if (a.fallback != nullptr) {
+            for (size_t at; (at = text.find("{" + word + "=}")) != std::string::npos;)
+                text.replace(at, word.size() + 3, a.fallback);
+        }
+    }
+    return text;
+}
+
+namespace {
 
 void print_usage() {
     std::fputs(
@@ -420,7 +547,7 @@ void print_usage() {
         "\n"
         "Operations:\n",
         stdout);
-    for (const op_row &row : kOps) std::printf("  %s\n", row.synopsis);
+    for (const image_op &op : kOps) std::printf("  %s\n", op_synopsis(op).c_str());
     std::fputs(
         "\n"
         "  tamsa image OP --help  what one operation does, with ranges and defaults\n"
@@ -448,26 +575,15 @@ void print_usage() {
         stdout);
 }
 
-void print_op_help(const op_row &row) {
-    std::printf("usage: tamsa image %s\n\n%s\n", row.synopsis, row.text);
+void print_op_help(const image_op &op) {
+    std::printf("usage: tamsa image %s\n\n%s\n", op_synopsis(op).c_str(), op_help(op).c_str());
 }
 
 // A grey input stays grey where the operation kept every pixel grey: those levels, once each,
 // go into grey. Any other result is written from the bitmap itself.
 picture_view result_view(const kv_bitmap &b, bool grey_input, picture &grey) {
     const picture_view whole{b.width, b.height, b.bytesperpixel, b.data};
-    if (!grey_input || b.bytesperpixel != 3) return whole;
-    const size_t n = size_t(b.width) * size_t(b.height);
-    for (size_t i = 0; i < n; ++i) {
-        const uint8_t *px = b.data + i * 3;
-        if (px[0] != px[1] || px[0] != px[2]) return whole;
-    }
-    grey.width = b.width;
-    grey.height = b.height;
-    grey.channels = 1;
-    grey.pixels.resize(n);
-    for (size_t i = 0; i < n; ++i) grey.pixels[i] = b.data[i * 3];
-    return grey.view();
+    return grey_input && grey_of(whole, grey) ? grey.view() : whole;
 }
 
 // OUT's format: by its extension, or for "-" as --format says (PPM by default).
@@ -502,7 +618,7 @@ void check_out(const std::string &out, bool overwrite) {
 int image_command(cli::args &args) {
     const std::string name = args.next("an operation (tamsa image --help lists them)");
     if (name == "help" || cli::is_help(name)) {
-        const op_row *op = args.empty() ? nullptr : find_op(args.peek());
+        const image_op *op = args.empty() ? nullptr : find_op(args.peek());
         if (op != nullptr) {
             print_op_help(*op);
         } else {
@@ -510,7 +626,7 @@ int image_command(cli::args &args) {
         }
         return cli::kExitOk;
     }
-    const op_row *op = find_op(name);
+    const image_op *op = find_op(name);
     if (op == nullptr)
         throw usage_error{"unknown operation: " + name + " (tamsa image --help lists them)"};
     if (args.asks_help()) {
@@ -531,15 +647,15 @@ int image_command(cli::args &args) {
             throw usage_error{"--quality is for a JPEG OUT (.jpg, .jpeg or --format jpeg)"};
         quality = cli::parse_ranged(*quality_text, "quality", 1, 100);
     }
-    const planned_op run = op->parse(args);
-    const std::string large = too_large_for(format, run.size.width, run.size.height);
+    const image_values values = parse_arguments(*op, args);
+    const cli::size2 size = op->size != nullptr ? op->size(values) : cli::size2{};
+    const std::string large = too_large_for(format, size.width, size.height);
     if (!large.empty()) throw usage_error{out + ": " + large};
     check_out(out, overwrite);
     cli::progress meter(true, "pass", "passes");
     if (!op->reports_steps) meter.start_timer("tamsa image " + name);
     bool grey_input = false;
-    bitmap_ptr source = load_bitmap(in, grey_input);
-    bitmap_ptr result = run.run(std::move(source), meter);
+    bitmap_ptr result = op->run(values, load_bitmap(in, grey_input), meter);
     picture grey;
     const picture_view written = result_view(*result, grey_input, grey);
     const std::string out_name = out == "-" ? "standard output" : out;

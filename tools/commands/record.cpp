@@ -1,29 +1,36 @@
 #include "tools/commands/record.h"
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
-#include <exception>
 #include <filesystem>
 #include <memory>
-#include <mutex>
-#include <thread>
 
 #include "tamsa/client.h"
 #include "tamsa/internal/tools.h"
 #include "tools/commands/converter.h"
 #include "tools/commands/session.h"
+#include "tools/commands/stages.h"
 #include "tools/readers/clip.h"
 #include "tools/writers/sink.h"
 #include "tools/writers/y4m_out.h"
 
 namespace tamsa::tools {
+
+bool is_y4m_file(const std::string &out) {
+    const std::string name = cli::lower(out);
+    return name.size() > 4 && name.compare(name.size() - 4, 4, ".y4m") == 0;
+}
+
+bool known_format(const std::string &format) {
+    for (const char *f : {"ppm", "pgm", "pnm", "png", "rgb", "y4m"}) {
+        if (format == f) return true;
+    }
+    return false;
+}
 
 std::vector<uint8_t> level_swap_table() {
     std::vector<uint8_t> t(256);
@@ -56,13 +63,6 @@ void frame_picture(picture &p, const uint8_t *bytes, int32_t w, int32_t h, bool 
     gfx::swap13(bytes, p.pixels.data(), n);
 }
 
-bool is_y4m_file(const std::string &out) {
-    const std::string name = cli::lower(out);
-    return name.size() > 4 && name.compare(name.size() - 4, 4, ".y4m") == 0;
-}
-
-constexpr const char *kFormats = "ppm, pgm, pnm, png, rgb or y4m, in any case";
-
 // The extension of the last name of --out ("mp4" of "g.mp4"), or "" for a name without one.
 std::string extension_of(const std::string &out) {
     const std::string name = std::filesystem::path(out).filename().string();
@@ -92,20 +92,13 @@ void check_out_name(const std::string &out) {
                       out};
 }
 
-bool known_format(const std::string &format) {
-    for (const char *f : {"ppm", "pgm", "pnm", "png", "rgb", "y4m"}) {
-        if (format == f) return true;
-    }
-    return false;
-}
-
 // The format asked for, in lower case, once it is known that the output can take it; "" when
 // the clip decides.
 std::string checked_format(const record_options &o) {
     check_out_name(o.out_dir);
     const std::string format = cli::lower(o.format);
     if (!format.empty() && !known_format(format))
-        throw usage_error{"bad format '" + o.format + "' (" + kFormats + ")"};
+        throw usage_error{"bad format '" + o.format + "' (" + kRecordFormats + ")"};
     if (format == "rgb" && o.out_dir != "-") {
         throw usage_error{"--format rgb writes raw frames to standard output only: add --out -"};
     }
@@ -366,126 +359,6 @@ class frame_writer {
     picture p_;
 };
 
-// Slot numbers handed from one stage to the next, in order; closing it ends the waits.
-class handoff {
-   public:
-    void push(size_t k) {
-        const std::lock_guard<std::mutex> lock(m_);
-        queue_.push_back(k);
-        ready_.notify_one();
-    }
-    // The next slot; false once the queue is closed and empty.
-    bool pop(size_t &k) {
-        std::unique_lock<std::mutex> lock(m_);
-        ready_.wait(lock, [this] { return closed_ || !queue_.empty(); });
-        if (queue_.empty()) return false;
-        k = queue_.front();
-        queue_.pop_front();
-        return true;
-    }
-    void close() {
-        const std::lock_guard<std::mutex> lock(m_);
-        closed_ = true;
-        ready_.notify_all();
-    }
-
-   private:
-    std::mutex m_;
-    std::condition_variable ready_;
-    std::deque<size_t> queue_;
-    bool closed_ = false;
-};
-
-// The reading and writing threads of an overlapped run. Slots go from free to read (the
-// reader), to served (this thread), to written and free again (the writer). Whatever ends the
-// run, every queue is closed and both threads are joined before it goes on.
-class frame_stages {
-   public:
-    frame_stages(const record_options &o, record_input &in, frame_pipeline &pipeline,
-                 frame_writer &writer)
-        : o_(o), in_(in), pipeline_(pipeline), writer_(writer) {
-        for (size_t k = 0; k < pipeline.slots(); ++k) free_.push(k);
-        reader_ = std::thread([this] { read_all(); });
-        try {
-            writer_thread_ = std::thread([this] { write_all(); });
-        } catch (...) {
-            stop();
-            throw;
-        }
-    }
-    ~frame_stages() { stop(); }
-    frame_stages(const frame_stages &) = delete;
-    frame_stages &operator=(const frame_stages &) = delete;
-
-    // The next frame read, in order; null at the end of the clip, or once writing failed.
-    frame_slot *next() {
-        size_t k = 0;
-        if (write_failed_.load() || !read_.pop(k)) return nullptr;
-        return &pipeline_.slot(k);
-    }
-    void served(frame_slot &slot) { served_.push(size_t(&slot - &pipeline_.slot(0))); }
-
-    // Waits for the frames served to be written, then throws what failed: writing first, as
-    // it came first, then reading (whose frames before the failure are written by then).
-    void finish() {
-        stop();
-        if (write_error_) std::rethrow_exception(write_error_);
-        if (read_error_) std::rethrow_exception(read_error_);
-    }
-
-    // Lets the threads finish the frames in hand and joins them. Nothing more is served then,
-    // so a read still waiting for a stalled clip is given up rather than waited for.
-    void stop() {
-        served_.close();
-        if (writer_thread_.joinable()) writer_thread_.join();
-        in_.main->cancel();
-        free_.close();
-        read_.close();
-        if (reader_.joinable()) reader_.join();
-    }
-
-   private:
-    void read_all() {
-        try {
-            size_t k = 0;
-            for (uint32_t i = 0; (o_.frames == 0 || i < o_.frames) && free_.pop(k); ++i) {
-                frame_slot &slot = pipeline_.slot(k);
-                if (cli::stop_signal() != 0 || !pipeline_.load(slot, *in_.main)) break;
-                slot.index = i;
-                read_.push(k);
-            }
-        } catch (...) {
-            read_error_ = std::current_exception();
-        }
-        read_.close();
-    }
-
-    void write_all() {
-        try {
-            size_t k = 0;
-            while (served_.pop(k)) {
-                writer_.write(pipeline_.slot(k));
-                free_.push(k);
-            }
-        } catch (...) {
-            write_error_ = std::current_exception();
-            write_failed_.store(true);
-            // The reader waits for free slots, or for a clip that stalls, no more, and ends.
-            in_.main->cancel();
-            free_.close();
-        }
-    }
-
-    const record_options &o_;
-    record_input &in_;
-    frame_pipeline &pipeline_;
-    frame_writer &writer_;
-    handoff free_, read_, served_;
-    std::exception_ptr read_error_, write_error_;
-    std::atomic<bool> write_failed_{false};
-    std::thread reader_, writer_thread_;
-};
-
 // Every frame of the clip through the pipeline and into the sink (and the report, when the
 // frames are kept), with the progress line; times the whole.
 void record_frames(const record_options &o, record_input &in, frame_pipeline &pipeline,
@@ -517,12 +390,21 @@ void record_frames(const record_options &o, record_input &in, frame_pipeline &pi
         meter.step(report.frames, in.total);
     };
     if (report.skipped == o.start && pipeline.slots() > 1) {
-        frame_stages stages(o, in, pipeline, writer);
+        frame_stages stages(pipeline.slots(), o.frames,
+                            {.read =
+                                 [&](size_t k, uint32_t i) {
+                                     frame_slot &slot = pipeline.slot(k);
+                                     if (!pipeline.load(slot, *in.main)) return false;
+                                     slot.index = i;
+                                     return true;
+                                 },
+                             .write = [&](size_t k) { writer.write(pipeline.slot(k)); },
+                             .cancel = [&] { in.main->cancel(); }});
         try {
             // A signal ends the run between frames, so that every frame written is whole.
-            for (frame_slot *slot; cli::stop_signal() == 0 && (slot = stages.next()) != nullptr;) {
-                serve(*slot);
-                stages.served(*slot);
+            for (size_t k = 0; cli::stop_signal() == 0 && stages.next(k);) {
+                serve(pipeline.slot(k));
+                stages.served(k);
             }
             stages.finish();
         } catch (...) {
@@ -573,22 +455,6 @@ void finish_run(const record_options &o, const record_input &in, frame_sink &sin
     }
 }
 
-// Warns about options that others make pointless, and refuses two that cannot go together.
-void check_together(const record_options &o, bool fade_frames_given, bool fade_start_given,
-                    bool sheet_given) {
-    if (fade_frames_given && o.fade_with.empty())
-        cli::warn("--fade-frames has no effect without --fade-with");
-    if (fade_start_given && o.fade_with.empty())
-        cli::warn("--fade-start has no effect without --fade-with");
-    if (sheet_given && o.out_dir == "-")
-        cli::warn("--sheet-every has no effect with --out - (no contact sheet is written)");
-    if (o.overwrite && o.out_dir == "-") cli::warn("--overwrite has no effect with --out -");
-    if (o.full_range.has_value() && o.input.empty())
-        cli::warn("--range has no effect on the built-in clip (it is studio range)");
-    if (o.input == "-" && o.fade_with == "-")
-        throw usage_error{"the clip and the fade clip cannot both be standard input"};
-}
-
 }  // namespace
 
 record_report run_record(const record_options &given, bool keep_frames) {
@@ -635,238 +501,9 @@ record_report run_record(const record_options &given, bool keep_frames) {
     return report;
 }
 
-record_options parse_record_options(cli::args &args) {
-    record_options o;
-    bool any_correction = false, fade_frames_given = false, fade_start_given = false;
-    bool sheet_given = false;
-    bool pix_fmt_given = false, chroma_given = false, video_given = false;
-    while (!args.empty()) {
-        const std::string a = args.next("an option");
-        if (a == "--size") {
-            o.raw_size = cli::parse_size(args.value(a), "size");
-        } else if (a == "--out") {
-            o.out_dir = args.value(a);
-            if (o.out_dir.empty()) throw usage_error{"bad --out: '' (a directory, or - )"};
-        } else if (a == "--format") {
-            o.format = cli::lower(args.value(a));
-            if (!known_format(o.format))
-                throw usage_error{"bad format '" + o.format + "' (" + kFormats + ")"};
-        } else if (a == "--frames") {
-            o.frames = cli::parse_count(args.value(a), "frame count");
-        } else if (a == "--start") {
-            o.start = uint32_t(cli::parse_ranged(args.value(a), "start", 0, INT32_MAX));
-        } else if (a == "--pix-fmt") {
-            o.raw_layout = layout_by_name(args.value(a));
-            pix_fmt_given = true;
-        } else if (a == "--range") {
-            const std::string r = cli::lower(args.value(a));
-            if (r != "limited" && r != "full")
-                throw usage_error{"bad range '" + r + "' (limited or full)"};
-            o.full_range = r == "full";
-        } else if (a == "--chroma") {
-            const std::string c = args.value(a);
-            if (c == "444")
-                o.y4m_layout = chroma::c444;
-            else if (c == "422")
-                o.y4m_layout = chroma::c422;
-            else if (c == "420")
-                o.y4m_layout = chroma::c420;
-            else if (c == "411")
-                o.y4m_layout = chroma::c411;
-            else
-                throw usage_error{"bad chroma '" + c + "' (444, 422, 420 or 411)"};
-            chroma_given = true;
-        } else if (a == "--codec") {
-            o.video.codec = args.value(a);
-            video_given = true;
-        } else if (a == "--crf") {
-            o.video.crf = cli::parse_ranged(args.value(a), "crf", 0, 63);
-            video_given = true;
-        } else if (a == "--bitrate") {
-            o.video.bit_rate = parse_bit_rate(args.value(a));
-            video_given = true;
-        } else if (a == "--field") {
-            const std::string f = cli::lower(args.value(a));
-            if (f != "top" && f != "bottom")
-                throw usage_error{"bad field '" + f + "' (top or bottom)"};
-            o.field = f[0];
-        } else if (a == "--scale") {
-            const cli::scale_spec spec = cli::parse_scale(args.value(a), "scale");
-            o.scale = {spec.width, spec.height};
-        } else if (a == "--contrast") {
-            o.contrast = cli::parse_ranged(args.value(a), "contrast", -100000, 100000);
-            any_correction = true;
-        } else if (a == "--brightness") {
-            o.brightness = cli::parse_ranged(args.value(a), "brightness", -255, 255);
-            any_correction = true;
-        } else if (a == "--invert") {
-            o.invert = true;
-            any_correction = true;
-        } else if (a == "--deinterlace") {
-            o.deinterlace = true;
-        } else if (a == "--no-deinterlace") {
-            o.deinterlace = false;
-        } else if (a == "--fade-with") {
-            o.fade_with = args.value(a);
-        } else if (a == "--fade-frames") {
-            o.fade_frames = cli::parse_count(args.value(a), "fade length");
-            fade_frames_given = true;
-        } else if (a == "--fade-start") {
-            o.fade_start = uint32_t(cli::parse_ranged(args.value(a), "fade start", 0, INT32_MAX));
-            fade_start_given = true;
-        } else if (a == "--remap") {
-            o.remap = true;
-        } else if (a == "--connect") {
-            o.connect = cli::parse_port(args.value(a));
-        } else if (a == "--sheet-every") {
-            o.sheet_every = cli::parse_count(args.value(a), "sheet interval");
-            sheet_given = true;
-        } else if (a == "-y" || a == "--overwrite") {
-            o.overwrite = true;
-        } else if (a == "--no-progress") {
-            o.progress = false;
-        } else if (a == "--no-output") {
-            o.out_dir.clear();
-        } else if (a.size() > 1 && a[0] == '-') {
-            throw usage_error{"unknown option: " + a + " (tamsa record --help lists them)"};
-        } else if (o.input.empty()) {
-            o.input = a;
-        } else {
-            throw usage_error{"unexpected argument: " + a + " (more than one input clip)"};
-        }
-    }
-    o.correct = any_correction;
-    check_together(o, fade_frames_given, fade_start_given, sheet_given);
-    if (pix_fmt_given && (o.raw_size.width == 0 || o.input.empty()))
-        throw usage_error{"--pix-fmt gives the layout of raw planes: add --size WxH and the file"};
-    // Refused when the file is opened, after a Y4M file given --size is told to drop it.
-    o.raw_layout_named = pix_fmt_given || o.raw_size.width == 0 || o.input.empty();
-    if (chroma_given && cli::lower(o.format) != "y4m" && !is_y4m_file(o.out_dir))
-        cli::warn("--chroma has no effect without --format y4m");
-    if (o.video.crf.has_value() && o.video.bit_rate != 0)
-        throw usage_error{"--crf and --bitrate cannot go together (a quality or a size)"};
-    if (video_given && !is_video_file(o.out_dir)) {
-        cli::warn(
-            "--codec, --crf and --bitrate have no effect without --out "
-            "NAME.mkv|.mp4|.mov|.avi|.nut");
-    }
-    if (o.field != 0 && o.deinterlace == std::optional<bool>(false))
-        cli::warn("--field has no effect with --no-deinterlace");
-    return o;
-}
-
-const char *const kRecordHelp =
-    "usage: tamsa record [CLIP | -] [OPTIONS]\n"
-    "\n"
-    "Sends every frame of a YUV clip to the server as the recorder does: one message converts\n"
-    "it to RGB, and one more each resizes, corrects, deinterlaces, cross-fades and reduces it\n"
-    "to the colour cube, as asked. Writes what comes back as numbered pictures and a contact\n"
-    "sheet, a stream or a video file, and prints how fast it went.\n"
-    "\n"
-    "Input (default: the built-in clip, 50 frames of 640x480 colour bars moving over a ramp):\n"
-    "  CLIP                   a Y4M file with 8-bit 4:2:0, 4:2:2, 4:4:4, 4:1:1 or mono frames,\n"
-    "                         or a video file libavformat reads (MP4, MKV, AVI, MOV, NUT...)\n"
-    "                         whose frames decode to one of those layouts (others are refused,\n"
-    "                         with the command that converts them); frame rate, aspect,\n"
-    "                         interlacing and range come from the stream\n"
-    "  -                      a Y4M stream on standard input, for example from\n"
-    "                         ffmpeg -i IN -f yuv4mpegpipe - | tamsa record -\n"
-    "  --size WxH             CLIP holds raw planes of W x H pixels (Y, then U, then V), in\n"
-    "                         the layout --pix-fmt names; with no CLIP, the built-in clip's\n"
-    "                         size. W x H at most 67108864 pixels. A file that is not a whole\n"
-    "                         number of frames is refused\n"
-    "  --pix-fmt F            the layout of raw planes, by ffmpeg's name, needed with --size\n"
-    "                         and a CLIP: yuv420p, yuv422p, yuv444p, yuv411p (W a multiple\n"
-    "                         of 4) or gray. There is no default: a 4:2:0 and a 4:1:1 frame\n"
-    "                         of one size have the same bytes, and the wrong one gives false\n"
-    "                         colours. Example: tamsa record in.yuv --size 720x480 --pix-fmt\n"
-    "                         yuv420p\n"
-    "  --range limited|full   the clip's levels: limited (studio, luma 16..235) or full\n"
-    "                         (0..255); default: as the Y4M header says (XCOLORRANGE=FULL is\n"
-    "                         full) or the video stream does (limited when a colour stream\n"
-    "                         does not say; a grey one must), limited for raw planes\n"
-    "  --start N              skip the first N frames (0 or more; default 0)\n"
-    "  --frames N             stop after N frames (1 or more; default: the whole clip); with\n"
-    "                         --start S, frames S+1 to S+N of the clip\n"
-    "\n"
-    "Output:\n"
-    "  --out DIR              where frame-00001.ppm and on and contact.png go (default: out)\n"
-    "  --out -                the frames to standard output, back to back, for a pipe into\n"
-    "                         ffmpeg or netpbm; progress and the summary then go to stderr\n"
-    "  --out NAME.y4m         the frames as a Y4M file (--format y4m)\n"
-    "  --out NAME.mkv         the frames as a video file, by its extension: .mkv and .nut\n"
-    "                         FFV1 (the RGB exactly, lossless), .mp4 and .mov H.264 (libx264,\n"
-    "                         4:2:0), .avi MJPEG (quality 3); tagged with the clip's frame\n"
-    "                         rate, aspect, interlacing and range. A NAME with another\n"
-    "                         extension is refused: pipe Y4M into an encoder,\n"
-    "                         tamsa record CLIP --out - --format y4m | ffmpeg -i - OUT.webm\n"
-    "  --codec NAME           the encoder of a video file, by libavcodec's name (libx264,\n"
-    "                         ffv1, mjpeg, mpeg4...; ffmpeg -encoders lists them): RGB where\n"
-    "                         it takes RGB, else 4:2:0 by the exact BT.601 rule\n"
-    "  --crf N                constant quality, for encoders that take it (libx264: 0..51,\n"
-    "                         lower is better; its default is 23)\n"
-    "  --bitrate R            bits a second for lossy encoders: 2500000, 800k or 2.5M\n"
-    "  --format F             ppm (default), pgm (grey clips), pnm (PGM for grey frames, PPM\n"
-    "                         for colour ones; the default for mono clips in a directory), png,\n"
-    "                         rgb (raw 24-bit frames, with --out - only) or y4m (with --out -\n"
-    "                         or --out NAME.y4m: a stream ffmpeg -i - reads, keeping the clip's\n"
-    "                         frame rate, aspect and interlacing); in any case\n"
-    "  --chroma C             the chroma of Y4M output: 444, 422, 420 or 411, each the mean\n"
-    "                         of the pixels it covers; default: the clip's (mono stays mono,\n"
-    "                         unless faded into another clip: 444). Y4M output is in the\n"
-    "                         clip's range, full range tagged XCOLORRANGE=FULL\n"
-    "  -y, --overwrite        replace the frames of an earlier run in DIR, or NAME.y4m or the\n"
-    "                         video file\n"
-    "                         (refused otherwise)\n"
-    "  --sheet-every N        the contact sheet shows every Nth frame (1 or more; default:\n"
-    "                         about 12 frames in all)\n"
-    "  --no-progress          no progress line (it is shown only when stderr is a terminal)\n"
-    "  --no-output            write no frames at all: the pipeline alone, to time it\n"
-    "  -q, --quiet            errors only: no notes, warnings, progress or summary; a reader\n"
-    "                         of --out - that goes away ends the run with status 1 unsaid\n"
-    "  -v, --verbose          also a line per frame on stderr: its messages and their time\n"
-    "\n"
-    "Messages to the server, in the order they are sent:\n"
-    "  --scale WxH            resize to W x H pixels, nearest neighbour (W x H at most\n"
-    "                         67108864); default: the clip's size. W:H is WxH; W:-1 or -1:H\n"
-    "                         keeps the clip's proportions (rounded to the nearest pixel)\n"
-    "  --contrast P           contrast in percent around mid-grey 128: 100 (default) keeps,\n"
-    "                         0 gives flat grey, below 0 mirrors the levels (-100000..100000)\n"
-    "  --brightness B         added to every level after the contrast (-255..255, default 0)\n"
-    "  --invert               every level L becomes 255 - L, after contrast and brightness\n"
-    "  --deinterlace          keep one field: copy each of its rows over the row of the other\n"
-    "                         field below it; on by default for clips whose header says\n"
-    "                         interlaced (It, Ib, Im: then only frames whose own header says\n"
-    "                         interlaced)\n"
-    "  --field top|bottom     the field kept (default: the one first in time, as the clip's or\n"
-    "                         the frame's header says; top when it does not say)\n"
-    "  --no-deinterlace       keep both fields, even of an interlaced clip\n"
-    "  --fade-with CLIP       cross-fade into the frames of another clip of the same size\n"
-    "  --fade-frames N        frames the cross-fade takes (1 or more, default 25)\n"
-    "  --fade-start N         frames of the run before the cross-fade begins (0 or more,\n"
-    "                         default 0). A fade clip that ends first holds its last frame,\n"
-    "                         with a warning\n"
-    "  --remap                reduce to the 216 colours of the 6x6x6 colour cube\n"
-    "\n"
-    "Server:\n"
-    "  --connect NAME         use a running `tamsa serve --port NAME` (default: a server in\n"
-    "                         this process)\n"
-    "\n"
-    "The conversion is ITU-R BT.601: studio range (luma 16..235) by the server's message,\n"
-    "full range (0..255) here, per pixel. The 4:2:0 chroma of interlaced frames is taken by\n"
-    "field: each row gets its own field's chroma.\n"
-    "\n"
-    "SIGINT or SIGTERM ends the run after the frame in hand: every frame written is whole, the\n"
-    "contact sheet shows them (a video file is ended and playable), and one line says how\n"
-    "many were kept.\n"
-    "\n"
-    "Exit status: 0 done (also when the clip's last frame is cut short: the frames before it\n"
-    "are kept, with a warning), 1 failed while running (also when no frame could be kept),\n"
-    "2 bad command line, 130 or 143 stopped by SIGINT or SIGTERM.\n";
-
 int record_command(cli::args &args) {
     if (args.asks_help()) {
-        std::fputs(kRecordHelp, stdout);
+        std::fputs(record_help().c_str(), stdout);
         return cli::kExitOk;
     }
     args.take_verbosity();

@@ -6,9 +6,11 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
+#include "tamsa/internal/settings.h"
 #include "tools/commands/cli.h"
 #include "tools/pictures/picture.h"
 #include "tools/readers/clip.h"
@@ -48,7 +50,34 @@ struct record_options {
     std::string connect;       // a `tamsa serve` port; "" runs the server here
     uint32_t sheet_every = 0;  // contact sheet of every Nth frame; 0 picks one
     bool progress = true;      // on stderr, when it is a terminal
+
+    bool operator==(const record_options &) const = default;
 };
+
+// One option of tamsa record, as the parser takes it and the help lists it. Rows follow the
+// order of the help; a row without a setter is a line of the help only.
+struct record_option {
+    const char *section;  // the heading it is listed under
+    const char *names;    // "--size", or "-y, --overwrite"
+    const char *value;    // its value in the help ("WxH"), or null for a switch
+    // The help beside it, lines apart; {range} and {default} stand for those below.
+    const char *help;
+    void (*set)(record_options &o, const record_option &row, const std::string &value) = nullptr;
+    const char *what = nullptr;  // the value in messages: "bad WHAT: ..."
+    std::optional<settings::range> range = std::nullopt;
+    const char *fallback = nullptr;  // the default, as the value that gives it
+    // row.range's value, said wrong with the range in the message.
+    int32_t ranged(const std::string &text) const;
+};
+
+std::span<const record_option> record_option_table();
+// The text of tamsa record --help.
+std::string record_help();
+
+// Whether --out names a Y4M file; the formats --format takes.
+bool is_y4m_file(const std::string &out);
+bool known_format(const std::string &format);
+inline constexpr const char *kRecordFormats = "ppm, pgm, pnm, png, rgb or y4m, in any case";
 
 struct record_report {
     uint32_t frames = 0;

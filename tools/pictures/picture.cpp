@@ -561,6 +561,21 @@ void cube_colours(const uint8_t *indexes, size_t count, uint8_t *rgb) {
     }
 }
 
+bool grey_of(const picture_view &p, picture &grey) {
+    if (p.channels != 3) return false;
+    const size_t n = size_t(p.width) * size_t(p.height);
+    for (size_t i = 0; i < n; ++i) {
+        const uint8_t *px = p.pixels + i * 3;
+        if (px[0] != px[1] || px[0] != px[2]) return false;
+    }
+    grey.width = p.width;
+    grey.height = p.height;
+    grey.channels = 1;
+    grey.pixels.resize(n);
+    for (size_t i = 0; i < n; ++i) grey.pixels[i] = p.pixels[i * 3];
+    return true;
+}
+
 namespace {
 
 template <int Bpp>

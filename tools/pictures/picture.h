@@ -116,6 +116,10 @@ bool write_picture(FILE *f, const picture_view &p, picture_format format, int32_
 // indexes may be the last third of rgb's bytes: each is read before its pixel is written.
 void cube_colours(const uint8_t *indexes, size_t count, uint8_t *rgb);
 
+// A colour picture whose every pixel is grey, as a grey picture into grey; false, with grey
+// untouched, for any other picture.
+bool grey_of(const picture_view &p, picture &grey);
+
 // Pictures turned and mirrored by moving pixels, none made anew, for any bytes per pixel (bpp).
 // turn_pixels writes into out the picture turned counter-clockwise by quarters (1 to 3) quarter
 // turns: height x width for 1 and 3, width x height for 2. flip_pixels mirrors in place: across

@@ -36,22 +36,6 @@ bool is_frame_file(const std::string &name) {
     return ext == ".ppm" || ext == ".png" || ext == ".pgm" || ext == ".pnm";
 }
 
-// A frame whose pixels are all grey as a grey picture, into g; false for others.
-bool as_grey(const picture &p, picture &g) {
-    if (p.channels != 3) return false;
-    const size_t n = size_t(p.width) * size_t(p.height);
-    for (size_t i = 0; i < n; ++i) {
-        const uint8_t *px = &p.pixels[i * 3];
-        if (px[0] != px[1] || px[0] != px[2]) return false;
-    }
-    g.width = p.width;
-    g.height = p.height;
-    g.channels = 1;
-    g.pixels.resize(n);
-    for (size_t i = 0; i < n; ++i) g.pixels[i] = p.pixels[i * 3];
-    return true;
-}
-
 bool ends_with(const std::string &text, const std::string &end) {
     return text.size() > end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
@@ -245,7 +229,7 @@ void frame_sink::write(picture &p, uint32_t index) {
     // Grey frames for PGM and PNM; PGM takes no other.
     const bool grey_format = format_ == "pgm" || format_ == "pnm";
     picture grey;
-    picture &frame = grey_format && as_grey(p, grey) ? grey : p;
+    picture &frame = grey_format && grey_of(p.view(), grey) ? grey : p;
     if (format_ == "pgm" && frame.channels != 1) {
         throw failure{"frame " + std::to_string(index + 1) +
                       " is in colour, and --format pgm writes grey frames only (pnm writes "

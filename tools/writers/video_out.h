@@ -19,6 +19,7 @@ struct video_choice {
     std::string codec;       // an encoder by libavcodec's name; "" the container's default
     std::optional<int> crf;  // constant quality, for encoders that take it
     int64_t bit_rate = 0;    // bits a second; 0: the encoder's default
+    bool operator==(const video_choice &) const = default;
 };
 
 // Whether the name ends in .mkv, .mp4, .mov, .avi or .nut, in any case.
