@@ -44,7 +44,7 @@ bash scripts/setup.sh --tests
 if [ "${1:-}" = "--tsan" ]; then
   bash scripts/build.sh build-tsan -DTAMSA_WERROR=ON -DTAMSA_TSAN=ON -DTAMSA_SANITIZE=OFF \
     -DTAMSA_BUILD_TESTS=ON -DTAMSA_BUILD_BENCH=OFF
-  export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+  export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp"
   # The exhaustive single-threaded checks (kernels against their rules over every value) have
   # no threads for it to watch and take minutes each under it: they run in the other builds.
   ctest --test-dir build-tsan --output-on-failure --no-tests=error -j "$(nproc)" \
