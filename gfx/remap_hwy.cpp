@@ -39,6 +39,33 @@ void swap13_row_vector(const uint8_t *source, uint8_t *destination, uint64_t pix
     swap13_row(source, destination, pixels);
 }
 #else
+#if HWY_ARCH_X86 && HWY_MAX_BYTES == 16
+// Sixteen lookups of 16 bytes each cost more than sixteen plain byte loads.
+void lookup_row_vector(uint8_t *bytes, uint64_t count, const uint8_t *table) {
+    lookup_row(bytes, count, table);
+}
+#elif HWY_ARCH_X86
+// Byte lookups reach 16 entries, and a lane whose index has its top bit set looks up 0. Each
+// sixteenth of the table is looked up by the byte less its start, pushed up by a saturating add
+// so that only the lanes in that sixteenth keep the top bit clear; the sixteen results are
+// or-ed. Four operations a sixteenth, with no compare or blend.
+void lookup_row_vector(uint8_t *HWY_RESTRICT bytes, uint64_t count,
+                       const uint8_t *HWY_RESTRICT table) {
+    const hn::ScalableTag<uint8_t> d;
+    const auto push = hn::Set(d, uint8_t{0x70});
+    const auto sixteen = hn::Set(d, uint8_t{16});
+    for_each_vector(count, hn::Lanes(d), [&](uint64_t i, size_t m) {
+        auto v = load_lanes(d, bytes + i, m);
+        auto result = hn::TableLookupBytesOr0(hn::LoadDup128(d, table), hn::SaturatedAdd(v, push));
+        for (unsigned h = 1; h < 16; ++h) {
+            v = hn::Sub(v, sixteen);
+            result = hn::Or(result, hn::TableLookupBytesOr0(hn::LoadDup128(d, table + 16 * h),
+                                                            hn::SaturatedAdd(v, push)));
+        }
+        store_lanes(result, d, bytes + i, m);
+    });
+}
+#else
 // Byte lookups reach 16 entries: the table's sixteenths are looked up by the low nibble, and the
 // high nibble picks which one counts.
 void lookup_row_vector(uint8_t *HWY_RESTRICT bytes, uint64_t count,
@@ -57,6 +84,7 @@ void lookup_row_vector(uint8_t *HWY_RESTRICT bytes, uint64_t count,
         store_lanes(result, d, bytes + i, m);
     });
 }
+#endif
 
 // One channel's levels, in 16-bit lanes: floor(max(v - 22, 0) / 42) by multiply and shift.
 template <class D16, class V16>
