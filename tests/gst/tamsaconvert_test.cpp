@@ -5,8 +5,6 @@
 #include <gst/video/video.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -14,11 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "child_process.h"
 #include "temp_dir.h"
 #include "tools/commands/record.h"
 #include "tools/readers/clip.h"
-
-extern char **environ;
 
 #if defined(__SANITIZE_ADDRESS__)
 // GStreamer keeps its registry and caches to the end of the process, by design.
@@ -31,6 +28,7 @@ namespace {
 
 using tamsa::tools::chroma;
 using tamsa::tools::yuv_frame;
+using tamsa_test::child;
 
 // Every byte made from its index and the seed, with the odd sample near black and white.
 yuv_frame test_frame(int32_t w, int32_t h, chroma layout, uint8_t seed) {
@@ -487,49 +485,6 @@ TEST_F(TamsaConvert, TimestampsEosAndFlushing) {
     }
     EXPECT_TRUE(eos);
 }
-
-// A child process whose first line of output the test waits for.
-class child {
-   public:
-    explicit child(const std::vector<std::string> &argv) {
-        int out[2];
-        if (pipe(out) != 0) return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 2);
-        posix_spawn_file_actions_addclose(&actions, out[0]);
-        std::vector<char *> args;
-        for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-        args.push_back(nullptr);
-        if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
-        output_ = fdopen(out[0], "r");
-    }
-    ~child() {
-        stop(SIGKILL);
-        if (output_ != nullptr) std::fclose(output_);
-    }
-    child(const child &) = delete;
-    child &operator=(const child &) = delete;
-    std::string line() {
-        char buffer[512];
-        if (output_ == nullptr || std::fgets(buffer, sizeof buffer, output_) == nullptr) return "";
-        return buffer;
-    }
-    void stop(int signal) {
-        if (pid_ <= 0) return;
-        kill(pid_, signal);
-        int status = 0;
-        waitpid(pid_, &status, 0);
-        pid_ = -1;
-    }
-
-   private:
-    pid_t pid_ = -1;
-    FILE *output_ = nullptr;
-};
 
 // Through a `tamsa serve` process: the same frames as in process; a server that goes away is an
 // error on the bus, not a crash.
