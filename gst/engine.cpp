@@ -42,9 +42,9 @@ void engine::configure(const stream_format &format) {
     }
     format_ = format;
     const bool scaled = format.out_width != format.width || format.out_height != format.height;
+    const bool mono = format.layout == tools::chroma::mono;
     direct_ = in_process() && !format.full_range && !format.deinterlace &&
-              format.layout != tools::chroma::mono &&
-              format.width % tools::chroma_across(format.layout) == 0 &&
+              (mono || format.width % tools::chroma_across(format.layout) == 0) &&
               !(scaled && format.layout == tools::chroma::c411);
     // A stream that takes the direct path throughout never needs the converter's blocks.
     if (!direct_ || format.interlace != 'p') make_converter();
@@ -87,9 +87,12 @@ uint32_t engine::convert_direct(plane y, plane u, plane v, size_t out_stride, ui
     const int32_t w = format_.width, h = format_.height;
     const uint64_t pixels = uint64_t(w) * uint64_t(h);
     const auto layout = format_.layout;
-    const int32_t across = tools::chroma_across(layout), down = tools::chroma_down(layout);
+    const bool mono = layout == tools::chroma::mono;
+    // Grey takes one neutral chroma sample a row.
+    const int32_t group = mono ? w : tools::chroma_across(layout);
+    const int32_t down = tools::chroma_down(layout);
     const size_t cw = size_t(tools::chroma_width(layout, w));
-    const uint64_t chroma_bytes = pixels / uint64_t(across);
+    const uint64_t chroma_bytes = pixels / uint64_t(group);
     const bool scaled = format_.out_width != w || format_.out_height != h;
     if (op_ == 0) {
         op_ = s.alloc(32, true);
@@ -120,10 +123,17 @@ uint32_t engine::convert_direct(plane y, plane u, plane v, size_t out_stride, ui
         if (down == 1) ++counts_.copied_in;
         return block;
     };
-    const uint32_t u_at = chroma(u, u_), v_at = chroma(v, v_);
+    uint32_t u_at = 0, v_at = 0;
+    if (mono) {
+        if (u_ == 0) std::memset(s.at(own(u_, chroma_bytes), chroma_bytes), 128, chroma_bytes);
+        u_at = v_at = u_;
+    } else {
+        u_at = chroma(u, u_);
+        v_at = chroma(v, v_);
+    }
     in_place = !scaled && out_bus != 0 && out_stride == size_t(w) * 3;
     const uint32_t rgb = in_place ? out_bus : own(rgb_, pixels * 3);
-    send(TAMSA_OP_YUVTORGB, {y_at, v_at, u_at, rgb, uint32_t(pixels), uint32_t(across)});
+    send(TAMSA_OP_YUVTORGB, {y_at, v_at, u_at, rgb, uint32_t(pixels), uint32_t(group)});
     s.write_bitmap(record_, {rgb, w, h, 3});
     if (!scaled) return record_;
     const uint32_t made = send(TAMSA_OP_SCALECOPYBITMAP, {record_, uint32_t(format_.out_width),
