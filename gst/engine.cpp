@@ -33,7 +33,7 @@ engine::engine(const std::string &port)
 void engine::configure(const stream_format &format) {
     // The blocks of a former format are held by the session until it ends: a new session
     // gives them all back.
-    if (converter_ != nullptr || cube_ != 0 || op_ != 0) {
+    if (converter_ != nullptr || cube_ != 0 || op_ != 0 || record_ != 0) {
         converter_.reset();
         cube_ = swap_ = 0;
         op_ = y_ = u_ = v_ = rgb_ = record_ = result_ = 0;
@@ -74,6 +74,7 @@ bool engine::direct(char frame_field) const {
 
 uint32_t engine::send(int32_t id, std::initializer_list<uint32_t> args) {
     if (!direct_) return session_->send(id, args);
+    if (op_ == 0) op_ = session_->alloc(32, true);
     uint32_t n = 1;
     for (uint32_t w : args) session_->store32(op_ + 4 * n++, w);
     // As the server's loop serves a message of this process, with nothing else sent to this
@@ -94,10 +95,7 @@ uint32_t engine::convert_direct(plane y, plane u, plane v, size_t out_stride, ui
     const size_t cw = size_t(tools::chroma_width(layout, w));
     const uint64_t chroma_bytes = pixels / uint64_t(group);
     const bool scaled = format_.out_width != w || format_.out_height != h;
-    if (op_ == 0) {
-        op_ = s.alloc(32, true);
-        record_ = s.alloc(16, false);
-    }
+    if (record_ == 0) record_ = s.alloc(16, false);
     // Planes laid out as the conversion reads them are used where they lie; the rest are
     // copied into blocks of the engine's, made when first needed.
     const auto own = [&s](uint32_t &block, uint64_t bytes) {

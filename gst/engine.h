@@ -5,10 +5,9 @@
 //
 // With a server of its own in this process, the common frames (studio range, whole chroma
 // groups or grey, chroma shared by rows as they come, no deinterlacing, no one-pass 4:1:1
-// resize) skip
-// the server's thread: their messages are served on the caller's thread, where a wake-up of
-// another thread per message would cost more than the conversion on a busy machine, and planes
-// already in the bus are used where they lie.
+// resize) skip the server's thread: their messages are served on the caller's thread, where a
+// wake-up of another thread per message would cost more than the conversion on a busy
+// machine, and planes already in the bus are used where they lie.
 #ifndef TAMSA_GST_ENGINE_H
 #define TAMSA_GST_ENGINE_H
 

@@ -367,6 +367,24 @@ TEST_F(TamsaConvert, MixedStreamsTakeEachFramesFlags) {
     EXPECT_EQ(e.pull(), bottom);
     ASSERT_EQ(e.push(f, 2), GST_FLOW_OK);
     EXPECT_EQ(e.pull(), progressive);
+    // Not deinterlaced: interlaced frames take their fields' chroma and progressive ones their
+    // own rows', each corrected after, whichever comes first.
+    tamsa::tools::record_options brighter;
+    brighter.correct = true;
+    brighter.brightness = 40;
+    const auto fields = command_frames({f}, " It", brighter)[0];
+    const auto rows = command_frames({f}, "", brighter)[0];
+    ASSERT_NE(fields, rows);
+    Element mixed(input_caps("I420", 16, 12, ",colorimetry=bt601,interlace-mode=mixed"),
+                  "video/x-raw,format=BGR", {{"brightness", "40"}});
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_EQ(mixed.push(f, 0, GST_VIDEO_BUFFER_FLAG_INTERLACED | GST_VIDEO_BUFFER_FLAG_TFF),
+                  GST_FLOW_OK)
+            << mixed.error();
+        EXPECT_EQ(mixed.pull(), fields) << i;
+        ASSERT_EQ(mixed.push(f, 1), GST_FLOW_OK) << mixed.error();
+        EXPECT_EQ(mixed.pull(), rows) << i;
+    }
 }
 
 // What the caps leave open is refused with an error, never converted by a guess.
