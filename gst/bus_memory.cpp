@@ -10,8 +10,10 @@ constexpr const char *kMemoryType = "TamsaBus";
 
 struct bus_memory {
     GstMemory mem;
-    // The bus block: the memory's own, or its parent's for a share.
+    // The bus block, and where the memory's bytes start in it (aligned): the memory's own, or
+    // its parent's for a share. Offsets count from data, as pools reset them to 0.
     uint8_t *block;
+    uint8_t *data;
 };
 
 }  // namespace
@@ -38,13 +40,15 @@ GstMemory *bus_alloc(GstAllocator *allocator, gsize size, GstAllocationParams *p
     auto *m = g_new(bus_memory, 1);
     m->block = block;
     const gsize shift = (align + 1 - (reinterpret_cast<uintptr_t>(block) & align)) & align;
-    gst_memory_init(&m->mem, GstMemoryFlags(params->flags), allocator, nullptr, maxsize, align,
-                    shift + params->prefix, size);
+    m->data = block + shift;
+    const gsize room = maxsize - shift;
+    gst_memory_init(&m->mem, GstMemoryFlags(params->flags), allocator, nullptr, room, align,
+                    params->prefix, size);
     if (params->prefix != 0 && (params->flags & GST_MEMORY_FLAG_ZERO_PREFIXED)) {
-        std::memset(block + shift, 0, params->prefix);
+        std::memset(m->data, 0, params->prefix);
     }
-    const gsize end = shift + params->prefix + size;
-    if (params->flags & GST_MEMORY_FLAG_ZERO_PADDED) std::memset(block + end, 0, maxsize - end);
+    const gsize end = params->prefix + size;
+    if (params->flags & GST_MEMORY_FLAG_ZERO_PADDED) std::memset(m->data + end, 0, room - end);
     return &m->mem;
 }
 
@@ -55,7 +59,7 @@ void bus_free(GstAllocator *, GstMemory *mem) {
 }
 
 gpointer bus_map(GstMemory *mem, gsize, GstMapFlags) {
-    return reinterpret_cast<bus_memory *>(mem)->block;
+    return reinterpret_cast<bus_memory *>(mem)->data;
 }
 
 void bus_unmap(GstMemory *) {}
@@ -65,6 +69,7 @@ GstMemory *bus_share(GstMemory *mem, gssize offset, gssize size) {
     if (size == -1) size = gssize(mem->size) - offset;
     auto *m = g_new(bus_memory, 1);
     m->block = reinterpret_cast<bus_memory *>(mem)->block;
+    m->data = reinterpret_cast<bus_memory *>(mem)->data;
     gst_memory_init(
         &m->mem, GstMemoryFlags(GST_MINI_OBJECT_FLAGS(parent) | GST_MINI_OBJECT_FLAG_LOCK_READONLY),
         mem->allocator, parent, mem->maxsize, mem->align, mem->offset + gsize(offset), gsize(size));
@@ -87,6 +92,34 @@ static void tamsa_bus_allocator_class_init(TamsaBusAllocatorClass *klass) {
     a->free = bus_free;
 }
 
+// A video pool that gives its buffers back when it cannot start: GStreamer's own keeps those
+// made before the one that failed, and bus blocks are too few to leave behind.
+struct TamsaBusPool {
+    GstVideoBufferPool parent;
+};
+struct TamsaBusPoolClass {
+    GstVideoBufferPoolClass parent_class;
+};
+
+G_DEFINE_TYPE(TamsaBusPool, tamsa_bus_pool, GST_TYPE_VIDEO_BUFFER_POOL)
+
+namespace {
+
+gboolean bus_pool_start(GstBufferPool *pool) {
+    auto *parent = GST_BUFFER_POOL_CLASS(tamsa_bus_pool_parent_class);
+    if (parent->start(pool)) return TRUE;
+    parent->stop(pool);
+    return FALSE;
+}
+
+}  // namespace
+
+static void tamsa_bus_pool_init(TamsaBusPool *) {}
+
+static void tamsa_bus_pool_class_init(TamsaBusPoolClass *klass) {
+    GST_BUFFER_POOL_CLASS(klass)->start = bus_pool_start;
+}
+
 namespace tamsa::gst {
 
 GstAllocator *bus_allocator() {
@@ -103,7 +136,8 @@ GstAllocator *bus_allocator() {
 GstBufferPool *bus_pool(GstCaps *caps, guint min_buffers) {
     GstVideoInfo info;
     if (caps == nullptr || !gst_video_info_from_caps(&info, caps)) return nullptr;
-    GstBufferPool *pool = gst_video_buffer_pool_new();
+    auto *pool = static_cast<GstBufferPool *>(g_object_new(tamsa_bus_pool_get_type(), nullptr));
+    gst_object_ref_sink(pool);
     GstStructure *config = gst_buffer_pool_get_config(pool);
     gst_buffer_pool_config_set_params(config, caps, guint(GST_VIDEO_INFO_SIZE(&info)), min_buffers,
                                       0);
@@ -126,7 +160,7 @@ uint32_t bus_address(GstBuffer *buffer, const void *data, size_t length) {
     for (guint i = 0; i < gst_buffer_n_memory(buffer); ++i) {
         GstMemory *mem = gst_buffer_peek_memory(buffer, i);
         if (!gst_memory_is_type(mem, kMemoryType)) continue;
-        const uint8_t *start = reinterpret_cast<bus_memory *>(mem)->block + mem->offset;
+        const uint8_t *start = reinterpret_cast<bus_memory *>(mem)->data + mem->offset;
         if (p >= start && length <= mem->size && size_t(p - start) <= mem->size - length) {
             return tamsa_bus_address(p);
         }
