@@ -407,18 +407,13 @@ bool in_process(GstTamsaConvert *self) {
     return own;
 }
 
-// Upstream is offered buffers in the bus, which a server in this process reads as they lie.
-gboolean propose_allocation(GstBaseTransform *trans, GstQuery *decide_query, GstQuery *query) {
-    auto *parent = GST_BASE_TRANSFORM_CLASS(gst_tamsa_convert_parent_class);
-    // Passing through (no decide query), the question is downstream's.
-    if (decide_query == nullptr || !in_process(GST_TAMSA_CONVERT(trans)) ||
-        gst_query_get_n_allocation_pools(query) != 0) {
-        return parent->propose_allocation(trans, decide_query, query);
-    }
+// Adds a pool of bus buffers for the query's caps, and its allocator as the first; false when
+// the caps are no video.
+bool add_bus_pool(GstQuery *query) {
     GstCaps *caps = nullptr;
     gst_query_parse_allocation(query, &caps, nullptr);
     GstBufferPool *pool = tamsa::gst::bus_pool(caps, 0);
-    if (pool == nullptr) return parent->propose_allocation(trans, decide_query, query);
+    if (pool == nullptr) return false;
     GstStructure *config = gst_buffer_pool_get_config(pool);
     guint size = 0;
     gst_buffer_pool_config_get_params(config, nullptr, &size, nullptr, nullptr);
@@ -426,32 +421,7 @@ gboolean propose_allocation(GstBaseTransform *trans, GstQuery *decide_query, Gst
     GstAllocationParams params;
     gst_buffer_pool_config_get_allocator(config, &allocator, &params);
     gst_query_add_allocation_pool(query, pool, size, 0, 0);
-    gst_query_add_allocation_param(query, allocator, &params);
-    gst_query_add_allocation_meta(query, GST_VIDEO_META_API_TYPE, nullptr);
-    gst_structure_free(config);
-    gst_object_unref(pool);
-    return TRUE;
-}
-
-// The output goes into buffers in the bus, where the server writes it, unless downstream has
-// a pool of its own.
-gboolean decide_allocation(GstBaseTransform *trans, GstQuery *query) {
-    auto *parent = GST_BASE_TRANSFORM_CLASS(gst_tamsa_convert_parent_class);
-    if (!in_process(GST_TAMSA_CONVERT(trans)) || gst_query_get_n_allocation_pools(query) != 0) {
-        return parent->decide_allocation(trans, query);
-    }
-    GstCaps *caps = nullptr;
-    gst_query_parse_allocation(query, &caps, nullptr);
-    GstBufferPool *pool = tamsa::gst::bus_pool(caps, 0);
-    if (pool == nullptr) return parent->decide_allocation(trans, query);
-    GstStructure *config = gst_buffer_pool_get_config(pool);
-    guint size = 0;
-    gst_buffer_pool_config_get_params(config, nullptr, &size, nullptr, nullptr);
-    GstAllocator *allocator = nullptr;
-    GstAllocationParams params;
-    gst_buffer_pool_config_get_allocator(config, &allocator, &params);
-    gst_query_add_allocation_pool(query, pool, size, 0, 0);
-    // The pool is configured again from the first allocator of the query.
+    // A pool is configured again from the first allocator of the query.
     if (gst_query_get_n_allocation_params(query) > 0) {
         gst_query_set_nth_allocation_param(query, 0, allocator, &params);
     } else {
@@ -459,6 +429,28 @@ gboolean decide_allocation(GstBaseTransform *trans, GstQuery *query) {
     }
     gst_structure_free(config);
     gst_object_unref(pool);
+    return true;
+}
+
+// Upstream is offered buffers in the bus, which a server in this process reads as they lie.
+gboolean propose_allocation(GstBaseTransform *trans, GstQuery *decide_query, GstQuery *query) {
+    auto *parent = GST_BASE_TRANSFORM_CLASS(gst_tamsa_convert_parent_class);
+    // Passing through (no decide query), the question is downstream's.
+    if (decide_query == nullptr || !in_process(GST_TAMSA_CONVERT(trans)) ||
+        gst_query_get_n_allocation_pools(query) != 0 || !add_bus_pool(query)) {
+        return parent->propose_allocation(trans, decide_query, query);
+    }
+    gst_query_add_allocation_meta(query, GST_VIDEO_META_API_TYPE, nullptr);
+    return TRUE;
+}
+
+// The output goes into buffers in the bus, where the server writes it, unless downstream has
+// a pool of its own.
+gboolean decide_allocation(GstBaseTransform *trans, GstQuery *query) {
+    auto *parent = GST_BASE_TRANSFORM_CLASS(gst_tamsa_convert_parent_class);
+    if (in_process(GST_TAMSA_CONVERT(trans)) && gst_query_get_n_allocation_pools(query) == 0) {
+        add_bus_pool(query);
+    }
     return parent->decide_allocation(trans, query);
 }
 
