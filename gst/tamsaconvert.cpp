@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "gst/bus_memory.h"
 #include "gst/engine.h"
 #include "tools/commands/cli.h"
 
@@ -18,7 +19,6 @@ using tamsa::gst::effects;
 using tamsa::gst::engine;
 using tamsa::gst::stream_format;
 using tamsa::tools::chroma;
-using tamsa::tools::converter;
 
 #define IN_FORMATS "{ I420, YV12, Y42B, Y444, Y41B, GRAY8 }"
 #define OUT_FORMATS "{ BGR, RGB, I420, YV12, Y42B, Y444, Y41B, GRAY8 }"
@@ -42,7 +42,8 @@ enum {
     PROP_INVERT,
     PROP_DEINTERLACE,
     PROP_REMAP,
-    PROP_PORT
+    PROP_PORT,
+    PROP_STATS
 };
 
 }  // namespace
@@ -62,6 +63,8 @@ struct _GstTamsaConvert {
     engine *work;
     char interlace;  // as stream_format's
     char field;      // the field deinterlacing keeps for interlaced frames, or 0
+    // The engine's counts after the last frame, under the object's lock.
+    engine::counts counts;
 };
 
 G_DEFINE_TYPE(GstTamsaConvert, gst_tamsa_convert, GST_TYPE_VIDEO_FILTER)
@@ -343,15 +346,27 @@ GstFlowReturn transform_frame(GstVideoFilter *filter, GstVideoFrame *in, GstVide
                                                                  : 'b';
         field = frame_field == 'p' ? 0 : frame_field;
     }
-    const auto plane = [in](int component) {
-        return converter::plane{
-            static_cast<const uint8_t *>(GST_VIDEO_FRAME_COMP_DATA(in, component)),
-            size_t(GST_VIDEO_FRAME_COMP_STRIDE(in, component))};
+    // Planes in bus memory go to a server in this process as they lie.
+    const bool in_bus = self->work->in_process();
+    const auto plane = [in, in_bus](int component) {
+        const auto *data = static_cast<const uint8_t *>(GST_VIDEO_FRAME_COMP_DATA(in, component));
+        const auto stride = size_t(GST_VIDEO_FRAME_COMP_STRIDE(in, component));
+        const size_t rows = size_t(GST_VIDEO_FRAME_COMP_HEIGHT(in, component));
+        const size_t length =
+            stride * (rows - 1) + size_t(GST_VIDEO_FRAME_COMP_WIDTH(in, component));
+        return engine::plane{data, stride,
+                             in_bus ? tamsa::gst::bus_address(in->buffer, data, length) : 0};
     };
     const bool mono = GST_VIDEO_FRAME_FORMAT(in) == GST_VIDEO_FORMAT_GRAY8;
-    const converter::plane y = plane(GST_VIDEO_COMP_Y);
-    const converter::plane u = mono ? converter::plane{} : plane(GST_VIDEO_COMP_U);
-    const converter::plane v = mono ? converter::plane{} : plane(GST_VIDEO_COMP_V);
+    const engine::plane y = plane(GST_VIDEO_COMP_Y);
+    const engine::plane u = mono ? engine::plane{} : plane(GST_VIDEO_COMP_U);
+    const engine::plane v = mono ? engine::plane{} : plane(GST_VIDEO_COMP_V);
+    auto *out_data = static_cast<uint8_t *>(GST_VIDEO_FRAME_PLANE_DATA(out, 0));
+    const auto out_stride = size_t(GST_VIDEO_FRAME_PLANE_STRIDE(out, 0));
+    const size_t out_length = out_stride * size_t(GST_VIDEO_FRAME_HEIGHT(out) - 1) +
+                              size_t(GST_VIDEO_FRAME_WIDTH(out)) * 3;
+    const uint32_t out_bus =
+        in_bus ? tamsa::gst::bus_address(out->buffer, out_data, out_length) : 0;
     if (deinterlace && field == 0 && frame_field != 'p') {
         GST_ELEMENT_ERROR(self, STREAM, FAILED,
                           ("the input is interlaced but its caps give no field-order: "
@@ -367,14 +382,15 @@ GstFlowReturn transform_frame(GstVideoFilter *filter, GstVideoFrame *in, GstVide
             if (!refusal(f).empty()) throw tamsa::cli::failure{refusal(f)};
             self->work->configure(f);
         }
-        self->work->convert(y, u, v, frame_field, deinterlace ? field : 0, fx,
-                            static_cast<uint8_t *>(GST_VIDEO_FRAME_PLANE_DATA(out, 0)),
-                            size_t(GST_VIDEO_FRAME_PLANE_STRIDE(out, 0)),
-                            GST_VIDEO_FRAME_FORMAT(out) == GST_VIDEO_FORMAT_RGB);
+        self->work->convert(y, u, v, frame_field, deinterlace ? field : 0, fx, out_data, out_stride,
+                            out_bus, GST_VIDEO_FRAME_FORMAT(out) == GST_VIDEO_FORMAT_RGB);
     } catch (const tamsa::cli::failure &e) {
         GST_ELEMENT_ERROR(self, STREAM, FAILED, ("%s", e.message.c_str()), (nullptr));
         return GST_FLOW_ERROR;
     }
+    GST_OBJECT_LOCK(self);
+    self->counts = self->work->copies();
+    GST_OBJECT_UNLOCK(self);
     if (deinterlace) {
         GST_BUFFER_FLAG_UNSET(out->buffer, GST_VIDEO_BUFFER_FLAG_INTERLACED);
         GST_BUFFER_FLAG_UNSET(out->buffer, GST_VIDEO_BUFFER_FLAG_TFF);
@@ -384,10 +400,67 @@ GstFlowReturn transform_frame(GstVideoFilter *filter, GstVideoFrame *in, GstVide
     return GST_FLOW_OK;
 }
 
+bool in_process(GstTamsaConvert *self) {
+    GST_OBJECT_LOCK(self);
+    const bool own = self->port == nullptr;
+    GST_OBJECT_UNLOCK(self);
+    return own;
+}
+
+// Adds a pool of bus buffers for the query's caps, and its allocator as the first; false when
+// the caps are no video.
+bool add_bus_pool(GstQuery *query) {
+    GstCaps *caps = nullptr;
+    gst_query_parse_allocation(query, &caps, nullptr);
+    GstBufferPool *pool = tamsa::gst::bus_pool(caps, 0);
+    if (pool == nullptr) return false;
+    GstStructure *config = gst_buffer_pool_get_config(pool);
+    guint size = 0;
+    gst_buffer_pool_config_get_params(config, nullptr, &size, nullptr, nullptr);
+    GstAllocator *allocator = nullptr;
+    GstAllocationParams params;
+    gst_buffer_pool_config_get_allocator(config, &allocator, &params);
+    gst_query_add_allocation_pool(query, pool, size, 0, 0);
+    // A pool is configured again from the first allocator of the query.
+    if (gst_query_get_n_allocation_params(query) > 0) {
+        gst_query_set_nth_allocation_param(query, 0, allocator, &params);
+    } else {
+        gst_query_add_allocation_param(query, allocator, &params);
+    }
+    gst_structure_free(config);
+    gst_object_unref(pool);
+    return true;
+}
+
+// Upstream is offered buffers in the bus, which a server in this process reads as they lie.
+gboolean propose_allocation(GstBaseTransform *trans, GstQuery *decide_query, GstQuery *query) {
+    auto *parent = GST_BASE_TRANSFORM_CLASS(gst_tamsa_convert_parent_class);
+    // Passing through (no decide query), the question is downstream's.
+    if (decide_query == nullptr || !in_process(GST_TAMSA_CONVERT(trans)) ||
+        gst_query_get_n_allocation_pools(query) != 0 || !add_bus_pool(query)) {
+        return parent->propose_allocation(trans, decide_query, query);
+    }
+    gst_query_add_allocation_meta(query, GST_VIDEO_META_API_TYPE, nullptr);
+    return TRUE;
+}
+
+// The output goes into buffers in the bus, where the server writes it, unless downstream has
+// a pool of its own.
+gboolean decide_allocation(GstBaseTransform *trans, GstQuery *query) {
+    auto *parent = GST_BASE_TRANSFORM_CLASS(gst_tamsa_convert_parent_class);
+    if (in_process(GST_TAMSA_CONVERT(trans)) && gst_query_get_n_allocation_pools(query) == 0) {
+        add_bus_pool(query);
+    }
+    return parent->decide_allocation(trans, query);
+}
+
 gboolean start(GstBaseTransform *trans) {
     auto *self = GST_TAMSA_CONVERT(trans);
     GST_OBJECT_LOCK(self);
     const std::string port = self->port != nullptr ? self->port : "";
+    GST_OBJECT_UNLOCK(self);
+    GST_OBJECT_LOCK(self);
+    self->counts = engine::counts();
     GST_OBJECT_UNLOCK(self);
     try {
         self->work = new engine(port);
@@ -468,6 +541,13 @@ void get_property(GObject *object, guint id, GValue *value, GParamSpec *pspec) {
         case PROP_PORT:
             g_value_set_string(value, self->port);
             break;
+        case PROP_STATS:
+            g_value_take_boxed(
+                value, gst_structure_new("tamsaconvert-stats", "frames", G_TYPE_UINT64,
+                                         guint64(self->counts.frames), "copied-in", G_TYPE_UINT64,
+                                         guint64(self->counts.copied_in), "copied-out",
+                                         G_TYPE_UINT64, guint64(self->counts.copied_out), nullptr));
+            break;
         default:
             G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
             break;
@@ -491,6 +571,7 @@ static void gst_tamsa_convert_init(GstTamsaConvert *self) {
     self->work = nullptr;
     self->interlace = 'p';
     self->field = 0;
+    new (&self->counts) engine::counts();
 }
 
 static void gst_tamsa_convert_class_init(GstTamsaConvertClass *klass) {
@@ -542,6 +623,17 @@ static void gst_tamsa_convert_class_init(GstTamsaConvertClass *klass) {
             "element runs a server of its own in this process",
             nullptr,
             GParamFlags(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS | GST_PARAM_MUTABLE_READY)));
+    g_object_class_install_property(
+        object, PROP_STATS,
+        g_param_spec_boxed(
+            "stats", "Statistics",
+            "Frames converted since the element started (frames), planes copied into the bus "
+            "because they did not lie there as the conversion reads them (copied-in; 4:2:0 "
+            "chroma is always laid out again and not counted), and frames copied out because "
+            "the output buffer was not in the bus or the frame was resized (copied-out). Input "
+            "in the buffers the element offers upstream, and output into its own, need no copy "
+            "when the server runs in this process",
+            GST_TYPE_STRUCTURE, GParamFlags(G_PARAM_READABLE | G_PARAM_STATIC_STRINGS)));
     gst_element_class_set_static_metadata(
         element, "Tamsa colour converter", "Filter/Converter/Video",
         "Planar 8-bit YUV (BT.601, either range) to BGR or RGB through the Tamsa frame server, "
@@ -551,6 +643,8 @@ static void gst_tamsa_convert_class_init(GstTamsaConvertClass *klass) {
     gst_element_class_add_static_pad_template(element, &src_template);
     trans->transform_caps = transform_caps;
     trans->fixate_caps = fixate_caps;
+    trans->propose_allocation = propose_allocation;
+    trans->decide_allocation = decide_allocation;
     trans->start = start;
     trans->stop = stop;
     trans->passthrough_on_same_caps = TRUE;

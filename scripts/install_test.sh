@@ -126,7 +126,7 @@ if [ -n "$plugin" ]; then
   fi
   GST_PLUGIN_PATH="$(dirname "$plugin")" GST_REGISTRY="$root/gst-registry.bin" \
     gst-inspect-1.0 tamsaconvert > "$root/inspect.txt"
-  for property in contrast brightness invert deinterlace remap port; do
+  for property in contrast brightness invert deinterlace remap port stats; do
     if ! grep -q "^  $property *:" "$root/inspect.txt"; then
       echo "install layout: gst-inspect-1.0 tamsaconvert does not show $property" >&2
       exit 1

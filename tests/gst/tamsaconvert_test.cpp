@@ -1,12 +1,11 @@
 // The tamsaconvert element in a GstHarness: its frames against `tamsa record`'s for the same
 // frames, caps both ways, properties while playing, a served run, EOS and flushing.
+#include <dlfcn.h>
 #include <gst/check/gstharness.h>
 #include <gst/gst.h>
 #include <gst/video/video.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -14,11 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "child_process.h"
 #include "temp_dir.h"
 #include "tools/commands/record.h"
 #include "tools/readers/clip.h"
-
-extern char **environ;
 
 #if defined(__SANITIZE_ADDRESS__)
 // GStreamer keeps its registry and caches to the end of the process, by design.
@@ -31,6 +29,7 @@ namespace {
 
 using tamsa::tools::chroma;
 using tamsa::tools::yuv_frame;
+using tamsa_test::child;
 
 // Every byte made from its index and the seed, with the odd sample near black and white.
 yuv_frame test_frame(int32_t w, int32_t h, chroma layout, uint8_t seed) {
@@ -79,9 +78,11 @@ const layout_case kLayouts[] = {
     {"Y444", chroma::c444, false}, {"Y41B", chroma::c411, false}, {"GRAY8", chroma::mono, false},
 };
 
-// A buffer of the frame laid out as the caps' video info says (its own strides and offsets).
-GstBuffer *frame_buffer(const GstVideoInfo &info, const yuv_frame &f, GstClockTime pts) {
-    GstBuffer *b = gst_buffer_new_allocate(nullptr, GST_VIDEO_INFO_SIZE(&info), nullptr);
+// A buffer of the frame laid out as the caps' video info says (its own strides and offsets):
+// b, or a new one in plain memory.
+GstBuffer *frame_buffer(const GstVideoInfo &info, const yuv_frame &f, GstClockTime pts,
+                        GstBuffer *b = nullptr) {
+    if (b == nullptr) b = gst_buffer_new_allocate(nullptr, GST_VIDEO_INFO_SIZE(&info), nullptr);
     GstVideoFrame frame;
     EXPECT_TRUE(gst_video_frame_map(&frame, const_cast<GstVideoInfo *>(&info), b, GST_MAP_WRITE));
     auto copy = [&](int comp, const std::vector<uint8_t> &plane, int32_t w, int32_t h) {
@@ -167,6 +168,16 @@ class Element {
         GstBuffer *b = frame_buffer(in_, f, pts);
         GST_BUFFER_FLAG_SET(b, flags);
         return gst_harness_push(h_, b);
+    }
+    // The frame in a buffer from the pool the element offered upstream, as a source that takes
+    // it writes its frames; block gets the address of the buffer's memory.
+    GstFlowReturn push_pooled(const yuv_frame &f, GstClockTime pts, const void **block) {
+        GstBuffer *b = gst_harness_create_buffer(h_, GST_VIDEO_INFO_SIZE(&in_));
+        GstMapInfo map;
+        EXPECT_TRUE(gst_buffer_map(b, &map, GST_MAP_READ));
+        *block = map.data;
+        gst_buffer_unmap(b, &map);
+        return gst_harness_push(h_, frame_buffer(in_, f, pts, b));
     }
     // The next frame out, red first; empty when there is none.
     std::vector<uint8_t> pull() {
@@ -254,6 +265,7 @@ TEST_F(TamsaConvert, ResizesAsTheCommandDoes) {
         chroma layout;
         int32_t w, h, to_w, to_h;
     } cases[] = {{"I420", chroma::c420, 33, 17, 20, 11},
+                 {"I420", chroma::c420, 32, 18, 20, 11},
                  {"Y41B", chroma::c411, 36, 10, 18, 5},
                  {"Y444", chroma::c444, 16, 16, 40, 23}};
     for (const auto &c : cases) {
@@ -278,32 +290,35 @@ TEST_F(TamsaConvert, ResizesAsTheCommandDoes) {
 
 // Contrast, brightness, invert and the colour cube, each as the command's options.
 TEST_F(TamsaConvert, CorrectionsAndTheColourCubeAsTheCommandDoesThem) {
-    const std::vector<yuv_frame> frames{test_frame(21, 9, chroma::c422, 40)};
-    struct effect_case {
-        int contrast, brightness;
-        bool invert, remap;
-    };
-    for (const effect_case &c : {effect_case{150, -20, false, false},
-                                 {70, 30, true, false},
-                                 {100, 0, false, true},
-                                 {130, 10, true, true}}) {
-        SCOPED_TRACE(std::to_string(c.contrast) + " " + std::to_string(c.brightness));
-        tamsa::tools::record_options o;
-        o.correct = c.contrast != 100 || c.brightness != 0 || c.invert;
-        o.contrast = c.contrast;
-        o.brightness = c.brightness;
-        o.invert = c.invert;
-        o.remap = c.remap;
-        const auto expected = command_frames(frames, "", o);
-        for (const char *order : {"BGR", "RGB"}) {
-            Element e(input_caps("Y42B", 21, 9, ",colorimetry=bt601"),
-                      std::string("video/x-raw,format=") + order,
-                      {{"contrast", std::to_string(c.contrast)},
-                       {"brightness", std::to_string(c.brightness)},
-                       {"invert", c.invert ? "true" : "false"},
-                       {"remap", c.remap ? "true" : "false"}});
-            ASSERT_EQ(e.push(frames[0]), GST_FLOW_OK) << e.error();
-            EXPECT_EQ(e.pull(), expected[0]) << order;
+    for (int32_t width : {21, 24}) {
+        const std::vector<yuv_frame> frames{test_frame(width, 9, chroma::c422, 40)};
+        struct effect_case {
+            int contrast, brightness;
+            bool invert, remap;
+        };
+        for (const effect_case &c : {effect_case{150, -20, false, false},
+                                     {70, 30, true, false},
+                                     {100, 0, false, true},
+                                     {130, 10, true, true}}) {
+            SCOPED_TRACE(std::to_string(width) + " wide, " + std::to_string(c.contrast) + " " +
+                         std::to_string(c.brightness));
+            tamsa::tools::record_options o;
+            o.correct = c.contrast != 100 || c.brightness != 0 || c.invert;
+            o.contrast = c.contrast;
+            o.brightness = c.brightness;
+            o.invert = c.invert;
+            o.remap = c.remap;
+            const auto expected = command_frames(frames, "", o);
+            for (const char *order : {"BGR", "RGB"}) {
+                Element e(input_caps("Y42B", width, 9, ",colorimetry=bt601"),
+                          std::string("video/x-raw,format=") + order,
+                          {{"contrast", std::to_string(c.contrast)},
+                           {"brightness", std::to_string(c.brightness)},
+                           {"invert", c.invert ? "true" : "false"},
+                           {"remap", c.remap ? "true" : "false"}});
+                ASSERT_EQ(e.push(frames[0]), GST_FLOW_OK) << e.error();
+                EXPECT_EQ(e.pull(), expected[0]) << order;
+            }
         }
     }
 }
@@ -352,6 +367,24 @@ TEST_F(TamsaConvert, MixedStreamsTakeEachFramesFlags) {
     EXPECT_EQ(e.pull(), bottom);
     ASSERT_EQ(e.push(f, 2), GST_FLOW_OK);
     EXPECT_EQ(e.pull(), progressive);
+    // Not deinterlaced: interlaced frames take their fields' chroma and progressive ones their
+    // own rows', each corrected after, whichever comes first.
+    tamsa::tools::record_options brighter;
+    brighter.correct = true;
+    brighter.brightness = 40;
+    const auto fields = command_frames({f}, " It", brighter)[0];
+    const auto rows = command_frames({f}, "", brighter)[0];
+    ASSERT_NE(fields, rows);
+    Element mixed(input_caps("I420", 16, 12, ",colorimetry=bt601,interlace-mode=mixed"),
+                  "video/x-raw,format=BGR", {{"brightness", "40"}});
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_EQ(mixed.push(f, 0, GST_VIDEO_BUFFER_FLAG_INTERLACED | GST_VIDEO_BUFFER_FLAG_TFF),
+                  GST_FLOW_OK)
+            << mixed.error();
+        EXPECT_EQ(mixed.pull(), fields) << i;
+        ASSERT_EQ(mixed.push(f, 1), GST_FLOW_OK) << mixed.error();
+        EXPECT_EQ(mixed.pull(), rows) << i;
+    }
 }
 
 // What the caps leave open is refused with an error, never converted by a guess.
@@ -488,48 +521,174 @@ TEST_F(TamsaConvert, TimestampsEosAndFlushing) {
     EXPECT_TRUE(eos);
 }
 
-// A child process whose first line of output the test waits for.
-class child {
-   public:
-    explicit child(const std::vector<std::string> &argv) {
-        int out[2];
-        if (pipe(out) != 0) return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 2);
-        posix_spawn_file_actions_addclose(&actions, out[0]);
-        std::vector<char *> args;
-        for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-        args.push_back(nullptr);
-        if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
-        output_ = fdopen(out[0], "r");
-    }
-    ~child() {
-        stop(SIGKILL);
-        if (output_ != nullptr) std::fclose(output_);
-    }
-    child(const child &) = delete;
-    child &operator=(const child &) = delete;
-    std::string line() {
-        char buffer[512];
-        if (output_ == nullptr || std::fgets(buffer, sizeof buffer, output_) == nullptr) return "";
-        return buffer;
-    }
-    void stop(int signal) {
-        if (pid_ <= 0) return;
-        kill(pid_, signal);
-        int status = 0;
-        waitpid(pid_, &status, 0);
-        pid_ = -1;
-    }
-
-   private:
-    pid_t pid_ = -1;
-    FILE *output_ = nullptr;
+// The element's counts: frames converted, planes copied in, frames copied out.
+struct copy_counts {
+    guint64 frames = 0, in = 0, out = 0;
 };
+copy_counts counts_of(GstElement *element) {
+    GstStructure *stats = nullptr;
+    g_object_get(element, "stats", &stats, nullptr);
+    copy_counts c;
+    EXPECT_NE(stats, nullptr);
+    if (stats == nullptr) return c;
+    gst_structure_get_uint64(stats, "frames", &c.frames);
+    gst_structure_get_uint64(stats, "copied-in", &c.in);
+    gst_structure_get_uint64(stats, "copied-out", &c.out);
+    gst_structure_free(stats);
+    return c;
+}
+
+// Whether the buffer's memory is the bus memory the element offers.
+bool in_bus_memory(GstBuffer *b) {
+    return gst_buffer_n_memory(b) == 1 &&
+           gst_memory_is_type(gst_buffer_peek_memory(b, 0), "TamsaBus");
+}
+
+// Blocks and bytes live in the bus the plugin works in: the plugin holds a copy of the library
+// of its own, so it is asked, not this program's.
+std::pair<uint64_t, uint64_t> plugin_bus() {
+    static const auto stats = [] {
+        void *plugin = dlopen(TAMSA_GST_PLUGIN_DIR "/libgsttamsa.so", RTLD_NOW | RTLD_NOLOAD);
+        return plugin == nullptr ? nullptr
+                                 : reinterpret_cast<void (*)(uint64_t *, uint64_t *)>(
+                                       dlsym(plugin, "tamsa_alloc_stats"));
+    }();
+    std::pair<uint64_t, uint64_t> live{0, 0};
+    EXPECT_NE(stats, nullptr) << "the plugin is not loaded";
+    if (stats != nullptr) stats(&live.first, &live.second);
+    return live;
+}
+
+// Frames in the buffers the element offers upstream, or in upstream's own memory, and output
+// into the element's bus buffers or downstream's pool: the same bytes every way, with copies
+// only where a frame is not in the bus as the server reads or writes it.
+TEST_F(TamsaConvert, BusBuffersUpAndDownstreamGiveTheSameBytesWithoutCopies) {
+    enum class where { offered_pool, upstream_memory, downstream_pool };
+    for (const layout_case &l : kLayouts) {
+        for (const char *order : {"BGR", "RGB"}) {
+            for (where w : {where::offered_pool, where::upstream_memory, where::downstream_pool}) {
+                SCOPED_TRACE(std::string(l.format) + " " + order + " case " +
+                             std::to_string(int(w)));
+                const std::vector<yuv_frame> frames{test_frame(32, 18, l.layout, 11),
+                                                    test_frame(32, 18, l.layout, 77)};
+                const auto expected = command_frames(frames, "");
+                Element e(input_caps(l.format, 32, 18, ",colorimetry=bt601"),
+                          std::string("video/x-raw,format=") + order);
+                if (w == where::downstream_pool) {
+                    // Downstream answers with a pool of plain memory, which the element takes.
+                    gst_pad_add_probe(
+                        e.harness()->sinkpad, GST_PAD_PROBE_TYPE_QUERY_DOWNSTREAM,
+                        [](GstPad *, GstPadProbeInfo *probe, gpointer) {
+                            GstQuery *q = GST_PAD_PROBE_INFO_QUERY(probe);
+                            if (GST_QUERY_TYPE(q) != GST_QUERY_ALLOCATION) return GST_PAD_PROBE_OK;
+                            GstCaps *caps = nullptr;
+                            gst_query_parse_allocation(q, &caps, nullptr);
+                            GstVideoInfo info;
+                            if (caps == nullptr || !gst_video_info_from_caps(&info, caps)) {
+                                return GST_PAD_PROBE_OK;
+                            }
+                            GstBufferPool *pool = gst_video_buffer_pool_new();
+                            gst_query_add_allocation_pool(q, pool, guint(info.size), 2, 0);
+                            gst_object_unref(pool);
+                            return GST_PAD_PROBE_HANDLED;
+                        },
+                        nullptr, nullptr);
+                }
+                for (size_t i = 0; i < frames.size(); ++i) {
+                    const void *block = nullptr;
+                    const GstFlowReturn pushed = w == where::upstream_memory
+                                                     ? e.push(frames[i], i)
+                                                     : e.push_pooled(frames[i], i, &block);
+                    ASSERT_EQ(pushed, GST_FLOW_OK) << e.error();
+                    GstBuffer *out = gst_harness_pull(e.harness());
+                    ASSERT_NE(out, nullptr);
+                    EXPECT_EQ(in_bus_memory(out), w != where::downstream_pool);
+                    EXPECT_EQ(rgb_of(e.harness(), out), expected[i]) << "frame " << i;
+                    gst_buffer_unref(out);
+                }
+                const copy_counts c = counts_of(e.element());
+                EXPECT_EQ(c.frames, frames.size());
+                // Luma alone for grey and 4:2:0, whose chroma is laid out again anyway.
+                const guint64 planes = l.layout == chroma::mono || l.layout == chroma::c420 ? 1 : 3;
+                EXPECT_EQ(c.in, w == where::upstream_memory ? planes * frames.size() : 0);
+                EXPECT_EQ(c.out, w == where::downstream_pool ? frames.size() : 0);
+            }
+        }
+    }
+}
+
+// Buffers of the offered pool come back to it and are handed out again, and output buffers to
+// the element's; rows padded past the width are copied, not read as pixels.
+TEST_F(TamsaConvert, PoolBuffersComeBackAndPaddedRowsAreCopied) {
+    {
+        const std::vector<yuv_frame> frames{
+            test_frame(64, 16, chroma::c444, 1), test_frame(64, 16, chroma::c444, 2),
+            test_frame(64, 16, chroma::c444, 3), test_frame(64, 16, chroma::c444, 4)};
+        const auto expected = command_frames(frames, "");
+        Element e(input_caps("Y444", 64, 16, ",colorimetry=bt601"), "video/x-raw,format=BGR");
+        std::vector<const void *> in_blocks, out_blocks;
+        for (size_t i = 0; i < frames.size(); ++i) {
+            const void *block = nullptr;
+            ASSERT_EQ(e.push_pooled(frames[i], i, &block), GST_FLOW_OK) << e.error();
+            in_blocks.push_back(block);
+            GstBuffer *out = gst_harness_pull(e.harness());
+            GstMapInfo map;
+            ASSERT_TRUE(gst_buffer_map(out, &map, GST_MAP_READ));
+            out_blocks.push_back(map.data);
+            gst_buffer_unmap(out, &map);
+            EXPECT_EQ(rgb_of(e.harness(), out), expected[i]);
+            gst_buffer_unref(out);
+        }
+        // One frame in flight at a time: the same buffer each way, again and again (once the
+        // caps of both sides are settled; the harness asks upstream's pool again after the
+        // first frame).
+        for (size_t i = 2; i < frames.size(); ++i) {
+            EXPECT_EQ(in_blocks[i], in_blocks[1]) << i;
+            EXPECT_EQ(out_blocks[i], out_blocks[1]) << i;
+        }
+        EXPECT_EQ(counts_of(e.element()).in, 0u);
+    }
+    // 30 pixels: luma rows 32 bytes apart, output rows 92 for 90 bytes of pixels.
+    const std::vector<yuv_frame> frames{test_frame(30, 7, chroma::c422, 9)};
+    const auto expected = command_frames(frames, "");
+    Element e(input_caps("Y42B", 30, 7, ",colorimetry=bt601"), "video/x-raw,format=RGB");
+    const void *block = nullptr;
+    ASSERT_EQ(e.push_pooled(frames[0], 0, &block), GST_FLOW_OK) << e.error();
+    EXPECT_EQ(e.pull(), expected[0]);
+    const copy_counts c = counts_of(e.element());
+    EXPECT_GE(c.in, 1u);
+    EXPECT_EQ(c.out, 1u);
+}
+
+// The pools' buffers are bus blocks: the element's own are freed once it has gone to NULL and
+// the last buffer is back, the offered one's with its pool; nothing stays in the bus.
+TEST_F(TamsaConvert, PoolsLeaveNothingInTheBus) {
+    const std::vector<yuv_frame> frames{test_frame(40, 20, chroma::c420, 8)};
+    // The plugin is loaded by the first element made.
+    gst_object_unref(gst_element_factory_make("tamsaconvert", nullptr));
+    const auto before = plugin_bus();
+    {
+        Element e(input_caps("I420", 40, 20, ",colorimetry=bt601"), "video/x-raw,format=BGR");
+        ASSERT_EQ(e.push(frames[0]), GST_FLOW_OK) << e.error();
+        GstBuffer *held = gst_harness_pull(e.harness());
+        ASSERT_NE(held, nullptr);
+        EXPECT_TRUE(in_bus_memory(held));
+        EXPECT_GT(plugin_bus().first, before.first);
+        ASSERT_EQ(gst_element_set_state(e.element(), GST_STATE_NULL), GST_STATE_CHANGE_SUCCESS);
+        // The held buffer outlives its pool's element; it is freed when let go.
+        EXPECT_EQ(plugin_bus().first, before.first + 1);
+        gst_buffer_unref(held);
+        EXPECT_EQ(plugin_bus(), before);
+    }
+    {
+        Element e(input_caps("I420", 40, 20, ",colorimetry=bt601"), "video/x-raw,format=BGR");
+        const void *block = nullptr;
+        ASSERT_EQ(e.push_pooled(frames[0], 0, &block), GST_FLOW_OK) << e.error();
+        EXPECT_FALSE(e.pull().empty());
+        EXPECT_GT(plugin_bus().first, before.first);
+    }
+    EXPECT_EQ(plugin_bus(), before);
+}
 
 // Through a `tamsa serve` process: the same frames as in process; a server that goes away is an
 // error on the bus, not a crash.

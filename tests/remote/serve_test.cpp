@@ -1,7 +1,6 @@
 // `tamsa serve` as a process of its own, driven by client processes.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -19,73 +18,16 @@
 #include <thread>
 #include <vector>
 
+#include "child_process.h"
 #include "remote/protocol.h"
 #include "support.h"
 #include "tamsa/client.h"
 #include "temp_dir.h"
 #include "tools/commands/record.h"
 
-extern char **environ;
-
 namespace {
 
-// A child process whose standard output and error the test reads.
-class child {
-   public:
-    explicit child(const std::vector<std::string> &argv) {
-        int out[2];
-        if (pipe(out) != 0) throw std::runtime_error("pipe");
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 2);
-        posix_spawn_file_actions_addclose(&actions, out[0]);
-        std::vector<char *> args;
-        for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-        args.push_back(nullptr);
-        if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
-        output_ = fdopen(out[0], "r");
-    }
-    ~child() {
-        if (pid_ > 0 && !waited_) {
-            kill(pid_, SIGKILL);
-            wait();
-        }
-        if (output_ != nullptr) std::fclose(output_);
-    }
-    child(const child &) = delete;
-    child &operator=(const child &) = delete;
-
-    // The next line of output, without its line feed ("" at the end).
-    std::string line() {
-        char buffer[512];
-        if (std::fgets(buffer, sizeof buffer, output_) == nullptr) return "";
-        std::string s(buffer);
-        if (!s.empty() && s.back() == '\n') s.pop_back();
-        return s;
-    }
-    std::string rest() {
-        std::string all, l;
-        while (!(l = line()).empty()) all += l + "\n";
-        return all;
-    }
-    void signal(int s) const { kill(pid_, s); }
-    // The exit status, or 128 + the signal that ended it.
-    int wait() {
-        int status = 0;
-        waitpid(pid_, &status, 0);
-        waited_ = true;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-    pid_t pid() const { return pid_; }
-
-   private:
-    pid_t pid_ = -1;
-    FILE *output_ = nullptr;
-    bool waited_ = false;
-};
+using tamsa_test::child;
 
 // Every test gets a runtime directory of its own, so that its sockets meet no others.
 class Serve : public ::testing::Test {
