@@ -61,10 +61,43 @@ class media_clip final : public clip {
         return true;
     }
 
-   private:
-    bool next_frame(yuv_frame &frame, tv_planes &planes) {
+    size_t block_bytes() const override { return api_.reader_block_bytes(reader_); }
+
+    void lend_blocks(const std::vector<uint8_t *> &blocks,
+                     const std::vector<uint32_t> &addresses) override {
         tv_error e{};
-        const int r = api_.reader_next(reader_, &planes, &e);
+        if (api_.reader_lend(reader_, int32_t(blocks.size()), blocks.data(), addresses.data(),
+                             &e) != TV_OK) {
+            throw failure{e.text};
+        }
+        lent_ = !blocks.empty();
+    }
+
+    bool holds_frames() const override { return lent_; }
+
+    bool next_held(yuv_frame &frame, held_frame &held) override {
+        tv_planes planes{};
+        uint32_t number = 0;
+        void *hold = nullptr;
+        if (!next_frame(frame, planes, &number, &hold)) return false;
+        held.y = planes.data[0];
+        held.u = planes.data[1];
+        held.v = planes.data[2];
+        held.y_stride = size_t(planes.stride[0]);
+        held.u_stride = size_t(planes.stride[1]);
+        held.v_stride = size_t(planes.stride[2]);
+        held.y_address = number;
+        held.hold = hold;
+        held.release = api_.reader_release;
+        return true;
+    }
+
+   private:
+    bool next_frame(yuv_frame &frame, tv_planes &planes, uint32_t *number = nullptr,
+                    void **hold = nullptr) {
+        tv_error e{};
+        const int r = number != nullptr ? api_.reader_next_held(reader_, &planes, number, hold, &e)
+                                        : api_.reader_next(reader_, &planes, &e);
         if (r == TV_END) {
             if (truncated_.empty()) truncated_ = e.text;
             return false;
@@ -88,6 +121,7 @@ class media_clip final : public clip {
 
     const tamsa_video_api &api_;
     tv_reader *reader_;
+    bool lent_ = false;
 };
 
 }  // namespace

@@ -7,6 +7,8 @@ extern "C" __attribute__((visibility("default"))) const tamsa_video_api *tamsa_v
         TAMSA_VIDEO_VERSION, sizeof(tamsa_video_api),
         reader_open,         reader_next,
         reader_cancel,       reader_close,
+        reader_block_bytes,  reader_lend,
+        reader_next_held,    reader_release,
         writer_open,         writer_frame,
         writer_send,         writer_finish,
         writer_describe,     writer_close,

@@ -14,7 +14,7 @@ extern "C" {
 
 /* Raised whenever the table or a record in it changes: a module of another version is not
  * used. */
-#define TAMSA_VIDEO_VERSION 1
+#define TAMSA_VIDEO_VERSION 2
 /* The one symbol the module exports. */
 #define TAMSA_VIDEO_ENTRY "tamsa_video_module"
 
@@ -94,7 +94,23 @@ typedef struct tamsa_video_api {
     int (*reader_next)(tv_reader *reader, tv_planes *frame, tv_error *error);
     /* From any thread: a read that waits, and every later one, ends the clip. */
     void (*reader_cancel)(tv_reader *reader);
+    /* Frees the reader; frames still held stay valid until released. */
     void (*reader_close)(tv_reader *reader);
+
+    /* Bytes a block needs for the decoder to write a frame's luma plane straight into it, rows
+     * exactly width bytes apart; 0 when it cannot (a decoder that takes no buffers of ours, a
+     * width its alignment does not allow). */
+    size_t (*reader_block_bytes)(tv_reader *reader);
+    /* Lends count such blocks, each with a number of the caller's (not 0); frames decoded from
+     * now on have their luma planes in one while one is free. The blocks must outlive every
+     * frame held, and the reader. */
+    int (*reader_lend)(tv_reader *reader, int32_t count, uint8_t *const *blocks,
+                       const uint32_t *numbers, tv_error *error);
+    /* As reader_next, but the frame stays valid, and its lent block is not written, until
+     * reader_release(*hold): *number is the lent block its luma plane is in, or 0. */
+    int (*reader_next_held)(tv_reader *reader, tv_planes *frame, uint32_t *number, void **hold,
+                            tv_error *error);
+    void (*reader_release)(void *hold);
 
     /* Checks the choice against the container and the encoder (TV_USAGE) and whether the file
      * may be written (TV_FAILED); on TV_OK feed says how frames are to be given. */

@@ -4,6 +4,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/imgutils.h>
 #include <libavutil/pixdesc.h>
 }
 
@@ -11,7 +12,10 @@ extern "C" {
 #include <atomic>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "tools/video/shared.h"
 
@@ -66,6 +70,45 @@ int interrupted(void *stop) {
     return static_cast<std::atomic<bool> *>(stop)->load() ? 1 : 0;
 }
 
+// Blocks the command lends for luma planes, handed to the decoder while one is free; shared by
+// the reader and every frame buffer made from it, which may outlive the reader.
+struct lent_pool {
+    std::mutex m;
+    std::vector<std::pair<uint8_t *, uint32_t>> free;  // block, the command's number for it
+    std::vector<std::pair<uint8_t *, uint32_t>> all;
+    size_t bytes = 0;
+    int format = AV_PIX_FMT_NONE;
+    int32_t width = 0, height = 0;
+    int chroma_stride = 0;
+    AVBufferPool *chroma = nullptr;  // chroma planes in memory of the decoder's kind
+    ~lent_pool() { av_buffer_pool_uninit(&chroma); }
+    uint32_t number_of(const uint8_t *block) {
+        std::lock_guard<std::mutex> lock(m);
+        for (const auto &b : all) {
+            if (b.first == block) return b.second;
+        }
+        return 0;
+    }
+};
+
+struct lent_ref {
+    std::shared_ptr<lent_pool> pool;
+    std::pair<uint8_t *, uint32_t> block;
+};
+
+void give_back(void *opaque, uint8_t *) {
+    auto *ref = static_cast<lent_ref *>(opaque);
+    {
+        std::lock_guard<std::mutex> lock(ref->pool->m);
+        ref->pool->free.push_back(ref->block);
+    }
+    delete ref;
+}
+
+// The decoder's frames: the luma plane in a lent block, rows width bytes apart, while one is
+// free and the frame is of the clip's size and layout; else the decoder's own buffers.
+int get_buffer(AVCodecContext *ctx, AVFrame *f, int flags);
+
 }  // namespace
 }  // namespace tamsa::video
 
@@ -86,6 +129,7 @@ struct tv_reader {
     bool flushed = false;
     uint32_t frames = 0;
     std::string truncated;
+    std::shared_ptr<tamsa::video::lent_pool> lent;  // read by the decoder's threads
 
     tv_reader() = default;
     tv_reader(const tv_reader &) = delete;
@@ -125,6 +169,8 @@ void tv_reader::open_decoder() {
         avcodec_parameters_to_context(ctx, st->codecpar) < 0) {
         fail(name + ": out of memory");
     }
+    ctx->opaque = this;
+    ctx->get_buffer2 = tamsa::video::get_buffer;
     // The decoder's own threads: decoding runs beside the server's work.
     ctx->thread_count = 0;
     ctx->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
@@ -258,6 +304,140 @@ int tv_reader::next(tv_planes &out, tv_error *error) {
 }
 
 namespace tamsa::video {
+
+namespace {
+
+int get_buffer(AVCodecContext *ctx, AVFrame *f, int flags) {
+    const auto *r = static_cast<const tv_reader *>(ctx->opaque);
+    const std::shared_ptr<lent_pool> pool = std::atomic_load(&r->lent);
+    if (pool == nullptr || f->format != pool->format || f->width != pool->width ||
+        f->height != pool->height) {
+        return avcodec_default_get_buffer2(ctx, f, flags);
+    }
+    std::pair<uint8_t *, uint32_t> block{nullptr, 0};
+    {
+        std::lock_guard<std::mutex> lock(pool->m);
+        if (!pool->free.empty()) {
+            block = pool->free.back();
+            pool->free.pop_back();
+        }
+    }
+    if (block.first == nullptr) return avcodec_default_get_buffer2(ctx, f, flags);
+    auto *ref = new (std::nothrow) lent_ref{pool, block};
+    AVBufferRef *luma =
+        ref != nullptr ? av_buffer_create(block.first, pool->bytes, give_back, ref, 0) : nullptr;
+    if (luma == nullptr) {
+        if (ref != nullptr) give_back(ref, nullptr);
+        return avcodec_default_get_buffer2(ctx, f, flags);
+    }
+    f->buf[0] = luma;
+    f->data[0] = block.first;
+    f->linesize[0] = pool->width;
+    if (pool->chroma != nullptr) {
+        for (int k = 1; k < 3; ++k) {
+            f->buf[k] = av_buffer_pool_get(pool->chroma);
+            if (f->buf[k] == nullptr) {
+                for (int j = 0; j < k; ++j) av_buffer_unref(&f->buf[j]);
+                for (int j = 0; j < 3; ++j) f->data[j] = nullptr;
+                return avcodec_default_get_buffer2(ctx, f, flags);
+            }
+            f->data[k] = f->buf[k]->data;
+            f->linesize[k] = pool->chroma_stride;
+        }
+    }
+    f->extended_data = f->data;
+    return 0;
+}
+
+// The rows and row lengths the decoder's own buffers have for a frame of the clip's size (its
+// reference frames must share them: motion is found by one row length for all), and the bytes a
+// lent block needs; 0 when their luma rows are not exactly width bytes apart.
+size_t block_bytes_of(tv_reader &r, int *rows, int *chroma_stride, int *chroma_rows) {
+    if (r.ctx == nullptr || (r.ctx->codec->capabilities & AV_CODEC_CAP_DR1) == 0) return 0;
+    const AVPixFmtDescriptor *d = av_pix_fmt_desc_get(AVPixelFormat(r.format));
+    // The context holds the first frame's layout by now; the alignment follows it.
+    if (d == nullptr || r.ctx->pix_fmt != r.format) return 0;
+    int w = r.width, h = r.height;
+    int align[AV_NUM_DATA_POINTERS] = {};
+    avcodec_align_dimensions2(r.ctx, &w, &h, align);
+    // As libavcodec's own buffers are laid out: rows widened until every plane's is aligned.
+    int linesize[4] = {};
+    for (bool aligned = false; !aligned;) {
+        if (av_image_fill_linesizes(linesize, AVPixelFormat(r.format), w) < 0) return 0;
+        w += w & ~(w - 1);
+        aligned = true;
+        for (int k = 0; k < 4; ++k) {
+            if (align[k] > 0 && linesize[k] % align[k] != 0) aligned = false;
+        }
+    }
+    // Blocks and planes start 64-aligned, which every alignment asked for divides.
+    for (int k = 0; k < 3; ++k) {
+        if (align[k] > 64 || (align[k] > 0 && 64 % align[k] != 0)) return 0;
+    }
+    if (linesize[0] != r.width) return 0;
+    *rows = h;
+    *chroma_stride = linesize[1];
+    *chroma_rows = AV_CEIL_RSHIFT(h, d->log2_chroma_h);
+    // Room past the last row, as the decoder's own buffers have, for reads a little beyond it.
+    return size_t(r.width) * size_t(h) + 16 + 64;
+}
+
+}  // namespace
+
+size_t reader_block_bytes(tv_reader *reader) {
+    int rows = 0, chroma_stride = 0, chroma_rows = 0;
+    return block_bytes_of(*reader, &rows, &chroma_stride, &chroma_rows);
+}
+
+int reader_lend(tv_reader *reader, int32_t count, uint8_t *const *blocks, const uint32_t *numbers,
+                tv_error *error) {
+    return guarded(error, [&] {
+        int rows = 0, chroma_stride = 0, chroma_rows = 0;
+        const size_t bytes = block_bytes_of(*reader, &rows, &chroma_stride, &chroma_rows);
+        if (bytes == 0 || count < 1) return int(TV_OK);
+        auto pool = std::make_shared<lent_pool>();
+        pool->bytes = bytes;
+        pool->format = reader->format;
+        pool->width = reader->width;
+        pool->height = reader->height;
+        if (reader->layout != TV_MONO) {
+            pool->chroma_stride = chroma_stride;
+            pool->chroma = av_buffer_pool_init(
+                size_t(chroma_stride) * size_t(chroma_rows) + 16 + 64, av_buffer_alloc);
+            if (pool->chroma == nullptr) fail(reader->name + ": out of memory");
+        }
+        for (int32_t k = 0; k < count; ++k) {
+            if (numbers[k] == 0 || reinterpret_cast<uintptr_t>(blocks[k]) % 64 != 0)
+                misuse("a lent block must be numbered and 64-byte aligned");
+            pool->free.emplace_back(blocks[k], numbers[k]);
+        }
+        pool->all = pool->free;
+        std::atomic_store(&reader->lent, pool);
+        return int(TV_OK);
+    });
+}
+
+int reader_next_held(tv_reader *reader, tv_planes *frame, uint32_t *number, void **hold,
+                     tv_error *error) {
+    *hold = nullptr;
+    *number = 0;
+    return guarded(error, [&] {
+        const int r = reader->next(*frame, error);
+        if (r != TV_OK) return r;
+        AVFrame *held = av_frame_clone(reader->frame);
+        if (held == nullptr) fail(reader->name + ": out of memory");
+        *hold = held;
+        const std::shared_ptr<lent_pool> pool = std::atomic_load(&reader->lent);
+        if (pool != nullptr && held->linesize[0] == reader->width)
+            *number = pool->number_of(held->data[0]);
+        return r;
+    });
+}
+
+void reader_release(void *hold) {
+    auto *f = static_cast<AVFrame *>(hold);
+    av_frame_free(&f);
+}
 
 int reader_open(const char *path, int32_t verbose, tv_reader **reader, tv_clip_info *info,
                 tv_error *error) {

@@ -59,6 +59,12 @@ int reader_open(const char *path, int32_t verbose, tv_reader **reader, tv_clip_i
 int reader_next(tv_reader *reader, tv_planes *frame, tv_error *error);
 void reader_cancel(tv_reader *reader);
 void reader_close(tv_reader *reader);
+size_t reader_block_bytes(tv_reader *reader);
+int reader_lend(tv_reader *reader, int32_t count, uint8_t *const *blocks, const uint32_t *numbers,
+                tv_error *error);
+int reader_next_held(tv_reader *reader, tv_planes *frame, uint32_t *number, void **hold,
+                     tv_error *error);
+void reader_release(void *hold);
 int writer_open(const tv_writer_args *args, tv_writer **writer, tv_feed *feed, tv_error *error);
 int writer_frame(tv_writer *writer, int32_t width, int32_t height, tv_planes *to, tv_error *error);
 int writer_send(tv_writer *writer, tv_error *error);
