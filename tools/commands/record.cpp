@@ -220,10 +220,12 @@ struct frame_slot {
 void lend_blocks(session &s, clip &c, size_t slots) {
     const size_t bytes = c.block_bytes();
     if (bytes == 0) return;
-    constexpr size_t kDecoderFrames = 18, kAlign = 64;
+    // Big frames take fewer, so that the bus keeps room for the run's other blocks.
+    constexpr size_t kDecoderFrames = 18, kAlign = 64, kMostBytes = size_t(192) << 20;
+    const size_t count = std::min(slots + kDecoderFrames, kMostBytes / (bytes + kAlign));
     std::vector<uint8_t *> blocks;
     std::vector<uint32_t> addresses;
-    for (size_t k = 0; k < slots + kDecoderFrames; ++k) {
+    for (size_t k = 0; k < count; ++k) {
         const uint32_t address = s.alloc(bytes + kAlign, false);
         uint8_t *at = s.at(address, bytes + kAlign);
         const size_t skip = (kAlign - reinterpret_cast<uintptr_t>(at) % kAlign) % kAlign;
