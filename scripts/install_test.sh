@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs a build into a scratch prefix and builds a C program against it twice: through the
 # CMake package and through pkg-config; then builds and runs the README's client example; where
-# the build has the Python module, imports it from where it was installed. For a shared library it also checks that the library
-# exports exactly the functions and tables the installed headers declare.
+# the build has the Python module, imports it from where it was installed; runs a video job from
+# the install moved elsewhere. For a shared library it also checks that the library exports
+# exactly the functions and tables the installed headers declare.
 set -euo pipefail
 build=$1
 root=$(mktemp -d)
@@ -132,5 +133,28 @@ if [ -n "$plugin" ]; then
       exit 1
     fi
   done
+fi
+# The command and its video module: the command links no libav library itself and finds the
+# module from its own place, under LIBDIR/tamsa, so that the install may move.
+command=$prefix/bin/tamsa
+if [ -x "$command" ]; then
+  if readelf -d "$command" | grep -E 'NEEDED.*lib(avcodec|avformat|avutil)'; then
+    echo "install layout: the command links libav itself" >&2
+    exit 1
+  fi
+  video_module=$(find "$prefix" -name 'tamsa_video.so' | head -n 1)
+  if [ "$(dirname "$video_module")" != "$libdir/tamsa" ]; then
+    echo "install layout: the video module went to '$video_module'" >&2
+    exit 1
+  fi
+  mv "$prefix" "$root/moved"
+  moved=$root/moved/bin/tamsa
+  (cd "$root" && "$moved" record --frames 3 --size 32x24 --out clip.mp4 -q &&
+    "$moved" record clip.mp4 --out back.y4m > video.txt 2>&1)
+  if ! grep -q '^recorded 3 frames of 32x24' "$root/video.txt"; then
+    echo "install layout: a video job from the moved install said: $(cat "$root/video.txt")" >&2
+    exit 1
+  fi
+  mv "$root/moved" "$prefix"
 fi
 echo "install layout ($([ "$shared" = yes ] && echo shared || echo static)): ok"

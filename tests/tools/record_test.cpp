@@ -10,6 +10,7 @@
 
 #include "support.h"
 #include "temp_dir.h"
+#include "tools/av_clips.h"
 #include "tools/commands/cli.h"
 #include "tools/commands/record.h"
 #include "tools/error_of.h"
@@ -445,7 +446,15 @@ TEST_F(RecordRun, EveryAllocationFailureIsReportedAndLeavesNothing) {
     record_options one_pass;
     one_pass.input = dir.file("c411.y4m");
     one_pass.scale = {5, 9};
-    for (record_options o : {all, one_pass}) {
+    // A video file whose decoder is lent blocks of the bus for its frames.
+    tamsa_test::clip_spec spec;
+    spec.width = 128;
+    spec.height = 8;
+    spec.frames = 2;
+    tamsa_test::make_clip(dir.file("v.mkv"), spec);
+    record_options video;
+    video.input = dir.file("v.mkv");
+    for (record_options o : {all, one_pass, video}) {
         o.out_dir = "";
         o.progress = false;
         std::vector<std::string> reasons;

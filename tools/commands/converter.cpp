@@ -92,6 +92,19 @@ int32_t converter::chroma_row(int32_t row, bool by_field) const {
 }
 
 bool converter::load(clip &c, yuv_frame &header) {
+    if (c.holds_frames()) {
+        held_.let_go();
+        if (!c.next_held(header, held_)) return false;
+        if (held_.y_address == 0 || held_.y_stride != size_t(width_)) {
+            held_.y_address = 0;
+            const size_t w = size_t(width_);
+            for (int32_t row = 0; row < height_; ++row)
+                std::memcpy(y_at_ + size_t(row) * w, held_.y + size_t(row) * held_.y_stride, w);
+        }
+        lay_out_planes({held_.u, held_.u_stride}, {held_.v, held_.v_stride},
+                       by_field(header.field));
+        return true;
+    }
     const int32_t across = chroma_across(layout_), down = chroma_down(layout_);
     if (layout_ == chroma::mono) return c.next_into(header, y_at_, nullptr, nullptr);
     if (group_ == uint32_t(across)) {
@@ -120,16 +133,24 @@ bool converter::load(clip &c, yuv_frame &header) {
 
 uint32_t converter::send(char field) {
     const uint64_t pixels = uint64_t(width_) * uint64_t(height_);
+    // The luma where the decoder put it, else in the converter's own block.
+    const uint32_t y = held_.y_address != 0 ? held_.y_address : y_;
+    const uint8_t *y_at = held_.y_address != 0 ? held_.y : y_at_;
     if (one_pass_) {
-        replace_last(s_.send(TAMSA_OP_YUVSCALE, {y_, v_, u_, uint32_t(width_), uint32_t(height_),
-                                                 uint32_t(scale_.width), uint32_t(scale_.height)}));
+        const uint32_t scaled =
+            s_.send(TAMSA_OP_YUVSCALE, {y, v_, u_, uint32_t(width_), uint32_t(height_),
+                                        uint32_t(scale_.width), uint32_t(scale_.height)});
+        held_.let_go();
+        replace_last(scaled);
         return last_;
     }
     if (full_range_) {
-        full_range_to_bgr(y_at_, v_at_, u_at_, s_.at(rgb_, pixels * 3), pixels, group_);
+        full_range_to_bgr(y_at, v_at_, u_at_, s_.at(rgb_, pixels * 3), pixels, group_);
     } else {
-        s_.send(TAMSA_OP_YUVTORGB, {y_, v_, u_, rgb_, uint32_t(pixels), group_});
+        s_.send(TAMSA_OP_YUVTORGB, {y, v_, u_, rgb_, uint32_t(pixels), group_});
     }
+    // The decoder may have the frame's buffer back.
+    held_.let_go();
     if (deinterlace_ && field == 't') s_.send(TAMSA_OP_DEINTERLACE, {record_});
     if (deinterlace_ && field == 'b' && lower_ != 0) {
         s_.send(TAMSA_OP_DEINTERLACE, {lower_});

@@ -27,6 +27,9 @@ class converter {
     // Takes the blocks of the clip's frames from the session; throws cli::failure.
     converter(session &s, const clip_info &info, cli::size2 scale, bool deinterlace,
               bool full_range = false);
+    ~converter() { held_.let_go(); }
+    converter(const converter &) = delete;
+    converter &operator=(const converter &) = delete;
     int32_t out_width() const { return scale_.width != 0 ? scale_.width : width_; }
     int32_t out_height() const { return scale_.height != 0 ? scale_.height : height_; }
 
@@ -44,8 +47,9 @@ class converter {
     uint32_t convert(plane y, plane u, plane v, char frame_field, char field);
 
     // The two halves of convert(), which may run on different threads: load() reads the clip's
-    // next frame into the bus (its planes straight into the blocks where their layout allows;
-    // header gets the frame's header) and calls no server; send() sends its messages.
+    // next frame into the bus (its planes straight into the blocks where their layout allows,
+    // or a decoded frame's luma taken where the decoder put it; header gets the frame's header)
+    // and calls no server; send() sends its messages.
     bool load(clip &c, yuv_frame &header);
     uint32_t send(char field);
 
@@ -58,6 +62,7 @@ class converter {
     void replace_last(uint32_t record);
 
     session &s_;
+    held_frame held_;  // a decoder's frame, from load() until send() has converted it
     int32_t width_, height_;
     chroma layout_;
     cli::size2 scale_;

@@ -214,6 +214,27 @@ struct frame_slot {
     uint8_t *bytes = nullptr;  // the result, once served
 };
 
+// Bus blocks the clip's decoder writes its luma planes into, so that the server converts them
+// where they are: enough for the frames the slots hold and those a decoder keeps for reference
+// (a decoder that finds none free uses its own memory, and the plane is copied).
+void lend_blocks(session &s, clip &c, size_t slots) {
+    const size_t bytes = c.block_bytes();
+    if (bytes == 0) return;
+    // Big frames take fewer, so that the bus keeps room for the run's other blocks.
+    constexpr size_t kDecoderFrames = 18, kAlign = 64, kMostBytes = size_t(192) << 20;
+    const size_t count = std::min(slots + kDecoderFrames, kMostBytes / (bytes + kAlign));
+    std::vector<uint8_t *> blocks;
+    std::vector<uint32_t> addresses;
+    for (size_t k = 0; k < count; ++k) {
+        const uint32_t address = s.alloc(bytes + kAlign, false);
+        uint8_t *at = s.at(address, bytes + kAlign);
+        const size_t skip = (kAlign - reinterpret_cast<uintptr_t>(at) % kAlign) % kAlign;
+        blocks.push_back(at + skip);
+        addresses.push_back(address + uint32_t(skip));
+    }
+    c.lend_blocks(blocks, addresses);
+}
+
 // The messages every frame takes, from the clip's planes to the bytes to write.
 class frame_pipeline {
    public:
@@ -224,6 +245,7 @@ class frame_pipeline {
             slot.frames =
                 std::make_unique<converter>(s, info_, o.scale, in.deinterlace, in.full_range);
         }
+        lend_blocks(s, *in.main, slots);
         if (fade_ != nullptr) {
             fade_name_ = o.fade_with == "-" ? "standard input" : o.fade_with;
             fade_frames_ = std::make_unique<converter>(s, fade_->info(), o.scale, in.deinterlace,

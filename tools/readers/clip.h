@@ -36,6 +36,21 @@ struct yuv_frame {
     std::vector<uint8_t> y, u, v;
 };
 
+// A frame a decoder keeps where it put it until released: its planes with their row lengths,
+// and the bus address of its luma plane when a block lent to the clip holds it (rows exactly
+// width bytes apart), else 0.
+struct held_frame {
+    const uint8_t *y = nullptr, *u = nullptr, *v = nullptr;
+    size_t y_stride = 0, u_stride = 0, v_stride = 0;
+    uint32_t y_address = 0;
+    void *hold = nullptr;
+    void (*release)(void *hold) = nullptr;  // outlives the clip
+    void let_go() {
+        if (release != nullptr && hold != nullptr) release(hold);
+        *this = held_frame{};
+    }
+};
+
 // What a clip's header says about its frames.
 struct clip_info {
     int32_t width = 0;
@@ -63,6 +78,17 @@ class clip {
     // Gives up a read that waits for more of the clip, and every later one, from another
     // thread: the clip then ends as if its input had.
     virtual void cancel() {}
+    // Bytes of each bus block the clip's decoder could write a frame's luma plane into (0 when
+    // it cannot), for lend_blocks().
+    virtual size_t block_bytes() const { return 0; }
+    // Lends the decoder bus blocks of block_bytes() each, 64-byte aligned, by pointer and
+    // address: they must outlive the clip and its frames.
+    virtual void lend_blocks(const std::vector<uint8_t *> &, const std::vector<uint32_t> &) {}
+    // Whether frames come through next_held(), as they leave the decoder, without a copy.
+    virtual bool holds_frames() const { return false; }
+    // The next frame where the decoder put it; false at the end, as next(). The frame stays
+    // valid until its let_go().
+    virtual bool next_held(yuv_frame &, held_frame &) { return false; }
     const clip_info &info() const { return info_; }
     int32_t width() const { return info_.width; }
     int32_t height() const { return info_.height; }

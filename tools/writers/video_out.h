@@ -1,6 +1,7 @@
-// Frames into a video file through libavcodec and libavformat: MKV and NUT take FFV1 holding the
-// RGB exactly; MP4 and MOV H.264 in 4:2:0; AVI MJPEG. YUV is made by the Y4M writer's exact
-// BT.601 rule. The file is written under a temporary name and takes its own once whole.
+// Frames into a video file through the video module (tools/video/): MKV and NUT take FFV1
+// holding the RGB exactly; MP4 and MOV H.264 in 4:2:0; AVI MJPEG. YUV is made here by the Y4M
+// writer's exact BT.601 rule. The file is written under a temporary name and takes its own once
+// whole.
 #ifndef TAMSA_TOOLS_WRITERS_VIDEO_OUT_H
 #define TAMSA_TOOLS_WRITERS_VIDEO_OUT_H
 
@@ -10,6 +11,7 @@
 #include <string>
 
 #include "tools/pictures/picture.h"
+#include "tools/video/module.h"
 #include "tools/writers/y4m_out.h"
 
 namespace tamsa::tools {
@@ -31,7 +33,8 @@ int64_t parse_bit_rate(const std::string &text);
 class video_file {
    public:
     // Checks the choice against the container and the encoder (cli::usage_error) and whether
-    // the file may be written (cli::failure); the encoder starts with the first frame.
+    // the file may be written (cli::failure, also when the video module cannot be loaded); the
+    // encoder starts with the first frame.
     video_file(const std::string &path, bool overwrite, const y4m_spec &spec,
                const video_choice &choice);
     ~video_file();
@@ -47,8 +50,13 @@ class video_file {
     std::string encoded_as() const;
 
    private:
-    struct state;
-    std::unique_ptr<state> s_;
+    // Fills the module's frame from blue-first pixels and sends it.
+    void send_rgb(const uint8_t *bgr, int32_t width, int32_t height);
+
+    const tamsa_video_api *api_ = nullptr;
+    tv_writer *w_ = nullptr;
+    tv_feed feed_{};
+    picture rgb_;  // a blue-first frame put red first, for YUV
 };
 
 }  // namespace tamsa::tools
