@@ -3,6 +3,7 @@ code and the same bytes as the tamsa command."""
 
 import os
 import subprocess
+import sys
 import warnings
 
 import numpy as np
@@ -137,3 +138,24 @@ def test_the_same_bytes_as_the_command(tmp_path):
         ours = tmp_path / ("py_" + out)
         tamsa.save(ours, tamsa.turn(tamsa.load(tmp_path / "in.png"), 90), quality=quality or 90)
         assert ours.read_bytes() == (tmp_path / out).read_bytes(), out
+
+
+def test_a_large_picture_is_read_into_huge_pages(tmp_path):
+    # A first load's fresh memory costs a fault per 4 KiB page without them: 1519 for a 1080p
+    # colour picture. Measured in a new interpreter, whose heap has no such memory yet.
+    with open("/sys/kernel/mm/transparent_hugepage/enabled") as setting:
+        if "[never]" in setting.read():
+            pytest.skip("the system gives no huge pages")
+    path = tmp_path / "big.png"
+    tamsa.save(path, smooth(1080, 1920, 3), format="png")
+    probe = f"""
+import resource, tamsa
+before = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+image = tamsa.load({str(path)!r})
+print(resource.getrusage(resource.RUSAGE_SELF).ru_minflt - before, image.shape)
+"""
+    run = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True,
+                         timeout=120, check=True)
+    faults, shape = run.stdout.split(" ", 1)
+    assert shape.strip() == "(1080, 1920, 3)"
+    assert int(faults) < 300, run.stdout

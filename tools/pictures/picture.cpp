@@ -684,6 +684,11 @@ picture load_picture_bytes(const uint8_t *bytes, size_t size, const std::string 
     return into_picture([&](const target &to) { return load_bytes(bytes, size, to); }, name);
 }
 
+picture_info load_picture_bytes_into(const uint8_t *bytes, size_t size, const std::string &name,
+                                     int32_t channels, const pixel_place &place) {
+    return load_bytes(bytes, size, target{name, channels, place});
+}
+
 picture load_picture(const std::string &path) {
     return into_picture(
         [&](const target &to) { return load_picture_into(path, to.channels, to.place); },

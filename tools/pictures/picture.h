@@ -86,6 +86,9 @@ picture load_picture_bytes(const uint8_t *bytes, size_t size, const std::string 
 // that memory, only what the format needs is held (a JPEG file's bytes, a row or two). Throws
 // as load_picture does (out of memory when place gives null); place may have been asked then.
 picture_info load_picture_into(const std::string &path, int32_t channels, const pixel_place &place);
+// The same from bytes in memory; name is what the messages call them.
+picture_info load_picture_bytes_into(const uint8_t *bytes, size_t size, const std::string &name,
+                                     int32_t channels, const pixel_place &place);
 // Writes the picture in the format its name asks for. The file appears only once it is
 // complete (a FIFO or device there is written into instead). Throws cli::failure on failure
 // (cli::usage_error for an unknown extension). A colour picture written as PGM is made grey.
