@@ -1,8 +1,5 @@
 // Picture files (PPM, PGM, PAM, PNG, JPEG) through the command's own reading and writing code,
 // and the command's exact quarter turns and mirrors.
-#include <sys/mman.h>
-
-#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -33,35 +30,31 @@ void warn(const std::string &message) {
 
 // Pixels decoded straight into memory that becomes the array's: not cleared first, since the
 // decoders write every byte of a picture they read whole, and one they cannot is thrown away.
-// A large picture's memory comes in whole huge pages where the system gives them on request: its
-// fresh memory then takes a fault per 2 MiB instead of per 4 KiB, most of a first load's time.
-// Memory the heap hands out again is already there, and unchanged by the request.
+// A large picture's memory comes in huge pages where the system gives them on request: its fresh
+// memory then takes a fault per 2 MiB instead of per 4 KiB, most of a first load's time. Memory
+// the heap hands out again is already there, and unchanged by the request.
 struct loaded_pixels {
     struct freer {
-        void operator()(uint8_t *p) const { std::free(p); }
+        void operator()(void *p) const { std::free(p); }
     };
-    std::unique_ptr<uint8_t, freer> bytes;
+    std::unique_ptr<void, freer> block;
+    uint8_t *data = nullptr;
     tools::picture_info info;
     bool refused = false;  // no memory for the pixels
 
-    static uint8_t *allocate(size_t size) {
-        constexpr size_t kHuge = size_t(2) << 20;
-        if (size < kHuge) return static_cast<uint8_t *>(std::malloc(size));
-        const size_t whole = (size + kHuge - 1) / kHuge * kHuge;
-        void *p = std::aligned_alloc(kHuge, whole);
-        if (p != nullptr) (void)madvise(p, whole, MADV_HUGEPAGE);
-        return static_cast<uint8_t *>(p);
-    }
     tools::pixel_place place() {
         return [this](int32_t w, int32_t h, int32_t c) {
-            bytes.reset(allocate(std::max<size_t>(1, size_t(w) * size_t(h) * size_t(c))));
-            refused = bytes == nullptr;
-            return bytes.get();
+            const tools::huge_buffer b =
+                tools::allocate_in_huge_pages(size_t(w) * size_t(h) * size_t(c));
+            block.reset(b.block);
+            data = b.data;
+            refused = data == nullptr;
+            return data;
         };
     }
     py::array adopt() {
-        py::capsule owner(bytes.get(), [](void *v) { std::free(v); });
-        uint8_t *data = bytes.release();
+        py::capsule owner(block.get(), [](void *v) { std::free(v); });
+        block.release();
         const int64_t h = info.height, w = info.width;
         if (info.channels == 1) return py::array_t<uint8_t>({h, w}, data, owner);
         return py::array_t<uint8_t>({h, w, int64_t(3)}, data, owner);
