@@ -1,6 +1,5 @@
-// The bus as the rest of the system sees it inside this process: its shared-memory object and
-// mapping, and big-endian words, the byte order of everything that crosses the port. Not
-// installed.
+// The bus as the rest of the system sees it inside this process: its parts, and big-endian words,
+// the byte order of everything that crosses the port. Not installed.
 #ifndef TAMSA_PLATFORM_BUS_H
 #define TAMSA_PLATFORM_BUS_H
 
@@ -8,11 +7,10 @@
 
 namespace tamsa::platform {
 
-// The shared part's memory object.
-int bus_fd();
-// Bytes of the shared part of the bus, [0, shared_bytes()), mapped from bus_fd(). Above it lies
-// this process's own part, up to tamsa_bus_size(), and above that the client pools
-// (platform/heap.h), which are part of the bus only while mapped.
+// Bytes of the shared part of the bus, [0, shared_bytes()): what the server and the clients in
+// this process share. Above it lies the part for what operations allocate while they serve
+// another process, up to tamsa_bus_size(), and above that the client pools (platform/heap.h),
+// which are part of the bus only while mapped. Only the pools are memory other processes map.
 uint64_t shared_bytes();
 
 inline uint32_t load_be32(const void *p) {

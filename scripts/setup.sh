@@ -22,10 +22,10 @@ done
 
 # GStreamer's development files build the plugin (gstreamer-check, for its tests, comes with
 # libgstreamer1.0-dev); its tools and base plugins run the pipelines the tests and the bench
-# compare with.
+# compare with. libjpeg's own API builds the bench's yardstick for whole-command JPEG timings.
 packages=(cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libpng-dev libhwy-dev
-          libturbojpeg0-dev libavformat-dev libavcodec-dev libavutil-dev clang libclang-rt-14-dev
-          clang-format libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-tools
+          libturbojpeg0-dev libjpeg62-turbo-dev libavformat-dev libavcodec-dev libavutil-dev clang
+          libclang-rt-14-dev clang-format libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-tools
           gstreamer1.0-plugins-base)
 # libc6:arm64 brings the loader the emulated programs run with (see cmake/aarch64.cmake).
 arm64_packages=(g++-aarch64-linux-gnu qemu-user libc6:arm64 libhwy-dev:arm64 libgtest-dev:arm64

@@ -1,6 +1,7 @@
 #include "tools/pictures/picture.h"
 
 #include <png.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <turbojpeg.h>
 #include <unistd.h>
@@ -9,7 +10,9 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -329,14 +332,21 @@ picture_info load_jpeg(const uint8_t *data, size_t size, const target &to) {
 bool write_jpeg(FILE *f, const picture_view &p, int32_t quality) {
     tj_ptr tj(tjInitCompress());
     if (tj == nullptr) return false;
-    unsigned char *out = nullptr;
-    unsigned long size = 0;
     const bool grey = p.channels == 1;
+    const int sampling = grey ? TJSAMP_GRAY : TJSAMP_420;
+    // Room for the largest file the picture can make, of which only what is written is touched:
+    // in huge pages, the compressor's output takes a fault or two, not one per 4 KiB.
+    unsigned long size = tjBufSize(p.width, p.height, sampling);
+    const huge_buffer room =
+        size == static_cast<unsigned long>(-1) ? huge_buffer{} : allocate_in_huge_pages(size);
+    unsigned char *out = room.data;
+    if (out == nullptr) size = 0;  // the compressor's own memory, then
     const int done =
         tjCompress2(tj.get(), p.pixels, p.width, 0, p.height, grey ? TJPF_GRAY : TJPF_RGB, &out,
-                    &size, grey ? TJSAMP_GRAY : TJSAMP_420, quality, 0);
+                    &size, sampling, quality, room.data != nullptr ? TJFLAG_NOREALLOC : 0);
     const bool ok = done == 0 && std::fwrite(out, 1, size, f) == size;
-    tjFree(out);
+    if (room.data == nullptr) tjFree(out);
+    std::free(room.block);
     return ok;
 }
 
@@ -682,6 +692,29 @@ picture grey_of(const picture &p) {
 
 picture load_picture_bytes(const uint8_t *bytes, size_t size, const std::string &name) {
     return into_picture([&](const target &to) { return load_bytes(bytes, size, to); }, name);
+}
+
+huge_buffer allocate_in_huge_pages(size_t size) {
+    constexpr size_t kHuge = size_t(2) << 20;
+    if (size < kHuge) {
+        void *block = std::malloc(std::max<size_t>(size, 1));
+        return {block, static_cast<uint8_t *>(block)};
+    }
+    // A huge page more than asked for, of which the part before the first boundary stays
+    // untouched: a request of the same size each time, which the heap can meet again with the
+    // same block, where an aligned allocation would map new memory every time.
+    if (size > SIZE_MAX - kHuge) return {};
+    void *block = std::malloc(size + kHuge);
+    if (block == nullptr) return {};
+    auto *data = reinterpret_cast<uint8_t *>((reinterpret_cast<uintptr_t>(block) + kHuge - 1) &
+                                             ~uintptr_t(kHuge - 1));
+    (void)madvise(data, size / kHuge * kHuge, MADV_HUGEPAGE);
+    return {block, data};
+}
+
+picture_info load_picture_bytes_into(const uint8_t *bytes, size_t size, const std::string &name,
+                                     int32_t channels, const pixel_place &place) {
+    return load_bytes(bytes, size, target{name, channels, place});
 }
 
 picture load_picture(const std::string &path) {
