@@ -142,12 +142,14 @@ class pool {
     }
 
    private:
-    // Starts workers up to count, under the lock. Workers take no signal: those are for the
-    // program's own threads. A worker that cannot be made is done without.
+    // Starts workers up to count, under the lock. Workers take no signal sent to the process:
+    // those are for the program's own threads (a fault of their own still reaches them). A
+    // worker that cannot be made is done without.
     void grow(int32_t count) {
         if (started_ >= count) return;
         sigset_t all, old;
         sigfillset(&all);
+        for (const int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP}) sigdelset(&all, fault);
         pthread_sigmask(SIG_SETMASK, &all, &old);
         pthread_attr_t attributes;
         pthread_attr_init(&attributes);
