@@ -51,8 +51,10 @@ void split(int64_t units, int64_t unit_cost, Band &&band) {
 // The grain of byte runs: bands start on whole cache lines of their output.
 inline constexpr int64_t kLine = 64;
 
-// Work per band at least, in the units of count(), unless a test has set another.
-inline constexpr int64_t kMinBandWork = int64_t(1) << 18;
+// Work per band at least, in the units of count(), unless a test has set another. On a 2-core
+// machine shared with other work, two bands lost to one up to 1536 x 1024 pixels of a byte
+// table (4.5 MiB) and gained at 4K (threads_bench).
+inline constexpr int64_t kMinBandWork = int64_t(1) << 22;
 
 }  // namespace tamsa::bands
 

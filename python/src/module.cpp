@@ -16,7 +16,7 @@ dtypes raise ValueError, an argument of the wrong type TypeError naming it, a fa
 MemoryError. load() and save() read and write PPM, PGM, PAM, PNG and JPEG files. The interpreter lock is released
 while the library works.
 
-Big pictures (from a few hundred pixels square) are worked on in bands by several threads at once, with the
+Big pictures (above full HD for the cheapest operations, from about 600x600 for a rotation) are worked on in bands by several threads at once, with the
 bytes one thread gives: by as many as there are CPUs this process may run on, unless the
 environment variable TAMSA_THREADS holds another number (1 to 256, read once, before the first
 operation; 1 for one thread) or set_threads() sets one. Python threads calling the module at
