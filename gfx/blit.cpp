@@ -5,6 +5,7 @@
 
 #include "gfx/blit_row.h"
 #include "gfx/placement.h"
+#include "kernels/bands.h"
 #include "kernels/choice.h"
 #include "tamsa/internal/sizes.h"
 
@@ -123,29 +124,39 @@ bool place(const kv_bitmap *destination, int32_t source_width, int32_t source_he
 }
 
 // Calls row(destination row, source row, pixels) once per row of the region, top to bottom.
-// A block that spans whole rows of both sides, with no gap, is one long row.
+// A block that spans whole rows of both sides, with no gap, is one long row. A block apart
+// from the destination goes in bands of rows (weight: a byte's cost in byte-table lookups), a
+// long row in bands of pixels.
 template <class Row>
-void for_each_row(const placement &p, Row row) {
+void for_each_row(const placement &p, int64_t weight, Row row) {
     const int64_t count = p.region.x1 - p.region.x0;
     const int64_t u = int64_t(p.region.x0) - p.x;
-    const int64_t first = p.region.y0;
-    int64_t rows = p.region.y1 - p.region.y0;
-    uint64_t pixels = uint64_t(count);
-    if (count == p.destination_width && count == p.source_width) {
-        pixels *= uint64_t(rows);
-        rows = 1;
-    }
-    for (int64_t n = first; n < first + rows; ++n) {
-        uint8_t *d = p.destination + (n * p.destination_width + p.region.x0) * p.depth;
-        const uint8_t *s = p.source + ((n - p.y) * p.source_width + u) * p.depth;
+    const int64_t top = p.region.y0;
+    const int64_t rows = p.region.y1 - p.region.y0;
+    const auto at = [&](int64_t n, int64_t x, uint64_t pixels) {
+        uint8_t *d = p.destination + (n * p.destination_width + p.region.x0 + x) * p.depth;
+        const uint8_t *s = p.source + ((n - p.y) * p.source_width + u + x) * p.depth;
         row(d, s, pixels);
+    };
+    if (count == p.destination_width && count == p.source_width) {
+        const int64_t pixels = count * rows;
+        if (!p.apart) return at(top, 0, uint64_t(pixels));
+        tamsa::bands::split(
+            pixels, p.depth * weight, tamsa::bands::kLine,
+            [&](int64_t first, int64_t last) { at(top, first, uint64_t(last - first)); });
+        return;
     }
+    const auto band = [&](int64_t first, int64_t last) {
+        for (int64_t n = top + first; n < top + last; ++n) at(n, 0, uint64_t(count));
+    };
+    if (!p.apart) return band(0, rows);
+    tamsa::bands::split(rows, count * p.depth * weight, band);
 }
 
 void copy_block(const placement &p) {
     const tamsa::gfx::copy_row_fn copy =
         tamsa::kernels::pick(tamsa::gfx::copy_row_kernels, p.apart);
-    for_each_row(p, [&p, copy](uint8_t *d, const uint8_t *s, uint64_t pixels) {
+    for_each_row(p, 1, [&p, copy](uint8_t *d, const uint8_t *s, uint64_t pixels) {
         copy(d, s, pixels * uint64_t(p.depth));
     });
 }
@@ -169,7 +180,7 @@ void kv_transchunkyblit(kv_bitmap *destination, int32_t source_width, int32_t so
     if (p.depth == 1) return copy_block(p);
     const tamsa::gfx::trans_row_fn blend = tamsa::kernels::pick(
         tamsa::gfx::trans_row_kernels, tamsa::gfx::trans_row_fast_ok(p.apart, transparency));
-    for_each_row(p, [blend, transparency](uint8_t *d, const uint8_t *s, uint64_t pixels) {
+    for_each_row(p, 2, [blend, transparency](uint8_t *d, const uint8_t *s, uint64_t pixels) {
         blend(d, s, pixels * 3, transparency);
     });
 }
@@ -184,7 +195,7 @@ void kv_transalphachunkyblit(kv_bitmap *destination, int32_t source_width, int32
     const int32_t offset = int32_t(uint32_t(transparency) * 255u) / 100;
     const tamsa::gfx::alpha_row_fn blend = tamsa::kernels::pick(
         tamsa::gfx::alpha_row_kernels, tamsa::gfx::alpha_row_fast_ok(p.apart, offset));
-    for_each_row(p, [blend, offset](uint8_t *d, const uint8_t *s, uint64_t pixels) {
+    for_each_row(p, 2, [blend, offset](uint8_t *d, const uint8_t *s, uint64_t pixels) {
         blend(d, s, pixels, offset);
     });
 }

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "gfx/dither_row.h"
+#include "kernels/bands.h"
 #include "kernels/choice.h"
 #include "tamsa/internal/sizes.h"
 
@@ -188,13 +189,15 @@ extern "C" kv_bitmap *kv_dither(const kv_bitmap *bitmap, int32_t type) {
             tamsa::gfx::spell_thresholds(m.cells + r * m.n, m.n, depth, spelled[r]);
         }
     }
-    // The matrix row is found once per image row and wraps by counting.
-    int32_t ty = 0;
-    for (int64_t y = 0; y < bitmap->height; ++y) {
-        row(bitmap->data + uint64_t(y) * width * uint64_t(depth),
-            result->data + uint64_t(y) * width * 3, width, depth, m.cells + ty * m.n, m.n,
-            spelled[ty], 0);
-        if (++ty == m.n) ty = 0;
-    }
+    // The matrix row is found once per band and wraps by counting.
+    tamsa::bands::split(bitmap->height, int64_t(width) * 3, [&](int64_t first, int64_t last) {
+        auto ty = int32_t(first % m.n);
+        for (int64_t y = first; y < last; ++y) {
+            row(bitmap->data + uint64_t(y) * width * uint64_t(depth),
+                result->data + uint64_t(y) * width * 3, width, depth, m.cells + ty * m.n, m.n,
+                spelled[ty], 0);
+            if (++ty == m.n) ty = 0;
+        }
+    });
     return result;
 }

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "gfx/remap_row.h"
+#include "kernels/bands.h"
 #include "kernels/choice.h"
 #include "tamsa/internal/sizes.h"
 
@@ -54,6 +55,16 @@ void lookup_row(uint8_t *bytes, uint64_t count, const uint8_t *table) {
 
 bool lookup_row_fast_ok(const uint8_t *bytes, uint64_t count, const uint8_t *table) {
     return !overlaps(bytes, count, table, 256);
+}
+
+void lookup(uint8_t *bytes, uint64_t count, const uint8_t *table) {
+    const bool apart = lookup_row_fast_ok(bytes, count, table);
+    const lookup_row_fn row = kernels::pick(lookup_row_kernels, apart);
+    // A table inside the run changes as the run does: in order, on one thread.
+    if (!apart) return row(bytes, count, table);
+    bands::split(int64_t(count), 1, bands::kLine, [&](int64_t first, int64_t last) {
+        row(bytes + first, uint64_t(last - first), table);
+    });
 }
 
 // ---- colour cube ----
@@ -138,22 +149,31 @@ void kv_remap24(const uint8_t *source, uint8_t *destination, const uint8_t *pen_
     // A trailing partial pixel is not read.
     const uint64_t pixels = count / 3;
     if (pixels == 0 || source == nullptr || destination == nullptr) return;
+    const tamsa::kernels::level reach =
+        tamsa::gfx::remap24_row_reach(source, destination, pen_table, pixels);
     const tamsa::gfx::remap24_row_fn row =
-        tamsa::kernels::pick(tamsa::gfx::remap24_row_kernels,
-                             tamsa::gfx::remap24_row_reach(source, destination, pen_table, pixels));
-    row(source, destination, pen_table, pixels);
+        tamsa::kernels::pick(tamsa::gfx::remap24_row_kernels, reach);
+    // In place, a band's output would overwrite pixels an earlier band has still to read: only
+    // runs apart from their output, and pens apart from it, go in bands.
+    if (destination == source || reach != tamsa::kernels::level::avx512vbmi) {
+        return row(source, destination, pen_table, pixels);
+    }
+    tamsa::bands::split(int64_t(pixels), 3, tamsa::bands::kLine, [&](int64_t first, int64_t last) {
+        row(source + 3 * first, destination + first, pen_table, uint64_t(last - first));
+    });
 }
 
 void kv_remap8(uint8_t *buffer, const uint8_t *table, uint32_t count) {
     if (count == 0 || buffer == nullptr || table == nullptr) return;
-    const tamsa::gfx::lookup_row_fn row = tamsa::kernels::pick(
-        tamsa::gfx::lookup_row_kernels, tamsa::gfx::lookup_row_fast_ok(buffer, count, table));
-    row(buffer, count, table);
+    tamsa::gfx::lookup(buffer, count, table);
 }
 
 void kv_xor(uint8_t *buffer, uint32_t count, int32_t value) {
     if (count == 0 || buffer == nullptr) return;
-    tamsa::kernels::pick(tamsa::gfx::xor_row_kernels)(buffer, count, uint8_t(value & 0xff));
+    const tamsa::gfx::xor_row_fn row = tamsa::kernels::pick(tamsa::gfx::xor_row_kernels);
+    tamsa::bands::split(count, 1, tamsa::bands::kLine, [&](int64_t first, int64_t last) {
+        row(buffer + first, uint64_t(last - first), uint8_t(value & 0xff));
+    });
 }
 
 void kv_multchunky(const uint8_t *source, uint8_t *destination, uint32_t count, uint32_t factor) {

@@ -30,6 +30,9 @@ inline constexpr kernels::kernel_set<lookup_row_fn> lookup_row_kernels{
 // The vector kernels hold the table in registers: a table inside the run would change under
 // the rule's own writes.
 bool lookup_row_fast_ok(const uint8_t *bytes, uint64_t count, const uint8_t *table);
+// Every byte of the run through the table, in bands where the run is worth it (the byte-table
+// remap and the frame correction).
+void lookup(uint8_t *bytes, uint64_t count, const uint8_t *table);
 
 // ---- RGB pixels to cube indexes or their pens ----
 

@@ -10,6 +10,7 @@
 #include "gfx/draw_row.h"
 #include "gfx/gfx.h"
 #include "gfx/rotate_row.h"
+#include "kernels/bands.h"
 #include "kernels/choice.h"
 #include "tamsa/internal/sizes.h"
 
@@ -83,6 +84,9 @@ struct picture {
 constexpr int64_t kWholeRows = 2560;
 constexpr int64_t kStrip = 1024;
 
+// A result byte costs about this many byte-table lookups.
+constexpr int64_t kRotateWeight = 8;
+
 // The result from the bordered source. The vector kernel reads only the picture's part of the
 // source, and works out results wholly in the border from the fill.
 void resample(const kv_bitmap &src, kv_bitmap &dst, double phi, picture where) {
@@ -108,15 +112,18 @@ void resample(const kv_bitmap &src, kv_bitmap &dst, double phi, picture where) {
     // at 30 degrees crosses some 2000 source rows, as many pages as the TLB holds, and the next
     // row needs them all again; a strip's rows cross a few hundred. Each pixel is its own, so
     // the strips give the row's bytes.
+    // Bands of rows go to threads, each band in strips of its own.
     const int64_t hdw = dw / 2, hdh = dh / 2;
     const int64_t strip = dw > kWholeRows ? kStrip : dw;
-    for (int64_t x0 = 0; x0 < dw; x0 += strip) {
-        const int64_t n = std::min(strip, dw - x0);
-        uint8_t *o = out + x0 * depth;
-        for (int64_t y = hdh; y > hdh - dh; --y, o += dw * depth) {
-            row(source, y, x0 - hdw, uint64_t(n), o);
+    tamsa::bands::split(dh, dw * depth * kRotateWeight, [&](int64_t first, int64_t last) {
+        for (int64_t x0 = 0; x0 < dw; x0 += strip) {
+            const int64_t n = std::min(strip, dw - x0);
+            uint8_t *o = out + (first * dw + x0) * depth;
+            for (int64_t y = hdh - first; y > hdh - last; --y, o += dw * depth) {
+                row(source, y, x0 - hdw, uint64_t(n), o);
+            }
         }
-    }
+    });
 }
 
 }  // namespace
@@ -208,20 +215,25 @@ int32_t CreateFrame(kv_bitmap *bitmap, int32_t red, int32_t green, int32_t blue,
     const uint8_t fill[3] = {uint8_t(red), uint8_t(green), uint8_t(blue)};
     const int64_t w = bitmap->width, h = bitmap->height;
     const int64_t left = (frame.width - w) / 2, right = frame.width - w - left;
-    const int64_t top = (frame.height - h) / 2, bottom = frame.height - h - top;
+    const int64_t top = (frame.height - h) / 2;
     const tamsa::gfx::span_row_fn span = tamsa::kernels::pick(tamsa::gfx::span_row_kernels);
-    uint8_t *p = buffer;
-    span(p, uint64_t(top * frame.width), fill, d);
-    p += top * frame.width * d;
-    for (int64_t row = 0; row < h; ++row) {
-        span(p, uint64_t(left), fill, d);
-        p += left * d;
-        if (w > 0) std::memcpy(p, bitmap->data + row * w * d, size_t(w * d));
-        p += w * d;
-        span(p, uint64_t(right), fill, d);
-        p += right * d;
-    }
-    span(p, uint64_t(bottom * frame.width), fill, d);
+    const int64_t row_bytes = frame.width * d;
+    tamsa::bands::split(frame.height, row_bytes, [&](int64_t first, int64_t last) {
+        uint8_t *p = buffer + first * row_bytes;
+        for (int64_t r = first; r < last; ++r) {
+            if (r < top || r >= top + h) {
+                span(p, uint64_t(frame.width), fill, d);
+                p += row_bytes;
+                continue;
+            }
+            span(p, uint64_t(left), fill, d);
+            p += left * d;
+            if (w > 0) std::memcpy(p, bitmap->data + (r - top) * w * d, size_t(w * d));
+            p += w * d;
+            span(p, uint64_t(right), fill, d);
+            p += right * d;
+        }
+    });
 
     PPCFreeVec(bitmap->data);
     bitmap->data = buffer;

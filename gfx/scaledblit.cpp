@@ -6,6 +6,7 @@
 
 #include "gfx/placement.h"
 #include "gfx/scaledblit_row.h"
+#include "kernels/bands.h"
 #include "kernels/choice.h"
 #include "tamsa/internal/nearest.h"
 #include "tamsa/internal/sizes.h"
@@ -128,11 +129,12 @@ constexpr uint32_t kRun = 1024;
 
 // Calls row(destination run, source row, columns, pixels) over the region. A source that may
 // share bytes with the destination is sampled in the documented order, rows top to bottom and
-// columns left to right; otherwise the region goes by runs of columns, each tabled once for all
-// rows. With repeat, a destination row whose source row is the one of the row above is a copy
-// of that row's run (the copy blit, on buffers apart).
+// columns left to right; otherwise the region goes in bands of rows, and each band by runs of
+// columns, each tabled once for all its rows. With repeat, a destination row whose source row
+// is the one of the row above in its band is a copy of that row's run (the copy blit, on
+// buffers apart). weight: what a destination byte costs in byte-table lookups.
 template <class Row>
-void sample(const placement &t, bool repeat, Row row) {
+void sample(const placement &t, bool repeat, int64_t weight, Row row) {
     // Every size here is above 0, so unsigned arithmetic holds them all.
     const auto source_width = uint32_t(t.source_width), source_height = uint32_t(t.source_height);
     const auto target_width = uint32_t(t.width), target_height = uint32_t(t.height);
@@ -140,44 +142,52 @@ void sample(const placement &t, bool repeat, Row row) {
     const auto count = uint32_t(t.region.x1 - t.region.x0);
     const uint64_t row_bytes = uint64_t(source_width) * 3;
     const bool fast = tamsa::kernels::allowed() != tamsa::kernels::level::plain;
-    uint32_t offsets[kRun], windows[kRun / 4], wide_windows[kRun / 16];
-    uint8_t bytes[4 * kRun], firsts[4 * kRun], wide_bytes[4 * kRun], wide_firsts[4 * kRun];
-    const tamsa::gfx::column_run columns{offsets,      windows,    bytes,      firsts,
-                                         wide_windows, wide_bytes, wide_firsts};
-    const auto table = [&](uint32_t start, uint32_t length) {
-        build_columns(first + start, length, source_width, target_width, fast, offsets);
-        if (fast) {
-            tamsa::gfx::window_columns(offsets, length, row_bytes, windows, bytes, firsts,
-                                       wide_windows, wide_bytes, wide_firsts);
+    // The rows of y0 .. y1 - 1 of the region, each table on this thread's stack.
+    const auto rows = [&](int64_t y0, int64_t y1, bool runs_first) {
+        uint32_t offsets[kRun], windows[kRun / 4], wide_windows[kRun / 16];
+        uint8_t bytes[4 * kRun], firsts[4 * kRun], wide_bytes[4 * kRun], wide_firsts[4 * kRun];
+        const tamsa::gfx::column_run columns{offsets,      windows,    bytes,      firsts,
+                                             wide_windows, wide_bytes, wide_firsts};
+        const auto table = [&](uint32_t start, uint32_t length) {
+            build_columns(first + start, length, source_width, target_width, fast, offsets);
+            if (fast) {
+                tamsa::gfx::window_columns(offsets, length, row_bytes, windows, bytes, firsts,
+                                           wide_windows, wide_bytes, wide_firsts);
+            }
+        };
+        const auto run = [&](uint32_t start, uint32_t length, int64_t n, int64_t &previous_v) {
+            const uint32_t v =
+                tamsa::nearest_index(uint32_t(n - t.y), source_height, target_height);
+            uint8_t *d = t.destination + (n * t.destination_width + t.region.x0 + start) * 3;
+            if (repeat && int64_t(v) == previous_v) {
+                std::memcpy(d, d - int64_t(t.destination_width) * 3, size_t(length) * 3);
+            } else {
+                row(d, t.source + uint64_t(v) * row_bytes, columns, length, row_bytes);
+            }
+            previous_v = v;
+        };
+        if (runs_first) {
+            for (uint32_t start = 0; start < count; start += kRun) {
+                const uint32_t length = std::min(kRun, count - start);
+                table(start, length);
+                int64_t previous_v = -1;
+                for (int64_t n = y0; n < y1; ++n) run(start, length, n, previous_v);
+            }
+            return;
+        }
+        for (int64_t n = y0; n < y1; ++n) {
+            for (uint32_t start = 0; start < count; start += kRun) {
+                const uint32_t length = std::min(kRun, count - start);
+                table(start, length);
+                int64_t no_repeat = -1;
+                run(start, length, n, no_repeat);
+            }
         }
     };
-    const auto run = [&](uint32_t start, uint32_t length, int64_t n, int64_t &previous_v) {
-        const uint32_t v = tamsa::nearest_index(uint32_t(n - t.y), source_height, target_height);
-        uint8_t *d = t.destination + (n * t.destination_width + t.region.x0 + start) * 3;
-        if (repeat && int64_t(v) == previous_v) {
-            std::memcpy(d, d - int64_t(t.destination_width) * 3, size_t(length) * 3);
-        } else {
-            row(d, t.source + uint64_t(v) * row_bytes, columns, length, row_bytes);
-        }
-        previous_v = v;
-    };
-    if (t.apart) {
-        for (uint32_t start = 0; start < count; start += kRun) {
-            const uint32_t length = std::min(kRun, count - start);
-            table(start, length);
-            int64_t previous_v = -1;
-            for (int64_t n = t.region.y0; n < t.region.y1; ++n) run(start, length, n, previous_v);
-        }
-        return;
-    }
-    for (int64_t n = t.region.y0; n < t.region.y1; ++n) {
-        for (uint32_t start = 0; start < count; start += kRun) {
-            const uint32_t length = std::min(kRun, count - start);
-            table(start, length);
-            int64_t no_repeat = -1;
-            run(start, length, n, no_repeat);
-        }
-    }
+    if (!t.apart) return rows(t.region.y0, t.region.y1, false);
+    tamsa::bands::split(
+        t.region.y1 - t.region.y0, int64_t(count) * 3 * weight,
+        [&](int64_t y0, int64_t y1) { rows(t.region.y0 + y0, t.region.y0 + y1, true); });
 }
 
 // The light map's fixed size.
@@ -202,7 +212,7 @@ void kv_scaledblit(kv_bitmap *destination, int32_t source_width, int32_t source_
     }
     const tamsa::gfx::scaled_copy_row_fn row =
         tamsa::kernels::pick(tamsa::gfx::scaled_copy_row_kernels, t.apart);
-    sample(t, tamsa::kernels::allowed(t.apart) != tamsa::kernels::level::plain, row);
+    sample(t, tamsa::kernels::allowed(t.apart) != tamsa::kernels::level::plain, 1, row);
 }
 
 void kv_scaledmaskblit(kv_bitmap *destination, int32_t source_width, int32_t source_height,
@@ -215,7 +225,7 @@ void kv_scaledmaskblit(kv_bitmap *destination, int32_t source_width, int32_t sou
     }
     const tamsa::gfx::scaled_mask_row_fn row =
         tamsa::kernels::pick(tamsa::gfx::scaled_mask_row_kernels, t.apart);
-    sample(t, false,
+    sample(t, false, 1,
            [row, threshold](uint8_t *d, const uint8_t *s, const tamsa::gfx::column_run &columns,
                             uint64_t pixels, uint64_t row_bytes) {
                row(d, s, columns, pixels, row_bytes, threshold);
@@ -247,7 +257,7 @@ void kv_scaledlightblit(kv_bitmap *destination, const uint8_t *light_map, int32_
         const tamsa::gfx::scaled_light_row_fn row =
             tamsa::kernels::pick(tamsa::gfx::scaled_light_row_kernels,
                                  tamsa::gfx::scaled_light_row_fast_ok(t.apart, light));
-        sample(t, false,
+        sample(t, false, 2,
                [row, &light](uint8_t *d, const uint8_t *s, const tamsa::gfx::column_run &columns,
                              uint64_t pixels,
                              uint64_t row_bytes) { row(d, s, columns, pixels, row_bytes, light); });

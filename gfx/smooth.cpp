@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "gfx/smooth_row.h"
+#include "kernels/bands.h"
 #include "kernels/choice.h"
 #include "tamsa/internal/sizes.h"
 
@@ -58,6 +59,9 @@ void smooth_row_fast(const uint8_t *above, const uint8_t *mid, const uint8_t *be
 
 namespace {
 
+// A smoothed byte costs about this many byte-table lookups.
+constexpr int64_t kSmoothWeight = 2;
+
 // What the passes never write: the first and the last row, and the first and the last pixel of
 // every row between them.
 void copy_border(const uint8_t *from, uint8_t *to, int64_t w, int64_t h, int32_t d) {
@@ -97,12 +101,15 @@ extern "C" int32_t kv_smoothbitmap(kv_bitmap *bitmap, int32_t passes) {
     uint8_t *write = second->data;
     const tamsa::gfx::smooth_row_fn row = tamsa::kernels::pick(tamsa::gfx::smooth_row_kernels);
     const int64_t row_bytes = w * d;
+    // A pass's inner rows go in bands; the next pass starts when all of them are done.
     for (int32_t pass = 0; pass < work; ++pass) {
-        for (int64_t y = 1; y < h - 1; ++y) {
-            const uint8_t *mid = read + y * row_bytes;
-            row(mid - row_bytes, mid, mid + row_bytes, write + y * row_bytes, uint64_t(row_bytes),
-                d);
-        }
+        tamsa::bands::split(h - 2, row_bytes * kSmoothWeight, [&](int64_t first, int64_t last) {
+            for (int64_t y = 1 + first; y < 1 + last; ++y) {
+                const uint8_t *mid = read + y * row_bytes;
+                row(mid - row_bytes, mid, mid + row_bytes, write + y * row_bytes,
+                    uint64_t(row_bytes), d);
+            }
+        });
         std::swap(read, write);
     }
     // The record keeps the buffer of the last pass: the second after none or an odd number.

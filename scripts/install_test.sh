@@ -48,6 +48,8 @@ int main(void) {
     ok = ok && tamsa_version() == TAMSA_VERSION_MAJOR * 10000 + TAMSA_VERSION_MINOR * 100 +
                                       TAMSA_VERSION_PATCH;
     ok = ok && sizeof names / sizeof names[0] == TAMSA_OP_COUNT;
+    ok = ok && tamsa_set_threads(1) == 1 && tamsa_threads() == 1 && tamsa_set_threads(0) == 1 &&
+         tamsa_threads() >= 1 && tamsa_threads_setting() >= TAMSA_THREADS_UNSET;
     printf("%s\n", ok ? "ok" : "failed");
     return ok ? 0 : 1;
 }

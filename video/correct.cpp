@@ -32,12 +32,9 @@ extern "C" {
 void tamsa_correct_ll(kv_bitmap *bitmap, int32_t contrast, int32_t brightness, int16_t invert) {
     const int64_t bytes = tamsa::bitmap_bytes(bitmap);
     if (bytes <= 0) return;
-    // The table is built once per call; the pass over the frame is the byte-table kernel.
+    // The table is built once per call; the pass over the frame is the byte-table remap.
     const correction_table table = make_correction(contrast, brightness, invert);
-    const tamsa::gfx::lookup_row_fn row = tamsa::kernels::pick(
-        tamsa::gfx::lookup_row_kernels,
-        tamsa::gfx::lookup_row_fast_ok(bitmap->data, uint64_t(bytes), table.data()));
-    row(bitmap->data, uint64_t(bytes), table.data());
+    tamsa::gfx::lookup(bitmap->data, uint64_t(bytes), table.data());
 }
 
 }  // extern "C"

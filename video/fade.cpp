@@ -1,6 +1,7 @@
 // One step of a cross-fade: two frames blended into a third at a level.
 #include <cstring>
 
+#include "kernels/bands.h"
 #include "kernels/choice.h"
 #include "tamsa/internal/sizes.h"
 #include "video/fade_row.h"
@@ -67,10 +68,15 @@ void tamsa_fadeover_ll(const uint8_t *first, const uint8_t *second, uint8_t *tar
                        int32_t factor_a, int32_t factor_b, int32_t factor_c) {
     const int64_t count = tamsa::fade_bytes(factor_a, factor_b, factor_c);
     if (count == 0 || first == nullptr || second == nullptr || target == nullptr) return;
-    const tamsa::video::fade_row_fn row = tamsa::kernels::pick(
-        tamsa::video::fade_row_kernels,
-        tamsa::video::fade_row_fast_ok(first, second, target, uint64_t(count), level));
-    row(first, second, target, uint64_t(count), level);
+    const bool fast = tamsa::video::fade_row_fast_ok(first, second, target, uint64_t(count), level);
+    const tamsa::video::fade_row_fn row =
+        tamsa::kernels::pick(tamsa::video::fade_row_kernels, fast);
+    // A target that meets a source elsewhere than byte for byte needs the rule's order.
+    const bool apart = tamsa::video::fade_row_fast_ok(first, second, target, uint64_t(count), 0);
+    if (!apart) return row(first, second, target, uint64_t(count), level);
+    tamsa::bands::split(count, 2, tamsa::bands::kLine, [&](int64_t from, int64_t to) {
+        row(first + from, second + from, target + from, uint64_t(to - from), level);
+    });
 }
 
 }  // extern "C"

@@ -1,5 +1,6 @@
 // A resized copy of a frame of one-byte pixels, by nearest-neighbour sampling.
 #include "gfx/scale_row.h"
+#include "kernels/bands.h"
 #include "tamsa/internal/nearest.h"
 #include "tamsa/internal/sizes.h"
 
@@ -42,10 +43,13 @@ kv_bitmap *tamsa_scale_ll(const kv_bitmap *source, int32_t new_width, int32_t ne
         bytes > table_bytes ? reinterpret_cast<uint8_t *>(columns) + table_bytes : nullptr;
     const tamsa::gfx::gather_row_fn row = tamsa::gfx::plan_gather_row(plan, scratch);
     const auto source_row = [&](uint32_t sy) { return source->data + size_t(sy) * size_t(width); };
-    tamsa::nearest_rows(
-        result->data, size_t(new_width), uint32_t(height), uint32_t(new_height),
-        [&](uint8_t *out, uint32_t sy) { row(source_row(sy), out, plan); },
-        [&](uint32_t sy) { tamsa::prefetch_bytes(source_row(sy), size_t(width)); });
+    tamsa::bands::split(new_height, new_width, [&](int64_t first, int64_t last) {
+        tamsa::nearest_rows(
+            result->data, size_t(new_width), uint32_t(height), uint32_t(new_height),
+            uint32_t(first), uint32_t(last),
+            [&](uint8_t *out, uint32_t sy) { row(source_row(sy), out, plan); },
+            [&](uint32_t sy) { tamsa::prefetch_bytes(source_row(sy), size_t(width)); });
+    });
     PPCFreeVec(columns);
     return result;
 }

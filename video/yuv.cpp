@@ -1,6 +1,7 @@
 // Planar YUV to blue-first 24-bit pixels: the integer conversion and the per-pixel double one.
 #include <cstring>
 
+#include "kernels/bands.h"
 #include "kernels/choice.h"
 #include "tamsa/internal/sizes.h"
 #include "video/yuv_row.h"
@@ -73,6 +74,12 @@ bool yuvtorgb_row_fast_ok(const uint8_t *y, const uint8_t *v, const uint8_t *u, 
 namespace {
 
 using tamsa::video::clamp_byte;
+
+// What an output byte costs in byte-table lookups, integer and double; bands start on whole
+// cache lines of chroma.
+constexpr int64_t kYuvWeight = 2;
+constexpr int64_t kYuvDoubleWeight = 4;
+constexpr int64_t kYuvGrain = 64;
 using tamsa::video::yuv_tables;
 
 // Pixels to convert, or 0 when there is nothing to do: a group of 0, an output too large for any
@@ -94,10 +101,17 @@ void fx_yuvtorgb_ll(const uint8_t *y_plane, const uint8_t *v_plane, const uint8_
     if (pixels == 0) return;
     const uint64_t groups = uint64_t(pixels) / group;
     const yuv_tables &tables = tamsa::video::kYuvTables;
-    const tamsa::video::yuv_row_fn row = tamsa::kernels::pick(
-        tamsa::video::yuvtorgb_kernels(group),
-        tamsa::video::yuvtorgb_row_fast_ok(y_plane, v_plane, u_plane, rgb, groups, group));
-    row(y_plane, v_plane, u_plane, rgb, groups, group, tables);
+    const bool apart =
+        tamsa::video::yuvtorgb_row_fast_ok(y_plane, v_plane, u_plane, rgb, groups, group);
+    const tamsa::video::yuv_row_fn row =
+        tamsa::kernels::pick(tamsa::video::yuvtorgb_kernels(group), apart);
+    // An output that meets the planes is converted in the rule's order, on one thread.
+    if (!apart) return row(y_plane, v_plane, u_plane, rgb, groups, group, tables);
+    tamsa::bands::split(int64_t(groups), int64_t(3) * group * kYuvWeight, kYuvGrain,
+                        [&](int64_t first, int64_t last) {
+                            row(y_plane + first * group, v_plane + first, u_plane + first,
+                                rgb + 3 * first * group, uint64_t(last - first), group, tables);
+                        });
 }
 
 void kv_yuv_to_rgb(const uint8_t *y_plane, const uint8_t *v_plane, const uint8_t *u_plane,
@@ -107,18 +121,28 @@ void kv_yuv_to_rgb(const uint8_t *y_plane, const uint8_t *v_plane, const uint8_t
     const uint64_t groups = uint64_t(pixels) / group;
     // The studio-range luma of the integer conversion, so that both agree on black and white.
     const yuv_tables &tables = tamsa::video::kYuvTables;
-
-    for (uint64_t g = 0; g < groups; ++g) {
-        const double u = u_plane[g] - 128.0;
-        const double v = v_plane[g] - 128.0;
-        for (uint32_t k = 0; k < group; ++k) {
-            const double luma = tables.luma[*y_plane++];
-            // Each sum is truncated once, at the end.
-            *rgb++ = clamp_byte(int32_t(luma + 2.018 * u));
-            *rgb++ = clamp_byte(int32_t((luma - 0.813 * v) - 0.391 * u));
-            *rgb++ = clamp_byte(int32_t(luma + 1.596 * v));
+    const auto convert = [&](uint64_t first, uint64_t last) {
+        const uint8_t *y = y_plane + first * group;
+        uint8_t *out = rgb + 3 * first * group;
+        for (uint64_t g = first; g < last; ++g) {
+            const double u = u_plane[g] - 128.0;
+            const double v = v_plane[g] - 128.0;
+            for (uint32_t k = 0; k < group; ++k) {
+                const double luma = tables.luma[*y++];
+                // Each sum is truncated once, at the end.
+                *out++ = clamp_byte(int32_t(luma + 2.018 * u));
+                *out++ = clamp_byte(int32_t((luma - 0.813 * v) - 0.391 * u));
+                *out++ = clamp_byte(int32_t(luma + 1.596 * v));
+            }
         }
+    };
+    // An output that meets the planes is converted in order, on one thread.
+    if (!tamsa::video::yuvtorgb_row_fast_ok(y_plane, v_plane, u_plane, rgb, groups, group)) {
+        return convert(0, groups);
     }
+    tamsa::bands::split(
+        int64_t(groups), int64_t(3) * group * kYuvDoubleWeight, kYuvGrain,
+        [&](int64_t first, int64_t last) { convert(uint64_t(first), uint64_t(last)); });
 }
 
 void kv_yuvtorgb(const uint8_t *y_plane, const uint8_t *v_plane, const uint8_t *u_plane,

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "gfx/scale_row.h"
+#include "kernels/bands.h"
 #include "kernels/choice.h"
 #include "tamsa/internal/nearest.h"
 #include "tamsa/internal/sizes.h"
@@ -136,6 +137,9 @@ yuvscale_row_fn row_kernel(row_sampling &s, uint8_t *luma_scratch, uint8_t *chro
     });
 }
 
+// A result byte costs about this many byte-table lookups.
+constexpr int64_t kYuvscaleWeight = 2;
+
 struct tables_guard {
     uint32_t *columns = nullptr;
     uint32_t *chroma_columns = nullptr;
@@ -202,15 +206,19 @@ kv_bitmap *fx_yuvscale_ll(const uint8_t *y_plane, const uint8_t *v_plane, const 
         const int64_t chroma_start = tamsa::scaled_chroma_offset(luma_start);
         return source_row{y_plane + luma_start, v_plane + chroma_start, u_plane + chroma_start};
     };
-    tamsa::nearest_rows(
-        result->data, size_t(width) * 3, uint32_t(src_height), uint32_t(dst_height),
-        [&](uint8_t *out, uint32_t sy) { row(source_at(sy), out, s); },
-        [&](uint32_t sy) {
-            const source_row next = source_at(sy);
-            tamsa::prefetch_bytes(next.y, uint32_t(src_width));
-            tamsa::prefetch_bytes(next.v, s.chroma.readable);
-            tamsa::prefetch_bytes(next.u, s.chroma.readable);
-        });
+    tamsa::bands::split(dst_height, int64_t(width) * 3 * kYuvscaleWeight,
+                        [&](int64_t first, int64_t last) {
+                            tamsa::nearest_rows(
+                                result->data, size_t(width) * 3, uint32_t(src_height),
+                                uint32_t(dst_height), uint32_t(first), uint32_t(last),
+                                [&](uint8_t *out, uint32_t sy) { row(source_at(sy), out, s); },
+                                [&](uint32_t sy) {
+                                    const source_row next = source_at(sy);
+                                    tamsa::prefetch_bytes(next.y, uint32_t(src_width));
+                                    tamsa::prefetch_bytes(next.v, s.chroma.readable);
+                                    tamsa::prefetch_bytes(next.u, s.chroma.readable);
+                                });
+                        });
     return result;
 }
 

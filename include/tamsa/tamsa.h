@@ -55,6 +55,26 @@ TAMSA_API const char *tamsa_cpu_levels(void);
 /* The level the kernels run at. */
 TAMSA_API const char *tamsa_cpu_level(void);
 
+/* ---- threads ---------------------------------------------------------------------------- */
+
+/* Operations on big pictures run in horizontal bands on several threads at once: the calling
+ * thread and workers of a pool the library starts on first need (they take no signals, and the
+ * process ends around them). The bytes are those of one thread. The number of threads is the
+ * number of CPUs this process may run on, unless the environment variable TAMSA_THREADS, read
+ * once, holds another from 1 (every operation on the calling thread alone) to 256; a value that
+ * is not such a number changes nothing; the library says nothing about it,
+ * tamsa_threads_setting() does. Callers on several threads at once share the pool: workers help
+ * only while fewer threads than the number run bands, the callers counted. */
+#define TAMSA_THREADS_UNSET 0    /* TAMSA_THREADS is not set, or empty */
+#define TAMSA_THREADS_HONOURED 1 /* the number it holds is used */
+#define TAMSA_THREADS_IGNORED 2  /* not a number from 1 to 256: the machine's number is used */
+TAMSA_API int32_t tamsa_threads_setting(void);
+/* The number of threads operations run on. */
+TAMSA_API int32_t tamsa_threads(void);
+/* Sets that number, 1 to 256, for operations that start from now on; 0 goes back to
+ * TAMSA_THREADS or the machine's number. 1 when set, 0 with nothing changed for other numbers. */
+TAMSA_API int32_t tamsa_set_threads(int32_t threads);
+
 /* ---- records ---------------------------------------------------------------------------- */
 
 /* A chunky bitmap: rows top first, no gap between rows; pixel (x, y) starts at byte

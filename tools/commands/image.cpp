@@ -571,6 +571,11 @@ void print_usage() {
         "  -q, --quiet            errors only: no warnings, no time spent\n"
         "  -v, --verbose          also a line on what was written\n"
         "\n"
+        "Threads: an operation on a big picture (above full HD for the cheapest, from about\n"
+        "600x600 for a rotation) runs in bands on every CPU this process may run on, with the\n"
+        "bytes one thread gives. TAMSA_THREADS=N in the environment sets the number of threads\n"
+        "(1: one thread, as for small pictures; worth it on a machine already busy).\n"
+        "\n"
         "Exit status: 0 done, 1 failed while running (a file, memory), 2 bad command line.\n",
         stdout);
 }

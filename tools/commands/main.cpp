@@ -54,6 +54,10 @@ constexpr const char *kUsage =
     "Every command takes -q (--quiet: errors only), -v (--verbose: a line per frame or\n"
     "step), --version, and --NAME=VALUE for --NAME VALUE.\n"
     "\n"
+    "Big pictures are worked on by every CPU the process may run on, in bands, with the bytes\n"
+    "of one thread; TAMSA_THREADS=N in the environment sets the number of threads (1: one).\n"
+    "TAMSA_CPU=LEVEL holds the vector kernels to a lower level (tamsa --version names both).\n"
+    "\n"
     "Exit status: 0 done, 1 failed while running (a file, the server, memory), 2 bad command\n"
     "line, 130 or 143 stopped by SIGINT or SIGTERM. Errors and warnings are one line each on\n"
     "stderr.\n";
@@ -65,6 +69,8 @@ void print_version() {
     std::printf("kernels: %s%s (this CPU offers %s)\n", tamsa_cpu_level(),
                 tamsa_cpu_setting() == TAMSA_CPU_HONOURED ? ", as TAMSA_CPU says" : "",
                 tamsa_cpu_levels());
+    std::printf("threads: %d%s\n", tamsa_threads(),
+                tamsa_threads_setting() == TAMSA_THREADS_HONOURED ? ", as TAMSA_THREADS says" : "");
 }
 
 // A TAMSA_CPU the library could not follow, said once per run (unless -q).
@@ -74,6 +80,15 @@ void warn_cpu_setting(const tamsa::cli::args &args) {
     tamsa::cli::warn(std::string("TAMSA_CPU=") + (name != nullptr ? name : "") +
                      " names no level this CPU offers (" + tamsa_cpu_levels() +
                      "); the kernels run at " + tamsa_cpu_level());
+}
+
+// A TAMSA_THREADS the library could not follow, said once per run (unless -q).
+void warn_threads_setting(const tamsa::cli::args &args) {
+    if (tamsa_threads_setting() != TAMSA_THREADS_IGNORED || args.has({"-q", "--quiet"})) return;
+    const char *text = std::getenv("TAMSA_THREADS");
+    tamsa::cli::warn(std::string("TAMSA_THREADS=") + (text != nullptr ? text : "") +
+                     " is no number of threads from 1 to 256; operations run on " +
+                     std::to_string(tamsa_threads()));
 }
 
 bool is_command(const std::string &word) {
@@ -100,6 +115,7 @@ int main(int argc, char **argv) {
         if (is_command(command)) {
             cli::set_command(command);
             warn_cpu_setting(args);
+            warn_threads_setting(args);
             if (args.has({"--version", "-V"})) {
                 print_version();
                 return cli::kExitOk;
@@ -118,6 +134,7 @@ int main(int argc, char **argv) {
         }
         if (command == "--version" || command == "-V") {
             warn_cpu_setting(args);
+            warn_threads_setting(args);
             print_version();
             return cli::kExitOk;
         }

@@ -53,22 +53,24 @@ inline void prefetch_bytes(const void *p, size_t n) {
     for (size_t k = 0; k < n; k += 64) __builtin_prefetch(b + k);
 }
 
-// The plane loop of every nearest-neighbour scaler: the result_height rows of row_bytes each,
-// top to bottom. row(out, sy) writes the row that samples source row sy; a row that samples
-// the same source row as the row above it (what enlarging does) is copied from that row.
-// ahead(sy) is told, before a row is sampled, the source row of the result row two below it, so
-// that it can be fetched while these are worked on: the hardware's prefetcher does not guess
-// across the rows a shrink skips.
+// The plane loop of every nearest-neighbour scaler: rows first .. last - 1 of the result_height
+// rows of row_bytes each, top to bottom, out pointing at row 0. row(out, sy) writes the row that
+// samples source row sy; a row that samples the same source row as the row above it (what
+// enlarging does) is copied from that row, unless that row is outside the band. ahead(sy) is
+// told, before a row is sampled, the source row of the result row a few below it, so that it can
+// be fetched while these are worked on: the hardware's prefetcher does not guess across the rows
+// a shrink skips.
 template <class Row, class Ahead>
 void nearest_rows(uint8_t *out, size_t row_bytes, uint32_t source_height, uint32_t result_height,
-                  Row &&row, Ahead &&ahead) {
+                  uint32_t first, uint32_t last, Row &&row, Ahead &&ahead) {
     constexpr uint32_t kAhead = 4;
-    nearest_walk walk(0, source_height, result_height);
-    nearest_walk later(kAhead, source_height, result_height);
+    nearest_walk walk(first, source_height, result_height);
+    nearest_walk later(first + kAhead, source_height, result_height);
     uint32_t previous = 0;
-    for (uint32_t y = 0; y < result_height; ++y, out += row_bytes, walk.next(), later.next()) {
+    out += size_t(first) * row_bytes;
+    for (uint32_t y = first; y < last; ++y, out += row_bytes, walk.next(), later.next()) {
         const uint32_t sy = walk.index();
-        if (y > 0 && sy == previous) {
+        if (y > first && sy == previous) {
             std::memcpy(out, out - row_bytes, row_bytes);
         } else {
             if (y + kAhead < result_height && later.index() != sy) ahead(later.index());
@@ -76,6 +78,12 @@ void nearest_rows(uint8_t *out, size_t row_bytes, uint32_t source_height, uint32
         }
         previous = sy;
     }
+}
+
+template <class Row, class Ahead>
+void nearest_rows(uint8_t *out, size_t row_bytes, uint32_t source_height, uint32_t result_height,
+                  Row &&row, Ahead &&ahead) {
+    nearest_rows(out, row_bytes, source_height, result_height, 0, result_height, row, ahead);
 }
 
 template <class Row>

@@ -25,6 +25,13 @@ void force_vector_target(int64_t target);
 // A target's name, for test messages.
 const char *vector_target_name(int64_t target);
 
+// The least work a band of a big picture takes (0: the library's own threshold), so that tests
+// split small pictures; and how many calls have been split into bands so far.
+void set_band_threshold(int64_t work);
+uint64_t banded_calls();
+// The number of threads TAMSA_THREADS holding text asks for, or 0 when it holds no such number.
+int32_t threads_named(const char *text);
+
 }  // namespace tamsa
 #endif
 
