@@ -3,20 +3,7 @@
 
 #include "picture.h"
 
-#if TAMSA_SIMD
-#include <hwy/nanobenchmark.h>
-
-// Highway's shared library (1.0) measures its timer's resolution for its benchmark helper as it
-// is loaded, milliseconds of every import. The module measures nothing with that helper: its own
-// definition, exported by module.map, answers the call at once. Loaded as the module's
-// dependency, the library looks a name up in the process's global scope first, where no one
-// defines it, then in the module's own group, the module first.
-namespace hwy::platform {
-uint64_t TimerResolution() {
-    return 1;
-}
-}  // namespace hwy::platform
-#endif
+#include "tools/quick_timer.h"
 
 namespace py = pybind11;
 

@@ -11,21 +11,7 @@
 #include "tools/commands/cli.h"
 #include "tools/commands/commands.h"
 #include "tools/commands/record.h"
-
-#if TAMSA_SIMD
-#include <hwy/nanobenchmark.h>
-
-// Highway's shared library (1.0) measures its timer's resolution for its benchmark helper as it
-// is loaded, by thousands of serialised timer reads: the largest part of the command's start-up,
-// and several times a whole run on a small picture in a virtual machine. The command measures
-// nothing with that helper, so its own definition answers the library's call at once; the
-// dynamic linker binds the library to the program's definition first. Kernel choice is untouched.
-namespace hwy::platform {
-uint64_t TimerResolution() {
-    return 1;
-}
-}  // namespace hwy::platform
-#endif
+#include "tools/quick_timer.h"
 
 namespace {
 
