@@ -1,6 +1,6 @@
-// The transpose's vector kernel, compiled once per target Highway builds for. It works on 16-byte
-// vectors on every target: a band of 16 rows is turned over in tiles of 16 rows, whose bytes
-// never need to cross a 16-byte block.
+// The transpose's vector kernel, compiled once per target Highway builds for. Its tiles are 16 rows
+// of 16-byte blocks, whose bytes never need to cross a block: on AVX2 and wider, three-byte pixels
+// take two blocks a vector, two runs of four columns side by side.
 #include <cstring>
 
 #include "gfx/transpose_row.h"
@@ -39,18 +39,21 @@ HWY_INLINE void transpose_16x16(V8 v[16]) {
     }
 }
 
-// Four rows of four 3-byte pixels (the first 12 bytes of each vector) to four columns of four
-// pixels, each in the first 12 bytes of its vector and zero after them: pixels are padded to
-// 32-bit lanes, the 4 x 4 lanes turned over, and the padding dropped again.
-HWY_INLINE void transpose_4x4_rgb(const V8 r[4], V8 c[4]) {
-    const D8 d8;
-    const hn::Repartition<uint32_t, D8> d32;
-    const hn::Repartition<uint64_t, D8> d64;
+// Four rows of four 3-byte pixels (the first 12 bytes of each 16-byte block) to four columns
+// of four pixels, each in the first 12 bytes of its block and zero after them: pixels are padded
+// to 32-bit lanes, the 4 x 4 lanes turned over, and the padding dropped again. Every 16-byte
+// block of the vectors is a tile of its own.
+template <class D>
+HWY_INLINE void transpose_4x4_rgb(D d8, const hn::Vec<D> r[4], hn::Vec<D> c[4]) {
+    const hn::Repartition<uint32_t, D> d32;
+    const hn::Repartition<uint64_t, D> d64;
     constexpr uint8_t Z = 0x80;
-    alignas(16) static constexpr uint8_t kPad[16] = {0, 1, 2, Z, 3, 4,  5,  Z,
-                                                     6, 7, 8, Z, 9, 10, 11, Z};
-    alignas(16) static constexpr uint8_t kDrop[16] = {0,  1,  2,  4,  5, 6, 8, 9,
-                                                      10, 12, 13, 14, Z, Z, Z, Z};
+    alignas(32) static constexpr uint8_t kPad[32] = {0, 1, 2,  Z,  3, 4, 5, Z,  6,  7, 8,
+                                                     Z, 9, 10, 11, Z, 0, 1, 2,  Z,  3, 4,
+                                                     5, Z, 6,  7,  8, Z, 9, 10, 11, Z};
+    alignas(32) static constexpr uint8_t kDrop[32] = {0,  1, 2,  4,  5,  6,  8, 9, 10, 12, 13,
+                                                      14, Z, Z,  Z,  Z,  0,  1, 2, 4,  5,  6,
+                                                      8,  9, 10, 12, 13, 14, Z, Z, Z,  Z};
     const auto pad = hn::Load(d8, kPad);
     const auto drop = hn::Load(d8, kDrop);
     hn::Vec<decltype(d32)> p[4];
@@ -64,6 +67,86 @@ HWY_INLINE void transpose_4x4_rgb(const V8 r[4], V8 c[4]) {
     c[1] = hn::TableLookupBytesOr0(hn::BitCast(d8, hn::InterleaveUpper(d64, t0, t1)), drop);
     c[2] = hn::TableLookupBytesOr0(hn::BitCast(d8, hn::InterleaveLower(d64, t2, t3)), drop);
     c[3] = hn::TableLookupBytesOr0(hn::BitCast(d8, hn::InterleaveUpper(d64, t2, t3)), drop);
+}
+
+// Pixels x to x + 4 * blocks of a row, 16 bytes from each run of four (the last 4 unused).
+HWY_INLINE V8 load_runs(D8 d8, const uint8_t *p) {
+    return hn::LoadU(d8, p);
+}
+#if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX2
+using D8x2 = hn::Full256<uint8_t>;
+HWY_INLINE hn::Vec<D8x2> load_runs(D8x2, const uint8_t *p) {
+    const D8 d8;
+    return hn::Combine(D8x2(), hn::LoadU(d8, p + 12), hn::LoadU(d8, p));
+}
+HWY_INLINE V8 block(D8, V8 v, int) {
+    return v;
+}
+HWY_INLINE V8 block(D8x2, hn::Vec<D8x2> v, int k) {
+    return k == 0 ? hn::LowerHalf(v) : hn::UpperHalf(D8(), v);
+}
+#else
+HWY_INLINE V8 block(D8, V8 v, int) {
+    return v;
+}
+#endif
+
+// Three-byte pixels: 4 columns per 16-byte block of D at a time, 16 rows of each (a tile),
+// while the loads stay inside their rows. Returns the first column not done.
+template <class D>
+HWY_INLINE int64_t transpose_rgb_tiles(D d, const uint8_t *HWY_RESTRICT source,
+                                       uint8_t *HWY_RESTRICT destination, int64_t width,
+                                       int64_t height, int64_t rows, int64_t x, int64_t last) {
+    const D8 d8;
+    constexpr int kBlocks = int(hn::MaxLanes(D()) / 16);
+    constexpr int64_t kColumns = 4 * kBlocks;
+    constexpr int64_t kTile = 16;
+    const int64_t stride = width * 3;
+    for (; x + kColumns <= last && 3 * x + 12 * (kBlocks - 1) + 16 <= stride; x += kColumns) {
+        for (int64_t t = 0; t + kTile <= rows; t += kTile) {
+            const uint8_t *in = source + t * stride + x * 3;
+            hn::Vec<D> columns[4][4];  // [quarter of the tile][column]
+            HWY_UNROLL(4)
+            for (int q = 0; q < 4; ++q) {
+                hn::Vec<D> r[4];
+                HWY_UNROLL(4)
+                for (int i = 0; i < 4; ++i) r[i] = load_runs(d, in + (4 * q + i) * stride);
+                transpose_4x4_rgb(d, r, columns[q]);
+            }
+            // Each column's 16 pixels are four runs of 12 bytes: three whole 16-byte stores.
+            HWY_UNROLL(4)
+            for (int j = 0; j < 4; ++j) {
+                HWY_UNROLL(2)
+                for (int k = 0; k < kBlocks; ++k) {
+                    const V8 a = block(d, columns[0][j], k), b = block(d, columns[1][j], k),
+                             e = block(d, columns[2][j], k), f = block(d, columns[3][j], k);
+                    uint8_t *out = destination + ((x + 4 * k + j) * height + t) * 3;
+                    hn::StoreU(hn::Or(a, hn::ShiftLeftBytes<12>(d8, b)), d8, out);
+                    hn::StoreU(hn::Or(hn::ShiftRightBytes<4>(d8, b), hn::ShiftLeftBytes<8>(d8, e)),
+                               d8, out + 16);
+                    hn::StoreU(hn::Or(hn::ShiftRightBytes<8>(d8, e), hn::ShiftLeftBytes<4>(d8, f)),
+                               d8, out + 32);
+                }
+            }
+        }
+        // Tiles of 4 rows below the last whole one (1080 rows leave 24 in the last band).
+        for (int64_t t = rows / kTile * kTile; t + 4 <= rows; t += 4) {
+            hn::Vec<D> r[4], c[4];
+            HWY_UNROLL(4)
+            for (int i = 0; i < 4; ++i) r[i] = load_runs(d, source + (t + i) * stride + x * 3);
+            transpose_4x4_rgb(d, r, c);
+            HWY_UNROLL(4)
+            for (int j = 0; j < 4; ++j) {
+                HWY_UNROLL(2)
+                for (int k = 0; k < kBlocks; ++k) {
+                    HWY_ALIGN uint8_t run[16];
+                    hn::Store(block(d, c[j], k), d8, run);
+                    std::memcpy(destination + ((x + 4 * k + j) * height + t) * 3, run, 12);
+                }
+            }
+        }
+    }
+    return x;
 }
 
 // One-byte pixels in whole bands only, three-byte ones in bands of 4 rows or more; only columns
@@ -89,48 +172,11 @@ void transpose_band_vector(const uint8_t *HWY_RESTRICT source, uint8_t *HWY_REST
             }
         }
     } else if (depth == 3 && rows >= 4) {
-        // Four columns at a time: 12 bytes of each row, loaded 16 at a time; tiles of 16 rows,
-        // then of 4 (a frame's height is seldom a whole number of bands: 1080 leaves 24 rows).
-        for (; x + 4 <= last && 3 * x + 16 <= 3 * width; x += 4) {
-            int64_t t = 0;
-            for (; t + kTile <= rows; t += kTile) {
-                V8 columns[4][4];  // [quarter of the tile][column]
-                HWY_UNROLL(4)
-                for (int q = 0; q < 4; ++q) {
-                    V8 r[4];
-                    HWY_UNROLL(4)
-                    for (int i = 0; i < 4; ++i) {
-                        r[i] = hn::LoadU(d8, source + ((t + 4 * q + i) * width + x) * 3);
-                    }
-                    transpose_4x4_rgb(r, columns[q]);
-                }
-                // Each column's 16 pixels are four runs of 12 bytes: three whole vectors.
-                HWY_UNROLL(4)
-                for (int j = 0; j < 4; ++j) {
-                    const V8 a = columns[0][j], b = columns[1][j], e = columns[2][j],
-                             f = columns[3][j];
-                    uint8_t *out = destination + ((x + j) * height + t) * 3;
-                    hn::StoreU(hn::Or(a, hn::ShiftLeftBytes<12>(d8, b)), d8, out);
-                    hn::StoreU(hn::Or(hn::ShiftRightBytes<4>(d8, b), hn::ShiftLeftBytes<8>(d8, e)),
-                               d8, out + 16);
-                    hn::StoreU(hn::Or(hn::ShiftRightBytes<8>(d8, e), hn::ShiftLeftBytes<4>(d8, f)),
-                               d8, out + 32);
-                }
-            }
-            for (; t + 4 <= rows; t += 4) {
-                V8 r[4], c[4];
-                HWY_UNROLL(4)
-                for (int i = 0; i < 4; ++i)
-                    r[i] = hn::LoadU(d8, source + ((t + i) * width + x) * 3);
-                transpose_4x4_rgb(r, c);
-                HWY_UNROLL(4)
-                for (int j = 0; j < 4; ++j) {
-                    HWY_ALIGN uint8_t run[16];
-                    hn::Store(c[j], d8, run);
-                    std::memcpy(destination + ((x + j) * height + t) * 3, run, 12);
-                }
-            }
-        }
+#if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX2
+        // Two runs of four columns in each 32-byte vector: half the shuffles a pixel.
+        x = transpose_rgb_tiles(D8x2(), source, destination, width, height, rows, x, last);
+#endif
+        x = transpose_rgb_tiles(d8, source, destination, width, height, rows, x, last);
         // The last rows of the columns done, fewer than 4.
         const int64_t done = rows / 4 * 4;
         transpose_band(source + done * width * 3, destination + done * 3, width, height,
