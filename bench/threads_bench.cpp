@@ -11,9 +11,12 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <atomic>
+#include <barrier>
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <thread>
 #include <vector>
 
 #include "gfx/gfx.h"
@@ -195,6 +198,48 @@ void BM_Dither(benchmark::State &state) {
     kv_freebitmap(result);
 }
 
+// Several callers at once, as the served process's client threads or the recorder's stages are:
+// threads of their own that stay for the whole run, each smoothing a 4K frame of its own, all
+// started together; a batch ends when the last is done. Against one thread, the pool's workers
+// join callers that already fill the cores: where the speedup stays near 1 with as many callers
+// as cores or more, the pool costs nothing there; with fewer it shows what spare cores bring.
+void BM_CallersAtOnce(benchmark::State &state) {
+    const auto callers = int32_t(state.range(4));
+    std::vector<kv_bitmap *> frames;
+    for (int32_t k = 0; k < callers; ++k) frames.push_back(frame(3840, 2160));
+    std::barrier start(callers + 1), done(callers + 1);
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> running;
+    for (kv_bitmap *b : frames) {
+        running.emplace_back([&, b] {
+            for (;;) {
+                start.arrive_and_wait();
+                if (stop.load()) return;
+                kv_smoothbitmap(b, 1);
+                done.arrive_and_wait();
+            }
+        });
+    }
+    one_against_many(
+        state, [] {},
+        [&] {
+            start.arrive_and_wait();
+            done.arrive_and_wait();
+        },
+        uint64_t(callers) * 3840 * 2160);
+    stop = true;
+    start.arrive_and_wait();
+    for (std::thread &t : running) t.join();
+    for (kv_bitmap *b : frames) kv_freebitmap(b);
+}
+
+void callers(benchmark::internal::Benchmark *b) {
+    for (int64_t n : {1, 2, 4}) b->Args({3840, 2160, 0, 0, n});
+    b->ArgNames({"w", "h", "threads", "split_all", "callers"})
+        ->UseManualTime()
+        ->Unit(benchmark::kMillisecond);
+}
+
 // 4K and 8K, one thread against the default number.
 void large(benchmark::internal::Benchmark *b) {
     b->Args({3840, 2160, 0, 0, 0})->Args({7680, 4320, 0, 0, 0});
@@ -234,5 +279,6 @@ BENCHMARK(BM_SmoothOnePass)->Apply(both);
 BENCHMARK(BM_YuvToRgb)->Apply(both);
 BENCHMARK(BM_YuvScaleHalf)->Apply(both);
 BENCHMARK(BM_Dither)->Apply(both);
+BENCHMARK(BM_CallersAtOnce)->Apply(callers);
 
 }  // namespace
