@@ -164,12 +164,14 @@ bool scale_pixels(const uint8_t *source, uint8_t *destination, uint32_t sw, uint
     const tamsa::gfx::gather_row_fn row = tamsa::gfx::plan_gather_row(plan, scratch);
     const size_t row_bytes = size_t(sw) * size_t(depth);
     const size_t out_bytes = size_t(dw) * size_t(depth);
-    tamsa::bands::split(dh, int64_t(out_bytes), [&](int64_t first, int64_t last) {
-        tamsa::nearest_rows(
-            destination, out_bytes, sh, dh, uint32_t(first), uint32_t(last),
-            [&](uint8_t *out, uint32_t sy) { row(source + sy * row_bytes, out, plan); },
-            [&](uint32_t sy) { tamsa::prefetch_bytes(source + sy * row_bytes, row_bytes); });
-    });
+    // A band costs what its rows move: a shrinking row reads a whole source row's cache lines.
+    tamsa::bands::split(
+        dh, int64_t(std::max(out_bytes, row_bytes)), [&](int64_t first, int64_t last) {
+            tamsa::nearest_rows(
+                destination, out_bytes, sh, dh, uint32_t(first), uint32_t(last),
+                [&](uint8_t *out, uint32_t sy) { row(source + sy * row_bytes, out, plan); },
+                [&](uint32_t sy) { tamsa::prefetch_bytes(source + sy * row_bytes, row_bytes); });
+        });
     PPCFreeVec(columns);
     return true;
 }
