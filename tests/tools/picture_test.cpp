@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <tuple>
 
 #include "temp_dir.h"
 #include "tools/commands/cli.h"
@@ -268,6 +269,22 @@ TEST(Picture, JpegRoundTripsNearlyAndKeepsGreyGrey) {
               std::string::npos);
     EXPECT_NE(tamsa::tools::too_large_for(tamsa::tools::picture_format::jpeg, 65536, 1), "");
     EXPECT_EQ(tamsa::tools::too_large_for(tamsa::tools::picture_format::jpeg, 65535, 1), "");
+}
+
+// Without room of its own for the compressed file, the writer lets the compressor find its own:
+// the same bytes, grey and colour, small and above the size that takes huge pages.
+TEST(Picture, JpegWithoutItsOwnOutputBufferGivesTheSameFile) {
+    TempDir dir;
+    for (const auto &[w, h, channels] : {std::tuple{33, 17, 3}, {33, 17, 1}, {1400, 900, 3}}) {
+        const picture p = gradient(w, h, channels);
+        tamsa::tools::save_picture(dir.file("room.jpg"), p, tamsa::tools::picture_format::jpeg, 90);
+        tamsa::tools::fail_huge_buffers(1);
+        tamsa::tools::save_picture(dir.file("own.jpg"), p, tamsa::tools::picture_format::jpeg, 90);
+        tamsa::tools::fail_huge_buffers(0);
+        const std::string room = TempDir::read(dir.file("room.jpg"));
+        EXPECT_GT(room.size(), 100u);
+        EXPECT_EQ(TempDir::read(dir.file("own.jpg")), room) << w << "x" << h << "x" << channels;
+    }
 }
 
 // Decoded into the caller's memory, every form gives what load_picture gives (grey spread to

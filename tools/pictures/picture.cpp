@@ -8,6 +8,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdint>
@@ -694,7 +695,19 @@ picture load_picture_bytes(const uint8_t *bytes, size_t size, const std::string 
     return into_picture([&](const target &to) { return load_bytes(bytes, size, to); }, name);
 }
 
+namespace {
+std::atomic<int32_t> huge_failures{0};
+}  // namespace
+
+void fail_huge_buffers(int32_t n) {
+    huge_failures.store(n, std::memory_order_relaxed);
+}
+
 huge_buffer allocate_in_huge_pages(size_t size) {
+    if (huge_failures.load(std::memory_order_relaxed) > 0 &&
+        huge_failures.fetch_sub(1, std::memory_order_relaxed) > 0) {
+        return {};
+    }
     constexpr size_t kHuge = size_t(2) << 20;
     if (size < kHuge) {
         void *block = std::malloc(std::max<size_t>(size, 1));

@@ -80,6 +80,8 @@ struct huge_buffer {
     uint8_t *data = nullptr;
 };
 huge_buffer allocate_in_huge_pages(size_t size);
+// For tests: the next n calls of allocate_in_huge_pages find no memory, as on a full heap.
+void fail_huge_buffers(int32_t n);
 
 // Memory for a picture's pixels, asked for once its size is known: width * height * channels
 // bytes, rows one after the other. Null when there is none.
