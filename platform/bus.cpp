@@ -74,6 +74,8 @@ constexpr uint32_t kPoolStep = uint32_t(1) << 20;
 // for each client.
 constexpr uint32_t kTrimBytes = uint32_t(192) << 20;
 constexpr uint32_t kPoolTrimBytes = uint32_t(64) << 20;
+// Twice the reserve fits the part that serves other processes, or its pages would never go back.
+static_assert(uint64_t(kTrimBytes) * 2 <= kServerOnlySize);
 
 // Under AddressSanitizer every block gets poisoned red zones, so that a read or write past a
 // buffer in the bus is caught like one past a malloc block.
