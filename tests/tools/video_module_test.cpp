@@ -3,11 +3,14 @@
 // of what it loaded says so), and a command without its module refuses video files in words.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "shell_run.h"
 #include "temp_dir.h"
+#include "tools/av_clips.h"
 #include "tools/commands/video_module.h"
 
 namespace {
@@ -105,6 +108,38 @@ TEST_F(VideoModule, WithoutItsModuleTheCommandRefusesVideoFilesInWords) {
                          "files are read"),
               std::string::npos)
         << r.err;
+}
+
+// A run into a video file starts itself again, with malloc asking for huge pages, before it
+// reads anything: frames from standard input all reach the file, as from the clip's file.
+TEST_F(VideoModule, ARunIntoAVideoFileStartsAgainBeforeReading) {
+    run_result r = run(dir_, "record c.y4m --out f.mkv -q", TAMSA_COMMAND);
+    ASSERT_EQ(r.status, 0) << r.err;
+    r = tamsa_test::run_shell(
+        dir_, "cat c.y4m | LD_DEBUG=files " TAMSA_COMMAND " record - --out s.mkv -q");
+    ASSERT_EQ(r.status, 0) << r.err;
+    const tamsa_test::decoded_file piped = tamsa_test::decode_file(dir_.file("s.mkv"));
+    EXPECT_EQ(piped.frames, 3);
+    EXPECT_TRUE(piped.bytes == tamsa_test::decode_file(dir_.file("f.mkv")).bytes);
+    std::ifstream thp("/sys/kernel/mm/transparent_hugepage/enabled");
+    std::string modes;
+    std::getline(thp, modes);
+    if (modes.find("[madvise]") == std::string::npos || std::getenv("QEMU_CPU") != nullptr) {
+        GTEST_SKIP() << "huge pages are not given on request here, or the run is emulated";
+    }
+    // The dynamic linker says so for each program it starts.
+    size_t starts = 0;
+    for (size_t at = r.err.find("initialize program:"); at != std::string::npos;
+         at = r.err.find("initialize program:", at + 1)) {
+        ++starts;
+    }
+    EXPECT_EQ(starts, 2u) << r.err.substr(0, 2000);
+    // Told already, it starts once.
+    r = tamsa_test::run_shell(dir_,
+                              "GLIBC_TUNABLES=glibc.malloc.hugetlb=1 LD_DEBUG=files " TAMSA_COMMAND
+                              " record c.y4m --out o.mkv -q -y </dev/null");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err.find("initialize program:"), r.err.rfind("initialize program:"));
 }
 
 }  // namespace
