@@ -377,4 +377,30 @@ TEST(YuvRule, PlanesAreThoseOfTheRulePixelByPixel) {
     }
 }
 
+// Every colour, alone (4:4:4) and in 2x2 groups of its neighbours (4:2:0), in both ranges: the
+// writer's quick path defers to the rule wherever a value lands on or near a half.
+TEST(YuvRule, EveryColourGivesTheRulesLevels) {
+    picture p;
+    p.width = 256;
+    p.height = 256;
+    p.channels = 3;
+    p.pixels.resize(256 * 256 * 3);
+    size_t differ = 0;
+    for (int red = 0; red < 256; ++red) {
+        for (size_t i = 0; i < 256 * 256; ++i) {
+            p.pixels[i * 3] = uint8_t(red);
+            p.pixels[i * 3 + 1] = uint8_t(i >> 8);
+            p.pixels[i * 3 + 2] = uint8_t(i);
+        }
+        for (const chroma layout : {chroma::c444, chroma::c420}) {
+            if (layout == chroma::c420 && red % 15 != 0) continue;
+            for (const bool full : {false, true}) {
+                differ +=
+                    tamsa::tools::y4m_planes(p, layout, full) != reference_planes(p, layout, full);
+            }
+        }
+    }
+    EXPECT_EQ(differ, 0u);
+}
+
 }  // namespace
