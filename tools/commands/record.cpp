@@ -485,8 +485,8 @@ void finish_run(const record_options &o, const record_input &in, frame_sink &sin
 // it is made; in 4 KiB pages that first touch took a third of a second here, in huge pages a
 // tenth of that. glibc's malloc asks for huge pages only when told so in the environment at
 // start, so a run into a video file starts itself again once with that said, before it has
-// read or made anything. Where the system gives huge pages only on request, and the start
-// fails, the run goes on as it is.
+// read or made anything. Only where the system gives huge pages on request; where the new
+// start fails, the run goes on as it is.
 void restart_with_huge_malloc() {
     const char *given = std::getenv("GLIBC_TUNABLES");
     const std::string tunables = given != nullptr ? given : "";

@@ -1,7 +1,6 @@
 #include "tools/writers/y4m_out.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstdio>
 #include <numeric>
 
@@ -18,9 +17,10 @@ void yuv_of(const uint8_t *rgb, double &y, double &u, double &v) {
 }
 
 // Full range: luma and chroma 0..255.
+constexpr double kr = 0.299, kb = 0.114, kg = 1.0 - kr - kb;
+
 void full_yuv_of(const uint8_t *rgb, double &y, double &u, double &v) {
     const double r = rgb[0], g = rgb[1], b = rgb[2];
-    constexpr double kr = 0.299, kb = 0.114, kg = 1.0 - kr - kb;
     y = kr * r + kg * g + kb * b;
     u = 128.0 + (b - y) / (2.0 * (1.0 - kb));
     v = 128.0 + (r - y) / (2.0 * (1.0 - kr));
@@ -28,10 +28,10 @@ void full_yuv_of(const uint8_t *rgb, double &y, double &u, double &v) {
 
 // The rules above with their divisions made products by the reciprocal: within 1e-12 of the
 // rule's value, so that any value further than 1e-6 from a half rounds to the rule's level.
-// The divisions were most of a frame's time.
+// A division costs several products, and the rule makes three a pixel.
 constexpr double kInvStudio = 1.0 / 255.0;
-constexpr double kInvBlue = 1.0 / (2.0 * (1.0 - 0.114));
-constexpr double kInvRed = 1.0 / (2.0 * (1.0 - 0.299));
+constexpr double kInvBlue = 1.0 / (2.0 * (1.0 - kb));
+constexpr double kInvRed = 1.0 / (2.0 * (1.0 - kr));
 
 void quick_yuv_of(const uint8_t *rgb, double &y, double &u, double &v) {
     const double r = rgb[0], g = rgb[1], b = rgb[2];
@@ -42,7 +42,6 @@ void quick_yuv_of(const uint8_t *rgb, double &y, double &u, double &v) {
 
 void quick_full_yuv_of(const uint8_t *rgb, double &y, double &u, double &v) {
     const double r = rgb[0], g = rgb[1], b = rgb[2];
-    constexpr double kr = 0.299, kb = 0.114, kg = 1.0 - kr - kb;
     y = kr * r + kg * g + kb * b;
     u = 128.0 + (b - y) * kInvBlue;
     v = 128.0 + (r - y) * kInvRed;
