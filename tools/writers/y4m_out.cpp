@@ -26,34 +26,50 @@ void full_yuv_of(const uint8_t *rgb, double &y, double &u, double &v) {
     v = 128.0 + (r - y) / (2.0 * (1.0 - kr));
 }
 
-// The rules above with their divisions made products by the reciprocal: within 1e-12 of the
-// rule's value, so that any value further than 1e-6 from a half rounds to the rule's level.
-// A division costs several products, and the rule makes three a pixel.
-constexpr double kInvStudio = 1.0 / 255.0;
-constexpr double kInvBlue = 1.0 / (2.0 * (1.0 - kb));
-constexpr double kInvRed = 1.0 / (2.0 * (1.0 - kr));
+// The rules again in whole numbers: every value is offset + n / den exactly, n being a sum of
+// the levels times whole weights (studio range: its coefficients in thousandths; full range: its
+// weights in thousandths, for which 2 (1 - kb) and 2 (1 - kr) are 1.772 and 1.402). A group of k
+// pixels averages to offset + (their sum of n) / (k den). Away from a half such a value lies
+// at least 1 / (4 den) from one, far beyond the rule's rounding in floating point, so both
+// round alike; on a half exactly the rule's own sums decide.
+struct whole_rule {
+    int32_t y[3], u[3], v[3];
+    int64_t y_den, u_den, v_den;
+    int64_t y_offset;
+};
+constexpr whole_rule kWholeStudio{{65481, 128553, 24966},
+                                  {-37797, -74203, 112000},
+                                  {112000, -93786, -18214},
+                                  255000,
+                                  255000,
+                                  255000,
+                                  16};
+constexpr whole_rule kWholeFull{
+    {299, 587, 114}, {-299, -587, 886}, {701, -587, -114}, 1000, 1772, 1402, 0};
 
-void quick_yuv_of(const uint8_t *rgb, double &y, double &u, double &v) {
-    const double r = rgb[0], g = rgb[1], b = rgb[2];
-    y = 16.0 + (65.481 * r + 128.553 * g + 24.966 * b) * kInvStudio;
-    u = 128.0 + (-37.797 * r - 74.203 * g + 112.0 * b) * kInvStudio;
-    v = 128.0 + (112.0 * r - 93.786 * g - 18.214 * b) * kInvStudio;
+// offset + n / Den rounded half up within 0..255, or -1 on a half exactly. Den is even, and
+// every value the rules make lies above -1/2.
+template <int64_t Den>
+int whole_level(int64_t offset, int64_t n) {
+    const int64_t x = offset * Den + Den / 2 + n;
+    if (x % Den == 0) return -1;
+    return int(std::min<int64_t>(255, x / Den));
 }
 
-void quick_full_yuv_of(const uint8_t *rgb, double &y, double &u, double &v) {
-    const double r = rgb[0], g = rgb[1], b = rgb[2];
-    y = kr * r + kg * g + kb * b;
-    u = 128.0 + (b - y) * kInvBlue;
-    v = 128.0 + (r - y) * kInvRed;
-}
-
-// Whether x lies within 1e-6 of a half (or below -0.5, not met here), where a value off by a
-// rounding could round the other way.
-bool near_half(double x) {
-    const double t = x + 0.5;
-    if (!(t >= 0.0 && t < 1e9)) return true;
-    const double f = t - double(int64_t(t));
-    return f < 1e-6 || f > 1.0 - 1e-6;
+// The same for a group of count pixels (1 to 4, as the layouts' groups hold), by a constant
+// divisor for each count.
+template <int64_t Den>
+int group_level(int64_t offset, int64_t sum, size_t count) {
+    switch (count) {
+        case 1:
+            return whole_level<Den>(offset, sum);
+        case 2:
+            return whole_level<2 * Den>(offset, sum);
+        case 3:
+            return whole_level<3 * Den>(offset, sum);
+        default:
+            return whole_level<4 * Den>(offset, sum);
+    }
 }
 
 // x rounded half away from zero within 0..255, as std::lround does, without its call: for
@@ -97,31 +113,30 @@ std::vector<uint8_t> planes_of(const picture &p, chroma layout) {
     const size_t ch = size_t(chroma_height(layout, p.height));
     std::vector<uint8_t> out(w * h + 2 * cw * ch);
     constexpr auto rule = kFull ? full_yuv_of : yuv_of;
-    constexpr auto quick = kFull ? quick_full_yuv_of : quick_yuv_of;
+    constexpr whole_rule k = kFull ? kWholeFull : kWholeStudio;
     const size_t channels = size_t(p.channels);
-    const auto rgb_at = [&](size_t x, size_t row, uint8_t rgb[3]) {
-        const uint8_t *px = &p.pixels[(row * w + x) * channels];
-        rgb[0] = px[0];
-        rgb[1] = px[channels == 1 ? 0 : 1];
-        rgb[2] = px[channels == 1 ? 0 : 2];
-    };
-    // Sums in the order of the pixels, row by row, as the rule adds them; here of the quick
-    // values, and again of the rule's own where the quick sum lands near a half.
-    std::vector<double> us(cw * ch, 0.0), vs(cw * ch, 0.0);
+    const size_t green = channels == 1 ? 0 : 1, blue = channels == 1 ? 0 : 2;
+    // Each group's sums of n, at most 4 x 255 x 112000 in size.
+    std::vector<int32_t> us(cw * ch, 0), vs(cw * ch, 0);
     for (size_t row = 0; row < h; ++row) {
         uint8_t *y_out = out.data() + row * w;
-        double *u_sum = across == 0 ? nullptr : &us[(row / down) * cw];
-        double *v_sum = across == 0 ? nullptr : &vs[(row / down) * cw];
-        for (size_t x = 0, c = 0, in_group = 0; x < w; ++x) {
-            uint8_t rgb[3];
-            rgb_at(x, row, rgb);
-            double y, u, v;
-            quick(rgb, y, u, v);
-            if (near_half(y)) rule(rgb, y, u, v);
-            y_out[x] = level(y);
+        const uint8_t *px = &p.pixels[row * w * channels];
+        int32_t *u_sum = across == 0 ? nullptr : &us[(row / down) * cw];
+        int32_t *v_sum = across == 0 ? nullptr : &vs[(row / down) * cw];
+        for (size_t x = 0, c = 0, in_group = 0; x < w; ++x, px += channels) {
+            const int32_t r = px[0], g = px[green], b = px[blue];
+            const int y = whole_level<k.y_den>(k.y_offset, k.y[0] * r + k.y[1] * g + k.y[2] * b);
+            if (y >= 0) {
+                y_out[x] = uint8_t(y);
+            } else {
+                const uint8_t rgb[3] = {px[0], px[green], px[blue]};
+                double ry, ru, rv;
+                rule(rgb, ry, ru, rv);
+                y_out[x] = level(ry);
+            }
             if (u_sum == nullptr) continue;
-            u_sum[c] += u;
-            v_sum[c] += v;
+            u_sum[c] += k.u[0] * r + k.u[1] * g + k.u[2] * b;
+            v_sum[c] += k.v[0] * r + k.v[1] * g + k.v[2] * b;
             if (++in_group == across) {
                 in_group = 0;
                 ++c;
@@ -135,26 +150,29 @@ std::vector<uint8_t> planes_of(const picture &p, chroma layout) {
         const size_t rows = std::min(down, h - cy * down);
         for (size_t cx = 0; cx < cw; ++cx) {
             const size_t columns = std::min(across, w - cx * across);
-            const double count = double(rows * columns);
             const size_t c = cy * cw + cx;
-            double u = us[c] / count, v = vs[c] / count;
-            if (near_half(u) || near_half(v)) {
-                double su = 0.0, sv = 0.0;
-                for (size_t row = cy * down; row < cy * down + rows; ++row) {
-                    for (size_t x = cx * across; x < cx * across + columns; ++x) {
-                        uint8_t rgb[3];
-                        double y, pu, pv;
-                        rgb_at(x, row, rgb);
-                        rule(rgb, y, pu, pv);
-                        su += pu;
-                        sv += pv;
-                    }
-                }
-                u = su / count;
-                v = sv / count;
+            const int u = group_level<k.u_den>(128, us[c], rows * columns);
+            const int v = group_level<k.v_den>(128, vs[c], rows * columns);
+            if (u >= 0 && v >= 0) {
+                u_plane[c] = uint8_t(u);
+                v_plane[c] = uint8_t(v);
+                continue;
             }
-            u_plane[c] = level(u);
-            v_plane[c] = level(v);
+            // On a half: the rule's own means, its values summed in the order of the pixels.
+            double su = 0.0, sv = 0.0;
+            for (size_t row = cy * down; row < cy * down + rows; ++row) {
+                for (size_t x = cx * across; x < cx * across + columns; ++x) {
+                    const uint8_t *at = &p.pixels[(row * w + x) * channels];
+                    const uint8_t rgb[3] = {at[0], at[green], at[blue]};
+                    double y, pu, pv;
+                    rule(rgb, y, pu, pv);
+                    su += pu;
+                    sv += pv;
+                }
+            }
+            const double count = double(rows * columns);
+            u_plane[c] = level(su / count);
+            v_plane[c] = level(sv / count);
         }
     }
     return out;
