@@ -140,6 +140,19 @@ void swap13(const uint8_t *source, uint8_t *destination, uint64_t pixels) {
     kernels::pick(swap13_row_kernels)(source, destination, pixels);
 }
 
+void pad4_row(const uint8_t *source, uint8_t *destination, uint64_t pixels) {
+    for (uint64_t i = 0; i < pixels; ++i, source += 3, destination += 4) {
+        destination[0] = source[0];
+        destination[1] = source[1];
+        destination[2] = source[2];
+        destination[3] = 0;
+    }
+}
+
+void pad4(const uint8_t *source, uint8_t *destination, uint64_t pixels) {
+    kernels::pick(pad4_row_kernels)(source, destination, pixels);
+}
+
 }  // namespace tamsa::gfx
 
 extern "C" {

@@ -38,6 +38,9 @@ void thin2_row_vector(const uint8_t *source, uint8_t *destination, uint64_t coun
 void swap13_row_vector(const uint8_t *source, uint8_t *destination, uint64_t pixels) {
     swap13_row(source, destination, pixels);
 }
+void pad4_row_vector(const uint8_t *source, uint8_t *destination, uint64_t pixels) {
+    pad4_row(source, destination, pixels);
+}
 #else
 #if HWY_ARCH_X86 && HWY_MAX_BYTES == 16
 // Sixteen lookups of 16 bytes each cost more than sixteen plain byte loads.
@@ -168,6 +171,20 @@ void swap13_row_vector(const uint8_t *source, uint8_t *destination, uint64_t pix
     swap13_row(source + 3 * i, destination + 3 * i, pixels - i);
 }
 
+// The destination meets the source nowhere; the last part of a vector takes the plain kernel.
+void pad4_row_vector(const uint8_t *source, uint8_t *destination, uint64_t pixels) {
+    const hn::ScalableTag<uint8_t> d;
+    const size_t n = hn::Lanes(d);
+    const auto zero = hn::Zero(d);
+    uint64_t i = 0;
+    for (; i + n <= pixels; i += n) {
+        hn::Vec<decltype(d)> first, second, third;
+        hn::LoadInterleaved3(d, source + 3 * i, first, second, third);
+        hn::StoreInterleaved4(first, second, third, zero, d, destination + 4 * i);
+    }
+    pad4_row(source + 3 * i, destination + 4 * i, pixels - i);
+}
+
 void thin2_row_vector(const uint8_t *source, uint8_t *destination, uint64_t count, uint32_t) {
     const hn::ScalableTag<uint16_t> d16;
     const hn::RebindToSigned<decltype(d16)> di16;
@@ -195,6 +212,7 @@ TAMSA_HWY_EXPORT(xor_row_vector, xor_row_hwy);
 TAMSA_HWY_EXPORT(repeat2_row_vector, repeat2_row_hwy);
 TAMSA_HWY_EXPORT(thin2_row_vector, thin2_row_hwy);
 TAMSA_HWY_EXPORT(swap13_row_vector, swap13_row_hwy);
+TAMSA_HWY_EXPORT(pad4_row_vector, pad4_row_hwy);
 
 }  // namespace tamsa::gfx
 #endif

@@ -118,6 +118,17 @@ inline constexpr kernels::kernel_set<swap13_row_fn> swap13_row_kernels{
     .plain = swap13_row, .vector = TAMSA_VECTOR_KERNEL(swap13_row_hwy)};
 // swap13, the best of them, is in tamsa/internal/tools.h.
 
+// ---- 3-byte pixels widened to 4, the fourth byte 0 (the frames RGB encoders take) ----
+
+using pad4_row_fn = void (*)(const uint8_t *source, uint8_t *destination, uint64_t pixels);
+
+void pad4_row(const uint8_t *source, uint8_t *destination, uint64_t pixels);
+// Highway: the pixels' bytes split into three vectors and stored four-way with zeros.
+pad4_row_fn pad4_row_hwy();
+inline constexpr kernels::kernel_set<pad4_row_fn> pad4_row_kernels{
+    .plain = pad4_row, .vector = TAMSA_VECTOR_KERNEL(pad4_row_hwy)};
+// pad4, the best of them, is in tamsa/internal/tools.h.
+
 }  // namespace tamsa::gfx
 
 #endif

@@ -297,6 +297,17 @@ TEST_F(RemapKernels, AgreeWithTheRulesAtEveryLengthAndAlignment) {
             ASSERT_EQ(std::vector<uint8_t>(source.data, source.data + pixels * 3), swapped);
             ASSERT_EQ(std::vector<uint8_t>(source.data + pixels * 3, source.data + n),
                       std::vector<uint8_t>(before.begin() + pixels * 3, before.end()));
+
+            // The same pixels widened to 4 bytes, the fourth 0, and nothing written past them.
+            BusBuffer padded(pixels * 4 + shift[1] + 8, 0x5a);
+            tamsa::gfx::pad4(before.data(), padded.data() + shift[1], pixels);
+            for (uint32_t i = 0; i < padded.size(); ++i) {
+                const uint32_t at = i - shift[1];
+                const uint8_t want = i < shift[1] || at >= pixels * 4 ? 0x5a
+                                     : at % 4 == 3               ? 0
+                                                                 : before[at / 4 * 3 + at % 4];
+                ASSERT_EQ(padded[i], want) << "byte " << i;
+            }
         });
     }
 }

@@ -91,12 +91,7 @@ void video_file::send_rgb(const uint8_t *bgr, int32_t width, int32_t height) {
         } else if (feed_.kind == TV_RGB24) {
             gfx::swap13(from, out, uint64_t(width));
         } else {
-            for (int32_t x = 0; x < width; ++x, from += 3, out += 4) {
-                out[0] = from[0];
-                out[1] = from[1];
-                out[2] = from[2];
-                out[3] = 0;
-            }
+            gfx::pad4(from, out, uint64_t(width));
         }
     }
     raise_if(api_->writer_send(w_, &e), e);

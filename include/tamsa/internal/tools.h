@@ -12,6 +12,11 @@ namespace tamsa::gfx {
 // nowhere; the command's writer puts the bus's frames red first with it.
 void swap13(const uint8_t *source, uint8_t *destination, uint64_t pixels);
 
+// 3-byte pixels widened to 4 with a zero fourth byte, by the best kernel this run may take, for
+// a destination that meets the source nowhere; the command's writer hands the bus's frames so
+// to the encoders that take 4-byte pixels.
+void pad4(const uint8_t *source, uint8_t *destination, uint64_t pixels);
+
 }  // namespace tamsa::gfx
 
 #endif
