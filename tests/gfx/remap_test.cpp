@@ -304,8 +304,8 @@ TEST_F(RemapKernels, AgreeWithTheRulesAtEveryLengthAndAlignment) {
             for (uint32_t i = 0; i < padded.size(); ++i) {
                 const uint32_t at = i - shift[1];
                 const uint8_t want = i < shift[1] || at >= pixels * 4 ? 0x5a
-                                     : at % 4 == 3               ? 0
-                                                                 : before[at / 4 * 3 + at % 4];
+                                     : at % 4 == 3                    ? 0
+                                                                      : before[at / 4 * 3 + at % 4];
                 ASSERT_EQ(padded[i], want) << "byte " << i;
             }
         });
