@@ -56,8 +56,8 @@ int whole_level(int64_t offset, int64_t n) {
     return int(std::min<int64_t>(255, x / Den));
 }
 
-// The same for a group of count pixels (1 to 4, as the layouts' groups hold), by a constant
-// divisor for each count.
+// The same for a group of count pixels, by a constant divisor for each count from 1 to 4 (the
+// layouts' groups); a larger group, whose values could lie nearer a half, takes the rule (-1).
 template <int64_t Den>
 int group_level(int64_t offset, int64_t sum, size_t count) {
     switch (count) {
@@ -67,8 +67,10 @@ int group_level(int64_t offset, int64_t sum, size_t count) {
             return whole_level<2 * Den>(offset, sum);
         case 3:
             return whole_level<3 * Den>(offset, sum);
-        default:
+        case 4:
             return whole_level<4 * Den>(offset, sum);
+        default:
+            return -1;
     }
 }
 
